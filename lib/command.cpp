@@ -1,0 +1,88 @@
+// Command frames and the one routine that exchanges a command with the adapter.
+#include <cstring>
+
+#include "internal.h"
+
+extern "C" {
+
+unsigned char show_ver_cmd[4] = {'5', '5', 0x0D, 0x0A};
+unsigned char bldid_cmd[4] = {'6', '6', 0x0D, 0x0A};
+unsigned char get_sts_cmd[4] = {0x60, 0x60, 0x0D, 0x0A};
+unsigned char reset_cmd[4] = {'4', '4', 0x0D, 0x0A};
+unsigned char expcfg_cmd[4] = {'7', '7', 0x0D, 0x0A};
+unsigned char getcfg_cmd[4] = {'7', '7', 0x0D, 0x0A};
+unsigned char getcfg_canfd_cmd[4] = {'G', 'G', 0x0D, 0x0A};
+unsigned char clr_filt_0_cmd[13] = {'1', 0, 0, 0, 0, 0, 0, 0, 0, 0, '1', 0x0D, 0x0A};
+unsigned char clr_filt_1_cmd[13] = {'2', 0, 0, 0, 0, 0, 0, 0, 0, 0, '2', 0x0D, 0x0A};
+unsigned char get_vcom_cmd[4] = {'M', 'M', 0x0D, 0x0A};
+unsigned char get_bus_cmd[4] = {'b', 'b', 0x0D, 0x0A};
+
+void chk_sum_end_byte(unsigned char *frame, int frame_len)
+{
+    if (frame == nullptr || frame_len < 4)
+        return;
+    unsigned char sum = 0;
+    for (int i = 0; i < frame_len - 3; ++i)
+        sum = static_cast<unsigned char>(sum + frame[i]);
+    frame[frame_len - 3] = sum;
+    frame[frame_len - 2] = 0x0D;
+    frame[frame_len - 1] = 0x0A;
+}
+
+void uint_2_uchar(uint32_t value, unsigned char *buf)
+{
+    buf[0] = static_cast<unsigned char>(value >> 24);
+    buf[1] = static_cast<unsigned char>(value >> 16);
+    buf[2] = static_cast<unsigned char>(value >> 8);
+    buf[3] = static_cast<unsigned char>(value);
+}
+
+int pow_with_int(int base, int exponent)
+{
+    int r = 1;
+    for (int i = 0; i < exponent; ++i)
+        r *= base;
+    return r;
+}
+
+// Builds the big-endian value nibble by nibble, least significant first.
+uint32_t uchar_2_uint(const unsigned char *buf)
+{
+    uint32_t value = 0;
+    for (int k = 0; k < 8; ++k) {
+        unsigned nibble = (buf[3 - k / 2] >> ((k % 2) * 4)) & 0x0F;
+        value += nibble * static_cast<uint32_t>(pow_with_int(16, k));
+    }
+    return value;
+}
+
+int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
+        return 1;
+    if (reply != nullptr)
+        std::memset(reply, 0, static_cast<size_t>(reply_len));
+    RS232_flushRX(node->fd);
+    if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0)
+        return 1;
+    if (reply_len == 0 || reply == nullptr)
+        return 0;
+    // The adapter answers within this time; the reply is taken with one read.
+    velk::sleep_us(150000);
+    return RS232_PollComport(node->fd, reply, reply_len) > 0 ? 0 : 1;
+}
+
+}  // extern "C"
+
+namespace velk {
+
+bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
+                 unsigned char echo)
+{
+    if (cmd_process(com_port, frame_len, reply_len, frame, reply) != 0)
+        return false;
+    return reply[0] == echo && reply[1] == 0;
+}
+
+}  // namespace velk

@@ -1,0 +1,165 @@
+// Opening and closing a device, starting and stopping its channels, and the
+// version, build identifier and channel status queries.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "internal.h"
+
+extern "C" {
+bool g_FlexibleVCOM_flag = false;
+}
+
+namespace velk {
+
+int generation_of(const VER_INFO &ver)
+{
+    unsigned char c = static_cast<unsigned char>(ver.fw[1]);
+    if (!std::isxdigit(c))
+        return 0;
+    return std::isdigit(c) ? c - '0' : std::toupper(c) - 'A' + 10;
+}
+
+void pair_if_generation5(int com_port, const VER_INFO &ver)
+{
+    if (generation_of(ver) != 5 || g_FlexibleVCOM_flag)
+        return;
+    g_FlexibleVCOM_flag = true;
+    VELKFlexibleVCOM(com_port);
+    g_FlexibleVCOM_flag = false;
+}
+
+namespace {
+
+int open_device(int com_port, int read_wait)
+{
+    if (!port_index_valid(com_port) || chk_is_legal_com(com_port) != nullptr)
+        return 1;
+    velk_port_t port = open_port_index(com_port, read_wait);
+    if (port == VELK_NO_PORT)
+        return 1;
+    timer_period_begin();
+    RS232_flushRX(port);
+
+    purge_dead_nodes(com_port);
+    COM_NODE proto;
+    std::memset(&proto, 0, sizeof(proto));
+    proto.is_open = 1;
+    proto.com_index = com_port;
+    proto.fd = port;
+    create_com_list(first == nullptr, &proto);
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr) {
+        RS232_CloseComport(port);
+        timer_period_end();
+        return 1;
+    }
+
+    int s1 = 0, s2 = 0;
+    VELKGetCANStatus(com_port, &s1, &s2);  // the first answer is ignored
+    if (VELKGetCANStatus(com_port, &s1, &s2) != 0) {
+        RS232_CloseComport(port);
+        timer_period_end();
+        node->fd = VELK_NO_PORT;
+        node->is_open = 0;
+        return 1;
+    }
+    VELKInitCAN(com_port, VELK_INACTIVE, VELK_INACTIVE);
+    VER_INFO ver;
+    std::memset(&ver, 0, sizeof(ver));
+    VELKShowVer(com_port, &ver);
+    pair_if_generation5(com_port, ver);
+    return 0;
+}
+
+}  // namespace
+}  // namespace velk
+
+extern "C" {
+
+int VELKOpenDevice(int com_port)
+{
+    return velk::open_device(com_port, 0);
+}
+
+int VELKOpenDeviceSCT(int com_port)
+{
+    return velk::open_device(com_port, 1);
+}
+
+int VELKCloseDevice(int com_port)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr)
+        return 1;
+    VELKInitCAN(com_port, VELK_INACTIVE, VELK_INACTIVE);
+    RS232_CloseComport(node->fd);
+    delete_com_node(com_port);
+    velk::timer_period_end();
+    return 0;
+}
+
+int VELKInitCANReal(int com_port, int can1_state, int can2_state)
+{
+    unsigned char frame[6] = {'a', static_cast<unsigned char>(can1_state), static_cast<unsigned char>(can2_state)};
+    chk_sum_end_byte(frame, sizeof(frame));
+    unsigned char reply[5];
+    return velk::exchange_ok(com_port, frame, sizeof(frame), reply, sizeof(reply), 'a') ? 0 : 1;
+}
+
+int VELKInitCAN(int com_port, int can1_state, int can2_state)
+{
+    if (chk_is_legal_com(com_port) == nullptr)
+        return 1;
+    if (can1_state != VELK_ACTIVE && can2_state != VELK_ACTIVE)
+        return VELKInitCANReal(com_port, can1_state, can2_state);
+    int s1 = 0, s2 = 0;
+    // When the status cannot be read, a channel may still run: stop anyway.
+    if (VELKGetCANStatus(com_port, &s1, &s2) != 0 || s1 == VELK_ACTIVE || s2 == VELK_ACTIVE)
+        VELKInitCANReal(com_port, VELK_INACTIVE, VELK_INACTIVE);
+    fine_tune_send_delay(com_port);
+    return VELKInitCANReal(com_port, can1_state, can2_state);
+}
+
+int VELKShowVer(int com_port, VER_INFO *info)
+{
+    if (info == nullptr)
+        return 1;
+    unsigned char r1[7], r2[7];
+    bool ok1 = velk::exchange_ok(com_port, show_ver_cmd, sizeof(show_ver_cmd), r1, sizeof(r1), '5');
+    bool ok2 = velk::exchange_ok(com_port, bldid_cmd, sizeof(bldid_cmd), r2, sizeof(r2), '6');
+    int result = 1;
+    if (ok1 && ok2) {
+        std::snprintf(info->fw, sizeof(info->fw), "%02X.%02X", r1[2], r1[3]);
+        std::snprintf(info->model, sizeof(info->model), "%02X%02X", r2[2], r2[3]);
+        result = 0;
+    }
+    std::snprintf(info->api, sizeof(info->api), "%s", "3.1.0");
+    return result;
+}
+
+int VELKGetCANStatus(int com_port, int *can1_state, int *can2_state)
+{
+    if (can1_state == nullptr || can2_state == nullptr)
+        return 1;
+    unsigned char reply[7];
+    if (!velk::exchange_ok(com_port, get_sts_cmd, sizeof(get_sts_cmd), reply, sizeof(reply), 0x60))
+        return 1;
+    *can1_state = reply[2];
+    *can2_state = reply[3];
+    return 0;
+}
+
+int VELKGetBLDID(int com_port, unsigned char *bldid)
+{
+    if (bldid == nullptr)
+        return 1;
+    unsigned char reply[7];
+    if (!velk::exchange_ok(com_port, bldid_cmd, sizeof(bldid_cmd), reply, sizeof(reply), '6'))
+        return 1;
+    bldid[0] = reply[2];
+    bldid[1] = reply[3];
+    return 0;
+}
+
+}  // extern "C"

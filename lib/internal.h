@@ -1,0 +1,55 @@
+// Library-private declarations shared by the protocol files.
+#ifndef VELK_INTERNAL_H
+#define VELK_INTERNAL_H
+
+#include <cstdint>
+
+#include "lib_velk_2.h"
+#include "platform.h"
+#include "serial.h"
+
+extern "C" {
+
+// Open-port list (com_list.cpp).
+void create_com_list(bool is_first, COM_NODE *node);
+COM_NODE *chk_is_legal_com(int com_port);
+void delete_com_node(int com_port);
+
+// Command frames and the exchange (command.cpp).
+int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply);
+void chk_sum_end_byte(unsigned char *frame, int frame_len);
+void uint_2_uchar(uint32_t value, unsigned char *buf);
+uint32_t uchar_2_uint(const unsigned char *buf);
+int pow_with_int(int base, int exponent);
+
+// Connection (connection.cpp).
+int VELKInitCANReal(int com_port, int can1_state, int can2_state);
+
+// Transmit (transmit.cpp).
+int VELKSendReal(int com_port, CAN_FRAME_INFO *frame);
+int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame);
+void fine_tune_send_delay(int com_port);
+int DecodeDLC_CANFD(int dlc);
+
+// Receive (range_filter.cpp).
+int range_filter_process(COM_NODE *node, CAN_FRAME_INFO *frame);
+}
+
+namespace velk {
+
+// Removes nodes of an index whose open failed.
+void purge_dead_nodes(int com_port);
+
+// Generation digit: the value of the hexadecimal character fw[1], 0 otherwise.
+int generation_of(const VER_INFO &ver);
+
+// Runs the pairing for generation-5 adapters, guarded against nesting.
+void pair_if_generation5(int com_port, const VER_INFO &ver);
+
+// Exchange that also checks the echo byte and a zero status byte.
+bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
+                 unsigned char echo);
+
+}  // namespace velk
+
+#endif

@@ -1,0 +1,102 @@
+// Linux side of the platform differences.
+#include <cstdio>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "internal.h"
+
+namespace velk {
+
+void sleep_us(unsigned int us)
+{
+    usleep(us);
+}
+
+void yield_cpu()
+{
+    usleep(0);
+}
+
+void time_of_day(char out[13])
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm local;
+    time_t secs = tv.tv_sec;
+    localtime_r(&secs, &local);
+    std::snprintf(out, 13, "%02u:%02u:%02u:%03u", static_cast<unsigned>(local.tm_hour) % 100u,
+                  static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u,
+                  static_cast<unsigned>(tv.tv_usec / 1000) % 1000u);
+}
+
+uint64_t monotonic_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Elapsed time, so that a blocking read cannot stretch the limit unboundedly
+// as processor time would.
+uint64_t nonblock_clock_ms()
+{
+    return monotonic_us() / 1000u;
+}
+
+void pace(int delay)
+{
+    if (delay > 0)
+        usleep(static_cast<useconds_t>(delay));
+}
+
+bool pacing_for_code(int code, int *delay)
+{
+    // Pause in microseconds per nominal bit-rate code 4..10.
+    constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};
+    if (code < 4 || code > 10)
+        return false;
+    *delay = kDelay[code - 4];
+    return true;
+}
+
+bool port_index_valid(int com_port)
+{
+    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+}
+
+velk_port_t open_port_index(int com_port, int read_wait)
+{
+    (void)read_wait;
+    if (!port_index_valid(com_port) || comports[com_port] == nullptr)
+        return VELK_NO_PORT;
+    int fd = RS232_OpenComport(comports[com_port], 9600, "8N1");
+    return fd > 0 ? fd : VELK_NO_PORT;
+}
+
+void timer_period_begin() {}
+void timer_period_end() {}
+
+}  // namespace velk
+
+extern "C" {
+
+#define VELK_NAMES16(prefix)                                                                              \
+    prefix "0", prefix "1", prefix "2", prefix "3", prefix "4", prefix "5", prefix "6", prefix "7", prefix "8", \
+        prefix "9", prefix "10", prefix "11", prefix "12", prefix "13", prefix "14", prefix "15"
+
+const char *comports[68] = {
+    VELK_NAMES16("/dev/ttyCAN"),
+    "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4", "/dev/ttyUSB5",
+    "/dev/ttyAMA0", "/dev/ttyAMA1",
+    VELK_NAMES16("/dev/ttyACM"),
+    "/dev/rfcomm0", "/dev/rfcomm1",
+    "/dev/ircomm0", "/dev/ircomm1",
+    "/dev/cuau0", "/dev/cuau1", "/dev/cuau2", "/dev/cuau3",
+    "/dev/cuaU0", "/dev/cuaU1", "/dev/cuaU2", "/dev/cuaU3",
+    VELK_NAMES16("/dev/serusb"),
+};
+
+int send_delay[2] = {100, 100};
+
+}  // extern "C"

@@ -1,0 +1,36 @@
+// Opening an adapter for an outside program that takes over its descriptor.
+#include <cstring>
+
+#include "internal.h"
+
+extern "C" {
+
+int VELKOpenSocketCAN(int com_port, int *fd)
+{
+    if (!velk::port_index_valid(com_port) || chk_is_legal_com(com_port) != nullptr)
+        return 1;
+    velk_port_t port = velk::open_port_index(com_port, 0);
+    if (port == VELK_NO_PORT)
+        return 1;
+    velk::purge_dead_nodes(com_port);
+    COM_NODE proto;
+    std::memset(&proto, 0, sizeof(proto));
+    proto.is_open = 1;
+    proto.com_index = com_port;
+    proto.fd = port;
+    create_com_list(first == nullptr, &proto);
+    if (chk_is_legal_com(com_port) == nullptr) {
+        RS232_CloseComport(port);
+        return 1;
+    }
+    VELKInitCAN(com_port, VELK_INACTIVE, VELK_INACTIVE);
+    VER_INFO ver;
+    std::memset(&ver, 0, sizeof(ver));
+    VELKShowVer(com_port, &ver);
+    velk::pair_if_generation5(com_port, ver);
+    if (fd != nullptr)
+        *fd = port;
+    return 0;
+}
+
+}  // extern "C"

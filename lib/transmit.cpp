@@ -1,0 +1,128 @@
+// Frame transmit: the 0xE0 classic and 0xF0 CAN FD data frames, per-channel
+// pacing, the optional send queue and the raw command pass-through.
+#include <cstring>
+
+#include "internal.h"
+
+extern "C" {
+
+bool enable_send_queue = false;
+int size_send_queue = 0;
+SEND_QUEUE_ITEM *can_frame_queue = nullptr;
+int rear = -1;
+int front = -1;
+
+int DecodeDLC_CANFD(int dlc)
+{
+    constexpr int kLength[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    if (dlc <= 8)
+        return dlc < 0 ? 0 : dlc;
+    return dlc >= 15 ? 64 : kLength[dlc];
+}
+
+}  // extern "C"
+
+namespace {
+
+bool channel_valid(const CAN_FRAME_INFO *frame)
+{
+    return frame != nullptr && (frame->CAN_port == VELK_CAN_1 || frame->CAN_port == VELK_CAN_2);
+}
+
+unsigned char flags_byte(const CAN_FRAME_INFO &f)
+{
+    return static_cast<unsigned char>((f.CAN_port + 1) + (f.id_type - 1) * 4 + f.rtr * 8 + f.dlc * 16);
+}
+
+int enqueue(int com_port, const CAN_FRAME_INFO *frame)
+{
+    if (rear + 1 == front)
+        return 1;
+    if (rear == size_send_queue - 1 && front <= 0)
+        return 1;
+    if (can_frame_queue == nullptr || size_send_queue <= 0)
+        return 1;
+    ++rear;
+    if (rear == size_send_queue)
+        rear = 0;
+    can_frame_queue[rear].com_port = com_port;
+    can_frame_queue[rear].can_frame_info = *frame;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int VELKSendReal(int com_port, CAN_FRAME_INFO *frame)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || !channel_valid(frame))
+        return 1;
+    unsigned char buf[17];
+    buf[0] = 0xE0;
+    buf[1] = flags_byte(*frame);
+    uint_2_uchar(frame->id, buf + 2);
+    std::memcpy(buf + 6, frame->data, 8);  // always eight bytes, whatever the DLC
+    chk_sum_end_byte(buf, sizeof(buf));
+    velk::pace(send_delay[frame->CAN_port]);
+    return RS232_SendBuf(node->fd, buf, sizeof(buf)) == static_cast<int>(sizeof(buf)) ? 0 : 1;
+}
+
+int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || !channel_valid(frame))
+        return 1;
+    unsigned char buf[74];
+    buf[0] = 0xF0;
+    buf[1] = flags_byte(*frame);
+    buf[2] = static_cast<unsigned char>(frame->brs + 2 * frame->esi + 4 * frame->fdf);
+    uint_2_uchar(frame->id, buf + 3);
+    int n = DecodeDLC_CANFD(frame->dlc);
+    if (n < 8)
+        n = 8;
+    std::memcpy(buf + 7, frame->data, static_cast<size_t>(n));
+    chk_sum_end_byte(buf, n + 10);
+    velk::pace(send_delay[frame->CAN_port]);
+    return RS232_SendBuf(node->fd, buf, n + 10) == n + 10 ? 0 : 1;
+}
+
+int VELKSend(int com_port, CAN_FRAME_INFO *frame)
+{
+    if (!channel_valid(frame))
+        return 1;
+    return enable_send_queue ? enqueue(com_port, frame) : VELKSendReal(com_port, frame);
+}
+
+int VELKSend_CANFD(int com_port, CAN_FRAME_INFO *frame)
+{
+    if (!channel_valid(frame))
+        return 1;
+    return enable_send_queue ? enqueue(com_port, frame) : VELKSendReal_CANFD(com_port, frame);
+}
+
+// Pacing follows the nominal bit rates read back from the adapter; codes
+// without a table entry, or a failed read-back, keep the previous pause.
+void fine_tune_send_delay(int com_port)
+{
+    CFG_INFO cfg;
+    if (VELKGetCfg(com_port, &cfg) != 0)
+        return;
+    for (int c = 0; c < 2; ++c) {
+        int delay;
+        if (velk::pacing_for_code(cfg.baud[c], &delay))
+            send_delay[c] = delay;
+    }
+}
+
+int VELKTesting(int com_port, TESTING_INFO *info)
+{
+    if (info == nullptr || info->send_len < 0 || info->send_len > static_cast<int>(sizeof(info->send_buf)) ||
+        info->recv_len < 0 || (info->recv_len > 0 && info->recv_buf == nullptr))
+        return 1;
+    return cmd_process(com_port, info->send_len, info->recv_len, info->send_buf,
+                       info->recv_len > 0 ? info->recv_buf : nullptr);
+}
+
+}  // extern "C"
