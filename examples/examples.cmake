@@ -1,0 +1,5 @@
+foreach(ex velk_info velk_search)
+  add_executable(${ex} ${ex}.c)
+  target_link_libraries(${ex} PRIVATE velk_2_static)
+  set_target_properties(${ex} PROPERTIES LINKER_LANGUAGE CXX)
+endforeach()
