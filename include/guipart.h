@@ -1,0 +1,317 @@
+/*
+ * guipart.h - widget records, enumerations and handlers of the velk utility.
+ *
+ * One record of widget handles per panel, filled once at start-up from the
+ * three GtkBuilder files and never changed afterwards.  Everything declared
+ * here is used on the GTK main thread only.
+ */
+#ifndef GUIPART_H
+#define GUIPART_H
+
+#include <gtk/gtk.h>
+
+#include <atomic>
+
+#include "apipart.h"
+#include "lib_velk_2.h"
+
+/* ---------------------------------------------------------------- windows */
+
+typedef struct WINDOWS_INFO {
+    GtkWidget *main_window; /* "main_window" */
+    GtkWidget *ed_dialog;   /* "EditData_dialog" */
+} WINDOWS_INFO;
+
+/* ------------------------------------------------------ connection panel */
+
+enum {
+    CD_LABEL_FW = 0,
+    CD_LABEL_API,
+    CD_LABEL_MDL,
+    CD_LABEL_EN_DIS,
+    CD_LABEL_CNT
+};
+
+/* One port that answered the start-up probe. */
+typedef struct NODE {
+    int index;    /* position in "SerialPort_cbox" */
+    int com_data; /* port index of the serial port layer */
+    struct NODE *next;
+} NODE;
+
+typedef struct CD_INFO {
+    GtkWidget *frame;
+    GtkWidget *info_vbox;
+    GtkWidget *cbbox;
+    GtkWidget *btn_cnnt;
+    GtkWidget *btn_start;
+    GtkWidget *label[CD_LABEL_CNT];
+    NODE *first;
+    NODE *now;
+    NODE *pre;
+} CD_INFO;
+
+/* ------------------------------------------------------------- status log */
+
+typedef struct SL_INFO {
+    GtkWidget *box;
+    GtkWidget *tree;
+    GtkListStore *store; /* NULL while the log has no model */
+} SL_INFO;
+
+/* ---------------------------------------------------------- CAN settings */
+
+enum { CS1_GRID = 0, CS2_GRID, CS1_WIDGETS, CS2_WIDGETS, CS_NOTEBOOK, CS_GRID_CNT };
+enum { CS_BTN_RESET = 0, CS_BTN_EXPORT, CS_BTN_IMPORT, CS_BTN_CNT };
+enum { CAN_1 = 0, CAN_2 = 1, CAN_CNT };
+enum { CS_CBBOX_BAUD = 0, CS_CBBOX_DATABAUD, CS_CBBOX_FILTER, CS_CBBOX_CNT };
+enum { CS_ETY_LAB_ID = 0, CS_ETY_LAB_MASK, CS_ETY_LAB_CNT };
+enum { CS_LS = 0, CS_FDF, CS_CHK_CNT };
+enum { CS_LAB_NRATE = 0, CS_LAB_DRATE, CS_LAB_FILTER, CS_LAB_FD_CNT };
+
+typedef struct CAN_INFO {
+    GtkWidget *vbox;
+    GtkWidget *cbbox[CS_CBBOX_CNT];
+    GtkWidget *label[CS_ETY_LAB_CNT];
+    GtkWidget *ety[CS_ETY_LAB_CNT];
+    GtkWidget *chk[CS_CHK_CNT];
+    GtkWidget *label_fd[CS_LAB_FD_CNT];
+} CAN_INFO;
+
+typedef struct CS_INFO {
+    GtkWidget *frame;
+    GtkWidget *grid_container[CS_GRID_CNT];
+    GtkWidget *btn[CS_BTN_CNT];
+    CAN_INFO can[CAN_CNT];
+} CS_INFO;
+
+/* ---------------------------------------------------------- receive panel */
+
+enum { RS_ETY_LAB_TIME = 0, RS_ETY_LAB_DATA_CNT, RS_ETY_LAB_CNT };
+
+typedef struct RS_INFO {
+    GtkWidget *frame;                  /* "r_Recv_grid" */
+    GtkWidget *label[RS_ETY_LAB_CNT];  /* "r_Timeout_label", "r_Count_label" */
+    GtkWidget *ety[RS_ETY_LAB_CNT];    /* "r_TimeOut_entry", "r_Count_entry" */
+    GtkWidget *chk;                    /* "r_NonBlock_checkbox" */
+} RS_INFO;
+
+/* ------------------------------------------------------------- send panel */
+
+enum { SS_CHK_EID = 0, SS_CHK_RTR, SS_CHK_IID, SS_CHK_FDF, SS_CHK_BRS, SS_CHK_CNT };
+enum { SS_ETY_LAB_U_COUNT = 0, SS_ETY_LAB_U_ITVL, SS_ETY_LAB_U_TIME, SS_ETY_LAB_U_CNT };
+enum { SS_CBBOX_CAN = 0, SS_CBBOX_LEN, SS_CBBOX_CNT };
+enum { SS_LAB_D_CAN = 0, SS_LAB_D_LEN, SS_LAB_D_ID, SS_LAB_D_DATA, SS_LAB_D_CNT };
+enum {
+    SS_ETY_D_ID = 0,
+    SS_ETY_D_B0,
+    SS_ETY_D_B1,
+    SS_ETY_D_B2,
+    SS_ETY_D_B3,
+    SS_ETY_D_B4,
+    SS_ETY_D_B5,
+    SS_ETY_D_B6,
+    SS_ETY_D_B7,
+    SS_ETY_D_CNT
+};
+
+typedef struct SS_INFO {
+    GtkWidget *frame;
+    GtkWidget *chk[SS_CHK_CNT];
+    GtkWidget *label_u[SS_ETY_LAB_U_CNT];
+    GtkWidget *ety_u[SS_ETY_LAB_U_CNT];
+    GtkWidget *cbbox[SS_CBBOX_CNT];
+    GtkWidget *label_d[SS_LAB_D_CNT];
+    GtkWidget *ety_d[SS_ETY_D_CNT];
+    GtkWidget *btn_send;
+    GtkWidget *btn_stop;
+    GtkWidget *btn_can_data;
+} SS_INFO;
+
+/* -------------------------------------------------------- CAN data editor */
+
+#define ED_DATA_CNT 64
+
+typedef struct ED_INFO {
+    GtkWidget *frame;
+    GtkWidget *clear_btn;
+    GtkWidget *fill_btn;
+    GtkWidget *ety_d[ED_DATA_CNT];
+} ED_INFO;
+
+/* Key filter user data. */
+enum { ETY_DATA = 0, ETY_NUM = 1, ETY_CAN_DATA = 2, ETY_CAN_FD_DATA = 3 };
+
+typedef struct KEY_PRESS_INFO {
+    int type;
+    int can_bit;
+} KEY_PRESS_INFO;
+
+enum { SYNC_SS_TO_GDATA = 0, SYNC_GDATA_TO_SS = 1, SYNC_ED_TO_GDATA = 2, SYNC_GDATA_TO_ED = 3 };
+
+/* ------------------------------------------------ bus status, frame list */
+
+enum {
+    BS_LABEL_ERR_T = 0,
+    BS_LABEL_CAN1_T,
+    BS_LABEL_CAN2_T,
+    BS_LABEL_EE_T,
+    BS_LABEL_SEND_T,
+    BS_LABEL_RECV_T,
+    BS_LABEL_CNT_T
+};
+
+enum {
+    BS_LABEL_CAN1_ECR_C = 0,
+    BS_LABEL_CAN2_ECR_C,
+    BS_LABEL_EE_C,
+    BS_LABEL_CAN1_PSR_C,
+    BS_LABEL_CAN2_PSR_C,
+    BS_LABEL_SEND1_C,
+    BS_LABEL_SEND2_C,
+    BS_LABEL_RECV1_C,
+    BS_LABEL_RECV2_C,
+    BS_LABEL_CNT_C
+};
+
+enum {
+    COL_NO = 0,
+    COL_CH,
+    COL_PATH,
+    COL_MOD,
+    COL_ID,
+    COL_TYPE,
+    COL_LEN,
+    COL_DATA,
+    COL_TIME,
+    COL_NUM
+};
+
+typedef struct BS_INFO {
+    GtkWidget *frame;
+    GtkWidget *cbbox;
+    GtkWidget *label_title[BS_LABEL_CNT_T];
+    GtkWidget *label_content[BS_LABEL_CNT_C];
+    GtkWidget *btn_clr;
+    GtkWidget *tree;
+    GtkWidget *swin;
+} BS_INFO;
+
+/* ------------------------------------------------------ process-wide state */
+
+extern int com_port;        /* connected port index, -1 before the first connect */
+extern bool is_connect;     /* a device is connected */
+extern bool is_active;      /* both channels are started */
+/* Receive mode chosen in the receive panel: true = one frame per library
+ * call, false = non-blocking batches.  Read by the drain timer. */
+extern std::atomic<bool> is_recv_normal;
+
+extern WINDOWS_INFO *windows;
+extern GtkBuilder *MW_builder;
+extern GtkBuilder *CS_builder;
+extern GtkBuilder *ED_builder;
+
+extern CD_INFO cd_info;
+extern SL_INFO sl_info;
+extern CS_INFO cs_info;
+extern RS_INFO rs_info;
+extern SS_INFO ss_info;
+extern BS_INFO bs_info;
+extern ED_INFO ed_info;
+
+extern const char *title_top;
+
+/* Runs a modal dialog and returns its response.  The file choosers of the
+ * settings panel and the data editor go through these so that tests can
+ * answer them; both default to gtk_dialog_run. */
+extern gint (*cs_dialog_run)(GtkDialog *dialog);
+extern gint (*ed_dialog_run)(GtkDialog *dialog);
+
+/* ------------------------------------------------------ main, status log */
+
+/* Everything the program does before its main loop.  Returns 0 when the
+ * window is ready; a missing layout file ends the process with status 1. */
+int velk_utility_startup(int argc, char **argv);
+
+void insert_log(const char *msg);
+void clear_log(void);
+void destroy(GtkWidget *widget, gpointer user_data);
+extern "C" void cb_quit(void);
+
+/* ------------------------------------------------------- connection panel */
+
+extern const char *com_table[52];
+
+int cd_init(void); /* looks up the panel, probes the ports, returns how many answered */
+int search_com(void);
+void btn_cnnt_cb(GtkWidget *widget, gpointer user_data);
+void btn_start_cb(GtkWidget *widget, gpointer user_data);
+void wgt_show_hide(bool is_cnt, bool is_act);
+
+/* ---------------------------------------------------------- CAN settings */
+
+extern const char *baud_for_20B_str[];
+extern const char *baud_for_2M_str[];
+extern const char *baud_for_4M_5M_str[];
+extern const char *databaud_str[];
+extern const char *filter_str_c[];
+
+void cs_init(void);
+int find_baud_index(const char *label);
+int cbbox_idx_to_datarate(int index);
+int datarate_to_cbbox_idx(int code);
+void cbbox_band_update(int can_port);
+void chk_fdfen1_cb(GtkWidget *widget = nullptr, gpointer user_data = nullptr);
+void chk_fdfen2_cb(GtkWidget *widget = nullptr, gpointer user_data = nullptr);
+void cbbox_databaud1_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_databaud2_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_flt1_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_flt2_cb(GtkWidget *widget, gpointer user_data);
+int set_config(void);
+void guiStatusUpdate(UPUI_INFO upui);
+void btn_reset_cb(GtkWidget *widget, gpointer user_data);
+void btn_export_cb(GtkWidget *widget, gpointer user_data);
+void btn_import_cb(GtkWidget *widget, gpointer user_data);
+
+/* ------------------------------------------ send panel and data editor */
+
+extern unsigned char g_data[64];
+
+void ss_init(void);
+void ed_init(void);
+gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data);
+unsigned char hex_2_dec(char ch_high, char ch_low);
+unsigned char str_2_uchar(const char *str);
+unsigned int str_2_uint(const char *str);
+void btn_send_cb(GtkWidget *widget, gpointer user_data);
+void btn_stop_cb(GtkWidget *widget, gpointer user_data);
+void btn_can_data_cb(GtkWidget *widget, gpointer user_data);
+void chk_eid_cb(GtkWidget *widget, gpointer user_data);
+void chk_rtr_cb(GtkWidget *widget, gpointer user_data);
+void chk_fdf_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_can_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_dlc_cb(GtkWidget *widget, gpointer user_data);
+void btn_ed_clear_cb(GtkWidget *widget, gpointer user_data);
+void btn_ed_fill_cb(GtkWidget *widget, gpointer user_data);
+void guiDlcUpdate(void);
+void sync_can_data(int sync_type, int length);
+
+/* ------------------------------------------------------------- frame list */
+
+extern GtkListStore *store; /* model of "CAN_data_treeview" */
+extern int list_cnt_s, list_cnt_r;
+extern int can1_cnt_s, can2_cnt_s, can1_cnt_r, can2_cnt_r;
+
+void bs_init(void); /* bus status frame: table set-up, counters, error labels */
+void list_insert(UPBS_INFO upbs_info, bool is_recv);
+void btn_clear_cb(GtkWidget *widget, gpointer user_data);
+
+/* ---------------------------------------------- bus status, receive panel */
+
+void rs_init(void);
+gboolean update_BS_frame(gpointer user_data);
+void set_err_str(int select);
+void cbbox_err_cb(GtkWidget *widget, gpointer user_data);
+void chk_non_block_cb(GtkWidget *widget, gpointer user_data);
+
+#endif
