@@ -47,11 +47,7 @@ int VELKExpCfg(int com_port, const char *file_name)
     // A file that could not be written whole is not claimed as exported.
     bool ok = std::fwrite(bytes, 1, sizeof(bytes), f) == sizeof(bytes);
     ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        std::remove(file_name);
-        return 1;
-    }
-    return 0;
+    return ok ? 0 : 1;
 }
 
 int VELKImpCfg(int com_port, const char *file_name)

@@ -1,0 +1,242 @@
+// Connecting to the emulated adapter: exact command frames, replies that
+// fail, and the open-port list across opens and closes.
+#include <chrono>
+#include <cstring>
+
+#include "test_support.h"
+
+namespace velk::test {
+namespace {
+
+using sim::Fault;
+
+const Bytes kStatus = {0x60, 0x60, 0x0D, 0x0A};
+const Bytes kStop = {0x61, 0x00, 0x00, 0x61, 0x0D, 0x0A};
+const Bytes kVersion = {'5', '5', 0x0D, 0x0A};
+const Bytes kBuildId = {'6', '6', 0x0D, 0x0A};
+const Bytes kCfgQuery = {'7', '7', 0x0D, 0x0A};
+
+class Connection : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        unmap_all_ports();
+        port_ = std::make_unique<SimPort>(0);
+        ASSERT_TRUE(port_->ok());
+    }
+    void TearDown() override
+    {
+        close_all_ports();
+        port_.reset();
+    }
+    sim::Adapter &sim() { return port_->sim(); }
+    std::unique_ptr<SimPort> port_;
+};
+
+TEST_F(Connection, OpenQueriesStatusTwiceStopsBothChannelsAndReadsVersions)
+{
+    ASSERT_EQ(VELKOpenDevice(0), 0);
+    EXPECT_EQ(sim().host_frames(), (std::vector<Bytes>{kStatus, kStatus, kStop, kVersion, kBuildId}));
+    EXPECT_TRUE(sim().wait_output_drained(1000));
+    ASSERT_NE(chk_is_legal_com(0), nullptr);
+    sim().clear_host_frames();
+    EXPECT_EQ(VELKCloseDevice(0), 0);
+    EXPECT_EQ(sim().host_frames(), std::vector<Bytes>{kStop});
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(VELKCloseDevice(0), 1);
+    EXPECT_EQ(sim().host_frames(), std::vector<Bytes>{kStop});
+}
+
+TEST_F(Connection, MissingDeviceFailsAtOnceAndAddsNoNode)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(VELKOpenDevice(1), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+    EXPECT_EQ(first, nullptr);
+}
+
+TEST_F(Connection, SecondOpenOfAnOpenIndexFailsAndChangesNothing)
+{
+    ASSERT_EQ(VELKOpenDevice(0), 0);
+    COM_NODE *node = first;
+    sim().clear_host_frames();
+    EXPECT_EQ(VELKOpenDevice(0), 1);
+    EXPECT_TRUE(sim().host_frames().empty());
+    EXPECT_EQ(first, node);
+    EXPECT_EQ(node->next, nullptr);
+    // The same device under a second index fails at the lock.
+    comports[1] = comports[0];
+    EXPECT_EQ(VELKOpenDevice(1), 1);
+    EXPECT_EQ(first->next, nullptr);
+}
+
+TEST_F(Connection, SilentDeviceIsClosedAgainAndALaterOpenWorks)
+{
+    sim().set_answering(false);
+    EXPECT_EQ(VELKOpenDevice(0), 1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->is_open, 0);
+    EXPECT_EQ(chk_is_legal_com(0), nullptr);
+    EXPECT_EQ(VELKGetCANStatus(0, nullptr, nullptr), 1);
+
+    sim().set_answering(true);
+    ASSERT_EQ(VELKOpenDevice(0), 0);
+    EXPECT_NE(chk_is_legal_com(0), nullptr);
+    EXPECT_EQ(first->next, nullptr) << "the dead node does not linger";
+    EXPECT_EQ(VELKCloseDevice(0), 0);
+    EXPECT_EQ(first, nullptr);
+}
+
+TEST_F(Connection, PortsOpenAndCloseInAnyOrder)
+{
+    SimPort second(1), third(2);
+    ASSERT_TRUE(second.ok() && third.ok());
+    ASSERT_EQ(VELKOpenDevice(0), 0);
+    ASSERT_EQ(VELKOpenDevice(1), 0);
+    ASSERT_EQ(VELKOpenDevice(2), 0);
+    EXPECT_EQ(VELKCloseDevice(1), 0);  // middle
+    EXPECT_EQ(VELKCloseDevice(2), 0);  // last
+    ASSERT_EQ(VELKOpenDevice(1), 0);
+    EXPECT_EQ(last->com_index, 1);
+    EXPECT_EQ(first->com_index, 0);
+    EXPECT_EQ(VELKCloseDevice(0), 0);  // first
+    EXPECT_EQ(first->com_index, 1);
+    int s1 = -1, s2 = -1;
+    EXPECT_EQ(VELKGetCANStatus(1, &s1, &s2), 0);
+    EXPECT_EQ(VELKCloseDevice(1), 0);
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(last, nullptr);
+}
+
+TEST_F(Connection, IndicesOutsideTheTableFailWithoutReading)
+{
+    for (int bad : {-1, 68, 1000, -100000}) {
+        EXPECT_EQ(VELKOpenDevice(bad), 1);
+        EXPECT_EQ(VELKCloseDevice(bad), 1);
+        EXPECT_EQ(VELKInitCAN(bad, 1, 1), 1);
+        VER_INFO v;
+        EXPECT_EQ(VELKShowVer(bad, &v), 1);
+    }
+    EXPECT_EQ(first, nullptr);
+}
+
+class Commands : public OpenAdapter {};
+
+TEST_F(Commands, StartStopFrameCarriesBothStates)
+{
+    EXPECT_EQ(VELKInitCAN(kPort, 0, 0), 0);
+    EXPECT_EQ(frames(), std::vector<Bytes>{kStop});
+}
+
+TEST_F(Commands, ActivationStopsRunningChannelsRefreshesPacingThenStarts)
+{
+    sim().set_channel_state(1, true);
+    EXPECT_EQ(VELKInitCAN(kPort, 1, 1), 0);
+    const Bytes start = {0x61, 0x01, 0x01, 0x63, 0x0D, 0x0A};
+    EXPECT_EQ(frames(), (std::vector<Bytes>{kStatus, kStop, kCfgQuery, start}));
+    int s1 = 0, s2 = 0;
+    sim().clear_host_frames();
+    EXPECT_EQ(VELKInitCAN(kPort, 1, 0), 0);
+    EXPECT_EQ(frames(), (std::vector<Bytes>{kStatus, kStop, kCfgQuery, frame({'a', 1, 0})}));
+    ASSERT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+    EXPECT_EQ(s1, 1);
+    EXPECT_EQ(s2, 0);
+}
+
+TEST_F(Commands, ActivationWithIdleChannelsSendsNoStop)
+{
+    EXPECT_EQ(VELKInitCAN(kPort, 0, 1), 0);
+    EXPECT_EQ(frames(), (std::vector<Bytes>{kStatus, kCfgQuery, frame({'a', 0, 1})}));
+}
+
+TEST_F(Commands, ActivationStopsAnywayWhenTheStatusIsUnknown)
+{
+    sim().set_fault(0x60, Fault{Fault::NoReply});
+    EXPECT_EQ(VELKInitCAN(kPort, 1, 1), 0);
+    EXPECT_EQ(frames(), (std::vector<Bytes>{kStatus, kStop, kCfgQuery, frame({'a', 1, 1})}));
+}
+
+TEST_F(Commands, NonZeroStatusOrWrongEchoFailsAndLeavesOutputsUntouched)
+{
+    int s1 = 7, s2 = 7;
+    sim().set_fault(0x60, Fault{Fault::BadStatus});
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    sim().set_fault(0x60, Fault{Fault::WrongEcho});
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    EXPECT_EQ(s1, 7);
+    EXPECT_EQ(s2, 7);
+    sim().set_fault('a', Fault{Fault::BadStatus});
+    EXPECT_EQ(VELKInitCAN(kPort, 0, 0), 1);
+    sim().clear_faults();
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+    EXPECT_EQ(s1, 0);
+}
+
+TEST_F(Commands, VersionNeedsBothQueriesAndAlwaysNamesTheLibrary)
+{
+    sim().set_firmware(0x05, 0x0A);
+    sim().set_build_id(0x51, 0x02);
+    VER_INFO v;
+    std::memset(&v, 0, sizeof(v));
+    ASSERT_EQ(VELKShowVer(kPort, &v), 0);
+    EXPECT_STREQ(v.fw, "05.0A");
+    EXPECT_STREQ(v.model, "5102");
+    EXPECT_STREQ(v.api, "3.1.0");
+
+    std::strcpy(v.fw, "keep");
+    std::strcpy(v.model, "keep");
+    std::memset(v.api, 0, sizeof(v.api));
+    sim().set_fault('6', Fault{Fault::NoReply});
+    sim().clear_host_frames();
+    EXPECT_EQ(VELKShowVer(kPort, &v), 1);
+    EXPECT_EQ(frames(), (std::vector<Bytes>{kVersion, kBuildId}));
+    EXPECT_STREQ(v.fw, "keep");
+    EXPECT_STREQ(v.model, "keep");
+    EXPECT_STREQ(v.api, "3.1.0");
+    EXPECT_EQ(VELKShowVer(kPort, nullptr), 1);
+}
+
+TEST_F(Commands, BuildIdentifierIsTheTwoReplyBytes)
+{
+    sim().set_build_id(0xAB, 0xCD);
+    unsigned char id[2] = {0, 0};
+    ASSERT_EQ(VELKGetBLDID(kPort, id), 0);
+    EXPECT_EQ(id[0], 0xAB);
+    EXPECT_EQ(id[1], 0xCD);
+    sim().set_fault('6', Fault{Fault::WrongEcho});
+    id[0] = 1;
+    EXPECT_EQ(VELKGetBLDID(kPort, id), 1);
+    EXPECT_EQ(id[0], 1);
+    EXPECT_EQ(VELKGetBLDID(kPort, nullptr), 1);
+}
+
+TEST_F(Commands, ReplyShorterThanTheStatusByteFails)
+{
+    sim().set_fault(0x60, Fault{Fault::Short, 2, 20, 1});
+    int s1 = 0, s2 = 0;
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    sim().clear_faults();
+    EXPECT_TRUE(sim().wait_output_drained(1000));
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+}
+
+TEST_F(Commands, LateReplyFailsAndTheNextExchangeWorks)
+{
+    sim().set_fault(0x60, Fault{Fault::Late, 2, 300, 1, 2, 0, 1});
+    int s1 = 0, s2 = 0;
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    EXPECT_TRUE(sim().wait_output_drained(2000));
+    // The stale reply is discarded before the next command goes out.
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+}
+
+TEST_F(Commands, EveryExchangeWaitsForTheAdapter)
+{
+    int s1, s2;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+}
+
+}  // namespace
+}  // namespace velk::test

@@ -1,0 +1,60 @@
+// Shared fixtures of the library's integration tests: an emulated adapter on
+// a pseudo-terminal, mapped to a port index of the library's device table.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "adapter.h"
+#include "internal.h"
+
+namespace velk::test {
+
+using sim::Bytes;
+
+// Polls `cond` until it holds or `timeout_ms` passes.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms = 2000);
+
+// Points every entry of the device table at a path that does not exist, so
+// probes and searches only find the emulated adapters a test maps in.
+void unmap_all_ports();
+
+// Closes every port the library still holds and empties the open-port list.
+void close_all_ports();
+
+// One emulated adapter mapped at a port index. Not opened by the library.
+class SimPort {
+public:
+    explicit SimPort(int index = 0);
+    ~SimPort();
+    bool ok() const { return ok_; }
+    int index() const { return index_; }
+    sim::Adapter &sim() { return sim_; }
+
+private:
+    sim::Adapter sim_;
+    int index_;
+    bool ok_ = false;
+    std::string path_;
+};
+
+// Test fixture: a started adapter at index 0, opened by the library, with the
+// frames of the open already cleared from its record.
+class OpenAdapter : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Everything the host wrote since the last clear, frame by frame.
+    std::vector<Bytes> frames() { return port_->sim().host_frames(); }
+    sim::Adapter &sim() { return port_->sim(); }
+    static constexpr int kPort = 0;
+    std::unique_ptr<SimPort> port_;
+};
+
+// A command frame as the library must write it: code and arguments, sum, CR, LF.
+Bytes frame(std::initializer_list<uint8_t> code_and_args);
+
+}  // namespace velk::test
