@@ -31,7 +31,7 @@ struct Fault {
         BadStatus,  // byte 1 is 1
         NoReply,    // nothing is written
         Split,      // written in `pieces` pieces, `delay_ms` apart
-        Late,       // written whole after `delay_ms` (host waits 150 ms)
+        Late,       // written whole after `delay_ms`; set it above the host's 150 ms
         Short,      // only the first `bytes` bytes are written
         Patch,      // reply byte `index` is replaced by `value`
     } kind = None;
@@ -63,6 +63,7 @@ struct State {
     uint8_t datarate[2] = {2, 2};
     TimingRecord timing[3] = {};  // timing[s][0] is s
     // Virtual COM ('M' reply, 'N' sets vcom_map).
+    uint8_t bus_status[12] = {};  // 0x62/02 report sent after 'b': 6 bytes per channel
     uint8_t vcom_mode = 0;
     uint8_t vcom_map = 0;
     uint8_t vcom_order = 0;

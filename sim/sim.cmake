@@ -1,0 +1,14 @@
+# The emulated adapter: a library for tests and the velk_sim program.
+find_package(Threads REQUIRED)
+
+add_library(velk_sim_lib STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/adapter.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/reports.cpp)
+target_include_directories(velk_sim_lib PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(velk_sim_lib PUBLIC Threads::Threads util)
+
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/velk_sim_main.cpp)
+  add_executable(velk_sim ${CMAKE_CURRENT_LIST_DIR}/velk_sim_main.cpp)
+  target_link_libraries(velk_sim PRIVATE velk_sim_lib)
+  install(TARGETS velk_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
