@@ -1,0 +1,169 @@
+// Bus status labels, the error-type selector, the receive panel and the
+// 1 ms tick that moves the worker rings into the frame list.
+#include "guipart.h"
+
+#include <cstring>
+
+RS_INFO rs_info;
+
+namespace {
+
+KEY_PRESS_INFO key_info_recv = {ETY_NUM, 0};
+
+// A tick lists at most this many entries, so a ring holding tens of
+// thousands of frames is shown over several ticks instead of freezing the
+// window in one. The order of the rows is the same as with a whole drain;
+// the next tick goes on where this one stopped.
+constexpr int kMaxEntriesPerTick = 2000;
+
+constexpr const char *kOff = "  N/A   ";
+constexpr const char *kEepromOff = "  N/A";
+constexpr const char *kArmed = "  000000";
+constexpr const char *kEepromArmed = "\xE2\x97\x8B"; // U+25CB
+
+void set_label(int index, const char *text)
+{
+    gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
+}
+
+bool pop_sent(UPBS_INFO *entry)
+{
+    std::lock_guard<std::mutex> lock(MTX_queue_s);
+    return upbs_send_pop(entry);
+}
+
+// Texts of the normal-mode receive worker, run on the GUI thread by the
+// worker layer's idle dispatch. Its label numbers are those of the five
+// error labels.
+void show_status_text(int label, const char *text)
+{
+    if (label < BS_LABEL_CAN1_ECR_C || label > BS_LABEL_CAN2_PSR_C || text == nullptr)
+        return;
+    if (bs_info.label_content[label] != nullptr)
+        set_label(label, text);
+}
+
+int entry_decimal(GtkWidget *entry)
+{
+    const char *text = gtk_entry_get_text(GTK_ENTRY(entry));
+    long value = 0;
+    for (const char *p = text; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > 0x7FFFFFFF)
+            return 0x7FFFFFFF;
+    }
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+gboolean update_BS_frame(gpointer user_data)
+{
+    (void)user_data;
+    UPBS_INFO entry;
+    int budget = kMaxEntriesPerTick;
+
+    if (pop_sent(&entry)) {
+        list_insert(entry, false);
+        --budget;
+    }
+    while (budget > 0 && (is_recv_normal.load() || is_done_non_block.load())) {
+        bool found = false;
+        if (upbs_recv_pop(&entry)) {
+            list_insert(entry, true);
+            found = true;
+            --budget;
+        }
+        if (pop_sent(&entry)) {
+            list_insert(entry, false);
+            found = true;
+            --budget;
+        }
+        if (!found) {
+            // The whole batch is listed: the worker may collect the next one.
+            if (!is_recv_normal.load() && is_done_non_block.load())
+                MTX_queue_r.store(false);
+            break;
+        }
+    }
+    return TRUE;
+}
+
+void set_err_str(int select)
+{
+    set_label(BS_LABEL_CAN1_ECR_C, kOff);
+    set_label(BS_LABEL_CAN2_ECR_C, kOff);
+    set_label(BS_LABEL_CAN1_PSR_C, kOff);
+    set_label(BS_LABEL_CAN2_PSR_C, kOff);
+    set_label(BS_LABEL_EE_C, kEepromOff);
+    bool bus = select == VELK_BUS_ERR || select == VELK_EN_ALL;
+    bool eeprom = select == VELK_EE_ERR || select == VELK_EN_ALL;
+    if (bus) {
+        set_label(BS_LABEL_CAN1_ECR_C, kArmed);
+        set_label(BS_LABEL_CAN2_ECR_C, kArmed);
+        set_label(BS_LABEL_CAN1_PSR_C, kArmed);
+        set_label(BS_LABEL_CAN2_PSR_C, kArmed);
+    }
+    if (eeprom)
+        set_label(BS_LABEL_EE_C, kEepromArmed);
+}
+
+void cbbox_err_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    if (!is_connect) {
+        clear_log();
+        insert_log("Please connect device !");
+        return;
+    }
+    int type = gtk_combo_box_get_active(GTK_COMBO_BOX(bs_info.cbbox));
+    if (type == 3)
+        type = VELK_EN_ALL;
+    int result = procError(com_port, type);
+    clear_log();
+    if (result == 0) {
+        set_err_str(type);
+        insert_log("Set error type successfully !");
+    } else {
+        insert_log("Set error type failed !");
+    }
+}
+
+void chk_non_block_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    is_recv_normal.store(!gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(rs_info.chk)));
+    if (is_connect) {
+        CAN_RECV_INFO request;
+        std::memset(&request, 0, sizeof request);
+        request.is_cancel = false;
+        request.is_normal = is_recv_normal.load();
+        if (!request.is_normal) {
+            request.cnt = entry_decimal(rs_info.ety[RS_ETY_LAB_DATA_CNT]);
+            request.time_out = entry_decimal(rs_info.ety[RS_ETY_LAB_TIME]);
+        }
+        procRecv(com_port, request);
+    }
+    wgt_show_hide(is_connect, is_active);
+}
+
+void rs_init(void)
+{
+    rs_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Recv_grid"));
+    rs_info.chk = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_NonBlock_checkbox"));
+    rs_info.label[RS_ETY_LAB_TIME] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Timeout_label"));
+    rs_info.label[RS_ETY_LAB_DATA_CNT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Count_label"));
+    rs_info.ety[RS_ETY_LAB_TIME] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_TimeOut_entry"));
+    rs_info.ety[RS_ETY_LAB_DATA_CNT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Count_entry"));
+    gtk_widget_set_focus_on_click(rs_info.chk, FALSE);
+
+    g_signal_connect(rs_info.chk, "clicked", G_CALLBACK(chk_non_block_cb), nullptr);
+    for (int i = 0; i < RS_ETY_LAB_CNT; ++i)
+        g_signal_connect(rs_info.ety[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_recv);
+
+    // Error and bus-status reports of the receive worker reach the labels
+    // through the default main context, that is on this thread.
+    apipart_set_status_sink(nullptr, show_status_text);
+}

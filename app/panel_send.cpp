@@ -1,0 +1,429 @@
+// Send panel, CAN data editor and the key filter of every numeric and
+// hexadecimal entry.
+#include "guipart.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+SS_INFO ss_info;
+ED_INFO ed_info;
+unsigned char g_data[64];
+
+namespace {
+
+KEY_PRESS_INFO key_info_u = {ETY_NUM, 0};
+KEY_PRESS_INFO key_info_id = {ETY_DATA, 0};
+KEY_PRESS_INFO key_info_data[8];
+KEY_PRESS_INFO key_info_data_fd[ED_DATA_CNT];
+
+constexpr const char *kLengthText[16] = {"0", "1", "2", "3", "4", "5", "6", "7",
+                                         "8", "12", "16", "20", "24", "32", "48", "64"};
+constexpr int kClassicLengths = 9;
+constexpr int kPanelBytes = 8;
+
+GtkWidget *builder_widget(GtkBuilder *builder, const char *id)
+{
+    return GTK_WIDGET(gtk_builder_get_object(builder, id));
+}
+
+bool is_checked(GtkWidget *chk)
+{
+    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(chk));
+}
+
+// Setting the state from code emits "clicked" when it changes, so the
+// option rules cascade as they do for a user click.
+void set_checked(GtkWidget *chk, bool on)
+{
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(chk), on);
+}
+
+// Decimal value of an entry's leading digits; empty or non-numeric text
+// gives 0, and the value never leaves the int range.
+int entry_decimal(GtkWidget *entry)
+{
+    const char *text = gtk_entry_get_text(GTK_ENTRY(entry));
+    long value = 0;
+    for (const char *p = text; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > 0x7FFFFFFF)
+            return 0x7FFFFFFF;
+    }
+    return static_cast<int>(value);
+}
+
+// The length combo's active text as a byte count, 0 to 64.
+int selected_length()
+{
+    gchar *text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]));
+    int len = text != nullptr ? std::atoi(text) : 0;
+    g_free(text);
+    if (len < 0)
+        len = 0;
+    if (len > ED_DATA_CNT)
+        len = ED_DATA_CNT;
+    return len;
+}
+
+bool fd_possible()
+{
+    int c = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]));
+    if (c < 0 || c > 1)
+        return false;
+    return upui_info.device_type == TYPE_CANFD && upui_info.cfg_info_canfd.fdf_en[c] != 0;
+}
+
+void set_byte_text(GtkWidget *entry, unsigned char value)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", value);
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+}
+
+bool key_allowed(guint key, int type)
+{
+    if ((key >= GDK_KEY_0 && key <= GDK_KEY_9) || (key >= GDK_KEY_KP_0 && key <= GDK_KEY_KP_9))
+        return true;
+    switch (key) {
+    case GDK_KEY_BackSpace:
+    case GDK_KEY_Tab:
+    case GDK_KEY_Left:
+    case GDK_KEY_Right:
+    case GDK_KEY_Delete:
+        return true;
+    default:
+        break;
+    }
+    if (type == ETY_NUM)
+        return false;
+    return (key >= GDK_KEY_A && key <= GDK_KEY_F) || (key >= GDK_KEY_a && key <= GDK_KEY_f);
+}
+
+} // namespace
+
+gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data)
+{
+    (void)widget;
+    const KEY_PRESS_INFO *info = static_cast<const KEY_PRESS_INFO *>(user_data);
+    if (info == nullptr || event == nullptr)
+        return TRUE;
+    guint key = event->keyval;
+    if (!key_allowed(key, info->type))
+        return TRUE;
+    if (info->type != ETY_CAN_DATA && info->type != ETY_CAN_FD_DATA)
+        return FALSE;
+    if (key == GDK_KEY_BackSpace || key == GDK_KEY_Delete)
+        return FALSE;
+
+    // A byte entry that already holds one digit gets its second one from
+    // this key; the focus moves on so the next digit lands in the next byte.
+    int i = info->can_bit;
+    GtkWidget *self = nullptr;
+    GtkWidget *next = nullptr;
+    if (info->type == ETY_CAN_DATA && i >= 0 && i < kPanelBytes) {
+        self = ss_info.ety_d[SS_ETY_D_B0 + i];
+        if (i < kPanelBytes - 1)
+            next = ss_info.ety_d[SS_ETY_D_B0 + i + 1];
+    } else if (info->type == ETY_CAN_FD_DATA && i >= 0 && i < ED_DATA_CNT) {
+        self = ed_info.ety_d[i];
+        if (i < ED_DATA_CNT - 1)
+            next = ed_info.ety_d[i + 1];
+    }
+    if (self != nullptr && next != nullptr && gtk_entry_get_text_length(GTK_ENTRY(self)) == 1)
+        gtk_widget_grab_focus(next);
+    return FALSE;
+}
+
+void sync_can_data(int sync_type, int length)
+{
+    if (length <= 0)
+        return;
+    if (length > ED_DATA_CNT)
+        length = ED_DATA_CNT;
+    int panel = length < kPanelBytes ? length : kPanelBytes;
+    switch (sync_type) {
+    case SYNC_GDATA_TO_SS:
+        for (int i = 0; i < panel; ++i)
+            set_byte_text(ss_info.ety_d[SS_ETY_D_B0 + i], g_data[i]);
+        break;
+    case SYNC_ED_TO_GDATA:
+        for (int i = 0; i < length; ++i)
+            g_data[i] = str_2_uchar(gtk_entry_get_text(GTK_ENTRY(ed_info.ety_d[i])));
+        break;
+    case SYNC_GDATA_TO_ED:
+        for (int i = 0; i < length; ++i)
+            set_byte_text(ed_info.ety_d[i], g_data[i]);
+        break;
+    case SYNC_SS_TO_GDATA:
+    default:
+        for (int i = 0; i < panel; ++i)
+            g_data[i] = str_2_uchar(gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_B0 + i])));
+        break;
+    }
+}
+
+void btn_send_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    CAN_SEND_INFO request;
+    std::memset(&request, 0, sizeof request);
+    request.cnt = entry_decimal(ss_info.ety_u[SS_ETY_LAB_U_COUNT]);
+    request.itvl = entry_decimal(ss_info.ety_u[SS_ETY_LAB_U_ITVL]);
+    request.times = entry_decimal(ss_info.ety_u[SS_ETY_LAB_U_TIME]);
+    request.id_inc = is_checked(ss_info.chk[SS_CHK_IID]);
+
+    CAN_FRAME_INFO &frame = request.can_frame_info;
+    frame.CAN_port = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]));
+    frame.id_type = is_checked(ss_info.chk[SS_CHK_EID]) ? VELK_EID : VELK_SID;
+    frame.rtr = is_checked(ss_info.chk[SS_CHK_RTR]) ? 1 : 0;
+    frame.id = str_2_uint(gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])));
+    frame.fdf = is_checked(ss_info.chk[SS_CHK_FDF]) ? 1 : 0;
+    frame.brs = is_checked(ss_info.chk[SS_CHK_BRS]) ? 1 : 0;
+    frame.esi = 0;
+    frame.dlc = CANFD_EncodeDLC(static_cast<unsigned char>(selected_length()));
+
+    sync_can_data(SYNC_SS_TO_GDATA, frame.dlc);
+    std::memcpy(frame.data, g_data, sizeof frame.data);
+    request.is_cancel = false;
+    procSend(com_port, request);
+}
+
+void btn_stop_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    CAN_SEND_INFO request;
+    std::memset(&request, 0, sizeof request);
+    request.is_cancel = true;
+    procSend(com_port, request);
+}
+
+void guiDlcUpdate(void)
+{
+    GtkComboBoxText *box = GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]);
+    gtk_combo_box_text_remove_all(box);
+    int n = is_checked(ss_info.chk[SS_CHK_FDF]) ? 16 : kClassicLengths;
+    for (int i = 0; i < n; ++i)
+        gtk_combo_box_text_append_text(box, kLengthText[i]);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(box), 8);
+}
+
+void cbbox_dlc_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    int i = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_LEN]));
+    if (i < 0)
+        return;
+    int shown = i > kPanelBytes ? kPanelBytes : i;
+    for (int b = 0; b < kPanelBytes; ++b)
+        gtk_widget_set_visible(ss_info.ety_d[SS_ETY_D_B0 + b], b < shown);
+}
+
+void cbbox_can_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    GtkWidget *fdf = ss_info.chk[SS_CHK_FDF];
+    GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
+    GtkWidget *rtr = ss_info.chk[SS_CHK_RTR];
+    if (!fd_possible()) {
+        gtk_widget_set_sensitive(fdf, FALSE);
+        gtk_widget_set_sensitive(brs, FALSE);
+        set_checked(fdf, false);
+        set_checked(brs, false);
+    } else {
+        gtk_widget_set_sensitive(fdf, TRUE);
+        if (is_checked(rtr)) {
+            set_checked(fdf, false);
+            set_checked(brs, false);
+            gtk_widget_set_sensitive(fdf, FALSE);
+            gtk_widget_set_sensitive(brs, FALSE);
+        }
+        if (is_checked(fdf)) {
+            set_checked(rtr, false);
+            gtk_widget_set_sensitive(rtr, FALSE);
+            gtk_widget_set_sensitive(brs, TRUE);
+        } else {
+            set_checked(brs, false);
+            gtk_widget_set_sensitive(brs, FALSE);
+            gtk_widget_set_sensitive(rtr, TRUE);
+        }
+    }
+    guiDlcUpdate();
+}
+
+void chk_rtr_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    bool fdf_usable = fd_possible() && !is_checked(ss_info.chk[SS_CHK_RTR]);
+    gtk_widget_set_sensitive(ss_info.chk[SS_CHK_FDF], fdf_usable);
+    gtk_widget_set_sensitive(ss_info.chk[SS_CHK_BRS], FALSE);
+}
+
+void chk_fdf_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    guiDlcUpdate();
+    GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
+    GtkWidget *rtr = ss_info.chk[SS_CHK_RTR];
+    if (is_checked(ss_info.chk[SS_CHK_FDF])) {
+        // RTR first: its own handler makes BRS insensitive.
+        gtk_widget_set_sensitive(rtr, FALSE);
+        set_checked(rtr, false);
+        gtk_widget_set_sensitive(brs, TRUE);
+    } else {
+        gtk_widget_set_sensitive(brs, FALSE);
+        set_checked(brs, false);
+        gtk_widget_set_sensitive(rtr, TRUE);
+    }
+}
+
+void chk_eid_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    // A shorter limit cuts the text that no longer fits.
+    gtk_entry_set_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), is_checked(ss_info.chk[SS_CHK_EID]) ? 8 : 3);
+}
+
+void btn_can_data_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    GtkWidget *dialog = windows->ed_dialog;
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    gtk_window_set_title(GTK_WINDOW(dialog), "Edit CAN data");
+    gtk_widget_show(dialog);
+
+    int len = selected_length();
+    sync_can_data(SYNC_SS_TO_GDATA, len);
+    sync_can_data(SYNC_GDATA_TO_ED, len);
+    for (int i = 0; i < ED_DATA_CNT; ++i)
+        gtk_widget_set_visible(ed_info.ety_d[i], i < len);
+    gtk_widget_grab_focus(ed_info.ety_d[0]);
+
+    gint response = ed_dialog_run(GTK_DIALOG(dialog));
+    if (response == 1) {
+        sync_can_data(SYNC_ED_TO_GDATA, len);
+        sync_can_data(SYNC_GDATA_TO_SS, len);
+    } else {
+        sync_can_data(SYNC_GDATA_TO_ED, len);
+    }
+    gtk_widget_hide(dialog);
+}
+
+void btn_ed_clear_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    for (int i = 0; i < ED_DATA_CNT; ++i)
+        gtk_entry_set_text(GTK_ENTRY(ed_info.ety_d[i]), "00");
+}
+
+void btn_ed_fill_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    for (int i = 0; i < ED_DATA_CNT; ++i)
+        set_byte_text(ed_info.ety_d[i], static_cast<unsigned char>(i));
+}
+
+void ss_init(void)
+{
+    static const char *const chk_ids[SS_CHK_CNT] = {"s_EID_checkbox", "s_RTR_checkbox", "s_IncreaseID_checkbox",
+                                                    "s_FDF_checkbox", "s_BRS_checkbox"};
+    static const char *const ety_u_ids[SS_ETY_LAB_U_CNT] = {"s_Count_entry", "s_Interval_entry", "s_Times_entry"};
+
+    ss_info.frame = builder_widget(MW_builder, "s_Send_grid");
+    for (int i = 0; i < SS_CHK_CNT; ++i)
+        ss_info.chk[i] = builder_widget(MW_builder, chk_ids[i]);
+    for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
+        ss_info.ety_u[i] = builder_widget(MW_builder, ety_u_ids[i]);
+    ss_info.label_u[SS_ETY_LAB_U_ITVL] = builder_widget(MW_builder, "s_Interval_lab");
+    ss_info.cbbox[SS_CBBOX_CAN] = builder_widget(MW_builder, "s_CAN_CH_cbox");
+    ss_info.cbbox[SS_CBBOX_LEN] = builder_widget(MW_builder, "s_CAN_Len_cbox");
+    ss_info.ety_d[SS_ETY_D_ID] = builder_widget(MW_builder, "s_ID_entry");
+    for (int i = 0; i < kPanelBytes; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "%s%d%s", "s_D", i, "_entry");
+        ss_info.ety_d[SS_ETY_D_B0 + i] = builder_widget(MW_builder, id);
+    }
+    ss_info.btn_send = builder_widget(MW_builder, "s_Send_btn");
+    ss_info.btn_stop = builder_widget(MW_builder, "s_Stop_btn");
+    ss_info.btn_can_data = builder_widget(MW_builder, "s_EditData_btn");
+
+    GtkComboBoxText *can = GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_CAN]);
+    gtk_combo_box_text_append_text(can, "CAN 1");
+    gtk_combo_box_text_append_text(can, "CAN 2");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(can), 0);
+    GtkComboBoxText *len = GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]);
+    for (int i = 0; i < kClassicLengths; ++i) {
+        char text[4];
+        std::snprintf(text, sizeof text, "%d", i);
+        gtk_combo_box_text_append_text(len, text);
+    }
+    gtk_combo_box_set_active(GTK_COMBO_BOX(len), 8);
+
+    for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i) {
+        GtkEntry *e = GTK_ENTRY(ss_info.ety_u[i]);
+        gtk_entry_set_alignment(e, 1.0f);
+        gtk_entry_set_width_chars(e, 5);
+        gtk_entry_set_max_length(e, 5);
+    }
+    gtk_label_set_text(GTK_LABEL(ss_info.label_u[SS_ETY_LAB_U_ITVL]), "Interval [us]:");
+    gtk_entry_set_width_chars(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), 8);
+    gtk_entry_set_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), 3);
+    for (int i = 0; i < kPanelBytes; ++i) {
+        GtkEntry *e = GTK_ENTRY(ss_info.ety_d[SS_ETY_D_B0 + i]);
+        gtk_entry_set_alignment(e, 1.0f);
+        gtk_entry_set_width_chars(e, 2);
+        gtk_entry_set_max_length(e, 2);
+    }
+    for (int i = 0; i < SS_CHK_CNT; ++i)
+        gtk_widget_set_focus_on_click(ss_info.chk[i], FALSE);
+    gtk_widget_set_focus_on_click(ss_info.btn_send, FALSE);
+    gtk_widget_set_focus_on_click(ss_info.btn_stop, FALSE);
+
+    g_signal_connect(ss_info.btn_send, "clicked", G_CALLBACK(btn_send_cb), nullptr);
+    g_signal_connect(ss_info.btn_stop, "clicked", G_CALLBACK(btn_stop_cb), nullptr);
+    g_signal_connect(ss_info.chk[SS_CHK_EID], "clicked", G_CALLBACK(chk_eid_cb), nullptr);
+    g_signal_connect(ss_info.chk[SS_CHK_FDF], "clicked", G_CALLBACK(chk_fdf_cb), nullptr);
+    g_signal_connect(ss_info.chk[SS_CHK_RTR], "clicked", G_CALLBACK(chk_rtr_cb), nullptr);
+    g_signal_connect(ss_info.cbbox[SS_CBBOX_LEN], "changed", G_CALLBACK(cbbox_dlc_cb), nullptr);
+    g_signal_connect(ss_info.cbbox[SS_CBBOX_CAN], "changed", G_CALLBACK(cbbox_can_cb), nullptr);
+    g_signal_connect(ss_info.btn_can_data, "clicked", G_CALLBACK(btn_can_data_cb), nullptr);
+    for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
+        g_signal_connect(ss_info.ety_u[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_u);
+    g_signal_connect(ss_info.ety_d[SS_ETY_D_ID], "key-press-event", G_CALLBACK(ety_key_press), &key_info_id);
+    for (int i = 0; i < kPanelBytes; ++i) {
+        key_info_data[i] = {ETY_CAN_DATA, i};
+        g_signal_connect(ss_info.ety_d[SS_ETY_D_B0 + i], "key-press-event", G_CALLBACK(ety_key_press),
+                         &key_info_data[i]);
+    }
+}
+
+void ed_init(void)
+{
+    ed_info.frame = builder_widget(ED_builder, "ED_frame");
+    ed_info.clear_btn = builder_widget(ED_builder, "ed_clear_btn");
+    ed_info.fill_btn = builder_widget(ED_builder, "ed_auto_fill_btn");
+    for (int i = 0; i < ED_DATA_CNT; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "%s%d%s", "ed_D", i, "_entry");
+        ed_info.ety_d[i] = builder_widget(ED_builder, id);
+        gtk_entry_set_max_length(GTK_ENTRY(ed_info.ety_d[i]), 2);
+    }
+    for (int i = 0; i < ED_DATA_CNT; ++i) {
+        key_info_data_fd[i] = {ETY_CAN_FD_DATA, i};
+        g_signal_connect(ed_info.ety_d[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_data_fd[i]);
+    }
+    g_signal_connect(ed_info.clear_btn, "clicked", G_CALLBACK(btn_ed_clear_cb), nullptr);
+    g_signal_connect(ed_info.fill_btn, "clicked", G_CALLBACK(btn_ed_fill_cb), nullptr);
+}
