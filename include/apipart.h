@@ -167,6 +167,11 @@ void upbs_reset();
 typedef void (*upbs_insert_fn)(const UPBS_INFO *entry, bool is_recv, void *user);
 int upbs_drain(upbs_insert_fn insert, void *user);
 
+// Clears MTX_queue_r and wakes the non-blocking worker waiting for it. Use
+// this rather than storing false into MTX_queue_r directly (which also works,
+// with up to 2 ms more delay).
+void apipart_release_batch();
+
 // ---- bus-status texts ----
 
 // Labels the normal-mode receive worker writes.

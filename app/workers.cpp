@@ -1,0 +1,338 @@
+// The send worker and the receive worker.
+#include <sys/prctl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "apipart.h"
+#include "internal_apipart.h"
+#include "platform.h"
+
+using Clock = std::chrono::steady_clock;
+
+TRD_SEND_INFO trd_send_info;
+TRD_RECV_INFO trd_recv_info;
+std::thread TRD_send;
+std::thread TRD_recv;
+
+namespace {
+
+// Send worker stop request; the worker waits on the condition variable
+// between frames so that a stop ends the wait at once.
+std::atomic<bool> g_send_stop{false};
+std::atomic<bool> g_send_alive{false};
+std::mutex g_send_wait_mtx;
+std::condition_variable g_send_wait_cv;
+
+// Wakes the receive worker when MTX_queue_r is released or a stop is asked.
+std::mutex g_recv_wait_mtx;
+std::condition_variable g_recv_wait_cv;
+
+std::atomic<int> g_recv_alive{0};
+std::atomic<int> g_recv_max{0};
+std::atomic<long> g_batches{0};
+
+// Empty polls in a row before the normal-mode loop starts to back off, and
+// the pause it then takes between polls: short enough that a frame reaches
+// the ring well within the GUI's 1 ms tick.
+constexpr int kSpinPolls = 64;
+constexpr auto kIdleBackoff = std::chrono::microseconds(200);
+// How often a waiting non-blocking worker looks at MTX_queue_r on its own,
+// in case the flag was cleared without a wake-up.
+constexpr auto kHandOverRecheck = std::chrono::milliseconds(2);
+
+void notify(std::mutex &m, std::condition_variable &cv)
+{
+    std::lock_guard<std::mutex> lock(m);
+    cv.notify_all();
+}
+
+bool send_stop_requested()
+{
+    return g_send_stop.load(std::memory_order_acquire);
+}
+
+bool recv_stop_requested()
+{
+    return !g_TRD_recv_loop.load(std::memory_order_acquire);
+}
+
+// Sleeps until the deadline; false when a stop was asked meanwhile.
+bool send_wait_until(Clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> lock(g_send_wait_mtx);
+    return !g_send_wait_cv.wait_until(lock, deadline, send_stop_requested);
+}
+
+// Sleeps for d unless a receive stop is asked; false when it was.
+bool recv_wait_for(Clock::duration d)
+{
+    std::unique_lock<std::mutex> lock(g_recv_wait_mtx);
+    return !g_recv_wait_cv.wait_for(lock, d, recv_stop_requested);
+}
+
+void push_sent(const CAN_FRAME_INFO &frame)
+{
+    UPBS_INFO entry;
+    velk::time_of_day(entry.now_time);
+    entry.frame_info = frame;
+    std::lock_guard<std::mutex> lock(MTX_queue_s);
+    (void)upbs_send_push(entry);  // a full ring drops the entry
+}
+
+void push_received(const CAN_FRAME_INFO &frame)
+{
+    UPBS_INFO entry;
+    std::memcpy(entry.now_time, frame.recv_time, sizeof entry.now_time);
+    entry.now_time[sizeof entry.now_time - 1] = '\0';
+    entry.frame_info = frame;
+    (void)upbs_recv_push(entry);
+}
+
+void post_status_pair(const CAN_FRAME_INFO &frame, int label_can1, int label_can2)
+{
+    char text[2][8];
+    for (int ch = 0; ch < 2; ++ch)
+        std::snprintf(text[ch], sizeof text[ch], "%02X%02X%02X", frame.data_err[ch][3], frame.data_err[ch][4],
+                      frame.data_err[ch][5]);
+    apipart_post_status(label_can1, text[0]);
+    apipart_post_status(label_can2, text[1]);
+}
+
+void dispatch_normal(const CAN_FRAME_INFO &frame)
+{
+    switch (frame.msg_type) {
+    case VELK_DATA_TYPE:
+        push_received(frame);
+        break;
+    case VELK_EEERR_TYPE:
+        apipart_post_status(APIPART_LAB_EEPROM, APIPART_EEPROM_ERR_TEXT);
+        break;
+    case VELK_BUSERR_TYPE:
+        post_status_pair(frame, APIPART_LAB_CAN1_ECR, APIPART_LAB_CAN2_ECR);
+        break;
+    case VELK_BUSERR_PSR_TYPE:
+        post_status_pair(frame, APIPART_LAB_CAN1_PSR, APIPART_LAB_CAN2_PSR);
+        break;
+    default:
+        break;
+    }
+}
+
+void recv_normal(int com_port)
+{
+    int empty = 0;
+    while (!recv_stop_requested()) {
+        CAN_FRAME_INFO frame;
+        std::memset(&frame, 0, sizeof frame);
+        if (VELKReceive_CANFD(com_port, &frame) != 1) {
+            // The port reads without blocking; without a pause a quiet bus
+            // would keep a core busy.
+            if (++empty >= kSpinPolls)
+                std::this_thread::sleep_for(kIdleBackoff);
+            continue;
+        }
+        empty = 0;
+        dispatch_normal(frame);
+    }
+}
+
+// Waits until the GUI has drained the previous batch; false on a stop.
+bool wait_hand_over()
+{
+    std::unique_lock<std::mutex> lock(g_recv_wait_mtx);
+    for (;;) {
+        if (recv_stop_requested())
+            return false;
+        if (!MTX_queue_r.load(std::memory_order_acquire))
+            return true;
+        g_recv_wait_cv.wait_for(lock, kHandOverRecheck);
+    }
+}
+
+void recv_non_block(int com_port, const CAN_RECV_INFO &req)
+{
+    // Nothing to read with no room for a record: wait for the stop.
+    if (req.cnt <= 0) {
+        while (recv_wait_for(std::chrono::hours(1))) {
+        }
+        return;
+    }
+    const size_t cnt = static_cast<size_t>(req.cnt);
+    while (wait_hand_over()) {
+        auto *buf = static_cast<CAN_FRAME_INFO *>(std::calloc(cnt, sizeof(CAN_FRAME_INFO)));
+        if (buf == nullptr) {
+            // Skip this batch and try again a little later.
+            if (!recv_wait_for(std::chrono::milliseconds(10)))
+                return;
+            continue;
+        }
+        // Cleared before the batch is claimed, so the GUI never sees a
+        // claimed batch as complete.
+        is_done_non_block.store(false, std::memory_order_release);
+        MTX_queue_r.store(true, std::memory_order_release);
+        g_batches.fetch_add(1, std::memory_order_relaxed);
+        NON_BLOCK_INFO nb;
+        nb.cnt = static_cast<unsigned int>(req.cnt);
+        nb.interval = static_cast<unsigned int>(req.time_out);
+        nb.can_frame_info = buf;
+        int n = VELKReceiveNonblock(com_port, &nb);
+        for (int i = 0; i < n && i < req.cnt; ++i)
+            if (buf[i].msg_type == VELK_DATA_TYPE)
+                push_received(buf[i]);
+        is_done_non_block.store(true, std::memory_order_release);
+        std::free(buf);
+    }
+}
+
+}  // namespace
+
+void TRD_send_fx(TRD_SEND_INFO *arg)
+{
+    // The default 50 us timer slack would stretch every interval.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const int com_port = arg->com_port;
+    const CAN_SEND_INFO req = arg->info;
+    const CAN_FRAME_INFO &src = req.can_frame_info;
+
+    CAN_FRAME_INFO frame;
+    std::memset(&frame, 0, sizeof frame);
+    frame.CAN_port = src.CAN_port;
+    frame.id_type = src.id_type;
+    frame.rtr = src.rtr;
+    frame.dlc = src.dlc;
+    frame.brs = src.brs;
+    frame.fdf = src.fdf;
+    std::memcpy(frame.data, src.data, sizeof frame.data);
+    const unsigned int start_id = src.id_type == VELK_SID ? (src.id & 0x7FFu) : (src.id & 0x1FFFFFFFu);
+
+    if (req.times < 0)
+        return;
+    const int passes = req.times == 0 ? 1 : req.times;
+    const int per_pass = req.cnt == 0 ? 1 : req.cnt;
+    const auto itvl = std::chrono::microseconds(req.itvl > 0 ? req.itvl : 0);
+
+    // Each gap is measured from the end of the send it follows, against an
+    // absolute deadline: lateness of one wake-up is made up by the next, so
+    // N frames take N x (interval + send time).
+    Clock::time_point next{};
+    bool first = true;
+    for (int p = 0; p < passes; ++p) {
+        frame.id = start_id;
+        for (int i = 0; i < per_pass; ++i) {
+            if (send_stop_requested())
+                return;
+            const auto t0 = Clock::now();
+            if (frame.fdf != 0)
+                (void)VELKSend_CANFD(com_port, &frame);
+            else
+                (void)VELKSend(com_port, &frame);
+            const auto t1 = Clock::now();
+            push_sent(frame);
+            if (itvl.count() > 0) {
+                next = first ? t1 + itvl : next + (t1 - t0) + itvl;
+                first = false;
+                if (next < t1)  // far behind: do not burst to catch up
+                    next = t1;
+                if (!send_wait_until(next))
+                    return;
+            }
+            if (req.id_inc)
+                frame.id += 1;  // not masked again
+        }
+    }
+}
+
+void TRD_recv_fx(TRD_RECV_INFO *arg)
+{
+    int alive = g_recv_alive.fetch_add(1, std::memory_order_acq_rel) + 1;
+    int seen = g_recv_max.load(std::memory_order_relaxed);
+    while (alive > seen && !g_recv_max.compare_exchange_weak(seen, alive, std::memory_order_relaxed)) {
+    }
+    const int com_port = arg->com_port;
+    const CAN_RECV_INFO req = arg->info;
+    if (req.is_normal)
+        recv_normal(com_port);
+    else
+        recv_non_block(com_port, req);
+    g_recv_alive.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void apipart_stop_send_worker()
+{
+    g_send_stop.store(true, std::memory_order_release);
+    notify(g_send_wait_mtx, g_send_wait_cv);
+    if (TRD_send.joinable())
+        TRD_send.join();
+    g_send_stop.store(false, std::memory_order_release);
+}
+
+void apipart_stop_recv_worker()
+{
+    g_TRD_recv_loop.store(false, std::memory_order_release);
+    notify(g_recv_wait_mtx, g_recv_wait_cv);
+    if (TRD_recv.joinable())
+        TRD_recv.join();
+}
+
+void apipart_release_batch()
+{
+    MTX_queue_r.store(false, std::memory_order_release);
+    notify(g_recv_wait_mtx, g_recv_wait_cv);
+}
+
+void procSend(int com_port, CAN_SEND_INFO info)
+{
+    apipart_stop_send_worker();
+    if (info.is_cancel)
+        return;
+    trd_send_info.com_port = com_port;
+    trd_send_info.info = info;
+    g_send_alive.store(true, std::memory_order_release);
+    TRD_send = std::thread([] {
+        TRD_send_fx(&trd_send_info);
+        g_send_alive.store(false, std::memory_order_release);
+    });
+}
+
+void procRecv(int com_port, CAN_RECV_INFO info)
+{
+    // The previous worker has ended before a new one starts, so only one
+    // thread ever reads the port.
+    apipart_stop_recv_worker();
+    if (info.is_cancel)
+        return;
+    trd_recv_info.com_port = com_port;
+    trd_recv_info.info = info;
+    if (!info.is_normal) {
+        // A batch left over from an earlier worker does not hold up this one.
+        is_done_non_block.store(false, std::memory_order_release);
+        MTX_queue_r.store(false, std::memory_order_release);
+    }
+    // Set here rather than in the worker, so a stop asked right after this
+    // call cannot be overwritten by a worker that starts late.
+    g_TRD_recv_loop.store(true, std::memory_order_release);
+    TRD_recv = std::thread(TRD_recv_fx, &trd_recv_info);
+}
+
+int apipart_recv_workers_alive()
+{
+    return g_recv_alive.load(std::memory_order_acquire);
+}
+
+int apipart_recv_workers_max()
+{
+    return g_recv_max.load(std::memory_order_acquire);
+}
+
+long apipart_batches_requested()
+{
+    return g_batches.load(std::memory_order_acquire);
+}
+
+bool apipart_send_worker_alive()
+{
+    return g_send_alive.load(std::memory_order_acquire);
+}
