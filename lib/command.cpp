@@ -58,29 +58,60 @@ uint32_t uchar_2_uint(const unsigned char *buf)
 
 int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
-        return 1;
-    if (reply != nullptr)
-        std::memset(reply, 0, static_cast<size_t>(reply_len));
-    RS232_flushRX(node->fd);
-    if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0)
-        return 1;
-    if (reply_len == 0 || reply == nullptr)
-        return 0;
-    // The adapter answers within this time; the reply is taken with one read.
-    velk::sleep_us(150000);
-    return RS232_PollComport(node->fd, reply, reply_len) > 0 ? 0 : 1;
+    return velk::exchange(com_port, frame, frame_len, reply, reply_len, false) ? 0 : 1;
 }
 
 }  // extern "C"
 
 namespace velk {
 
+namespace {
+
+constexpr unsigned kReplyWaitUs = 150000;
+constexpr uint64_t kReplyRestUs = 100000;
+
+}  // namespace
+
+bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
+              bool whole)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
+        return false;
+    if (reply != nullptr)
+        std::memset(reply, 0, static_cast<size_t>(reply_len));
+    RS232_flushRX(node->fd);
+    if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0)
+        return false;
+    if (reply_len == 0 || reply == nullptr)
+        return true;
+    // The adapter answers within this time.
+    sleep_us(kReplyWaitUs);
+    int got = RS232_PollComport(node->fd, reply, reply_len);
+    if (got <= 0)
+        return false;
+    if (!whole)
+        return true;
+    // A reply that arrives in pieces is waited for a little longer; one that
+    // stays short is a failure, never decoded with zeros in place of bytes.
+    uint64_t t0 = monotonic_us();
+    while (got < reply_len) {
+        int n = RS232_PollComport(node->fd, reply + got, reply_len - got);
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        if (monotonic_us() - t0 >= kReplyRestUs)
+            return false;
+        sleep_us(200);
+    }
+    return true;
+}
+
 bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
                  unsigned char echo)
 {
-    if (cmd_process(com_port, frame_len, reply_len, frame, reply) != 0)
+    if (!exchange(com_port, frame, frame_len, reply, reply_len, true))
         return false;
     return reply[0] == echo && reply[1] == 0;
 }

@@ -46,7 +46,12 @@ int generation_of(const VER_INFO &ver);
 // Runs the pairing for generation-5 adapters, guarded against nesting.
 void pair_if_generation5(int com_port, const VER_INFO &ver);
 
-// Exchange that also checks the echo byte and a zero status byte.
+// Writes a command and, when a reply is wanted, reads it after the adapter's
+// 150 ms. `whole`: the reply must arrive complete; otherwise one byte will do.
+bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
+              bool whole);
+
+// Exchange of a whole reply that also checks the echo byte and a zero status byte.
 bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
                  unsigned char echo);
 

@@ -241,8 +241,9 @@ TEST_F(Config, ExportCreatesNoFileWhenTheQueryOrTheWriteFails)
     EXPECT_NE(stat(path.c_str(), &st), 0);
     sim().clear_faults();
     EXPECT_EQ(VELKExpCfg(kPort, "/nonexistent-dir/velk.cfg"), 1);
-    if (access("/dev/full", W_OK) == 0)
+    if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(VELKExpCfg(kPort, "/dev/full"), 1);
+    }
     EXPECT_EQ(VELKExpCfg(kPort, nullptr), 1);
 }
 
