@@ -232,6 +232,11 @@ VELK_API int VELKFlexibleVCOM(int com_port);
 VELK_API COM_SEARCH_INFO VELK_search_com(void);
 #if !defined(_WIN32)
 VELK_API int VELKOpenSocketCAN(int com_port, int *fd);
+/* 0 while the port is open and its device is still attached; 1 when the
+ * port is not open or the device has gone (unplugged). The receive calls
+ * return 0 in both cases "nothing waiting" and "device gone"; this tells
+ * them apart. */
+VELK_API int VELKCheckDevice(int com_port);
 #endif
 
 /* ---- transmit ---- */

@@ -28,6 +28,8 @@ VELK_API int RS232_SendBuf(int port, unsigned char *buf, int size);
 VELK_API void RS232_CloseComport(int port);
 VELK_API void RS232_flushRX(int port);
 VELK_API int RS232_SetRecvBlock(int port, int flag);
+// 0 while the device is there, -1 once it has hung up (unplugged) or failed.
+int RS232_CheckPort(int port);
 #endif
 
 // The layer's single diagnostic sink; it discards everything.

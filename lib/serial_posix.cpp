@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -202,6 +203,16 @@ int RS232_SetRecvBlock(int port, int flag)
     if (r == 0)
         port_settings = settings;
     return r;
+}
+
+// A read cannot tell an empty port from a vanished device; the hang-up
+// condition of the descriptor can.
+int RS232_CheckPort(int port)
+{
+    struct pollfd p = {port, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0)
+        return -1;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 0;
 }
 
 }  // extern "C"

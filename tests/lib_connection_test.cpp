@@ -240,3 +240,35 @@ TEST_F(Commands, EveryExchangeWaitsForTheAdapter)
 
 }  // namespace
 }  // namespace velk::test
+
+namespace velk::test {
+namespace {
+
+class Unplug : public OpenAdapter {};
+
+TEST_F(Unplug, VanishedDeviceIsReportedAndCallsFailPromptly)
+{
+    EXPECT_EQ(VELKCheckDevice(kPort), 0);
+    EXPECT_EQ(VELKCheckDevice(kPort + 1), 1) << "not open";
+    sim().unplug();
+    EXPECT_TRUE(wait_until([] { return VELKCheckDevice(kPort) == 1; }, 1000));
+
+    CAN_FRAME_INFO f;
+    std::memset(&f, 0, sizeof(f));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(VELKReceive_CANFD(kPort, &f), 0);
+    EXPECT_EQ(VELKReceive(kPort, &f), 0);
+    int s1, s2;
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    CAN_FRAME_INFO tx;
+    std::memset(&tx, 0, sizeof(tx));
+    tx.id_type = VELK_SID;
+    EXPECT_EQ(VELKSend(kPort, &tx), 1);
+    // No call hangs on the dead port (a generous bound, far above one exchange).
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+    EXPECT_EQ(VELKCloseDevice(kPort), 0) << "the dead port can still be closed";
+    EXPECT_EQ(first, nullptr);
+}
+
+}  // namespace
+}  // namespace velk::test

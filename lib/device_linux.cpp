@@ -1,4 +1,5 @@
-// Opening an adapter for an outside program that takes over its descriptor.
+// Linux-only device access: the descriptor hand-off to an outside program
+// and the check whether an open device is still attached.
 #include <cstring>
 
 #include "internal.h"
@@ -31,6 +32,14 @@ int VELKOpenSocketCAN(int com_port, int *fd)
     if (fd != nullptr)
         *fd = port;
     return 0;
+}
+
+int VELKCheckDevice(int com_port)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr)
+        return 1;
+    return RS232_CheckPort(node->fd) == 0 ? 0 : 1;
 }
 
 }  // extern "C"
