@@ -1,5 +1,8 @@
-// Hand-over of bus-status texts from the receive worker to the GUI thread:
-// each text travels in an idle source attached to the GUI's main context.
+// Hand-over of bus-status texts from the receive worker to the GUI thread.
+// Each label keeps only its latest text; one idle source attached to the
+// GUI's main context delivers whatever changed, on the thread that iterates
+// that context. A fast stream of reports therefore costs the GUI at most one
+// callback per label and iteration, and nothing piles up while it is busy.
 #include <cstring>
 
 #include "apipart.h"
@@ -7,19 +10,36 @@
 
 namespace {
 
-std::atomic<GMainContext *> g_sink_ctx{nullptr};
-std::atomic<apipart_status_fn> g_sink_fn{nullptr};
+constexpr int kLabels = APIPART_LAB_CAN2_PSR + 1;
 
-struct StatusText {
-    apipart_status_fn fn;
-    int label;
+struct LabelText {
+    bool changed;
     char text[16];
 };
 
-gboolean deliver(gpointer data)
+std::atomic<GMainContext *> g_sink_ctx{nullptr};
+std::atomic<apipart_status_fn> g_sink_fn{nullptr};
+
+std::mutex g_text_mtx;  // guards g_texts and g_source_pending
+LabelText g_texts[kLabels];
+bool g_source_pending = false;
+
+gboolean deliver(gpointer)
 {
-    auto *msg = static_cast<StatusText *>(data);
-    msg->fn(msg->label, msg->text);
+    LabelText texts[kLabels];
+    {
+        std::lock_guard<std::mutex> lock(g_text_mtx);
+        std::memcpy(texts, g_texts, sizeof texts);
+        for (LabelText &t : g_texts)
+            t.changed = false;
+        g_source_pending = false;
+    }
+    apipart_status_fn fn = g_sink_fn.load(std::memory_order_acquire);
+    if (fn == nullptr)
+        return G_SOURCE_REMOVE;
+    for (int label = 0; label < kLabels; ++label)
+        if (texts[label].changed)
+            fn(label, texts[label].text);
     return G_SOURCE_REMOVE;
 }
 
@@ -33,22 +53,32 @@ void apipart_set_status_sink(GMainContext *ctx, apipart_status_fn fn)
     g_sink_fn.store(fn, std::memory_order_release);
     if (old != nullptr)
         g_main_context_unref(old);
+    std::lock_guard<std::mutex> lock(g_text_mtx);
+    for (LabelText &t : g_texts)
+        t.changed = false;
+    // A source still attached to the old context would never run.
+    g_source_pending = false;
 }
 
 void apipart_post_status(int label, const char *text)
 {
-    apipart_status_fn fn = g_sink_fn.load(std::memory_order_acquire);
-    if (fn == nullptr)
+    if (label < 0 || label >= kLabels || g_sink_fn.load(std::memory_order_acquire) == nullptr)
         return;
-    auto *msg = g_new0(StatusText, 1);
-    msg->fn = fn;
-    msg->label = label;
-    g_strlcpy(msg->text, text, sizeof msg->text);
+    bool attach = false;
+    {
+        std::lock_guard<std::mutex> lock(g_text_mtx);
+        g_strlcpy(g_texts[label].text, text, sizeof g_texts[label].text);
+        g_texts[label].changed = true;
+        attach = !g_source_pending;
+        g_source_pending = true;
+    }
+    if (!attach)
+        return;
     // An idle source always runs on the thread that iterates the context,
-    // unlike g_main_context_invoke, which may run it right here.
+    // unlike g_main_context_invoke, which may run the callback right here.
     GSource *src = g_idle_source_new();
     g_source_set_priority(src, G_PRIORITY_DEFAULT);
-    g_source_set_callback(src, deliver, msg, g_free);
+    g_source_set_callback(src, deliver, nullptr, nullptr);
     g_source_attach(src, g_sink_ctx.load(std::memory_order_acquire));
     g_source_unref(src);
 }

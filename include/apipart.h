@@ -188,10 +188,11 @@ enum APIPART_LABEL {
 
 typedef void (*apipart_status_fn)(int label, const char *text);
 
-// Registers the receiver of bus-status texts. Each text is dispatched by an
-// idle source attached to ctx (NULL: the default main context), so fn runs on
-// the thread that iterates ctx. fn NULL drops the texts. Call while no
-// receive worker runs.
+// Registers the receiver of bus-status texts (label: APIPART_LABEL). The
+// worker keeps the latest text of each label and attaches one idle source to
+// ctx (NULL: the default main context); fn runs on the thread that iterates
+// ctx, once per changed label. fn NULL drops the texts. Call while no receive
+// worker runs.
 void apipart_set_status_sink(GMainContext *ctx, apipart_status_fn fn);
 
 // ---- diagnostics ----
