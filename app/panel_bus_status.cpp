@@ -82,7 +82,7 @@ gboolean update_BS_frame(gpointer user_data)
         if (!found) {
             // The whole batch is listed: the worker may collect the next one.
             if (!is_recv_normal.load() && is_done_non_block.load())
-                MTX_queue_r.store(false);
+                apipart_release_batch();
             break;
         }
     }

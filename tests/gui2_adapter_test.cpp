@@ -1,0 +1,320 @@
+// The send panel, frame list, bus status and receive panel of the running
+// utility against the emulated adapter with its loopback on: a frame sent
+// on one channel comes back as received on the other.
+#include "gui2_harness.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+using namespace gui2;
+using velk::sim::Bytes;
+using velk::sim::Report;
+
+namespace {
+
+class OnAdapter : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        velk::test::unmap_all_ports();
+        port_ = new velk::test::SimPort(0);
+        ASSERT_TRUE(port_->ok());
+        port_->sim().set_loopback(true);
+        start_utility();
+    }
+
+    static void TearDownTestSuite()
+    {
+        // Stops both workers before the process ends.
+        if (is_connect)
+            btn_cnnt_cb(nullptr, nullptr);
+        delete port_;
+        port_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(port_, nullptr);
+        if (!is_connect)
+            btn_cnnt_cb(nullptr, nullptr);
+        ASSERT_TRUE(is_connect);
+        if (!is_active)
+            btn_start_cb(nullptr, nullptr);
+        ASSERT_TRUE(is_active);
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1");
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "0");
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], "1");
+        set_entry(ss_info.ety_d[SS_ETY_D_ID], "123");
+        gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 0);
+        select_text(ss_info.cbbox[SS_CBBOX_LEN], "8");
+        pump_until([] { return idle(); });
+        btn_clear_cb(nullptr, nullptr);
+        sim().clear_host_frames();
+    }
+
+    static velk::sim::Adapter &sim() { return port_->sim(); }
+
+    // Nothing left in the rings and no send worker running.
+    static bool idle()
+    {
+        if (apipart_send_worker_alive())
+            return false;
+        std::lock_guard<std::mutex> lock(MTX_queue_s);
+        return upbs_next_front(front_s, rear_s) < 0 &&
+               upbs_next_front(front_r.load(), rear_r.load()) < 0;
+    }
+
+    static std::vector<Bytes> sent_frames() { return sim().host_frames(0xE0); }
+
+    static velk::test::SimPort *port_;
+};
+
+velk::test::SimPort *OnAdapter::port_ = nullptr;
+
+uint32_t frame_id(const Bytes &f)
+{
+    return (uint32_t(f[2]) << 24) | (uint32_t(f[3]) << 16) | (uint32_t(f[4]) << 8) | f[5];
+}
+
+}  // namespace
+
+TEST_F(OnAdapter, LengthZeroSendsDlcZero)
+{
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "0"));
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can2_cnt_r == 1 && can1_cnt_s == 1; }));
+    std::vector<Bytes> frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    ASSERT_EQ(frames[0].size(), 17u);
+    EXPECT_EQ(frames[0][1] >> 4, 0);      // DLC code
+    EXPECT_EQ(frames[0][1] & 0x0F, 0x1);  // CAN 1, standard identifier, data frame
+    EXPECT_EQ(frame_id(frames[0]), 0x123u);
+    ASSERT_EQ(rows(), 2);
+    EXPECT_EQ(cell(0, COL_LEN), "0");
+    EXPECT_EQ(cell(1, COL_LEN), "0");
+}
+
+TEST_F(OnAdapter, SentFrameCarriesThePanelBytes)
+{
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "3"));
+    set_entry(ss_info.ety_d[SS_ETY_D_B0], "1");
+    set_entry(ss_info.ety_d[SS_ETY_D_B1], "a2");
+    set_entry(ss_info.ety_d[SS_ETY_D_B2], "");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can2_cnt_r == 1 && can1_cnt_s == 1; }));
+    std::vector<Bytes> frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0][1] >> 4, 3);
+    EXPECT_EQ(frames[0][6], 0x01);
+    EXPECT_EQ(frames[0][7], 0xA2);
+    EXPECT_EQ(frames[0][8], 0x00);
+    EXPECT_EQ(cell(0, COL_DATA), "01 A2 00");
+    EXPECT_EQ(cell(1, COL_DATA), "01 A2 00");
+    EXPECT_EQ(cell(1, COL_CH), "2");
+    EXPECT_EQ(cell(1, COL_PATH), "Recv");
+}
+
+TEST_F(OnAdapter, SendWhileSendingReplacesTheTransmission)
+{
+    // A long transmission: 99999 frames, 2 ms apart.
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "99999");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "2000");
+    set_entry(ss_info.ety_d[SS_ETY_D_ID], "111");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(sim().wait_host_frames(3, 5000));
+
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "2");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "0");
+    set_entry(ss_info.ety_d[SS_ETY_D_ID], "222");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return idle(); }));
+
+    std::vector<Bytes> frames = sent_frames();
+    ASSERT_GE(frames.size(), 5u);
+    ASSERT_LT(frames.size(), 1000u);
+    // Every frame of the first request comes before the two of the second.
+    size_t n = frames.size();
+    EXPECT_EQ(frame_id(frames[n - 1]), 0x222u);
+    EXPECT_EQ(frame_id(frames[n - 2]), 0x222u);
+    for (size_t i = 0; i + 2 < n; ++i)
+        EXPECT_EQ(frame_id(frames[i]), 0x111u) << i;
+    EXPECT_FALSE(apipart_send_worker_alive());
+}
+
+TEST_F(OnAdapter, StopEndsATransmissionAndStopWithNothingRunningDoesNothing)
+{
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "99999");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "2000");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(sim().wait_host_frames(2, 5000));
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_stop));
+    EXPECT_FALSE(apipart_send_worker_alive());
+    ASSERT_TRUE(pump_until([] { return idle(); }));
+    size_t after_stop = sent_frames().size();
+    EXPECT_LT(after_stop, 99999u);
+
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_stop));
+    EXPECT_FALSE(apipart_send_worker_alive());
+    EXPECT_EQ(sent_frames().size(), after_stop);
+    EXPECT_EQ(can1_cnt_s, static_cast<int>(after_stop));
+}
+
+TEST_F(OnAdapter, ErrorTypeSelectionsArmTheirLabels)
+{
+    // The selector is usable only while CAN is stopped.
+    btn_start_cb(nullptr, nullptr);
+    ASSERT_FALSE(is_active);
+    sim().clear_host_frames();
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 2);  // "Bus Error"
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Set error type successfully !"});
+    EXPECT_EQ(sim().state().err_set, VELK_BUS_ERR);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_PSR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 3);  // "Enable All"
+    EXPECT_EQ(sim().state().err_set, VELK_EN_ALL);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "\xE2\x97\x8B");
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 1);  // "ROM Error"
+    EXPECT_EQ(sim().state().err_set, VELK_ROM_ERR);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_PSR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "\xE2\x97\x8B");
+}
+
+TEST_F(OnAdapter, RefusedErrorTypeKeepsTheLabels)
+{
+    btn_start_cb(nullptr, nullptr);
+    ASSERT_FALSE(is_active);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 0);
+    set_err_str(VELK_BUS_ERR);
+    velk::sim::Fault refuse;
+    refuse.kind = velk::sim::Fault::BadStatus;
+    sim().set_fault('8', refuse);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 3);
+    sim().clear_faults();
+    std::vector<std::string> lines = log_lines();
+    EXPECT_EQ(lines, std::vector<std::string>{"Set error type failed !"});
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
+}
+
+TEST_F(OnAdapter, BusErrorReportShowsSixHexDigitsPerChannel)
+{
+    Report r;
+    r.kind = Report::BusError;
+    r.status = {0x00, 0x00, 0x00, 0x1A, 0x2B, 0x3C, 0x00, 0x00, 0x00, 0xD4, 0xE5, 0xF6};
+    sim().inject(r);
+    ASSERT_TRUE(pump_until([] {
+        return label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]) == "D4E5F6";
+    }));
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "1A2B3C");
+
+    r.kind = Report::BusErrorPsr;
+    r.status = {0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x00, 0x00, 0x00, 0x0A, 0x0B, 0x0C};
+    sim().inject(r);
+    ASSERT_TRUE(pump_until([] {
+        return label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]) == "0A0B0C";
+    }));
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_PSR_C]), "010203");
+
+    Report ee;
+    ee.kind = Report::EepromError;
+    sim().inject(ee);
+    ASSERT_TRUE(pump_until([] { return label(bs_info.label_content[BS_LABEL_EE_C]) == "\xE2\x9D\x8C"; }));
+    // Reports are not frames.
+    EXPECT_EQ(rows(), 0);
+}
+
+TEST_F(OnAdapter, NonBlockingModeListsSentFramesOnePerTickUntilTheBatchCompletes)
+{
+    // Long batches so the sends below fall into one batch that is still open.
+    set_entry(rs_info.ety[RS_ETY_LAB_DATA_CNT], "1000");
+    set_entry(rs_info.ety[RS_ETY_LAB_TIME], "3000");
+    set_check(rs_info.chk, true);
+    EXPECT_FALSE(is_recv_normal);
+    EXPECT_FALSE(sensitive(rs_info.ety[RS_ETY_LAB_DATA_CNT]));
+    EXPECT_FALSE(sensitive(rs_info.ety[RS_ETY_LAB_TIME]));
+    EXPECT_FALSE(sensitive(rs_info.label[RS_ETY_LAB_DATA_CNT]));
+    EXPECT_EQ(trd_recv_info.info.cnt, 1000);
+    EXPECT_EQ(trd_recv_info.info.time_out, 3000);
+    EXPECT_FALSE(trd_recv_info.info.is_normal);
+    ASSERT_TRUE(velk::test::wait_until([] { return MTX_queue_r.load(); }, 5000));
+
+    // Ticks are driven by hand from here: the main loop is not iterated.
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "4");
+    btn_send_cb(nullptr, nullptr);
+    ASSERT_TRUE(velk::test::wait_until([] { return !apipart_send_worker_alive(); }, 5000));
+    ASSERT_FALSE(is_done_non_block) << "the batch closed before the frames were listed";
+    for (int i = 1; i <= 4; ++i) {
+        update_BS_frame(nullptr);
+        EXPECT_EQ(rows(), i);
+        EXPECT_EQ(can2_cnt_r, 0);
+    }
+    ASSERT_TRUE(velk::test::wait_until([] { return is_done_non_block.load(); }, 10000));
+    update_BS_frame(nullptr);
+    EXPECT_EQ(can1_cnt_s, 4);
+    EXPECT_EQ(can2_cnt_r, 4);
+    EXPECT_EQ(rows(), 8);
+
+    set_check(rs_info.chk, false);
+    EXPECT_TRUE(is_recv_normal);
+    EXPECT_TRUE(trd_recv_info.info.is_normal);
+    EXPECT_TRUE(sensitive(rs_info.ety[RS_ETY_LAB_DATA_CNT]));
+    EXPECT_TRUE(sensitive(rs_info.ety[RS_ETY_LAB_TIME]));
+    EXPECT_EQ(apipart_recv_workers_alive(), 1);
+
+    // Normal reception lists a frame as soon as it is back.
+    btn_clear_cb(nullptr, nullptr);
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1");
+    btn_send_cb(nullptr, nullptr);
+    ASSERT_TRUE(pump_until([] { return can2_cnt_r == 1; }));
+    EXPECT_LE(apipart_recv_workers_max(), 1);
+}
+
+TEST_F(OnAdapter, BurstOf500FramesIsListedOnBothChannels)
+{
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "500");
+    set_check(ss_info.chk[SS_CHK_IID], true);
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    bool shot = false;
+    ASSERT_TRUE(pump_until([&] {
+        if (!shot && can2_cnt_r >= 200) {
+            screenshot("burst");
+            shot = true;
+        }
+        return can1_cnt_s == 500 && can2_cnt_r == 500;
+    }, 60000));
+    set_check(ss_info.chk[SS_CHK_IID], false);
+    ASSERT_TRUE(pump_until([] { return idle(); }));
+    screenshot("burst_done");
+
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND1_C]), "500");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND2_C]), "0");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV1_C]), "0");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV2_C]), "500");
+    ASSERT_EQ(rows(), 1000);
+    int send_rows = 0;
+    int recv_rows = 0;
+    for (int r = 0; r < rows(); ++r) {
+        if (cell(r, COL_PATH) == "Send" && cell(r, COL_CH) == "1")
+            ++send_rows;
+        if (cell(r, COL_PATH) == "Recv" && cell(r, COL_CH) == "2")
+            ++recv_rows;
+    }
+    EXPECT_EQ(send_rows, 500);
+    EXPECT_EQ(recv_rows, 500);
+    EXPECT_EQ(cell(999, COL_NO), "1000");
+    EXPECT_EQ(sent_frames().size(), 500u);
+}

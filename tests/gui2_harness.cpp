@@ -1,0 +1,266 @@
+#include "gui2_harness.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace gui2 {
+
+namespace {
+
+std::function<int()> editor_answer;
+
+gint run_editor(GtkDialog *)
+{
+    pump_pending();
+    return editor_answer ? editor_answer() : GTK_RESPONSE_CANCEL;
+}
+
+}  // namespace
+
+void start_utility()
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    if (chdir(VELK_UI_DIR) != 0)
+        std::abort();
+    static char arg0[] = "velk_utility";
+    static char *argv_store[] = {arg0, nullptr};
+    char **argv = argv_store;
+    int argc = 1;
+    (void)argv;
+    if (velk_utility_startup(argc, argv_store) != 0)
+        std::abort();
+    ed_dialog_run = run_editor;
+    gtk_widget_show_all(windows->main_window);
+    pump_pending();
+}
+
+bool pump_until(const std::function<bool()> &cond, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        // The 1 ms tick is always armed, so a blocking iteration returns soon.
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    return true;
+}
+
+void pump_pending()
+{
+    while (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+}
+
+int rows()
+{
+    if (store == nullptr)
+        return 0;
+    return gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
+}
+
+static bool row_iter(int row, GtkTreeIter *iter)
+{
+    return store != nullptr && gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), iter, nullptr, row);
+}
+
+std::string cell(int row, int column)
+{
+    GtkTreeIter iter;
+    if (!row_iter(row, &iter))
+        return "<no row>";
+    gchar *text = nullptr;
+    gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
+    std::string s = text != nullptr ? text : "";
+    g_free(text);
+    return s;
+}
+
+bool cell_is_set(int row, int column)
+{
+    GtkTreeIter iter;
+    if (!row_iter(row, &iter))
+        return false;
+    gchar *text = nullptr;
+    gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
+    bool set = text != nullptr;
+    g_free(text);
+    return set;
+}
+
+std::vector<std::string> log_lines()
+{
+    std::vector<std::string> out;
+    if (sl_info.store == nullptr)
+        return out;
+    GtkTreeModel *m = GTK_TREE_MODEL(sl_info.store);
+    GtkTreeIter iter;
+    for (gboolean ok = gtk_tree_model_get_iter_first(m, &iter); ok; ok = gtk_tree_model_iter_next(m, &iter)) {
+        gchar *text = nullptr;
+        gtk_tree_model_get(m, &iter, 0, &text, -1);
+        out.emplace_back(text != nullptr ? text : "");
+        g_free(text);
+    }
+    return out;
+}
+
+std::string label(GtkWidget *w)
+{
+    return gtk_label_get_text(GTK_LABEL(w));
+}
+
+std::string entry(GtkWidget *w)
+{
+    return gtk_entry_get_text(GTK_ENTRY(w));
+}
+
+void set_entry(GtkWidget *w, const char *text)
+{
+    gtk_entry_set_text(GTK_ENTRY(w), text);
+}
+
+void set_check(GtkWidget *w, bool on)
+{
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
+}
+
+bool checked(GtkWidget *w)
+{
+    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
+}
+
+bool sensitive(GtkWidget *w)
+{
+    return gtk_widget_get_sensitive(w);
+}
+
+std::string active_text(GtkWidget *combo)
+{
+    gchar *t = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
+    std::string s = t != nullptr ? t : "";
+    g_free(t);
+    return s;
+}
+
+int item_count(GtkWidget *combo)
+{
+    GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    return m != nullptr ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
+}
+
+bool select_text(GtkWidget *combo, const char *text)
+{
+    GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    GtkTreeIter iter;
+    int i = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(m, &iter); ok; ok = gtk_tree_model_iter_next(m, &iter), ++i) {
+        gchar *t = nullptr;
+        gtk_tree_model_get(m, &iter, 0, &t, -1);
+        bool match = t != nullptr && std::strcmp(t, text) == 0;
+        g_free(t);
+        if (match) {
+            gtk_combo_box_set_active(GTK_COMBO_BOX(combo), i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool press_key(GtkWidget *w, guint keyval)
+{
+    GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
+    GdkWindow *win = gtk_widget_get_window(w);
+    ev->key.window = win != nullptr ? GDK_WINDOW(g_object_ref(win)) : nullptr;
+    ev->key.send_event = TRUE;
+    ev->key.time = GDK_CURRENT_TIME;
+    ev->key.keyval = keyval;
+    ev->key.state = 0;
+    gunichar uc = gdk_keyval_to_unicode(keyval);
+    char utf8[8] = {0};
+    if (uc != 0)
+        g_unichar_to_utf8(uc, utf8);
+    ev->key.string = g_strdup(utf8);
+    ev->key.length = static_cast<gint>(std::strlen(utf8));
+    GdkDisplay *display = gtk_widget_get_display(w);
+    GdkSeat *seat = gdk_display_get_default_seat(display);
+    gdk_event_set_device(ev, gdk_seat_get_keyboard(seat));
+    GdkKeymapKey *keys = nullptr;
+    gint n = 0;
+    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &n) && n > 0)
+        ev->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+    g_free(keys);
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(w, "key-press-event", ev, &handled);
+    gdk_event_free(ev);
+    return handled;
+}
+
+GtkWidget *focus_of(GtkWidget *w)
+{
+    GtkWidget *top = gtk_widget_get_toplevel(w);
+    return GTK_IS_WINDOW(top) ? gtk_window_get_focus(GTK_WINDOW(top)) : nullptr;
+}
+
+void answer_editor(std::function<int()> fn)
+{
+    editor_answer = std::move(fn);
+}
+
+static UPBS_INFO entry_of(const CAN_FRAME_INFO &f, const char *time)
+{
+    UPBS_INFO e;
+    std::memset(&e, 0, sizeof e);
+    std::strncpy(e.now_time, time, sizeof e.now_time - 1);
+    e.frame_info = f;
+    return e;
+}
+
+void push_sent(const CAN_FRAME_INFO &f, const char *time)
+{
+    std::lock_guard<std::mutex> lock(MTX_queue_s);
+    upbs_send_push(entry_of(f, time));
+}
+
+void push_received(const CAN_FRAME_INFO &f, const char *time)
+{
+    upbs_recv_push(entry_of(f, time));
+}
+
+CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
+{
+    CAN_FRAME_INFO f;
+    std::memset(&f, 0, sizeof f);
+    f.CAN_port = port;
+    f.id_type = VELK_SID;
+    f.id = id;
+    f.dlc = dlc;
+    for (int i = 0; i < 64; ++i)
+        f.data[i] = static_cast<unsigned char>(i + 1);
+    return f;
+}
+
+void screenshot(const char *name)
+{
+    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
+    if (dir == nullptr || windows == nullptr)
+        return;
+    pump_pending();
+    GdkWindow *win = gtk_widget_get_window(windows->main_window);
+    if (win == nullptr)
+        return;
+    GdkPixbuf *pix = gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
+    if (pix == nullptr)
+        return;
+    std::string path = std::string(dir) + "/" + name + ".png";
+    gdk_pixbuf_save(pix, path.c_str(), "png", nullptr, nullptr);
+    g_object_unref(pix);
+}
+
+}  // namespace gui2

@@ -1,0 +1,571 @@
+// Send panel, data editor, frame list and bus status labels in the running
+// utility, without an adapter: every port probe fails, and the rings are
+// fed directly as the workers would feed them.
+#include "gui2_harness.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace gui2;
+
+namespace {
+
+class Panels : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        velk::test::unmap_all_ports();
+        start_utility();
+    }
+
+    void SetUp() override
+    {
+        // Empty rings and table, normal receive mode, classic frame options.
+        UPBS_INFO e;
+        {
+            std::lock_guard<std::mutex> lock(MTX_queue_s);
+            while (upbs_send_pop(&e)) {
+            }
+        }
+        while (upbs_recv_pop(&e)) {
+        }
+        is_recv_normal = true;
+        is_done_non_block = false;
+        MTX_queue_r = false;
+        btn_clear_cb(nullptr, nullptr);
+        upui_info.device_type = 0;
+        std::memset(upui_info.cfg_info_canfd.fdf_en, 0, sizeof upui_info.cfg_info_canfd.fdf_en);
+        set_check(ss_info.chk[SS_CHK_RTR], false);
+        set_check(ss_info.chk[SS_CHK_EID], false);
+        set_check(ss_info.chk[SS_CHK_FDF], false);
+        answer_editor(nullptr);
+        pump_pending();
+    }
+
+    // Makes CAN 1 a CAN FD channel as a connect with an FD configuration
+    // would, and lets the send panel apply its rules.
+    void make_fd_channel()
+    {
+        upui_info.device_type = TYPE_CANFD;
+        upui_info.cfg_info_canfd.fdf_en[0] = 1;
+        gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 1);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 0);
+    }
+
+    void tick() { update_BS_frame(nullptr); }
+};
+
+GtkWidget *byte_entry(int i)
+{
+    return ss_info.ety_d[SS_ETY_D_B0 + i];
+}
+
+}  // namespace
+
+// ---- start-up ----------------------------------------------------------
+
+TEST_F(Panels, ErrorLabelsReadOffAtStartUp)
+{
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_PSR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
+    EXPECT_EQ(active_text(bs_info.cbbox), "Disable All");
+    EXPECT_EQ(item_count(bs_info.cbbox), 4);
+}
+
+TEST_F(Panels, SendPanelStartsWithChannelOneAndLengthEight)
+{
+    EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_CAN]), "CAN 1");
+    EXPECT_EQ(item_count(ss_info.cbbox[SS_CBBOX_CAN]), 2);
+    EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "8");
+    EXPECT_EQ(item_count(ss_info.cbbox[SS_CBBOX_LEN]), 9);
+    EXPECT_EQ(label(ss_info.label_u[SS_ETY_LAB_U_ITVL]), "Interval [us]:");
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 3);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(byte_entry(i))), 2);
+    for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
+        EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_u[i])), 5);
+}
+
+// ---- error labels --------------------------------------------------------
+
+TEST_F(Panels, ErrorLabelTextsFollowTheReportingType)
+{
+    set_err_str(VELK_BUS_ERR);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
+    set_err_str(VELK_EN_ALL);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_PSR_C]), "  000000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "\xE2\x97\x8B");
+    set_err_str(VELK_EE_ERR);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "\xE2\x97\x8B");
+    set_err_str(7);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
+}
+
+TEST_F(Panels, ErrorTypeWhileDisconnectedAsksForADeviceAndKeepsTheSelection)
+{
+    ASSERT_FALSE(is_connect);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 2);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Please connect device !"});
+    EXPECT_EQ(active_text(bs_info.cbbox), "Bus Error");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 0);
+}
+
+// ---- send panel ----------------------------------------------------------
+
+TEST_F(Panels, LengthZeroHidesEveryByteEntry)
+{
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "0"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_FALSE(gtk_widget_get_visible(byte_entry(i))) << "B" << i;
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "3"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(gtk_widget_get_visible(byte_entry(i)), i < 3) << "B" << i;
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "8"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(gtk_widget_get_visible(byte_entry(i))) << "B" << i;
+}
+
+TEST_F(Panels, UncheckingEidCutsAnEightDigitIdentifierToThree)
+{
+    set_check(ss_info.chk[SS_CHK_EID], true);
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 8);
+    set_entry(ss_info.ety_d[SS_ETY_D_ID], "12345678");
+    set_check(ss_info.chk[SS_CHK_EID], false);
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "123");
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 3);
+}
+
+TEST_F(Panels, ClassicChannelMakesFdfAndBrsInsensitiveAndUnchecked)
+{
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 1);
+    EXPECT_FALSE(checked(ss_info.chk[SS_CHK_FDF]));
+    EXPECT_FALSE(checked(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_FDF]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_EQ(item_count(ss_info.cbbox[SS_CBBOX_LEN]), 9);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 0);
+}
+
+TEST_F(Panels, FdChannelOffersFdfAndCheckingItOffersSixteenLengths)
+{
+    make_fd_channel();
+    EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_FDF]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_RTR]));
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    EXPECT_EQ(item_count(ss_info.cbbox[SS_CBBOX_LEN]), 16);
+    EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "8");
+    EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_RTR]));
+    EXPECT_FALSE(checked(ss_info.chk[SS_CHK_RTR]));
+}
+
+TEST_F(Panels, UncheckingFdfResetsTheLengthToEight)
+{
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    set_check(ss_info.chk[SS_CHK_BRS], true);
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "48"));
+    set_check(ss_info.chk[SS_CHK_FDF], false);
+    EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "8");
+    EXPECT_EQ(item_count(ss_info.cbbox[SS_CBBOX_LEN]), 9);
+    EXPECT_FALSE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "12"));
+    EXPECT_FALSE(checked(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+    EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_RTR]));
+}
+
+TEST_F(Panels, RemoteRequestOnAnFdChannelTakesFdfAway)
+{
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_RTR], true);
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_FDF]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+    set_check(ss_info.chk[SS_CHK_RTR], false);
+    EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_FDF]));
+    EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+}
+
+// ---- data editor ---------------------------------------------------------
+
+TEST_F(Panels, AcceptedEditorOf64BytesShowsItsFirstEightInThePanel)
+{
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "64"));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(gtk_widget_get_visible(byte_entry(i)));
+    int shown = -1;
+    answer_editor([&] {
+        shown = 0;
+        for (int i = 0; i < 64; ++i)
+            shown += gtk_widget_get_visible(ed_info.ety_d[i]) ? 1 : 0;
+        gtk_button_clicked(GTK_BUTTON(ed_info.fill_btn));
+        gtk_entry_set_text(GTK_ENTRY(ed_info.ety_d[0]), "a5");
+        return 1;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    EXPECT_EQ(shown, 64);
+    EXPECT_EQ(entry(byte_entry(0)), "A5");
+    for (int i = 1; i < 8; ++i) {
+        char want[3];
+        std::snprintf(want, sizeof want, "%02X", i);
+        EXPECT_EQ(entry(byte_entry(i)), want);
+    }
+    EXPECT_EQ(g_data[0], 0xA5);
+    EXPECT_EQ(g_data[63], 0x3F);
+    EXPECT_FALSE(gtk_widget_get_visible(windows->ed_dialog));
+}
+
+TEST_F(Panels, CancelledEditorIsRestoredFromTheStagingBuffer)
+{
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "4"));
+    set_entry(byte_entry(0), "11");
+    set_entry(byte_entry(1), "22");
+    set_entry(byte_entry(2), "3");
+    set_entry(byte_entry(3), "");
+    answer_editor([] {
+        gtk_button_clicked(GTK_BUTTON(ed_info.clear_btn));
+        gtk_entry_set_text(GTK_ENTRY(ed_info.ety_d[1]), "FF");
+        return GTK_RESPONSE_CANCEL;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    EXPECT_EQ(entry(ed_info.ety_d[0]), "11");
+    EXPECT_EQ(entry(ed_info.ety_d[1]), "22");
+    EXPECT_EQ(entry(ed_info.ety_d[2]), "03");
+    EXPECT_EQ(entry(ed_info.ety_d[3]), "00");
+    // The panel keeps what the user typed.
+    EXPECT_EQ(entry(byte_entry(2)), "3");
+    EXPECT_EQ(entry(byte_entry(3)), "");
+    EXPECT_EQ(g_data[1], 0x22);
+}
+
+TEST_F(Panels, EditorShowsOnlyTheSelectedLength)
+{
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "0"));
+    int shown = -1;
+    answer_editor([&] {
+        shown = 0;
+        for (int i = 0; i < 64; ++i)
+            shown += gtk_widget_get_visible(ed_info.ety_d[i]) ? 1 : 0;
+        return 1;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    EXPECT_EQ(shown, 0);
+}
+
+TEST_F(Panels, EditorButtonsTouchTheEntriesOnly)
+{
+    unsigned char before[64];
+    std::memcpy(before, g_data, sizeof before);
+    gtk_button_clicked(GTK_BUTTON(ed_info.fill_btn));
+    EXPECT_EQ(entry(ed_info.ety_d[10]), "0A");
+    EXPECT_EQ(entry(ed_info.ety_d[63]), "3F");
+    gtk_button_clicked(GTK_BUTTON(ed_info.clear_btn));
+    EXPECT_EQ(entry(ed_info.ety_d[10]), "00");
+    EXPECT_EQ(std::memcmp(before, g_data, sizeof before), 0);
+}
+
+// ---- key filter ----------------------------------------------------------
+
+TEST_F(Panels, TwoDigitsInB3StayThereAndMoveTheFocusToB4)
+{
+    set_entry(byte_entry(3), "");
+    gtk_widget_grab_focus(byte_entry(3));
+    EXPECT_FALSE(press_key(byte_entry(3), GDK_KEY_a));
+    EXPECT_EQ(focus_of(byte_entry(3)), byte_entry(3));
+    EXPECT_FALSE(press_key(byte_entry(3), GDK_KEY_7));
+    EXPECT_EQ(entry(byte_entry(3)), "a7");
+    EXPECT_EQ(focus_of(byte_entry(3)), byte_entry(4));
+}
+
+TEST_F(Panels, SecondDigitInB7KeepsTheFocus)
+{
+    set_entry(byte_entry(7), "");
+    gtk_widget_grab_focus(byte_entry(7));
+    press_key(byte_entry(7), GDK_KEY_1);
+    press_key(byte_entry(7), GDK_KEY_2);
+    EXPECT_EQ(entry(byte_entry(7)), "12");
+    EXPECT_EQ(focus_of(byte_entry(7)), byte_entry(7));
+}
+
+TEST_F(Panels, SecondDigitInD63KeepsTheFocusAndD62MovesOn)
+{
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "64"));
+    GtkWidget *after_d62 = nullptr;
+    GtkWidget *after_d63 = nullptr;
+    std::string d63;
+    answer_editor([&] {
+        GtkWidget *d62w = ed_info.ety_d[62];
+        GtkWidget *d63w = ed_info.ety_d[63];
+        gtk_entry_set_text(GTK_ENTRY(d62w), "");
+        gtk_widget_grab_focus(d62w);
+        press_key(d62w, GDK_KEY_4);
+        press_key(d62w, GDK_KEY_5);
+        after_d62 = focus_of(d62w);
+        gtk_entry_set_text(GTK_ENTRY(d63w), "");
+        gtk_widget_grab_focus(d63w);
+        press_key(d63w, GDK_KEY_c);
+        press_key(d63w, GDK_KEY_D);
+        after_d63 = focus_of(d63w);
+        d63 = gtk_entry_get_text(GTK_ENTRY(d63w));
+        return GTK_RESPONSE_CANCEL;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    EXPECT_EQ(after_d62, ed_info.ety_d[63]);
+    EXPECT_EQ(after_d63, ed_info.ety_d[63]);
+    EXPECT_EQ(d63, "cD");
+}
+
+TEST_F(Panels, NumericEntriesTakeDecimalDigitsOnly)
+{
+    GtkWidget *count = ss_info.ety_u[SS_ETY_LAB_U_COUNT];
+    set_entry(count, "");
+    EXPECT_TRUE(press_key(count, GDK_KEY_a));
+    EXPECT_TRUE(press_key(count, GDK_KEY_minus));
+    EXPECT_TRUE(press_key(count, GDK_KEY_v));
+    EXPECT_FALSE(press_key(count, GDK_KEY_5));
+    EXPECT_FALSE(press_key(count, GDK_KEY_KP_3));
+    EXPECT_FALSE(press_key(count, GDK_KEY_BackSpace));
+    EXPECT_FALSE(press_key(count, GDK_KEY_Tab));
+    EXPECT_FALSE(press_key(count, GDK_KEY_Left));
+    EXPECT_FALSE(press_key(count, GDK_KEY_Right));
+    EXPECT_FALSE(press_key(count, GDK_KEY_Delete));
+}
+
+TEST_F(Panels, HexadecimalEntriesTakeHexDigitsOnly)
+{
+    GtkWidget *id = ss_info.ety_d[SS_ETY_D_ID];
+    EXPECT_FALSE(press_key(id, GDK_KEY_f));
+    EXPECT_FALSE(press_key(id, GDK_KEY_F));
+    EXPECT_FALSE(press_key(id, GDK_KEY_0));
+    EXPECT_TRUE(press_key(id, GDK_KEY_g));
+    EXPECT_TRUE(press_key(id, GDK_KEY_G));
+    EXPECT_TRUE(press_key(id, GDK_KEY_space));
+    EXPECT_TRUE(press_key(byte_entry(0), GDK_KEY_x));
+}
+
+// ---- frame list ----------------------------------------------------------
+
+TEST_F(Panels, ClassicSendRowShowsEveryColumn)
+{
+    CAN_FRAME_INFO f = classic(0, 0x123, 3);
+    push_sent(f, "01:02:03:004");
+    tick();
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, COL_NO), "1");
+    EXPECT_EQ(cell(0, COL_CH), "1");
+    EXPECT_EQ(cell(0, COL_PATH), "Send");
+    EXPECT_EQ(cell(0, COL_MOD), "SID");
+    EXPECT_EQ(cell(0, COL_ID), "123");
+    EXPECT_EQ(cell(0, COL_TYPE), "2.0B");
+    EXPECT_EQ(cell(0, COL_LEN), "3");
+    EXPECT_EQ(cell(0, COL_DATA), "01 02 03");
+    EXPECT_EQ(cell(0, COL_TIME), "01:02:03:004");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND1_C]), "1");
+}
+
+TEST_F(Panels, IdentifiersAreZeroPaddedByFormat)
+{
+    CAN_FRAME_INFO s = classic(1, 0x5, 1);
+    CAN_FRAME_INFO e = classic(1, 0x5, 1);
+    e.id_type = VELK_EID;
+    push_received(s);
+    push_received(e);
+    tick();
+    ASSERT_EQ(rows(), 2);
+    EXPECT_EQ(cell(0, COL_ID), "005");
+    EXPECT_EQ(cell(1, COL_ID), "00000005");
+    EXPECT_EQ(cell(1, COL_MOD), "EID");
+    EXPECT_EQ(cell(1, COL_CH), "2");
+    EXPECT_EQ(cell(1, COL_PATH), "Recv");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV2_C]), "2");
+}
+
+TEST_F(Panels, FdTypeTextsNameBrsAndEsi)
+{
+    CAN_FRAME_INFO f = classic(0, 0x10, 8);
+    f.fdf = 1;
+    f.brs = 1;
+    f.esi = 1;
+    push_sent(f);
+    f.brs = 0;
+    push_sent(f);
+    f.esi = 0;
+    push_sent(f);
+    f.fdf = 0;
+    f.brs = 1;  // BRS without FDF names no type
+    push_sent(f);
+    for (int i = 0; i < 4; ++i)
+        tick();
+    ASSERT_EQ(rows(), 4);
+    EXPECT_EQ(cell(0, COL_TYPE), "FD / BRS / ESI");
+    EXPECT_EQ(cell(1, COL_TYPE), "FD / ESI");
+    EXPECT_EQ(cell(2, COL_TYPE), "FD");
+    EXPECT_EQ(cell(3, COL_TYPE), "");
+}
+
+TEST_F(Panels, RemoteFrameShowsRtrAndLeavesDataUnset)
+{
+    CAN_FRAME_INFO f = classic(1, 0x7FF, 4);
+    f.rtr = 1;
+    push_received(f);
+    tick();
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, COL_TYPE), "RTR ");
+    EXPECT_EQ(cell(0, COL_LEN), "4");
+    EXPECT_FALSE(cell_is_set(0, COL_DATA));
+}
+
+TEST_F(Panels, ZeroLengthFrameShowsAnEmptyDataCell)
+{
+    push_sent(classic(0, 0x1, 0));
+    tick();
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, COL_LEN), "0");
+    EXPECT_EQ(cell(0, COL_DATA), "");
+}
+
+TEST_F(Panels, DlcNineShowsTwelveBytesOnTwoLines)
+{
+    CAN_FRAME_INFO f = classic(0, 0x1, 9);
+    f.fdf = 1;
+    push_sent(f);
+    tick();
+    EXPECT_EQ(cell(0, COL_LEN), "12");
+    EXPECT_EQ(cell(0, COL_DATA), "01 02 03 04 05 06 07 08\n09 0A 0B 0C");
+}
+
+TEST_F(Panels, SixtyFourBytesTakeEightLines)
+{
+    CAN_FRAME_INFO f = classic(0, 0x1, 15);
+    f.fdf = 1;
+    push_sent(f);
+    CAN_FRAME_INFO odd = classic(0, 0x1, 200);  // out-of-range code
+    odd.fdf = 1;
+    push_sent(odd);
+    tick();
+    tick();
+    std::string data = cell(0, COL_DATA);
+    EXPECT_EQ(cell(0, COL_LEN), "64");
+    EXPECT_EQ(data.size(), 191u);
+    EXPECT_EQ(std::count(data.begin(), data.end(), '\n'), 7);
+    EXPECT_EQ(data.substr(data.size() - 2), "40");
+    EXPECT_EQ(cell(1, COL_LEN), "64");
+}
+
+TEST_F(Panels, ThousandthRowIsTheLastOfATableAndCountersGoOn)
+{
+    for (int i = 0; i < 1000; ++i)
+        list_insert(UPBS_INFO{"00:00:00:000", classic(0, static_cast<unsigned>(i), 1)}, false);
+    ASSERT_EQ(rows(), 1000);
+    EXPECT_EQ(cell(999, COL_NO), "1000");
+    list_insert(UPBS_INFO{"00:00:00:000", classic(1, 0x42, 1)}, true);
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, COL_NO), "1");
+    EXPECT_EQ(cell(0, COL_ID), "042");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND1_C]), "1000");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV2_C]), "1");
+    EXPECT_EQ(can1_cnt_s, 1000);
+    EXPECT_EQ(can2_cnt_r, 1);
+}
+
+TEST_F(Panels, ClearMidStreamRestartsNumbersAndCounters)
+{
+    for (int i = 0; i < 5; ++i)
+        push_sent(classic(0, 1, 1));
+    for (int i = 0; i < 3; ++i)
+        push_received(classic(1, 1, 1));
+    tick();
+    ASSERT_EQ(rows(), 8);
+    gtk_button_clicked(GTK_BUTTON(bs_info.btn_clr));
+    EXPECT_EQ(rows(), 0);
+    for (int i : {BS_LABEL_SEND1_C, BS_LABEL_SEND2_C, BS_LABEL_RECV1_C, BS_LABEL_RECV2_C})
+        EXPECT_EQ(label(bs_info.label_content[i]), "0");
+    push_received(classic(1, 1, 1));
+    tick();
+    ASSERT_EQ(rows(), 1);
+    EXPECT_EQ(cell(0, COL_NO), "1");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV2_C]), "1");
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND1_C]), "0");
+}
+
+TEST_F(Panels, PressesOnTheTableAreSwallowed)
+{
+    GdkEvent *ev = gdk_event_new(GDK_BUTTON_PRESS);
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(bs_info.tree, "button-press-event", ev, &handled);
+    gdk_event_free(ev);
+    EXPECT_TRUE(handled);
+}
+
+// ---- the tick ------------------------------------------------------------
+
+TEST_F(Panels, TickListsOneSentThenAlternatesReceivedAndSent)
+{
+    for (unsigned i = 0; i < 3; ++i)
+        push_sent(classic(0, 0x100 + i, 1));
+    for (unsigned i = 0; i < 2; ++i)
+        push_received(classic(1, 0x200 + i, 1));
+    tick();
+    ASSERT_EQ(rows(), 5);
+    std::vector<std::string> ids;
+    for (int r = 0; r < 5; ++r)
+        ids.push_back(cell(r, COL_ID));
+    EXPECT_EQ(ids, (std::vector<std::string>{"100", "200", "101", "201", "102"}));
+}
+
+TEST_F(Panels, LargeBacklogIsListedOverSeveralTicksInOrder)
+{
+    constexpr int kFrames = 5000;
+    for (int i = 0; i < kFrames; ++i)
+        push_received(classic(1, static_cast<unsigned>(i % 0x800), 1));
+    int ticks = 0;
+    while (can2_cnt_r < kFrames && ticks < 100) {
+        tick();
+        ++ticks;
+    }
+    EXPECT_EQ(can2_cnt_r, kFrames);
+    EXPECT_GT(ticks, 1);
+    // 5000 rows: the table restarted at 1001, 2001, ...; the last row is the
+    // 1000th of the fifth table and holds the last frame.
+    ASSERT_EQ(rows(), 1000);
+    EXPECT_EQ(cell(0, COL_ID), "7A0");  // frame 4000 & 0x7FF
+    EXPECT_EQ(cell(999, COL_ID), "387");  // frame 4999 & 0x7FF
+}
+
+TEST_F(Panels, IncompleteBatchListsOneSentFramePerTick)
+{
+    is_recv_normal = false;
+    is_done_non_block = false;
+    MTX_queue_r = true;
+    for (int i = 0; i < 3; ++i)
+        push_sent(classic(0, 1, 1));
+    push_received(classic(1, 2, 1));
+    tick();
+    EXPECT_EQ(rows(), 1);
+    tick();
+    EXPECT_EQ(rows(), 2);
+    EXPECT_TRUE(MTX_queue_r);
+    is_done_non_block = true;
+    tick();
+    EXPECT_EQ(rows(), 4);
+    EXPECT_EQ(can2_cnt_r, 1);
+    EXPECT_FALSE(MTX_queue_r);
+}
