@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "adapter.h"
@@ -58,6 +59,12 @@ public:
                 out.insert(out.end(), buf, buf + r);
         }
         return out;
+    }
+    bool hung_up()
+    {
+        uint8_t b;
+        const ssize_t r = read(fd_, &b, 1);
+        return r == 0 || (r < 0 && errno == EIO);
     }
     // What is readable right now.
     Bytes read_now()
@@ -224,6 +231,14 @@ TEST_F(SimAdapter, LoopbackReturnsFramesOnTheOtherChannelOnlyWhileBothRun)
     EXPECT_EQ(r[1], 0x91);
     EXPECT_EQ(r[2], 0x05);
     EXPECT_EQ(Bytes(r.begin() + 11, r.begin() + 27), Bytes(fd_frame.begin() + 3, fd_frame.begin() + 19));
+}
+
+TEST_F(SimAdapter, UnplugHangsUpTheHostSide)
+{
+    sim.unplug();
+    // The host's open port now reads end of file or EIO, and the device is gone.
+    EXPECT_TRUE(host->hung_up());
+    EXPECT_LT(open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), 0);
 }
 
 TEST(SimReports, EncodingFollowsTheReportLayouts)
