@@ -1,0 +1,119 @@
+// Windows side of the platform differences.
+#include <windows.h>
+#include <mmsystem.h>
+#include <sys/timeb.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "internal.h"
+
+namespace velk {
+
+// Whole milliseconds only; a wait below 1 ms does not sleep at all.
+void sleep_us(unsigned int us)
+{
+    if (us >= 1000)
+        Sleep(us / 1000);
+}
+
+// Spin waits keep the processor.
+void yield_cpu() {}
+
+// msvcrt's localtime keeps its result per thread, so it is safe here.
+void time_of_day(char out[13])
+{
+#if defined(_WIN64)
+    struct __timeb64 now;
+    _ftime64(&now);
+    const struct tm *local = _localtime64(&now.time);
+#else
+    struct _timeb now;
+    _ftime(&now);
+    const struct tm *local = localtime(&now.time);
+#endif
+    unsigned h = 0, m = 0, s = 0;
+    if (local != nullptr) {
+        h = static_cast<unsigned>(local->tm_hour) % 100u;
+        m = static_cast<unsigned>(local->tm_min) % 100u;
+        s = static_cast<unsigned>(local->tm_sec) % 100u;
+    }
+    std::snprintf(out, 13, "%02u:%02u:%02u:%03u", h, m, s, static_cast<unsigned>(now.millitm) % 1000u);
+}
+
+uint64_t monotonic_us()
+{
+    LARGE_INTEGER freq, count;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&count);
+    const uint64_t f = static_cast<uint64_t>(freq.QuadPart);
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    if (f == 0)
+        return static_cast<uint64_t>(GetTickCount64()) * 1000u;
+    // Split so that the multiplication cannot overflow.
+    return c / f * 1000000u + c % f * 1000000u / f;
+}
+
+// The Windows C library's clock() counts elapsed time since the process
+// started, CLOCKS_PER_SEC (1000) ticks a second.
+uint64_t nonblock_clock_ms()
+{
+    const clock_t ticks = clock();
+    if (ticks == static_cast<clock_t>(-1))
+        return monotonic_us() / 1000u;
+    return static_cast<uint64_t>(ticks) * 1000u / CLOCKS_PER_SEC;
+}
+
+// An empty counting loop; the volatile counter keeps the optimiser from
+// removing it. Its length depends on the processor.
+void pace(int delay)
+{
+    volatile int i = 0;
+    while (i < delay) {
+        const int next = i + 1;
+        i = next;
+    }
+}
+
+bool pacing_for_code(int code, int *delay)
+{
+    // Loop counts per nominal bit-rate code 4..10.
+    constexpr int kLoops[] = {700000, 570000, 250000, 120000, 60000, 40000, 120000};
+    if (code < 4 || code > 10)
+        return false;
+    *delay = kLoops[code - 4];
+    return true;
+}
+
+bool port_index_valid(int com_port)
+{
+    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+}
+
+// Index 0 is COM1; the "\\.\" prefix also reaches COM10 and above.
+velk_port_t open_port_index(int com_port, int read_wait)
+{
+    if (!port_index_valid(com_port))
+        return VELK_NO_PORT;
+    char name[32];
+    std::snprintf(name, sizeof(name), "\\\\.\\COM%d", com_port + 1);
+    return RS232_OpenComport(name, 9600, "8N1", read_wait);
+}
+
+void timer_period_begin()
+{
+    timeBeginPeriod(1);
+}
+
+void timer_period_end()
+{
+    timeEndPeriod(1);
+}
+
+}  // namespace velk
+
+extern "C" {
+
+int send_delay[2] = {40000, 40000};
+
+}  // extern "C"
