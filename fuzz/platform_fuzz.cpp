@@ -1,0 +1,100 @@
+// Platform layer for the fuzz targets: a fake monotonic clock that moves on
+// every wait and a little on every reading, so deadlines pass at once in real
+// time; the port table of the Linux build; a fake descriptor for every open.
+#include <cstdio>
+
+#include "fake_port.h"
+#include "internal.h"
+
+namespace {
+
+uint64_t g_clock_us = 1000000;
+
+}  // namespace
+
+namespace velk {
+
+void sleep_us(unsigned int us)
+{
+    g_clock_us += us;
+}
+
+void yield_cpu()
+{
+    g_clock_us += 1;
+}
+
+void time_of_day(char out[13])
+{
+    uint64_t ms = g_clock_us / 1000u;
+    std::snprintf(out, 13, "%02u:%02u:%02u:%03u", static_cast<unsigned>(ms / 3600000u % 24u),
+                  static_cast<unsigned>(ms / 60000u % 60u), static_cast<unsigned>(ms / 1000u % 60u),
+                  static_cast<unsigned>(ms % 1000u));
+}
+
+// Every reading advances the clock by a microsecond, so that even a loop that
+// never waits reaches its deadline.
+uint64_t monotonic_us()
+{
+    return ++g_clock_us;
+}
+
+uint64_t nonblock_clock_ms()
+{
+    return monotonic_us() / 1000u;
+}
+
+void pace(int delay)
+{
+    if (delay > 0)
+        g_clock_us += static_cast<uint64_t>(delay);
+}
+
+bool pacing_for_code(int code, int *delay)
+{
+    constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};
+    if (code < 4 || code > 10)
+        return false;
+    *delay = kDelay[code - 4];
+    return true;
+}
+
+bool port_index_valid(int com_port)
+{
+    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+}
+
+velk_port_t open_port_index(int com_port, int read_wait)
+{
+    (void)read_wait;
+    if (!port_index_valid(com_port) || comports[com_port] == nullptr)
+        return VELK_NO_PORT;
+    return fuzzport::kFd;
+}
+
+void timer_period_begin() {}
+void timer_period_end() {}
+
+}  // namespace velk
+
+extern "C" {
+
+#define VELK_NAMES16(prefix)                                                                              \
+    prefix "0", prefix "1", prefix "2", prefix "3", prefix "4", prefix "5", prefix "6", prefix "7", prefix "8", \
+        prefix "9", prefix "10", prefix "11", prefix "12", prefix "13", prefix "14", prefix "15"
+
+const char *comports[68] = {
+    VELK_NAMES16("/dev/ttyCAN"),
+    "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB3", "/dev/ttyUSB4", "/dev/ttyUSB5",
+    "/dev/ttyAMA0", "/dev/ttyAMA1",
+    VELK_NAMES16("/dev/ttyACM"),
+    "/dev/rfcomm0", "/dev/rfcomm1",
+    "/dev/ircomm0", "/dev/ircomm1",
+    "/dev/cuau0", "/dev/cuau1", "/dev/cuau2", "/dev/cuau3",
+    "/dev/cuaU0", "/dev/cuaU1", "/dev/cuaU2", "/dev/cuaU3",
+    VELK_NAMES16("/dev/serusb"),
+};
+
+int send_delay[2] = {100, 100};
+
+}  // extern "C"

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Receive and reply inputs start with the fake port's chunk header: byte 0's
+low nibble is the number of chunk sizes that follow (0: every read gets what
+it asks for); bits 4 and 5 switch on the test pass-lists of the receive
+targets. Reply inputs have a byte before that which picks the query.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    d = os.path.join(HERE, "corpus", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(bytes(data))
+
+
+def tail():
+    return [0x00, 0x0D, 0x0A]
+
+
+def e1(flags=0x11, ident=0x123, data=range(1, 9)):
+    return [0xE1, flags] + list(struct.pack(">I", ident)) + list(data) + tail()
+
+
+def e2(flags=0x81, ident=0x18DAF110):
+    return ([0xE2, flags] + [0x10, 0, 0, 0, 0x20, 0xA1, 0x07, 0] + list(struct.pack(">I", ident)) +
+            list(range(0x10, 0x18)) + tail())
+
+
+def f1(dlc, fd_flags=0x05, chan=1, ident=0x7FF):
+    n = [0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64][dlc]
+    payload = [(i * 7) & 0xFF for i in range(max(n, 8))]
+    return ([0xF1, (dlc << 4) | chan, fd_flags] + list(struct.pack("<II", 16, 500000)) +
+            list(struct.pack(">I", ident)) + payload + tail())
+
+
+def status(b0, b1, bytes12):
+    return [b0, b1] + list(bytes12) + tail()
+
+
+EE = [0x99, 0x01, 0, 0, 0, 0, 0, 0x0D, 0x0A]
+BUS = status(0x99, 0x02, [0, 0x10, 0x20, 0x03, 0, 0, 0, 0x01, 0x02, 0x00, 0, 0])
+PSR = status(0x99, 0x04, [0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0x05, 0, 0])
+GETBUS = status(0x62, 0x02, [0, 0x01, 0x02, 0x03, 0, 0, 0, 0x04, 0x05, 0x06, 0, 0])
+
+
+def receive_seeds():
+    fd = {
+        "e1": e1(), "e1_channel2": e1(0x12), "e2": e2(), "f1_dlc3": f1(3), "f1_dlc15": f1(15),
+        "f1_no_fdf": f1(2, fd_flags=0x01), "ee_99_01": EE, "bus_99_02": BUS, "psr_99_04": PSR,
+        "getbus_62_02": GETBUS,
+    }
+    for name, rep in fd.items():
+        write("receive_canfd", name, [0x00] + rep)
+    mixed = e1() + e2() + f1(3) + f1(15) + EE + BUS + PSR + GETBUS
+    write("receive_canfd", "mixed", [0x00] + mixed)
+    write("receive_canfd", "mixed_chunked", [0x04, 1, 0, 5, 30] + mixed)
+    write("receive_canfd", "mixed_filtered", [0x30] + e1(0x11, 0x150) + e1(0x11, 0x200) + e1(0x16, 0x1000) + mixed)
+    write("receive_canfd", "garbage_then_e1", [0x00, 0x55, 0xAA, 0x00] + e1())
+    classic = {"e1": e1(), "e1_channel2": e1(0x12), "ee_99_01": EE, "bus_99_02": BUS, "getbus_62_02": GETBUS}
+    for name, rep in classic.items():
+        write("receive", name, [0x00] + rep)
+    mixed = e1() + EE + BUS + GETBUS + e1(0x82, 0x1FF)
+    write("receive", "mixed", [0x00] + mixed)
+    write("receive", "mixed_chunked", [0x03, 2, 0, 7] + mixed)
+    write("receive", "mixed_filtered", [0x10] + e1(0x11, 0x150) + e1(0x11, 0x300) + mixed)
+
+
+def reply(code, data, length):
+    r = [code, 0] + list(data)
+    r += [0] * (length - 3 - len(r))
+    return r + [0x00, 0x0D, 0x0A]
+
+
+def reply_seeds():
+    cfg = ([4, 0, 1] + [0, 0, 0x01, 0x23] + [0, 0, 0x07, 0xFF] +
+           [8, 1, 2] + [0x18, 0xDA, 0xF1, 0x10] + [0x1F, 0xFF, 0xFF, 0xFF] + [0xFF])
+    seeds = {
+        "show_ver": (0, reply(ord("5"), [0x03, 0x01], 7) + reply(ord("6"), [0x12, 0x34], 7)),
+        "can_status": (1, reply(0x60, [1, 0], 7)),
+        "bldid": (2, reply(ord("6"), [0x12, 0x34], 7)),
+        "get_cfg": (3, reply(ord("7"), cfg, 28)),
+        "get_cfg_canfd": (4, reply(ord("G"), cfg + [1, 2, 0, 5], 32)),
+        "timing_sel0": (5, reply(ord("L"), [0, 1, 2, 3, 4, 5, 6] + list(range(9)), 21)),
+        "timing_sel2": (5 + 7 * 2, reply(ord("L"), [2, 1, 2, 3, 4, 5, 6] + list(range(9)), 21)),
+        "vcom": (6, reply(ord("M"), [0, 1, 2] + list(range(0x40, 0x48)), 16)),
+    }
+    for name, (pick, data) in seeds.items():
+        write("replies", name, [pick, 0x00] + data)
+        write("replies", name + "_chunked", [pick, 0x02, 3, 1] + data)
+
+
+def impcfg_seeds():
+    d = [4, 0, 1, 0, 0, 0x01, 0x23, 0, 0, 0x07, 0xFF,
+         8, 1, 2, 0x18, 0xDA, 0xF1, 0x10, 0x1F, 0xFF, 0xFF, 0xFF, 0xFF]
+    words = b"".join(struct.pack("<I", (i + 1) * (v + 1)) for i, v in enumerate(d))
+    assert len(words) == 92
+    write("impcfg", "valid", words)
+    write("impcfg", "zeros", bytes(92))
+    write("impcfg", "short", words[:40])
+
+
+def text_seeds():
+    for name, text in {"empty": b"", "byte": b"a5", "digit": b"5", "id11": b"7FF", "id29": b"18DAF110",
+                       "long": b"123456789ABCDEF0", "lower": b"deadbeef", "bad": b"zz!0", "paste": b"1 2\t3"}.items():
+        write("text_convert", name, text)
+
+
+if __name__ == "__main__":
+    receive_seeds()
+    reply_seeds()
+    impcfg_seeds()
+    text_seeds()

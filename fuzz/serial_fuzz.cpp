@@ -1,0 +1,197 @@
+// Serial port layer for the fuzz targets: reads serve the fuzzer's bytes from
+// a buffer in chunk sizes taken from the input, writes always succeed and are
+// logged. There is no device and no waiting.
+#include <cstdlib>
+#include <cstring>
+
+#include "fake_port.h"
+#include "internal.h"
+
+namespace {
+
+const uint8_t *g_stream = nullptr;
+size_t g_size = 0;
+size_t g_pos = 0;
+const uint8_t *g_chunks = nullptr;
+size_t g_chunk_count = 0;
+size_t g_next_chunk = 0;
+bool g_auto_reply = false;
+std::vector<std::vector<uint8_t>> g_writes;
+// Replies queued by the auto-reply mode, served ahead of the stream.
+std::vector<uint8_t> g_replies;
+
+// Reply length per command code for the auto-reply mode; 5 for the rest.
+int reply_length(uint8_t code)
+{
+    switch (code) {
+    case '5':
+    case '6':
+    case 0x60: return 7;
+    case '7': return 28;
+    case 'G': return 32;
+    case 'L': return 21;
+    case 'M': return 16;
+    case 'b': return 0;
+    default: return 5;
+    }
+}
+
+void queue_reply(const uint8_t *frame, int size)
+{
+    if (size <= 0)
+        return;
+    int len = reply_length(frame[0]);
+    if (len == 0)
+        return;
+    std::vector<uint8_t> r(static_cast<size_t>(len), 0);
+    r[0] = frame[0];
+    r[1] = 0;
+    if (frame[0] == '5')
+        r[2] = 0x03;  // firmware 03.xx: generation 3 takes every bit-rate code
+    if (frame[0] == 'L' && size > 1)
+        r[2] = frame[1];
+    r[static_cast<size_t>(len) - 2] = 0x0D;
+    r[static_cast<size_t>(len) - 1] = 0x0A;
+    g_replies.insert(g_replies.end(), r.begin(), r.end());
+}
+
+}  // namespace
+
+namespace fuzzport {
+
+void load(const uint8_t *data, size_t size)
+{
+    g_writes.clear();
+    g_replies.clear();
+    g_next_chunk = 0;
+    g_chunk_count = 0;
+    g_chunks = nullptr;
+    if (size > 0) {
+        size_t k = data[0] & 0x0F;
+        if (k > size - 1)
+            k = size - 1;
+        g_chunks = data + 1;
+        g_chunk_count = k;
+        data += 1 + k;
+        size -= 1 + k;
+    }
+    g_stream = data;
+    g_size = size;
+    g_pos = 0;
+}
+
+const uint8_t *stream()
+{
+    return g_stream;
+}
+
+size_t stream_size()
+{
+    return g_size;
+}
+
+size_t served()
+{
+    return g_pos;
+}
+
+size_t remaining()
+{
+    return g_size - g_pos;
+}
+
+void set_auto_reply(bool on)
+{
+    g_auto_reply = on;
+}
+
+const std::vector<std::vector<uint8_t>> &writes()
+{
+    return g_writes;
+}
+
+void open_index0()
+{
+    if (chk_is_legal_com(0) != nullptr)
+        return;
+    COM_NODE proto;
+    std::memset(&proto, 0, sizeof(proto));
+    proto.is_open = 1;
+    proto.com_index = 0;
+    proto.fd = kFd;
+    create_com_list(first == nullptr, &proto);
+    if (chk_is_legal_com(0) == nullptr)
+        std::abort();
+}
+
+}  // namespace fuzzport
+
+extern "C" {
+
+void showDebugMsg(int line, const char *func, const char *msg)
+{
+    (void)line;
+    (void)func;
+    (void)msg;
+}
+
+int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
+{
+    (void)baudrate;
+    (void)mode;
+    return devname != nullptr ? fuzzport::kFd : -1;
+}
+
+int RS232_PollComport(int port, unsigned char *buf, int size)
+{
+    if (port != fuzzport::kFd || buf == nullptr || size <= 0)
+        return 0;
+    size_t want = static_cast<size_t>(size);
+    if (g_chunk_count > 0) {
+        size_t chunk = g_chunks[g_next_chunk++ % g_chunk_count];
+        if (chunk < want)
+            want = chunk;
+    }
+    size_t n = 0;
+    if (!g_replies.empty()) {
+        n = want < g_replies.size() ? want : g_replies.size();
+        std::memcpy(buf, g_replies.data(), n);
+        g_replies.erase(g_replies.begin(), g_replies.begin() + static_cast<std::ptrdiff_t>(n));
+    } else {
+        n = want < g_size - g_pos ? want : g_size - g_pos;
+        if (n > 0)
+            std::memcpy(buf, g_stream + g_pos, n);
+        g_pos += n;
+    }
+    return static_cast<int>(n);
+}
+
+int RS232_SendBuf(int port, unsigned char *buf, int size)
+{
+    if (port != fuzzport::kFd || buf == nullptr || size < 0)
+        return -1;
+    g_writes.emplace_back(buf, buf + size);
+    if (g_auto_reply)
+        queue_reply(buf, size);
+    return size;
+}
+
+void RS232_CloseComport(int port)
+{
+    (void)port;
+}
+
+// The fuzzer's bytes stand for what arrives after each command, so nothing
+// is discarded.
+void RS232_flushRX(int port)
+{
+    (void)port;
+}
+
+int RS232_SetRecvBlock(int port, int flag)
+{
+    (void)flag;
+    return port == fuzzport::kFd ? 0 : -1;
+}
+
+}  // extern "C"
