@@ -1,4 +1,5 @@
 // Linux side of the platform differences.
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <sys/time.h>
@@ -44,10 +45,24 @@ uint64_t nonblock_clock_ms()
     return monotonic_us() / 1000u;
 }
 
+// Frames of a burst are paced against absolute slots one delay apart, so the
+// wake-up latency of one pause is made up by the next and a burst runs at the
+// rate the delay allows. After an idle spell the frame gets a full pause.
 void pace(int delay)
 {
-    if (delay > 0)
-        usleep(static_cast<useconds_t>(delay));
+    if (delay <= 0)
+        return;
+    thread_local uint64_t slot = 0;
+    const uint64_t now = monotonic_us();
+    uint64_t target = slot + static_cast<uint64_t>(delay);
+    if (target + static_cast<uint64_t>(delay) < now)
+        target = now + static_cast<uint64_t>(delay);
+    if (target > now) {
+        struct timespec ts = {static_cast<time_t>(target / 1000000u), static_cast<long>(target % 1000000u) * 1000};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    slot = target;
 }
 
 bool pacing_for_code(int code, int *delay)
