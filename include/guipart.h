@@ -10,8 +10,6 @@
 
 #include <gtk/gtk.h>
 
-#include <atomic>
-
 #include "apipart.h"
 #include "lib_velk_2.h"
 
@@ -202,9 +200,7 @@ typedef struct BS_INFO {
 extern int com_port;        /* connected port index, -1 before the first connect */
 extern bool is_connect;     /* a device is connected */
 extern bool is_active;      /* both channels are started */
-/* Receive mode chosen in the receive panel: true = one frame per library
- * call, false = non-blocking batches.  Read by the drain timer. */
-extern std::atomic<bool> is_recv_normal;
+/* is_recv_normal, the receive mode of the receive panel, is in apipart.h. */
 
 extern WINDOWS_INFO *windows;
 extern GtkBuilder *MW_builder;
@@ -232,6 +228,8 @@ extern gint (*ed_dialog_run)(GtkDialog *dialog);
 /* Everything the program does before its main loop.  Returns 0 when the
  * window is ready; a missing layout file ends the process with status 1. */
 int velk_utility_startup(int argc, char **argv);
+/* Start-up, the main loop and the release of the windows record. */
+int velk_utility_main(int argc, char **argv);
 
 void insert_log(const char *msg);
 void clear_log(void);

@@ -1,0 +1,177 @@
+// Start-up of the utility, the status log and the quit path.
+#include "guipart.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+int com_port = -1;
+bool is_connect = false;
+bool is_active = false;
+
+WINDOWS_INFO *windows = nullptr;
+GtkBuilder *MW_builder = nullptr;
+GtkBuilder *CS_builder = nullptr;
+GtkBuilder *ED_builder = nullptr;
+
+SL_INFO sl_info;
+
+const char *title_top = "VELK Utility v1.0.2";
+
+gint (*cs_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
+gint (*ed_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
+
+namespace {
+
+constexpr const char *kIconPath = "./icon/CANbus.ico";
+
+// A layout file that cannot be loaded ends the program: the message goes to
+// the GLib log and the console waits for a key so that it stays readable
+// when the program was started by a double click.
+void load_layout(GtkBuilder *builder, const char *file)
+{
+    GError *error = nullptr;
+    if (gtk_builder_add_from_file(builder, file, &error) == 0) {
+        g_warning("%s", error->message);
+        g_error_free(error);
+        (void)getchar();
+        exit(1);
+    }
+}
+
+gboolean swallow_press(GtkWidget *, GdkEvent *, gpointer)
+{
+    return TRUE;
+}
+
+void sl_init()
+{
+    sl_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Log_treeview"));
+    sl_info.box = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Log_scroll_window"));
+    sl_info.store = nullptr;
+
+    GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
+    g_object_set(renderer, "font", "Calibri 9", nullptr);
+    GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes("Status log", renderer, "text", 0, nullptr);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(sl_info.tree), column);
+    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(sl_info.tree), FALSE);
+    g_signal_connect(sl_info.tree, "button-press-event", G_CALLBACK(swallow_press), nullptr);
+}
+
+void main_window_init()
+{
+    GtkWidget *win = windows->main_window;
+    GError *error = nullptr;
+    GdkPixbuf *icon = gdk_pixbuf_new_from_file(kIconPath, &error);
+    if (icon != nullptr) {
+        gtk_window_set_default_icon(icon);
+        g_object_unref(icon);
+    } else {
+        g_error_free(error);
+        printf("Get icon from %s failed !\n", kIconPath);
+        fflush(stdout);
+    }
+    gtk_widget_set_size_request(win, 800, 600);
+    gtk_window_set_resizable(GTK_WINDOW(win), TRUE);
+    gtk_window_set_title(GTK_WINDOW(win), title_top);
+    gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
+    wgt_show_hide(false, false);
+    g_signal_connect(win, "destroy", G_CALLBACK(destroy), nullptr);
+}
+
+}  // namespace
+
+void insert_log(const char *msg)
+{
+    if (sl_info.store == nullptr) {
+        sl_info.store = gtk_list_store_new(1, G_TYPE_STRING);
+        gtk_tree_view_set_model(GTK_TREE_VIEW(sl_info.tree), GTK_TREE_MODEL(sl_info.store));
+        // The view holds the model now; the log keeps a borrowed pointer.
+        g_object_unref(sl_info.store);
+    }
+    GtkTreeIter iter;
+    gtk_list_store_append(sl_info.store, &iter);
+    gtk_list_store_set(sl_info.store, &iter, 0, msg, -1);
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(sl_info.tree), 0);
+    if (column != nullptr)
+        gtk_tree_view_column_queue_resize(column);
+}
+
+void clear_log(void)
+{
+    if (sl_info.store == nullptr)
+        return;
+    gtk_list_store_clear(sl_info.store);
+    gtk_tree_view_set_model(GTK_TREE_VIEW(sl_info.tree), nullptr);
+    sl_info.store = nullptr;
+}
+
+void destroy(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    if (is_connect) {
+        CAN_CNNT_INFO request = {};
+        request.is_discnnt = true;
+        procConnect(com_port, &request);
+        is_connect = false;
+        is_active = false;
+    }
+    gtk_main_quit();
+}
+
+extern "C" G_MODULE_EXPORT void cb_quit(void)
+{
+    gtk_main_quit();
+}
+
+int velk_utility_startup(int argc, char **argv)
+{
+    gtk_init(&argc, &argv);
+
+    upbs_reset();
+
+    MW_builder = gtk_builder_new();
+    CS_builder = gtk_builder_new();
+    ED_builder = gtk_builder_new();
+    load_layout(MW_builder, "MainWindow.glade");
+    load_layout(CS_builder, "CS_UI.glade");
+    load_layout(ED_builder, "ED_UI.glade");
+
+    windows = g_new0(WINDOWS_INFO, 1);
+    windows->main_window = GTK_WIDGET(gtk_builder_get_object(MW_builder, "main_window"));
+    windows->ed_dialog = GTK_WIDGET(gtk_builder_get_object(ED_builder, "EditData_dialog"));
+    gtk_builder_connect_signals(MW_builder, windows);
+
+    int found = cd_init();
+    cs_init();
+    sl_init();
+    rs_init();
+    ss_init();
+    bs_init();
+    ed_init();
+    main_window_init();
+
+    g_object_unref(MW_builder);
+    g_object_unref(CS_builder);
+    g_object_unref(ED_builder);
+    MW_builder = CS_builder = ED_builder = nullptr;
+
+    if (found == 0) {
+        clear_log();
+        insert_log("No VELK device !");
+        gtk_widget_set_sensitive(cd_info.btn_cnnt, FALSE);
+    }
+
+    g_timeout_add(1, update_BS_frame, nullptr);
+    gtk_widget_show_all(windows->main_window);
+    return 0;
+}
+
+int velk_utility_main(int argc, char **argv)
+{
+    velk_utility_startup(argc, argv);
+    gtk_main();
+    g_free(windows);
+    windows = nullptr;
+    return 0;
+}

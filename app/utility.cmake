@@ -1,0 +1,38 @@
+# The GTK utility. The GUI code is a static library so that tests run the
+# real start-up in-process; velk_utility adds only main().
+if(NOT GTK3_FOUND)
+  message(STATUS "GTK 3 not found: velk_utility is not built")
+  return()
+endif()
+
+add_library(velk_gui STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_connection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_settings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_send.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_frame_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp)
+target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static PkgConfig::GTK3)
+
+add_executable(velk_utility ${CMAKE_CURRENT_LIST_DIR}/velk_utility.cpp)
+target_link_libraries(velk_utility PRIVATE velk_gui)
+# Handlers named in the layout files are found by symbol name at run time.
+set_target_properties(velk_utility PROPERTIES ENABLE_EXPORTS ON)
+
+# The program reads its layout files and icon from the current directory, so
+# they are installed together in one folder; bin/velk_utility is a wrapper
+# that runs the program from there.
+set(VELK_APP_DIR ${CMAKE_INSTALL_LIBDIR}/velk)
+install(TARGETS velk_utility RUNTIME DESTINATION ${VELK_APP_DIR})
+install(FILES
+  ${PROJECT_SOURCE_DIR}/ui/MainWindow.glade
+  ${PROJECT_SOURCE_DIR}/ui/CS_UI.glade
+  ${PROJECT_SOURCE_DIR}/ui/ED_UI.glade
+  DESTINATION ${VELK_APP_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_APP_DIR}/icon)
+configure_file(${PROJECT_SOURCE_DIR}/ui/velk_utility.sh.in ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/ui/velk_utility.desktop.in ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop @ONLY)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME velk_utility)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
