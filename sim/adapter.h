@@ -6,6 +6,18 @@
 // lengths from its device state, and writes reports (injected, looped back
 // or generated) to the host. A service thread does all the pty I/O; every
 // public method is thread-safe.
+//
+// Typical test:
+//   velk::sim::Adapter a;
+//   a.start();                        // then point the host at a.slave_path()
+//   a.set_fault('6', {Fault::NoReply});
+//   ... host calls ...
+//   a.wait_host_frames(3, 2000);      // wait on a condition, never sleep
+//   EXPECT_EQ(a.host_frames()[0], velk::sim::command({'a', 1, 1}));
+//
+// Replies are written as soon as a frame is complete, well inside the host's
+// 150 ms wait. Everything the adapter sends shares one output FIFO, and the
+// host's input flush before each command discards whatever it had not read.
 #pragma once
 
 #include <array>
