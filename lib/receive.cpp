@@ -82,6 +82,12 @@ bool status_all_zero(const unsigned char *r)
 
 int filter_decision(COM_NODE *node, CAN_FRAME_INFO *frame)
 {
+    // Channel bits 0 or 3 name no channel; such a report is dropped like a
+    // filtered one rather than handed on with CAN_port -1 or 2.
+    if (frame->CAN_port != VELK_CAN_1 && frame->CAN_port != VELK_CAN_2) {
+        std::memset(frame, 0, sizeof(*frame));
+        return 0;
+    }
     if (node->range_flt[0].enable && frame->CAN_port == 0)
         return range_filter_process(node, frame);
     if (node->range_flt[1].enable && frame->CAN_port == 1)
