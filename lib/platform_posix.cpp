@@ -1,4 +1,5 @@
 // Linux side of the platform differences.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -45,24 +46,27 @@ uint64_t nonblock_clock_ms()
     return monotonic_us() / 1000u;
 }
 
-// Frames of a burst are paced against absolute slots one delay apart, so the
-// wake-up latency of one pause is made up by the next and a burst runs at the
-// rate the delay allows. After an idle spell the frame gets a full pause.
+// The pause before a frame. A sleep wakes late by the timer's latency; the
+// next pause of the same thread is shortened by that overshoot, so a burst
+// runs at the rate the delay allows and an interval plus pause is kept on
+// average. After 100 ms without a pause the carry is dropped.
 void pace(int delay)
 {
     if (delay <= 0)
         return;
-    thread_local uint64_t slot = 0;
+    thread_local uint64_t last_wake = 0;
+    thread_local uint64_t carry = 0;
     const uint64_t now = monotonic_us();
-    uint64_t target = slot + static_cast<uint64_t>(delay);
-    if (target + static_cast<uint64_t>(delay) < now)
-        target = now + static_cast<uint64_t>(delay);
+    if (now - last_wake > 100000)
+        carry = 0;
+    const uint64_t target = now + static_cast<uint64_t>(delay) - std::min<uint64_t>(carry, static_cast<uint64_t>(delay));
     if (target > now) {
         struct timespec ts = {static_cast<time_t>(target / 1000000u), static_cast<long>(target % 1000000u) * 1000};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
     }
-    slot = target;
+    last_wake = monotonic_us();
+    carry = last_wake > target ? last_wake - target : 0;
 }
 
 bool pacing_for_code(int code, int *delay)
