@@ -124,16 +124,20 @@ int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || frame == nullptr)
         return 0;
-    unsigned char r[17];
+    unsigned char r[kMaxReport];
     uint64_t t0 = 0;
     // Two bytes name the kind; the rest is read by the kind's length, so a
     // short report never swallows the start of the next one.
     if (read_head(node->fd, r, 2, &t0) < 2)
         return 0;
     int len = report_length(r[0], r[1]);
-    if (len == 0 || len > 17 || r[0] == 0xE2 || (r[0] == 0x99 && r[1] == 0x04))
+    if (len == 0)
         return 0;
     if (read_rest(node->fd, r, 2, len, t0) < len)
+        return 0;
+    // Kinds this decoder does not take are consumed whole and dropped, so
+    // the next call starts at the next report.
+    if (r[0] == 0xE2 || r[0] == 0xF1 || (r[0] == 0x99 && r[1] == 0x04))
         return 0;
     velk::time_of_day(frame->recv_time);
     if (r[0] == 0xE1) {
