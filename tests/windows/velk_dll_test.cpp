@@ -320,6 +320,8 @@ bool time_text_ok(const char *t)
 }
 
 int g_port = -1;
+int g_stream_port = -1;
+int g_stream_count = 0;
 
 bool open_versions_status(const char *test)
 {
@@ -524,10 +526,17 @@ bool close_loopback_port(const char *test)
     return true;
 }
 
-// ---- every report kind, from velk_sim --stream ----
+// Both emulated adapters answer; COM26 to COM256 do not exist.
+bool search_finds_both_adapters(const char *test)
+{
+    const COM_SEARCH_INFO found = d.VELK_search_com();
+    EXPECT(found.num == 2 && found.com[0] == g_port && found.com[1] == g_stream_port, "num %d, first %d %d",
+           found.num, found.com[0], found.com[1]);
+    EXPECT(*d.first == nullptr, "search left a port open");
+    return true;
+}
 
-int g_stream_port = -1;
-int g_stream_count = 0;
+// ---- every report kind, from velk_sim --stream ----
 
 bool stream_of_every_report_kind(const char *test)
 {
@@ -619,6 +628,8 @@ int main(int argc, char **argv)
     check("data objects hold their load values", data_objects_have_load_values);
     check("bad port indices and serial parameters fail", failures_without_a_port);
 
+    if (g_port >= 0 && g_stream_port == g_port + 1)
+        check("port search finds both adapters from COM24 on", search_finds_both_adapters);
     if (g_port >= 0 && !g_log.empty()) {
         check("open, versions, status and close", open_versions_status);
         if (*d.first != nullptr) {
