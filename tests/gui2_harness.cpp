@@ -173,6 +173,16 @@ bool select_text(GtkWidget *combo, const char *text)
     return false;
 }
 
+namespace {
+
+gboolean note_reached(GtkWidget *, GdkEventKey *, gpointer reached)
+{
+    *static_cast<bool *>(reached) = true;
+    return FALSE;
+}
+
+}  // namespace
+
 bool press_key(GtkWidget *w, guint keyval)
 {
     GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
@@ -196,10 +206,15 @@ bool press_key(GtkWidget *w, guint keyval)
     if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &n) && n > 0)
         ev->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
     g_free(keys);
+    // Connected after the utility's filter, so it runs only when the filter
+    // lets the key through.
+    bool reached = false;
+    gulong probe = g_signal_connect(w, "key-press-event", G_CALLBACK(note_reached), &reached);
     gboolean handled = FALSE;
     g_signal_emit_by_name(w, "key-press-event", ev, &handled);
+    g_signal_handler_disconnect(w, probe);
     gdk_event_free(ev);
-    return handled;
+    return !reached;
 }
 
 GtkWidget *focus_of(GtkWidget *w)

@@ -39,8 +39,8 @@ int item_count(GtkWidget *combo);
 bool select_text(GtkWidget *combo, const char *text);
 
 // A key press as GTK delivers it to the entry: its key-press-event
-// handlers, then the entry's own key handling. True when a handler
-// swallowed it.
+// handlers, then the entry's own key handling. True when the utility's
+// key filter swallowed it.
 bool press_key(GtkWidget *w, guint keyval);
 // The widget that has the keyboard focus inside the widget's window.
 GtkWidget *focus_of(GtkWidget *w);
