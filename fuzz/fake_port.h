@@ -24,8 +24,10 @@ size_t stream_size();
 size_t served();
 size_t remaining();
 
-// When on, every command frame written queues a well-formed success reply.
-void set_auto_reply(bool on);
+// When on, every command frame written queues a well-formed success reply,
+// served ahead of the stream. When only_after_stream is set, replies are
+// queued only once the stream has been read to its end.
+void set_auto_reply(bool on, bool only_after_stream = false);
 
 // Every byte the library wrote since load(), frame after frame.
 const std::vector<std::vector<uint8_t>> &writes();

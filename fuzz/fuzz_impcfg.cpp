@@ -9,14 +9,23 @@
 
 namespace {
 
+char path[64] = "";
+
+void remove_file()
+{
+    unlink(path);
+}
+
 const char *file_path()
 {
-    static char path[64] = "";
     if (path[0] == 0) {
-        std::snprintf(path, sizeof(path), "/tmp/velk-fuzz-impcfg-XXXXXX");
+        // Memory-backed when there is one: a file is written every run.
+        const char *dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::snprintf(path, sizeof(path), "%s/velk-fuzz-impcfg-XXXXXX", dir);
         int fd = mkstemp(path);
         FUZZ_CHECK(fd >= 0);
         close(fd);
+        std::atexit(remove_file);
     }
     return path;
 }

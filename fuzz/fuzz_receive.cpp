@@ -5,16 +5,7 @@
 
 namespace {
 
-// Length of the reports the classic decoder knows; 0 for the others.
-int report_length(const uint8_t *r)
-{
-    switch (r[0]) {
-    case 0xE1: return 17;
-    case 0x99: return r[1] == 0x01 ? 9 : r[1] == 0x02 ? 17 : 0;
-    case 0x62: return r[1] == 0x02 ? 17 : 0;
-    default: return 0;
-    }
-}
+using fuzzrecv::report_length;
 
 void check_record(const CAN_FRAME_INFO &f, const uint8_t *rep, size_t got, const fuzzrecv::Filters &filters)
 {
@@ -61,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         idle = got == 0 ? idle + 1 : 0;
         FUZZ_CHECK(r == 0 || r == 1);
         // A call reads the two bytes that name the kind and at most the rest
-        // of that one report.
+        // of that one report; kinds it does not decode are consumed whole.
         int len = got >= 2 ? report_length(rep) : 0;
         FUZZ_CHECK(got <= 2 || got <= static_cast<size_t>(len));
         if (r == 1)

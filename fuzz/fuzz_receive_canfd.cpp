@@ -5,21 +5,7 @@
 
 namespace {
 
-// Total length of a report by its first two bytes; 0 for an unknown kind.
-int report_length(const uint8_t *r)
-{
-    switch (r[0]) {
-    case 0xE1: return 17;
-    case 0xE2: return 25;
-    case 0xF1: {
-        int n = fuzzcheck::dlc_length(r[1] >> 4);
-        return 18 + (n < 8 ? 8 : n);
-    }
-    case 0x99: return r[1] == 0x01 ? 9 : (r[1] == 0x02 || r[1] == 0x04) ? 17 : 0;
-    case 0x62: return r[1] == 0x02 ? 17 : 0;
-    default: return 0;
-    }
-}
+using fuzzrecv::report_length;
 
 void check_record(const CAN_FRAME_INFO &f, const uint8_t *rep, size_t got, const fuzzrecv::Filters &filters)
 {

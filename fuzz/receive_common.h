@@ -9,6 +9,22 @@
 
 namespace fuzzrecv {
 
+// Total length of a report by its first two bytes; 0 for an unknown kind.
+inline int report_length(const uint8_t *r)
+{
+    switch (r[0]) {
+    case 0xE1: return 17;
+    case 0xE2: return 25;
+    case 0xF1: {
+        int n = fuzzcheck::dlc_length(r[1] >> 4);
+        return 18 + (n < 8 ? 8 : n);
+    }
+    case 0x99: return r[1] == 0x01 ? 9 : (r[1] == 0x02 || r[1] == 0x04) ? 17 : 0;
+    case 0x62: return r[1] == 0x02 ? 17 : 0;
+    default: return 0;
+    }
+}
+
 // Pass-lists used when the input's first byte asks for them (bits 4 and 5):
 // channel 1 passes 11-bit 0x100..0x1FF, channel 2 passes 29-bit 0..0xFFFF.
 struct Filters {

@@ -65,7 +65,8 @@ def receive_seeds():
     classic = {"e1": e1(), "e1_channel2": e1(0x12), "ee_99_01": EE, "bus_99_02": BUS, "getbus_62_02": GETBUS}
     for name, rep in classic.items():
         write("receive", name, [0x00] + rep)
-    mixed = e1() + EE + BUS + GETBUS + e1(0x82, 0x1FF)
+    # Kinds the classic decoder does not take are consumed whole and skipped.
+    mixed = e1() + e2() + EE + f1(3) + BUS + PSR + GETBUS + e1(0x82, 0x1FF)
     write("receive", "mixed", [0x00] + mixed)
     write("receive", "mixed_chunked", [0x03, 2, 0, 7] + mixed)
     write("receive", "mixed_filtered", [0x10] + e1(0x11, 0x150) + e1(0x11, 0x300) + mixed)
@@ -105,6 +106,25 @@ def impcfg_seeds():
     write("impcfg", "short", words[:40])
 
 
+def open_seeds():
+    status = reply(0x60, [0, 0], 7)
+    ack = reply(ord("a"), [], 5)
+    ver = reply(ord("5"), [0x03, 0x01], 7) + reply(ord("6"), [0x12, 0x34], 7)
+    ver5 = reply(ord("5"), [0x05, 0x01], 7) + reply(ord("6"), [0x12, 0x34], 7)
+    opened = status + status + ack + ver
+    # Byte 0: operations less one (bit 7: a well-behaved adapter once the
+    # bytes run out); then one byte per operation: port in bits 0-1,
+    # operation in bits 4-6 (0 open, 1 open SCT, 2 close, 3 SocketCAN open,
+    # 4 search, 5 pairing, 6 start/stop, 7 send).
+    write("open", "open_close", [0x01, 0x00, 0x20] + [0x00] + opened)
+    write("open", "open_twice", [0x02, 0x01, 0x01, 0x21] + [0x00] + opened)
+    write("open", "open_fails", [0x01, 0x02, 0x02] + [0x00] + status + reply(0x60, [0, 0], 7)[:3])
+    write("open", "generation5_pairs", [0x81, 0x00, 0x20] + [0x00] + status + status + ack + ver5)
+    write("open", "open_send_close", [0x83, 0x00, 0x6C, 0x7C, 0x20] + [0x00])
+    write("open", "search", [0x80, 0x40] + [0x00])
+    write("open", "socketcan", [0x82, 0x33, 0x53, 0x23] + [0x00])
+
+
 def text_seeds():
     for name, text in {"empty": b"", "byte": b"a5", "digit": b"5", "id11": b"7FF", "id29": b"18DAF110",
                        "long": b"123456789ABCDEF0", "lower": b"deadbeef", "bad": b"zz!0", "paste": b"1 2\t3"}.items():
@@ -115,4 +135,5 @@ if __name__ == "__main__":
     receive_seeds()
     reply_seeds()
     impcfg_seeds()
+    open_seeds()
     text_seeds()

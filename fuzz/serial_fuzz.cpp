@@ -16,6 +16,7 @@ const uint8_t *g_chunks = nullptr;
 size_t g_chunk_count = 0;
 size_t g_next_chunk = 0;
 bool g_auto_reply = false;
+bool g_auto_after_stream = false;
 std::vector<std::vector<uint8_t>> g_writes;
 // Replies queued by the auto-reply mode, served ahead of the stream.
 std::vector<uint8_t> g_replies;
@@ -100,9 +101,10 @@ size_t remaining()
     return g_size - g_pos;
 }
 
-void set_auto_reply(bool on)
+void set_auto_reply(bool on, bool only_after_stream)
 {
     g_auto_reply = on;
+    g_auto_after_stream = only_after_stream;
 }
 
 const std::vector<std::vector<uint8_t>> &writes()
@@ -171,7 +173,7 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
     if (port != fuzzport::kFd || buf == nullptr || size < 0)
         return -1;
     g_writes.emplace_back(buf, buf + size);
-    if (g_auto_reply)
+    if (g_auto_reply && (!g_auto_after_stream || g_pos == g_size))
         queue_reply(buf, size);
     return size;
 }
@@ -191,6 +193,12 @@ void RS232_flushRX(int port)
 int RS232_SetRecvBlock(int port, int flag)
 {
     (void)flag;
+    return port == fuzzport::kFd ? 0 : -1;
+}
+
+// The fake device never goes away.
+int RS232_CheckPort(int port)
+{
     return port == fuzzport::kFd ? 0 : -1;
 }
 
