@@ -79,4 +79,16 @@ void purge_dead_nodes(int com_port)
     }
 }
 
+COM_NODE *append_open_node(int com_port, velk_port_t port)
+{
+    purge_dead_nodes(com_port);
+    COM_NODE proto;
+    std::memset(&proto, 0, sizeof(proto));
+    proto.is_open = 1;
+    proto.com_index = com_port;
+    proto.fd = port;
+    create_com_list(first == nullptr, &proto);
+    return chk_is_legal_com(com_port);
+}
+
 }  // namespace velk

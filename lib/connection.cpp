@@ -41,14 +41,7 @@ int open_device(int com_port, int read_wait)
     timer_period_begin();
     RS232_flushRX(port);
 
-    purge_dead_nodes(com_port);
-    COM_NODE proto;
-    std::memset(&proto, 0, sizeof(proto));
-    proto.is_open = 1;
-    proto.com_index = com_port;
-    proto.fd = port;
-    create_com_list(first == nullptr, &proto);
-    COM_NODE *node = chk_is_legal_com(com_port);
+    COM_NODE *node = append_open_node(com_port, port);
     if (node == nullptr) {
         RS232_CloseComport(port);
         timer_period_end();

@@ -13,14 +13,7 @@ int VELKOpenSocketCAN(int com_port, int *fd)
     velk_port_t port = velk::open_port_index(com_port, 0);
     if (port == VELK_NO_PORT)
         return 1;
-    velk::purge_dead_nodes(com_port);
-    COM_NODE proto;
-    std::memset(&proto, 0, sizeof(proto));
-    proto.is_open = 1;
-    proto.com_index = com_port;
-    proto.fd = port;
-    create_com_list(first == nullptr, &proto);
-    if (chk_is_legal_com(com_port) == nullptr) {
+    if (velk::append_open_node(com_port, port) == nullptr) {
         RS232_CloseComport(port);
         return 1;
     }

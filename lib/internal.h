@@ -40,6 +40,10 @@ namespace velk {
 // Removes nodes of an index whose open failed.
 void purge_dead_nodes(int com_port);
 
+// Appends the node of a freshly opened port (after removing dead nodes of
+// its index); null when the node could not be allocated.
+COM_NODE *append_open_node(int com_port, velk_port_t port);
+
 // Generation digit: the value of the hexadecimal character fw[1], 0 otherwise.
 int generation_of(const VER_INFO &ver);
 

@@ -115,75 +115,9 @@ int report_length(unsigned char b0, unsigned char b1)
     }
 }
 
-}  // namespace
-
-extern "C" {
-
-int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
+// Decodes a complete report of a known kind into the caller's record.
+int decode_report(COM_NODE *node, const unsigned char *r, CAN_FRAME_INFO *frame)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
-    unsigned char r[kMaxReport];
-    uint64_t t0 = 0;
-    // Two bytes name the kind; the rest is read by the kind's length, so a
-    // short report never swallows the start of the next one.
-    if (read_head(node->fd, r, 2, &t0) < 2)
-        return 0;
-    int len = report_length(r[0], r[1]);
-    if (len == 0)
-        return 0;
-    if (read_rest(node->fd, r, 2, len, t0) < len)
-        return 0;
-    // Kinds this decoder does not take are consumed whole and dropped, so
-    // the next call starts at the next report.
-    if (r[0] == 0xE2 || r[0] == 0xF1 || (r[0] == 0x99 && r[1] == 0x04))
-        return 0;
-    velk::time_of_day(frame->recv_time);
-    if (r[0] == 0xE1) {
-        frame->msg_type = VELK_DATA_TYPE;
-        decode_flags(r[1], frame);
-        frame->id = uchar_2_uint(r + 2);
-        std::memcpy(frame->data, r + 6, 8);
-        return filter_decision(node, frame);
-    }
-    if (r[0] == 0x99 && r[1] == 0x01) {
-        frame->msg_type = VELK_EEERR_TYPE;
-        return 1;
-    }
-    if (r[0] == 0x99) {
-        if (status_all_zero(r))
-            return 0;
-        decode_status(r, VELK_BUSERR_TYPE, frame);
-        return 1;
-    }
-    decode_status(r, VELK_GETBUS_TYPE, frame);
-    return 1;
-}
-
-int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
-{
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
-    unsigned char r[kMaxReport];
-    uint64_t t0 = 0;
-    if (read_head(node->fd, r, 3, &t0) < 3)
-        return 0;
-    velk::time_of_day(frame->recv_time);
-    int len = report_length(r[0], r[1]);
-    if (r[0] == 0xE1 || r[0] == 0xE2 || r[0] == 0xF1)
-        set_low_byte(&temp_buf_fun0, r[1]);
-    if (r[0] == 0xF1) {
-        set_low_byte(&temp_buf_fun1, r[2]);
-        if ((r[2] & 0x04) == 0)
-            return 0;
-    }
-    if (len == 0)
-        return 0;
-    if (read_rest(node->fd, r, 3, len, t0) < len)
-        return 0;
-
     switch (r[0]) {
     case 0xE1:
         frame->msg_type = VELK_DATA_TYPE;
@@ -223,6 +157,60 @@ int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
         decode_status(r, VELK_GETBUS_TYPE, frame);
         return 1;
     }
+}
+
+}  // namespace
+
+extern "C" {
+
+int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr)
+        return 0;
+    unsigned char r[kMaxReport];
+    uint64_t t0 = 0;
+    // Two bytes name the kind; the rest is read by the kind's length, so a
+    // short report never swallows the start of the next one.
+    if (read_head(node->fd, r, 2, &t0) < 2)
+        return 0;
+    int len = report_length(r[0], r[1]);
+    if (len == 0)
+        return 0;
+    if (read_rest(node->fd, r, 2, len, t0) < len)
+        return 0;
+    // Kinds this decoder does not take are consumed whole and dropped, so
+    // the next call starts at the next report.
+    if (r[0] == 0xE2 || r[0] == 0xF1 || (r[0] == 0x99 && r[1] == 0x04))
+        return 0;
+    velk::time_of_day(frame->recv_time);
+    return decode_report(node, r, frame);
+}
+
+int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr)
+        return 0;
+    unsigned char r[kMaxReport];
+    uint64_t t0 = 0;
+    if (read_head(node->fd, r, 3, &t0) < 3)
+        return 0;
+    velk::time_of_day(frame->recv_time);
+    int len = report_length(r[0], r[1]);
+    if (r[0] == 0xE1 || r[0] == 0xE2 || r[0] == 0xF1)
+        set_low_byte(&temp_buf_fun0, r[1]);
+    if (r[0] == 0xF1) {
+        set_low_byte(&temp_buf_fun1, r[2]);
+        if ((r[2] & 0x04) == 0)
+            return 0;
+    }
+    if (len == 0)
+        return 0;
+    if (read_rest(node->fd, r, 3, len, t0) < len)
+        return 0;
+
+    return decode_report(node, r, frame);
 }
 
 int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info)
