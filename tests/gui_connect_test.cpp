@@ -1,0 +1,306 @@
+// The utility against one emulated adapter at port index 0: connection,
+// start and stop, the settings panel and configuration files.
+#include "gui_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+using gui::active;
+using gui::active_text;
+using gui::checked;
+using gui::entry;
+using gui::label;
+using gui::log_lines;
+using gui::sensitive;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+CAN_INFO &can(int c)
+{
+    return cs_info.can[c];
+}
+
+class Utility : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { gui::start({0}); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(gui::connect());
+        if (is_active)
+            gui::click(cd_info.btn_start);
+    }
+    void TearDown() override { gui::disconnect(); }
+};
+
+UPUI_INFO fd_snapshot()
+{
+    UPUI_INFO u = {};
+    u.device_type = TYPE_CANFD;
+    u.cfg_info_canfd.baud[0] = u.cfg_info_canfd.baud[1] = 7;
+    u.cfg_info_canfd.datarate[0] = u.cfg_info_canfd.datarate[1] = 2;
+    return u;
+}
+
+}  // namespace
+
+TEST_F(Utility, ConnectLeavesTwoLinesAndTheFourDeviceLabels)
+{
+    gui::disconnect();
+    ASSERT_TRUE(gui::connect());
+    EXPECT_EQ(log_lines(), (Lines{"Connect device successfully !", "Get version successfully !"}));
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_FW]).rfind("FW: ", 0), 0u);
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_API]).rfind("Lib: ", 0), 0u);
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_MDL]).rfind("Model: ", 0), 0u);
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Inactive");
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_cnnt)), std::string("Disconnect"));
+    EXPECT_FALSE(sensitive(cd_info.cbbox));
+    EXPECT_TRUE(sensitive(cd_info.btn_start));
+    EXPECT_TRUE(sensitive(cs_info.grid_container[CS1_GRID]));
+    EXPECT_FALSE(sensitive(ss_info.frame));
+    EXPECT_FALSE(sensitive(rs_info.frame));
+}
+
+TEST_F(Utility, StartWithCan1FdAndCan2ClassicLeavesFiveLinesInOrder)
+{
+    gui::set_check(can(0).chk[CS_FDF], true);
+    gui::set_check(can(1).chk[CS_FDF], false);
+    gui::click(cd_info.btn_start);
+    EXPECT_TRUE(is_active);
+    EXPECT_EQ(log_lines(), (Lines{"Set mode successfully !", "Set baud rate successfully !", "Set filter successfully !",
+                                  "CAN1 operates in CANFD", "CAN2 operates in CAN2.0B"}));
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Active");
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_start)), std::string("Stop CAN"));
+    EXPECT_FALSE(sensitive(cs_info.grid_container[CS1_GRID]));
+    EXPECT_TRUE(sensitive(ss_info.frame));
+    EXPECT_TRUE(sensitive(rs_info.frame));
+    EXPECT_FALSE(sensitive(bs_info.cbbox));
+    velk::sim::State s = gui::adapter().state();
+    EXPECT_EQ(s.active[0], 1);
+    EXPECT_EQ(s.active[1], 1);
+    EXPECT_EQ(s.fdf_en[0], 1);
+    EXPECT_EQ(s.fdf_en[1], 0);
+}
+
+TEST_F(Utility, StopLeavesAnEmptyLog)
+{
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+    gui::click(cd_info.btn_start);
+    EXPECT_FALSE(is_active);
+    EXPECT_TRUE(log_lines().empty());
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Inactive");
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_start)), std::string("Start CAN"));
+    EXPECT_TRUE(sensitive(cs_info.grid_container[CS2_GRID]));
+    velk::sim::State s = gui::adapter().state();
+    EXPECT_EQ(s.active[0], 0);
+    EXPECT_EQ(s.active[1], 0);
+}
+
+TEST_F(Utility, DisconnectWhileRunningResetsTheLabels)
+{
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+    ASSERT_TRUE(gui::disconnect());
+    EXPECT_FALSE(is_active);
+    EXPECT_EQ(log_lines(), (Lines{"Disconnect device successfully !"}));
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_start)), std::string("Start CAN"));
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_cnnt)), std::string("Connect"));
+    for (int i = 0; i < CD_LABEL_CNT; ++i)
+        EXPECT_EQ(label(cd_info.label[i]), "") << i;
+    EXPECT_TRUE(sensitive(cd_info.cbbox));
+    EXPECT_FALSE(sensitive(cd_info.btn_start));
+    EXPECT_FALSE(sensitive(bs_info.frame));
+    EXPECT_FALSE(sensitive(ss_info.frame));
+    velk::sim::State s = gui::adapter().state();
+    EXPECT_EQ(s.active[0], 0);
+    EXPECT_EQ(s.active[1], 0);
+}
+
+TEST_F(Utility, NominalRateKeepsItsLabelAcrossTheFdLists)
+{
+    GtkWidget *nominal = can(0).cbbox[CS_CBBOX_BAUD];
+    GtkWidget *rate = can(0).cbbox[CS_CBBOX_DATABAUD];
+    gui::set_check(can(0).chk[CS_FDF], false);
+    ASSERT_TRUE(gui::select_text(nominal, "Baud 800K"));
+    ASSERT_TRUE(gui::select_text(rate, "Baud 2M"));
+    gui::set_check(can(0).chk[CS_FDF], true);
+    EXPECT_TRUE(sensitive(rate));
+    EXPECT_EQ(active_text(nominal), "Baud 800K");
+    EXPECT_EQ(active(nominal), 4);
+    ASSERT_TRUE(gui::select_text(rate, "Baud 4M"));
+    EXPECT_EQ(active_text(nominal), "Baud 800K");
+    EXPECT_EQ(active(nominal), 2);
+
+    gui::set_check(can(0).chk[CS_FDF], false);
+    EXPECT_FALSE(sensitive(rate));
+    ASSERT_TRUE(gui::select_text(nominal, "Baud 5K"));
+    ASSERT_TRUE(gui::select_text(rate, "Baud 2M"));
+    gui::set_check(can(0).chk[CS_FDF], true);
+    EXPECT_EQ(active_text(nominal), "Baud 100K");
+    gui::set_check(can(0).chk[CS_FDF], false);
+    ASSERT_TRUE(gui::select_text(nominal, "Baud 5K"));
+    ASSERT_TRUE(gui::select_text(rate, "Baud 5M"));
+    gui::set_check(can(0).chk[CS_FDF], true);
+    EXPECT_EQ(active_text(nominal), "Baud 250K");
+}
+
+TEST_F(Utility, Nominal500KInThe4MListIsSentAsCode7)
+{
+    gui::set_check(can(1).chk[CS_FDF], true);
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_DATABAUD], "Baud 4M"));
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_BAUD], "Baud 500K"));
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_BAUD], "Baud 1M"));
+    gui::set_check(can(0).chk[CS_FDF], false);
+    ASSERT_EQ(set_config(), 0);
+    velk::sim::State s = gui::adapter().state();
+    EXPECT_EQ(s.baud[1], 7);
+    EXPECT_EQ(s.baud[0], 9);
+    EXPECT_EQ(s.datarate[1], 4);
+    EXPECT_EQ(s.fdf_en[1], 1);
+}
+
+TEST_F(Utility, DeviceAtFd5MAndNominal1MShowsBaud5MAndBaud1M)
+{
+    gui::set_check(can(0).chk[CS_FDF], true);
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_DATABAUD], "Baud 2M"));
+    UPUI_INFO u = fd_snapshot();
+    u.cfg_info_canfd.fdf_en[0] = 1;
+    u.cfg_info_canfd.datarate[0] = 5;
+    u.cfg_info_canfd.baud[0] = 9;
+    guiStatusUpdate(u);
+    EXPECT_TRUE(checked(can(0).chk[CS_FDF]));
+    EXPECT_EQ(active_text(can(0).cbbox[CS_CBBOX_DATABAUD]), "Baud 5M");
+    EXPECT_EQ(active_text(can(0).cbbox[CS_CBBOX_BAUD]), "Baud 1M");
+    EXPECT_EQ(active(can(0).cbbox[CS_CBBOX_BAUD]), 3);
+}
+
+TEST_F(Utility, DeviceAtAnUnlistedDataRateShowsNoRateAndKeepsItOnApply)
+{
+    velk::sim::State s = gui::adapter().state();
+    s.fdf_en[0] = 1;
+    s.datarate[0] = 8;
+    s.baud[0] = 6;
+    gui::adapter().set_state(s);
+    ASSERT_TRUE(gui::disconnect());
+    ASSERT_TRUE(gui::connect());  // the panel shows what the device reports
+    EXPECT_EQ(active(can(0).cbbox[CS_CBBOX_DATABAUD]), -1);
+    EXPECT_EQ(active(can(0).cbbox[CS_CBBOX_BAUD]), -1);
+    ASSERT_EQ(set_config(), 0);
+    s = gui::adapter().state();
+    EXPECT_EQ(s.datarate[0], 8);
+    EXPECT_EQ(s.baud[0], 6);
+}
+
+TEST_F(Utility, FilterTextsFollowTheFilterType)
+{
+    UPUI_INFO u = fd_snapshot();
+    u.cfg_info_canfd.flt_type[0] = VELK_SID;
+    u.cfg_info_canfd.flt_id[0] = 0x123;
+    u.cfg_info_canfd.flt_mask[0] = 0x7FF;
+    u.cfg_info_canfd.flt_type[1] = VELK_EID;
+    u.cfg_info_canfd.flt_id[1] = 0xABCD;
+    u.cfg_info_canfd.flt_mask[1] = 0x1FFFFFFF;
+    guiStatusUpdate(u);
+    EXPECT_EQ(active(can(0).cbbox[CS_CBBOX_FILTER]), 1);
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_ID]), "123");
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_MASK]), "7FF");
+    EXPECT_EQ(active(can(1).cbbox[CS_CBBOX_FILTER]), 2);
+    EXPECT_EQ(entry(can(1).ety[CS_ETY_LAB_ID]), "0000ABCD");
+    EXPECT_EQ(entry(can(1).ety[CS_ETY_LAB_MASK]), "1FFFFFFF");
+    EXPECT_TRUE(sensitive(can(0).ety[CS_ETY_LAB_ID]));
+}
+
+TEST_F(Utility, FilterNoneEmptiesChannel1AndKeepsChannel2Texts)
+{
+    UPUI_INFO u = fd_snapshot();
+    u.cfg_info_canfd.flt_type[0] = u.cfg_info_canfd.flt_type[1] = VELK_SID;
+    u.cfg_info_canfd.flt_id[0] = u.cfg_info_canfd.flt_id[1] = 0x123;
+    u.cfg_info_canfd.flt_mask[0] = u.cfg_info_canfd.flt_mask[1] = 0x7FF;
+    guiStatusUpdate(u);
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_FILTER], "Filter NONE"));
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_FILTER], "Filter NONE"));
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_ID]), "");
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_MASK]), "");
+    EXPECT_EQ(entry(can(1).ety[CS_ETY_LAB_ID]), "123");
+    EXPECT_EQ(entry(can(1).ety[CS_ETY_LAB_MASK]), "7FF");
+    for (int c = 0; c < CAN_CNT; ++c)
+        for (int i = 0; i < CS_ETY_LAB_CNT; ++i) {
+            EXPECT_FALSE(sensitive(can(c).ety[i]));
+            EXPECT_FALSE(sensitive(can(c).label[i]));
+        }
+}
+
+TEST_F(Utility, ExportThenImportRoundTripsTheSettings)
+{
+    char dir_template[] = "/tmp/velk-gui-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    std::string path = std::string(dir_template) + "/exported.cfg";
+
+    gui::set_check(can(0).chk[CS_LS], true);
+    // The file carries the classic settings: modes, nominal rates, filters.
+    gui::set_check(can(0).chk[CS_FDF], false);
+    gui::set_check(can(1).chk[CS_FDF], false);
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_BAUD], "Baud 500K"));
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_FILTER], "Filter 11-bit"));
+    gtk_entry_set_text(GTK_ENTRY(can(0).ety[CS_ETY_LAB_ID]), "123");
+    gtk_entry_set_text(GTK_ENTRY(can(0).ety[CS_ETY_LAB_MASK]), "7FF");
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_BAUD], "Baud 125K"));
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_FILTER], "Filter 29-bit"));
+    gtk_entry_set_text(GTK_ENTRY(can(1).ety[CS_ETY_LAB_ID]), "ABCD");
+    gtk_entry_set_text(GTK_ENTRY(can(1).ety[CS_ETY_LAB_MASK]), "1FFFFFFF");
+
+    gui::answer_file_dialog(path);
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    EXPECT_EQ(log_lines(), (Lines{"Export CFG successfully !"}));
+    ASSERT_EQ(access(path.c_str(), R_OK), 0);
+
+    // Change everything, apply it, then load the file back.
+    gui::set_check(can(0).chk[CS_LS], false);
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_BAUD], "Baud 50K"));
+    ASSERT_TRUE(gui::select_text(can(0).cbbox[CS_CBBOX_FILTER], "Filter NONE"));
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_BAUD], "Baud 1M"));
+    ASSERT_TRUE(gui::select_text(can(1).cbbox[CS_CBBOX_FILTER], "Filter NONE"));
+    ASSERT_EQ(set_config(), 0);
+
+    gui::answer_file_dialog(path);
+    gui::click(cs_info.btn[CS_BTN_IMPORT]);
+    EXPECT_EQ(log_lines(), (Lines{"Import CFG successfully !"}));
+    EXPECT_TRUE(checked(can(0).chk[CS_LS]));
+    EXPECT_EQ(active_text(can(0).cbbox[CS_CBBOX_BAUD]), "Baud 500K");
+    EXPECT_EQ(active(can(0).cbbox[CS_CBBOX_FILTER]), 1);
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_ID]), "123");
+    EXPECT_EQ(entry(can(0).ety[CS_ETY_LAB_MASK]), "7FF");
+    EXPECT_EQ(active_text(can(1).cbbox[CS_CBBOX_BAUD]), "Baud 125K");
+    EXPECT_EQ(active(can(1).cbbox[CS_CBBOX_FILTER]), 2);
+    EXPECT_EQ(entry(can(1).ety[CS_ETY_LAB_ID]), "0000ABCD");
+
+    unlink(path.c_str());
+    rmdir(dir_template);
+}
+
+TEST_F(Utility, CancelledExportLeavesTheSettingsLines)
+{
+    gui::answer_file_dialog("");
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    EXPECT_EQ(log_lines().size(), 5u);
+    EXPECT_EQ(log_lines().at(0), "Set mode successfully !");
+}
+
+TEST_F(Utility, ResetReportsSuccess)
+{
+    gui::click(cs_info.btn[CS_BTN_RESET]);
+    EXPECT_EQ(log_lines(), (Lines{"Reset CAN successfully !"}));
+}
+
+TEST_F(Utility, LogLinesAfterClearShowOnlyTheNewLine)
+{
+    clear_log();
+    clear_log();
+    insert_log("one");
+    EXPECT_EQ(log_lines(), (Lines{"one"}));
+    clear_log();
+    insert_log("two");
+    EXPECT_EQ(log_lines(), (Lines{"two"}));
+}

@@ -1,0 +1,192 @@
+#include "gui_support.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace gui {
+
+namespace {
+
+std::vector<std::unique_ptr<velk::test::SimPort>> ports;
+std::string file_answer;
+bool file_answer_set = false;
+
+gint run_file_dialog(GtkDialog *dialog)
+{
+    if (!file_answer_set)
+        return GTK_RESPONSE_CANCEL;
+    file_answer_set = false;
+    if (file_answer.empty())
+        return GTK_RESPONSE_CANCEL;
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gchar *dir = g_path_get_dirname(file_answer.c_str());
+    gchar *base = g_path_get_basename(file_answer.c_str());
+    gtk_file_chooser_set_current_folder(chooser, dir);
+    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
+        gtk_file_chooser_set_current_name(chooser, base);
+    else
+        gtk_file_chooser_set_filename(chooser, file_answer.c_str());
+    g_free(dir);
+    g_free(base);
+    // The chooser loads its folder asynchronously; answer once it holds
+    // the chosen file, as a user's OK would.
+    pump_until([&] {
+        gchar *name = gtk_file_chooser_get_filename(chooser);
+        bool ready = name != nullptr && file_answer == name;
+        g_free(name);
+        return ready;
+    });
+    return GTK_RESPONSE_OK;
+}
+
+}  // namespace
+
+void start(std::initializer_list<int> adapter_indices)
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    velk::test::unmap_all_ports();
+    for (int index : adapter_indices) {
+        ports.push_back(std::make_unique<velk::test::SimPort>(index));
+        if (!ports.back()->ok())
+            std::abort();
+    }
+    if (chdir(VELK_UI_DIR) != 0)
+        std::abort();
+    static char arg0[] = "velk_utility";
+    static char *argv[] = {arg0, nullptr};
+    if (velk_utility_startup(1, argv) != 0)
+        std::abort();
+    cs_dialog_run = run_file_dialog;
+    pump_pending();
+}
+
+velk::sim::Adapter &adapter(int n)
+{
+    return ports.at(n)->sim();
+}
+
+bool pump_until(const std::function<bool()> &cond, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        // The 1 ms drain timer is always armed, so this returns soon.
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    return true;
+}
+
+void pump_pending()
+{
+    while (g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+}
+
+std::vector<std::string> log_lines()
+{
+    std::vector<std::string> lines;
+    if (sl_info.store == nullptr)
+        return lines;
+    GtkTreeModel *model = GTK_TREE_MODEL(sl_info.store);
+    GtkTreeIter iter;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
+        gchar *text = nullptr;
+        gtk_tree_model_get(model, &iter, 0, &text, -1);
+        lines.emplace_back(text != nullptr ? text : "");
+        g_free(text);
+    }
+    return lines;
+}
+
+std::string label(GtkWidget *w)
+{
+    return gtk_label_get_text(GTK_LABEL(w));
+}
+
+std::string entry(GtkWidget *w)
+{
+    return gtk_entry_get_text(GTK_ENTRY(w));
+}
+
+std::string active_text(GtkWidget *combo)
+{
+    gchar *text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
+    std::string s = text != nullptr ? text : "";
+    g_free(text);
+    return s;
+}
+
+int active(GtkWidget *combo)
+{
+    return gtk_combo_box_get_active(GTK_COMBO_BOX(combo));
+}
+
+bool sensitive(GtkWidget *w)
+{
+    return gtk_widget_get_sensitive(w) != FALSE;
+}
+
+bool checked(GtkWidget *w)
+{
+    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w)) != FALSE;
+}
+
+void set_check(GtkWidget *w, bool on)
+{
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on ? TRUE : FALSE);
+    pump_pending();
+}
+
+bool select_text(GtkWidget *combo, const char *text)
+{
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    GtkTreeIter iter;
+    int index = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
+        gchar *t = nullptr;
+        gtk_tree_model_get(model, &iter, 0, &t, -1);
+        bool match = t != nullptr && std::string(t) == text;
+        g_free(t);
+        if (match) {
+            gtk_combo_box_set_active(GTK_COMBO_BOX(combo), index);
+            pump_pending();
+            return true;
+        }
+        ++index;
+    }
+    return false;
+}
+
+void click(GtkWidget *button)
+{
+    gtk_button_clicked(GTK_BUTTON(button));
+    pump_pending();
+}
+
+bool connect()
+{
+    if (!is_connect)
+        click(cd_info.btn_cnnt);
+    return is_connect;
+}
+
+bool disconnect()
+{
+    if (is_connect)
+        click(cd_info.btn_cnnt);
+    return !is_connect;
+}
+
+void answer_file_dialog(const std::string &path)
+{
+    file_answer = path;
+    file_answer_set = true;
+}
+
+}  // namespace gui

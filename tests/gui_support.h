@@ -1,0 +1,50 @@
+// In-process harness of the utility: emulated adapters mapped into the
+// library's device table, the real start-up run from a folder holding the
+// layout files, and helpers that drive the widgets and iterate the GTK main
+// loop until a condition holds.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "guipart.h"
+#include "test_support.h"
+
+namespace gui {
+
+// Maps one emulated adapter at each index (every other index points at a
+// path that does not exist, so the probe is fast), then runs the start-up.
+// Once per process; later calls return the adapters of the first.
+void start(std::initializer_list<int> adapter_indices);
+// The emulated adapter at the n-th index given to start().
+velk::sim::Adapter &adapter(int n = 0);
+
+bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
+void pump_pending();
+
+std::vector<std::string> log_lines();
+std::string label(GtkWidget *w);
+std::string entry(GtkWidget *w);
+std::string active_text(GtkWidget *combo);
+int active(GtkWidget *combo);
+bool sensitive(GtkWidget *w);
+bool checked(GtkWidget *w);
+void set_check(GtkWidget *w, bool on);
+bool select_text(GtkWidget *combo, const char *text);
+void click(GtkWidget *button);
+
+// Connect or disconnect through the connect button; true when the state
+// changed as asked.
+bool connect();
+bool disconnect();
+
+// The next file chooser the settings panel opens is answered: with a path,
+// OK and that file; with an empty path, Cancel.
+void answer_file_dialog(const std::string &path);
+
+}  // namespace gui
