@@ -290,7 +290,7 @@ TEST_F(OnAdapter, BurstOf500FramesIsListedOnBothChannels)
     gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
     bool shot = false;
     ASSERT_TRUE(pump_until([&] {
-        if (!shot && can2_cnt_r >= 200) {
+        if (!shot && can2_cnt_r >= 100) {
             screenshot("burst");
             shot = true;
         }

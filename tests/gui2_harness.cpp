@@ -55,7 +55,8 @@ bool pump_until(const std::function<bool()> &cond, int timeout_ms)
 
 void pump_pending()
 {
-    while (g_main_context_pending(nullptr))
+    // Bounded: the 1 ms tick keeps the context busy while frames flow.
+    for (int i = 0; i < 200 && g_main_context_pending(nullptr); ++i)
         g_main_context_iteration(nullptr, FALSE);
 }
 
@@ -266,7 +267,9 @@ void screenshot(const char *name)
     const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
     if (dir == nullptr || windows == nullptr)
         return;
-    pump_pending();
+    // Let the window draw what the table holds now.
+    for (int i = 0; i < 5; ++i)
+        g_main_context_iteration(nullptr, FALSE);
     GdkWindow *win = gtk_widget_get_window(windows->main_window);
     if (win == nullptr)
         return;
