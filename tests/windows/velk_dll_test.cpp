@@ -206,6 +206,9 @@ bool failures_without_a_port(const char *test)
     EXPECT(d.VELKOpenDevice(-1) == 1, "index -1 opened");
     EXPECT(d.VELKOpenDevice(256) == 1, "index 256 opened");
     EXPECT(d.VELKOpenDeviceSCT(256) == 1, "index 256 opened (SCT)");
+    EXPECT(d.VELKOpenDevice(254) == 1, "COM255 opened, but it does not exist");
+    EXPECT(d.VELKOpenDeviceSCT(254) == 1, "COM255 opened (SCT), but it does not exist");
+    EXPECT(*d.first == nullptr, "a failed open left a node");
     EXPECT(d.VELKCloseDevice(7) == 1, "closing a port that is not open");
     EXPECT(d.VELKSetRecvBlock(7, true) == -1, "VELKSetRecvBlock of a port that is not open");
     EXPECT(d.RS232_SetRecvBlock(nullptr, 1) == -1, "RS232_SetRecvBlock");
@@ -214,8 +217,6 @@ bool failures_without_a_port(const char *test)
     EXPECT(d.RS232_OpenComport("\\\\.\\COM24", 9600, "9N1", 0) == nullptr, "9 data bits accepted");
     EXPECT(d.RS232_OpenComport("\\\\.\\COM24", 9600, "8X1", 0) == nullptr, "parity X accepted");
     EXPECT(d.RS232_OpenComport("\\\\.\\COM24", 9600, "8N3", 0) == nullptr, "3 stop bits accepted");
-    COM_SEARCH_INFO none;
-    (void)none;
     EXPECT(sizeof(COM_SEARCH_INFO) == sizeof(int) * 257, "COM_SEARCH_INFO holds 256 indices");
     return true;
 }
