@@ -31,6 +31,7 @@ int main(int argc, char **argv)
     if (shot == nullptr || !gdk_pixbuf_savev(shot, argv[1], "png", nullptr, nullptr, nullptr))
         return 1;
     g_object_unref(shot);
+    gui::disconnect();  // stops the workers before the process ends
     printf("%s\n", argv[1]);
     return 0;
 }
