@@ -1,6 +1,7 @@
 // Bus status labels, the error-type selector, the receive panel and the
 // 1 ms tick that moves the worker rings into the frame list.
 #include "guipart.h"
+#include "text_convert.h"
 
 #include <cstring>
 
@@ -45,14 +46,7 @@ void show_status_text(int label, const char *text)
 
 int entry_decimal(GtkWidget *entry)
 {
-    const char *text = gtk_entry_get_text(GTK_ENTRY(entry));
-    long value = 0;
-    for (const char *p = text; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > 0x7FFFFFFF)
-            return 0x7FFFFFFF;
-    }
-    return static_cast<int>(value);
+    return str_2_int(gtk_entry_get_text(GTK_ENTRY(entry)));
 }
 
 } // namespace

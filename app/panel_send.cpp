@@ -1,6 +1,7 @@
 // Send panel, CAN data editor and the key filter of every numeric and
 // hexadecimal entry.
 #include "guipart.h"
+#include "text_convert.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,18 +40,9 @@ void set_checked(GtkWidget *chk, bool on)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(chk), on);
 }
 
-// Decimal value of an entry's leading digits; empty or non-numeric text
-// gives 0, and the value never leaves the int range.
 int entry_decimal(GtkWidget *entry)
 {
-    const char *text = gtk_entry_get_text(GTK_ENTRY(entry));
-    long value = 0;
-    for (const char *p = text; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > 0x7FFFFFFF)
-            return 0x7FFFFFFF;
-    }
-    return static_cast<int>(value);
+    return str_2_int(gtk_entry_get_text(GTK_ENTRY(entry)));
 }
 
 // The length combo's active text as a byte count, 0 to 64.

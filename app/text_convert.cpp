@@ -1,5 +1,6 @@
 #include "text_convert.h"
 
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -51,4 +52,17 @@ unsigned int str_2_uint(const char *str)
            (static_cast<unsigned int>(hex_2_dec(buf[2], buf[3])) << 16) |
            (static_cast<unsigned int>(hex_2_dec(buf[4], buf[5])) << 8) |
            static_cast<unsigned int>(hex_2_dec(buf[6], buf[7]));
+}
+
+int str_2_int(const char *str)
+{
+    if (str == nullptr)
+        return 0;
+    long long value = 0;
+    for (const char *p = str; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX)
+            return INT_MAX;
+    }
+    return static_cast<int>(value);
 }

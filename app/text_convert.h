@@ -14,3 +14,8 @@ unsigned char str_2_uchar(const char *str);
 // The last eight characters of str, right-aligned into "00000000", as a
 // 32-bit value: "" gives 0, "7FF" gives 0x7FF. A null pointer gives 0.
 unsigned int str_2_uint(const char *str);
+
+// The leading decimal digits of str as an int: "" or text without a leading
+// digit gives 0, "00123" gives 123, and the value stops at INT_MAX. A null
+// pointer gives 0.
+int str_2_int(const char *str);

@@ -76,3 +76,19 @@ TEST(IdentifierText, PastedSpacesCountAsZeroDigits)
 {
     EXPECT_EQ(str_2_uint(" 1 2"), 0x0102u);
 }
+
+TEST(DecimalText, LeadingDigitsGiveTheValue)
+{
+    EXPECT_EQ(str_2_int(""), 0);
+    EXPECT_EQ(str_2_int(nullptr), 0);
+    EXPECT_EQ(str_2_int("99999"), 99999);
+    EXPECT_EQ(str_2_int("00123"), 123);
+    EXPECT_EQ(str_2_int("12ab"), 12);
+    EXPECT_EQ(str_2_int("-5"), 0);
+    EXPECT_EQ(str_2_int(" 5"), 0);
+}
+
+TEST(DecimalText, PastedHugeNumberStopsAtIntMax)
+{
+    EXPECT_EQ(str_2_int("99999999999999999999999"), 2147483647);
+}
