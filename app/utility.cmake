@@ -33,6 +33,12 @@ install(FILES
   DESTINATION ${VELK_APP_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_APP_DIR}/icon)
 configure_file(${PROJECT_SOURCE_DIR}/ui/velk_utility.sh.in ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh @ONLY)
-configure_file(${PROJECT_SOURCE_DIR}/ui/velk_utility.desktop.in ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop @ONLY)
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME velk_utility)
+# The launcher needs absolute paths, so it is written with the prefix the
+# install actually uses.
+install(CODE "
+  set(VELK_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(VELK_APP_DIR \"${VELK_APP_DIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/ui/velk_utility.desktop.in\" \"${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop\" @ONLY)
+")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
