@@ -1,4 +1,5 @@
 // The send worker and the receive worker.
+#include <poll.h>
 #include <sys/prctl.h>
 
 #include <chrono>
@@ -34,10 +35,11 @@ std::atomic<int> g_recv_alive{0};
 std::atomic<int> g_recv_max{0};
 std::atomic<long> g_batches{0};
 
-// Empty polls in a row before the normal-mode loop starts to back off, and
-// the pause it then takes between polls: short enough that a frame reaches
-// the ring well within the GUI's 1 ms tick.
+// Empty polls in a row before the normal-mode loop starts to wait for input
+// between polls, and the longest such wait: a stop is seen within it, and a
+// frame wakes the wait at once, so the quiet bus costs almost nothing.
 constexpr int kSpinPolls = 64;
+constexpr int kIdleWaitMs = 1;
 constexpr auto kIdleBackoff = std::chrono::microseconds(200);
 // How often a waiting non-blocking worker looks at MTX_queue_r on its own,
 // in case the flag was cleared without a wake-up.
@@ -121,8 +123,33 @@ void dispatch_normal(const CAN_FRAME_INFO &frame)
     }
 }
 
+// Descriptor of the open port, or -1. The open-port list does not change
+// while a worker runs: disconnect ends the workers before it closes the port.
+int port_fd(int com_port)
+{
+    for (COM_NODE *n = first; n != nullptr; n = n->next)
+        if (n->com_index == com_port && n->is_open)
+            return n->fd;
+    return -1;
+}
+
+// Waits until the port has input or kIdleWaitMs passed. A port that reports
+// a hang-up or error (unplugged adapter) gets the plain short pause instead,
+// since poll would return at once forever.
+void wait_for_input(int fd)
+{
+    if (fd >= 0) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, kIdleWaitMs);
+        if (r == 0 || (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0))
+            return;
+    }
+    std::this_thread::sleep_for(kIdleBackoff);
+}
+
 void recv_normal(int com_port)
 {
+    const int fd = port_fd(com_port);
     int empty = 0;
     while (!recv_stop_requested()) {
         CAN_FRAME_INFO frame;
@@ -131,7 +158,7 @@ void recv_normal(int com_port)
             // The port reads without blocking; without a pause a quiet bus
             // would keep a core busy.
             if (++empty >= kSpinPolls)
-                std::this_thread::sleep_for(kIdleBackoff);
+                wait_for_input(fd);
             continue;
         }
         empty = 0;
