@@ -29,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         char pair[3] = {static_cast<char>(data[0]), static_cast<char>(data[1]), 0};
         if (pair[0] != 0 && pair[1] != 0)
             FUZZ_CHECK(b == str_2_uchar(pair));
+        // Lower case counts as upper case; a character below '0' as '0'.
+        unsigned char hi = data[0];
+        if (hi >= 'a' && hi <= 'z')
+            FUZZ_CHECK(b == hex_2_dec(static_cast<char>(hi - 'a' + 'A'), static_cast<char>(data[1])));
+        if (hi < '0')
+            FUZZ_CHECK(b == hex_2_dec('0', static_cast<char>(data[1])));
     }
     char *text = static_cast<char *>(std::malloc(size + 1));
     FUZZ_CHECK(text != nullptr);
