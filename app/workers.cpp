@@ -203,7 +203,9 @@ void recv_non_block(int com_port, const CAN_RECV_INFO &req)
         g_batches.fetch_add(1, std::memory_order_relaxed);
         NON_BLOCK_INFO nb;
         nb.cnt = static_cast<unsigned int>(req.cnt);
-        nb.interval = static_cast<unsigned int>(req.time_out);
+        // A negative time would become a batch of about 50 days, which no
+        // stop could end.
+        nb.interval = static_cast<unsigned int>(req.time_out > 0 ? req.time_out : 0);
         nb.can_frame_info = buf;
         int n = VELKReceiveNonblock(com_port, &nb);
         for (int i = 0; i < n && i < req.cnt; ++i)

@@ -320,6 +320,16 @@ TEST_F(Workers, NonBlockingCountOfZeroRequestsNoBatch)
     is_recv_normal = true;
 }
 
+TEST_F(Workers, NegativeBatchTimeEndsTheBatchAtOnce)
+{
+    is_recv_normal = false;
+    procRecv(kPort, recv_request(false, 5, -1));
+    ASSERT_TRUE(wait_until([] { return is_done_non_block.load(); }));
+    stop_receiving();
+    EXPECT_EQ(apipart_recv_workers_alive(), 0);
+    is_recv_normal = true;
+}
+
 TEST_F(Workers, StoppingTheChannelsEndsAWaitingNonBlockingWorkerFirst)
 {
     is_recv_normal = false;
