@@ -36,8 +36,23 @@ bool pop_sent(UPBS_INFO *entry)
 // Texts of the normal-mode receive worker, run on the GUI thread by the
 // worker layer's idle dispatch. Its label numbers are those of the five
 // error labels.
+// The receive worker found the adapter gone: disconnect as the button does
+// and say why.
+void device_gone()
+{
+    if (!is_connect)
+        return;
+    btn_cnnt_cb(nullptr, nullptr);
+    clear_log();
+    insert_log("Device disconnected !");
+}
+
 void show_status_text(int label, const char *text)
 {
+    if (label == APIPART_DEVICE_GONE) {
+        device_gone();
+        return;
+    }
     if (label < BS_LABEL_CAN1_ECR_C || label > BS_LABEL_CAN2_PSR_C || text == nullptr)
         return;
     if (bs_info.label_content[label] != nullptr)

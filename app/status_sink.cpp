@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kLabels = APIPART_LAB_CAN2_PSR + 1;
+constexpr int kLabels = APIPART_DEVICE_GONE + 1;
 
 struct LabelText {
     bool changed;

@@ -41,6 +41,9 @@ std::atomic<long> g_batches{0};
 constexpr int kSpinPolls = 64;
 constexpr int kIdleWaitMs = 1;
 constexpr auto kIdleBackoff = std::chrono::microseconds(200);
+// Empty polls between checks that the adapter is still attached (at most
+// about every 100 ms on a quiet bus).
+constexpr int kPresenceCheckPolls = 100;
 // How often a waiting non-blocking worker looks at MTX_queue_r on its own,
 // in case the flag was cleared without a wake-up.
 constexpr auto kHandOverRecheck = std::chrono::milliseconds(2);
@@ -157,8 +160,15 @@ void recv_normal(int com_port)
         if (VELKReceive_CANFD(com_port, &frame) != 1) {
             // The port reads without blocking; without a pause a quiet bus
             // would keep a core busy.
-            if (++empty >= kSpinPolls)
-                wait_for_input(fd);
+            if (++empty < kSpinPolls)
+                continue;
+            // An unplugged adapter reads like a quiet one; the device check
+            // tells them apart, and the GUI then runs its disconnect.
+            if (empty % kPresenceCheckPolls == 0 && VELKCheckDevice(com_port) != 0) {
+                apipart_post_status(APIPART_DEVICE_GONE, "");
+                return;
+            }
+            wait_for_input(fd);
             continue;
         }
         empty = 0;

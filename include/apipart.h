@@ -181,6 +181,8 @@ enum APIPART_LABEL {
     APIPART_LAB_EEPROM,
     APIPART_LAB_CAN1_PSR,
     APIPART_LAB_CAN2_PSR,
+    // Not a label: the adapter has gone (unplugged); the text is empty.
+    APIPART_DEVICE_GONE,
 };
 
 // Text for the EEPROM label when an EEPROM error is reported (U+274C).

@@ -18,7 +18,7 @@ add_dependencies(velk_gui_support velk_test_ui)
 # GTK and fontconfig keep caches for the life of the process.
 set(VELK_GUI_TEST_ENV "ASAN_OPTIONS=detect_leaks=0" "G_SLICE=always-malloc" "GDK_BACKEND=x11" "NO_AT_BRIDGE=1")
 
-foreach(t gui_connect gui_ports gui_quit)
+foreach(t gui_connect gui_ports gui_quit gui_unplug)
   add_executable(${t}_test ${t}_test.cpp)
   target_link_libraries(${t}_test PRIVATE velk_gui_support GTest::gtest_main)
   gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30

@@ -1,0 +1,31 @@
+// The utility when its adapter vanishes while CAN runs, and when it comes back.
+#include "gui_support.h"
+
+using gui::label;
+using gui::log_lines;
+using gui::sensitive;
+
+TEST(Unplug, UtilityNoticesTheGoneAdapterAndCanConnectAgain)
+{
+    gui::start({0});
+    ASSERT_TRUE(gui::connect());
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+
+    gui::adapter().unplug();
+    // The receive worker checks the device about every 100 ms on a quiet bus.
+    ASSERT_TRUE(gui::pump_until([] { return !is_connect; }, 1000));
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Device disconnected !"});
+    EXPECT_FALSE(is_active);
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_EN_DIS]), "");
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_cnnt)), std::string("Connect"));
+    EXPECT_TRUE(sensitive(cd_info.cbbox));
+    EXPECT_EQ(first, nullptr) << "the port was closed";
+
+    // The adapter comes back at the same index: connect without a restart.
+    velk::test::SimPort back(0);
+    ASSERT_TRUE(back.ok());
+    ASSERT_TRUE(gui::connect());
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"Connect device successfully !", "Get version successfully !"}));
+    gui::disconnect();
+}
