@@ -55,9 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // of that one report; kinds it does not decode are consumed whole.
         int len = got >= 2 ? report_length(rep) : 0;
         FUZZ_CHECK(got <= 2 || got <= static_cast<size_t>(len));
+        // An unknown kind loses the two bytes that named it and nothing more.
+        if (got >= 2 && len == 0)
+            FUZZ_CHECK(got == 2);
         if (r == 1)
             check_record(f, rep, got, filters);
-        else if (got >= 2 && len > 0 && got == static_cast<size_t>(len) && rep[0] == 0xE1)
+        else if (got >= 2 && len > 0 && got == static_cast<size_t>(len) && fuzzrecv::trailer_ok(rep, got) &&
+                 rep[0] == 0xE1)
             FUZZ_CHECK(fuzzrecv::all_zero(f));
     }
     return 0;

@@ -71,11 +71,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // A call never reads past the report it started, whatever it returns.
         int len = got >= 2 ? report_length(rep) : 0;
         FUZZ_CHECK(got <= 3 || got <= static_cast<size_t>(len));
+        // An unknown kind loses its three header bytes and nothing more.
+        if (got >= 3 && len == 0)
+            FUZZ_CHECK(got == 3);
+        // The scratch bytes hold the last data report's flags.
+        if (got >= 3 && (rep[0] == 0xE1 || rep[0] == 0xE2 || rep[0] == 0xF1))
+            FUZZ_CHECK((temp_buf_fun0 & 0xFFu) == rep[1]);
+        if (got >= 3 && rep[0] == 0xF1)
+            FUZZ_CHECK((temp_buf_fun1 & 0xFFu) == rep[2]);
         if (r == 1) {
             check_record(f, rep, got, filters);
-        } else if (got >= 3 && len > 0 && got == static_cast<size_t>(len) && report_length(rep) > 0 &&
+        } else if (got >= 3 && len > 0 && got == static_cast<size_t>(len) && fuzzrecv::trailer_ok(rep, got) &&
                    (rep[0] == 0xE1 || rep[0] == 0xE2 || rep[0] == 0xF1)) {
-            // A whole data report that was dropped was dropped by a filter.
+            // A whole, well-ended data report that was dropped was dropped by
+            // a filter or for naming no channel: the record is all zero.
             FUZZ_CHECK(fuzzrecv::all_zero(f));
         }
     }

@@ -71,6 +71,15 @@ inline void check_status(const CAN_FRAME_INFO &f, const uint8_t *rep)
     FUZZ_CHECK(fuzzcheck::time_text_ok(f.recv_time));
 }
 
+// The adapter ends a report with the byte sum of the rest, CR and LF.
+inline bool trailer_ok(const uint8_t *r, size_t len)
+{
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 3 < len; ++i)
+        sum = static_cast<uint8_t>(sum + r[i]);
+    return len >= 3 && r[len - 3] == sum && r[len - 2] == 0x0D && r[len - 1] == 0x0A;
+}
+
 // A dropped data frame leaves the record all zero.
 inline bool all_zero(const CAN_FRAME_INFO &f)
 {

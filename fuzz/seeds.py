@@ -19,31 +19,32 @@ def write(target, name, data):
         f.write(bytes(data))
 
 
-def tail():
-    return [0x00, 0x0D, 0x0A]
+def sealed(report):
+    """Ends a report as the adapter does: byte sum of the rest, CR, LF."""
+    return report + [sum(report) & 0xFF, 0x0D, 0x0A]
 
 
 def e1(flags=0x11, ident=0x123, data=range(1, 9)):
-    return [0xE1, flags] + list(struct.pack(">I", ident)) + list(data) + tail()
+    return sealed([0xE1, flags] + list(struct.pack(">I", ident)) + list(data))
 
 
 def e2(flags=0x81, ident=0x18DAF110):
-    return ([0xE2, flags] + [0x10, 0, 0, 0, 0x20, 0xA1, 0x07, 0] + list(struct.pack(">I", ident)) +
-            list(range(0x10, 0x18)) + tail())
+    return sealed([0xE2, flags] + [0x10, 0, 0, 0, 0x20, 0xA1, 0x07, 0] + list(struct.pack(">I", ident)) +
+                  list(range(0x10, 0x18)))
 
 
 def f1(dlc, fd_flags=0x05, chan=1, ident=0x7FF):
     n = [0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64][dlc]
     payload = [(i * 7) & 0xFF for i in range(max(n, 8))]
-    return ([0xF1, (dlc << 4) | chan, fd_flags] + list(struct.pack("<II", 16, 500000)) +
-            list(struct.pack(">I", ident)) + payload + tail())
+    return sealed([0xF1, (dlc << 4) | chan, fd_flags] + list(struct.pack("<II", 16, 500000)) +
+                  list(struct.pack(">I", ident)) + payload)
 
 
 def status(b0, b1, bytes12):
-    return [b0, b1] + list(bytes12) + tail()
+    return sealed([b0, b1] + list(bytes12))
 
 
-EE = [0x99, 0x01, 0, 0, 0, 0, 0, 0x0D, 0x0A]
+EE = sealed([0x99, 0x01, 0, 0, 0, 0])
 BUS = status(0x99, 0x02, [0, 0x10, 0x20, 0x03, 0, 0, 0, 0x01, 0x02, 0x00, 0, 0])
 PSR = status(0x99, 0x04, [0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0x05, 0, 0])
 GETBUS = status(0x62, 0x02, [0, 0x01, 0x02, 0x03, 0, 0, 0, 0x04, 0x05, 0x06, 0, 0])
@@ -75,7 +76,7 @@ def receive_seeds():
 def reply(code, data, length):
     r = [code, 0] + list(data)
     r += [0] * (length - 3 - len(r))
-    return r + [0x00, 0x0D, 0x0A]
+    return sealed(r)
 
 
 def reply_seeds():
@@ -131,9 +132,24 @@ def text_seeds():
         write("text_convert", name, text)
 
 
+def regression_seeds():
+    """Regression inputs, sealed so that they pass a trailer check too."""
+    d = os.path.join(HERE, "regressions")
+    for target, name, report in [
+        ("receive_canfd", "regression_channel_bits_3_sealed", e1(0x4F, 0x7E010000)),
+        ("receive_canfd", "regression_channel_bits_0_f1", f1(3, chan=0)),
+        ("receive", "regression_channel_bits_0", e1(0x10)),
+        ("receive", "regression_channel_bits_3", e1(0x13)),
+    ]:
+        os.makedirs(os.path.join(d, target), exist_ok=True)
+        with open(os.path.join(d, target, name), "wb") as f:
+            f.write(bytes([0x00] + report))
+
+
 if __name__ == "__main__":
     receive_seeds()
     reply_seeds()
     impcfg_seeds()
     open_seeds()
+    regression_seeds()
     text_seeds()
