@@ -1,0 +1,10 @@
+# Fault injection, hot-unplug and bad input against the emulated adapter.
+if(TARGET velk_test_support)
+  foreach(t reliability_stream reliability_replies reliability_unplug reliability_bad_input)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${t}_test.cpp)
+      add_executable(${t}_test ${t}_test.cpp)
+      target_link_libraries(${t}_test PRIVATE velk_test_support GTest::gtest_main)
+      gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS "lib;reliability")
+    endif()
+  endforeach()
+endif()

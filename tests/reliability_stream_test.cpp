@@ -1,0 +1,292 @@
+// Report streams under stress: garbage bytes between well-formed reports, an
+// adapter that stops answering commands while reports keep coming, and a very
+// long stream written as fast as the terminal takes it.
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace velk::test {
+namespace {
+
+using sim::Report;
+
+// Why record `f` is not the decoding of report `r`; empty when it is.
+std::string mismatch(const Report &r, const CAN_FRAME_INFO &f)
+{
+    auto bad = [&](const char *what) {
+        std::ostringstream s;
+        s << "kind 0x" << std::hex << r.kind << ": " << what;
+        return s.str();
+    };
+    switch (r.kind) {
+    case Report::E1:
+    case Report::E2:
+    case Report::F1: {
+        if (f.msg_type != VELK_DATA_TYPE)
+            return bad("msg_type");
+        if (f.CAN_port != r.channel || f.id_type != (r.extended ? VELK_EID : VELK_SID) || f.rtr != (r.rtr ? 1 : 0) ||
+            f.dlc != r.dlc || f.id != r.id)
+            return bad("flags or identifier");
+        const int n = r.kind == Report::F1 ? sim::dlc_length(r.dlc) : 8;
+        if (std::memcmp(f.data, r.data.data(), static_cast<size_t>(n)) != 0)
+            return bad("data");
+        if (r.kind != Report::E1 && (f.timestamp.second != r.second || f.timestamp.micro_second != r.micro_second))
+            return bad("timestamp");
+        if (r.kind == Report::F1 &&
+            (f.brs != (r.fd_flags & 1) || f.esi != ((r.fd_flags >> 1) & 1) || f.fdf != ((r.fd_flags >> 2) & 1)))
+            return bad("fd flags");
+        return {};
+    }
+    case Report::EepromError:
+        return f.msg_type == VELK_EEERR_TYPE ? std::string() : bad("msg_type");
+    case Report::BusError:
+    case Report::BusErrorPsr:
+    case Report::BusStatus: {
+        const int type = r.kind == Report::BusError      ? VELK_BUSERR_TYPE
+                         : r.kind == Report::BusErrorPsr ? VELK_BUSERR_PSR_TYPE
+                                                         : VELK_GETBUS_TYPE;
+        if (f.msg_type != type)
+            return bad("msg_type");
+        if (std::memcmp(&f.data_err[0][0], r.status.data(), 12) != 0)
+            return bad("status bytes");
+        return {};
+    }
+    }
+    return bad("unknown kind");
+}
+
+CAN_FRAME_INFO zero_record()
+{
+    CAN_FRAME_INFO f;
+    std::memset(&f, 0, sizeof(f));
+    return f;
+}
+
+using Decoder = int (*)(int, CAN_FRAME_INFO *);
+
+class Stream : public OpenAdapter {
+protected:
+    // Bytes the port holds that nobody has read yet.
+    int bytes_waiting()
+    {
+        COM_NODE *node = chk_is_legal_com(kPort);
+        int n = -1;
+        if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0)
+            return -1;
+        return n;
+    }
+
+    // Calls the decoder until the adapter has written everything queued and
+    // the port holds nothing more; returns every record produced.
+    std::vector<CAN_FRAME_INFO> read_all(Decoder decode, int timeout_ms)
+    {
+        std::vector<CAN_FRAME_INFO> got;
+        const bool done = wait_until(
+            [&] {
+                CAN_FRAME_INFO f = zero_record();
+                if (decode(kPort, &f) == 1)
+                    got.push_back(f);
+                return sim().wait_output_drained(0) && bytes_waiting() == 0;
+            },
+            timeout_ms);
+        EXPECT_TRUE(done) << "the stream was not consumed in time";
+        return got;
+    }
+};
+
+// Well-formed reports with bursts of random bytes between them; the last
+// `clean_tail` reports have nothing between them.
+struct GarbledStream {
+    std::vector<Report> reports;
+    Bytes bytes;
+    size_t garbage = 0;
+};
+
+GarbledStream garbled(size_t count, size_t clean_tail, unsigned seed)
+{
+    GarbledStream g;
+    g.reports = sim::stream_sequence(count, seed);
+    std::mt19937 rng(seed);
+    // Bytes that open a report, so garbage often looks like a header.
+    const uint8_t headers[] = {0xE1, 0xE2, 0xF1, 0x99, 0x62, 0x01, 0x02, 0x04};
+    for (size_t i = 0; i < count; ++i) {
+        const Bytes r = sim::encode(g.reports[i]);
+        g.bytes.insert(g.bytes.end(), r.begin(), r.end());
+        if (i + clean_tail >= count || rng() % 3 == 0)
+            continue;
+        const size_t n = 1 + rng() % 7;
+        for (size_t k = 0; k < n; ++k) {
+            const uint32_t v = rng();
+            g.bytes.push_back(v % 4 == 0 ? headers[(v >> 8) % sizeof(headers)] : static_cast<uint8_t>(v >> 16));
+        }
+        g.garbage += n;
+    }
+    return g;
+}
+
+// Every record is the decoding of one report, in the order sent (reports may
+// be missing), and the last `tail` reports were all decoded. The decoder
+// realigns on a report start by chance only, so the clean run after the last
+// garbage is longer than `tail`.
+void expect_only_sent_reports_in_order(const std::vector<Report> &reports, const std::vector<CAN_FRAME_INFO> &got,
+                                       size_t tail, bool classic)
+{
+    size_t next = 0;
+    std::vector<size_t> matched;
+    for (size_t k = 0; k < got.size(); ++k) {
+        size_t j = next;
+        while (j < reports.size() && !mismatch(reports[j], got[k]).empty())
+            ++j;
+        ASSERT_LT(j, reports.size()) << "record " << k << " of " << got.size() << " (msg_type " << got[k].msg_type
+                                     << ", id 0x" << std::hex << got[k].id << ") is no report sent after report "
+                                     << std::dec << next;
+        matched.push_back(j);
+        next = j + 1;
+    }
+    // Reports of the tail the decoder produces records for.
+    std::vector<size_t> want;
+    for (size_t j = reports.size() - tail; j < reports.size(); ++j) {
+        const Report::Kind k = reports[j].kind;
+        const bool fd_only = k == Report::E2 || k == Report::F1 || k == Report::BusErrorPsr;
+        if (!classic || !fd_only)
+            want.push_back(j);
+    }
+    ASSERT_GE(matched.size(), want.size());
+    EXPECT_EQ(std::vector<size_t>(matched.end() - static_cast<long>(want.size()), matched.end()), want)
+        << "reports after the garbage are decoded again";
+}
+
+TEST_F(Stream, GarbageBetweenReportsNeverYieldsARecordThatWasNotSent)
+{
+    const GarbledStream g = garbled(600, 40, 7);
+    ASSERT_GT(g.garbage, 500u);
+    sim().inject(g.bytes);
+    const std::vector<CAN_FRAME_INFO> got = read_all(VELKReceive_CANFD, 20000);
+    expect_only_sent_reports_in_order(g.reports, got, 20, false);
+    RecordProperty("decoded", static_cast<int>(got.size()));
+}
+
+TEST_F(Stream, GarbageBetweenReportsNeverYieldsARecordThatWasNotSentToTheClassicDecoder)
+{
+    const GarbledStream g = garbled(600, 40, 11);
+    sim().inject(g.bytes);
+    const std::vector<CAN_FRAME_INFO> got = read_all(VELKReceive, 20000);
+    expect_only_sent_reports_in_order(g.reports, got, 20, true);
+}
+
+TEST_F(Stream, GarbageArrivingInPiecesIsSurvivedToo)
+{
+    const GarbledStream g = garbled(300, 40, 23);
+    // Small writes 1 ms apart: reports and garbage straddle read boundaries.
+    sim().inject(g.bytes, static_cast<int>(g.bytes.size() / 5), 1);
+    const std::vector<CAN_FRAME_INFO> got = read_all(VELKReceive_CANFD, 30000);
+    expect_only_sent_reports_in_order(g.reports, got, 20, false);
+}
+
+TEST_F(Stream, SilentAdapterFailsCommandsButReportsStillArriveAndAnsweringAgainRecovers)
+{
+    int s1 = 0, s2 = 0;
+    ASSERT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+    sim().set_answering(false);
+
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 1);
+    CFG_INFO cfg;
+    EXPECT_EQ(VELKGetCfg(kPort, &cfg), 1);
+    EXPECT_EQ(VELKSetMode(kPort, VELK_LISTEN, VELK_NORMAL), 1);
+    VER_INFO ver;
+    EXPECT_EQ(VELKShowVer(kPort, &ver), 1);
+    // Five exchanges, each bounded by its wait; nothing waits on a reply forever.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5 * 150 + 1500));
+    ASSERT_TRUE(sim().wait_host_frames(5, 2000)) << "every command still went out";
+
+    // The adapter keeps delivering reports while it does not answer.
+    sim().inject(sim::report_e1(1, false, false, 8, 0x2AB, Bytes(8, 0x5A)));
+    CAN_FRAME_INFO f = zero_record();
+    ASSERT_TRUE(wait_until([&] { return VELKReceive_CANFD(kPort, &f) == 1; }));
+    EXPECT_EQ(f.id, 0x2ABu);
+    EXPECT_EQ(f.CAN_port, VELK_CAN_2);
+
+    sim().set_answering(true);
+    EXPECT_EQ(VELKSetMode(kPort, VELK_LISTEN, VELK_NORMAL), 0);
+    ASSERT_EQ(VELKGetCfg(kPort, &cfg), 0);
+    EXPECT_EQ(cfg.mode[0], VELK_LISTEN);
+    ASSERT_EQ(VELKShowVer(kPort, &ver), 0);
+    EXPECT_STREQ(ver.fw, "03.02");
+}
+
+TEST_F(Stream, HundredThousandReportsAsFastAsTheTerminalTakesThemAreDecodedInOrder)
+{
+    constexpr size_t kCount = 100000;
+    constexpr unsigned kSeed = 4242;
+    const std::vector<Report> seq = sim::stream_sequence(kCount, kSeed);
+    // Blocking reads, as a reader thread would use them: a report whose rest
+    // is held up by a busy machine is waited for instead of timed out.
+    ASSERT_EQ(VELKSetRecvBlock(kPort, true), 0);
+    // Should a report go missing, the blocking read would wait for ever;
+    // unplugging the adapter at the deadline ends it, and the test fails.
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        if (!wait_until([&] { return finished.load(); }, 60000))
+            sim().unplug();
+    });
+    sim().stream(kCount, 0, kSeed, 256);
+
+    size_t i = 0;
+    for (; i < kCount; ++i) {
+        CAN_FRAME_INFO f = zero_record();
+        if (VELKReceive_CANFD(kPort, &f) != 1 && VELKCheckDevice(kPort) != 0)
+            break;
+        const std::string why = mismatch(seq[i], f);
+        if (!why.empty()) {
+            ADD_FAILURE() << "report " << i << ": " << why << " (got channel " << f.CAN_port << ", id_type "
+                          << f.id_type << ", rtr " << f.rtr << ", dlc " << f.dlc << ", id 0x" << std::hex << f.id
+                          << ")";
+            break;
+        }
+    }
+    finished = true;
+    watchdog.join();
+    ASSERT_EQ(i, kCount) << "reports decoded before the stream stopped";
+    EXPECT_TRUE(sim().wait_stream_done(2000));
+    EXPECT_EQ(sim().reports_streamed(), kCount);
+    ASSERT_EQ(VELKSetRecvBlock(kPort, false), 0);
+    CAN_FRAME_INFO f = zero_record();
+    EXPECT_EQ(VELKReceive_CANFD(kPort, &f), 0);
+    EXPECT_EQ(bytes_waiting(), 0);
+}
+
+TEST_F(Stream, BoundedReceiveLoopTakesAFastStreamInOrderWithNoForeignRecord)
+{
+    constexpr size_t kCount = 10000;
+    constexpr unsigned kSeed = 99;
+    const std::vector<Report> seq = sim::stream_sequence(kCount, kSeed);
+    sim().stream(kCount, 0, kSeed, 64);
+
+    // As the utility's worker reads in non-blocking mode. A report whose rest
+    // is held up longer than the decoder's deadline (a loaded machine can
+    // stall the terminal that long) is dropped, so a few may be missing; but
+    // every record is a report sent, in order, and nearly all arrive.
+    std::vector<CAN_FRAME_INFO> batch(128);
+    std::vector<CAN_FRAME_INFO> got;
+    const bool done = wait_until(
+        [&] {
+            NON_BLOCK_INFO info = {static_cast<unsigned>(batch.size()), 20, batch.data()};
+            const int n = VELKReceiveNonblock(kPort, &info);
+            got.insert(got.end(), batch.begin(), batch.begin() + n);
+            return sim().wait_stream_done(0) && bytes_waiting() == 0;
+        },
+        30000);
+    ASSERT_TRUE(done);
+    expect_only_sent_reports_in_order(seq, got, 0, false);
+    EXPECT_GE(got.size(), kCount * 99 / 100);
+}
+
+}  // namespace
+}  // namespace velk::test
