@@ -781,9 +781,20 @@ void Adapter::run()
                 next = std::min(next, stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_);
             if (!in_.empty())
                 next = std::min(next, last_input_us + kStaleInputUs);
+            // A stream at full speed with bytes still to cut keeps going.
+            if (stream_rate_ == 0 && (stream_next_ < stream_seq_.size() || !stream_pending_.empty()))
+                next = std::min(next, now + 1000);
             if (next != INT64_MAX)
                 timeout_ms = static_cast<int>(std::clamp<int64_t>((next - now + 999) / 1000, 0, 100));
+            // A pty master is not always woken for POLLOUT when the host reads,
+            // so output held back by a full buffer is retried every millisecond.
+            if (want_out)
+                timeout_ms = std::min(timeout_ms, 1);
         }
+        // A pty master does not always signal POLLOUT when the host reads the
+        // tty empty; retry writes every millisecond rather than stall.
+        if (want_out)
+            timeout_ms = std::min(timeout_ms, 1);
         struct pollfd pfd[2] = {{master_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
                                 {wake_[0], POLLIN, 0}};
         const int n = poll(pfd, 2, timeout_ms);
