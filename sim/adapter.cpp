@@ -786,10 +786,6 @@ void Adapter::run()
                 next = std::min(next, now + 1000);
             if (next != INT64_MAX)
                 timeout_ms = static_cast<int>(std::clamp<int64_t>((next - now + 999) / 1000, 0, 100));
-            // A pty master is not always woken for POLLOUT when the host reads,
-            // so output held back by a full buffer is retried every millisecond.
-            if (want_out)
-                timeout_ms = std::min(timeout_ms, 1);
         }
         // A pty master does not always signal POLLOUT when the host reads the
         // tty empty; retry writes every millisecond rather than stall.
