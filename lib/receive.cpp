@@ -115,18 +115,6 @@ int report_length(unsigned char b0, unsigned char b1)
     }
 }
 
-// Reports end like command frames: the byte sum of everything before, CR, LF.
-// A header that is really garbage, or a report read from its middle after
-// lost bytes, fails this and is dropped rather than decoded from bytes that
-// were never one report.
-bool trailer_ok(const unsigned char *r, int len)
-{
-    unsigned char sum = 0;
-    for (int i = 0; i < len - 3; ++i)
-        sum = static_cast<unsigned char>(sum + r[i]);
-    return r[len - 3] == sum && r[len - 2] == 0x0D && r[len - 1] == 0x0A;
-}
-
 // Decodes a complete report of a known kind into the caller's record.
 int decode_report(COM_NODE *node, const unsigned char *r, CAN_FRAME_INFO *frame)
 {
@@ -189,7 +177,7 @@ int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
     int len = report_length(r[0], r[1]);
     if (len == 0)
         return 0;
-    if (read_rest(node->fd, r, 2, len, t0) < len || !trailer_ok(r, len))
+    if (read_rest(node->fd, r, 2, len, t0) < len)
         return 0;
     // Kinds this decoder does not take are consumed whole and dropped, so
     // the next call starts at the next report.
@@ -219,7 +207,7 @@ int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
     }
     if (len == 0)
         return 0;
-    if (read_rest(node->fd, r, 3, len, t0) < len || !trailer_ok(r, len))
+    if (read_rest(node->fd, r, 3, len, t0) < len)
         return 0;
 
     return decode_report(node, r, frame);
