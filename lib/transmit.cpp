@@ -29,9 +29,16 @@ bool channel_valid(const CAN_FRAME_INFO *frame)
     return frame != nullptr && (frame->CAN_port == VELK_CAN_1 || frame->CAN_port == VELK_CAN_2);
 }
 
+// Field values out of range spill by addition into the neighbouring bits;
+// unsigned arithmetic keeps that defined for any int the caller passes.
+unsigned u(int v)
+{
+    return static_cast<unsigned>(v);
+}
+
 unsigned char flags_byte(const CAN_FRAME_INFO &f)
 {
-    return static_cast<unsigned char>((f.CAN_port + 1) + (f.id_type - 1) * 4 + f.rtr * 8 + f.dlc * 16);
+    return static_cast<unsigned char>((u(f.CAN_port) + 1) + (u(f.id_type) - 1) * 4 + u(f.rtr) * 8 + u(f.dlc) * 16);
 }
 
 int enqueue(int com_port, const CAN_FRAME_INFO *frame)
@@ -77,7 +84,7 @@ int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
     unsigned char buf[74];
     buf[0] = 0xF0;
     buf[1] = flags_byte(*frame);
-    buf[2] = static_cast<unsigned char>(frame->brs + 2 * frame->esi + 4 * frame->fdf);
+    buf[2] = static_cast<unsigned char>(u(frame->brs) + 2 * u(frame->esi) + 4 * u(frame->fdf));
     uint_2_uchar(frame->id, buf + 3);
     int n = DecodeDLC_CANFD(frame->dlc);
     if (n < 8)
