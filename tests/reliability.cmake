@@ -1,10 +1,17 @@
 # Fault injection, hot-unplug and bad input against the emulated adapter.
 if(TARGET velk_test_support)
-  foreach(t reliability_stream reliability_replies reliability_unplug reliability_bad_input)
+  set(_reliability_tests reliability_stream reliability_replies reliability_unplug reliability_bad_input)
+  set(_reliability_labels ${CMAKE_CURRENT_BINARY_DIR}/reliability_labels.cmake)
+  file(WRITE ${_reliability_labels} "# Both labels on every discovered reliability test.\n")
+  foreach(t ${_reliability_tests})
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${t}_test.cpp)
       add_executable(${t}_test ${t}_test.cpp)
       target_link_libraries(${t}_test PRIVATE velk_test_support GTest::gtest_main)
-      gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS "lib;reliability")
+      gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30 TEST_LIST ${t}_list)
+      file(APPEND ${_reliability_labels}
+           "if(${t}_list)\n  set_tests_properties(\${${t}_list} PROPERTIES LABELS \"lib;reliability\")\nendif()\n")
     endif()
   endforeach()
+  # Runs after the discovery scripts, which set the test lists.
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_reliability_labels})
 endif()
