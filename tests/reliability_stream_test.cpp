@@ -16,50 +16,6 @@ namespace {
 
 using sim::Report;
 
-// Why record `f` is not the decoding of report `r`; empty when it is.
-std::string mismatch(const Report &r, const CAN_FRAME_INFO &f)
-{
-    auto bad = [&](const char *what) {
-        std::ostringstream s;
-        s << "kind 0x" << std::hex << r.kind << ": " << what;
-        return s.str();
-    };
-    switch (r.kind) {
-    case Report::E1:
-    case Report::E2:
-    case Report::F1: {
-        if (f.msg_type != VELK_DATA_TYPE)
-            return bad("msg_type");
-        if (f.CAN_port != r.channel || f.id_type != (r.extended ? VELK_EID : VELK_SID) || f.rtr != (r.rtr ? 1 : 0) ||
-            f.dlc != r.dlc || f.id != r.id)
-            return bad("flags or identifier");
-        const int n = r.kind == Report::F1 ? sim::dlc_length(r.dlc) : 8;
-        if (std::memcmp(f.data, r.data.data(), static_cast<size_t>(n)) != 0)
-            return bad("data");
-        if (r.kind != Report::E1 && (f.timestamp.second != r.second || f.timestamp.micro_second != r.micro_second))
-            return bad("timestamp");
-        if (r.kind == Report::F1 &&
-            (f.brs != (r.fd_flags & 1) || f.esi != ((r.fd_flags >> 1) & 1) || f.fdf != ((r.fd_flags >> 2) & 1)))
-            return bad("fd flags");
-        return {};
-    }
-    case Report::EepromError:
-        return f.msg_type == VELK_EEERR_TYPE ? std::string() : bad("msg_type");
-    case Report::BusError:
-    case Report::BusErrorPsr:
-    case Report::BusStatus: {
-        const int type = r.kind == Report::BusError      ? VELK_BUSERR_TYPE
-                         : r.kind == Report::BusErrorPsr ? VELK_BUSERR_PSR_TYPE
-                                                         : VELK_GETBUS_TYPE;
-        if (f.msg_type != type)
-            return bad("msg_type");
-        if (std::memcmp(&f.data_err[0][0], r.status.data(), 12) != 0)
-            return bad("status bytes");
-        return {};
-    }
-    }
-    return bad("unknown kind");
-}
 
 CAN_FRAME_INFO zero_record()
 {
@@ -147,7 +103,7 @@ void expect_decoded_again_after_garbage(const std::vector<Report> &reports, cons
     ASSERT_GE(got.size(), want.size());
     const size_t base = got.size() - want.size();
     for (size_t i = 0; i < want.size(); ++i)
-        EXPECT_EQ(mismatch(reports[want[i]], got[base + i]), "") << "tail report " << want[i] << " after the garbage";
+        EXPECT_EQ(report_mismatch(reports[want[i]], got[base + i]), "") << "tail report " << want[i] << " after the garbage";
 }
 
 TEST_F(Stream, DecoderRealignsAfterGarbageBetweenReports)
@@ -231,7 +187,7 @@ TEST_F(Stream, HundredThousandReportsAsFastAsTheTerminalTakesThemAreDecodedInOrd
         CAN_FRAME_INFO f = zero_record();
         if (VELKReceive_CANFD(kPort, &f) != 1 && VELKCheckDevice(kPort) != 0)
             break;
-        const std::string why = mismatch(seq[i], f);
+        const std::string why = report_mismatch(seq[i], f);
         if (!why.empty()) {
             ADD_FAILURE() << "report " << i << ": " << why << " (got channel " << f.CAN_port << ", id_type "
                           << f.id_type << ", rtr " << f.rtr << ", dlc " << f.dlc << ", id 0x" << std::hex << f.id

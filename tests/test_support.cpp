@@ -1,6 +1,8 @@
 #include "test_support.h"
 
+#include <cstring>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace velk::test {
@@ -63,6 +65,55 @@ void OpenAdapter::TearDown()
 {
     close_all_ports();
     port_.reset();
+}
+
+std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f)
+{
+    std::ostringstream s;
+    s << "kind 0x" << std::hex << r.kind;
+    auto bad = [&](const char *what) {
+        s << ": " << what << "; decoded msg_type " << f.msg_type << " port " << f.CAN_port << " id_type "
+          << f.id_type << " rtr " << f.rtr << " dlc " << f.dlc << " id 0x" << f.id << ", expected port "
+          << r.channel << " extended " << r.extended << " dlc " << std::dec << r.dlc << " id 0x" << std::hex
+          << r.id << " second " << std::dec << r.second << " (decoded " << f.timestamp.second << ")";
+        return s.str();
+    };
+    switch (r.kind) {
+    case sim::Report::E1:
+    case sim::Report::E2:
+    case sim::Report::F1: {
+        if (f.msg_type != VELK_DATA_TYPE)
+            return bad("msg_type");
+        if (f.CAN_port != r.channel || f.id_type != (r.extended ? VELK_EID : VELK_SID) || f.rtr != (r.rtr ? 1 : 0) ||
+            f.dlc != r.dlc || f.id != r.id)
+            return bad("flags or identifier");
+        const int n = r.kind == sim::Report::F1 ? sim::dlc_length(r.dlc) : 8;
+        if (std::memcmp(f.data, r.data.data(), static_cast<size_t>(n)) != 0)
+            return bad("data");
+        if (r.kind != sim::Report::E1 &&
+            (f.timestamp.second != r.second || f.timestamp.micro_second != r.micro_second))
+            return bad("timestamp");
+        if (r.kind == sim::Report::F1 &&
+            (f.brs != (r.fd_flags & 1) || f.esi != ((r.fd_flags >> 1) & 1) || f.fdf != ((r.fd_flags >> 2) & 1)))
+            return bad("fd flags");
+        return {};
+    }
+    case sim::Report::EepromError:
+        return f.msg_type == VELK_EEERR_TYPE ? std::string() : bad("msg_type");
+    case sim::Report::BusError:
+    case sim::Report::BusErrorPsr:
+    case sim::Report::BusStatus: {
+        const int type = r.kind == sim::Report::BusError      ? VELK_BUSERR_TYPE
+                         : r.kind == sim::Report::BusErrorPsr ? VELK_BUSERR_PSR_TYPE
+                                                         : VELK_GETBUS_TYPE;
+        if (f.msg_type != type)
+            return bad("msg_type");
+        if (std::memcmp(&f.data_err[0][0], r.status.data(), 12) != 0)
+            return bad("status bytes");
+        return {};
+    }
+    }
+    return bad("unknown kind");
 }
 
 Bytes frame(std::initializer_list<uint8_t> code_and_args)

@@ -54,6 +54,10 @@ protected:
     std::unique_ptr<SimPort> port_;
 };
 
+// Why `f` is not the decoding of report `r` (the fields that differ, decoded
+// and expected); empty when it is.
+std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f);
+
 // A command frame as the library must write it: code and arguments, sum, CR, LF.
 Bytes frame(std::initializer_list<uint8_t> code_and_args);
 
