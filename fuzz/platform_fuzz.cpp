@@ -50,6 +50,16 @@ void pace(int delay)
         g_clock_us += static_cast<uint64_t>(delay);
 }
 
+void pace_done() {}
+
+// A wait that times out: the fake port's bytes are read by the next poll.
+int wait_input(velk_port_t port, int timeout_ms)
+{
+    (void)port;
+    g_clock_us += static_cast<uint64_t>(timeout_ms > 0 ? timeout_ms : 0) * 1000u;
+    return 0;
+}
+
 bool pacing_for_code(int code, int *delay)
 {
     constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};

@@ -29,6 +29,13 @@ uint64_t nonblock_clock_ms();
 
 // The pause before a frame: microseconds on Linux, a counting loop on Windows.
 void pace(int delay);
+// Waits up to timeout_ms for input on the port: 1 input (or nothing to
+// wait on), 0 time-out, -1 the device hung up. Windows returns 1 at once;
+// its reads wait on their own.
+int wait_input(velk_port_t port, int timeout_ms);
+// Called once the frame the pause was for is written; on Linux its write
+// time is taken off the next pause.
+void pace_done();
 
 // Pacing value of a nominal bit-rate code; false for codes without an entry.
 bool pacing_for_code(int code, int *delay);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -46,16 +47,20 @@ uint64_t nonblock_clock_ms()
     return monotonic_us() / 1000u;
 }
 
-// The pause before a frame. A sleep wakes late by the timer's latency; the
-// next pause of the same thread is shortened by that overshoot, so a burst
-// runs at the rate the delay allows and an interval plus pause is kept on
-// average. After 100 ms without a pause the carry is dropped.
+// The pause before a frame. A sleep wakes late by the timer's latency, and
+// writing the frame takes time too; the next pause of the same thread is
+// shortened by both, so a burst runs at the rate the delay allows and an
+// interval plus pause is kept on average. After 100 ms without a pause the
+// carry is dropped.
+namespace {
+thread_local uint64_t last_wake = 0;
+thread_local uint64_t carry = 0;
+}  // namespace
+
 void pace(int delay)
 {
     if (delay <= 0)
         return;
-    thread_local uint64_t last_wake = 0;
-    thread_local uint64_t carry = 0;
     const uint64_t now = monotonic_us();
     if (now - last_wake > 100000)
         carry = 0;
@@ -67,6 +72,25 @@ void pace(int delay)
     }
     last_wake = monotonic_us();
     carry = last_wake > target ? last_wake - target : 0;
+}
+
+void pace_done()
+{
+    const uint64_t now = monotonic_us();
+    if (now - last_wake < 100000)
+        carry += now - last_wake;
+}
+
+int wait_input(velk_port_t port, int timeout_ms)
+{
+    struct pollfd p = {port, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    if (r == 0)
+        return 0;
+    // A hung-up tty also reads as readable; the hang-up counts.
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
 }
 
 bool pacing_for_code(int code, int *delay)

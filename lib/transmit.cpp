@@ -73,7 +73,9 @@ int VELKSendReal(int com_port, CAN_FRAME_INFO *frame)
     std::memcpy(buf + 6, frame->data, 8);  // always eight bytes, whatever the DLC
     chk_sum_end_byte(buf, sizeof(buf));
     velk::pace(send_delay[frame->CAN_port]);
-    return RS232_SendBuf(node->fd, buf, sizeof(buf)) == static_cast<int>(sizeof(buf)) ? 0 : 1;
+    const int sent = RS232_SendBuf(node->fd, buf, sizeof(buf));
+    velk::pace_done();
+    return sent == static_cast<int>(sizeof(buf)) ? 0 : 1;
 }
 
 int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
@@ -92,7 +94,9 @@ int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
     std::memcpy(buf + 7, frame->data, static_cast<size_t>(n));
     chk_sum_end_byte(buf, n + 10);
     velk::pace(send_delay[frame->CAN_port]);
-    return RS232_SendBuf(node->fd, buf, n + 10) == n + 10 ? 0 : 1;
+    const int sent = RS232_SendBuf(node->fd, buf, n + 10);
+    velk::pace_done();
+    return sent == n + 10 ? 0 : 1;
 }
 
 int VELKSend(int com_port, CAN_FRAME_INFO *frame)
