@@ -39,11 +39,11 @@ std::atomic<long> g_batches{0};
 // between polls, and the longest such wait: a stop is seen within it, and a
 // frame wakes the wait at once, so the quiet bus costs almost nothing.
 constexpr int kSpinPolls = 64;
-constexpr int kIdleWaitMs = 1;
+constexpr int kIdleWaitMs = 10;
 constexpr auto kIdleBackoff = std::chrono::microseconds(200);
-// Empty polls between checks that the adapter is still attached (at most
-// about every 100 ms on a quiet bus).
-constexpr int kPresenceCheckPolls = 100;
+// Empty polls between checks that the adapter is still attached (about
+// every 200 ms on a quiet bus).
+constexpr int kPresenceCheckPolls = 20;
 // How often a waiting non-blocking worker looks at MTX_queue_r on its own,
 // in case the flag was cleared without a wake-up.
 constexpr auto kHandOverRecheck = std::chrono::milliseconds(2);
@@ -223,6 +223,12 @@ void recv_non_block(int com_port, const CAN_RECV_INFO &req)
                 push_received(buf[i]);
         is_done_non_block.store(true, std::memory_order_release);
         std::free(buf);
+        // A short batch may mean the adapter was unplugged: the batch then
+        // ends early, and the GUI runs its disconnect.
+        if (n < req.cnt && VELKCheckDevice(com_port) != 0) {
+            apipart_post_status(APIPART_DEVICE_GONE, "");
+            return;
+        }
     }
 }
 

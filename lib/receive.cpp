@@ -16,6 +16,8 @@ namespace {
 constexpr uint64_t kReportDeadlineUs = 100000;
 constexpr unsigned kRetryWaitUs = 100;
 constexpr int kMaxReport = 82;
+// Longest wait for input inside a non-blocking batch.
+constexpr int kNonblockWaitMs = 10;
 
 // Reads until `want` bytes are in buf (holding `have` already) or the
 // deadline since the report's first byte passes. Returns the bytes held.
@@ -217,12 +219,26 @@ int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info)
 {
     if (info == nullptr || info->cnt == 0 || info->can_frame_info == nullptr)
         return 0;
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr)
+        return 0;
     const uint64_t start = velk::nonblock_clock_ms();
+    const uint64_t end = start + info->interval;
     unsigned int count = 0;
     do {
-        if (VELKReceive_CANFD(com_port, &info->can_frame_info[count]) == 1)
+        if (VELKReceive_CANFD(com_port, &info->can_frame_info[count]) == 1) {
             ++count;
-    } while (velk::nonblock_clock_ms() <= start + info->interval && count < info->cnt);
+            continue;
+        }
+        // Nothing complete is waiting: wait for input instead of polling,
+        // and stop early once the device has hung up.
+        const uint64_t now = velk::nonblock_clock_ms();
+        if (now > end)
+            break;
+        const uint64_t left = end - now;
+        if (velk::wait_input(node->fd, left < kNonblockWaitMs ? static_cast<int>(left) + 1 : kNonblockWaitMs) < 0)
+            break;
+    } while (velk::nonblock_clock_ms() <= end && count < info->cnt);
     return static_cast<int>(count);
 }
 

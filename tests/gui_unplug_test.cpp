@@ -13,7 +13,7 @@ TEST(Unplug, UtilityNoticesTheGoneAdapterAndCanConnectAgain)
     ASSERT_TRUE(is_active);
 
     gui::adapter().unplug();
-    // The receive worker checks the device about every 100 ms on a quiet bus.
+    // The receive worker checks the device about every 200 ms on a quiet bus.
     ASSERT_TRUE(gui::pump_until([] { return !is_connect; }, 1000));
     EXPECT_EQ(log_lines(), std::vector<std::string>{"Device disconnected !"});
     EXPECT_FALSE(is_active);
@@ -28,4 +28,23 @@ TEST(Unplug, UtilityNoticesTheGoneAdapterAndCanConnectAgain)
     ASSERT_TRUE(gui::connect());
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"Connect device successfully !", "Get version successfully !"}));
     gui::disconnect();
+}
+
+TEST(Unplug, UtilityNoticesTheGoneAdapterInNonBlockingMode)
+{
+    gui::start({0});
+    // Batches of 100 frames with a 5 s limit: the unplug ends the batch.
+    gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_DATA_CNT]), "100");
+    gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_TIME]), "5000");
+    gui::set_check(rs_info.chk, true);
+    ASSERT_FALSE(is_recv_normal.load());
+    ASSERT_TRUE(gui::connect());
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+
+    gui::adapter().unplug();
+    ASSERT_TRUE(gui::pump_until([] { return !is_connect; }, 1000));
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Device disconnected !"});
+    EXPECT_FALSE(is_active);
+    EXPECT_EQ(first, nullptr) << "the port was closed";
 }

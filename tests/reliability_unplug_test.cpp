@@ -1,6 +1,8 @@
 // The adapter vanishing while reports stream in or while a command waits for
 // its reply: calls fail within their normal bounds, the port reports the
 // device gone, it closes, and a new adapter at the same index opens again.
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -119,6 +121,42 @@ TEST_F(HotUnplug, MidStreamBlockingReadReturnsOnceTheDeviceIsGone)
     EXPECT_TRUE(ended);
     EXPECT_LT(since(t0), milliseconds(1000)) << "the blocked read came back";
     EXPECT_EQ(VELKSetRecvBlock(kPort, false), -1) << "a dead port cannot be switched";
+    expect_gone_and_recoverable();
+}
+
+TEST_F(HotUnplug, NonBlockingBatchEndsEarlyOnceTheDeviceIsGone)
+{
+    // A batch that would run for ten seconds: the frames before the unplug
+    // are kept, and the batch ends soon after it.
+    sim().inject(sim::report_e1(0, false, false, 8, 0x55, Bytes(8, 2)));
+    ASSERT_TRUE(sim().wait_output_drained(1000));
+    CAN_FRAME_INFO batch[8];
+    std::memset(batch, 0, sizeof(batch));
+    std::atomic<int> n{-1};
+    std::atomic<int64_t> took_ms{0};
+    std::atomic<bool> started{false};
+    std::thread caller([&] {
+        NON_BLOCK_INFO nb = {8, 10000, batch};
+        started = true;
+        const auto t0 = Clock::now();
+        n = VELKReceiveNonblock(kPort, &nb);
+        took_ms = since(t0).count();
+    });
+    ASSERT_TRUE(wait_until([&] { return started.load(); }));
+    // The batch has read the report (nothing is left unread on the port)
+    // before the adapter goes.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            int unread = -1;
+            return ioctl(first->fd, FIONREAD, &unread) == 0 && unread == 0;
+        },
+        2000));
+    sim().unplug();
+    caller.join();
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(batch[0].msg_type, VELK_DATA_TYPE);
+    EXPECT_EQ(batch[0].id, 0x55u);
+    EXPECT_LT(took_ms, 2000) << "the batch did not wait out its ten seconds";
     expect_gone_and_recoverable();
 }
 
