@@ -1,0 +1,446 @@
+// The utility under load: the real start-up, panels and main loop of
+// velk_utility in this process, connected through a pseudo-terminal to a
+// velk_sim child process, driven through its buttons as a user would.
+//
+//   bench_utility load RATE SECONDS   velk_sim streams RATE reports/s for
+//                                     SECONDS: ring high-water, rows listed
+//                                     per second, longest main-loop stall
+//   bench_utility idle SECONDS        connected and started, no traffic:
+//                                     processor use of the whole utility
+//   bench_utility memory FRAMES       resident size at start, after FRAMES
+//                                     received frames listed, after Clear
+//   bench_utility soak SECONDS        velk_sim in loopback; the send panel
+//                                     sends on CAN1 and CAN2 in turn; frames
+//                                     sent, listed, lost and resident size
+//
+// Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
+// Bench modes print ROW lines; soak prints a report and exits 1 when a frame
+// was lost or memory grew.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adapter.h"
+#include "bench_util.h"
+#include "guipart.h"
+
+using namespace velk::bench;
+
+namespace {
+
+// ---- the emulator child ----
+
+struct Emulator {
+    pid_t pid = -1;
+    std::string path;
+
+    bool start(const std::vector<std::string> &args)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        pid = fork();
+        if (pid < 0)
+            return false;
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char *> argv;
+            static std::string prog = VELK_SIM_PATH;
+            argv.push_back(prog.data());
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(prog.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line is the slave path of the port.
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            path += c;
+        close(out[0]);
+        return !path.empty() && path[0] == '/';
+    }
+
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    ~Emulator() { stop(); }
+};
+
+// ---- the utility ----
+
+double rss_mb()
+{
+    long pages = 0, resident = 0;
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr)
+        return 0;
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+        resident = 0;
+    std::fclose(f);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+int ring_fill()
+{
+    int front = front_r.load();
+    int rear = rear_r.load();
+    return (rear - front + UPBS_QUEUE_SIZE) % UPBS_QUEUE_SIZE;
+}
+
+// Watches the main loop from a 1 ms timer of its own, beside the utility's
+// 1 ms tick: the gap between two calls is how long the loop was busy. The
+// ring's fill is sampled from a thread every 100 us, so the peak just
+// before a drain is seen too.
+struct Observer {
+    double last = 0;
+    double max_gap = 0;
+    std::atomic<int> high_water{0};
+    std::atomic<bool> armed{false};
+    std::thread sampler;
+
+    void arm()
+    {
+        last = now_s();
+        max_gap = 0;
+        high_water = 0;
+        armed = true;
+        sampler = std::thread([this] {
+            while (armed.load()) {
+                int fill = ring_fill();
+                if (fill > high_water.load())
+                    high_water.store(fill);
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+    }
+    void disarm()
+    {
+        armed = false;
+        if (sampler.joinable())
+            sampler.join();
+    }
+    static gboolean tick(gpointer self)
+    {
+        auto *o = static_cast<Observer *>(self);
+        double t = now_s();
+        if (o->armed.load())
+            o->max_gap = std::max(o->max_gap, t - o->last);
+        o->last = t;
+        return TRUE;
+    }
+};
+
+Observer observer;
+
+bool pump_until(const std::function<bool()> &cond, double timeout_s)
+{
+    double deadline = now_s() + timeout_s;
+    while (!cond()) {
+        if (now_s() > deadline)
+            return false;
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    return true;
+}
+
+void pump_for(double seconds)
+{
+    pump_until([] { return false; }, seconds);
+}
+
+bool start_utility(const std::string &port_path)
+{
+    static std::string names[VELK_PORT_COUNT];
+    for (int i = 0; i < VELK_PORT_COUNT; ++i) {
+        names[i] = i == 0 ? port_path : "/nonexistent/velk-port-" + std::to_string(i);
+        comports[i] = names[i].c_str();
+    }
+    if (chdir(VELK_BENCH_UI_DIR) != 0)
+        return false;
+    static char arg0[] = "velk_utility";
+    static char *argv[] = {arg0, nullptr};
+    if (velk_utility_startup(1, argv) != 0)
+        return false;
+    g_timeout_add(1, Observer::tick, &observer);
+    pump_until([] { return g_main_context_pending(nullptr) == FALSE; }, 5);
+    return true;
+}
+
+bool connect_and_start()
+{
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return false;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_start));
+    return pump_until([] { return is_active; }, 5);
+}
+
+void disconnect()
+{
+    if (is_connect)
+        gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    pump_until([] { return !is_connect; }, 5);
+}
+
+// Data reports (listed as rows) among the first `count` of the stream.
+size_t data_reports(size_t count, unsigned seed)
+{
+    size_t n = 0;
+    for (const velk::sim::Report &r : velk::sim::stream_sequence(count, seed))
+        n += r.kind == velk::sim::Report::E1 || r.kind == velk::sim::Report::E2 || r.kind == velk::sim::Report::F1;
+    return n;
+}
+
+// Streams `count` reports at `rate` and waits until every data report is
+// listed or nothing new was listed for two seconds. Returns the rows listed.
+struct StreamResult {
+    size_t expected = 0;
+    size_t listed = 0;
+    double rows_per_s = 0;
+};
+
+StreamResult stream_and_list(Emulator &sim, size_t count, int rate, unsigned seed)
+{
+    StreamResult res;
+    res.expected = data_reports(count, seed);
+    std::vector<std::string> args = {"--stream", std::to_string(count), "--rate", std::to_string(rate), "--seed",
+                                     std::to_string(seed)};
+    if (!sim.start(args) || !start_utility(sim.path) || !connect_and_start())
+        return res;
+    int base = list_cnt_r;
+    // The emulator starts streaming when it sees the channels started.
+    pump_until([&] { return list_cnt_r > base; }, 5);
+    observer.arm();
+    double first = now_s();
+    double last_change = first;
+    int seen = list_cnt_r;
+    while (static_cast<size_t>(list_cnt_r - base) < res.expected && now_s() - last_change < 2.0) {
+        g_main_context_iteration(nullptr, TRUE);
+        if (list_cnt_r != seen) {
+            seen = list_cnt_r;
+            last_change = now_s();
+        }
+    }
+    observer.disarm();
+    res.listed = static_cast<size_t>(list_cnt_r - base);
+    if (last_change > first)
+        res.rows_per_s = static_cast<double>(res.listed) / (last_change - first);
+    return res;
+}
+
+int run_load(int rate, int seconds)
+{
+    Emulator sim;
+    size_t count = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
+    StreamResult r = stream_and_list(sim, count, rate, 21);
+    std::string tag = std::to_string(rate) + " reports/s for " + std::to_string(seconds) + " s";
+    row("utility under load, frames lost, " + tag, static_cast<double>(r.expected - r.listed), "frames",
+        "must be 0 of " + std::to_string(r.expected), 0);
+    row("utility under load, receive ring high-water, " + tag, observer.high_water.load(), "entries",
+        "ring size " + std::to_string(UPBS_QUEUE_SIZE), UPBS_QUEUE_SIZE);
+    double data_rate = rate * static_cast<double>(r.expected) / static_cast<double>(count);
+    row("utility under load, rows listed per second, " + tag, r.rows_per_s, "rows/s", "data reports/s sent",
+        data_rate);
+    row("utility under load, longest main-loop stall, " + tag, observer.max_gap * 1e3, "ms", "goal 100 ms", 100);
+    disconnect();
+    return 0;
+}
+
+int run_idle(int seconds)
+{
+    Emulator sim;
+    if (!sim.start({}) || !start_utility(sim.path) || !connect_and_start())
+        return 1;
+    pump_for(1);  // start-up work settles
+    double c0 = cpu_s(), t0 = now_s();
+    pump_for(seconds);
+    double pct = (cpu_s() - c0) / (now_s() - t0) * 100;
+    row("idle CPU of the whole utility, connected, CAN started, no traffic, " + std::to_string(seconds) + " s", pct,
+        "% of one core", "goal 5 %", 5);
+    disconnect();
+    return 0;
+}
+
+int run_memory(size_t frames)
+{
+    Emulator sim;
+    // Enough reports that `frames` of them are data reports.
+    size_t count = frames + frames / 8;
+    while (data_reports(count, 22) < frames)
+        count += frames / 16;
+    // The stream starts once CAN is started; the size at start is taken
+    // when the window is up, before the connect.
+    std::vector<std::string> args = {"--stream", std::to_string(count), "--rate", "40000", "--seed", "22"};
+    if (!sim.start(args) || !start_utility(sim.path))
+        return 1;
+    double at_start = rss_mb();
+    if (!connect_and_start())
+        return 1;
+    // A quarter of the way in, the receive ring (a fixed array touched
+    // page by page as it first fills) is fully resident; from there on the
+    // size must stay flat.
+    double last_change = now_s();
+    int seen = list_cnt_r;
+    double at_quarter = 0;
+    int quarter = 0;
+    while (static_cast<size_t>(list_cnt_r) < frames && now_s() - last_change < 3.0) {
+        g_main_context_iteration(nullptr, TRUE);
+        if (list_cnt_r != seen) {
+            seen = list_cnt_r;
+            last_change = now_s();
+        }
+        if (quarter == 0 && static_cast<size_t>(list_cnt_r) >= frames / 4) {
+            quarter = list_cnt_r;
+            at_quarter = rss_mb();
+        }
+    }
+    int listed = list_cnt_r;
+    double after_list = rss_mb();
+    disconnect();
+    gtk_button_clicked(GTK_BUTTON(bs_info.btn_clr));
+    pump_for(0.5);
+    double after_clear = rss_mb();
+    row("utility resident size at start", at_start, "MB", "", 0);
+    row("utility resident size after " + std::to_string(quarter) + " frames listed", at_quarter, "MB", "at start",
+        at_start);
+    row("utility resident size after " + std::to_string(listed) + " frames listed", after_list, "MB",
+        "after " + std::to_string(quarter), at_quarter);
+    row("utility resident size after Clear", after_clear, "MB", "at start", at_start);
+    return 0;
+}
+
+void set_entry(GtkWidget *w, int value)
+{
+    gtk_entry_set_text(GTK_ENTRY(w), std::to_string(value).c_str());
+}
+
+// Loopback soak: bursts of frames from the send panel, CAN1 and CAN2 in
+// turn, each coming back as a received frame on the other channel.
+int run_soak(int seconds)
+{
+    Emulator sim;
+    if (!sim.start({"--loopback"}) || !start_utility(sim.path) || !connect_and_start())
+        return 1;
+    constexpr int kBurst = 500;
+    constexpr int kItvl = 200;  // us: about 3,300 frames/s with the pacing
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], kBurst);
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], kItvl);
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], 1);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ss_info.chk[SS_CHK_IID]), TRUE);
+    pump_for(0.5);
+    // Both rings are fixed arrays whose pages become resident as they first
+    // fill; once each has wrapped, the size must stay flat.
+    double rss_start = rss_mb();
+    double rss_warm = 0;
+    double rss_max = rss_start;
+    double t0 = now_s();
+    double next_report = t0 + 60;
+    long sent_total = 0, recv_total = 0, bursts = 0;
+    auto sent = [&] { return sent_total + list_cnt_s; };
+    auto received = [&] { return recv_total + list_cnt_r; };
+    bool stuck = false;
+    observer.arm();
+    while (now_s() - t0 < seconds) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), static_cast<int>(bursts % 2));
+        long want = sent() + kBurst;
+        gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+        ++bursts;
+        // The burst is done when every frame is listed as sent and came back.
+        if (!pump_until([&] { return sent() >= want && received() >= want; }, 10)) {
+            stuck = true;
+            break;
+        }
+        // Clear now and then, as a user watching for hours would; the
+        // counters restart, so carry them here.
+        if (bursts % 20 == 0) {
+            sent_total += list_cnt_s;
+            recv_total += list_cnt_r;
+            gtk_button_clicked(GTK_BUTTON(bs_info.btn_clr));
+        }
+        double rss = rss_mb();
+        rss_max = std::max(rss_max, rss);
+        if (rss_warm == 0 && sent() > UPBS_QUEUE_SIZE + kBurst)
+            rss_warm = rss;
+        if (now_s() > next_report) {
+            std::printf("soak: %.0f s, %ld sent, %ld listed, rss %.1f MB\n", now_s() - t0, sent(), received(), rss);
+            std::fflush(stdout);
+            next_report += 60;
+        }
+    }
+    observer.disarm();
+    // Whatever is still on its way back.
+    pump_until([&] { return received() >= sent(); }, 2);
+    long sent_all = sent(), received_all = received();
+    double rss_end = rss_mb();
+    disconnect();
+    long lost = sent_all - received_all;
+    // Without a full wrap of the rings, allow for the pages they may still
+    // take in.
+    double ring_mb = 2.0 * sizeof upbs_recv / (1024.0 * 1024.0);
+    bool flat = rss_warm > 0 ? rss_end <= rss_warm + 2 : rss_end <= rss_start + ring_mb + 4;
+    std::printf("soak: %.0f s, %ld bursts of %d frames, CAN1 and CAN2 in turn%s\n", now_s() - t0, bursts, kBurst,
+                stuck ? ", STOPPED: a burst did not complete within 10 s" : "");
+    std::printf("soak: frames sent %ld, received and listed %ld, lost %ld\n", sent_all, received_all, lost);
+    if (rss_warm > 0)
+        std::printf("soak: resident size start %.1f MB, after the rings wrapped %.1f MB, end %.1f MB, peak %.1f MB "
+                    "(%s)\n",
+                    rss_start, rss_warm, rss_end, rss_max, flat ? "flat" : "GREW");
+    else
+        std::printf("soak: resident size start %.1f MB, end %.1f MB, peak %.1f MB (%s)\n", rss_start, rss_end,
+                    rss_max, flat ? "flat" : "GREW");
+    std::printf("soak: longest main-loop stall %.1f ms\n", observer.max_gap * 1e3);
+    return lost == 0 && flat && !stuck ? 0 : 1;
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        return usage();
+    std::string mode = argv[1];
+    long a = std::strtol(argv[2], nullptr, 10);
+    long b = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+    if (a <= 0)
+        return usage();
+    // A dead emulator must not end the utility with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    if (mode == "load" && b > 0)
+        return run_load(static_cast<int>(a), static_cast<int>(b));
+    if (mode == "idle")
+        return run_idle(static_cast<int>(a));
+    if (mode == "memory")
+        return run_memory(static_cast<size_t>(a));
+    if (mode == "soak")
+        return run_soak(static_cast<int>(a));
+    return usage();
+}
