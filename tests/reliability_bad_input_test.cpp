@@ -2,6 +2,7 @@
 // not open, null pointers, channels, DLCs and flag values out of range. Each
 // call gives its failure result and touches nothing it should not (the suite
 // also runs under AddressSanitizer and UndefinedBehaviorSanitizer).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -280,6 +281,35 @@ TEST_F(BadInput, CodesOutsideTheirRangesGoOutAsTheirLowByteForTheAdapterToJudge)
     ASSERT_EQ(VELKGetRangeFilter(kPort, &t1, &t2), 0);
     EXPECT_EQ(t1.enable, 1);
     EXPECT_EQ(t2.entry[0].id_high, 0x7FFu);
+}
+
+TEST_F(BadInput, ConfigurationFilesThatCannotBeReadOrWrittenFailCleanly)
+{
+    // A directory in place of the file, and a file without read permission
+    // (a check root would pass, so only as another user).
+    const std::string dir = temp_path("dir");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    EXPECT_EQ(VELKImpCfg(kPort, dir.c_str()), 1);
+    EXPECT_EQ(VELKExpCfg(kPort, dir.c_str()), 1);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << "the export left the directory alone";
+
+    const std::string locked = temp_path("locked");
+    ASSERT_EQ(VELKExpCfg(kPort, locked.c_str()), 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    sim().clear_host_frames();
+    if (geteuid() != 0) {
+        EXPECT_EQ(VELKImpCfg(kPort, locked.c_str()), 1);
+        EXPECT_TRUE(frames().empty()) << "nothing imported from a file that could not be read";
+        EXPECT_EQ(VELKExpCfg(kPort, locked.c_str()), 1);
+    }
+    // A path far longer than any the system takes.
+    const std::string long_path = "/tmp/" + std::string(5000, 'x');
+    EXPECT_EQ(VELKImpCfg(kPort, long_path.c_str()), 1);
+    EXPECT_EQ(VELKExpCfg(kPort, long_path.c_str()), 1);
+    unlink(locked.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace
