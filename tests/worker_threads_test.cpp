@@ -1,6 +1,7 @@
 // Send and receive workers against the emulated adapter: what goes on the
 // wire and into the rings, stopping, the non-blocking hand-over, bus-status
 // texts, and one reader at a time.
+#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -117,20 +118,29 @@ protected:
     static velk::sim::Adapter &sim() { return adapter_->sim(); }
 
     // Runs a send request to its end and returns the identifiers the adapter
-    // received. A marker frame sent afterwards shows that nothing else follows.
+    // received since the previous marker. A marker frame sent afterwards shows
+    // that nothing else follows; counting markers keeps an earlier call's
+    // marker from ending the wait before this call's frames have arrived.
     std::vector<unsigned int> send_and_collect(const CAN_SEND_INFO &req)
     {
+        const size_t markers = marker_count(wire_ids(sim().host_frames()));
         procSend(kPort, req);
         EXPECT_TRUE(wait_send_done());
         CAN_FRAME_INFO marker = send_request(kMarker, VELK_EID, 1, 1).can_frame_info;
         EXPECT_EQ(VELKSend(kPort, &marker), 0);
-        EXPECT_TRUE(wait_until([] {
+        EXPECT_TRUE(wait_until([markers] {
             auto ids = wire_ids(sim().host_frames());
-            return !ids.empty() && ids.back() == kMarker;
+            return marker_count(ids) > markers && ids.back() == kMarker;
         }));
         auto ids = wire_ids(sim().host_frames());
         ids.pop_back();
-        return ids;
+        auto last = std::find(ids.rbegin(), ids.rend(), kMarker);
+        return std::vector<unsigned int>(last.base(), ids.end());
+    }
+
+    static size_t marker_count(const std::vector<unsigned int> &ids)
+    {
+        return static_cast<size_t>(std::count(ids.begin(), ids.end(), kMarker));
     }
 
     std::vector<UPBS_INFO> sent_entries()
