@@ -50,7 +50,7 @@ protected:
         set_entry(ss_info.ety_d[SS_ETY_D_ID], "123");
         gtk_combo_box_set_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]), 0);
         select_text(ss_info.cbbox[SS_CBBOX_LEN], "8");
-        pump_until([] { return idle(); });
+        pump_until([] { return idle() && delivered(); });
         btn_clear_cb(nullptr, nullptr);
         sim().clear_host_frames();
     }
@@ -68,6 +68,15 @@ protected:
     }
 
     static std::vector<Bytes> sent_frames() { return sim().host_frames(0xE0); }
+
+    // The adapter has read every frame the list counts as sent (both are
+    // cleared together); the send worker ends before its last frames have
+    // crossed the pseudo-terminal.
+    static bool delivered()
+    {
+        return sent_frames().size() + sim().host_frames(0xF0).size() ==
+               static_cast<size_t>(can1_cnt_s) + static_cast<size_t>(can2_cnt_s);
+    }
 
     static velk::test::SimPort *port_;
 };
@@ -130,7 +139,7 @@ TEST_F(OnAdapter, SendWhileSendingReplacesTheTransmission)
     set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "0");
     set_entry(ss_info.ety_d[SS_ETY_D_ID], "222");
     gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
-    ASSERT_TRUE(pump_until([] { return idle(); }));
+    ASSERT_TRUE(pump_until([] { return idle() && delivered(); }));
 
     std::vector<Bytes> frames = sent_frames();
     ASSERT_GE(frames.size(), 5u);
@@ -152,7 +161,7 @@ TEST_F(OnAdapter, StopEndsATransmissionAndStopWithNothingRunningDoesNothing)
     ASSERT_TRUE(sim().wait_host_frames(2, 5000));
     gtk_button_clicked(GTK_BUTTON(ss_info.btn_stop));
     EXPECT_FALSE(apipart_send_worker_alive());
-    ASSERT_TRUE(pump_until([] { return idle(); }));
+    ASSERT_TRUE(pump_until([] { return idle() && delivered(); }));
     size_t after_stop = sent_frames().size();
     EXPECT_LT(after_stop, 99999u);
 
