@@ -10,7 +10,7 @@ add_custom_target(velk_test_ui ALL
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/ui ${VELK_TEST_UI_DIR}
   COMMENT "Copying the layout files for the GUI tests")
 
-add_library(velk_gui_support STATIC gui_support.cpp)
+add_library(velk_gui_support STATIC gui_support.cpp gui_widgets.cpp)
 target_link_libraries(velk_gui_support PUBLIC velk_gui velk_test_support GTest::gtest)
 target_compile_definitions(velk_gui_support PUBLIC VELK_UI_DIR="${VELK_TEST_UI_DIR}")
 add_dependencies(velk_gui_support velk_test_ui)

@@ -14,7 +14,7 @@ set(GUI2_UI_DIR ${CMAKE_CURRENT_BINARY_DIR}/gui2_ui)
 add_custom_target(gui2_test_ui ALL
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/ui ${GUI2_UI_DIR}
   COMMENT "Copying the layout files for the panel tests")
-add_library(gui2_harness STATIC gui2_harness.cpp)
+add_library(gui2_harness STATIC gui2_harness.cpp gui_widgets.cpp)
 target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support GTest::gtest)
 target_compile_definitions(gui2_harness PUBLIC VELK_UI_DIR="${GUI2_UI_DIR}")
 add_dependencies(gui2_harness gui2_test_ui)

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,32 +29,16 @@ void start_utility()
     if (chdir(VELK_UI_DIR) != 0)
         std::abort();
     static char arg0[] = "velk_utility";
-    static char *argv_store[] = {arg0, nullptr};
-    char **argv = argv_store;
-    int argc = 1;
-    (void)argv;
-    if (velk_utility_startup(argc, argv_store) != 0)
+    static char *argv[] = {arg0, nullptr};
+    if (velk_utility_startup(1, argv) != 0)
         std::abort();
     ed_dialog_run = run_editor;
     gtk_widget_show_all(windows->main_window);
     pump_pending();
 }
 
-bool pump_until(const std::function<bool()> &cond, int timeout_ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        // The 1 ms tick is always armed, so a blocking iteration returns soon.
-        g_main_context_iteration(nullptr, TRUE);
-    }
-    return true;
-}
-
 void pump_pending()
 {
-    // Bounded: the 1 ms tick keeps the context busy while frames flow.
     for (int i = 0; i < 200 && g_main_context_pending(nullptr); ++i)
         g_main_context_iteration(nullptr, FALSE);
 }
@@ -96,82 +79,9 @@ bool cell_is_set(int row, int column)
     return set;
 }
 
-std::vector<std::string> log_lines()
-{
-    std::vector<std::string> out;
-    if (sl_info.store == nullptr)
-        return out;
-    GtkTreeModel *m = GTK_TREE_MODEL(sl_info.store);
-    GtkTreeIter iter;
-    for (gboolean ok = gtk_tree_model_get_iter_first(m, &iter); ok; ok = gtk_tree_model_iter_next(m, &iter)) {
-        gchar *text = nullptr;
-        gtk_tree_model_get(m, &iter, 0, &text, -1);
-        out.emplace_back(text != nullptr ? text : "");
-        g_free(text);
-    }
-    return out;
-}
-
-std::string label(GtkWidget *w)
-{
-    return gtk_label_get_text(GTK_LABEL(w));
-}
-
-std::string entry(GtkWidget *w)
-{
-    return gtk_entry_get_text(GTK_ENTRY(w));
-}
-
-void set_entry(GtkWidget *w, const char *text)
-{
-    gtk_entry_set_text(GTK_ENTRY(w), text);
-}
-
 void set_check(GtkWidget *w, bool on)
 {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
-}
-
-bool checked(GtkWidget *w)
-{
-    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
-}
-
-bool sensitive(GtkWidget *w)
-{
-    return gtk_widget_get_sensitive(w);
-}
-
-std::string active_text(GtkWidget *combo)
-{
-    gchar *t = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
-    std::string s = t != nullptr ? t : "";
-    g_free(t);
-    return s;
-}
-
-int item_count(GtkWidget *combo)
-{
-    GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    return m != nullptr ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
-}
-
-bool select_text(GtkWidget *combo, const char *text)
-{
-    GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    GtkTreeIter iter;
-    int i = 0;
-    for (gboolean ok = gtk_tree_model_get_iter_first(m, &iter); ok; ok = gtk_tree_model_iter_next(m, &iter), ++i) {
-        gchar *t = nullptr;
-        gtk_tree_model_get(m, &iter, 0, &t, -1);
-        bool match = t != nullptr && std::strcmp(t, text) == 0;
-        g_free(t);
-        if (match) {
-            gtk_combo_box_set_active(GTK_COMBO_BOX(combo), i);
-            return true;
-        }
-    }
-    return false;
 }
 
 namespace {

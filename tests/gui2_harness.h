@@ -3,6 +3,7 @@
 // loop until a condition holds.
 #pragma once
 
+#include "gui_widgets.h"
 #include "guipart.h"
 
 #include <functional>
@@ -13,10 +14,19 @@ namespace gui2 {
 // Start-up once per process: layout files, widget records, port probe.
 void start_utility();
 
-// Iterates the main loop (the 1 ms tick included) until cond holds or
-// timeout_ms passes; returns cond().
-bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
-// Handles whatever is pending without waiting.
+using gui_widgets::active_text;
+using gui_widgets::checked;
+using gui_widgets::entry;
+using gui_widgets::item_count;
+using gui_widgets::label;
+using gui_widgets::log_lines;
+using gui_widgets::pump_until;
+using gui_widgets::select_text;
+using gui_widgets::sensitive;
+using gui_widgets::set_entry;
+
+// Handles what is pending without waiting; bounded, because the 1 ms tick
+// keeps the context busy while frames flow.
 void pump_pending();
 
 // The frame table.
@@ -24,19 +34,7 @@ int rows();
 std::string cell(int row, int column);  // "" for an unset cell
 bool cell_is_set(int row, int column);
 
-// Status log lines, in order.
-std::vector<std::string> log_lines();
-
-std::string label(GtkWidget *w);
-std::string entry(GtkWidget *w);
-void set_entry(GtkWidget *w, const char *text);
 void set_check(GtkWidget *w, bool on);
-bool checked(GtkWidget *w);
-bool sensitive(GtkWidget *w);
-std::string active_text(GtkWidget *combo);
-int item_count(GtkWidget *combo);
-// Selects the item with this text; false when the combo has none.
-bool select_text(GtkWidget *combo, const char *text);
 
 // A key press as GTK delivers it to the entry: its key-press-event
 // handlers, then the entry's own key handling. True when the utility's

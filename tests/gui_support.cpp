@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 
 namespace gui {
@@ -70,71 +69,15 @@ velk::sim::Adapter &adapter(int n)
     return ports.at(n)->sim();
 }
 
-bool pump_until(const std::function<bool()> &cond, int timeout_ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        // The 1 ms drain timer is always armed, so this returns soon.
-        g_main_context_iteration(nullptr, TRUE);
-    }
-    return true;
-}
-
 void pump_pending()
 {
     while (g_main_context_pending(nullptr))
         g_main_context_iteration(nullptr, FALSE);
 }
 
-std::vector<std::string> log_lines()
-{
-    std::vector<std::string> lines;
-    if (sl_info.store == nullptr)
-        return lines;
-    GtkTreeModel *model = GTK_TREE_MODEL(sl_info.store);
-    GtkTreeIter iter;
-    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
-        gchar *text = nullptr;
-        gtk_tree_model_get(model, &iter, 0, &text, -1);
-        lines.emplace_back(text != nullptr ? text : "");
-        g_free(text);
-    }
-    return lines;
-}
-
-std::string label(GtkWidget *w)
-{
-    return gtk_label_get_text(GTK_LABEL(w));
-}
-
-std::string entry(GtkWidget *w)
-{
-    return gtk_entry_get_text(GTK_ENTRY(w));
-}
-
-std::string active_text(GtkWidget *combo)
-{
-    gchar *text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(combo));
-    std::string s = text != nullptr ? text : "";
-    g_free(text);
-    return s;
-}
-
 int active(GtkWidget *combo)
 {
     return gtk_combo_box_get_active(GTK_COMBO_BOX(combo));
-}
-
-bool sensitive(GtkWidget *w)
-{
-    return gtk_widget_get_sensitive(w) != FALSE;
-}
-
-bool checked(GtkWidget *w)
-{
-    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w)) != FALSE;
 }
 
 void set_check(GtkWidget *w, bool on)
@@ -145,22 +88,10 @@ void set_check(GtkWidget *w, bool on)
 
 bool select_text(GtkWidget *combo, const char *text)
 {
-    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    GtkTreeIter iter;
-    int index = 0;
-    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
-        gchar *t = nullptr;
-        gtk_tree_model_get(model, &iter, 0, &t, -1);
-        bool match = t != nullptr && std::string(t) == text;
-        g_free(t);
-        if (match) {
-            gtk_combo_box_set_active(GTK_COMBO_BOX(combo), index);
-            pump_pending();
-            return true;
-        }
-        ++index;
-    }
-    return false;
+    if (!gui_widgets::select_text(combo, text))
+        return false;
+    pump_pending();
+    return true;
 }
 
 void click(GtkWidget *button)

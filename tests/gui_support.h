@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "gui_widgets.h"
 #include "guipart.h"
 #include "test_support.h"
 
@@ -24,16 +25,19 @@ void start(std::initializer_list<int> adapter_indices);
 // The emulated adapter at the n-th index given to start().
 velk::sim::Adapter &adapter(int n = 0);
 
-bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
+using gui_widgets::active_text;
+using gui_widgets::checked;
+using gui_widgets::entry;
+using gui_widgets::label;
+using gui_widgets::log_lines;
+using gui_widgets::pump_until;
+using gui_widgets::sensitive;
+
+// Handles whatever is pending without waiting.
 void pump_pending();
 
-std::vector<std::string> log_lines();
-std::string label(GtkWidget *w);
-std::string entry(GtkWidget *w);
-std::string active_text(GtkWidget *combo);
 int active(GtkWidget *combo);
-bool sensitive(GtkWidget *w);
-bool checked(GtkWidget *w);
+// These three let the utility handle the change before they return.
 void set_check(GtkWidget *w, bool on);
 bool select_text(GtkWidget *combo, const char *text);
 void click(GtkWidget *button);

@@ -1,0 +1,30 @@
+// Reading and setting the utility's widgets from a test, and iterating the
+// GTK main loop until a condition holds. Shared by both GUI harnesses.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace gui_widgets {
+
+// Iterates the main loop (the 1 ms tick included) until cond holds or
+// timeout_ms passes; returns cond().
+bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
+
+// Status log lines, in order.
+std::vector<std::string> log_lines();
+
+std::string label(GtkWidget *w);
+std::string entry(GtkWidget *w);
+void set_entry(GtkWidget *w, const char *text);
+bool checked(GtkWidget *w);
+bool sensitive(GtkWidget *w);
+std::string active_text(GtkWidget *combo);
+int item_count(GtkWidget *combo);
+// Makes the item with this text active; false when the combo has none.
+bool select_text(GtkWidget *combo, const char *text);
+
+}  // namespace gui_widgets
