@@ -412,7 +412,8 @@ class VelkBus(BusABC):
         if getattr(self, "_port", None) is None or self._closed:
             self._closed = True
             return
-        super().shutdown()
+        if hasattr(self, "_periodic_tasks"):  # set by BusABC.__init__, which a failed open may not reach
+            super().shutdown()
         port = self._port
         with _ports_lock:
             with port.command() as adapter:
