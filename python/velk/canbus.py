@@ -20,15 +20,13 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-import can
 from can import BusABC, BusState, Message
 from can.exceptions import (CanInitializationError, CanInterfaceNotImplementedError, CanOperationError,
                             CanTimeoutError)
 
 from . import binding as b
-from .adapter import (DATA_RATES, DLC_LENGTHS, NOMINAL_RATES, HANGUP, Adapter, UnsupportedRate, VelkError,
-                      data_code, describe_port, dlc_for_length, nominal_code, nominal_rates, poll_ms, resolve_port,
-                      search)
+from .adapter import (DLC_LENGTHS, HANGUP, Adapter, UnsupportedRate, VelkError, data_code, describe_port,
+                      dlc_for_length, nominal_code, poll_ms, resolve_port, search)
 
 log = logging.getLogger("can.velk")
 
@@ -61,6 +59,23 @@ def parse_channel(channel: Any) -> Tuple[Any, int]:
             return (int(port) if port.isdigit() else port), CHANNEL_NAMES.index(name.upper())
     raise ValueError(f"velk channel {channel!r} is not PORT:CAN1 or PORT:CAN2, where PORT is a port index "
                      f"or a device path (e.g. '0:CAN1', '/dev/ttyACM0:CAN2')")
+
+
+def _rate_code(name: str, rate: Any, to_code) -> int:
+    """The adapter's code of a bit rate: ValueError for a value that is no
+    rate, CanInitializationError listing the possible rates for one the
+    adapter cannot do."""
+    if isinstance(rate, bool) or not isinstance(rate, int) or rate <= 0:
+        raise ValueError(f"velk: {name} must be a positive number of bit/s, not {rate!r}")
+    try:
+        return to_code(rate)
+    except UnsupportedRate as e:
+        raise CanInitializationError(f"velk: {e}") from None
+
+
+def _check_state(state: Any) -> None:
+    if state not in (BusState.ACTIVE, BusState.PASSIVE):
+        raise ValueError(f"velk: state must be BusState.ACTIVE or BusState.PASSIVE, not {state!r}")
 
 
 class _SharedPort:
@@ -294,23 +309,12 @@ class VelkBus(BusABC):
         port_spec, self._ch = parse_channel(channel)
         self.channel = channel
         if bitrate is not None:
-            if isinstance(bitrate, bool) or not isinstance(bitrate, int) or bitrate <= 0:
-                raise ValueError(f"velk: bitrate must be a positive number of bit/s, not {bitrate!r}")
-            try:
-                nominal_code(bitrate)
-            except UnsupportedRate as e:
-                raise CanInitializationError(f"velk: {e}") from None
+            _rate_code("bitrate", bitrate, nominal_code)
         if data_bitrate is not None:
             if not fd:
                 raise ValueError("velk: data_bitrate is a CAN FD setting; open the bus with fd=True")
-            if isinstance(data_bitrate, bool) or not isinstance(data_bitrate, int) or data_bitrate <= 0:
-                raise ValueError(f"velk: data_bitrate must be a positive number of bit/s, not {data_bitrate!r}")
-            try:
-                data_code(data_bitrate)
-            except UnsupportedRate as e:
-                raise CanInitializationError(f"velk: {e}") from None
-        if state not in (BusState.ACTIVE, BusState.PASSIVE):
-            raise ValueError(f"velk: state must be BusState.ACTIVE or BusState.PASSIVE, not {state!r}")
+            _rate_code("data_bitrate", data_bitrate, data_code)
+        _check_state(state)
         self._fd = bool(fd)
         self._passive = state == BusState.PASSIVE
         self.receive_own_messages = bool(receive_own_messages)
@@ -374,10 +378,7 @@ class VelkBus(BusABC):
             mine = cfg.channels[ch]
             changed = False
             if bitrate is not None:
-                try:
-                    code = nominal_code(bitrate, port.generation)
-                except UnsupportedRate as e:
-                    raise CanInitializationError(f"velk: {e}") from None
+                code = _rate_code("bitrate", bitrate, lambda rate: nominal_code(rate, port.generation))
                 if mine.bitrate_code != code:
                     codes = [c.bitrate_code for c in cfg.channels]
                     codes[ch] = code
@@ -628,8 +629,7 @@ class VelkBus(BusABC):
 
     @state.setter
     def state(self, new_state: BusState) -> None:
-        if new_state not in (BusState.ACTIVE, BusState.PASSIVE):
-            raise ValueError(f"velk: state must be BusState.ACTIVE or BusState.PASSIVE, not {new_state!r}")
+        _check_state(new_state)
         self._check_open()
         passive = new_state == BusState.PASSIVE
         if passive == self._passive:

@@ -11,7 +11,7 @@ import time
 import can
 import pytest
 from can import BusState, Message
-from can.exceptions import CanInitializationError, CanInterfaceNotImplementedError, CanOperationError
+from can.exceptions import CanInitializationError, CanOperationError
 
 import velk
 from velk import binding as b
