@@ -19,11 +19,19 @@ if(TARGET velk_sim AND TARGET velk_2)
     list(APPEND py_env "LD_PRELOAD=${asan_rt} ${ubsan_rt}"
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
   endif()
+  set(py_labels python)
+  if(VELK_TSAN)
+    # Two buses read and send on one port from several threads.
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libtsan.so
+      OUTPUT_VARIABLE tsan_rt OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND py_env LD_PRELOAD=${tsan_rt})
+    set(py_labels "python;tsan")
+  endif()
   foreach(t binding bus tools)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/test_${t}.py)
       add_test(NAME python_${t}
         COMMAND ${VELK_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/python/test_${t}.py)
-      set_tests_properties(python_${t} PROPERTIES LABELS python ENVIRONMENT "${py_env}" TIMEOUT 300
+      set_tests_properties(python_${t} PROPERTIES LABELS "${py_labels}" ENVIRONMENT "${py_env}" TIMEOUT 300
         SKIP_REGULAR_EXPRESSION "[0-9]+ skipped")
     endif()
   endforeach()
