@@ -88,7 +88,12 @@ class _SharedPort:
         self.adapter = Adapter(port)
         self.index = self.adapter.index
         self.name = describe_port(self.index)
-        self.generation = self.adapter.versions().generation
+        try:
+            self.generation = self.adapter.versions().generation
+            self._fd = self.adapter.fileno()
+        except VelkError:
+            self.adapter.close()
+            raise
         self.buses: List[Optional["VelkBus"]] = [None, None]
         self.hw_filter: List[Tuple[int, int, int]] = [(0, 0, 0), (0, 0, 0)]
         self.gone = False
@@ -102,7 +107,6 @@ class _SharedPort:
         self.unclaimed = 0  # frames of a channel with no bus
         self._offset: Optional[float] = None  # wall clock minus adapter time
         self._last_adapter_time = 0.0
-        self._fd = self.adapter.fileno()
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
@@ -174,7 +178,9 @@ class _SharedPort:
                         os.read(self._wake_r, 4096)
                 elif events & HANGUP:
                     hung_up = True
-            if hung_up and self._drain() == 0 and not self.adapter.device_present():
+            # A hung-up port stays readable; once nothing more comes from it
+            # the adapter has gone (unplugged), and waiting again would spin.
+            if hung_up and self._drain() == 0:
                 self.gone = True
                 raise CanOperationError(f"velk: the adapter at {self.name} has gone")
 
@@ -248,6 +254,8 @@ class _SharedPort:
             if len(batch) >= 256:
                 self._deliver(batch)
                 batch = []
+                if self.commands_waiting:
+                    break  # the reader hands the port over and drains again afterwards
         if batch:
             self._deliver(batch)
         return taken

@@ -321,3 +321,17 @@ def test_a_missing_library_makes_the_interface_unavailable():
     env = dict(os.environ, VELK_LIB="/nonexistent/libvelk_2.so")
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert "unavailable: velk: cannot load libvelk_2.so" in out.stdout, out.stderr
+
+
+def test_an_unplugged_adapter_ends_receiving_and_sending_with_an_error(sim_factory):
+    sim = sim_factory()
+    bus = can.Bus(interface="velk", channel=f"{sim.path}:CAN1")
+    try:
+        sim.stop()
+        with pytest.raises(CanOperationError, match="has gone"):
+            bus.recv(5.0)
+        with pytest.raises(CanOperationError, match="has gone"):
+            bus.send(Message(arbitration_id=1))
+    finally:
+        bus.shutdown()
+    assert velk.resolve_port(sim.path) not in velk.open_ports()
