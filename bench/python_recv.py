@@ -114,9 +114,7 @@ def slcan_run(sent):
         os.close(slave)
         slave = -1
         try:
-            # The device answers "O" with CR before the frames; take that
-            # reply off so only frames are timed.
-            bus._read(2.0)
+            # The device's CR answer to "O" comes first; recv() reads past it.
             return receive_all(bus, sent)
         finally:
             bus.shutdown()
