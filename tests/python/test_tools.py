@@ -1,0 +1,103 @@
+"""python-can's own programs on the interface: can.logger records on CAN2 of
+one emulated adapter what velk_send sends on another adapter wired to the
+same bus, can.player replays the file on the first adapter's CAN1, and the
+frames arrive unchanged at the other end."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import tty
+
+import can
+import pytest
+
+from conftest import SIM
+
+BUILD = os.environ.get("VELK_BUILD_DIR", "")
+VELK_SEND = os.environ.get("VELK_SEND") or os.path.join(BUILD, "tools", "velk_send")
+
+
+def sim_has_bus_wires():
+    out = subprocess.run([SIM, "--help"], capture_output=True, text=True).stdout
+    return "--bus" in out
+
+
+pytestmark = pytest.mark.skipif(not (os.access(VELK_SEND, os.X_OK) and sim_has_bus_wires()),
+                                reason="needs velk_send and velk_sim --bus")
+
+# velk_send's frame texts and the frames they are.
+FRAMES = [
+    ("123#DEADBEEF", can.Message(arbitration_id=0x123, is_extended_id=False, data=b"\xDE\xAD\xBE\xEF")),
+    ("1ABCDEF0#0011223344556677", can.Message(arbitration_id=0x1ABCDEF0, data=bytes.fromhex("0011223344556677"))),
+    ("7FF#", can.Message(arbitration_id=0x7FF, is_extended_id=False)),
+    ("456#R5", can.Message(arbitration_id=0x456, is_extended_id=False, is_remote_frame=True, dlc=5)),
+    ("00000001#R", can.Message(arbitration_id=1, is_remote_frame=True, dlc=0)),
+    ("321#01", can.Message(arbitration_id=0x321, is_extended_id=False, data=b"\x01")),
+]
+# Sent last: once the logger has written it, every frame before it is in the file.
+LAST = ("7AB#E0F0", can.Message(arbitration_id=0x7AB, is_extended_id=False, data=b"\xE0\xF0"))
+
+
+def key_in_file(m):
+    # python-can 4.1 writes a remote frame to a candump log as "456#R",
+    # without the length it asks for, so a file and its replay carry none.
+    return (m.arbitration_id, m.is_extended_id, m.is_remote_frame, 0 if m.is_remote_frame else m.dlc, bytes(m.data))
+
+
+def read_lines_until(fd, marker, timeout=20.0):
+    """What the logger wrote until a line containing `marker`."""
+    out = b""
+    while marker not in out:
+        ready, _, _ = select.select([fd], [], [], timeout)
+        assert ready, f"the logger wrote no {marker!r}; so far {out!r}"
+        out += os.read(fd, 4096)
+    while not out.endswith(b"\n"):
+        out += os.read(fd, 4096)
+    return out.decode()
+
+
+def test_logger_records_what_velk_send_sends_and_player_replays_it(sim_factory, tmp_path):
+    a, b = str(tmp_path / "ttyA"), str(tmp_path / "ttyB")
+    sim_factory("-A", "2", "--link", a, "--link", b, "--bus", "1.CAN1=0.CAN2", "--bus", "0.CAN1=1.CAN2", ports=2)
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+
+    # out.log is a terminal while the logger runs, so each line is written
+    # as the logger gets it and the test sees when the last frame is in.
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    log = tmp_path / "out.log"
+    os.symlink(os.ttyname(slave), log)
+    logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "velk", "-c", f"{a}:CAN2", "-b", "500000",
+                               "-f", str(log)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    try:
+        line = logger.stdout.readline().decode()
+        assert line.startswith("Connected to VelkBus"), line + logger.stderr.read().decode()
+        sent = subprocess.run([VELK_SEND, "-b", "500k", b, "CAN1", *(t for t, _ in FRAMES), LAST[0]],
+                              capture_output=True, text=True, timeout=60)
+        assert sent.returncode == 0, sent.stderr
+        text = read_lines_until(master, b" 7AB#E0F0")
+        logger.send_signal(signal.SIGINT)
+        assert logger.wait(30) == 0, logger.stderr.read().decode()
+    finally:
+        if logger.poll() is None:
+            logger.kill()
+            logger.wait()
+        logger.stdout.close()
+        logger.stderr.close()
+        os.close(master)
+        os.close(slave)
+    log.unlink()
+    log.write_text(text)
+    want = [m for _, m in FRAMES] + [LAST[1]]
+    recorded = list(can.LogReader(str(log)))
+    assert [key_in_file(m) for m in recorded] == [key_in_file(m) for m in want]
+
+    with can.Bus(interface="velk", channel=f"{b}:CAN2", bitrate=500000) as rx:
+        played = subprocess.run([sys.executable, "-m", "can.player", "-i", "velk", "-c", f"{a}:CAN1", "-b", "500000",
+                                 str(log)], capture_output=True, text=True, timeout=60, env=env)
+        assert played.returncode == 0, played.stderr
+        got = [rx.recv(5.0) for _ in want]
+        assert [key_in_file(m) if m else None for m in got] == [key_in_file(m) for m in want]
+        assert rx.recv(0.2) is None
