@@ -1,0 +1,66 @@
+// What every velk command-line tool needs: naming an adapter by port index
+// or device path, the channel and bit-rate options, turning a trace frame
+// into the library's record, a clean stop on Ctrl-C, and the exit statuses
+// of the CAN tools (0 done, 1 failed, 2 bad usage or input).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "lib_velk_2.h"
+#include "trace.h"
+
+namespace velk::tools {
+
+enum Exit { kOk = 0, kFailed = 1, kBadInput = 2 };
+
+// SIGINT, SIGTERM and SIGHUP ask the program to stop: stop_requested()
+// turns true and a blocking call returns early. A second Ctrl-C ends the
+// program at once.
+void catch_stop_signals();
+bool stop_requested();
+
+// Monotonic and wall-clock time, microseconds.
+int64_t mono_us();
+int64_t wall_us();
+// Sleeps until the monotonic time `until_us`; false when a stop was asked for.
+bool sleep_until(int64_t until_us);
+
+// The port index of `name`: an index 0..67 of the device table, or a device
+// path. A path the table does not name (after resolving links) is put into
+// a free slot, an index whose own device does not exist.
+bool port_for(const char *name, int *port, std::string *why);
+// port_for and VELKOpenDevice; prints why it failed. kOk or kBadInput.
+int open_adapter(const char *prog, const char *name, int *port);
+
+// The channel options shared by the tools.
+struct ChannelSetup {
+    int nominal[2] = {-1, -1};  // nominal bit-rate code per channel; -1 keeps the adapter's
+    int data[2] = {-1, -1};     // CAN FD data rate in Mbit/s; -1 keeps the adapter's
+    int fd = -1;                // CAN FD on (1) or off (0); -1 keeps the adapter's
+    bool listen = false;        // listen-only on both channels
+};
+// "-b 500k" for both channels or "-b 500k,250k" for CAN1 and CAN2.
+bool parse_nominal(const char *text, ChannelSetup *s);
+// "-d 2M" or "-d 2M,4M"; switches CAN FD on.
+bool parse_data_rate(const char *text, ChannelSetup *s);
+// Usage lines of -b, -d and -c.
+extern const char kChannelOptionsHelp[];
+// Applies the setup to an open adapter and starts the channels asked for.
+// Prints why it failed; kOk or kFailed.
+int configure_and_start(const char *prog, int port, const ChannelSetup &s, bool can1, bool can2);
+
+// "CAN1", "CAN2" (any case), "1" or "2" -> 0 or 1.
+bool parse_channel(const char *text, int *channel);
+// A whole decimal number in [lo, hi].
+bool parse_long(const char *text, long long lo, long long hi, long long *v);
+// 1 to 8 hex digits.
+bool parse_hex32(const char *text, uint32_t *v);
+// A non-negative decimal number with an optional fraction.
+bool parse_double(const char *text, double *v);
+
+// Sends one frame on its channel: VELKSend_CANFD for CAN FD, VELKSend
+// otherwise. The library's result (0 written).
+int send_frame(int port, const trace::Frame &f);
+
+}  // namespace velk::tools
