@@ -339,6 +339,9 @@ private:
             const int64_t wall = wall_us();
             for (int i = 0; i < n && !done_ && !write_failed_; ++i)
                 handle(batch_[i], wall);
+            // Whole batches reach a pipe at once, not line by line.
+            if (n > 0 && print_)
+                std::fflush(stdout);
             if (write_failed_)
                 return kBadInput;
             if (n == 0 && VELKCheckDevice(port_) != 0) {
