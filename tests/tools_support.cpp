@@ -23,12 +23,6 @@ namespace velk::test {
 
 namespace {
 
-int remaining_ms(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
 size_t occurrences(const std::string &s, const std::string &text)
 {
     size_t n = 0;
@@ -112,9 +106,9 @@ bool Child::wait_output(const std::string &text, int timeout_ms, size_t count)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (occurrences(out_, text) < count) {
-        if (out_fd_ < 0 || remaining_ms(deadline) == 0)
+        if (out_fd_ < 0 || ms_left(deadline) == 0)
             return false;
-        pump(remaining_ms(deadline));
+        pump(ms_left(deadline));
     }
     return true;
 }
@@ -123,9 +117,9 @@ bool Child::wait(int timeout_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (status_ < 0 || out_fd_ >= 0) {
-        if (remaining_ms(deadline) == 0)
+        if (ms_left(deadline) == 0)
             return false;
-        pump(remaining_ms(deadline));
+        pump(ms_left(deadline));
     }
     return true;
 }
@@ -139,6 +133,13 @@ void Child::signal(int sig)
 std::string Child::err() const
 {
     return read_file(err_path_);
+}
+
+int ms_left(std::chrono::steady_clock::time_point deadline)
+{
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
 bool run(Child *c, const std::vector<std::string> &args, int timeout_ms, const std::string &stdin_path)

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ private:
     std::string out_;
     std::string err_path_;
 };
+
+// Milliseconds until `deadline`, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline);
 
 // Runs a program to its end (at most `timeout_ms`); the Child holds its
 // status and output.

@@ -93,8 +93,8 @@ protected:
             for (; seen < frames.size(); ++seen)
                 if (frames[seen][0] == 'a' && frames[seen][1 + ch] == 1)
                     return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !s.wait_host_frames(seen + 1, static_cast<int>(left.count())))
+            const int left = velk::test::ms_left(deadline);
+            if (left == 0 || !s.wait_host_frames(seen + 1, left))
                 return false;
         }
     }

@@ -149,7 +149,8 @@ TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
         EXPECT_EQ(err, "");
         ASSERT_EQ(got.size(), frames.size());
         for (size_t i = 0; i < frames.size(); ++i)
-            EXPECT_TRUE(got[i] == kept(frames[i], c.format)) << "frame " << i << " " << velk::trace::frame_text(got[i], true);
+            EXPECT_TRUE(got[i] == kept(frames[i], c.format))
+                << "frame " << i << " " << velk::trace::frame_text(got[i], true);
     }
 }
 
@@ -175,12 +176,13 @@ TEST(TraceFiles, LinesAreLaidOutAsTheFieldsToolsWriteThem)
     EXPECT_EQ(asc[4].rfind("Begin Triggerblock ", 0), 0u);
     EXPECT_EQ(asc[6], "   0.000456 1  123             Rx   d 4 DE AD BE EF");
     EXPECT_EQ(asc[8], "   0.002678 1  123             Rx   r 0");
-    EXPECT_EQ(asc[12], "   0.007122 CANFD   1 Rx        123                                   0 1 0  0         0    0     5000"
-                       "        0        0        0        0        0");
+    EXPECT_EQ(asc[12], "   0.007122 CANFD   1 Rx        123                                   0 1 0  0  "
+                       "       0    0     5000        0        0        0        0        0");
     EXPECT_EQ(asc[14], "   0.009344 2  ErrorFrame");
     EXPECT_EQ(asc.back(), "End TriggerBlock");
     const auto csv = lines_of(read_file(dir.path("t.csv")));
-    EXPECT_EQ(csv[0], "time,time_source,adapter_time,channel,direction,id,extended,remote,fd,brs,esi,error,dlc,length,data");
+    EXPECT_EQ(csv[0], "time,time_source,adapter_time,channel,direction,id,extended,remote,fd,brs,esi,error,dlc,"
+                      "length,data");
     EXPECT_EQ(csv[2], "1699999999.124567,adapter,16.500000,CAN2,Tx,0x1ABCDEF0,1,0,0,0,0,0,2,2,00 11");
     EXPECT_EQ(csv[3], "1699999999.125678,host,,CAN1,Rx,0x123,0,1,0,0,0,0,0,0,");
 }
@@ -267,7 +269,8 @@ TEST(TraceFiles, AFileThatIsNotATraceIsRefusedWithItsLine)
 {
     ScratchDir dir;
     const std::tuple<const char *, Format, std::string, const char *> cases[] = {
-        {"a.log", Format::CandumpLog, "(1.000000) can0 123#00\n\n(2.000000) can0 123#0\nhello\n", ":3: malformed frame"},
+        {"a.log", Format::CandumpLog, "(1.000000) can0 123#00\n\n(2.000000) can0 123#0\nhello\n",
+         ":3: malformed frame"},
         {"b.log", Format::CandumpLog, "(1.000000) can0 123#00\nhello world\n", ":2: not a candump log line"},
         {"c.asc", Format::Asc, "hello\n", ":1: not an ASC trace"},
         {"d.asc", Format::Asc,
@@ -304,7 +307,8 @@ TEST(TraceFiles, AscReaderTakesWhatOtherToolsWrite)
                            "   0.001000 1  Statistic: D 0 R 0 XD 0 XR 0 E 0 O 0 B 0.00%\n"
                            "   0.002000 1  123             Rx   d 2 11 22  Length = 0 BitCount = 0 ID = 291\n"
                            "   0.003000 2  18FEF100x       Tx   d 1 33  Length = 0 BitCount = 0 ID = 419361024x\n"
-                           "   0.004000 CANFD   2 Rx        456  EngineData  1 0 9 12 00 01 02 03 04 05 06 07 08 09 0A 0B"
+                           "   0.004000 CANFD   2 Rx        456  EngineData  1 0 9 12"
+                           " 00 01 02 03 04 05 06 07 08 09 0A 0B"
                            "   0   0   3000 0 0 0 0 0\n"
                            "   0.005000 CANFD   1 Rx        457                                   0 0 2  0   0   0"
                            "       10 0 0 0 0 0\n"
@@ -380,7 +384,8 @@ std::string python_line(const Frame &f, const std::string &time, const std::stri
     const bool remote = f.remote || (asc && f.fd && f.len == 0);
     const int dlc = f.remote ? f.dlc : f.len;
     std::snprintf(b, sizeof b, "%s %s %X %d %d %d %d %d %d %d %s %d", time.c_str(),
-                  f.error && !asc ? "None" : channel.c_str(), f.id, f.extended || f.error, remote, f.fd, f.brs, f.esi, f.error,
+                  f.error && !asc ? "None" : channel.c_str(), f.id, f.extended || f.error, remote, f.fd, f.brs, f.esi,
+                  f.error,
                   dlc, data.c_str(), f.error ? 1 : !f.tx);
     return b;
 }

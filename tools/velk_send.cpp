@@ -48,7 +48,8 @@ const char kUsage[] =
     "  velk_send -d 2M /dev/ttyCAN0 CAN1 123##1000102030405060708090A0B0C0D0E0F\n"
     "      a CAN FD frame of 16 bytes with bit-rate switch\n";
 
-const option kLong[] = {{"inc", no_argument, nullptr, 'I'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+const option kLong[] = {
+    {"inc", no_argument, nullptr, 'I'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
 int usage_error(const char *what, const char *arg)
 {

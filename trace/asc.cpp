@@ -238,7 +238,8 @@ bool asc_date(std::string_view text, int64_t *us)
     int64_t ms = 0;
     if (static_cast<size_t>(used) < clock.size()) {
         int64_t frac;
-        if (clock[static_cast<size_t>(used)] != '.' || !parse_seconds("0" + clock.substr(static_cast<size_t>(used)), false, &frac))
+        const std::string fraction = join({"0", std::string_view(clock).substr(static_cast<size_t>(used))});
+        if (clock[static_cast<size_t>(used)] != '.' || !parse_seconds(fraction, false, &frac))
             return false;
         ms = frac / 1000;
     }

@@ -45,7 +45,7 @@ bool parse_data(std::string_view s, int max, Frame *f, std::string *why)
         if (i + 1 >= s.size() || hex_digit(s[i]) < 0 || hex_digit(s[i + 1]) < 0)
             return bad(why, "data must be pairs of hex digits");
         if (n == max)
-            return bad(why, "more than " + std::to_string(max) + " data bytes");
+            return bad(why, detail::join({"more than ", std::to_string(max), " data bytes"}));
         f->data[static_cast<size_t>(n++)] = static_cast<uint8_t>(hex_digit(s[i]) * 16 + hex_digit(s[i + 1]));
         i += 2;
     }
@@ -107,8 +107,8 @@ bool parse_frame_text(std::string_view text, Frame *f, std::string *why)
             return false;
         const int dlc = len_to_dlc(f->len);
         if (dlc < 0)
-            return bad(why, "CAN FD length " + std::to_string(f->len) +
-                                " is not one of 0-8, 12, 16, 20, 24, 32, 48, 64");
+            return bad(why, detail::join({"CAN FD length ", std::to_string(f->len),
+                                          " is not one of 0-8, 12, 16, 20, 24, 32, 48, 64"}));
         f->dlc = static_cast<uint8_t>(dlc);
         return true;
     }
@@ -165,7 +165,8 @@ std::string frame_text(const Frame &f, bool len8_dlc)
 
 std::string log_line(const Frame &f, const std::string &name, bool len8_dlc)
 {
-    std::string out = "(" + detail::seconds_text(detail::frame_us(f)) + ") " + name + " " + frame_text(f, len8_dlc);
+    std::string out =
+        detail::join({"(", detail::seconds_text(detail::frame_us(f)), ") ", name, " ", frame_text(f, len8_dlc)});
     if (f.tx)
         out += " T";
     return out;

@@ -74,7 +74,7 @@ bool csv_parse(std::string_view row, Frame *f, std::string *name, std::string *w
 {
     const auto c = split_commas(row);
     if (c.size() != kColumns)
-        return bad(why, "expected " + std::to_string(kColumns) + " columns, found " + std::to_string(c.size()));
+        return bad(why, join({"expected ", std::to_string(kColumns), " columns, found ", std::to_string(c.size())}));
     int64_t us;
     if (!parse_seconds(c[0], false, &us))
         return bad(why, "malformed time " + std::string(c[0]));
@@ -120,7 +120,7 @@ bool csv_parse(std::string_view row, Frame *f, std::string *name, std::string *w
         return bad(why, "length does not match the DLC and flags");
     const auto bytes = split_ws(c[14]);
     if (bytes.size() != len)
-        return bad(why, "data has " + std::to_string(bytes.size()) + " bytes, length says " + std::to_string(len));
+        return bad(why, join({"data has ", std::to_string(bytes.size()), " bytes, length says ", std::to_string(len)}));
     for (size_t i = 0; i < len; ++i) {
         uint64_t b;
         if (bytes[i].size() != 2 || !parse_uint(bytes[i], 16, 255, &b))

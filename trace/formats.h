@@ -4,6 +4,7 @@
 // lines and lines into frames.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,8 @@ bool parse_seconds(std::string_view s, bool negative, int64_t *us);
 std::string seconds_text(int64_t us);
 int64_t frame_us(const Frame &f);
 void set_frame_us(Frame *f, int64_t us);
+// The parts one after the other (a message with numbers in it).
+std::string join(std::initializer_list<std::string_view> parts);
 // "DE AD BE EF" (separated) or "DEADBEEF".
 void append_hex(std::string *out, const uint8_t *p, int n, bool spaced);
 

@@ -464,6 +464,14 @@ void set_frame_us(Frame *f, int64_t us)
     f->usec = static_cast<uint32_t>(rem);
 }
 
+std::string join(std::initializer_list<std::string_view> parts)
+{
+    std::string out;
+    for (std::string_view p : parts)
+        out += p;
+    return out;
+}
+
 void append_hex(std::string *out, const uint8_t *p, int n, bool spaced)
 {
     static const char kDigits[] = "0123456789ABCDEF";
