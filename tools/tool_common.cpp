@@ -179,7 +179,7 @@ int open_adapter(const char *prog, const char *name, int *port)
         std::fprintf(stderr, "%s: %s\n", prog, why.c_str());
         return kBadInput;
     }
-    if (VELKOpenDevice(*port) != 0) {
+    if (!retry_once([&] { return VELKOpenDevice(*port); })) {
         std::fprintf(stderr, "%s: no adapter answers at %s\n", prog, comports[*port]);
         return kBadInput;
     }
@@ -232,12 +232,12 @@ int configure_and_start(const char *prog, int port, const ChannelSetup &s, bool 
     const bool fd = s.fd >= 0 || s.data[0] >= 0 || s.data[1] >= 0;
     CANFD_CFG_INFO cfg;
     std::memset(&cfg, 0, sizeof cfg);
-    if ((rates || fd) && VELKGetCFG_CANFD(port, &cfg) != 0)
+    if ((rates || fd) && !retry_once([&] { return VELKGetCFG_CANFD(port, &cfg); }))
         return failed("the configuration query");
     if (rates) {
         const int c1 = s.nominal[0] >= 0 ? s.nominal[0] : cfg.baud[0];
         const int c2 = s.nominal[1] >= 0 ? s.nominal[1] : cfg.baud[1];
-        if (VELKSetBaudRate(port, c1, c2) != 0)
+        if (!retry_once([&] { return VELKSetBaudRate(port, c1, c2); }))
             return failed("the nominal bit rate");
     }
     if (fd) {
@@ -246,13 +246,14 @@ int configure_and_start(const char *prog, int port, const ChannelSetup &s, bool 
         c.CAN2_DataRate = static_cast<unsigned char>(s.data[1] >= 0 ? s.data[1] : cfg.datarate[1]);
         c.CAN1_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[0]);
         c.CAN2_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[1]);
-        if (VELKSetCFG_CANFD(port, &c) != 0)
+        if (!retry_once([&] { return VELKSetCFG_CANFD(port, &c); }))
             return failed("the CAN FD setting");
     }
     const int mode = s.listen ? VELK_LISTEN : VELK_NORMAL;
-    if (VELKSetMode(port, mode, mode) != 0)
+    if (!retry_once([&] { return VELKSetMode(port, mode, mode); }))
         return failed("the channel mode");
-    if (VELKInitCAN(port, can1 ? VELK_ACTIVE : VELK_INACTIVE, can2 ? VELK_ACTIVE : VELK_INACTIVE) != 0)
+    const int s1 = can1 ? VELK_ACTIVE : VELK_INACTIVE, s2 = can2 ? VELK_ACTIVE : VELK_INACTIVE;
+    if (!retry_once([&] { return VELKInitCAN(port, s1, s2); }))
         return failed("to start the channels");
     return kOk;
 }

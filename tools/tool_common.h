@@ -26,6 +26,16 @@ int64_t wall_us();
 // Sleeps until the monotonic time `until_us`; false when a stop was asked for.
 bool sleep_until(int64_t until_us);
 
+// True when a library command (returning 0 for success) succeeds at the
+// first or second try. A reply that comes after the library's 150 ms wait (a
+// busy machine, a slow adapter) fails a command, and every command the tools
+// send may be repeated without harm.
+template <typename F>
+bool retry_once(F command)
+{
+    return command() == 0 || command() == 0;
+}
+
 // The port index of `name`: an index 0..67 of the device table, or a device
 // path. A path the table does not name (after resolving links) is put into
 // a free slot, an index whose own device does not exist.

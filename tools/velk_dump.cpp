@@ -544,7 +544,7 @@ int main(int argc, char **argv)
     if (status != kOk)
         return status;
     catch_stop_signals();
-    if (o.errors && VELKSetErrorType(port, VELK_EN_ALL) != 0) {
+    if (o.errors && !retry_once([&] { return VELKSetErrorType(port, VELK_EN_ALL); })) {
         std::fprintf(stderr, "%s: the adapter at %s refused to switch error reports on\n", kProg, comports[port]);
         VELKCloseDevice(port);
         return kFailed;

@@ -72,7 +72,7 @@ int main(int argc, char **argv)
     std::printf("%5s  %-24s  %-8s  %-8s  %s\n", "index", "device", "firmware", "library", "model");
     int found = 0;
     for (int port : ports) {
-        if (VELKOpenDevice(port) != 0)
+        if (!retry_once([&] { return VELKOpenDevice(port); }))
             continue;
         print(port);
         VELKCloseDevice(port);
@@ -81,7 +81,7 @@ int main(int argc, char **argv)
     if (optind == argc) {
         const COM_SEARCH_INFO s = VELK_search_com();
         for (int i = 0; i < s.num; ++i) {
-            if (VELKOpenDevice(s.com[i]) != 0)
+            if (!retry_once([&] { return VELKOpenDevice(s.com[i]); }))
                 continue;
             print(s.com[i]);
             VELKCloseDevice(s.com[i]);
