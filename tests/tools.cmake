@@ -4,7 +4,7 @@
 if(TARGET velk_trace AND TARGET velk_dump)
   find_program(VELK_DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
   add_library(velk_tools_test_support STATIC tools_support.cpp)
-  target_link_libraries(velk_tools_test_support PUBLIC GTest::gtest)
+  target_link_libraries(velk_tools_test_support PUBLIC velk_trace GTest::gtest)
 
   add_executable(trace_test trace_test.cpp)
   target_link_libraries(trace_test PRIVATE velk_trace velk_tools_test_support GTest::gtest_main)

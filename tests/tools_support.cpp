@@ -169,6 +169,33 @@ ScratchDir::~ScratchDir()
     rmdir(dir_.c_str());
 }
 
+std::vector<trace::Frame> read_trace(const std::string &path, trace::Format format, std::string *error)
+{
+    trace::Reader r;
+    std::vector<trace::Frame> out;
+    std::string err;
+    if (r.open(path, format, {})) {
+        trace::Frame f;
+        int n;
+        while ((n = r.next(&f)) > 0)
+            out.push_back(f);
+        if (n < 0)
+            err = r.error();
+    } else {
+        err = r.error();
+    }
+    if (error != nullptr)
+        *error = err;
+    else
+        EXPECT_EQ(err, "");
+    return out;
+}
+
+int64_t us_of(const trace::Frame &f)
+{
+    return f.sec * 1000000 + f.usec;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "trace.h"
+
 namespace velk::test {
 
 // A program running as a child: standard output through a pipe that the
@@ -62,6 +64,12 @@ public:
 private:
     std::string dir_;
 };
+
+// Every frame of a trace file. With `error`, a file that does not read to
+// its end leaves the reader's message there (empty when it does); without,
+// that fails the test.
+std::vector<trace::Frame> read_trace(const std::string &path, trace::Format format, std::string *error = nullptr);
+int64_t us_of(const trace::Frame &f);
 
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &text);

@@ -18,6 +18,8 @@ namespace {
 using velk::test::Child;
 using velk::test::lines_of;
 using velk::test::read_file;
+using velk::test::read_trace;
+using velk::test::us_of;
 using velk::test::ScratchDir;
 using velk::test::write_file;
 using velk::trace::Format;
@@ -28,24 +30,6 @@ constexpr int kToolMs = 30000;
 std::string tool(const char *name)
 {
     return std::string(VELK_TOOLS_DIR) + "/" + name;
-}
-
-std::vector<Frame> read_trace(const std::string &path, Format format)
-{
-    velk::trace::Reader r;
-    std::vector<Frame> out;
-    EXPECT_TRUE(r.open(path, format, {})) << r.error();
-    Frame f;
-    int n;
-    while ((n = r.next(&f)) > 0)
-        out.push_back(f);
-    EXPECT_EQ(n, 0) << r.error();
-    return out;
-}
-
-int64_t us_of(const Frame &f)
-{
-    return f.sec * 1000000 + f.usec;
 }
 
 // Identifier, flags and data of `text`, as received on `channel`.

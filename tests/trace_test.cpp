@@ -14,6 +14,8 @@ namespace {
 using velk::test::Child;
 using velk::test::lines_of;
 using velk::test::read_file;
+using velk::test::read_trace;
+using velk::test::us_of;
 using velk::test::ScratchDir;
 using velk::test::write_file;
 using velk::trace::Format;
@@ -88,30 +90,6 @@ bool write_all(const std::string &path, Format format, const std::vector<Frame> 
     return w.close();
 }
 
-// Reads every frame; on a bad line the error text is the last element's why.
-std::vector<Frame> read_all(const std::string &path, Format format, std::string *error = nullptr)
-{
-    velk::trace::Reader r;
-    std::vector<Frame> out;
-    if (!r.open(path, format, {})) {
-        if (error)
-            *error = r.error();
-        return out;
-    }
-    Frame f;
-    int n;
-    while ((n = r.next(&f)) > 0)
-        out.push_back(f);
-    if (error)
-        *error = n < 0 ? r.error() : "";
-    return out;
-}
-
-int64_t us_of(const Frame &f)
-{
-    return f.sec * 1000000 + f.usec;
-}
-
 int64_t rel_us(const Frame &f, const Frame &first)
 {
     return (f.sec - first.sec) * 1000000 + f.usec - first.usec;
@@ -145,7 +123,7 @@ TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
         SCOPED_TRACE(c.file);
         ASSERT_TRUE(write_all(dir.path(c.file), c.format, frames));
         std::string err;
-        const auto got = read_all(dir.path(c.file), c.format, &err);
+        const auto got = read_trace(dir.path(c.file), c.format, &err);
         EXPECT_EQ(err, "");
         ASSERT_EQ(got.size(), frames.size());
         for (size_t i = 0; i < frames.size(); ++i)
@@ -195,13 +173,13 @@ TEST(TraceFiles, ClassicDlcAboveEightTravelsWhereTheFormatCarriesIt)
     velk::trace::WriteOptions len8;
     len8.len8_dlc = true;
     ASSERT_TRUE(write_all(dir.path("a.log"), Format::CandumpLog, frames, len8));
-    EXPECT_EQ(read_all(dir.path("a.log"), Format::CandumpLog)[0].dlc, 12);
+    EXPECT_EQ(read_trace(dir.path("a.log"), Format::CandumpLog)[0].dlc, 12);
     ASSERT_TRUE(write_all(dir.path("t.csv"), Format::Csv, frames));
-    EXPECT_EQ(read_all(dir.path("t.csv"), Format::Csv)[0].dlc, 12);
+    EXPECT_EQ(read_trace(dir.path("t.csv"), Format::Csv)[0].dlc, 12);
     // Without -8 and in ASC the frame is 8 bytes with DLC 8, as older readers need.
     for (const auto &[name, format] : {std::pair{"b.log", Format::CandumpLog}, std::pair{"t.asc", Format::Asc}}) {
         ASSERT_TRUE(write_all(dir.path(name), format, frames));
-        const auto got = read_all(dir.path(name), format);
+        const auto got = read_trace(dir.path(name), format);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].dlc, 8) << name;
         EXPECT_EQ(got[0].len, 8) << name;
@@ -284,7 +262,7 @@ TEST(TraceFiles, AFileThatIsNotATraceIsRefusedWithItsLine)
     for (const auto &[name, format, text, fragment] : cases) {
         ASSERT_TRUE(write_file(dir.path(name), text));
         std::string err;
-        read_all(dir.path(name), format, &err);
+        read_trace(dir.path(name), format, &err);
         EXPECT_NE(err.find(std::string(name) + fragment), std::string::npos) << name << ": " << err;
     }
 }
@@ -314,7 +292,7 @@ TEST(TraceFiles, AscReaderTakesWhatOtherToolsWrite)
                            "       10 0 0 0 0 0\n"
                            "End TriggerBlock\n"));
     std::string err;
-    const auto got = read_all(dir.path("v.asc"), Format::Asc, &err);
+    const auto got = read_trace(dir.path("v.asc"), Format::Asc, &err);
     EXPECT_EQ(err, "");
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(velk::trace::log_line(got[0], "can0", false), "(1699999999.125000) can0 123#1122");
@@ -326,7 +304,7 @@ TEST(TraceFiles, AscReaderTakesWhatOtherToolsWrite)
                            "base dec  timestamps relative\n"
                            "   1.500000 1  291             Rx   d 2 17 255\n"
                            "   0.250000 2  291x            Rx   r\n"));
-    const auto dec = read_all(dir.path("d.asc"), Format::Asc, &err);
+    const auto dec = read_trace(dir.path("d.asc"), Format::Asc, &err);
     EXPECT_EQ(err, "");
     ASSERT_EQ(dec.size(), 2u);
     EXPECT_EQ(velk::trace::log_line(dec[0], "can0", false), "(1.500000) can0 123#11FF");
@@ -349,14 +327,14 @@ TEST(TraceInterop, CanUtilsConvertOurLogAndOurAsc)
     ASSERT_EQ(l2a.status(), 0) << l2a.err();
     ASSERT_TRUE(write_file(dir.path("conv.asc"), l2a.out()));
     std::string err;
-    expect_same_relative(read_all(dir.path("conv.asc"), Format::Asc, &err), frames, Format::Asc);
+    expect_same_relative(read_trace(dir.path("conv.asc"), Format::Asc, &err), frames, Format::Asc);
     EXPECT_EQ(err, "");
 
     Child a2l;
     ASSERT_TRUE(velk::test::run(&a2l, {"asc2log", "-I", dir.path("ours.asc")})) << "asc2log missing? run scripts/setup";
     ASSERT_EQ(a2l.status(), 0) << a2l.err();
     ASSERT_TRUE(write_file(dir.path("conv.log"), a2l.out()));
-    expect_same_relative(read_all(dir.path("conv.log"), Format::CandumpLog, &err), frames, Format::CandumpLog);
+    expect_same_relative(read_trace(dir.path("conv.log"), Format::CandumpLog, &err), frames, Format::CandumpLog);
     EXPECT_EQ(err, "");
 }
 

@@ -79,6 +79,62 @@ std::string canonical(const char *path)
     return realpath(path, buf) != nullptr ? std::string(buf) : std::string();
 }
 
+// Applies the setup to an open adapter and starts the channels asked for.
+int configure(const char *prog, int port, const ChannelSetup &s, bool can1, bool can2)
+{
+    auto failed = [&](const char *what) {
+        std::fprintf(stderr, "%s: the adapter at %s refused %s\n", prog, comports[port], what);
+        return kFailed;
+    };
+    const bool rates = s.nominal[0] >= 0 || s.nominal[1] >= 0;
+    const bool fd = s.fd >= 0 || s.data[0] >= 0 || s.data[1] >= 0;
+    CANFD_CFG_INFO cfg;
+    std::memset(&cfg, 0, sizeof cfg);
+    if ((rates || fd) && !retry_once([&] { return VELKGetCFG_CANFD(port, &cfg); }))
+        return failed("the configuration query");
+    if (rates) {
+        const int c1 = s.nominal[0] >= 0 ? s.nominal[0] : cfg.baud[0];
+        const int c2 = s.nominal[1] >= 0 ? s.nominal[1] : cfg.baud[1];
+        if (!retry_once([&] { return VELKSetBaudRate(port, c1, c2); }))
+            return failed("the nominal bit rate");
+    }
+    if (fd) {
+        CFG_CANFD c;
+        c.CAN1_DataRate = static_cast<unsigned char>(s.data[0] >= 0 ? s.data[0] : cfg.datarate[0]);
+        c.CAN2_DataRate = static_cast<unsigned char>(s.data[1] >= 0 ? s.data[1] : cfg.datarate[1]);
+        c.CAN1_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[0]);
+        c.CAN2_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[1]);
+        if (!retry_once([&] { return VELKSetCFG_CANFD(port, &c); }))
+            return failed("the CAN FD setting");
+    }
+    if (s.error_reports && !retry_once([&] { return VELKSetErrorType(port, VELK_EN_ALL); }))
+        return failed("to switch error reports on");
+    const int mode = s.listen ? VELK_LISTEN : VELK_NORMAL;
+    if (!retry_once([&] { return VELKSetMode(port, mode, mode); }))
+        return failed("the channel mode");
+    const int s1 = can1 ? VELK_ACTIVE : VELK_INACTIVE, s2 = can2 ? VELK_ACTIVE : VELK_INACTIVE;
+    if (!retry_once([&] { return VELKInitCAN(port, s1, s2); }))
+        return failed("to start the channels");
+    return kOk;
+}
+
+// VELKSend_CANFD for CAN FD, VELKSend otherwise; the library's result.
+int send_frame(int port, const trace::Frame &f)
+{
+    CAN_FRAME_INFO r;
+    std::memset(&r, 0, sizeof r);
+    r.CAN_port = f.channel;
+    r.id_type = f.extended ? VELK_EID : VELK_SID;
+    r.rtr = f.remote ? VELK_EN_RTR : VELK_DIS_RTR;
+    r.dlc = f.dlc;
+    r.brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
+    r.esi = f.esi ? 1 : 0;
+    r.fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
+    r.id = f.id;
+    std::memcpy(r.data, f.data.data(), sizeof r.data);
+    return f.fd ? VELKSend_CANFD(port, &r) : VELKSend(port, &r);
+}
+
 }  // namespace
 
 const char kChannelOptionsHelp[] =
@@ -222,42 +278,6 @@ bool parse_data_rate(const char *text, ChannelSetup *s)
     });
 }
 
-int configure_and_start(const char *prog, int port, const ChannelSetup &s, bool can1, bool can2)
-{
-    auto failed = [&](const char *what) {
-        std::fprintf(stderr, "%s: the adapter at %s refused %s\n", prog, comports[port], what);
-        return kFailed;
-    };
-    const bool rates = s.nominal[0] >= 0 || s.nominal[1] >= 0;
-    const bool fd = s.fd >= 0 || s.data[0] >= 0 || s.data[1] >= 0;
-    CANFD_CFG_INFO cfg;
-    std::memset(&cfg, 0, sizeof cfg);
-    if ((rates || fd) && !retry_once([&] { return VELKGetCFG_CANFD(port, &cfg); }))
-        return failed("the configuration query");
-    if (rates) {
-        const int c1 = s.nominal[0] >= 0 ? s.nominal[0] : cfg.baud[0];
-        const int c2 = s.nominal[1] >= 0 ? s.nominal[1] : cfg.baud[1];
-        if (!retry_once([&] { return VELKSetBaudRate(port, c1, c2); }))
-            return failed("the nominal bit rate");
-    }
-    if (fd) {
-        CFG_CANFD c;
-        c.CAN1_DataRate = static_cast<unsigned char>(s.data[0] >= 0 ? s.data[0] : cfg.datarate[0]);
-        c.CAN2_DataRate = static_cast<unsigned char>(s.data[1] >= 0 ? s.data[1] : cfg.datarate[1]);
-        c.CAN1_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[0]);
-        c.CAN2_FDF_EN = static_cast<unsigned char>(s.fd >= 0 ? s.fd : cfg.fdf_en[1]);
-        if (!retry_once([&] { return VELKSetCFG_CANFD(port, &c); }))
-            return failed("the CAN FD setting");
-    }
-    const int mode = s.listen ? VELK_LISTEN : VELK_NORMAL;
-    if (!retry_once([&] { return VELKSetMode(port, mode, mode); }))
-        return failed("the channel mode");
-    const int s1 = can1 ? VELK_ACTIVE : VELK_INACTIVE, s2 = can2 ? VELK_ACTIVE : VELK_INACTIVE;
-    if (!retry_once([&] { return VELKInitCAN(port, s1, s2); }))
-        return failed("to start the channels");
-    return kOk;
-}
-
 bool parse_channel(const char *text, int *channel)
 {
     const std::string s(text);
@@ -305,20 +325,63 @@ bool parse_double(const char *text, double *v)
     return true;
 }
 
-int send_frame(int port, const trace::Frame &f)
+int common_option(const char *prog, const char *usage, int opt, const char *arg, ChannelSetup *s)
 {
-    CAN_FRAME_INFO r;
-    std::memset(&r, 0, sizeof r);
-    r.CAN_port = f.channel;
-    r.id_type = f.extended ? VELK_EID : VELK_SID;
-    r.rtr = f.remote ? VELK_EN_RTR : VELK_DIS_RTR;
-    r.dlc = f.dlc;
-    r.brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
-    r.esi = f.esi ? 1 : 0;
-    r.fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
-    r.id = f.id;
-    std::memcpy(r.data, f.data.data(), sizeof r.data);
-    return f.fd ? VELKSend_CANFD(port, &r) : VELKSend(port, &r);
+    switch (opt) {
+    case 'b': return parse_nominal(arg, s) ? -1 : usage_error(prog, "bad nominal bit rate", arg);
+    case 'd': return parse_data_rate(arg, s) ? -1 : usage_error(prog, "bad data rate", arg);
+    case 'c': s->fd = 0; return -1;
+    case 'h': std::printf(usage, kChannelOptionsHelp); return kOk;
+    default: std::fprintf(stderr, usage, kChannelOptionsHelp); return kBadInput;
+    }
+}
+
+int usage_error(const char *prog, const char *what, const char *arg)
+{
+    std::fprintf(stderr, "%s: %s '%s' (try -h)\n", prog, what, arg);
+    return kBadInput;
+}
+
+int connect(const char *prog, const char *name, const ChannelSetup &s, bool can1, bool can2, int *port)
+{
+    const int status = open_adapter(prog, name, port);
+    if (status != kOk)
+        return status;
+    catch_stop_signals();
+    if (configure(prog, *port, s, can1, can2) != kOk) {
+        VELKCloseDevice(*port);
+        return kFailed;
+    }
+    return kOk;
+}
+
+bool Sender::send(trace::Frame f)
+{
+    if (send_frame(port_, f) == 0) {
+        ++sent_;
+        if (verbose_) {
+            const int64_t t = wall_us();
+            f.sec = t / 1000000;
+            f.usec = static_cast<uint32_t>(t % 1000000);
+            std::printf("%s\n", trace::log_line(f, f.channel == 0 ? "can0" : "can1", false).c_str());
+        }
+        return true;
+    }
+    ++refused_;
+    gone_ = VELKCheckDevice(port_) != 0;
+    return !gone_;
+}
+
+int Sender::finish()
+{
+    std::fflush(stdout);
+    VELKCloseDevice(port_);
+    if (gone_)
+        std::fprintf(stderr, "%s: the adapter at %s has gone\n", prog_, comports[port_]);
+    if (refused_ > 0)
+        std::fprintf(stderr, "%s: %llu of %llu frames refused (not written to the adapter)\n", prog_, refused_,
+                     sent_ + refused_);
+    return refused_ > 0 || gone_ ? kFailed : kOk;
 }
 
 }  // namespace velk::tools

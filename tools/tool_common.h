@@ -49,16 +49,45 @@ struct ChannelSetup {
     int data[2] = {-1, -1};     // CAN FD data rate in Mbit/s; -1 keeps the adapter's
     int fd = -1;                // CAN FD on (1) or off (0); -1 keeps the adapter's
     bool listen = false;        // listen-only on both channels
+    bool error_reports = false; // switch all of the adapter's error reports on
 };
 // "-b 500k" for both channels or "-b 500k,250k" for CAN1 and CAN2.
 bool parse_nominal(const char *text, ChannelSetup *s);
 // "-d 2M" or "-d 2M,4M"; switches CAN FD on.
 bool parse_data_rate(const char *text, ChannelSetup *s);
-// Usage lines of -b, -d and -c.
+// Usage lines of -b, -d and -c, and their getopt letters.
 extern const char kChannelOptionsHelp[];
-// Applies the setup to an open adapter and starts the channels asked for.
-// Prints why it failed; kOk or kFailed.
-int configure_and_start(const char *prog, int port, const ChannelSetup &s, bool can1, bool can2);
+constexpr const char kChannelOptions[] = "b:d:c";
+// The options the tools share: -b, -d and -c into *s, and -h, which prints
+// `usage` (a format taking kChannelOptionsHelp). -1 when the program goes
+// on, else its exit status now: 0 after -h, kBadInput for a bad value or an
+// unknown option (said on standard error).
+int common_option(const char *prog, const char *usage, int opt, const char *arg, ChannelSetup *s);
+// Prints "prog: what 'arg' (try -h)"; kBadInput.
+int usage_error(const char *prog, const char *what, const char *arg);
+// Opens the adapter at `name`, applies the setup and starts the channels
+// asked for; Ctrl-C is caught from then on. Prints why it failed and leaves
+// the port closed then; kOk, kFailed or kBadInput.
+int connect(const char *prog, const char *name, const ChannelSetup &s, bool can1, bool can2, int *port);
+
+// Frames sent and refused by a sending tool.
+class Sender {
+public:
+    Sender(const char *prog, int port, bool verbose) : prog_(prog), port_(port), verbose_(verbose) {}
+    // Sends one frame (printed in candump's log format with -v); a refusal is
+    // counted. False once the adapter has gone.
+    bool send(trace::Frame f);
+    bool gone() const { return gone_; }
+    // Closes the port and reports what was refused; the exit status.
+    int finish();
+
+private:
+    const char *prog_;
+    int port_;
+    bool verbose_;
+    bool gone_ = false;
+    unsigned long long sent_ = 0, refused_ = 0;
+};
 
 // "CAN1", "CAN2" (any case), "1" or "2" -> 0 or 1.
 bool parse_channel(const char *text, int *channel);
@@ -69,8 +98,5 @@ bool parse_hex32(const char *text, uint32_t *v);
 // A non-negative decimal number with an optional fraction.
 bool parse_double(const char *text, double *v);
 
-// Sends one frame on its channel: VELKSend_CANFD for CAN FD, VELKSend
-// otherwise. The library's result (0 written).
-int send_frame(int port, const trace::Frame &f);
 
 }  // namespace velk::tools

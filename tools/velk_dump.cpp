@@ -257,19 +257,12 @@ struct Options {
     bool default_name = false;
     bool print_too = false;
     bool ascii = false;
-    bool errors = false;
     bool len8_dlc = false;
     long long count = 0;
     double seconds = 0;
     std::string names[2] = {"can0", "can1"};
     ChannelSetup setup;
 };
-
-int usage_error(const char *what, const char *arg)
-{
-    std::fprintf(stderr, "%s: %s '%s' (try -h)\n", kProg, what, arg);
-    return kBadInput;
-}
 
 class Dump {
 public:
@@ -372,7 +365,7 @@ private:
     {
         if (r.msg_type != VELK_DATA_TYPE) {
             ++status_;
-            if (o_.errors)
+            if (o_.setup.error_reports)
                 status_report(r, now);
             return;
         }
@@ -461,8 +454,9 @@ private:
 int main(int argc, char **argv)
 {
     Options o;
+    const std::string optstring = std::string("lf:paen:T:N:8Lh") + kChannelOptions;
     int opt;
-    while ((opt = getopt(argc, argv, "lf:paen:T:N:8Lb:d:ch")) != -1) {
+    while ((opt = getopt(argc, argv, optstring.c_str())) != -1) {
         switch (opt) {
         case 'l':
             o.file = default_log_name();
@@ -471,38 +465,30 @@ int main(int argc, char **argv)
         case 'f': o.file = optarg; break;
         case 'p': o.print_too = true; break;
         case 'a': o.ascii = true; break;
-        case 'e': o.errors = true; break;
+        case 'e': o.setup.error_reports = true; break;
         case 'n':
             if (!parse_long(optarg, 1, 1LL << 62, &o.count))
-                return usage_error("bad count", optarg);
+                return usage_error(kProg, "bad count", optarg);
             break;
         case 'T':
             if (!parse_double(optarg, &o.seconds) || o.seconds <= 0)
-                return usage_error("bad time", optarg);
+                return usage_error(kProg, "bad time", optarg);
             break;
         case 'N': {
             const std::string s(optarg);
             const size_t comma = s.find(',');
             if (comma == std::string::npos || comma == 0 || comma + 1 == s.size() ||
                 s.find_first_of(" \t#()", 0) != std::string::npos)
-                return usage_error("bad interface names", optarg);
+                return usage_error(kProg, "bad interface names", optarg);
             o.names[0] = s.substr(0, comma);
             o.names[1] = s.substr(comma + 1);
             break;
         }
         case '8': o.len8_dlc = true; break;
         case 'L': o.setup.listen = true; break;
-        case 'b':
-            if (!parse_nominal(optarg, &o.setup))
-                return usage_error("bad nominal bit rate", optarg);
-            break;
-        case 'd':
-            if (!parse_data_rate(optarg, &o.setup))
-                return usage_error("bad data rate", optarg);
-            break;
-        case 'c': o.setup.fd = 0; break;
-        case 'h': std::printf(kUsage, kChannelOptionsHelp); return kOk;
-        default: std::fprintf(stderr, kUsage, kChannelOptionsHelp); return kBadInput;
+        default:
+            if (const int status = common_option(kProg, kUsage, opt, optarg, &o.setup); status >= 0)
+                return status;
         }
     }
     if (optind >= argc) {
@@ -511,7 +497,7 @@ int main(int argc, char **argv)
     }
     trace::Format format;
     if (!o.file.empty() && !trace::format_of(o.file, &format))
-        return usage_error("unknown trace format (use .log, .asc or .csv)", o.file.c_str());
+        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", o.file.c_str());
 
     Channel ch[2];
     if (optind + 1 < argc)
@@ -526,34 +512,23 @@ int main(int argc, char **argv)
         else if (name == o.names[1])
             c = 1;
         else if (!parse_channel(name.c_str(), &c))
-            return usage_error("unknown channel", name.c_str());
+            return usage_error(kProg, "unknown channel", name.c_str());
         ch[c].shown = true;
         for (size_t at = comma; at != std::string::npos;) {
             const size_t next = spec.find(',', at + 1);
             Filter f;
             const std::string item = spec.substr(at + 1, next == std::string::npos ? next : next - at - 1);
             if (!parse_filter(item, &f))
-                return usage_error("bad filter (ID:MASK or ID~MASK)", item.c_str());
+                return usage_error(kProg, "bad filter (ID:MASK or ID~MASK)", item.c_str());
             ch[c].filters.push_back(f);
             at = next;
         }
     }
 
     int port;
-    int status = open_adapter(kProg, argv[optind], &port);
+    int status = connect(kProg, argv[optind], o.setup, ch[0].shown, ch[1].shown, &port);
     if (status != kOk)
         return status;
-    catch_stop_signals();
-    if (o.errors && !retry_once([&] { return VELKSetErrorType(port, VELK_EN_ALL); })) {
-        std::fprintf(stderr, "%s: the adapter at %s refused to switch error reports on\n", kProg, comports[port]);
-        VELKCloseDevice(port);
-        return kFailed;
-    }
-    status = configure_and_start(kProg, port, o.setup, ch[0].shown, ch[1].shown);
-    if (status != kOk) {
-        VELKCloseDevice(port);
-        return status;
-    }
     if (o.default_name)
         std::fprintf(stderr, "%s: writing %s\n", kProg, o.file.c_str());
     Dump dump(o, port, ch);

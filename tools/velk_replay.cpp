@@ -48,12 +48,6 @@ const char kUsage[] =
 
 constexpr int64_t kProgressUs = 200000;
 
-int usage_error(const char *what, const char *arg)
-{
-    std::fprintf(stderr, "%s: %s '%s' (try -h)\n", kProg, what, arg);
-    return kBadInput;
-}
-
 // One pass over the file without sending: finds a malformed line before the
 // first frame goes out, and counts what would be sent.
 int check_file(trace::Reader &r, const char *path, unsigned long long *frames, unsigned long long *skipped)
@@ -94,35 +88,28 @@ int main(int argc, char **argv)
     long long loops = 1;
     bool verbose = false;
     ChannelSetup setup;
+    const std::string optstring = std::string("g:x:l:vh") + kChannelOptions;
     int opt;
-    while ((opt = getopt(argc, argv, "g:x:l:vb:d:ch")) != -1) {
+    while ((opt = getopt(argc, argv, optstring.c_str())) != -1) {
         switch (opt) {
         case 'g':
             if (!parse_double(optarg, &gap_ms))
-                return usage_error("bad gap", optarg);
+                return usage_error(kProg, "bad gap", optarg);
             break;
         case 'x':
             if (!parse_double(optarg, &speed) || speed <= 0)
-                return usage_error("bad speed", optarg);
+                return usage_error(kProg, "bad speed", optarg);
             break;
         case 'l':
             if (std::string(optarg) == "i")
                 loops = 0;
             else if (!parse_long(optarg, 1, 1LL << 62, &loops))
-                return usage_error("bad loop count", optarg);
+                return usage_error(kProg, "bad loop count", optarg);
             break;
         case 'v': verbose = true; break;
-        case 'b':
-            if (!parse_nominal(optarg, &setup))
-                return usage_error("bad nominal bit rate", optarg);
-            break;
-        case 'd':
-            if (!parse_data_rate(optarg, &setup))
-                return usage_error("bad data rate", optarg);
-            break;
-        case 'c': setup.fd = 0; break;
-        case 'h': std::printf(kUsage, kChannelOptionsHelp); return kOk;
-        default: std::fprintf(stderr, kUsage, kChannelOptionsHelp); return kBadInput;
+        default:
+            if (const int status = common_option(kProg, kUsage, opt, optarg, &setup); status >= 0)
+                return status;
         }
     }
     if (argc - optind < 2) {
@@ -132,14 +119,14 @@ int main(int argc, char **argv)
     const char *path = argv[optind + 1];
     trace::Format format;
     if (!trace::format_of(path, &format))
-        return usage_error("unknown trace format (use .log, .asc or .csv)", path);
+        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", path);
     trace::ReadOptions ro;
     for (int i = optind + 2; i < argc; ++i) {
         const std::string m(argv[i]);
         const size_t eq = m.find('=');
         int ch;
         if (eq == std::string::npos || eq == 0 || !parse_channel(m.c_str() + eq + 1, &ch))
-            return usage_error("bad channel map (NAME=CAN1 or NAME=CAN2)", argv[i]);
+            return usage_error(kProg, "bad channel map (NAME=CAN1 or NAME=CAN2)", argv[i]);
         ro.channels[m.substr(0, eq)] = ch;
     }
     trace::Reader reader;
@@ -153,25 +140,18 @@ int main(int argc, char **argv)
         return status;
 
     int port;
-    status = open_adapter(kProg, argv[optind], &port);
+    status = connect(kProg, argv[optind], setup, true, true, &port);
     if (status != kOk)
         return status;
-    catch_stop_signals();
-    status = configure_and_start(kProg, port, setup, true, true);
-    if (status != kOk) {
-        VELKCloseDevice(port);
-        return status;
-    }
 
     const bool progress = isatty(STDERR_FILENO) != 0;
-    unsigned long long sent = 0, refused = 0;
-    bool gone = false;
+    Sender sender(kProg, port, verbose);
     int64_t last_progress = 0;
     // Frame k of a pass goes out at start + (t_k - t_0) / speed, or k gaps
     // after the start with -g; the next pass starts one gap (or 1 ms) after
     // the last frame of this one.
     int64_t pass_start = mono_us();
-    for (long long loop = 0; (loops == 0 || loop < loops) && !stop_requested() && !gone; ++loop) {
+    for (long long loop = 0; (loops == 0 || loop < loops) && !stop_requested() && !sender.gone(); ++loop) {
         if (loop > 0 && !reader.rewind())
             break;
         trace::Frame f;
@@ -192,36 +172,19 @@ int main(int argc, char **argv)
                 break;
             last_at = at;
             ++k;
-            if (send_frame(port, f) == 0) {
-                ++sent;
-                if (verbose)
-                    std::printf("%s\n", trace::log_line(f, f.channel == 0 ? "can0" : "can1", false).c_str());
-            } else {
-                ++refused;
-                if (VELKCheckDevice(port) != 0) {
-                    gone = true;
-                    break;
-                }
-            }
+            if (!sender.send(f))
+                break;
             if (progress && mono_us() - last_progress >= kProgressUs) {
                 last_progress = mono_us();
-                std::fprintf(stderr, "\r%s: pass %lld, frame %llu of %llu, %llu sent", kProg, loop + 1, k, total,
-                             sent);
+                std::fprintf(stderr, "\r%s: pass %lld, frame %llu of %llu", kProg, loop + 1, k, total);
             }
         }
         pass_start = last_at + (gap_ms >= 0 ? static_cast<int64_t>(gap_ms * 1000) : 1000);
     }
     if (progress)
         std::fprintf(stderr, "\n");
-    std::fflush(stdout);
-    VELKCloseDevice(port);
-    if (gone)
-        std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, comports[port]);
-    if (refused > 0)
-        std::fprintf(stderr, "%s: %llu of %llu frames refused (not written to the adapter)\n", kProg, refused,
-                     sent + refused);
     if (skipped > 0)
         std::fprintf(stderr, "%s: %llu error frames or frames on unmapped channels skipped per pass\n", kProg,
                      skipped);
-    return refused > 0 || gone ? kFailed : kOk;
+    return sender.finish();
 }

@@ -51,12 +51,6 @@ const char kUsage[] =
 const option kLong[] = {
     {"inc", no_argument, nullptr, 'I'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
-int usage_error(const char *what, const char *arg)
-{
-    std::fprintf(stderr, "%s: %s '%s' (try -h)\n", kProg, what, arg);
-    return kBadInput;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -64,30 +58,23 @@ int main(int argc, char **argv)
     long long count = 1, interval = 0;
     bool inc = false, verbose = false;
     ChannelSetup setup;
+    const std::string optstring = std::string("n:i:Ivh") + kChannelOptions;
     int opt;
-    while ((opt = getopt_long(argc, argv, "n:i:Ivb:d:ch", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
         case 'n':
             if (!parse_long(optarg, 0, 1LL << 62, &count))
-                return usage_error("bad count", optarg);
+                return usage_error(kProg, "bad count", optarg);
             break;
         case 'i':
             if (!parse_long(optarg, 0, 3600LL * 1000000, &interval))
-                return usage_error("bad interval", optarg);
+                return usage_error(kProg, "bad interval", optarg);
             break;
         case 'I': inc = true; break;
         case 'v': verbose = true; break;
-        case 'b':
-            if (!parse_nominal(optarg, &setup))
-                return usage_error("bad nominal bit rate", optarg);
-            break;
-        case 'd':
-            if (!parse_data_rate(optarg, &setup))
-                return usage_error("bad data rate", optarg);
-            break;
-        case 'c': setup.fd = 0; break;
-        case 'h': std::printf(kUsage, kChannelOptionsHelp); return kOk;
-        default: std::fprintf(stderr, kUsage, kChannelOptionsHelp); return kBadInput;
+        default:
+            if (const int status = common_option(kProg, kUsage, opt, optarg, &setup); status >= 0)
+                return status;
         }
     }
     if (argc - optind < 3) {
@@ -96,7 +83,7 @@ int main(int argc, char **argv)
     }
     int channel;
     if (!parse_channel(argv[optind + 1], &channel))
-        return usage_error("unknown channel (CAN1 or CAN2)", argv[optind + 1]);
+        return usage_error(kProg, "unknown channel (CAN1 or CAN2)", argv[optind + 1]);
     std::vector<trace::Frame> frames;
     for (int i = optind + 2; i < argc; ++i) {
         trace::Frame f;
@@ -106,45 +93,23 @@ int main(int argc, char **argv)
             return kBadInput;
         }
         if (f.error)
-            return usage_error("an error frame cannot be sent", argv[i]);
+            return usage_error(kProg, "an error frame cannot be sent", argv[i]);
         f.channel = channel;
         f.tx = true;
         frames.push_back(f);
     }
 
     int port;
-    int status = open_adapter(kProg, argv[optind], &port);
+    const int status = connect(kProg, argv[optind], setup, true, true, &port);
     if (status != kOk)
         return status;
-    catch_stop_signals();
-    status = configure_and_start(kProg, port, setup, true, true);
-    if (status != kOk) {
-        VELKCloseDevice(port);
-        return status;
-    }
 
-    unsigned long long sent = 0, refused = 0;
-    bool gone = false;
+    Sender sender(kProg, port, verbose);
     int64_t next = mono_us();
-    for (long long pass = 0; (count == 0 || pass < count) && !stop_requested() && !gone; ++pass) {
+    for (long long pass = 0; (count == 0 || pass < count) && !stop_requested() && !sender.gone(); ++pass) {
         for (trace::Frame &f : frames) {
-            if (stop_requested())
+            if (stop_requested() || !sender.send(f))
                 break;
-            if (send_frame(port, f) == 0) {
-                ++sent;
-                if (verbose) {
-                    const int64_t t = wall_us();
-                    f.sec = t / 1000000;
-                    f.usec = static_cast<uint32_t>(t % 1000000);
-                    std::printf("%s\n", trace::log_line(f, channel == 0 ? "can0" : "can1", false).c_str());
-                }
-            } else {
-                ++refused;
-                if (VELKCheckDevice(port) != 0) {
-                    gone = true;
-                    break;
-                }
-            }
             if (inc)
                 f.id = (f.id + 1) & (f.extended ? 0x1FFFFFFFu : 0x7FFu);
             if (interval > 0) {
@@ -158,12 +123,5 @@ int main(int argc, char **argv)
             }
         }
     }
-    std::fflush(stdout);
-    VELKCloseDevice(port);
-    if (gone)
-        std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, comports[port]);
-    if (refused > 0)
-        std::fprintf(stderr, "%s: %llu of %llu frames refused (not written to the adapter)\n", kProg, refused,
-                     sent + refused);
-    return refused > 0 || gone ? kFailed : kOk;
+    return sender.finish();
 }

@@ -253,15 +253,21 @@ int Reader::next(Frame *f)
     return result;
 }
 
+// The result of a line parser: the frame on its mapped channel, or the error.
+int Reader::parsed(bool ok, Frame *f, const std::string &name, const std::string &why)
+{
+    if (!ok)
+        return fail(why);
+    f->channel = map_channel(name);
+    return 1;
+}
+
 int Reader::next_log(Frame *f, const std::string &text)
 {
     if (text.empty())
         return 0;
     std::string name, why;
-    if (!detail::log_parse(text, f, &name, &why))
-        return fail(why);
-    f->channel = map_channel(name);
-    return 1;
+    return parsed(detail::log_parse(text, f, &name, &why), f, name, why);
 }
 
 int Reader::next_csv(Frame *f, const std::string &text)
@@ -274,10 +280,7 @@ int Reader::next_csv(Frame *f, const std::string &text)
     if (text.empty())
         return 0;
     std::string name, why;
-    if (!detail::csv_parse(text, f, &name, &why))
-        return fail(why);
-    f->channel = map_channel(name);
-    return 1;
+    return parsed(detail::csv_parse(text, f, &name, &why), f, name, why);
 }
 
 int Reader::next_asc(Frame *f, const std::string &text)

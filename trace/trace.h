@@ -152,6 +152,7 @@ public:
 private:
     int fail(const std::string &why);
     int map_channel(const std::string &name);
+    int parsed(bool ok, Frame *f, const std::string &name, const std::string &why);
     int next_log(Frame *f, const std::string &text);
     int next_asc(Frame *f, const std::string &text);
     int next_csv(Frame *f, const std::string &text);
