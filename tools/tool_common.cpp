@@ -138,11 +138,11 @@ int send_frame(int port, const trace::Frame &f)
 }  // namespace
 
 const char kChannelOptionsHelp[] =
-    "  -b RATE[,RATE2]   nominal bit rate of both channels, or of CAN1 and CAN2:\n"
-    "                    5k 10k 20k 50k 100k 125k 250k 400k 500k 800k 1M\n"
-    "                    (default: as the adapter is set)\n"
-    "  -d RATE[,RATE2]   CAN FD on, with this data rate: 2M 4M 5M 6M 8M 10M\n"
-    "  -c                classic CAN only (CAN FD off)\n";
+    "  -b RATE[,RATE2] nominal bit rate of both channels, or of CAN1 and CAN2:\n"
+    "                  5k 10k 20k 50k 100k 125k 250k 400k 500k 800k 1M\n"
+    "                  (default: as the adapter is set)\n"
+    "  -d RATE[,RATE2] CAN FD on, with this data rate: 2M 4M 5M 6M 8M 10M\n"
+    "  -c              classic CAN only (CAN FD off)\n";
 
 void catch_stop_signals()
 {

@@ -28,12 +28,12 @@ const char kUsage[] =
     "frames on channels it does not name are skipped.\n"
     "\n"
     "Options:\n"
-    "  -g GAP_MS   a fixed gap between frames instead of the file's timing\n"
-    "  -x SPEED    replay SPEED times as fast (default 1; 0.5 is half speed)\n"
-    "  -l LOOPS    play the file LOOPS times (default 1; i for ever)\n"
-    "  -v          print each frame sent, in candump's log format\n"
+    "  -g GAP_MS       a fixed gap between frames instead of the file's timing\n"
+    "  -x SPEED        replay SPEED times as fast (default 1; 0.5 is half speed)\n"
+    "  -l LOOPS        play the file LOOPS times (default 1; i for ever)\n"
+    "  -v              print each frame sent, in candump's log format\n"
     "%s"
-    "  -h          this help\n"
+    "  -h              this help\n"
     "\n"
     "On a terminal a progress line shows frames sent. Ctrl-C stops. Exit status:\n"
     "0 done, 1 frames refused or the adapter failed, 2 bad usage or input (a file\n"
@@ -174,7 +174,7 @@ int main(int argc, char **argv)
             ++k;
             if (!sender.send(f))
                 break;
-            if (progress && mono_us() - last_progress >= kProgressUs) {
+            if (progress && (mono_us() - last_progress >= kProgressUs || k == total)) {
                 last_progress = mono_us();
                 std::fprintf(stderr, "\r%s: pass %lld, frame %llu of %llu", kProg, loop + 1, k, total);
             }
