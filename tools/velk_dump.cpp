@@ -387,12 +387,12 @@ private:
     void emit(const trace::Frame &f)
     {
         if (writer_.is_open()) {
+            ++written_;
             if (!writer_.write(f)) {
                 write_failed_ = true;
                 std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
                 return;
             }
-            ++written_;
         }
         if (print_) {
             const std::string &name = o_.names[f.channel];
