@@ -26,3 +26,12 @@ if(TARGET velk_gui AND TARGET velk_sim)
   set_target_properties(bench_utility PROPERTIES ENABLE_EXPORTS ON)
   add_dependencies(bench_utility bench_ui velk_sim)
 endif()
+
+# velk_dump, the real program, recording a .log under load.
+if(TARGET velk_dump AND TARGET velk_trace)
+  add_executable(bench_dump_rate ${CMAKE_CURRENT_LIST_DIR}/dump_rate.cpp)
+  target_link_libraries(bench_dump_rate PRIVATE velk_2_static velk_sim_lib velk_trace)
+  target_include_directories(bench_dump_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(bench_dump_rate PRIVATE VELK_DUMP_PATH="$<TARGET_FILE:velk_dump>")
+  add_dependencies(bench_dump_rate velk_dump)
+endif()

@@ -575,6 +575,9 @@ void Adapter::handle_frame(const Bytes &f, bool sum_ok)
         return;
     const uint8_t code = f[0];
     if (code == kClassicFrame || code == kFdFrame) {
+        const int ch = (f[1] & 3) - 1;
+        if (bus_wired_ && (ch == 0 || ch == 1) && state_.active[ch])
+            bus_out_.emplace_back(ch, f);
         if (loopback_ && state_.active[0] && state_.active[1])
             loop_back(f);
         return;
@@ -730,9 +733,14 @@ void Adapter::queue_reply(uint8_t code, Bytes r)
 void Adapter::loop_back(const Bytes &f)
 {
     const int ch = (f[1] & 3) - 1;
-    if (ch != 0 && ch != 1)
-        return;
-    const uint8_t flags = static_cast<uint8_t>((f[1] & ~3) | (ch == 0 ? 2 : 1));
+    if (ch == 0 || ch == 1)
+        queue(report_for(f, 1 - ch), 1, 0);
+}
+
+// The report of a host data frame as received on `channel` now.
+Bytes Adapter::report_for(const Bytes &f, int channel)
+{
+    const uint8_t flags = static_cast<uint8_t>((f[1] & ~3) | (channel + 1));
     const int64_t t = now_us() - start_us_;
     const uint32_t sec = static_cast<uint32_t>(t / 1000000);
     const uint32_t usec = static_cast<uint32_t>(t % 1000000);
@@ -749,7 +757,7 @@ void Adapter::loop_back(const Bytes &f)
         b.insert(b.end(), f.begin() + 3, f.end() - 3);  // identifier and payload
     }
     finish(b);
-    queue(std::move(b), 1, 0);
+    return b;
 }
 
 // ---- service thread ----
@@ -811,6 +819,7 @@ void Adapter::run()
                 std::lock_guard<std::mutex> lk(mu_);
                 handle_input(buf, static_cast<size_t>(r));
             }
+            forward_to_bus();
         }
     }
 }

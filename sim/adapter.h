@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -174,6 +175,16 @@ public:
     // (E0 -> E2, F0 -> F1) while both channels are started.
     void set_loopback(bool on);
 
+    // A CAN bus shared with other adapters (bus.h). Every data frame the
+    // host sends on a started channel goes to `tap` (called from the service
+    // thread with none of this adapter's state locked); nullptr unhooks.
+    using BusTap = std::function<void(int channel, const Bytes &frame)>;
+    void set_bus_tap(BusTap tap);
+    // A frame another adapter put on the bus, reported to this adapter's host
+    // as received on `channel` (E0 -> E2, F0 -> F1, this adapter's timestamp)
+    // while that channel is started.
+    void receive_from_bus(int channel, const Bytes &frame);
+
     // Write stream_sequence(count, seed) to the host, rate_per_s reports a
     // second (0 = as fast as the tty takes them), in write() chunks of
     // 1..max_chunk bytes (random sizes from the seed).
@@ -197,6 +208,8 @@ private:
     void queue_reply(uint8_t code, Bytes reply);
     void queue(Bytes b, int pieces, int delay_ms);
     void loop_back(const Bytes &f);
+    Bytes report_for(const Bytes &f, int channel);
+    void forward_to_bus();
     void refill_stream(int64_t now);
     bool flush_output(int64_t now, int64_t *next_us);
     void close_fds();
@@ -207,6 +220,10 @@ private:
     std::map<uint8_t, Fault> faults_;
     bool answering_ = true;
     bool loopback_ = false;
+    bool bus_wired_ = false;
+    std::vector<std::pair<int, Bytes>> bus_out_;  // host frames for the bus tap
+    std::mutex tap_mu_;  // guards tap_; held while it runs, so unhooking waits for it
+    BusTap tap_;
     Bytes in_;  // unparsed host bytes
     std::vector<Bytes> frames_;
     std::vector<bool> frames_ok_;

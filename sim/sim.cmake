@@ -3,7 +3,8 @@ find_package(Threads REQUIRED)
 
 add_library(velk_sim_lib STATIC
   ${CMAKE_CURRENT_LIST_DIR}/adapter.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/reports.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/reports.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bus.cpp)
 target_include_directories(velk_sim_lib PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velk_sim_lib PUBLIC Threads::Threads util)
 

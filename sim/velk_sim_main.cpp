@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "bus.h"
 
 namespace {
 
@@ -43,6 +44,11 @@ const char kUsage[] =
     "  -L, --loopback       a frame sent on one channel comes back as a report\n"
     "                       received on the other while both channels are started\n"
     "                       (0xF0 -> 0xF1, 0xE0 -> 0xE2)\n"
+    "  -B, --bus P.CH=Q.CH  wire channel CH (CAN1 or CAN2) of port P to channel CH\n"
+    "                       of port Q (ports numbered from 0 in the order printed):\n"
+    "                       what one host sends there the other receives, with\n"
+    "                       its own adapter's timestamp, while both channels are\n"
+    "                       started; repeat for more wires\n"
     "  -s, --stream N       once the host starts a channel, send N mixed reports\n"
     "                       (0xE2, 0xF1 of assorted DLCs, 0xE1, status reports)\n"
     "  -r, --rate R         reports per second for --stream; 0 = as fast as the\n"
@@ -62,7 +68,10 @@ const char kUsage[] =
     "           --vcom 0,0,1 --vcom 0,0,0 --gen 5\n"
     "      one adapter as two ports whose order disagrees with the host's\n"
     "  velk_sim --link /dev/ttyCAN0 --stream 10000 --rate 2000\n"
-    "      2000 reports a second once CAN is started\n";
+    "      2000 reports a second once CAN is started\n"
+    "  velk_sim -A 2 --link /dev/ttyCAN0 --link /dev/ttyCAN1 --bus 0.CAN1=1.CAN2\n"
+    "      two adapters; CAN1 of the first and CAN2 of the second share a bus,\n"
+    "      so velk_send on /dev/ttyCAN0 CAN1 is seen by velk_dump on /dev/ttyCAN1\n";
 
 const option kOptions[] = {
     {"link", required_argument, nullptr, 'l'},   {"ports", required_argument, nullptr, 'p'},
@@ -70,6 +79,7 @@ const option kOptions[] = {
     {"gen", required_argument, nullptr, 'g'},    {"model", required_argument, nullptr, 'm'},
     {"dev-id", required_argument, nullptr, 'd'}, {"vcom", required_argument, nullptr, 'c'},
     {"loopback", no_argument, nullptr, 'L'},     {"stream", required_argument, nullptr, 's'},
+    {"bus", required_argument, nullptr, 'B'},
     {"rate", required_argument, nullptr, 'r'},   {"seed", required_argument, nullptr, 'S'},
     {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -111,6 +121,19 @@ void print_frame(size_t port, const velk::sim::Bytes &f)
     std::fflush(stdout);
 }
 
+// "P.CAN1" -> port P, channel 0.
+bool parse_end(const std::string &s, long *port, int *channel)
+{
+    const size_t dot = s.find('.');
+    if (dot == std::string::npos || !parse_int(s.substr(0, dot).c_str(), 0, 87, port))
+        return false;
+    const std::string ch = s.substr(dot + 1);
+    if (ch != "CAN1" && ch != "CAN2")
+        return false;
+    *channel = ch == "CAN1" ? 0 : 1;
+    return true;
+}
+
 int bad(const char *what, const char *arg)
 {
     std::fprintf(stderr, "velk_sim: bad %s '%s' (try --help)\n", what, arg);
@@ -126,6 +149,11 @@ int main(int argc, char **argv)
         uint8_t mode, map, order;
     };
     std::vector<Vcom> vcoms;
+    struct Wire {
+        long p, q;
+        int ch_p, ch_q;
+    };
+    std::vector<Wire> wires;
     long ports = 1, adapters = 1, stream_count = 0, rate = 0, seed = 1;
     uint8_t fw[2] = {0x03, 0x02};
     uint8_t model[2] = {0x51, 0x02};
@@ -133,7 +161,7 @@ int main(int argc, char **argv)
     bool have_dev_id = false, loopback = false, verbose = false;
 
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:Ls:r:S:vh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:vh", kOptions, nullptr)) != -1) {
         long v;
         switch (c) {
         case 'l': links.push_back(optarg); break;
@@ -173,6 +201,16 @@ int main(int argc, char **argv)
             break;
         }
         case 'L': loopback = true; break;
+        case 'B': {
+            const std::string w(optarg);
+            const size_t eq = w.find('=');
+            Wire x;
+            if (eq == std::string::npos || !parse_end(w.substr(0, eq), &x.p, &x.ch_p) ||
+                !parse_end(w.substr(eq + 1), &x.q, &x.ch_q))
+                return bad("bus wire (P.CAN1=Q.CAN2)", optarg);
+            wires.push_back(x);
+            break;
+        }
         case 's':
             if (!parse_int(optarg, 0, 100000000, &stream_count))
                 return bad("stream count", optarg);
@@ -203,6 +241,12 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
     const size_t n = static_cast<size_t>(ports * adapters);
+    for (const Wire &w : wires) {
+        if (static_cast<size_t>(std::max(w.p, w.q)) >= n) {
+            std::fprintf(stderr, "velk_sim: bus wire names port %ld; there are %zu ports\n", std::max(w.p, w.q), n);
+            return 2;
+        }
+    }
     std::vector<std::unique_ptr<velk::sim::Adapter>> sims;
     for (size_t i = 0; i < n; ++i) {
         auto a = std::make_unique<velk::sim::Adapter>();
@@ -236,6 +280,9 @@ int main(int argc, char **argv)
         sims.push_back(std::move(a));
     }
     std::fflush(stdout);
+    velk::sim::Bus bus;
+    for (const Wire &w : wires)
+        bus.wire(*sims[static_cast<size_t>(w.p)], w.ch_p, *sims[static_cast<size_t>(w.q)], w.ch_q);
 
     std::vector<size_t> shown(n, 0);
     std::vector<bool> streamed(n, false);
@@ -260,6 +307,7 @@ int main(int argc, char **argv)
             }
         }
     }
+    bus.clear();   // before the adapters it points at go
     sims.clear();  // stops every port and removes the links
     return 0;
 }

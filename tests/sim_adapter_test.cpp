@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "adapter.h"
+#include "bus.h"
 
 namespace {
 
@@ -231,6 +232,47 @@ TEST_F(SimAdapter, LoopbackReturnsFramesOnTheOtherChannelOnlyWhileBothRun)
     EXPECT_EQ(r[1], 0x91);
     EXPECT_EQ(r[2], 0x05);
     EXPECT_EQ(Bytes(r.begin() + 11, r.begin() + 27), Bytes(fd_frame.begin() + 3, fd_frame.begin() + 19));
+}
+
+TEST(SimBus, FramesCrossBetweenWiredChannelsOfTwoAdaptersWhileBothRun)
+{
+    Adapter a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    velk::sim::Bus bus;
+    bus.wire(a, 0, b, 1);  // a's CAN1 and b's CAN2
+    Host ha(a.slave_path()), hb(b.slave_path());
+    const Bytes on_can1 = command({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(ha.exchange(command({'a', 1, 1}), 5), command({'a', 0}));
+    // b's CAN2 is stopped: nothing crosses. a's reply to the next command
+    // comes after the frame has been handed to the bus.
+    ha.write_bytes(on_can1);
+    EXPECT_EQ(ha.exchange(command({'5'}), 7).size(), 7u);
+    EXPECT_EQ(hb.exchange(command({'a', 0, 1}), 5), command({'a', 0}));
+    EXPECT_TRUE(hb.read_now().empty());
+
+    ha.write_bytes(on_can1);
+    Bytes r = hb.read_n(25);
+    ASSERT_EQ(r.size(), 25u);
+    EXPECT_EQ(r[0], 0xE2);
+    EXPECT_EQ(r[1], 0x82);  // received on CAN2
+    EXPECT_EQ(Bytes(r.begin() + 10, r.begin() + 22), Bytes(on_can1.begin() + 2, on_can1.begin() + 14));
+
+    // The other way round, CAN FD; a's host gets nothing of its own back, and
+    // a frame on a's unwired CAN2 goes nowhere.
+    const Bytes fd_on_can2 = command({0xF0, 0x02, 0x07, 0x1A, 0xBC, 0xDE, 0xF0, 9, 8, 7, 6, 5, 4, 3, 2});
+    hb.write_bytes(fd_on_can2);
+    r = ha.read_n(26);
+    ASSERT_EQ(r.size(), 26u);
+    EXPECT_EQ(r[0], 0xF1);
+    EXPECT_EQ(r[1], 0x01);
+    EXPECT_EQ(r[2], 0x07);
+    EXPECT_EQ(Bytes(r.begin() + 11, r.begin() + 23), Bytes(fd_on_can2.begin() + 3, fd_on_can2.begin() + 15));
+    ha.write_bytes(command({0xE0, 0x82, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(ha.exchange(command({'5'}), 7).size(), 7u);
+    EXPECT_TRUE(b.wait_output_drained(2000));
+    EXPECT_TRUE(hb.read_now().empty());
+    EXPECT_TRUE(ha.read_now().empty());
 }
 
 TEST_F(SimAdapter, UnplugHangsUpTheHostSide)

@@ -1,0 +1,23 @@
+# Trace files and the command-line tools (label "tools"). The interop tests
+# run can-utils' log2asc/asc2log and the system's python3 with python3-can
+# (both installed by scripts/setup).
+if(TARGET velk_trace AND TARGET velk_dump)
+  find_program(VELK_DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  add_library(velk_tools_test_support STATIC tools_support.cpp)
+  target_link_libraries(velk_tools_test_support PUBLIC velk_trace GTest::gtest)
+
+  add_executable(trace_test trace_test.cpp)
+  target_link_libraries(trace_test PRIVATE velk_trace velk_tools_test_support GTest::gtest_main)
+  target_compile_definitions(trace_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}")
+  gtest_discover_tests(trace_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
+
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools_test.cpp)
+    add_executable(tools_test tools_test.cpp)
+    target_link_libraries(tools_test PRIVATE velk_trace velk_sim_lib velk_tools_test_support GTest::gtest_main)
+    target_include_directories(tools_test PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+    target_compile_definitions(tools_test PRIVATE
+      VELK_TOOLS_DIR="$<TARGET_FILE_DIR:velk_dump>" VELK_SIM="$<TARGET_FILE:velk_sim>")
+    add_dependencies(tools_test velk_dump velk_send velk_replay velk_list velk_sim)
+    gtest_discover_tests(tools_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
+  endif()
+endif()

@@ -1,0 +1,79 @@
+// Helpers of the tools and trace tests: programs run as child processes
+// (waited for with a deadline, never with a sleep) and a scratch folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "trace.h"
+
+namespace velk::test {
+
+// A program running as a child: standard output through a pipe that the
+// waits read, standard error into a file, standard input from a file or
+// /dev/null.
+class Child {
+public:
+    Child() = default;
+    ~Child();  // kills a child still running
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    bool start(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null");
+    // Reads standard output until `text` occurs `count` times or the time
+    // passes; false then.
+    bool wait_output(const std::string &text, int timeout_ms, size_t count = 1);
+    // Waits for the exit, reading standard output meanwhile; false when the
+    // time passes first.
+    bool wait(int timeout_ms);
+    void signal(int sig);
+    // Exit status, or 128 + the signal that ended it; -1 while running.
+    int status() const { return status_; }
+    const std::string &out() const { return out_; }
+    std::string err() const;
+
+private:
+    void pump(int timeout_ms);
+
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int out_fd_ = -1;
+    int status_ = -1;
+    std::string out_;
+    std::string err_path_;
+};
+
+// Milliseconds until `deadline`, 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point deadline);
+
+// Runs a program to its end (at most `timeout_ms`); the Child holds its
+// status and output.
+bool run(Child *c, const std::vector<std::string> &args, int timeout_ms = 30000,
+         const std::string &stdin_path = "/dev/null");
+
+// A folder of its own for one test, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+
+// Every frame of a trace file. With `error`, a file that does not read to
+// its end leaves the reader's message there (empty when it does); without,
+// that fails the test.
+std::vector<trace::Frame> read_trace(const std::string &path, trace::Format format, std::string *error = nullptr);
+int64_t us_of(const trace::Frame &f);
+
+std::string read_file(const std::string &path);
+bool write_file(const std::string &path, const std::string &text);
+// Lines of a text, without their newlines; no empty last line.
+std::vector<std::string> lines_of(const std::string &text);
+
+}  // namespace velk::test

@@ -1,0 +1,349 @@
+// The command-line tools end to end: the real programs as child processes
+// against emulated adapters, two of them wired to one CAN bus (adapter A's
+// CAN1 and adapter B's CAN2), so velk_send on A is seen by velk_dump on B.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+
+#include "adapter.h"
+#include "bus.h"
+#include "tools_support.h"
+#include "trace.h"
+
+namespace {
+
+using velk::test::Child;
+using velk::test::lines_of;
+using velk::test::read_file;
+using velk::test::read_trace;
+using velk::test::us_of;
+using velk::test::ScratchDir;
+using velk::test::write_file;
+using velk::trace::Format;
+using velk::trace::Frame;
+
+constexpr int kToolMs = 30000;
+
+std::string tool(const char *name)
+{
+    return std::string(VELK_TOOLS_DIR) + "/" + name;
+}
+
+// Identifier, flags and data of `text`, as received on `channel`.
+Frame expected(const char *text, int channel)
+{
+    Frame f;
+    std::string why;
+    EXPECT_TRUE(velk::trace::parse_frame_text(text, &f, &why)) << why;
+    f.channel = channel;
+    return f;
+}
+
+// Everything but time and its source.
+void expect_frames(const std::vector<Frame> &got, const std::vector<Frame> &want)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        Frame g = got[i];
+        g.sec = want[i].sec;
+        g.usec = want[i].usec;
+        g.source = want[i].source;
+        g.has_adapter_time = want[i].has_adapter_time;
+        g.adapter_sec = want[i].adapter_sec;
+        g.adapter_usec = want[i].adapter_usec;
+        EXPECT_TRUE(g == want[i]) << "frame " << i << ": " << velk::trace::frame_text(got[i], true);
+    }
+}
+
+class Tools : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(a.start());
+        ASSERT_TRUE(b.start());
+        bus.wire(a, 0, b, 1);
+    }
+
+    // Waits until the host of `s` has started channel `ch`; clear the
+    // adapter's record before starting the program that should do it.
+    static bool started(velk::sim::Adapter &s, int ch, int timeout_ms = kToolMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (size_t seen = 0;;) {
+            const auto frames = s.host_frames();
+            for (; seen < frames.size(); ++seen)
+                if (frames[seen][0] == 'a' && frames[seen][1 + ch] == 1)
+                    return true;
+            const int left = velk::test::ms_left(deadline);
+            if (left == 0 || !s.wait_host_frames(seen + 1, left))
+                return false;
+        }
+    }
+
+    // Starts velk_dump on B with `args` (and a channel spec) and waits until
+    // it listens on CAN2.
+    void start_dump(Child *dump, std::vector<std::string> args, const std::string &channel = "")
+    {
+        b.clear_host_frames();
+        args.insert(args.begin(), tool("velk_dump"));
+        args.push_back(b.slave_path());
+        if (!channel.empty())
+            args.push_back(channel);
+        ASSERT_TRUE(dump->start(args));
+        ASSERT_TRUE(started(b, 1)) << dump->err();
+    }
+
+    void send(std::vector<std::string> frames, std::vector<std::string> options = {})
+    {
+        std::vector<std::string> args = {tool("velk_send")};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(a.slave_path());
+        args.push_back("CAN1");
+        args.insert(args.end(), frames.begin(), frames.end());
+        Child c;
+        ASSERT_TRUE(velk::test::run(&c, args, kToolMs));
+        ASSERT_EQ(c.status(), 0) << c.err();
+    }
+
+    velk::sim::Adapter a, b;
+    velk::sim::Bus bus;
+    ScratchDir dir;
+};
+
+// The README's scenario with every program real, velk_sim included.
+TEST(ToolsEndToEnd, SendOnCan1IsRecordedOnCan2AndReplayReproducesIt)
+{
+    ScratchDir dir;
+    Child sim;
+    ASSERT_TRUE(sim.start({VELK_SIM, "-A", "2", "--bus", "0.CAN1=1.CAN2", "-v"}));
+    ASSERT_TRUE(sim.wait_output("\n", 5000, 2));
+    const auto paths = lines_of(sim.out());
+    const std::string start_can2 = "port 1 < 61 01 01";
+    std::string fd16 = "1ABCDEF0##3";
+    for (int i = 0; i < 16; ++i)
+        fd16 += "A5";
+    const std::vector<std::string> texts = {"123#DEADBEEF", "1ABCDEF0#R3", fd16, "7FF#"};
+
+    Child dump;
+    ASSERT_TRUE(dump.start({tool("velk_dump"), "-n", "4", "-f", dir.path("rec.log"), paths[1]}));
+    ASSERT_TRUE(sim.wait_output(start_can2, kToolMs)) << dump.err();
+    Child send;
+    std::vector<std::string> args = {tool("velk_send"), "-i", "150000", paths[0], "CAN1"};
+    args.insert(args.end(), texts.begin(), texts.end());
+    ASSERT_TRUE(velk::test::run(&send, args));
+    EXPECT_EQ(send.status(), 0) << send.err();
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    EXPECT_NE(dump.err().find("CAN1 0 frames, CAN2 4 frames"), std::string::npos) << dump.err();
+    const auto rec = read_trace(dir.path("rec.log"), Format::CandumpLog);
+    std::vector<Frame> want;
+    for (const std::string &t : texts)
+        want.push_back(expected(t.c_str(), 1));
+    expect_frames(rec, want);
+
+    Child dump2, replay;
+    ASSERT_TRUE(dump2.start({tool("velk_dump"), "-n", "4", "-f", dir.path("again.log"), paths[1]}));
+    ASSERT_TRUE(sim.wait_output(start_can2, kToolMs, 2)) << dump2.err();
+    ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), paths[0], dir.path("rec.log"), "can1=CAN1"}));
+    EXPECT_EQ(replay.status(), 0) << replay.err();
+    ASSERT_TRUE(dump2.wait(kToolMs));
+    const auto again = read_trace(dir.path("again.log"), Format::CandumpLog);
+    expect_frames(again, want);
+    // The replay keeps the recorded gaps (never shorter; allowing for when
+    // the emulator read each frame).
+    for (size_t i = 1; i < again.size() && i < rec.size(); ++i)
+        EXPECT_GT(us_of(again[i]) - us_of(again[i - 1]), us_of(rec[i]) - us_of(rec[i - 1]) - 50000) << i;
+    sim.signal(SIGTERM);
+    EXPECT_TRUE(sim.wait(kToolMs));
+}
+
+TEST_F(Tools, DumpSetsTheChannelsAndShowsOnlyWhatItsFiltersPass)
+{
+    struct Case {
+        const char *channel_spec;
+        std::vector<std::string> shown;
+    };
+    const Case cases[] = {{"CAN2,100:700", {"100", "1FF", "180"}}, {"CAN2,100~700", {"0FF", "200"}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.channel_spec);
+        Child dump;
+        start_dump(&dump, {"-L", "-b", "250k", "-d", "4M", "-a", "-p", "-n", std::to_string(c.shown.size()), "-f",
+                           dir.path("f.asc")},
+                   c.channel_spec);
+        const velk::sim::State s = b.state();
+        EXPECT_EQ(s.mode[0] + s.mode[1], 2);
+        EXPECT_EQ(s.baud[0] + s.baud[1], 12);  // code 6 = 250k on both
+        EXPECT_EQ(s.datarate[0] + s.datarate[1], 8);
+        EXPECT_EQ(s.fdf_en[0] + s.fdf_en[1], 2);
+        EXPECT_EQ(s.active[0], 0);  // only the channel asked for is started
+        send({"0FF#30", "100#41", "200#42", "1FF#4243", "180#7F"});
+        ASSERT_TRUE(dump.wait(kToolMs));
+        EXPECT_EQ(dump.status(), 0) << dump.err();
+        const auto out = lines_of(dump.out());
+        ASSERT_EQ(out.size(), c.shown.size()) << dump.out();
+        for (size_t i = 0; i < out.size(); ++i)
+            EXPECT_NE(out[i].find("can1        " + c.shown[i] + "  ["), std::string::npos) << out[i];
+        if (c.shown[0] == "100") {
+            EXPECT_NE(out[1].find("[ 2]  42 43   'BC'"), std::string::npos) << out[1];
+        }
+        const auto asc = lines_of(read_file(dir.path("f.asc")));
+        ASSERT_FALSE(asc.empty());
+        EXPECT_EQ(asc.back(), "End TriggerBlock");
+        EXPECT_EQ(read_trace(dir.path("f.asc"), Format::Asc).size(), c.shown.size());
+    }
+}
+
+TEST_F(Tools, SigtermLeavesACompleteFileWithTimeSourcesAndASummary)
+{
+    Child dump;
+    start_dump(&dump, {"-p", "-e", "-f", dir.path("x.csv")});
+    EXPECT_EQ(b.host_frames('8').size(), 1u);  // error reports switched on
+    send({"123#11", "1ABCDEF0#2233"});
+    b.inject(velk::sim::report_e1(1, false, false, 1, 0x456, {0x44}));
+    b.inject(velk::sim::report_status(velk::sim::Report::BusError, {0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6}));
+    ASSERT_TRUE(dump.wait_output("\n", kToolMs, 4)) << dump.out();
+    dump.signal(SIGTERM);
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0);
+    EXPECT_NE(dump.err().find("bus error report, CAN1 00 00 00 00 00 00, CAN2 01 02 03 04 05 06"), std::string::npos)
+        << dump.err();
+    EXPECT_NE(dump.err().find("CAN1 0 frames, CAN2 3 frames, 1 status reports"), std::string::npos) << dump.err();
+    EXPECT_NE(dump.err().find("skipped bytes n/a; lost 0"), std::string::npos) << dump.err();
+
+    const auto got = read_trace(dir.path("x.csv"), Format::Csv);
+    ASSERT_EQ(got.size(), 4u);
+    Frame err;
+    err.error = true;
+    err.channel = 1;
+    expect_frames(got, {expected("123#11", 1), expected("1ABCDEF0#2233", 1), expected("456#44", 1), err});
+    // Adapter times map to wall-clock time by one offset; the report without
+    // a timestamp carries the host's receive time.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(got[i].source, velk::trace::TimeSource::Adapter);
+        EXPECT_TRUE(got[i].has_adapter_time);
+    }
+    EXPECT_EQ(us_of(got[0]) - (got[0].adapter_sec * 1000000LL + got[0].adapter_usec),
+              us_of(got[1]) - (got[1].adapter_sec * 1000000LL + got[1].adapter_usec));
+    EXPECT_EQ(got[2].source, velk::trace::TimeSource::Host);
+    EXPECT_FALSE(got[2].has_adapter_time);
+    EXPECT_LT(std::llabs(got[0].sec - static_cast<long long>(time(nullptr))), 60);
+}
+
+TEST_F(Tools, DumpToAFullDiskEndsWithStatusTwoAndCountsTheLostFrames)
+{
+    ASSERT_EQ(symlink("/dev/full", dir.path("full.log").c_str()), 0);
+    Child dump;
+    start_dump(&dump, {"-f", dir.path("full.log")});
+    send({"123#00", "123#01", "123#02"});
+    // The periodic flush finds the disk full; the program ends by itself.
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 2);
+    EXPECT_NE(dump.err().find("No space left on device"), std::string::npos) << dump.err();
+    EXPECT_EQ(dump.err().find("lost 0"), std::string::npos) << dump.err();
+}
+
+TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
+{
+    velk::sim::Adapter silent;
+    ASSERT_TRUE(silent.start());
+    silent.set_answering(false);
+    ASSERT_TRUE(write_file(dir.path("notrace.log"), "hello\n"));
+    ASSERT_TRUE(write_file(dir.path("bad.log"), "(1.000000) can0 123#00\n(2.000000) can0 123#01\n(3.0) can0 123#0\n"));
+    const std::string pa = a.slave_path();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{tool("velk_send"), "--bogus"}, "Usage"},
+        {{tool("velk_send"), pa, "CAN1", "12#00"}, "3 (11-bit) or 8 (29-bit) hex digits"},
+        {{tool("velk_send"), pa, "CAN1", "800#00"}, "out of range"},
+        {{tool("velk_send"), pa, "CAN1", "123#001122334455667788"}, "more than 8 data bytes"},
+        {{tool("velk_send"), pa, "CAN1", "123##1001122334455667788"}, "CAN FD length 9"},
+        {{tool("velk_send"), pa, "CAN3", "123#00"}, "unknown channel"},
+        {{tool("velk_send"), "/nonexistent/tty", "CAN1", "123#00"}, "no device /nonexistent/tty"},
+        {{tool("velk_send"), silent.slave_path(), "CAN1", "123#00"}, "no adapter answers at"},
+        {{tool("velk_dump"), "-f", dir.path("x.txt"), pa}, "unknown trace format"},
+        {{tool("velk_dump"), "-n", "abc", pa}, "bad count"},
+        {{tool("velk_dump"), pa, "CAN2,12G:7FF"}, "bad filter"},
+        {{tool("velk_replay"), pa, dir.path("notrace.log")}, "notrace.log:1: not a candump log line"},
+        {{tool("velk_replay"), pa, dir.path("bad.log")}, "bad.log:3: malformed frame"},
+        {{tool("velk_list"), "/nonexistent/tty"}, "no device"},
+    };
+    for (const auto &[args, fragment] : cases) {
+        Child c;
+        ASSERT_TRUE(velk::test::run(&c, args, kToolMs)) << args[1];
+        EXPECT_EQ(c.status(), 2) << args[0] << " " << args[1];
+        EXPECT_NE(c.err().find(fragment), std::string::npos) << args[1] << ": " << c.err();
+    }
+    // Nothing reached the adapter from any of them.
+    EXPECT_TRUE(a.host_frames(0xE0).empty());
+}
+
+TEST_F(Tools, SendReportsRefusedFramesWhenTheAdapterGoes)
+{
+    Child sender;
+    ASSERT_TRUE(sender.start({tool("velk_send"), "-n", "0", "-i", "2000", a.slave_path(), "CAN1", "123#00"}));
+    for (size_t n = 0; a.host_frames(0xE0).size() < 3; n = a.host_frames().size())
+        ASSERT_TRUE(a.wait_host_frames(n + 1, kToolMs)) << sender.err();
+    a.unplug();
+    ASSERT_TRUE(sender.wait(kToolMs));
+    EXPECT_EQ(sender.status(), 1);
+    EXPECT_NE(sender.err().find("has gone"), std::string::npos) << sender.err();
+    EXPECT_NE(sender.err().find("frames refused"), std::string::npos) << sender.err();
+}
+
+TEST_F(Tools, ReplayKeepsTheFileTimingScaledAndLoops)
+{
+    ASSERT_TRUE(write_file(dir.path("r.log"), "(10.000000) can0 101#01\n(10.200000) can0 102#02\n"
+                                              "(10.300000) can5 7FF#\n(10.400000) can0 103#03\n"));
+    Child dump, replay;
+    start_dump(&dump, {"-n", "6", "-f", dir.path("out.csv")});
+    ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), "-x", "2", "-l", "2", a.slave_path(),
+                                          dir.path("r.log"), "can0=CAN1"}));
+    EXPECT_EQ(replay.status(), 0) << replay.err();
+    EXPECT_NE(replay.err().find("1 error frames or frames on unmapped channels skipped"), std::string::npos);
+    ASSERT_TRUE(dump.wait(kToolMs));
+    const auto got = read_trace(dir.path("out.csv"), Format::Csv);
+    ASSERT_EQ(got.size(), 6u);
+    // At twice the speed the frames of a pass are 100 ms apart, and the
+    // second pass follows the first: 401 ms from first to last. The times
+    // are B's own clock; allow for when the emulator read each frame.
+    auto adapter_us = [&](size_t i) { return got[i].adapter_sec * 1000000LL + got[i].adapter_usec; };
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(got[i].id, 0x101u + i % 3) << i;
+    EXPECT_GT(adapter_us(1) - adapter_us(0), 50000);
+    EXPECT_GT(adapter_us(5) - adapter_us(0), 401000 - 50000);
+}
+
+TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
+{
+    Child list;
+    ASSERT_TRUE(velk::test::run(&list, {tool("velk_list"), a.slave_path()}));
+    EXPECT_EQ(list.status(), 0) << list.err();
+    const auto out = lines_of(list.out());
+    ASSERT_EQ(out.size(), 2u) << list.out();
+    EXPECT_NE(out[1].find(a.slave_path()), std::string::npos);
+    EXPECT_NE(out[1].find("03.02     3.1.0     5102"), std::string::npos) << out[1];
+
+    a.set_answering(false);
+    Child none;
+    ASSERT_TRUE(velk::test::run(&none, {tool("velk_list"), a.slave_path()}));
+    EXPECT_EQ(none.status(), 1);
+}
+
+TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
+{
+    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list"}) {
+        Child help;
+        ASSERT_TRUE(velk::test::run(&help, {tool(t), "-h"}));
+        EXPECT_EQ(help.status(), 0) << t;
+        EXPECT_NE(help.out().find("Examples:"), std::string::npos) << t;
+    }
+    Child dump;
+    start_dump(&dump, {"-T", "0.3"});
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0);
+    EXPECT_NE(dump.err().find("CAN1 0 frames, CAN2 0 frames"), std::string::npos) << dump.err();
+}
+
+}  // namespace

@@ -1,0 +1,398 @@
+// Trace files: round trips in the three formats, the frame text, readers
+// that name the bad line, and the files read by can-utils and python-can.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "tools_support.h"
+#include "trace.h"
+
+namespace {
+
+using velk::test::Child;
+using velk::test::lines_of;
+using velk::test::read_file;
+using velk::test::read_trace;
+using velk::test::us_of;
+using velk::test::ScratchDir;
+using velk::test::write_file;
+using velk::trace::Format;
+using velk::trace::Frame;
+using velk::trace::TimeSource;
+
+constexpr int64_t kStartUs = 1699999999123000;  // a whole millisecond: ASC times count from it
+
+Frame make(int i, int channel, const char *text, bool tx = false)
+{
+    Frame f;
+    std::string why;
+    EXPECT_TRUE(velk::trace::parse_frame_text(text, &f, &why)) << text << ": " << why;
+    const int64_t us = kStartUs + 456 + int64_t{i} * 1111;
+    f.sec = us / 1000000;
+    f.usec = static_cast<uint32_t>(us % 1000000);
+    f.channel = channel;
+    f.tx = tx;
+    return f;
+}
+
+std::string fd64()
+{
+    std::string s = "1ABCDEF0##1";
+    for (int i = 0; i < 64; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02X", (i * 7) & 0xFF);
+        s += b;
+    }
+    return s;
+}
+
+// Classic, extended, remote, CAN FD with BRS/ESI, 0 and 64 bytes, an error frame.
+std::vector<Frame> sample_frames()
+{
+    std::vector<Frame> v = {
+        make(0, 0, "123#DEADBEEF"),         make(1, 1, "1ABCDEF0#0011", true), make(2, 0, "123#R"),
+        make(3, 1, "00000456#R5"),          make(4, 0, "7FF#"),                make(5, 1, fd64().c_str()),
+        make(6, 0, "123##2"),               make(7, 0, "000##3001122334455667788990011", true),
+        make(8, 1, "20000080#0000000000000000"),
+    };
+    v[1].source = TimeSource::Adapter;
+    v[1].has_adapter_time = true;
+    v[1].adapter_sec = 16;
+    v[1].adapter_usec = 500000;
+    v[2].source = TimeSource::Host;
+    return v;
+}
+
+// What a format keeps of a frame: only CSV says where the time came from.
+Frame kept(Frame f, Format format)
+{
+    if (format != Format::Csv) {
+        f.source = TimeSource::Unknown;
+        f.has_adapter_time = false;
+        f.adapter_sec = f.adapter_usec = 0;
+    }
+    return f;
+}
+
+bool write_all(const std::string &path, Format format, const std::vector<Frame> &frames,
+               velk::trace::WriteOptions o = {})
+{
+    velk::trace::Writer w;
+    if (o.start_us < 0)
+        o.start_us = kStartUs;
+    if (!w.open(path, format, o))
+        return false;
+    for (const Frame &f : frames)
+        if (!w.write(f))
+            return false;
+    return w.close();
+}
+
+int64_t rel_us(const Frame &f, const Frame &first)
+{
+    return (f.sec - first.sec) * 1000000 + f.usec - first.usec;
+}
+
+// The frames of two lists are the same but for where their times start.
+void expect_same_relative(const std::vector<Frame> &got, const std::vector<Frame> &want, Format format)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        Frame g = got[i], w = kept(want[i], format);
+        EXPECT_EQ(rel_us(g, got[0]), rel_us(w, want[0])) << "frame " << i;
+        g.sec = w.sec;
+        g.usec = w.usec;
+        EXPECT_TRUE(g == w) << "frame " << i << ": " << velk::trace::frame_text(g, true) << " vs "
+                            << velk::trace::frame_text(w, true);
+    }
+}
+
+struct FormatCase {
+    Format format;
+    const char *file;
+};
+constexpr FormatCase kFormats[] = {{Format::CandumpLog, "t.log"}, {Format::Asc, "t.asc"}, {Format::Csv, "t.csv"}};
+
+TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    for (const FormatCase &c : kFormats) {
+        SCOPED_TRACE(c.file);
+        ASSERT_TRUE(write_all(dir.path(c.file), c.format, frames));
+        std::string err;
+        const auto got = read_trace(dir.path(c.file), c.format, &err);
+        EXPECT_EQ(err, "");
+        ASSERT_EQ(got.size(), frames.size());
+        for (size_t i = 0; i < frames.size(); ++i)
+            EXPECT_TRUE(got[i] == kept(frames[i], c.format))
+                << "frame " << i << " " << velk::trace::frame_text(got[i], true);
+    }
+}
+
+TEST(TraceFiles, LinesAreLaidOutAsTheFieldsToolsWriteThem)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    velk::trace::WriteOptions o;
+    o.time_note = "times: adapter";
+    ASSERT_TRUE(write_all(dir.path("t.log"), Format::CandumpLog, frames));
+    ASSERT_TRUE(write_all(dir.path("t.asc"), Format::Asc, frames, o));
+    ASSERT_TRUE(write_all(dir.path("t.csv"), Format::Csv, frames));
+    const auto log = lines_of(read_file(dir.path("t.log")));
+    EXPECT_EQ(log[0], "(1699999999.123456) can0 123#DEADBEEF");
+    EXPECT_EQ(log[1], "(1699999999.124567) can1 1ABCDEF0#0011 T");
+    EXPECT_EQ(log[3], "(1699999999.126789) can1 00000456#R5");
+    EXPECT_EQ(log[6], "(1699999999.130122) can0 123##2");
+    EXPECT_EQ(log[8], "(1699999999.132344) can1 20000080#0000000000000000");
+    const auto asc = lines_of(read_file(dir.path("t.asc")));
+    EXPECT_EQ(asc[1], "base hex  timestamps absolute");
+    EXPECT_EQ(asc[2], "// times: adapter");
+    EXPECT_EQ(asc[3], "internal events logged");
+    EXPECT_EQ(asc[4].rfind("Begin Triggerblock ", 0), 0u);
+    EXPECT_EQ(asc[6], "   0.000456 1  123             Rx   d 4 DE AD BE EF");
+    EXPECT_EQ(asc[8], "   0.002678 1  123             Rx   r 0");
+    EXPECT_EQ(asc[12], "   0.007122 CANFD   1 Rx        123                                   0 1 0  0  "
+                       "       0    0     5000        0        0        0        0        0");
+    EXPECT_EQ(asc[14], "   0.009344 2  ErrorFrame");
+    EXPECT_EQ(asc.back(), "End TriggerBlock");
+    const auto csv = lines_of(read_file(dir.path("t.csv")));
+    EXPECT_EQ(csv[0], "time,time_source,adapter_time,channel,direction,id,extended,remote,fd,brs,esi,error,dlc,"
+                      "length,data");
+    EXPECT_EQ(csv[2], "1699999999.124567,adapter,16.500000,CAN2,Tx,0x1ABCDEF0,1,0,0,0,0,0,2,2,00 11");
+    EXPECT_EQ(csv[3], "1699999999.125678,host,,CAN1,Rx,0x123,0,1,0,0,0,0,0,0,");
+}
+
+TEST(TraceFiles, ClassicDlcAboveEightTravelsWhereTheFormatCarriesIt)
+{
+    ScratchDir dir;
+    const std::vector<Frame> frames = {make(0, 0, "123#1122334455667788_C")};
+    ASSERT_EQ(frames[0].dlc, 12);
+    velk::trace::WriteOptions len8;
+    len8.len8_dlc = true;
+    ASSERT_TRUE(write_all(dir.path("a.log"), Format::CandumpLog, frames, len8));
+    EXPECT_EQ(read_trace(dir.path("a.log"), Format::CandumpLog)[0].dlc, 12);
+    ASSERT_TRUE(write_all(dir.path("t.csv"), Format::Csv, frames));
+    EXPECT_EQ(read_trace(dir.path("t.csv"), Format::Csv)[0].dlc, 12);
+    // Without -8 and in ASC the frame is 8 bytes with DLC 8, as older readers need.
+    for (const auto &[name, format] : {std::pair{"b.log", Format::CandumpLog}, std::pair{"t.asc", Format::Asc}}) {
+        ASSERT_TRUE(write_all(dir.path(name), format, frames));
+        const auto got = read_trace(dir.path(name), format);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].dlc, 8) << name;
+        EXPECT_EQ(got[0].len, 8) << name;
+    }
+}
+
+TEST(FrameText, CansendFormsAreParsed)
+{
+    struct Case {
+        const char *text;
+        uint32_t id;
+        bool extended, remote, fd, brs, esi;
+        int dlc, len;
+    };
+    const Case cases[] = {
+        {"123#DEADBEEF", 0x123, false, false, false, false, false, 4, 4},
+        {"1ABCDEF0#00.11.22", 0x1ABCDEF0, true, false, false, false, false, 3, 3},
+        {"7FF#", 0x7FF, false, false, false, false, false, 0, 0},
+        {"123#R", 0x123, false, true, false, false, false, 0, 0},
+        {"123#r8", 0x123, false, true, false, false, false, 8, 0},
+        {"123##0", 0x123, false, false, true, false, false, 0, 0},
+        {"123##F00112233445566778899001122334455", 0x123, false, false, true, true, true, 10, 16},
+        {"123#1122334455667788_F", 0x123, false, false, false, false, false, 15, 8},
+    };
+    for (const Case &c : cases) {
+        Frame f;
+        std::string why;
+        ASSERT_TRUE(velk::trace::parse_frame_text(c.text, &f, &why)) << c.text << ": " << why;
+        EXPECT_EQ(f.id, c.id) << c.text;
+        EXPECT_EQ(f.extended, c.extended) << c.text;
+        EXPECT_EQ(f.remote, c.remote) << c.text;
+        EXPECT_EQ(f.fd, c.fd) << c.text;
+        EXPECT_EQ(f.brs, c.brs) << c.text;
+        EXPECT_EQ(f.esi, c.esi) << c.text;
+        EXPECT_EQ(f.dlc, c.dlc) << c.text;
+        EXPECT_EQ(f.len, c.len) << c.text;
+    }
+}
+
+TEST(FrameText, MalformedTextSaysWhatIsWrong)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"123DEADBEEF", "no '#'"},
+        {"12#00", "3 (11-bit) or 8 (29-bit)"},
+        {"800#00", "out of range"},
+        {"5FFFFFFF#00", "out of range"},
+        {"123#001122334455667788", "more than 8"},
+        {"123#0", "pairs of hex digits"},
+        {"123#0G", "pairs of hex digits"},
+        {"123##", "flags digit"},
+        {"123##1001122334455667788", "not one of"},
+        {"123#R9", "remote frame length"},
+        {"123#0011_C", "needs 8 data bytes"},
+        {"123#1122334455667788_7", "9 to F"},
+    };
+    for (const auto &[text, fragment] : cases) {
+        Frame f;
+        std::string why;
+        EXPECT_FALSE(velk::trace::parse_frame_text(text, &f, &why)) << text;
+        EXPECT_NE(why.find(fragment), std::string::npos) << text << ": " << why;
+    }
+}
+
+TEST(TraceFiles, AFileThatIsNotATraceIsRefusedWithItsLine)
+{
+    ScratchDir dir;
+    const std::tuple<const char *, Format, std::string, const char *> cases[] = {
+        {"a.log", Format::CandumpLog, "(1.000000) can0 123#00\n\n(2.000000) can0 123#0\nhello\n",
+         ":3: malformed frame"},
+        {"b.log", Format::CandumpLog, "(1.000000) can0 123#00\nhello world\n", ":2: not a candump log line"},
+        {"c.asc", Format::Asc, "hello\n", ":1: not an ASC trace"},
+        {"d.asc", Format::Asc,
+         "date Tue Nov 14 10:13:19.123 pm 2023\nbase hex  timestamps absolute\nBegin Triggerblock\n"
+         "   0.1 1  123  Rx   d 2 11\n",
+         ":4: fewer data bytes"},
+        {"e.asc", Format::Asc, "base hex\n   0.1 1  123  Rx   d 1 1G\n", ":2: malformed data byte"},
+        {"f.csv", Format::Csv, "time,id\n", ":1: not a velk CSV trace"},
+        {"g.log", Format::CandumpLog, std::string("(1.0) can0 1\0#", 14), ":1: binary data"},
+    };
+    for (const auto &[name, format, text, fragment] : cases) {
+        ASSERT_TRUE(write_file(dir.path(name), text));
+        std::string err;
+        read_trace(dir.path(name), format, &err);
+        EXPECT_NE(err.find(std::string(name) + fragment), std::string::npos) << name << ": " << err;
+    }
+}
+
+TEST(TraceFiles, AscReaderTakesWhatOtherToolsWrite)
+{
+    // The header date is local time.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    ScratchDir dir;
+    // CANoe-style lines: trailing fields, other events, a symbolic name,
+    // relative timestamps and a decimal base in a second file.
+    ASSERT_TRUE(write_file(dir.path("v.asc"),
+                           "date Tue Nov 14 10:13:19.123 pm 2023\n"
+                           "base hex  timestamps absolute\n"
+                           "no internal events logged\n"
+                           "// version 13.0.0\n"
+                           "Begin Triggerblock Tue Nov 14 10:13:19.123 pm 2023\n"
+                           "   0.000000 Start of measurement\n"
+                           "   0.001000 1  Statistic: D 0 R 0 XD 0 XR 0 E 0 O 0 B 0.00%\n"
+                           "   0.002000 1  123             Rx   d 2 11 22  Length = 0 BitCount = 0 ID = 291\n"
+                           "   0.003000 2  18FEF100x       Tx   d 1 33  Length = 0 BitCount = 0 ID = 419361024x\n"
+                           "   0.004000 CANFD   2 Rx        456  EngineData  1 0 9 12"
+                           " 00 01 02 03 04 05 06 07 08 09 0A 0B"
+                           "   0   0   3000 0 0 0 0 0\n"
+                           "   0.005000 CANFD   1 Rx        457                                   0 0 2  0   0   0"
+                           "       10 0 0 0 0 0\n"
+                           "End TriggerBlock\n"));
+    std::string err;
+    const auto got = read_trace(dir.path("v.asc"), Format::Asc, &err);
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(velk::trace::log_line(got[0], "can0", false), "(1699999999.125000) can0 123#1122");
+    EXPECT_EQ(velk::trace::log_line(got[1], "can1", false), "(1699999999.126000) can1 18FEF100#33 T");
+    EXPECT_EQ(velk::trace::log_line(got[2], "can1", false), "(1699999999.127000) can1 456##1000102030405060708090A0B");
+    EXPECT_EQ(velk::trace::log_line(got[3], "can0", false), "(1699999999.128000) can0 457#R2");
+
+    ASSERT_TRUE(write_file(dir.path("d.asc"),
+                           "base dec  timestamps relative\n"
+                           "   1.500000 1  291             Rx   d 2 17 255\n"
+                           "   0.250000 2  291x            Rx   r\n"));
+    const auto dec = read_trace(dir.path("d.asc"), Format::Asc, &err);
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(dec.size(), 2u);
+    EXPECT_EQ(velk::trace::log_line(dec[0], "can0", false), "(1.500000) can0 123#11FF");
+    EXPECT_EQ(velk::trace::log_line(dec[1], "can1", false), "(1.750000) can1 00000123#R");
+}
+
+// ---- the files in the tools people use ----
+
+// Frames every outside reader takes (no classic DLC above 8).
+TEST(TraceInterop, CanUtilsConvertOurLogAndOurAsc)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    ASSERT_TRUE(write_all(dir.path("ours.log"), Format::CandumpLog, frames));
+    ASSERT_TRUE(write_all(dir.path("ours.asc"), Format::Asc, frames));
+
+    Child l2a;
+    ASSERT_TRUE(velk::test::run(&l2a, {"log2asc", "-I", dir.path("ours.log"), "can0", "can1"}))
+        << "log2asc missing? run scripts/setup";
+    ASSERT_EQ(l2a.status(), 0) << l2a.err();
+    ASSERT_TRUE(write_file(dir.path("conv.asc"), l2a.out()));
+    std::string err;
+    expect_same_relative(read_trace(dir.path("conv.asc"), Format::Asc, &err), frames, Format::Asc);
+    EXPECT_EQ(err, "");
+
+    Child a2l;
+    ASSERT_TRUE(velk::test::run(&a2l, {"asc2log", "-I", dir.path("ours.asc")})) << "asc2log missing? run scripts/setup";
+    ASSERT_EQ(a2l.status(), 0) << a2l.err();
+    ASSERT_TRUE(write_file(dir.path("conv.log"), a2l.out()));
+    expect_same_relative(read_trace(dir.path("conv.log"), Format::CandumpLog, &err), frames, Format::CandumpLog);
+    EXPECT_EQ(err, "");
+}
+
+// One line per message as python-can reads it.
+constexpr const char kPythonDump[] =
+    "import sys, can\n"
+    "for m in can.LogReader(sys.argv[1]):\n"
+    "    print('%.6f %s %X %d %d %d %d %d %d %d %s %d' % (m.timestamp, m.channel, m.arbitration_id,\n"
+    "          m.is_extended_id, m.is_remote_frame, m.is_fd, m.bitrate_switch, m.error_state_indicator,\n"
+    "          m.is_error_frame, m.dlc, m.data.hex().upper(), m.is_rx))\n";
+
+// The line python-can gives for a frame; `time` as python-can counts it.
+std::string python_line(const Frame &f, const std::string &time, const std::string &channel, bool asc)
+{
+    std::string data;
+    for (int i = 0; i < f.len; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02X", f.data[static_cast<size_t>(i)]);
+        data += b;
+    }
+    char b[256];
+    // python-can 4.1 reads an ASC CAN FD line of length 0 as a remote frame,
+    // takes error frames as extended and, from .log files, without channel;
+    // a data frame's dlc is its length.
+    const bool remote = f.remote || (asc && f.fd && f.len == 0);
+    const int dlc = f.remote ? f.dlc : f.len;
+    std::snprintf(b, sizeof b, "%s %s %X %d %d %d %d %d %d %d %s %d", time.c_str(),
+                  f.error && !asc ? "None" : channel.c_str(), f.id, f.extended || f.error, remote, f.fd, f.brs, f.esi,
+                  f.error,
+                  dlc, data.c_str(), f.error ? 1 : !f.tx);
+    return b;
+}
+
+TEST(TraceInterop, PythonCanReadsOurLogAndOurAsc)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    ASSERT_TRUE(write_all(dir.path("ours.log"), Format::CandumpLog, frames));
+    ASSERT_TRUE(write_all(dir.path("ours.asc"), Format::Asc, frames));
+    for (const char *name : {"ours.log", "ours.asc"}) {
+        SCOPED_TRACE(name);
+        const bool asc = std::string(name) == "ours.asc";
+        Child py;
+        ASSERT_TRUE(velk::test::run(&py, {VELK_PYTHON3, "-c", kPythonDump, dir.path(name)}));
+        ASSERT_EQ(py.status(), 0) << py.err() << " (python3-can missing? run scripts/setup)";
+        const auto got = lines_of(py.out());
+        ASSERT_EQ(got.size(), frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const Frame &f = frames[i];
+            // ASC times count from the measurement start; .log times are absolute.
+            const int64_t t = asc ? us_of(f) - kStartUs : us_of(f);
+            char time[40];
+            std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(t / 1000000),
+                          static_cast<long long>(t % 1000000));
+            const std::string channel = asc ? std::to_string(f.channel) : "can" + std::to_string(f.channel);
+            EXPECT_EQ(got[i], python_line(f, time, channel, asc)) << "frame " << i;
+        }
+    }
+}
+
+}  // namespace

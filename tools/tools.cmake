@@ -1,0 +1,13 @@
+# The command-line tools: one small program each, on the library's public
+# interface and the trace module, plus one shared helper file.
+add_library(velk_tool_common STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_common.cpp)
+target_link_libraries(velk_tool_common PUBLIC velk_2_static velk_trace)
+
+set(VELK_TOOLS velk_dump velk_send velk_replay velk_list)
+foreach(t ${VELK_TOOLS})
+  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
+    add_executable(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
+    target_link_libraries(${t} PRIVATE velk_tool_common)
+    install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()

@@ -1,0 +1,539 @@
+// velk_dump: prints or records every frame the adapter receives, as candump
+// does for a SocketCAN interface.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tool_common.h"
+
+using namespace velk;
+using namespace velk::tools;
+
+namespace {
+
+const char kProg[] = "velk_dump";
+
+const char kUsage[] =
+    "Usage: velk_dump [options] PORT [CHANNEL[,FILTER]...]...\n"
+    "\n"
+    "Connects to the adapter at PORT (a port index 0-67 or a device path such\n"
+    "as /dev/ttyACM0 or /dev/serial/by-id/...), starts its channels and prints\n"
+    "every frame received, one line each in candump's log format:\n"
+    "  (1699999999.123456) can0 123#DEADBEEF\n"
+    "can0 is CAN1 and can1 is CAN2 (see -N). Times are wall-clock seconds: the\n"
+    "adapter's own timestamps, mapped to wall-clock time by an offset taken when\n"
+    "receiving starts; frames the adapter reports without a timestamp carry the\n"
+    "host's receive time (1 ms resolution). ASC files say so in a header comment,\n"
+    "CSV files in their time_source column.\n"
+    "\n"
+    "CHANNEL is CAN1, CAN2 or an interface name; with channels given only those\n"
+    "are started and shown. FILTERs as candump's, a frame passes when any\n"
+    "matches (8 id digits make a 29-bit filter):\n"
+    "  ID:MASK   (frame id & MASK) == (ID & MASK)\n"
+    "  ID~MASK   (frame id & MASK) != (ID & MASK)\n"
+    "\n"
+    "Options:\n"
+    "  -l              write a candump log velk_dump-YYYY-MM-DD_HHMMSS.log\n"
+    "  -f FILE         write FILE, format by extension: .log (candump), .asc\n"
+    "                  (Vector ASC) or .csv\n"
+    "  -p              also print while writing a file\n"
+    "  -a              print a readable form with the data as ASCII\n"
+    "  -e              switch the adapter's error reports on and show them;\n"
+    "                  bus errors become error frames on the channels they name\n"
+    "  -n COUNT        stop after COUNT frames\n"
+    "  -T SECONDS      stop after SECONDS\n"
+    "  -N NAME1,NAME2  interface names of CAN1 and CAN2 (default can0,can1)\n"
+    "  -8              write classic DLC codes 9-15 as candump -8 does (_C)\n"
+    "  -L              listen-only (both channels)\n"
+    "%s"
+    "  -h              this help\n"
+    "\n"
+    "Ctrl-C or SIGTERM stops; the file is flushed and closed, and a summary goes\n"
+    "to standard error. Exit status: 0 done, 1 the adapter failed or went away,\n"
+    "2 bad usage or input (also a port with no adapter, a failed file write).\n"
+    "\n"
+    "Examples:\n"
+    "  velk_dump /dev/ttyACM0\n"
+    "      both channels, as the adapter is set\n"
+    "  velk_dump -b 500k -d 2M -f run.asc 24 CAN2,100:700\n"
+    "      CAN2 at 500 kbit/s with CAN FD at 2 Mbit/s, identifiers 100-1FF, into run.asc\n"
+    "  velk_dump -L -n 100 -a /dev/ttyCAN0\n"
+    "      listen-only, the first 100 frames in readable form\n";
+
+constexpr unsigned kBatch = 64;
+// The receive call returns at least this often, to see a stop or deadline.
+constexpr unsigned kWaitMs = 10;
+constexpr int64_t kFlushUs = 500000;
+// An adapter clock going back this far means the adapter restarted.
+constexpr int64_t kClockResetUs = 1000000;
+constexpr int64_t kHalfDayUs = int64_t{12} * 3600 * 1000000;
+constexpr uint32_t kEffFlag = 0x80000000;
+constexpr uint32_t kRtrFlag = 0x40000000;
+constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
+
+struct Filter {
+    uint32_t id;
+    uint32_t mask;
+    bool invert;
+};
+
+struct Channel {
+    bool shown = true;
+    std::vector<Filter> filters;
+    unsigned long long frames = 0;
+};
+
+bool parse_filter(const std::string &s, Filter *f)
+{
+    const size_t sep = s.find_first_of(":~");
+    if (sep == std::string::npos)
+        return false;
+    uint32_t id, mask;
+    const std::string id_text = s.substr(0, sep);
+    if (!parse_hex32(id_text.c_str(), &id) || !parse_hex32(s.c_str() + sep + 1, &mask))
+        return false;
+    f->id = id | (id_text.size() == 8 ? kEffFlag : 0);
+    f->mask = mask;
+    f->invert = s[sep] == '~';
+    return true;
+}
+
+bool passes(const Channel &c, const trace::Frame &f)
+{
+    if (c.filters.empty())
+        return true;
+    const uint32_t v = f.id | (f.extended ? kEffFlag : 0) | (f.remote ? kRtrFlag : 0);
+    for (const Filter &k : c.filters)
+        if (((v & k.mask) == (k.id & k.mask)) != k.invert)
+            return true;
+    return false;
+}
+
+// The host's receive time of a report: its recv_time (local time of day,
+// milliseconds) on the day of `now`, the day before or after when that is
+// nearer.
+class HostTime {
+public:
+    int64_t of(const char *recv_time, int64_t now)
+    {
+        unsigned h, m, s, ms;
+        if (std::sscanf(recv_time, "%2u:%2u:%2u:%3u", &h, &m, &s, &ms) != 4 || h > 23 || m > 59 || s > 60)
+            return now;
+        const unsigned key = (h * 60 + m) * 60 + s;
+        if (key != last_key_ || now - last_base_ > kHalfDayUs / 2) {
+            const time_t t = static_cast<time_t>(now / 1000000);
+            struct tm tm;
+            localtime_r(&t, &tm);
+            tm.tm_hour = static_cast<int>(h);
+            tm.tm_min = static_cast<int>(m);
+            tm.tm_sec = static_cast<int>(s);
+            tm.tm_isdst = -1;
+            int64_t base = int64_t{mktime(&tm)} * 1000000;
+            if (base > now + kHalfDayUs)
+                base -= 2 * kHalfDayUs;
+            else if (base < now - kHalfDayUs)
+                base += 2 * kHalfDayUs;
+            last_key_ = key;
+            last_base_ = base;
+        }
+        return last_base_ + int64_t{ms} * 1000;
+    }
+
+private:
+    unsigned last_key_ = ~0u;
+    int64_t last_base_ = 0;
+};
+
+// Adapter timestamps to wall-clock time: one offset, taken from the first
+// timestamped report (and again if the adapter's clock restarts).
+class Clock {
+public:
+    void stamp(const CAN_FRAME_INFO &r, trace::Frame *f, int64_t now)
+    {
+        const int64_t host = host_.of(r.recv_time, now);
+        const TIME_ST_T &ts = r.timestamp;
+        if (ts.micro_second >= 1000000 || (ts.second == 0 && ts.micro_second == 0)) {
+            set(f, host);
+            f->source = trace::TimeSource::Host;
+            return;
+        }
+        const int64_t a = int64_t{ts.second} * 1000000 + ts.micro_second;
+        if (!have_ || a < last_ - kClockResetUs) {
+            offset_ = host - a;
+            have_ = true;
+        }
+        last_ = a;
+        set(f, a + offset_);
+        f->source = trace::TimeSource::Adapter;
+        f->has_adapter_time = true;
+        f->adapter_sec = ts.second;
+        f->adapter_usec = ts.micro_second;
+    }
+    int64_t host(const CAN_FRAME_INFO &r, int64_t now) { return host_.of(r.recv_time, now); }
+
+private:
+    static void set(trace::Frame *f, int64_t us)
+    {
+        f->sec = us / 1000000;
+        f->usec = static_cast<uint32_t>(us % 1000000);
+    }
+    HostTime host_;
+    bool have_ = false;
+    int64_t offset_ = 0;
+    int64_t last_ = 0;
+};
+
+trace::Frame from_record(const CAN_FRAME_INFO &r)
+{
+    trace::Frame f;
+    f.channel = r.CAN_port;
+    f.extended = r.id_type == VELK_EID;
+    f.remote = r.rtr != 0;
+    f.fd = r.fdf != 0;
+    f.brs = f.fd && r.brs != 0;
+    f.esi = f.fd && r.esi != 0;
+    f.dlc = static_cast<uint8_t>(r.dlc & 15);
+    f.id = r.id;
+    const int len = f.remote ? 0 : f.fd ? trace::dlc_to_len(f.dlc) : (f.dlc > 8 ? 8 : f.dlc);
+    f.len = static_cast<uint8_t>(len);
+    std::memcpy(f.data.data(), r.data, static_cast<size_t>(len));
+    return f;
+}
+
+// candump -a style: time, interface, identifier, [length], bytes, ASCII.
+std::string readable(const trace::Frame &f, const std::string &name)
+{
+    char head[96];
+    char id[16];
+    std::snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
+    std::snprintf(head, sizeof head, "(%lld.%06u)  %-5s  %8s  [%2d] ", static_cast<long long>(f.sec), f.usec,
+                  name.c_str(), id, f.remote ? f.dlc : f.len);
+    std::string out(head);
+    if (f.remote)
+        return out + " remote request";
+    if (f.fd)
+        out += f.brs ? (f.esi ? " BRS ESI " : " BRS ") : (f.esi ? " ESI " : " ");
+    for (int i = 0; i < f.len; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, " %02X", f.data[static_cast<size_t>(i)]);
+        out += b;
+    }
+    out += "   '";
+    for (int i = 0; i < f.len; ++i) {
+        const uint8_t c = f.data[static_cast<size_t>(i)];
+        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    return out + "'";
+}
+
+const char *status_name(int msg_type)
+{
+    switch (msg_type) {
+    case VELK_EEERR_TYPE: return "EEPROM error report";
+    case VELK_BUSERR_TYPE: return "bus error report";
+    case VELK_BUSERR_PSR_TYPE: return "bus error report (PSR)";
+    case VELK_GETBUS_TYPE: return "bus status report";
+    default: return "report";
+    }
+}
+
+std::string default_log_name()
+{
+    const time_t t = time(nullptr);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char b[64];
+    std::strftime(b, sizeof b, "velk_dump-%Y-%m-%d_%H%M%S.log", &tm);
+    return b;
+}
+
+struct Options {
+    std::string file;
+    bool default_name = false;
+    bool print_too = false;
+    bool ascii = false;
+    bool len8_dlc = false;
+    long long count = 0;
+    double seconds = 0;
+    std::string names[2] = {"can0", "can1"};
+    ChannelSetup setup;
+};
+
+class Dump {
+public:
+    Dump(const Options &o, int port, Channel *channels) : o_(o), port_(port), ch_(channels) {}
+
+    int run()
+    {
+        const bool to_file = !o_.file.empty();
+        print_ = !to_file || o_.print_too;
+        if (to_file) {
+            trace::Format format;
+            trace::format_of(o_.file, &format);
+            trace::WriteOptions w;
+            w.names[0] = o_.names[0];
+            w.names[1] = o_.names[1];
+            w.len8_dlc = o_.len8_dlc;
+            w.start_us = wall_us();
+            w.time_note = "velk_dump: times are the adapter's timestamps mapped to wall-clock time by an offset "
+                          "taken when receiving started; reports without a timestamp carry the host's receive time";
+            if (!writer_.open(o_.file, format, w)) {
+                std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+                return kBadInput;
+            }
+        }
+        if (!isatty(STDOUT_FILENO))
+            std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+        const int status = loop();
+        if (writer_.is_open() && !writer_.close() && !write_failed_) {
+            write_failed_ = true;
+            std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+        }
+        if (write_failed_)
+            lost_ = written_ - confirmed_;
+        std::fflush(stdout);
+        return write_failed_ ? kBadInput : status;
+    }
+
+    void summary() const
+    {
+        std::fprintf(stderr,
+                     "%s: CAN1 %llu frames, CAN2 %llu frames, %llu status reports, %llu filtered; "
+                     "skipped bytes n/a; lost %llu\n",
+                     kProg, ch_[0].frames, ch_[1].frames, status_, filtered_, lost_);
+    }
+
+private:
+    int loop()
+    {
+        const int64_t t0 = mono_us();
+        const int64_t deadline = o_.seconds > 0 ? t0 + static_cast<int64_t>(o_.seconds * 1e6) : 0;
+        int64_t last_flush = t0;
+        while (!stop_requested() && !done_) {
+            const int64_t now = mono_us();
+            if (deadline != 0 && now >= deadline)
+                break;
+            // A report without a timestamp leaves the marker in place.
+            std::memset(batch_, 0, sizeof batch_);
+            for (CAN_FRAME_INFO &r : batch_)
+                r.timestamp.micro_second = kNoTimestamp;
+            NON_BLOCK_INFO nb;
+            nb.cnt = kBatch;
+            nb.interval = kWaitMs;
+            if (deadline != 0 && deadline - now < kWaitMs * 1000)
+                nb.interval = static_cast<unsigned>((deadline - now) / 1000);
+            nb.can_frame_info = batch_;
+            const int n = VELKReceiveNonblock(port_, &nb);
+            const int64_t wall = wall_us();
+            for (int i = 0; i < n && !done_ && !write_failed_; ++i)
+                handle(batch_[i], wall);
+            // Whole batches reach a pipe at once, not line by line.
+            if (n > 0 && print_)
+                std::fflush(stdout);
+            if (write_failed_)
+                return kBadInput;
+            if (n == 0 && VELKCheckDevice(port_) != 0) {
+                std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, comports[port_]);
+                return kFailed;
+            }
+            if (writer_.is_open() && mono_us() - last_flush >= kFlushUs) {
+                last_flush = mono_us();
+                if (!flush())
+                    return kBadInput;
+            }
+        }
+        return kOk;
+    }
+
+    bool flush()
+    {
+        if (!writer_.flush()) {
+            write_failed_ = true;
+            std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+            return false;
+        }
+        confirmed_ = written_;
+        return true;
+    }
+
+    void handle(const CAN_FRAME_INFO &r, int64_t now)
+    {
+        if (r.msg_type != VELK_DATA_TYPE) {
+            ++status_;
+            if (o_.setup.error_reports)
+                status_report(r, now);
+            return;
+        }
+        if (r.CAN_port != 0 && r.CAN_port != 1)
+            return;
+        trace::Frame f = from_record(r);
+        Channel &c = ch_[f.channel];
+        if (!c.shown || !passes(c, f)) {
+            ++filtered_;
+            return;
+        }
+        clock_.stamp(r, &f, now);
+        ++c.frames;
+        emit(f);
+        if (o_.count > 0 && static_cast<long long>(ch_[0].frames + ch_[1].frames) >= o_.count)
+            done_ = true;
+    }
+
+    void emit(const trace::Frame &f)
+    {
+        if (writer_.is_open()) {
+            ++written_;
+            if (!writer_.write(f)) {
+                write_failed_ = true;
+                std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+                return;
+            }
+        }
+        if (print_) {
+            const std::string &name = o_.names[f.channel];
+            const std::string line = o_.ascii && !f.error ? readable(f, name) : trace::log_line(f, name, o_.len8_dlc);
+            std::fputs(line.c_str(), stdout);
+            std::fputc('\n', stdout);
+        }
+    }
+
+    // Bus error reports become an error frame on each channel whose six
+    // status bytes are not all zero; the bytes themselves are the adapter's
+    // own and are shown, not recorded.
+    void status_report(const CAN_FRAME_INFO &r, int64_t now)
+    {
+        trace::Frame f;
+        f.error = true;
+        f.source = trace::TimeSource::Host;
+        const int64_t t = clock_.host(r, now);
+        f.sec = t / 1000000;
+        f.usec = static_cast<uint32_t>(t % 1000000);
+        const bool bus_error = r.msg_type == VELK_BUSERR_TYPE || r.msg_type == VELK_BUSERR_PSR_TYPE;
+        std::string text = std::string(status_name(r.msg_type));
+        for (int ch = 0; ch < 2; ++ch) {
+            bool any = false;
+            char b[8];
+            text += ch == 0 ? ", CAN1" : ", CAN2";
+            for (int k = 0; k < 6; ++k) {
+                std::snprintf(b, sizeof b, " %02X", r.data_err[ch][k]);
+                text += b;
+                any = any || r.data_err[ch][k] != 0;
+            }
+            if (bus_error && any && ch_[ch].shown) {
+                f.channel = ch;
+                emit(f);
+            }
+        }
+        if (r.msg_type == VELK_EEERR_TYPE)
+            text = status_name(r.msg_type);
+        // In candump's format standard output stays a log; the details go to
+        // standard error there.
+        std::fprintf(o_.ascii && print_ ? stdout : stderr, "(%lld.%06u)  %s\n", static_cast<long long>(f.sec), f.usec,
+                     text.c_str());
+    }
+
+    const Options &o_;
+    CAN_FRAME_INFO batch_[kBatch];
+    int port_;
+    Channel *ch_;
+    trace::Writer writer_;
+    Clock clock_;
+    bool print_ = true;
+    bool done_ = false;
+    bool write_failed_ = false;
+    unsigned long long status_ = 0, filtered_ = 0, lost_ = 0, written_ = 0, confirmed_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    const std::string optstring = std::string("lf:paen:T:N:8Lh") + kChannelOptions;
+    int opt;
+    while ((opt = getopt(argc, argv, optstring.c_str())) != -1) {
+        switch (opt) {
+        case 'l':
+            o.file = default_log_name();
+            o.default_name = true;
+            break;
+        case 'f': o.file = optarg; break;
+        case 'p': o.print_too = true; break;
+        case 'a': o.ascii = true; break;
+        case 'e': o.setup.error_reports = true; break;
+        case 'n':
+            if (!parse_long(optarg, 1, 1LL << 62, &o.count))
+                return usage_error(kProg, "bad count", optarg);
+            break;
+        case 'T':
+            if (!parse_double(optarg, &o.seconds) || o.seconds <= 0)
+                return usage_error(kProg, "bad time", optarg);
+            break;
+        case 'N': {
+            const std::string s(optarg);
+            const size_t comma = s.find(',');
+            if (comma == std::string::npos || comma == 0 || comma + 1 == s.size() ||
+                s.find_first_of(" \t#()", 0) != std::string::npos)
+                return usage_error(kProg, "bad interface names", optarg);
+            o.names[0] = s.substr(0, comma);
+            o.names[1] = s.substr(comma + 1);
+            break;
+        }
+        case '8': o.len8_dlc = true; break;
+        case 'L': o.setup.listen = true; break;
+        default:
+            if (const int status = common_option(kProg, kUsage, opt, optarg, &o.setup); status >= 0)
+                return status;
+        }
+    }
+    if (optind >= argc) {
+        std::fprintf(stderr, "%s: no PORT given (try -h)\n", kProg);
+        return kBadInput;
+    }
+    trace::Format format;
+    if (!o.file.empty() && !trace::format_of(o.file, &format))
+        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", o.file.c_str());
+
+    Channel ch[2];
+    if (optind + 1 < argc)
+        ch[0].shown = ch[1].shown = false;
+    for (int i = optind + 1; i < argc; ++i) {
+        const std::string spec(argv[i]);
+        const size_t comma = spec.find(',');
+        const std::string name = spec.substr(0, comma);
+        int c;
+        if (name == o.names[0])
+            c = 0;
+        else if (name == o.names[1])
+            c = 1;
+        else if (!parse_channel(name.c_str(), &c))
+            return usage_error(kProg, "unknown channel", name.c_str());
+        ch[c].shown = true;
+        for (size_t at = comma; at != std::string::npos;) {
+            const size_t next = spec.find(',', at + 1);
+            Filter f;
+            const std::string item = spec.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+            if (!parse_filter(item, &f))
+                return usage_error(kProg, "bad filter (ID:MASK or ID~MASK)", item.c_str());
+            ch[c].filters.push_back(f);
+            at = next;
+        }
+    }
+
+    int port;
+    int status = connect(kProg, argv[optind], o.setup, ch[0].shown, ch[1].shown, &port);
+    if (status != kOk)
+        return status;
+    if (o.default_name)
+        std::fprintf(stderr, "%s: writing %s\n", kProg, o.file.c_str());
+    Dump dump(o, port, ch);
+    status = dump.run();
+    VELKCloseDevice(port);
+    dump.summary();
+    return status;
+}

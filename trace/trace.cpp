@@ -1,0 +1,491 @@
+// Trace files: Writer and Reader, which own the file and its errors, and
+// the text helpers the three formats share.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
+
+#include "formats.h"
+
+namespace velk::trace {
+
+namespace {
+
+// CAN FD payload length per DLC code (ISO 11898-1).
+constexpr int kDlcLength[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+constexpr size_t kWriteBuffer = 1 << 16;
+
+int64_t now_us()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return int64_t{tv.tv_sec} * 1000000 + tv.tv_usec;
+}
+
+}  // namespace
+
+int dlc_to_len(int dlc)
+{
+    return kDlcLength[dlc < 0 ? 0 : dlc > 15 ? 15 : dlc];
+}
+
+int len_to_dlc(int len)
+{
+    for (int dlc = 0; dlc < 16; ++dlc)
+        if (kDlcLength[dlc] == len)
+            return dlc;
+    return -1;
+}
+
+bool format_of(const std::string &path, Format *format)
+{
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return false;
+    const std::string_view ext(path.c_str() + dot + 1);
+    if (detail::equal_nocase(ext, "log"))
+        *format = Format::CandumpLog;
+    else if (detail::equal_nocase(ext, "asc"))
+        *format = Format::Asc;
+    else if (detail::equal_nocase(ext, "csv"))
+        *format = Format::Csv;
+    else
+        return false;
+    return true;
+}
+
+// ---- Writer ----
+
+Writer::~Writer()
+{
+    close();
+}
+
+bool Writer::open(const std::string &path, Format format, const WriteOptions &options)
+{
+    close();
+    failed_ = false;
+    error_.clear();
+    path_ = path == "-" ? "standard output" : path;
+    format_ = format;
+    options_ = options;
+    asc_started_ = false;
+    if (path == "-") {
+        file_ = stdout;
+        owns_file_ = false;
+    } else {
+        file_ = std::fopen(path.c_str(), "w");
+        if (file_ == nullptr)
+            return fail("cannot create");
+        owns_file_ = true;
+        std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
+    }
+    if (format_ == Format::Csv && std::fputs(detail::kCsvHeader, file_) == EOF)
+        return fail("cannot write");
+    return true;
+}
+
+bool Writer::fail(const char *what)
+{
+    error_ = std::string(what) + " " + path_ + ": " + std::strerror(errno);
+    failed_ = true;
+    return false;
+}
+
+bool Writer::begin_asc(const Frame &first)
+{
+    asc_base_us_ = options_.start_us >= 0 ? options_.start_us : detail::frame_us(first);
+    // The header date has milliseconds; times count from exactly that instant.
+    asc_base_us_ -= asc_base_us_ % 1000;
+    asc_started_ = true;
+    const std::string header = detail::asc_header(asc_base_us_, options_.time_note);
+    return std::fputs(header.c_str(), file_) != EOF;
+}
+
+bool Writer::write(const Frame &f)
+{
+    if (file_ == nullptr || failed_)
+        return false;
+    buf_.clear();
+    switch (format_) {
+    case Format::CandumpLog:
+        buf_ = log_line(f, options_.names[f.channel == 1 ? 1 : 0], options_.len8_dlc);
+        buf_ += '\n';
+        break;
+    case Format::Asc:
+        if (!asc_started_ && !begin_asc(f))
+            return fail("cannot write");
+        detail::asc_append_frame(&buf_, f, asc_base_us_);
+        break;
+    case Format::Csv:
+        detail::csv_append_row(&buf_, f);
+        break;
+    }
+    if (std::fwrite(buf_.data(), 1, buf_.size(), file_) != buf_.size())
+        return fail("cannot write");
+    return true;
+}
+
+bool Writer::flush()
+{
+    if (file_ == nullptr || failed_)
+        return false;
+    if (std::fflush(file_) != 0)
+        return fail("cannot write");
+    return true;
+}
+
+bool Writer::close()
+{
+    if (file_ == nullptr)
+        return !failed_;
+    if (!failed_ && format_ == Format::Asc) {
+        if (!asc_started_) {
+            Frame none;
+            detail::set_frame_us(&none, now_us());
+            if (!begin_asc(none))
+                fail("cannot write");
+        }
+        if (!failed_ && std::fputs(detail::kAscFooter, file_) == EOF)
+            fail("cannot write");
+    }
+    if (!failed_ && std::fflush(file_) != 0)
+        fail("cannot write");
+    if (owns_file_ && std::fclose(file_) != 0 && !failed_)
+        fail("cannot close");
+    file_ = nullptr;
+    return !failed_;
+}
+
+// ---- Reader ----
+
+Reader::~Reader()
+{
+    close();
+}
+
+bool Reader::open(const std::string &path, Format format, const ReadOptions &options)
+{
+    close();
+    path_ = path;
+    format_ = format;
+    channels_ = options.channels;
+    if (channels_.empty()) {
+        switch (format) {
+        case Format::CandumpLog: channels_ = {{"can0", 0}, {"can1", 1}}; break;
+        case Format::Asc: channels_ = {{"1", 0}, {"2", 1}}; break;
+        case Format::Csv: channels_ = {{"CAN1", 0}, {"CAN2", 1}}; break;
+        }
+    }
+    file_ = std::fopen(path.c_str(), "r");
+    if (file_ == nullptr) {
+        error_ = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return rewind();
+}
+
+bool Reader::rewind()
+{
+    if (file_ == nullptr || std::fseek(file_, 0, SEEK_SET) != 0)
+        return false;
+    line_ = 0;
+    error_.clear();
+    asc_in_body_ = false;
+    asc_base_ = 16;
+    asc_relative_ = false;
+    asc_start_us_ = 0;
+    asc_last_us_ = 0;
+    return true;
+}
+
+void Reader::close()
+{
+    if (file_ != nullptr)
+        std::fclose(file_);
+    file_ = nullptr;
+}
+
+int Reader::fail(const std::string &why)
+{
+    error_ = path_ + ":" + std::to_string(line_) + ": " + why;
+    return -1;
+}
+
+int Reader::map_channel(const std::string &name)
+{
+    channel_name_ = name;
+    const auto it = channels_.find(name);
+    return it == channels_.end() ? -1 : it->second;
+}
+
+int Reader::next(Frame *f)
+{
+    if (file_ == nullptr)
+        return -1;
+    char *raw = nullptr;
+    size_t cap = 0;
+    int result = 0;
+    for (;;) {
+        const ssize_t n = getline(&raw, &cap, file_);
+        if (n < 0) {
+            result = std::ferror(file_) ? fail(std::string("read error: ") + std::strerror(errno)) : 0;
+            break;
+        }
+        ++line_;
+        if (std::memchr(raw, '\0', static_cast<size_t>(n)) != nullptr) {
+            result = fail("binary data, not a trace");
+            break;
+        }
+        const std::string text(detail::trim(std::string_view(raw, static_cast<size_t>(n))));
+        *f = Frame();
+        switch (format_) {
+        case Format::CandumpLog: result = next_log(f, text); break;
+        case Format::Asc: result = next_asc(f, text); break;
+        case Format::Csv: result = next_csv(f, text); break;
+        }
+        if (result != 0)
+            break;
+    }
+    std::free(raw);
+    return result;
+}
+
+// The result of a line parser: the frame on its mapped channel, or the error.
+int Reader::parsed(bool ok, Frame *f, const std::string &name, const std::string &why)
+{
+    if (!ok)
+        return fail(why);
+    f->channel = map_channel(name);
+    return 1;
+}
+
+int Reader::next_log(Frame *f, const std::string &text)
+{
+    if (text.empty())
+        return 0;
+    std::string name, why;
+    return parsed(detail::log_parse(text, f, &name, &why), f, name, why);
+}
+
+int Reader::next_csv(Frame *f, const std::string &text)
+{
+    if (line_ == 1) {
+        if (text + "\n" != detail::kCsvHeader)
+            return fail("not a velk CSV trace (the first line is not its header)");
+        return 0;
+    }
+    if (text.empty())
+        return 0;
+    std::string name, why;
+    return parsed(detail::csv_parse(text, f, &name, &why), f, name, why);
+}
+
+int Reader::next_asc(Frame *f, const std::string &text)
+{
+    using detail::starts_with_nocase;
+    if (text.empty() || text.compare(0, 2, "//") == 0)
+        return 0;
+    std::string_view t(text);
+    if (starts_with_nocase(t, "begin triggerblock")) {
+        asc_in_body_ = true;
+        int64_t us;
+        if (detail::asc_date(t.substr(18), &us))
+            asc_start_us_ = us;
+        asc_last_us_ = asc_start_us_;
+        return 0;
+    }
+    if (starts_with_nocase(t, "end triggerblock"))
+        return 0;
+    const size_t d = t[0] == '-' ? 1 : 0;
+    const bool event = t.size() > d && t[d] >= '0' && t[d] <= '9';
+    if (!asc_in_body_ && !event) {
+        if (starts_with_nocase(t, "date ")) {
+            int64_t us;
+            // A date this reader cannot parse leaves times relative to zero.
+            if (detail::asc_date(t.substr(5), &us))
+                asc_start_us_ = us;
+            return 0;
+        }
+        if (starts_with_nocase(t, "base ")) {
+            const auto w = detail::split_ws(t);
+            if (w.size() < 2 || !(detail::equal_nocase(w[1], "hex") || detail::equal_nocase(w[1], "dec")))
+                return fail("not an ASC trace (base must be hex or dec)");
+            asc_base_ = detail::equal_nocase(w[1], "dec") ? 10 : 16;
+            asc_relative_ = w.size() >= 4 && detail::equal_nocase(w[3], "relative");
+            return 0;
+        }
+        if (starts_with_nocase(t, "internal events logged") || starts_with_nocase(t, "no internal events logged"))
+            return 0;
+        return fail("not an ASC trace (expected the date, base or Begin Triggerblock header)");
+    }
+    if (!event)
+        return fail("not an ASC event line");
+    asc_in_body_ = true;
+    std::string name, why;
+    int64_t rel = 0;
+    const int r = detail::asc_event(t, asc_base_, f, &name, &rel, &why);
+    if (r < 0)
+        return fail(why);
+    // Relative timestamps count from the previous event, absolute ones from the start.
+    const int64_t at = (asc_relative_ ? asc_last_us_ : asc_start_us_) + rel;
+    asc_last_us_ = at;
+    if (r == 0)
+        return 0;
+    detail::set_frame_us(f, at);
+    f->channel = map_channel(name);
+    return 1;
+}
+
+// ---- shared text helpers ----
+
+namespace detail {
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> split_ws(std::string_view s)
+{
+    std::vector<std::string_view> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        const size_t b = i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t')
+            ++i;
+        if (i > b)
+            out.push_back(s.substr(b, i - b));
+    }
+    return out;
+}
+
+namespace {
+char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+}  // namespace
+
+bool equal_nocase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    return true;
+}
+
+bool starts_with_nocase(std::string_view s, std::string_view prefix)
+{
+    return s.size() >= prefix.size() && equal_nocase(s.substr(0, prefix.size()), prefix);
+}
+
+bool parse_uint(std::string_view s, int base, uint64_t max, uint64_t *v)
+{
+    if (s.empty() || s.size() > 20)
+        return false;
+    uint64_t x = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && lower(c) >= 'a' && lower(c) <= 'f')
+            d = lower(c) - 'a' + 10;
+        else
+            return false;
+        x = x * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (x > max)
+            return false;
+    }
+    *v = x;
+    return true;
+}
+
+bool parse_seconds(std::string_view s, bool negative, int64_t *us)
+{
+    bool minus = false;
+    if (negative && !s.empty() && s[0] == '-') {
+        minus = true;
+        s.remove_prefix(1);
+    }
+    const size_t dot = s.find('.');
+    const std::string_view whole = s.substr(0, dot);
+    uint64_t sec = 0, frac = 0;
+    if (!parse_uint(whole, 10, 1ull << 40, &sec))
+        return false;
+    if (dot != std::string_view::npos) {
+        std::string_view f = s.substr(dot + 1);
+        if (f.empty() || f.size() > 9)
+            return false;
+        uint64_t all;
+        if (!parse_uint(f, 10, 999999999, &all))
+            return false;
+        // Scale to microseconds: pad short fractions, drop digits past six.
+        frac = all;
+        for (size_t k = f.size(); k < 6; ++k)
+            frac *= 10;
+        for (size_t k = 6; k < f.size(); ++k)
+            frac /= 10;
+    }
+    const int64_t v = static_cast<int64_t>(sec) * 1000000 + static_cast<int64_t>(frac);
+    *us = minus ? -v : v;
+    return true;
+}
+
+std::string seconds_text(int64_t us)
+{
+    char b[40];
+    const uint64_t a = us < 0 ? static_cast<uint64_t>(-us) : static_cast<uint64_t>(us);
+    std::snprintf(b, sizeof b, "%s%llu.%06llu", us < 0 ? "-" : "", static_cast<unsigned long long>(a / 1000000),
+                  static_cast<unsigned long long>(a % 1000000));
+    return b;
+}
+
+int64_t frame_us(const Frame &f)
+{
+    return f.sec * 1000000 + f.usec;
+}
+
+void set_frame_us(Frame *f, int64_t us)
+{
+    f->sec = us / 1000000;
+    int64_t rem = us % 1000000;
+    if (rem < 0) {
+        rem += 1000000;
+        --f->sec;
+    }
+    f->usec = static_cast<uint32_t>(rem);
+}
+
+std::string join(std::initializer_list<std::string_view> parts)
+{
+    std::string out;
+    for (std::string_view p : parts)
+        out += p;
+    return out;
+}
+
+void append_hex(std::string *out, const uint8_t *p, int n, bool spaced)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < n; ++i) {
+        if (spaced && i > 0)
+            *out += ' ';
+        *out += kDigits[p[i] >> 4];
+        *out += kDigits[p[i] & 15];
+    }
+}
+
+}  // namespace detail
+
+}  // namespace velk::trace

@@ -1,0 +1,175 @@
+// Trace files: CAN frames written to and read from the candump log (.log),
+// Vector ASC (.asc) and CSV (.csv) formats, so that the tools people already
+// use (can-utils, python-can, CANalyzer) read what velk records, and velk
+// replays what they recorded.
+//
+//   velk::trace::Writer w;
+//   if (!w.open("run.asc", velk::trace::Format::Asc, {}))   // or format_of(path)
+//       fail(w.error());
+//   w.write(frame);           // false on a write error (full disk, ...)
+//   w.close();                // flushed and closed; false if anything was lost
+//
+//   velk::trace::Reader r;
+//   r.open("run.log", velk::trace::Format::CandumpLog, {});
+//   velk::trace::Frame f;
+//   while ((n = r.next(&f)) > 0) ...;   // n < 0: r.error() names the line
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace velk::trace {
+
+enum class Format { CandumpLog, Asc, Csv };
+
+// Where a frame's time came from.
+enum class TimeSource : uint8_t {
+    Unknown,  // read from a file that does not say
+    Host,     // the host's receive time (a report without a timestamp)
+    Adapter,  // the adapter's timestamp mapped to wall-clock time
+};
+
+struct Frame {
+    int64_t sec = 0;    // wall-clock time, seconds since the epoch
+    uint32_t usec = 0;  // 0..999999
+    int channel = 0;    // 0 = CAN1, 1 = CAN2; -1 = a file channel that the map does not name
+    bool tx = false;
+    bool extended = false;
+    bool remote = false;
+    bool fd = false;
+    bool brs = false;
+    bool esi = false;
+    bool error = false;  // an error frame: no identifier, no data
+    uint8_t dlc = 0;     // DLC code 0..15; a classic code above 8 carries 8 bytes
+    uint8_t len = 0;     // payload bytes (0 for remote and error frames)
+    uint32_t id = 0;
+    std::array<uint8_t, 64> data = {};  // bytes from len on are zero
+    TimeSource source = TimeSource::Unknown;
+    bool has_adapter_time = false;  // the adapter's own timestamp, as reported
+    uint32_t adapter_sec = 0;
+    uint32_t adapter_usec = 0;
+
+    bool operator==(const Frame &) const = default;
+};
+
+// CAN FD payload length of a DLC code (codes up to 8 are their own length).
+int dlc_to_len(int dlc);
+// DLC code of a CAN FD payload length; -1 for a length no frame can have.
+int len_to_dlc(int len);
+
+// The format named by a file's extension (.log, .asc, .csv, any case).
+bool format_of(const std::string &path, Format *format);
+
+// Frame text as cansend takes it and candump writes it: 123#DEADBEEF,
+// 1ABCDEF0#00.11, 123#R, 123#R5, 123##1<data> (CAN FD, the nibble after ##
+// has BRS in bit 0 and ESI in bit 1), 123#1122334455667788_C (classic DLC
+// above 8). Three hex digits are an 11-bit identifier, eight a 29-bit one.
+// Sets everything but time, channel and direction. On failure *why says
+// what is wrong.
+bool parse_frame_text(std::string_view text, Frame *f, std::string *why);
+// The same text for a frame; `len8_dlc` adds the _C suffix of classic DLC
+// codes above 8 (readers older than that suffix take the frame as 8 bytes).
+std::string frame_text(const Frame &f, bool len8_dlc);
+// One candump log line without its newline: (1699999999.123456) can0 123#DEADBEEF
+// A transmitted frame gets the direction suffix " T".
+std::string log_line(const Frame &f, const std::string &name, bool len8_dlc);
+
+struct WriteOptions {
+    // .log: the interface name of CAN1 and CAN2.
+    std::string names[2] = {"can0", "can1"};
+    // .log: write classic DLC codes above 8 as the _C suffix.
+    bool len8_dlc = false;
+    // .asc: the measurement start, wall-clock microseconds; ASC times count
+    // from it (to the millisecond). -1: the first frame's time.
+    int64_t start_us = -1;
+    // .asc: a comment line in the header saying where the times come from.
+    std::string time_note;
+};
+
+class Writer {
+public:
+    Writer() = default;
+    ~Writer();
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    // Creates (or truncates) the file; "-" writes to standard output.
+    bool open(const std::string &path, Format format, const WriteOptions &options);
+    bool write(const Frame &f);
+    // Hands everything written so far to the system. False on a write error.
+    bool flush();
+    // Writes the format's ending, flushes and closes. False if any write
+    // failed since the file was opened.
+    bool close();
+    bool is_open() const { return file_ != nullptr; }
+    const std::string &error() const { return error_; }
+
+private:
+    bool fail(const char *what);
+    bool begin_asc(const Frame &first);
+
+    FILE *file_ = nullptr;
+    bool owns_file_ = false;
+    bool failed_ = false;
+    Format format_ = Format::CandumpLog;
+    WriteOptions options_;
+    std::string path_;
+    std::string error_;
+    int64_t asc_base_us_ = 0;
+    bool asc_started_ = false;
+    std::string buf_;
+};
+
+struct ReadOptions {
+    // File channel name -> adapter channel (0 = CAN1, 1 = CAN2). Empty: the
+    // format's default, can0/can1 for .log, 1/2 for .asc, CAN1/CAN2 for .csv.
+    std::map<std::string, int> channels;
+};
+
+class Reader {
+public:
+    Reader() = default;
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    bool open(const std::string &path, Format format, const ReadOptions &options);
+    // 1: *f holds the next frame; 0: end of the file; -1: the file is not a
+    // trace of its format from this line on (error() says where and why).
+    int next(Frame *f);
+    // Starts again from the first line.
+    bool rewind();
+    void close();
+    int line() const { return line_; }
+    // The file's channel name of the last frame read (for a channel of -1).
+    const std::string &channel_name() const { return channel_name_; }
+    const std::string &error() const { return error_; }
+
+private:
+    int fail(const std::string &why);
+    int map_channel(const std::string &name);
+    int parsed(bool ok, Frame *f, const std::string &name, const std::string &why);
+    int next_log(Frame *f, const std::string &text);
+    int next_asc(Frame *f, const std::string &text);
+    int next_csv(Frame *f, const std::string &text);
+
+    FILE *file_ = nullptr;
+    Format format_ = Format::CandumpLog;
+    std::map<std::string, int> channels_;
+    std::string path_;
+    std::string error_;
+    std::string channel_name_;
+    int line_ = 0;
+    // ASC reading state.
+    bool asc_in_body_ = false;
+    int asc_base_ = 16;
+    bool asc_relative_ = false;
+    int64_t asc_start_us_ = 0;
+    int64_t asc_last_us_ = 0;
+};
+
+}  // namespace velk::trace
