@@ -113,8 +113,10 @@ velk_port_t open_port_index(int com_port, int read_wait)
     (void)read_wait;
     if (!port_index_valid(com_port) || comports[com_port] == nullptr)
         return VELK_NO_PORT;
+    // Descriptor 0 is a port like any other (a host started with standard
+    // input closed gets it).
     int fd = RS232_OpenComport(comports[com_port], 9600, "8N1");
-    return fd > 0 ? fd : VELK_NO_PORT;
+    return fd >= 0 ? fd : VELK_NO_PORT;
 }
 
 void timer_period_begin() {}
