@@ -113,8 +113,8 @@ int VELKSend_CANFD(int com_port, CAN_FRAME_INFO *frame)
     return enable_send_queue ? enqueue(com_port, frame) : VELKSendReal_CANFD(com_port, frame);
 }
 
-// Pacing follows the nominal bit rates read back from the adapter; codes
-// without a table entry, or a failed read-back, keep the previous pause.
+// Pacing follows the nominal bit rates read back from the adapter; a failed
+// read-back, or a code that names no bit rate, keeps the previous pause.
 void fine_tune_send_delay(int com_port)
 {
     CFG_INFO cfg;
