@@ -1,8 +1,6 @@
 // Report streams under stress: garbage bytes between well-formed reports, an
 // adapter that stops answering commands while reports keep coming, and a very
 // long stream written as fast as the terminal takes it.
-#include <sys/ioctl.h>
-
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -28,15 +26,7 @@ using Decoder = int (*)(int, CAN_FRAME_INFO *);
 
 class Stream : public OpenAdapter {
 protected:
-    // Bytes the port holds that nobody has read yet.
-    int bytes_waiting()
-    {
-        COM_NODE *node = chk_is_legal_com(kPort);
-        int n = -1;
-        if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0)
-            return -1;
-        return n;
-    }
+    int bytes_waiting() { return bytes_unread(kPort); }
 
     // Calls the decoder until the adapter has written everything queued and
     // the port holds nothing more; returns every record produced.
