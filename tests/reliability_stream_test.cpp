@@ -222,5 +222,101 @@ TEST_F(Stream, BoundedReceiveLoopTakesAFastStreamInOrderWithNoForeignRecord)
     EXPECT_GE(got.size(), kCount * 99 / 100);
 }
 
+// Library state shared between a host program's threads, changed on one while
+// another sends or receives. These also run under ThreadSanitizer.
+class Threads : public Stream {};
+
+TEST_F(Threads, PacingIsRefreshedWhileAnotherThreadSends)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        CAN_FRAME_INFO f = zero_record();
+        f.id_type = VELK_SID;
+        f.dlc = 8;
+        while (!stop) {
+            f.id = static_cast<unsigned>(sent.load()) & 0x7FF;
+            if (VELKSend(kPort, &f) == 0)
+                ++sent;
+        }
+    });
+    // 500 kbit/s and 1 Mbit/s in turn: 200 and 100 µs.
+    sim::State s = sim().state();
+    for (uint8_t code : {7, 9, 7, 9}) {
+        s.baud[0] = s.baud[1] = code;
+        sim().set_state(s);
+        EXPECT_EQ(VELKInitCAN(kPort, VELK_ACTIVE, VELK_ACTIVE), 0);
+    }
+    stop = true;
+    sender.join();
+    EXPECT_EQ(send_delay[0], 100);
+    EXPECT_EQ(send_delay[1], 100);
+    EXPECT_GT(sent.load(), 0);
+    EXPECT_TRUE(wait_until([&] { return sim().host_frames(0xE0).size() == static_cast<size_t>(sent.load()); }))
+        << "every frame sent reached the adapter";
+    for (bool ok : sim().host_checksums_ok())
+        EXPECT_TRUE(ok);
+}
+
+TEST_F(Threads, RangeFilterIsReplacedWhileAnotherThreadReceivesAndAThirdReadsIt)
+{
+    // Two tables that differ in every entry.
+    RANGE_FILTER_INFO a, b;
+    std::memset(&a, 0, sizeof(a));
+    std::memset(&b, 0, sizeof(b));
+    for (unsigned i = 0; i < 16; ++i) {
+        a.entry[i] = {1, VELK_SID, 0x40 * i, 0x40 * i + 0x3F};
+        b.entry[i] = {1, VELK_EID, 0x10000 * i, 0x10000 * i + 0xFFFF};
+    }
+    ASSERT_EQ(VELKSetRangeFilter(kPort, &a, &b), 0);
+
+    sim().stream(200000, 0, 77, 64);
+    std::atomic<bool> stop{false};
+    std::atomic<int> records{0};
+    std::thread receiver([&] {
+        while (!stop) {
+            CAN_FRAME_INFO f = zero_record();
+            if (VELKReceive_CANFD(kPort, &f) == 1)
+                ++records;
+        }
+    });
+    // A table read back is always one of the two set, never a mix or a
+    // cleared one.
+    std::atomic<int> reads{0};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            RANGE_FILTER_INFO t1, t2;
+            if (VELKGetRangeFilter(kPort, &t1, &t2) != 0) {
+                ++torn;
+                continue;
+            }
+            for (const RANGE_FILTER_INFO *t : {&t1, &t2}) {
+                if (std::memcmp(t->entry, a.entry, sizeof(a.entry)) != 0 &&
+                    std::memcmp(t->entry, b.entry, sizeof(b.entry)) != 0)
+                    ++torn;
+            }
+            ++reads;
+        }
+    });
+    ASSERT_TRUE(wait_until([&] { return records > 0; }, 5000));
+    const int records_before = records;
+    int sets = 0;
+    const bool overlapped = wait_until(
+        [&] {
+            EXPECT_EQ(VELKSetRangeFilter(kPort, sets % 2 ? &a : &b, sets % 2 ? &b : &a), 0);
+            EXPECT_EQ(VELKInitRangeFilter(kPort, 2, sets % 3 == 0 ? 2 : 1), 0);
+            ++sets;
+            return sets >= 500 && records > records_before + 1000 && reads > 500;
+        },
+        20000);
+    stop = true;
+    receiver.join();
+    reader.join();
+    EXPECT_TRUE(overlapped) << sets << " sets, " << records - records_before << " records, " << reads
+                            << " reads";
+    EXPECT_EQ(torn.load(), 0);
+}
+
 }  // namespace
 }  // namespace velk::test
