@@ -90,10 +90,22 @@ void pace(int delay)
     if (delay <= 0)
         return;
     const uint64_t us = (static_cast<uint64_t>(delay) + kLoopsPerMicrosecond - 1) / kLoopsPerMicrosecond;
-    const uint64_t end = monotonic_us() + us;
-    for (uint64_t now = monotonic_us(); now < end; now = monotonic_us()) {
-        if (end - now > 2000)
-            Sleep(static_cast<DWORD>((end - now) / 1000 - 1));
+    LARGE_INTEGER freq, now;
+    if (!QueryPerformanceFrequency(&freq) || freq.QuadPart <= 0) {
+        Sleep(static_cast<DWORD>(us / 1000 + 1));  // no counter: a sleep that is at least as long
+        return;
+    }
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks_per_s = static_cast<uint64_t>(freq.QuadPart);
+    const int64_t end = now.QuadPart + static_cast<int64_t>((us * ticks_per_s + 999999) / 1000000);
+    for (;;) {
+        QueryPerformanceCounter(&now);
+        const int64_t left = end - now.QuadPart;
+        if (left <= 0)
+            return;
+        const int64_t left_ms = left * 1000 / freq.QuadPart;
+        if (left_ms > 2)
+            Sleep(static_cast<DWORD>(left_ms - 1));
     }
 }
 
