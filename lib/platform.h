@@ -27,7 +27,7 @@ uint64_t monotonic_us();
 // Clock of the non-blocking receive limit, in milliseconds of elapsed time.
 uint64_t nonblock_clock_ms();
 
-// The pause before a frame: microseconds on Linux, a counting loop on Windows.
+// The pause before a frame: microseconds on Linux, on Windows loop counts timed at 400 a microsecond.
 void pace(int delay);
 // Waits up to timeout_ms for input on the port: 1 input (or nothing to
 // wait on), 0 time-out, -1 the device hung up. Windows returns 1 at once;

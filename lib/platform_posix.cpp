@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "internal.h"
+#include "pacing.h"
 
 namespace velk {
 
@@ -95,11 +97,16 @@ int wait_input(velk_port_t port, int timeout_ms)
 
 bool pacing_for_code(int code, int *delay)
 {
-    // Pause in microseconds per nominal bit-rate code 4..10.
-    constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};
-    if (code < 4 || code > 10)
+    // Pause in microseconds per nominal bit-rate code: 4 to 10 as tuned for
+    // the adapter, the others derived from the bit rate.
+    constexpr int kDelay[] = {
+        pacing::kLowRatePauseUs[0], pacing::kLowRatePauseUs[1], pacing::kLowRatePauseUs[2],
+        pacing::kLowRatePauseUs[3], 1050, 850, 400, 200, 150, 100, 250, pacing::kCustomPauseUs,
+        pacing::kCustomPauseUs,
+    };
+    if (code < 0 || code >= static_cast<int>(std::size(kDelay)))
         return false;
-    *delay = kDelay[code - 4];
+    *delay = kDelay[code];
     return true;
 }
 
@@ -113,8 +120,10 @@ velk_port_t open_port_index(int com_port, int read_wait)
     (void)read_wait;
     if (!port_index_valid(com_port) || comports[com_port] == nullptr)
         return VELK_NO_PORT;
+    // Descriptor 0 is a port like any other (a host started with standard
+    // input closed gets it).
     int fd = RS232_OpenComport(comports[com_port], 9600, "8N1");
-    return fd > 0 ? fd : VELK_NO_PORT;
+    return fd >= 0 ? fd : VELK_NO_PORT;
 }
 
 void timer_period_begin() {}

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "internal.h"
+#include "pacing.h"
 
 namespace velk {
 
@@ -64,14 +66,46 @@ uint64_t nonblock_clock_ms()
     return static_cast<uint64_t>(ticks) * 1000u / CLOCKS_PER_SEC;
 }
 
-// An empty counting loop; the volatile counter keeps the optimiser from
-// removing it. Its length depends on the processor.
+namespace {
+
+// send_delay keeps the loop counts that callers of the DLL know (700000 at
+// 100 kbit/s, 40000 at 1 Mbit/s), but the pause is timed: a count of 400 is
+// one microsecond. That makes 40000 the 100 us and 60000 the 150 us of the
+// Linux build at 1 Mbit/s and 800 kbit/s, and every other code of the table
+// pauses longer than the Linux build does.
+constexpr int kLoopsPerMicrosecond = 400;
+
+constexpr int loops_for_us(int us)
+{
+    return us * kLoopsPerMicrosecond;
+}
+
+}  // namespace
+
+// The pause before a frame, on the performance counter. Whole milliseconds
+// are slept (an open port holds a 1 ms timer period); the last one or two
+// are spun, as a sleep can wake a millisecond late.
 void pace(int delay)
 {
-    volatile int i = 0;
-    while (i < delay) {
-        const int next = i + 1;
-        i = next;
+    if (delay <= 0)
+        return;
+    const uint64_t us = (static_cast<uint64_t>(delay) + kLoopsPerMicrosecond - 1) / kLoopsPerMicrosecond;
+    LARGE_INTEGER freq, now;
+    if (!QueryPerformanceFrequency(&freq) || freq.QuadPart <= 0) {
+        Sleep(static_cast<DWORD>(us / 1000 + 1));  // no counter: a sleep that is at least as long
+        return;
+    }
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks_per_s = static_cast<uint64_t>(freq.QuadPart);
+    const int64_t end = now.QuadPart + static_cast<int64_t>((us * ticks_per_s + 999999) / 1000000);
+    for (;;) {
+        QueryPerformanceCounter(&now);
+        const int64_t left = end - now.QuadPart;
+        if (left <= 0)
+            return;
+        const int64_t left_ms = left * 1000 / freq.QuadPart;
+        if (left_ms > 2)
+            Sleep(static_cast<DWORD>(left_ms - 1));
     }
 }
 
@@ -82,16 +116,22 @@ int wait_input(velk_port_t port, int timeout_ms)
     return 1;
 }
 
-// The counting loop carries nothing over.
+// Each pause is timed on its own; nothing is carried over.
 void pace_done() {}
 
 bool pacing_for_code(int code, int *delay)
 {
-    // Loop counts per nominal bit-rate code 4..10.
-    constexpr int kLoops[] = {700000, 570000, 250000, 120000, 60000, 40000, 120000};
-    if (code < 4 || code > 10)
+    // Loop counts per nominal bit-rate code: 4 to 10 as the DLLs have always
+    // set them, the others derived from the bit rate.
+    constexpr int kLoops[] = {
+        loops_for_us(pacing::kLowRatePauseUs[0]), loops_for_us(pacing::kLowRatePauseUs[1]),
+        loops_for_us(pacing::kLowRatePauseUs[2]), loops_for_us(pacing::kLowRatePauseUs[3]),
+        700000, 570000, 250000, 120000, 60000, 40000, 120000,
+        loops_for_us(pacing::kCustomPauseUs), loops_for_us(pacing::kCustomPauseUs),
+    };
+    if (code < 0 || code >= static_cast<int>(std::size(kLoops)))
         return false;
-    *delay = kLoops[code - 4];
+    *delay = kLoops[code];
     return true;
 }
 

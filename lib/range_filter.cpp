@@ -38,20 +38,22 @@ void apply_op(RANGE_FILTER_INFO *table, int op)
 
 extern "C" {
 
+// Applies the table of the frame's channel when filtering is on for it. The
+// enable flag is read under the lock as well: another thread may switch it or
+// set the table while a receive runs.
 int range_filter_process(COM_NODE *node, CAN_FRAME_INFO *frame)
 {
     const RANGE_FILTER_INFO &table = node->range_flt[frame->CAN_port == 0 ? 0 : 1];
-    bool match = false;
     lock_tables();
+    bool pass = table.enable == 0;
     for (const RANGE_FILTER_ENTRY &e : table.entry) {
-        if (e.used != 0 && e.id_type == static_cast<unsigned int>(frame->id_type) && e.id_low <= frame->id &&
-            frame->id <= e.id_high) {
-            match = true;
+        if (pass)
             break;
-        }
+        pass = e.used != 0 && e.id_type == static_cast<unsigned int>(frame->id_type) && e.id_low <= frame->id &&
+               frame->id <= e.id_high;
     }
     unlock_tables();
-    if (!match) {
+    if (!pass) {
         std::memset(frame, 0, sizeof(*frame));
         return 0;
     }
@@ -75,8 +77,10 @@ int VELKGetRangeFilter(int com_port, RANGE_FILTER_INFO *can1, RANGE_FILTER_INFO 
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || can1 == nullptr || can2 == nullptr)
         return 1;
+    lock_tables();
     *can1 = node->range_flt[0];
     *can2 = node->range_flt[1];
+    unlock_tables();
     return 0;
 }
 
@@ -85,17 +89,18 @@ int VELKSetRangeFilter(int com_port, RANGE_FILTER_INFO *can1, RANGE_FILTER_INFO 
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr)
         return 1;
-    // A table just set stays off until operation 2 switches it on.
-    if (can1 != nullptr) {
-        VELKInitRangeFilter(com_port, 3, 0);
-        node->range_flt[0] = *can1;
-        node->range_flt[0].enable = 0;
+    // The whole table is replaced under the lock, so a receive on another
+    // thread never sees half of it. A table just set stays off until
+    // operation 2 switches it on.
+    RANGE_FILTER_INFO *from[2] = {can1, can2};
+    lock_tables();
+    for (int c = 0; c < 2; ++c) {
+        if (from[c] != nullptr) {
+            node->range_flt[c] = *from[c];
+            node->range_flt[c].enable = 0;
+        }
     }
-    if (can2 != nullptr) {
-        VELKInitRangeFilter(com_port, 0, 3);
-        node->range_flt[1] = *can2;
-        node->range_flt[1].enable = 0;
-    }
+    unlock_tables();
     return 0;
 }
 

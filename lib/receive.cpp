@@ -90,11 +90,8 @@ int filter_decision(COM_NODE *node, CAN_FRAME_INFO *frame)
         std::memset(frame, 0, sizeof(*frame));
         return 0;
     }
-    if (node->range_flt[0].enable && frame->CAN_port == 0)
-        return range_filter_process(node, frame);
-    if (node->range_flt[1].enable && frame->CAN_port == 1)
-        return range_filter_process(node, frame);
-    return 1;
+    // The channel's enable flag is tested under the range-filter lock.
+    return range_filter_process(node, frame);
 }
 
 // Total length of a report by its first two bytes; 0 for an unknown kind.

@@ -117,7 +117,9 @@ int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
         return -1;
     }
 
-    int fd = open(devname, O_RDWR | O_NOCTTY);
+    // Close-on-exec: a child program of the host must not inherit the port
+    // and, with it, the lock.
+    int fd = open(devname, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd == -1) {
         showDebugMsg(__LINE__, "RS232_OpenComport", "unable to open comport");
         return -1;

@@ -1,5 +1,6 @@
 // Frame transmit: the 0xE0 classic and 0xF0 CAN FD data frames, per-channel
 // pacing, the optional send queue and the raw command pass-through.
+#include <atomic>
 #include <cstring>
 
 #include "internal.h"
@@ -34,6 +35,13 @@ bool channel_valid(const CAN_FRAME_INFO *frame)
 unsigned u(int v)
 {
     return static_cast<unsigned>(v);
+}
+
+// send_delay is an exported plain int[2] that VELKInitCAN refreshes while a
+// send may be pausing on another thread; both sides go through atomic_ref.
+int pause_of(int channel)
+{
+    return std::atomic_ref<int>(send_delay[channel]).load(std::memory_order_relaxed);
 }
 
 unsigned char flags_byte(const CAN_FRAME_INFO &f)
@@ -72,7 +80,7 @@ int VELKSendReal(int com_port, CAN_FRAME_INFO *frame)
     uint_2_uchar(frame->id, buf + 2);
     std::memcpy(buf + 6, frame->data, 8);  // always eight bytes, whatever the DLC
     chk_sum_end_byte(buf, sizeof(buf));
-    velk::pace(send_delay[frame->CAN_port]);
+    velk::pace(pause_of(frame->CAN_port));
     const int sent = RS232_SendBuf(node->fd, buf, sizeof(buf));
     velk::pace_done();
     return sent == static_cast<int>(sizeof(buf)) ? 0 : 1;
@@ -93,7 +101,7 @@ int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
         n = 8;
     std::memcpy(buf + 7, frame->data, static_cast<size_t>(n));
     chk_sum_end_byte(buf, n + 10);
-    velk::pace(send_delay[frame->CAN_port]);
+    velk::pace(pause_of(frame->CAN_port));
     const int sent = RS232_SendBuf(node->fd, buf, n + 10);
     velk::pace_done();
     return sent == n + 10 ? 0 : 1;
@@ -113,8 +121,8 @@ int VELKSend_CANFD(int com_port, CAN_FRAME_INFO *frame)
     return enable_send_queue ? enqueue(com_port, frame) : VELKSendReal_CANFD(com_port, frame);
 }
 
-// Pacing follows the nominal bit rates read back from the adapter; codes
-// without a table entry, or a failed read-back, keep the previous pause.
+// Pacing follows the nominal bit rates read back from the adapter; a failed
+// read-back, or a code that names no bit rate, keeps the previous pause.
 void fine_tune_send_delay(int com_port)
 {
     CFG_INFO cfg;
@@ -123,7 +131,7 @@ void fine_tune_send_delay(int com_port)
     for (int c = 0; c < 2; ++c) {
         int delay;
         if (velk::pacing_for_code(cfg.baud[c], &delay))
-            send_delay[c] = delay;
+            std::atomic_ref<int>(send_delay[c]).store(delay, std::memory_order_relaxed);
     }
 }
 

@@ -236,8 +236,8 @@ TEST_F(Transmit, ActivationSetsPacingFromTheNominalBitRates)
     EXPECT_EQ(got[1], Bytes(getcfg_cmd, getcfg_cmd + sizeof(getcfg_cmd)));
     EXPECT_EQ(got[2], frame({'a', 1, 1}));
 
-    // A code without a pause of its own keeps the previous one.
-    s.baud[0] = 0;
+    // A code that names no bit rate keeps the previous pause.
+    s.baud[0] = 13;
     s.baud[1] = 10;
     sim().set_state(s);
     ASSERT_EQ(VELKInitCAN(kPort, VELK_ACTIVE, VELK_INACTIVE), 0);
@@ -258,6 +258,25 @@ TEST_F(Transmit, ActivationSetsPacingFromTheNominalBitRates)
     EXPECT_EQ(VELKInitCAN(kPort, VELK_INACTIVE, VELK_INACTIVE), 0);
     EXPECT_EQ(send_delay[0], 200);
     EXPECT_EQ(send_delay[1], 250);
+}
+
+TEST_F(Transmit, EveryBitRateCodeGetsAPauseOfAtLeastItsLongestFrame)
+{
+    // Microseconds per nominal bit-rate code. 4 to 10 are the tuned values.
+    // Below 100 kbit/s the longest frame is a classic one with a 29-bit
+    // identifier and 8 data bytes, 160 bits with worst-case stuffing: 32 ms at
+    // 5 kbit/s down to 3.2 ms at 50 kbit/s. The custom codes 11 and 12 get
+    // the pause of the slowest rate.
+    const int kPause[13] = {32000, 16000, 8000, 3200, 1050, 850, 400, 200, 150, 100, 250, 32000, 32000};
+    sim::State s = sim().state();
+    for (int c = 0; c <= 6; ++c) {
+        s.baud[0] = static_cast<uint8_t>(c);
+        s.baud[1] = static_cast<uint8_t>(12 - c);
+        sim().set_state(s);
+        ASSERT_EQ(VELKInitCAN(kPort, VELK_ACTIVE, VELK_ACTIVE), 0);
+        EXPECT_EQ(send_delay[0], kPause[c]) << "code " << c;
+        EXPECT_EQ(send_delay[1], kPause[12 - c]) << "code " << 12 - c;
+    }
 }
 
 TEST_F(Transmit, TestingPassesRawBytesThroughAndReadsTheReply)

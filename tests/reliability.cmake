@@ -12,6 +12,13 @@ if(TARGET velk_test_support)
            "if(${t}_list)\n  set_tests_properties(\${${t}_list} PROPERTIES LABELS \"lib;reliability\")\nendif()\n")
     endif()
   endforeach()
+  # Tests of state shared between threads also run in the ThreadSanitizer stage.
+  file(APPEND ${_reliability_labels}
+       "foreach(t \${reliability_stream_list})\n"
+       "  if(t MATCHES \"^Threads\\\\.\")\n"
+       "    set_tests_properties(\${t} PROPERTIES LABELS \"lib;reliability;tsan\")\n"
+       "  endif()\n"
+       "endforeach()\n")
   # Runs after the discovery scripts, which set the test lists.
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_reliability_labels})
 endif()

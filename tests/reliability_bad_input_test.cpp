@@ -1,8 +1,12 @@
 // Bad input to every exported function: port indices outside the table or
 // not open, null pointers, channels, DLCs and flag values out of range. Each
 // call gives its failure result and touches nothing it should not (the suite
-// also runs under AddressSanitizer and UndefinedBehaviorSanitizer).
+// also runs under AddressSanitizer and UndefinedBehaviorSanitizer). Also a
+// host process started with standard input closed.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -310,6 +314,50 @@ TEST_F(BadInput, ConfigurationFilesThatCannotBeReadOrWrittenFailCleanly)
     EXPECT_EQ(VELKExpCfg(kPort, long_path.c_str()), 1);
     unlink(locked.c_str());
     rmdir(dir.c_str());
+}
+
+// The steps of the child process below; its exit status names the first
+// step that failed.
+int open_close_open_without_standard_input(int port)
+{
+    close(STDIN_FILENO);
+    if (VELKOpenDevice(port) != 0)
+        return 1;
+    if (first == nullptr || first->fd != 0)
+        return 2;
+    if ((fcntl(0, F_GETFD) & FD_CLOEXEC) == 0)
+        return 3;
+    if (VELKCloseDevice(port) != 0)
+        return 4;
+    if (fcntl(0, F_GETFD) != -1)
+        return 5;  // the descriptor was left open
+    if (VELKOpenDevice(port) != 0 || first->fd != 0 || VELKCloseDevice(port) != 0)
+        return 6;
+    int fd = -1;
+    if (VELKOpenSocketCAN(port, &fd) != 0 || fd != 0 || VELKCloseDevice(port) != 0)
+        return 7;
+    return 0;
+}
+
+TEST_F(BadInput, HostWithStandardInputClosedOpensClosesAndOpensAgainOnDescriptorZero)
+{
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(fcntl(first->fd, F_GETFD) & FD_CLOEXEC, 0) << "a child program would inherit the port";
+    // The child opens the same device; this process lets it go first.
+    ASSERT_EQ(VELKCloseDevice(kPort), 0);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0)
+        _exit(open_close_open_without_standard_input(kPort));
+    int status = 0;
+    const bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the child did not finish";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed at step " << WEXITSTATUS(status);
 }
 
 }  // namespace

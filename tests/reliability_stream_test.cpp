@@ -1,8 +1,6 @@
 // Report streams under stress: garbage bytes between well-formed reports, an
 // adapter that stops answering commands while reports keep coming, and a very
 // long stream written as fast as the terminal takes it.
-#include <sys/ioctl.h>
-
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -28,15 +26,7 @@ using Decoder = int (*)(int, CAN_FRAME_INFO *);
 
 class Stream : public OpenAdapter {
 protected:
-    // Bytes the port holds that nobody has read yet.
-    int bytes_waiting()
-    {
-        COM_NODE *node = chk_is_legal_com(kPort);
-        int n = -1;
-        if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0)
-            return -1;
-        return n;
-    }
+    int bytes_waiting() { return bytes_unread(kPort); }
 
     // Calls the decoder until the adapter has written everything queued and
     // the port holds nothing more; returns every record produced.
@@ -230,6 +220,106 @@ TEST_F(Stream, BoundedReceiveLoopTakesAFastStreamInOrderWithNoForeignRecord)
     ASSERT_TRUE(done);
     expect_decoded_again_after_garbage(seq, got, 0, false);
     EXPECT_GE(got.size(), kCount * 99 / 100);
+}
+
+// Library state shared between a host program's threads, changed on one while
+// another sends or receives. These also run under ThreadSanitizer.
+class Threads : public Stream {};
+
+TEST_F(Threads, PacingIsRefreshedWhileAnotherThreadSends)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        CAN_FRAME_INFO f = zero_record();
+        f.id_type = VELK_SID;
+        f.dlc = 8;
+        while (!stop) {
+            f.id = static_cast<unsigned>(sent.load()) & 0x7FF;
+            if (VELKSend(kPort, &f) == 0)
+                ++sent;
+        }
+    });
+    // 100 kbit/s, then 125 kbit/s: 1050 and 850 us.
+    sim::State s = sim().state();
+    for (uint8_t code : {4, 5}) {
+        s.baud[0] = s.baud[1] = code;
+        sim().set_state(s);
+        EXPECT_EQ(VELKInitCAN(kPort, VELK_ACTIVE, VELK_ACTIVE), 0);
+    }
+    stop = true;
+    sender.join();
+    EXPECT_EQ(send_delay[0], 850);
+    EXPECT_EQ(send_delay[1], 850);
+    EXPECT_GT(sent.load(), 0);
+    EXPECT_TRUE(wait_until([&] { return sim().host_frames(0xE0).size() == static_cast<size_t>(sent.load()); }))
+        << "every frame sent reached the adapter";
+    for (bool ok : sim().host_checksums_ok())
+        EXPECT_TRUE(ok);
+}
+
+TEST_F(Threads, RangeFilterIsReplacedWhileAnotherThreadReceivesAndAThirdReadsIt)
+{
+    // Two tables that differ in every entry.
+    RANGE_FILTER_INFO a, b;
+    std::memset(&a, 0, sizeof(a));
+    std::memset(&b, 0, sizeof(b));
+    for (unsigned i = 0; i < 16; ++i) {
+        a.entry[i] = {1, VELK_SID, 0x40 * i, 0x40 * i + 0x3F};
+        b.entry[i] = {1, VELK_EID, 0x10000 * i, 0x10000 * i + 0xFFFF};
+    }
+    ASSERT_EQ(VELKSetRangeFilter(kPort, &a, &b), 0);
+
+    // A stream of 10,000 reports a second, taken in batches that wait for
+    // input rather than spin.
+    sim().stream(100000, 10000, 77, 64);
+    std::atomic<bool> stop{false};
+    std::atomic<int> records{0};
+    std::thread receiver([&] {
+        std::vector<CAN_FRAME_INFO> batch(64);
+        while (!stop) {
+            NON_BLOCK_INFO info = {static_cast<unsigned>(batch.size()), 10, batch.data()};
+            records += VELKReceiveNonblock(kPort, &info);
+        }
+    });
+    ASSERT_TRUE(wait_until([&] { return records > 0; }, 5000));
+
+    // While 500 more records come in, one thread replaces both tables and
+    // switches them on and off, another reads them back: a table read is
+    // always one of the two set, never a mix or a cleared one.
+    const int until = records + 500;
+    std::atomic<bool> sets_done{false};
+    std::atomic<int> torn{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!sets_done) {
+            RANGE_FILTER_INFO t1, t2;
+            if (VELKGetRangeFilter(kPort, &t1, &t2) != 0)
+                ++torn;
+            for (const RANGE_FILTER_INFO *t : {&t1, &t2}) {
+                if (std::memcmp(t->entry, a.entry, sizeof(a.entry)) != 0 &&
+                    std::memcmp(t->entry, b.entry, sizeof(b.entry)) != 0)
+                    ++torn;
+            }
+            ++reads;
+        }
+    });
+    int sets = 0;
+    const bool overlapped = wait_until(
+        [&] {
+            EXPECT_EQ(VELKSetRangeFilter(kPort, sets % 2 ? &a : &b, sets % 2 ? &b : &a), 0);
+            EXPECT_EQ(VELKInitRangeFilter(kPort, 2, sets % 3 == 0 ? 2 : 1), 0);
+            ++sets;
+            return records >= until;
+        },
+        20000);
+    sets_done = true;
+    reader.join();
+    stop = true;
+    receiver.join();
+    EXPECT_TRUE(overlapped) << sets << " sets, " << reads << " reads";
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -114,6 +117,19 @@ std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f)
     }
     }
     return bad("unknown kind");
+}
+
+int bytes_unread(int com_port)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr)
+        return -1;
+    // A poll makes the terminal pass on what it holds for the port.
+    struct pollfd p = {node->fd, POLLIN, 0};
+    int n = -1;
+    if (poll(&p, 1, 0) < 0 || ioctl(node->fd, FIONREAD, &n) != 0)
+        return -1;
+    return n;
 }
 
 Bytes frame(std::initializer_list<uint8_t> code_and_args)

@@ -58,6 +58,11 @@ protected:
 // and expected); empty when it is.
 std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f);
 
+// Bytes the open port `com_port` holds unread, -1 when it is not open. Input
+// the pseudo-terminal has taken from the adapter but not yet handed to the
+// port counts too: FIONREAD alone misses it for a moment after each write.
+int bytes_unread(int com_port);
+
 // A command frame as the library must write it: code and arguments, sum, CR, LF.
 Bytes frame(std::initializer_list<uint8_t> code_and_args);
 

@@ -376,6 +376,14 @@ bool activating_at_100k_sets_loop_counts(const char *test)
     return true;
 }
 
+double counter_us()
+{
+    LARGE_INTEGER freq, count;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&count);
+    return static_cast<double>(count.QuadPart) * 1e6 / static_cast<double>(freq.QuadPart);
+}
+
 CAN_FRAME_INFO classic_frame()
 {
     CAN_FRAME_INFO f;
@@ -387,6 +395,54 @@ CAN_FRAME_INFO classic_frame()
     for (int i = 0; i < 8; ++i)
         f.data[i] = static_cast<unsigned char>(0xA0 + i);
     return f;
+}
+
+// Sends `n` classic frames on channel 1 back to back and takes their
+// loop-back reports off the port; the burst's time in microseconds on the
+// performance counter, or -1 when a send or a report failed.
+double timed_burst(int n)
+{
+    CAN_FRAME_INFO f = classic_frame();
+    const double t0 = counter_us();
+    for (int i = 0; i < n; ++i) {
+        if (d.VELKSend(g_port, &f) != 0)
+            return -1;
+    }
+    const double took = counter_us() - t0;
+    CAN_FRAME_INFO r;
+    for (int i = 0; i < n; ++i) {
+        if (!receive_one(g_port, &r))
+            return -1;
+    }
+    return took;
+}
+
+// A burst pauses at least as long per frame as the Linux build does for the
+// same code; lower bounds only, as a loaded machine only makes it slower.
+bool pacing_is_timed(const char *test)
+{
+    const int saved = (*d.send_delay)[0];
+    // 100 kbit/s from the check before: 1050 us a frame on Linux.
+    EXPECT(saved == 700000, "send_delay[0] %d", saved);
+    const double at_100k = timed_burst(40);
+    EXPECT(at_100k >= 40 * 1050.0, "40 frames at 100 kbit/s in %.0f us", at_100k);
+
+    // 50 kbit/s: 3200 us, the bus time of the longest classic frame.
+    EXPECT(d.VELKSetBaudRate(g_port, 3, 6) == 0, "VELKSetBaudRate");
+    EXPECT(d.VELKInitCAN(g_port, VELK_ACTIVE, VELK_ACTIVE) == 0, "VELKInitCAN");
+    EXPECT((*d.send_delay)[0] == 1280000, "send_delay[0] %d at 50 kbit/s", (*d.send_delay)[0]);
+    const double at_50k = timed_burst(15);
+    EXPECT(at_50k >= 15 * 3200.0, "15 frames at 50 kbit/s in %.0f us", at_50k);
+
+    // A count the host program writes itself: 400 to the microsecond.
+    (*d.send_delay)[0] = 2000000;
+    const double own = timed_burst(10);
+    (*d.send_delay)[0] = saved;
+    EXPECT(own >= 10 * 5000.0, "10 frames at a count of 2000000 in %.0f us", own);
+    std::printf("    us a frame: %.0f at 100 kbit/s (Linux 1050), %.0f at 50 kbit/s (Linux 3200), %.0f at a count "
+                "of 2000000 (5000)\n",
+                at_100k / 40, at_50k / 15, own / 10);
+    return true;
 }
 
 bool classic_frame_on_the_wire_and_back(const char *test)
@@ -636,6 +692,7 @@ int main(int argc, char **argv)
         if (*d.first != nullptr) {
             check("configuration round-trip", configuration_round_trip);
             check("channel 1 at 100 kbit/s sets send_delay 700000", activating_at_100k_sets_loop_counts);
+            check("bursts pause at least as long as the Linux build", pacing_is_timed);
             check("classic frame is byte-exact on the wire and received back", classic_frame_on_the_wire_and_back);
             check("CAN FD frame is byte-exact on the wire and received back", fd_frame_on_the_wire_and_back);
             check("VELKReceiveNonblockCS collects records", nonblock_cs_collects_looped_frames);
