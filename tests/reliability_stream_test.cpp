@@ -1,7 +1,6 @@
 // Report streams under stress: garbage bytes between well-formed reports, an
 // adapter that stops answering commands while reports keep coming, and a very
 // long stream written as fast as the terminal takes it.
-#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstring>
@@ -28,16 +27,6 @@ using Decoder = int (*)(int, CAN_FRAME_INFO *);
 
 class Stream : public OpenAdapter {
 protected:
-    // Bytes the port holds that nobody has read yet.
-    int bytes_waiting()
-    {
-        COM_NODE *node = chk_is_legal_com(kPort);
-        int n = -1;
-        if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0)
-            return -1;
-        return n;
-    }
-
     // Calls the decoder until the adapter has written everything queued and
     // the port holds nothing more; returns every record produced.
     std::vector<CAN_FRAME_INFO> read_all(Decoder decode, int timeout_ms)

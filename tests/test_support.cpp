@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -36,6 +38,16 @@ void close_all_ports()
         else
             delete_com_node(n->com_index);
     }
+}
+
+int unread_bytes(int com_port)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    InputCounters in;
+    int n = -1;
+    if (node == nullptr || !input_counters(com_port, &in) || ioctl(node->fd, FIONREAD, &n) != 0)
+        return -1;
+    return n + static_cast<int>(in.buffered);
 }
 
 SimPort::SimPort(int index) : index_(index)

@@ -25,6 +25,10 @@ void unmap_all_ports();
 // Closes every port the library still holds and empties the open-port list.
 void close_all_ports();
 
+// Bytes of an open port that no receive call has taken: in the terminal and
+// in the library's input buffer; -1 when the port is not open.
+int unread_bytes(int com_port);
+
 // One emulated adapter mapped at a port index. Not opened by the library.
 class SimPort {
 public:
@@ -49,6 +53,9 @@ protected:
     void TearDown() override;
     // Everything the host wrote since the last clear, frame by frame.
     std::vector<Bytes> frames() { return port_->sim().host_frames(); }
+    // Bytes of the port that no receive call has taken yet: those the
+    // terminal still holds and those in the library's input buffer.
+    static int bytes_waiting() { return unread_bytes(kPort); }
     sim::Adapter &sim() { return port_->sim(); }
     static constexpr int kPort = 0;
     std::unique_ptr<SimPort> port_;
