@@ -142,8 +142,18 @@ void PortInput::expect_reply(unsigned char echo, size_t len)
     parse();
 }
 
+void PortInput::take_reply()
+{
+    std::memcpy(reply_, &buf_[framed_], reply_len_);
+    reply_done_ = true;
+    erase(framed_, reply_len_);
+}
+
 bool PortInput::finish_reply(unsigned char *out)
 {
+    // A whole reply still waiting for what follows it is taken at the end.
+    if (reply_started() && end_ - framed_ >= reply_len_)
+        take_reply();
     const bool done = reply_done_;
     if (done) {
         std::memcpy(out, reply_, reply_len_);
@@ -185,9 +195,14 @@ void PortInput::parse()
         if (awaiting_reply() && p[0] == reply_echo_) {
             if (n < reply_len_)
                 return;
-            std::memcpy(reply_, p, reply_len_);
-            reply_done_ = true;
-            erase(framed_, reply_len_);
+            const Verdict v = judge(framed_, reply_len_, Rule::Reply);
+            if (v == Verdict::Wait)
+                return;
+            if (v == Verdict::Reject) {
+                drop(framed_, 1);
+                continue;
+            }
+            take_reply();
             continue;
         }
         if (!may_start(p[0])) {
@@ -204,7 +219,7 @@ void PortInput::parse()
         if (n < len)
             return;
         const bool spans_gap = gap_ != SIZE_MAX && gap_ > framed_ && gap_ < framed_ + len;
-        const Verdict v = judge(framed_, len, !aligned_ || spans_gap);
+        const Verdict v = judge(framed_, len, !aligned_ || spans_gap ? Rule::Strict : Rule::InStep);
         if (v == Verdict::Wait)
             return;
         if (v == Verdict::Reject) {
@@ -218,19 +233,30 @@ void PortInput::parse()
     }
 }
 
-// Whether the whole report at `at` is taken. A right trailer settles it. In
-// step with the stream (not strict) a report is dropped only when what
-// follows it is plainly no report, so an adapter's own trailer is never
-// judged; after noise or a pause (strict) two more reports must follow.
-PortInput::Verdict PortInput::judge(size_t at, size_t len, bool strict) const
+// Whether the whole report or reply at `at` is taken. A right trailer
+// settles it; so does a report with a right trailer that starts inside it,
+// against it. Otherwise what follows decides, so that an adapter's own
+// trailer is never judged: in step with the stream a report is dropped only
+// when what follows is plainly no report. A reply is taken alike when
+// nothing follows yet; with something behind it, two headers must follow, so
+// that a reply cut short and filled up with report bytes is not taken. After
+// noise or a pause (strict) two headers must follow a report.
+PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
 {
     if (trailer_ok(&buf_[at], len))
         return Verdict::Take;
+    bool undecided = false;
+    if (report_inside(at, len, &undecided))
+        return Verdict::Reject;
+    if (undecided)
+        return Verdict::Wait;
     const Next next = follows(at + len);
-    if (!strict)
-        return next == Next::No ? Verdict::Reject : Verdict::Take;
-    if (next != Next::Yes)
-        return next == Next::No ? Verdict::Reject : Verdict::Wait;
+    if (next == Next::No)
+        return Verdict::Reject;
+    if (rule == Rule::InStep || (rule == Rule::Reply && next == Next::Unknown))
+        return Verdict::Take;
+    if (next == Next::Unknown)
+        return Verdict::Wait;
     const size_t second = at + len;
     if (awaiting_reply() && buf_[second] == reply_echo_)
         return Verdict::Take;
@@ -238,6 +264,22 @@ PortInput::Verdict PortInput::judge(size_t at, size_t len, bool strict) const
     if (after == Next::Unknown)
         return Verdict::Wait;
     return after == Next::Yes ? Verdict::Take : Verdict::Reject;
+}
+
+// A report with a right trailer that starts inside [at + 1, at + len);
+// *undecided when one may, but has not arrived whole yet.
+bool PortInput::report_inside(size_t at, size_t len, bool *undecided) const
+{
+    for (size_t q = at + 1; q < at + len && q + 1 < end_; ++q) {
+        if (!may_start(buf_[q]) || !plausible(&buf_[q]))
+            continue;
+        const size_t n = static_cast<size_t>(report_length(&buf_[q]));
+        if (q + n > end_)
+            *undecided = true;
+        else if (trailer_ok(&buf_[q], n))
+            return true;
+    }
+    return false;
 }
 
 PortInput::Next PortInput::follows(size_t at) const

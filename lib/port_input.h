@@ -62,10 +62,13 @@ public:
 private:
     enum class Next { Yes, No, Unknown };
     enum class Verdict { Take, Reject, Wait };
+    enum class Rule { InStep, Reply, Strict };
 
     bool awaiting_reply() const { return reply_pending_ && !reply_done_; }
     void parse();
-    Verdict judge(size_t at, size_t len, bool strict) const;
+    Verdict judge(size_t at, size_t len, Rule rule) const;
+    bool report_inside(size_t at, size_t len, bool *undecided) const;
+    void take_reply();
     Next follows(size_t at) const;
     void skip_run();
     void drop(size_t at, size_t n);

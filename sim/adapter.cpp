@@ -683,8 +683,20 @@ Bytes Adapter::make_reply(uint8_t code, const Bytes &f)
     return r;
 }
 
+// The adapter sends a reply or a report of its own only between whole
+// reports of its stream: the rest of the one being cut into writes goes first.
+void Adapter::end_stream_report()
+{
+    if (stream_pending_.empty())
+        return;
+    Chunk c;
+    c.bytes.swap(stream_pending_);
+    out_.push_back(std::move(c));
+}
+
 void Adapter::queue_reply(uint8_t code, Bytes r)
 {
+    end_stream_report();
     auto it = faults_.find(code);
     if (it == faults_.end() || it->second.kind == Fault::None || it->second.times == 0) {
         queue(std::move(r), 1, 0);
@@ -729,6 +741,7 @@ void Adapter::queue_reply(uint8_t code, Bytes r)
 // received on the other, with the adapter's timestamp.
 void Adapter::loop_back(const Bytes &f)
 {
+    end_stream_report();
     const int ch = (f[1] & 3) - 1;
     if (ch != 0 && ch != 1)
         return;

@@ -16,8 +16,8 @@
 //   EXPECT_EQ(a.host_frames()[0], velk::sim::command({'a', 1, 1}));
 //
 // Replies are written as soon as a frame is complete, well inside the host's
-// 150 ms wait. Everything the adapter sends shares one output FIFO, and the
-// host's input flush before each command discards whatever it had not read.
+// 150 ms wait. Everything the adapter sends shares one output FIFO; a reply
+// goes out between whole reports of a stream.
 #pragma once
 
 #include <array>
@@ -194,6 +194,7 @@ private:
     void parse();
     void handle_frame(const Bytes &f, bool sum_ok);
     Bytes make_reply(uint8_t code, const Bytes &f);
+    void end_stream_report();
     void queue_reply(uint8_t code, Bytes reply);
     void queue(Bytes b, int pieces, int delay_ms);
     void loop_back(const Bytes &f);

@@ -655,6 +655,42 @@ TEST_F(Receive, ReportWhoseRestNeverArrivesIsDroppedAfterItsDeadline)
     EXPECT_EQ(f.id, 0x458u);
 }
 
+TEST_F(Receive, ReportsAreAbandonedAfter100MsOfSilenceNotAfterTheirTotalTime)
+{
+    // Four writes 50 ms apart: 150 ms from first to last byte, never 100 ms
+    // without one. Both decoders wait it out.
+    const Bytes d = counting(8, 0x40);
+    sim().inject(sim::report_e2(1, true, false, 8, 0x1234, d, 9, 10), 4, 50);
+    CAN_FRAME_INFO f;
+    ASSERT_EQ(read_one(&f), 1);
+    EXPECT_EQ(f.id, 0x1234u);
+    EXPECT_EQ(f.timestamp.micro_second, 10u);
+    sim().inject(sim::report_e1(0, false, false, 8, 0x321, d), 4, 50);
+    ASSERT_EQ(read_classic(&f), 1);
+    EXPECT_EQ(f.id, 0x321u);
+
+    // A report cut off after 17 bytes, then 150 ms of silence, then a whole
+    // one: the cut report's bytes are never decoded, in either read mode.
+    const Bytes e2 = sim::report_e2(0, false, false, 8, 0x111, d, 1, 2);
+    const Bytes e1 = sim::report_e1(1, false, false, 8, 0x222, d);
+    const Bytes cut_then_whole = concat({Bytes(e2.begin(), e2.begin() + 17), e1});
+    for (bool blocking : {false, true}) {
+        SCOPED_TRACE(blocking ? "blocking" : "non-blocking");
+        ASSERT_EQ(VELKSetRecvBlock(kPort, blocking), 0);
+        InputCounters before;
+        ASSERT_TRUE(input_counters(kPort, &before));
+        sim().inject(cut_then_whole, 2, 150);
+        ASSERT_EQ(read_one(&f), 1);
+        EXPECT_EQ(f.id, 0x222u);
+        EXPECT_EQ(f.CAN_port, VELK_CAN_2);
+        InputCounters after;
+        ASSERT_TRUE(input_counters(kPort, &after));
+        EXPECT_EQ(after.skipped - before.skipped, 17u);
+        EXPECT_EQ(bytes_waiting(), 0);
+    }
+    ASSERT_EQ(VELKSetRecvBlock(kPort, false), 0);
+}
+
 // ---- a long stream ----
 
 std::string mismatch(size_t i, const Report &r, const CAN_FRAME_INFO &f)

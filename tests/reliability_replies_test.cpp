@@ -156,6 +156,30 @@ TEST_F(Replies, StatusQueryFailsCleanlyOnPiecesAndRecovers)
               }});
 }
 
+TEST_F(Replies, RepliesThatGoWrongAmongStreamingReportsFailAlikeAndNoReportIsLost)
+{
+    constexpr size_t kCount = 6000;
+    const std::vector<sim::Report> seq = sim::stream_sequence(kCount, 8);
+    sim().stream(kCount, 2000, 8, 64);
+    Receiver rx(kPort);
+    int s1, s2;
+    sim().set_channel_state(1, true);
+    exercise({"VELKGetCANStatus", 0x60,
+              [&] {
+                  s1 = s2 = 7;
+                  return VELKGetCANStatus(kPort, &s1, &s2);
+              },
+              [&](bool ok) {
+                  EXPECT_EQ(s1, ok ? 0 : 7);
+                  EXPECT_EQ(s2, ok ? 1 : 7);
+              }});
+    ASSERT_TRUE(wait_until([&] { return rx.received() >= kCount; }, 20000)) << rx.received();
+    const std::vector<CAN_FRAME_INFO> got = rx.stop();
+    ASSERT_EQ(got.size(), kCount);
+    for (size_t i = 0; i < kCount; ++i)
+        ASSERT_EQ(report_mismatch(seq[i], got[i]), "") << "report " << i;
+}
+
 TEST_F(Replies, ConfigurationQueriesLeaveAClearedRecordOnFailure)
 {
     sim::State s = sim().state();

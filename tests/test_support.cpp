@@ -42,12 +42,43 @@ void close_all_ports()
 
 int unread_bytes(int com_port)
 {
+    // The terminal first: bytes a receiving thread reads meanwhile are then
+    // found in the buffer.
     COM_NODE *node = chk_is_legal_com(com_port);
     InputCounters in;
     int n = -1;
-    if (node == nullptr || !input_counters(com_port, &in) || ioctl(node->fd, FIONREAD, &n) != 0)
+    if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0 || !input_counters(com_port, &in))
         return -1;
     return n + static_cast<int>(in.buffered);
+}
+
+Receiver::Receiver(int com_port)
+    : thread_([this, com_port] {
+          while (!stop_) {
+              CAN_FRAME_INFO f;
+              std::memset(&f, 0, sizeof(f));
+              if (VELKReceive_CANFD(com_port, &f) == 1) {
+                  got_.push_back(f);
+                  ++received_;
+              } else {
+                  wait_port_input(com_port, 10);
+              }
+          }
+      })
+{
+}
+
+Receiver::~Receiver()
+{
+    stop();
+}
+
+std::vector<CAN_FRAME_INFO> Receiver::stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    return got_;
 }
 
 SimPort::SimPort(int index) : index_(index)

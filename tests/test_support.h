@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "adapter.h"
 #include "internal.h"
@@ -59,6 +62,22 @@ protected:
     sim::Adapter &sim() { return port_->sim(); }
     static constexpr int kPort = 0;
     std::unique_ptr<SimPort> port_;
+};
+
+// Receives from a port on a thread of its own, as the utility's worker
+// does, keeping every record, until stop().
+class Receiver {
+public:
+    explicit Receiver(int com_port);
+    ~Receiver();
+    size_t received() const { return received_; }
+    std::vector<CAN_FRAME_INFO> stop();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> received_{0};
+    std::vector<CAN_FRAME_INFO> got_;
+    std::thread thread_;
 };
 
 // Why `f` is not the decoding of report `r` (the fields that differ, decoded
