@@ -1,6 +1,7 @@
 // Everything outside the serial port that differs between Linux and Windows:
 // waits, time of day, the elapsed clock, the pacing wait, the timer period,
-// device names. One file per platform implements it, so the protocol code
+// device names, the lock between threads. One file per platform implements
+// it (the lock: mutex_posix.cpp on Linux), so the protocol code
 // has no platform conditionals.
 #ifndef VELK_PLATFORM_H
 #define VELK_PLATFORM_H

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <new>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -168,27 +166,5 @@ velk_port_t open_port_index(int com_port, int read_wait)
 
 void timer_period_begin() {}
 void timer_period_end() {}
-
-static_assert(sizeof(std::mutex) <= sizeof(Mutex) && alignof(std::mutex) <= 16, "Mutex storage too small");
-
-Mutex::Mutex()
-{
-    new (impl_) std::mutex();
-}
-
-Mutex::~Mutex()
-{
-    std::launder(reinterpret_cast<std::mutex *>(impl_))->~mutex();
-}
-
-void Mutex::lock()
-{
-    std::launder(reinterpret_cast<std::mutex *>(impl_))->lock();
-}
-
-void Mutex::unlock()
-{
-    std::launder(reinterpret_cast<std::mutex *>(impl_))->unlock();
-}
 
 }  // namespace velk
