@@ -463,7 +463,7 @@ bool Adapter::flush_output(int64_t now, int64_t *next_us)
 
 // ---- stream ----
 
-void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk)
+void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk, bool stamp_write_time)
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -472,6 +472,7 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
         stream_rate_ = std::max(rate_per_s, 0);
         stream_start_us_ = now_us();
         stream_max_chunk_ = std::max<size_t>(max_chunk, 1);
+        stream_stamp_ = stamp_write_time;
         stream_rng_ = seed * 747796405u + 2891336453u;
         if (stream_rng_ == 0)
             stream_rng_ = 1;
@@ -489,7 +490,13 @@ void Adapter::refill_stream(int64_t now)
         if (stream_rate_ > 0 &&
             now < stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_)
             break;
-        const Bytes b = encode(stream_seq_[stream_next_++]);
+        Report r = stream_seq_[stream_next_++];
+        if (stream_stamp_ && (r.kind == Report::E2 || r.kind == Report::F1)) {
+            const int64_t t = now_us();
+            r.second = static_cast<uint32_t>(t / 1000000);
+            r.micro_second = static_cast<uint32_t>(t % 1000000);
+        }
+        const Bytes b = encode(r);
         stream_pending_.insert(stream_pending_.end(), b.begin(), b.end());
         // Cut into write() chunks of random size; the rest goes out when the
         // stream ends or paces itself.

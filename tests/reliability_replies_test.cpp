@@ -65,10 +65,14 @@ protected:
     // Runs the command once with the fault on its reply.
     void expect_fails(const Command &c, Fault f, const char *what)
     {
+        const size_t sent = sim().host_frames(c.code).size();
         sim().set_fault(c.code, f);
         EXPECT_EQ(c.call(), 1) << c.name << ": " << what;
         c.check(false);
-        // A reply still on its way is written before the next command goes out.
+        // The adapter has taken the command (a busy machine can hold it up
+        // past the host's wait), and a reply still on its way is written
+        // before the next command goes out.
+        EXPECT_TRUE(wait_until([&] { return sim().host_frames(c.code).size() > sent; }));
         EXPECT_TRUE(sim().wait_output_drained(2000));
         sim().clear_faults();
     }
