@@ -11,8 +11,8 @@ bool yields(const uint8_t *rep, const Filters &filters)
 {
     switch (fuzzrecv::report_length(rep) == 0 ? 0 : rep[0]) {
     case 0xE1: return fuzzrecv::data_passes(rep, 2, filters);
-    case 0x99: return rep[1] == 0x01 || (rep[1] == 0x02 && !fuzzrecv::status_all_zero(rep));
-    case 0x62: return true;
+    case 0x99:
+    case 0x62: return fuzzrecv::status_yields(rep, false);
     default: return false;
     }
 }
@@ -21,14 +21,7 @@ bool is(const CAN_FRAME_INFO &f, const uint8_t *rep, const Filters &filters)
 {
     if (!yields(rep, filters))
         return false;
-    switch (rep[0]) {
-    case 0xE1: return fuzzrecv::data_frame_is(f, rep, 2, 6, 8, filters);
-    case 0x99:
-        if (rep[1] == 0x01)
-            return f.msg_type == VELK_EEERR_TYPE && fuzzcheck::time_text_ok(f.recv_time);
-        return fuzzrecv::status_is(f, rep, VELK_BUSERR_TYPE);
-    default: return fuzzrecv::status_is(f, rep, VELK_GETBUS_TYPE);
-    }
+    return rep[0] == 0xE1 ? fuzzrecv::data_frame_is(f, rep, 2, 6, 8, filters) : fuzzrecv::status_record_is(f, rep);
 }
 
 }  // namespace

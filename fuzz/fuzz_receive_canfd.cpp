@@ -13,8 +13,8 @@ bool yields(const uint8_t *rep, const Filters &filters)
     case 0xE1: return fuzzrecv::data_passes(rep, 2, filters);
     case 0xE2: return fuzzrecv::data_passes(rep, 10, filters);
     case 0xF1: return (rep[2] & 0x04) != 0 && fuzzrecv::data_passes(rep, 11, filters);
-    case 0x99: return rep[1] != 0x02 || !fuzzrecv::status_all_zero(rep);
-    case 0x62: return true;
+    case 0x99:
+    case 0x62: return fuzzrecv::status_yields(rep, true);
     default: return false;
     }
 }
@@ -32,11 +32,7 @@ bool is(const CAN_FRAME_INFO &f, const uint8_t *rep, const Filters &filters)
         return fuzzrecv::data_frame_is(f, rep, 11, 15, fuzzcheck::dlc_length(rep[1] >> 4), filters) &&
                f.brs == (rep[2] & 1) && f.esi == ((rep[2] >> 1) & 1) && f.fdf == 1 &&
                f.timestamp.second == fuzzcheck::le32(rep + 3) && f.timestamp.micro_second == fuzzcheck::le32(rep + 7);
-    case 0x99:
-        if (rep[1] == 0x01)
-            return f.msg_type == VELK_EEERR_TYPE && fuzzcheck::time_text_ok(f.recv_time);
-        return fuzzrecv::status_is(f, rep, rep[1] == 0x02 ? VELK_BUSERR_TYPE : VELK_BUSERR_PSR_TYPE);
-    default: return fuzzrecv::status_is(f, rep, VELK_GETBUS_TYPE);
+    default: return fuzzrecv::status_record_is(f, rep);
     }
 }
 

@@ -88,6 +88,25 @@ inline bool status_all_zero(const uint8_t *rep)
     return true;
 }
 
+// Status and EEPROM reports (0x99, 0x62): whether one yields a record (an
+// all-zero bus error report does not; `psr`: the decoder takes 0x99 0x04),
+// and whether f is that record.
+inline bool status_yields(const uint8_t *rep, bool psr)
+{
+    if (rep[0] == 0x62)
+        return true;
+    return rep[1] == 0x01 || (rep[1] == 0x02 && !status_all_zero(rep)) || (rep[1] == 0x04 && psr);
+}
+
+inline bool status_record_is(const CAN_FRAME_INFO &f, const uint8_t *rep)
+{
+    if (rep[0] == 0x62)
+        return status_is(f, rep, VELK_GETBUS_TYPE);
+    if (rep[1] == 0x01)
+        return f.msg_type == VELK_EEERR_TYPE && fuzzcheck::time_text_ok(f.recv_time);
+    return status_is(f, rep, rep[1] == 0x02 ? VELK_BUSERR_TYPE : VELK_BUSERR_PSR_TYPE);
+}
+
 // The adapter ends a report with the byte sum of the rest, CR and LF.
 inline bool trailer_ok(const uint8_t *r, size_t len)
 {

@@ -6,7 +6,7 @@
 
 namespace velk {
 
-static_assert(sizeof(std::mutex) <= sizeof(Mutex) && alignof(std::mutex) <= 16, "Mutex storage too small");
+static_assert(sizeof(std::mutex) <= sizeof(Mutex) && alignof(std::mutex) <= alignof(Mutex), "Mutex storage too small");
 
 Mutex::Mutex()
 {

@@ -71,7 +71,7 @@ public:
     void unlock();
 
 private:
-    alignas(16) unsigned char impl_[64];
+    alignas(8) unsigned char impl_[64];
 };
 
 // Holds a Mutex for a scope; unlock() and lock() let a wait run without it.

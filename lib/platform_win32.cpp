@@ -104,14 +104,12 @@ int wait_input(velk_port_t port, int timeout_ms)
     }
 }
 
-// Reads only what is queued, so that a port opened with read_wait does not
-// wait its millisecond for a count that is not there.
+// Reads no more than is queued, so that a port opened with read_wait does
+// not wait its millisecond for a count that is not there.
 int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking)
 {
     (void)blocking;
     const long queued = queued_input(port);
-    if (queued == 0)
-        return 0;
     if (queued > 0 && queued < size)
         size = static_cast<int>(queued);
     return RS232_PollComport(port, buf, size);

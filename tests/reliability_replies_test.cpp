@@ -85,6 +85,22 @@ protected:
         sim().clear_faults();
     }
 
+    // The channel status query with channel 2 running; s1 and s2 are its
+    // outputs.
+    Command status_query(int &s1, int &s2)
+    {
+        sim().set_channel_state(1, true);
+        return {"VELKGetCANStatus", 0x60,
+                [&] {
+                    s1 = s2 = 7;
+                    return VELKGetCANStatus(kPort, &s1, &s2);
+                },
+                [&](bool ok) {
+                    EXPECT_EQ(s1, ok ? 0 : 7);
+                    EXPECT_EQ(s2, ok ? 1 : 7);
+                }};
+    }
+
     // The whole set of reply faults on one command, then a clean run.
     void exercise(const Command &c)
     {
@@ -148,16 +164,7 @@ TEST_F(Replies, VersionQueriesFailCleanlyAndRecover)
 TEST_F(Replies, StatusQueryFailsCleanlyOnPiecesAndRecovers)
 {
     int s1, s2;
-    sim().set_channel_state(1, true);
-    exercise({"VELKGetCANStatus", 0x60,
-              [&] {
-                  s1 = s2 = 7;
-                  return VELKGetCANStatus(kPort, &s1, &s2);
-              },
-              [&](bool ok) {
-                  EXPECT_EQ(s1, ok ? 0 : 7);
-                  EXPECT_EQ(s2, ok ? 1 : 7);
-              }});
+    exercise(status_query(s1, s2));
 }
 
 TEST_F(Replies, RepliesThatGoWrongAmongStreamingReportsFailAlikeAndNoReportIsLost)
@@ -167,16 +174,7 @@ TEST_F(Replies, RepliesThatGoWrongAmongStreamingReportsFailAlikeAndNoReportIsLos
     sim().stream(kCount, 2000, 8, 64);
     Receiver rx(kPort);
     int s1, s2;
-    sim().set_channel_state(1, true);
-    exercise({"VELKGetCANStatus", 0x60,
-              [&] {
-                  s1 = s2 = 7;
-                  return VELKGetCANStatus(kPort, &s1, &s2);
-              },
-              [&](bool ok) {
-                  EXPECT_EQ(s1, ok ? 0 : 7);
-                  EXPECT_EQ(s2, ok ? 1 : 7);
-              }});
+    exercise(status_query(s1, s2));
     ASSERT_TRUE(wait_until([&] { return rx.received() >= kCount; }, 20000)) << rx.received();
     const std::vector<CAN_FRAME_INFO> got = rx.stop();
     ASSERT_EQ(got.size(), kCount);
