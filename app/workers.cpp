@@ -1,5 +1,4 @@
 // The send worker and the receive worker.
-#include <poll.h>
 #include <sys/prctl.h>
 
 #include <chrono>
@@ -9,7 +8,7 @@
 
 #include "apipart.h"
 #include "internal_apipart.h"
-#include "platform.h"
+#include "internal.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -126,33 +125,19 @@ void dispatch_normal(const CAN_FRAME_INFO &frame)
     }
 }
 
-// Descriptor of the open port, or -1. The open-port list does not change
-// while a worker runs: disconnect ends the workers before it closes the port.
-int port_fd(int com_port)
+// Waits until the port has input or kIdleWaitMs passed; at once when the
+// library holds a whole report already (a command exchange may have read it).
+// A port that reports a hang-up or error (unplugged adapter) gets the plain
+// short pause instead, since the wait would return at once forever.
+void wait_for_input(int com_port)
 {
-    for (COM_NODE *n = first; n != nullptr; n = n->next)
-        if (n->com_index == com_port && n->is_open)
-            return n->fd;
-    return -1;
-}
-
-// Waits until the port has input or kIdleWaitMs passed. A port that reports
-// a hang-up or error (unplugged adapter) gets the plain short pause instead,
-// since poll would return at once forever.
-void wait_for_input(int fd)
-{
-    if (fd >= 0) {
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, kIdleWaitMs);
-        if (r == 0 || (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0))
-            return;
-    }
+    if (velk::wait_port_input(com_port, kIdleWaitMs) >= 0)
+        return;
     std::this_thread::sleep_for(kIdleBackoff);
 }
 
 void recv_normal(int com_port)
 {
-    const int fd = port_fd(com_port);
     int empty = 0;
     while (!recv_stop_requested()) {
         CAN_FRAME_INFO frame;
@@ -168,7 +153,7 @@ void recv_normal(int com_port)
                 apipart_post_status(APIPART_DEVICE_GONE, "");
                 return;
             }
-            wait_for_input(fd);
+            wait_for_input(com_port);
             continue;
         }
         empty = 0;

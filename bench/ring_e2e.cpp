@@ -39,8 +39,8 @@ void ring_run(sim::Adapter &a, int rate, double seconds)
 
     std::vector<double> latency;
     latency.reserve(data);
-    double start = now_s();
-    a.stream(count, rate, 11, 4096);
+    // E2 and F1 reports carry the monotonic time the emulator wrote them.
+    a.stream(count, rate, 11, 4096, true);
     size_t popped = 0;
     double last = now_s();
     UPBS_INFO e;
@@ -50,14 +50,9 @@ void ring_run(sim::Adapter &a, int rate, double seconds)
             double t = now_s();
             ++popped;
             last = t;
-            // The tag of E2 and F1 reports is their index in the stream; the
-            // emulator writes report i at start + i / rate at the earliest.
-            // E1 reports carry it in the identifier instead; report 0 is skipped.
-            uint32_t tag = e.frame_info.timestamp.second;
-            if (tag == 0 && e.frame_info.timestamp.micro_second == 0)
-                tag = e.frame_info.id;
-            if (tag != 0)
-                latency.push_back(t - (start + tag / static_cast<double>(rate)));
+            const TIME_ST_T &ts = e.frame_info.timestamp;
+            if (ts.second != 0 || ts.micro_second != 0)
+                latency.push_back(t - (ts.second + ts.micro_second / 1e6));
         }
     }
     std::sort(latency.begin(), latency.end());

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1 + ops)
         return 0;
     const uint8_t *op = data + 1;
-    fuzzport::load(data + 1 + ops, size - 1 - ops);
+    fuzzport::load(data + 1 + ops, size - 1 - ops, true);
     fuzzport::set_auto_reply(well_behaved, true);
 
     bool open[VELK_PORT_COUNT] = {};

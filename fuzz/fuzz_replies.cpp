@@ -182,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzzport::open_index0();
     fuzzport::set_auto_reply(false);
     uint8_t pick = data[0];
-    fuzzport::load(data + 1, size - 1);
+    fuzzport::load(data + 1, size - 1, true);
     switch (pick % 7) {
     case 0: show_ver(); break;
     case 1: can_status(); break;

@@ -1,6 +1,7 @@
 // Serial port layer for the fuzz targets: reads serve the fuzzer's bytes from
-// a buffer in chunk sizes taken from the input, writes always succeed and are
-// logged. There is no device and no waiting.
+// a buffer in chunk sizes taken from the input (in the per-command mode only
+// as far as the commands written have made them readable), writes always
+// succeed and are logged. There is no device and no waiting.
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +13,9 @@ namespace {
 const uint8_t *g_stream = nullptr;
 size_t g_size = 0;
 size_t g_pos = 0;
+// The stream is readable up to here.
+size_t g_released = 0;
+bool g_per_command = false;
 const uint8_t *g_chunks = nullptr;
 size_t g_chunk_count = 0;
 size_t g_next_chunk = 0;
@@ -60,7 +64,7 @@ void queue_reply(const uint8_t *frame, int size)
 
 namespace fuzzport {
 
-void load(const uint8_t *data, size_t size)
+void load(const uint8_t *data, size_t size, bool per_command)
 {
     g_writes.clear();
     g_replies.clear();
@@ -79,6 +83,8 @@ void load(const uint8_t *data, size_t size)
     g_stream = data;
     g_size = size;
     g_pos = 0;
+    g_per_command = per_command;
+    g_released = per_command ? 0 : size;
 }
 
 const uint8_t *stream()
@@ -101,6 +107,11 @@ size_t remaining()
     return g_size - g_pos;
 }
 
+size_t available()
+{
+    return g_replies.size() + (g_released - g_pos);
+}
+
 void set_auto_reply(bool on, bool only_after_stream)
 {
     g_auto_reply = on;
@@ -114,8 +125,8 @@ const std::vector<std::vector<uint8_t>> &writes()
 
 void open_index0()
 {
-    if (chk_is_legal_com(0) != nullptr)
-        return;
+    while (first != nullptr)
+        delete_com_node(first->com_index);
     COM_NODE proto;
     std::memset(&proto, 0, sizeof(proto));
     proto.is_open = 1;
@@ -160,7 +171,7 @@ int RS232_PollComport(int port, unsigned char *buf, int size)
         std::memcpy(buf, g_replies.data(), n);
         g_replies.erase(g_replies.begin(), g_replies.begin() + static_cast<std::ptrdiff_t>(n));
     } else {
-        n = want < g_size - g_pos ? want : g_size - g_pos;
+        n = want < g_released - g_pos ? want : g_released - g_pos;
         if (n > 0)
             std::memcpy(buf, g_stream + g_pos, n);
         g_pos += n;
@@ -175,6 +186,10 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
     g_writes.emplace_back(buf, buf + size);
     if (g_auto_reply && (!g_auto_after_stream || g_pos == g_size))
         queue_reply(buf, size);
+    if (g_per_command && size > 0) {
+        const size_t len = static_cast<size_t>(buf[0] == 'b' ? 17 : reply_length(buf[0]));
+        g_released = g_released + len < g_size ? g_released + len : g_size;
+    }
     return size;
 }
 

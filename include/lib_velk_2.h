@@ -188,7 +188,8 @@ typedef struct RANGE_FILTER_INFO {
     RANGE_FILTER_ENTRY entry[16];
 } RANGE_FILTER_INFO;
 
-/* One node per opened port; allocated and freed by the library. */
+/* One node per opened port; allocated and freed by the library, which keeps
+ * the port's input (its buffer and locks) in the same allocation, behind it. */
 typedef struct COM_NODE {
     uint8_t is_open;
     int com_index;
@@ -244,7 +245,14 @@ VELK_API int VELKSend(int com_port, CAN_FRAME_INFO *frame);
 VELK_API int VELKSend_CANFD(int com_port, CAN_FRAME_INFO *frame);
 VELK_API int VELKTesting(int com_port, TESTING_INFO *info);
 
-/* ---- receive and range filters ---- */
+/* ---- receive and range filters ----
+ * Every byte from the adapter goes through one input buffer per port. A
+ * command takes its reply out of it by echo and length and leaves the reports
+ * that arrive before, between or after the reply bytes, in order, for these
+ * calls; commands and receive calls may run on different threads, and one
+ * command at a time runs per port. A receive call returns 0 at once when
+ * nothing has begun to arrive; the rest of a report is waited for until the
+ * port has been quiet for 100 ms (in blocking mode: until it comes). */
 VELK_API int VELKReceive(int com_port, CAN_FRAME_INFO *frame);
 VELK_API int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame);
 VELK_API int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info);

@@ -1,6 +1,7 @@
-// The open-port list: one node per port index the process has opened.
-#include <cstdlib>
+// The open-port list: one node per port index the process has opened. Each
+// node is the public part of a PortState, which carries the port's input.
 #include <cstring>
+#include <new>
 
 #include "internal.h"
 
@@ -12,7 +13,7 @@ COM_NODE *previous = nullptr;
 
 void create_com_list(bool is_first, COM_NODE *node)
 {
-    COM_NODE *n = static_cast<COM_NODE *>(std::calloc(1, sizeof(COM_NODE)));
+    velk::PortState *n = new (std::nothrow) velk::PortState();
     if (n == nullptr)
         return;
     n->is_open = node->is_open;
@@ -58,7 +59,7 @@ void delete_com_node(int com_port)
         last = pred;
         previous = pred;
     }
-    std::free(n);
+    delete static_cast<velk::PortState *>(n);
 }
 
 }  // extern "C"

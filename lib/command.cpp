@@ -67,11 +67,21 @@ namespace velk {
 
 namespace {
 
-constexpr unsigned kReplyWaitUs = 150000;
-constexpr uint64_t kReplyRestUs = 100000;
+// The adapter answers within this time.
+constexpr uint64_t kReplyWaitUs = 150000;
+
+void sleep_until(uint64_t until_us)
+{
+    const uint64_t now = monotonic_us();
+    if (until_us > now)
+        sleep_us(static_cast<unsigned>(until_us - now));
+}
 
 }  // namespace
 
+// One exchange at a time per port, so two threads never take each other's
+// replies. Reports that arrive meanwhile stay in the port's input for the
+// receive calls; only the reply's bytes are taken out.
 bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
               bool whole)
 {
@@ -80,32 +90,29 @@ bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned 
         return false;
     if (reply != nullptr)
         std::memset(reply, 0, static_cast<size_t>(reply_len));
-    RS232_flushRX(node->fd);
-    if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0)
+    const bool wants_reply = reply != nullptr && reply_len > 0;
+    // A reply of a known command is recognised by its echo and length; a
+    // raw exchange takes whatever bytes come.
+    const bool recognised = wants_reply && whole && reply_len <= kMaxReply;
+    PortInput &in = input_of(node);
+    MutexGuard exchange_guard(in.exchange_lock);
+    begin_exchange(node, frame[0], recognised ? static_cast<size_t>(reply_len) : 0);
+    if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0) {
+        cancel_reply(node);
         return false;
-    if (reply_len == 0 || reply == nullptr)
-        return true;
-    // The adapter answers within this time.
-    sleep_us(kReplyWaitUs);
-    int got = RS232_PollComport(node->fd, reply, reply_len);
-    if (got <= 0)
-        return false;
-    if (!whole)
-        return true;
-    // A reply that arrives in pieces is waited for a little longer; one that
-    // stays short is a failure, never decoded with zeros in place of bytes.
-    uint64_t t0 = monotonic_us();
-    while (got < reply_len) {
-        int n = RS232_PollComport(node->fd, reply + got, reply_len - got);
-        if (n > 0) {
-            got += n;
-            continue;
-        }
-        if (monotonic_us() - t0 >= kReplyRestUs)
-            return false;
-        sleep_us(200);
     }
-    return true;
+    if (!wants_reply)
+        return true;
+    const uint64_t wait_end = monotonic_us() + kReplyWaitUs;
+    if (recognised) {
+        // A short reply fails: it is never decoded with zeros for bytes.
+        if (!await_reply(node, reply, wait_end))
+            return false;
+        sleep_until(wait_end);
+        return true;
+    }
+    sleep_until(wait_end);
+    return take_raw(node, reply, reply_len) > 0;
 }
 
 bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,

@@ -6,6 +6,7 @@
 
 #include "lib_velk_2.h"
 #include "platform.h"
+#include "port_input.h"
 #include "serial.h"
 
 extern "C" {
@@ -50,8 +51,10 @@ int generation_of(const VER_INFO &ver);
 // Runs the pairing for generation-5 adapters, guarded against nesting.
 void pair_if_generation5(int com_port, const VER_INFO &ver);
 
-// Writes a command and, when a reply is wanted, reads it after the adapter's
-// 150 ms. `whole`: the reply must arrive complete; otherwise one byte will do.
+// Writes a command and, when a reply is wanted, waits the adapter's 150 ms
+// for it. `whole`: the reply is recognised by its echo and length among the
+// reports and must arrive complete; otherwise the raw bytes that came back
+// are taken and one byte will do.
 bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
               bool whole);
 

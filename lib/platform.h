@@ -1,6 +1,7 @@
 // Everything outside the serial port that differs between Linux and Windows:
 // waits, time of day, the elapsed clock, the pacing wait, the timer period,
-// device names. One file per platform implements it, so the protocol code
+// device names, the lock between threads. One file per platform implements
+// it (the lock: mutex_posix.cpp on Linux), so the protocol code
 // has no platform conditionals.
 #ifndef VELK_PLATFORM_H
 #define VELK_PLATFORM_H
@@ -13,6 +14,7 @@
 namespace velk {
 
 // Waits about `us` microseconds (Windows: whole milliseconds, none for < 1000).
+// A signal handled meanwhile does not end the wait early.
 void sleep_us(unsigned int us);
 
 // Gives the processor away between tries of a spin wait (Windows: nothing).
@@ -29,10 +31,15 @@ uint64_t nonblock_clock_ms();
 
 // The pause before a frame: microseconds on Linux, on Windows loop counts timed at 400 a microsecond.
 void pace(int delay);
-// Waits up to timeout_ms for input on the port: 1 input (or nothing to
-// wait on), 0 time-out, -1 the device hung up. Windows returns 1 at once;
-// its reads wait on their own.
+// Waits up to timeout_ms (negative: without limit) for input on the port:
+// 1 input, 0 time-out, -1 the device hung up. A signal handled meanwhile
+// does not end the wait early. Windows looks at the input queue every
+// millisecond; where it cannot, it returns 1 at once.
 int wait_input(velk_port_t port, int timeout_ms);
+// One read of what the port has waiting, at most `size` bytes, without
+// waiting for more: in blocking mode (Linux) it reads only when input is
+// there. Returns the count read, 0 for none.
+int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking);
 // Called once the frame the pause was for is written; on Linux its write
 // time is taken off the next pause.
 void pace_done();
@@ -50,6 +57,49 @@ bool port_index_valid(int com_port);
 // Request and release of the 1 ms system timer period (Windows only).
 void timer_period_begin();
 void timer_period_end();
+
+// A lock between the threads of this process: std::mutex on Linux, a slim
+// reader/writer lock in the Windows builds, whose C++ runtime may have no
+// std::mutex.
+class Mutex {
+public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex &) = delete;
+    Mutex &operator=(const Mutex &) = delete;
+    void lock();
+    void unlock();
+
+private:
+    alignas(8) unsigned char impl_[64];
+};
+
+// Holds a Mutex for a scope; unlock() and lock() let a wait run without it.
+class MutexGuard {
+public:
+    explicit MutexGuard(Mutex &m) : m_(m) { m_.lock(); }
+    ~MutexGuard()
+    {
+        if (held_)
+            m_.unlock();
+    }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+    void unlock()
+    {
+        m_.unlock();
+        held_ = false;
+    }
+    void lock()
+    {
+        m_.lock();
+        held_ = true;
+    }
+
+private:
+    Mutex &m_;
+    bool held_ = true;
+};
 
 }  // namespace velk
 

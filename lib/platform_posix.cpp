@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <poll.h>
@@ -13,9 +14,22 @@
 
 namespace velk {
 
+namespace {
+
+// Sleeps until an absolute monotonic time; a handled signal resumes the sleep.
+void sleep_until_us(uint64_t target)
+{
+    struct timespec ts = {static_cast<time_t>(target / 1000000u), static_cast<long>(target % 1000000u) * 1000};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
 void sleep_us(unsigned int us)
 {
-    usleep(us);
+    if (us > 0)
+        sleep_until_us(monotonic_us() + us);
 }
 
 void yield_cpu()
@@ -23,16 +37,27 @@ void yield_cpu()
     usleep(0);
 }
 
+// Every received report is stamped, so the local time of the current second
+// is kept per thread and only the milliseconds are formatted anew.
 void time_of_day(char out[13])
 {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
-    struct tm local;
-    time_t secs = tv.tv_sec;
-    localtime_r(&secs, &local);
-    std::snprintf(out, 13, "%02u:%02u:%02u:%03u", static_cast<unsigned>(local.tm_hour) % 100u,
-                  static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u,
-                  static_cast<unsigned>(tv.tv_usec / 1000) % 1000u);
+    thread_local time_t cached_secs = -1;
+    thread_local char cached[13];
+    if (tv.tv_sec != cached_secs) {
+        struct tm local;
+        time_t secs = tv.tv_sec;
+        localtime_r(&secs, &local);
+        std::snprintf(cached, sizeof(cached), "%02u:%02u:%02u:000", static_cast<unsigned>(local.tm_hour) % 100u,
+                      static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u);
+        cached_secs = tv.tv_sec;
+    }
+    std::memcpy(out, cached, sizeof(cached));
+    const unsigned ms = static_cast<unsigned>(tv.tv_usec / 1000) % 1000u;
+    out[9] = static_cast<char>('0' + ms / 100);
+    out[10] = static_cast<char>('0' + ms / 10 % 10);
+    out[11] = static_cast<char>('0' + ms % 10);
 }
 
 uint64_t monotonic_us()
@@ -85,14 +110,36 @@ void pace_done()
 
 int wait_input(velk_port_t port, int timeout_ms)
 {
-    struct pollfd p = {port, POLLIN, 0};
-    int r = poll(&p, 1, timeout_ms);
-    if (r < 0)
-        return errno == EINTR ? 0 : -1;
-    if (r == 0)
+    const uint64_t deadline = monotonic_us() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms) * 1000u;
+    int left_ms = timeout_ms;
+    for (;;) {
+        struct pollfd p = {port, POLLIN, 0};
+        const int r = poll(&p, 1, left_ms);
+        if (r > 0) {
+            // A hung-up tty also reads as readable; the hang-up counts.
+            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
+        }
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+        // A handled signal: wait on for what is left of the time.
+        if (timeout_ms >= 0) {
+            const uint64_t now = monotonic_us();
+            if (now >= deadline)
+                return 0;
+            left_ms = static_cast<int>((deadline - now + 999) / 1000);
+        }
+    }
+}
+
+int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking)
+{
+    // A blocking read would wait for the next byte while its caller holds
+    // the port's input lock.
+    if (blocking && wait_input(port, 0) != 1)
         return 0;
-    // A hung-up tty also reads as readable; the hang-up counts.
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
+    return RS232_PollComport(port, buf, size);
 }
 
 bool pacing_for_code(int code, int *delay)

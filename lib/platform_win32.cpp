@@ -109,11 +109,44 @@ void pace(int delay)
     }
 }
 
+namespace {
+
+// Bytes in the port's input queue; -1 when the driver cannot tell.
+long queued_input(velk_port_t port)
+{
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (!ClearCommError(port, &errors, &stat))
+        return -1;
+    return static_cast<long>(stat.cbInQue);
+}
+
+}  // namespace
+
+// Looks at the input queue every millisecond; Sleep is not cut short by
+// anything, so the wait always runs to its end.
 int wait_input(velk_port_t port, int timeout_ms)
 {
-    (void)port;
-    (void)timeout_ms;
-    return 1;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+        const long queued = queued_input(port);
+        if (queued != 0)
+            return 1;  // input, or a driver that cannot tell: the read will see
+        if (timeout_ms >= 0 && GetTickCount64() >= deadline)
+            return 0;
+        Sleep(1);
+    }
+}
+
+// Reads no more than is queued, so that a port opened with read_wait does
+// not wait its millisecond for a count that is not there.
+int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking)
+{
+    (void)blocking;
+    const long queued = queued_input(port);
+    if (queued > 0 && queued < size)
+        size = static_cast<int>(queued);
+    return RS232_PollComport(port, buf, size);
 }
 
 // Each pause is timed on its own; nothing is carried over.
@@ -158,6 +191,25 @@ void timer_period_begin()
 void timer_period_end()
 {
     timeEndPeriod(1);
+}
+
+static_assert(sizeof(SRWLOCK) <= sizeof(Mutex), "Mutex storage too small");
+
+Mutex::Mutex()
+{
+    InitializeSRWLock(reinterpret_cast<SRWLOCK *>(impl_));
+}
+
+Mutex::~Mutex() {}
+
+void Mutex::lock()
+{
+    AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK *>(impl_));
+}
+
+void Mutex::unlock()
+{
+    ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK *>(impl_));
 }
 
 }  // namespace velk

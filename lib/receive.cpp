@@ -1,7 +1,7 @@
-// Frame receive: reads one adapter report per call and decodes it into a
-// CAN_FRAME_INFO. A report that arrives in pieces is waited for, up to 100 ms
-// after its first byte, so no frame is lost to a split read; bytes that did
-// not arrive are never decoded.
+// Frame receive: takes one whole adapter report per call from the port's
+// input and decodes it into a CAN_FRAME_INFO. The port's input buffer does
+// the reading, framing and waiting (port_input.cpp); bytes that did not
+// arrive are never decoded.
 #include <cstring>
 
 #include "internal.h"
@@ -13,38 +13,8 @@ uint32_t temp_buf_fun1 = 0;
 
 namespace {
 
-constexpr uint64_t kReportDeadlineUs = 100000;
-constexpr unsigned kRetryWaitUs = 100;
-constexpr int kMaxReport = 82;
 // Longest wait for input inside a non-blocking batch.
 constexpr int kNonblockWaitMs = 10;
-
-// Reads until `want` bytes are in buf (holding `have` already) or the
-// deadline since the report's first byte passes. Returns the bytes held.
-int read_rest(velk_port_t port, unsigned char *buf, int have, int want, uint64_t first_byte_us)
-{
-    while (have < want) {
-        int n = RS232_PollComport(port, buf + have, want - have);
-        if (n > 0) {
-            have += n;
-            continue;
-        }
-        if (velk::monotonic_us() - first_byte_us >= kReportDeadlineUs)
-            break;
-        velk::sleep_us(kRetryWaitUs);
-    }
-    return have;
-}
-
-// Reads the first `want` bytes of a report. 0 when nothing is waiting.
-int read_head(velk_port_t port, unsigned char *buf, int want, uint64_t *first_byte_us)
-{
-    int n = RS232_PollComport(port, buf, want);
-    if (n <= 0)
-        return 0;
-    *first_byte_us = velk::monotonic_us();
-    return read_rest(port, buf, n, want, *first_byte_us);
-}
 
 void set_low_byte(uint32_t *scratch, unsigned char b)
 {
@@ -92,26 +62,6 @@ int filter_decision(COM_NODE *node, CAN_FRAME_INFO *frame)
     }
     // The channel's enable flag is tested under the range-filter lock.
     return range_filter_process(node, frame);
-}
-
-// Total length of a report by its first two bytes; 0 for an unknown kind.
-// For 0xF1 the flags byte's DLC gives the payload length.
-int report_length(unsigned char b0, unsigned char b1)
-{
-    switch (b0) {
-    case 0xE1: return 17;
-    case 0xE2: return 25;
-    case 0xF1: {
-        int n = DecodeDLC_CANFD(b1 >> 4);
-        return 18 + (n < 8 ? 8 : n);
-    }
-    case 0x99:
-        if (b1 == 0x01)
-            return 9;
-        return (b1 == 0x02 || b1 == 0x04) ? 17 : 0;
-    case 0x62: return b1 == 0x02 ? 17 : 0;
-    default: return 0;
-    }
 }
 
 // Decodes a complete report of a known kind into the caller's record.
@@ -167,19 +117,10 @@ int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || frame == nullptr)
         return 0;
-    unsigned char r[kMaxReport];
-    uint64_t t0 = 0;
-    // Two bytes name the kind; the rest is read by the kind's length, so a
-    // short report never swallows the start of the next one.
-    if (read_head(node->fd, r, 2, &t0) < 2)
+    unsigned char r[velk::kMaxReport];
+    if (velk::take_report(node, r) == 0)
         return 0;
-    int len = report_length(r[0], r[1]);
-    if (len == 0)
-        return 0;
-    if (read_rest(node->fd, r, 2, len, t0) < len)
-        return 0;
-    // Kinds this decoder does not take are consumed whole and dropped, so
-    // the next call starts at the next report.
+    // Kinds this decoder does not take are taken whole and dropped.
     if (r[0] == 0xE2 || r[0] == 0xF1 || (r[0] == 0x99 && r[1] == 0x04))
         return 0;
     velk::time_of_day(frame->recv_time);
@@ -191,24 +132,18 @@ int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || frame == nullptr)
         return 0;
-    unsigned char r[kMaxReport];
-    uint64_t t0 = 0;
-    if (read_head(node->fd, r, 3, &t0) < 3)
+    unsigned char r[velk::kMaxReport];
+    if (velk::take_report(node, r) == 0)
         return 0;
     velk::time_of_day(frame->recv_time);
-    int len = report_length(r[0], r[1]);
     if (r[0] == 0xE1 || r[0] == 0xE2 || r[0] == 0xF1)
         set_low_byte(&temp_buf_fun0, r[1]);
+    // An 0xF1 report without the FDF bit is taken whole and dropped.
     if (r[0] == 0xF1) {
         set_low_byte(&temp_buf_fun1, r[2]);
         if ((r[2] & 0x04) == 0)
             return 0;
     }
-    if (len == 0)
-        return 0;
-    if (read_rest(node->fd, r, 3, len, t0) < len)
-        return 0;
-
     return decode_report(node, r, frame);
 }
 
@@ -233,7 +168,7 @@ int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info)
         if (now > end)
             break;
         const uint64_t left = end - now;
-        if (velk::wait_input(node->fd, left < kNonblockWaitMs ? static_cast<int>(left) + 1 : kNonblockWaitMs) < 0)
+        if (velk::wait_report(node, left < kNonblockWaitMs ? static_cast<int>(left) + 1 : kNonblockWaitMs) < 0)
             break;
     } while (velk::nonblock_clock_ms() <= end && count < info->cnt);
     return static_cast<int>(count);
@@ -249,7 +184,12 @@ int VELKSetRecvBlock(int com_port, bool blocking)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr)
         return -1;
-    return RS232_SetRecvBlock(node->fd, blocking ? 1 : 0);
+    velk::PortInput &in = velk::input_of(node);
+    velk::MutexGuard guard(in.lock);
+    const int r = RS232_SetRecvBlock(node->fd, blocking ? 1 : 0);
+    if (r == 0)
+        in.set_blocking(blocking);
+    return r;
 }
 
 }  // extern "C"

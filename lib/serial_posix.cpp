@@ -162,7 +162,10 @@ int RS232_PollComport(int port, unsigned char *buf, int size)
 {
     if (buf == nullptr || size <= 0)
         return 0;
-    ssize_t n = read(port, buf, static_cast<size_t>(size));
+    ssize_t n;
+    do {
+        n = read(port, buf, static_cast<size_t>(size));
+    } while (n < 0 && errno == EINTR);
     return n < 0 ? 0 : static_cast<int>(n);
 }
 
@@ -170,7 +173,10 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
 {
     if (buf == nullptr || size < 0)
         return -1;
-    ssize_t n = write(port, buf, static_cast<size_t>(size));
+    ssize_t n;
+    do {
+        n = write(port, buf, static_cast<size_t>(size));
+    } while (n < 0 && errno == EINTR);
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
@@ -212,7 +218,10 @@ int RS232_SetRecvBlock(int port, int flag)
 int RS232_CheckPort(int port)
 {
     struct pollfd p = {port, POLLIN, 0};
-    if (poll(&p, 1, 0) < 0)
+    int r;
+    while ((r = poll(&p, 1, 0)) < 0 && errno == EINTR) {
+    }
+    if (r < 0)
         return -1;
     return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 0;
 }

@@ -464,7 +464,7 @@ bool Adapter::flush_output(int64_t now, int64_t *next_us)
 
 // ---- stream ----
 
-void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk)
+void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk, bool stamp_write_time)
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -473,6 +473,7 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
         stream_rate_ = std::max(rate_per_s, 0);
         stream_start_us_ = now_us();
         stream_max_chunk_ = std::max<size_t>(max_chunk, 1);
+        stream_stamp_ = stamp_write_time;
         stream_rng_ = seed * 747796405u + 2891336453u;
         if (stream_rng_ == 0)
             stream_rng_ = 1;
@@ -490,7 +491,13 @@ void Adapter::refill_stream(int64_t now)
         if (stream_rate_ > 0 &&
             now < stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_)
             break;
-        const Bytes b = encode(stream_seq_[stream_next_++]);
+        Report r = stream_seq_[stream_next_++];
+        if (stream_stamp_ && (r.kind == Report::E2 || r.kind == Report::F1)) {
+            const int64_t t = now_us();
+            r.second = static_cast<uint32_t>(t / 1000000);
+            r.micro_second = static_cast<uint32_t>(t % 1000000);
+        }
+        const Bytes b = encode(r);
         stream_pending_.insert(stream_pending_.end(), b.begin(), b.end());
         // Cut into write() chunks of random size; the rest goes out when the
         // stream ends or paces itself.
@@ -687,8 +694,20 @@ Bytes Adapter::make_reply(uint8_t code, const Bytes &f)
     return r;
 }
 
+// The adapter sends a reply or a report of its own only between whole
+// reports of its stream: the rest of the one being cut into writes goes first.
+void Adapter::end_stream_report()
+{
+    if (stream_pending_.empty())
+        return;
+    Chunk c;
+    c.bytes.swap(stream_pending_);
+    out_.push_back(std::move(c));
+}
+
 void Adapter::queue_reply(uint8_t code, Bytes r)
 {
+    end_stream_report();
     auto it = faults_.find(code);
     if (it == faults_.end() || it->second.kind == Fault::None || it->second.times == 0) {
         queue(std::move(r), 1, 0);
@@ -733,6 +752,7 @@ void Adapter::queue_reply(uint8_t code, Bytes r)
 // received on the other, with the adapter's timestamp.
 void Adapter::loop_back(const Bytes &f)
 {
+    end_stream_report();
     const int ch = (f[1] & 3) - 1;
     if (ch == 0 || ch == 1)
         queue(report_for(f, 1 - ch), 1, 0);

@@ -16,8 +16,8 @@
 //   EXPECT_EQ(a.host_frames()[0], velk::sim::command({'a', 1, 1}));
 //
 // Replies are written as soon as a frame is complete, well inside the host's
-// 150 ms wait. Everything the adapter sends shares one output FIFO, and the
-// host's input flush before each command discards whatever it had not read.
+// 150 ms wait. Everything the adapter sends shares one output FIFO; a reply
+// goes out between whole reports of a stream.
 #pragma once
 
 #include <array>
@@ -187,8 +187,11 @@ public:
 
     // Write stream_sequence(count, seed) to the host, rate_per_s reports a
     // second (0 = as fast as the tty takes them), in write() chunks of
-    // 1..max_chunk bytes (random sizes from the seed).
-    void stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk = 64);
+    // 1..max_chunk bytes (random sizes from the seed). `stamp_write_time`
+    // (for latency benchmarks): 0xE2 and 0xF1 reports carry, in place of
+    // their index, the monotonic time (CLOCK_MONOTONIC, as steady_clock) at
+    // which they are queued for writing, just before the write.
+    void stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk = 64, bool stamp_write_time = false);
     bool wait_stream_done(int timeout_ms);
     size_t reports_streamed();
 
@@ -205,6 +208,7 @@ private:
     void parse();
     void handle_frame(const Bytes &f, bool sum_ok);
     Bytes make_reply(uint8_t code, const Bytes &f);
+    void end_stream_report();
     void queue_reply(uint8_t code, Bytes reply);
     void queue(Bytes b, int pieces, int delay_ms);
     void loop_back(const Bytes &f);
@@ -240,6 +244,7 @@ private:
     int64_t stream_start_us_ = 0;
     size_t stream_max_chunk_ = 64;
     uint32_t stream_rng_ = 1;
+    bool stream_stamp_ = false;
     Bytes stream_pending_;
 
     bool running_ = false;

@@ -1,9 +1,22 @@
 // Connecting to the emulated adapter: exact command frames, replies that
-// fail, and the open-port list across opens and closes.
+// fail, the open-port list across opens and closes, commands from two
+// threads, and waits under a host program's signals.
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "test_support.h"
+
+// Older C libraries name the thread of a SIGEV_THREAD_ID event only by its
+// union member.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 
 namespace velk::test {
 namespace {
@@ -236,6 +249,105 @@ TEST_F(Commands, EveryExchangeWaitsForTheAdapter)
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+}
+
+TEST_F(Commands, TwoThreadsIssuingCommandsEachGetTheirOwnReplies)
+{
+    sim().set_build_id(0xAB, 0xCD);
+    sim().set_channel_state(1, true);
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+        for (int i = 0; i < 5; ++i) {
+            unsigned char id[2] = {0, 0};
+            if (VELKGetBLDID(kPort, id) != 0 || id[0] != 0xAB || id[1] != 0xCD)
+                ++wrong;
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        int s1 = -1, s2 = -1;
+        EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+        EXPECT_EQ(s1, 0);
+        EXPECT_EQ(s2, 1);
+    }
+    other.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(frames().size(), 10u);
+}
+
+// A host program's handled signal without SA_RESTART, every 10 ms, delivered
+// to the thread that makes the library calls.
+class SignalEvery10Ms {
+public:
+    SignalEvery10Ms()
+    {
+        count = 0;
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = [](int) { ++count; };
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGALRM, &sa, &old_);
+        struct sigevent ev;
+        std::memset(&ev, 0, sizeof(ev));
+        ev.sigev_notify = SIGEV_THREAD_ID;
+        ev.sigev_signo = SIGALRM;
+        ev.sigev_notify_thread_id = gettid();
+        ok_ = timer_create(CLOCK_MONOTONIC, &ev, &timer_) == 0;
+        const struct itimerspec every = {{0, 10000000}, {0, 10000000}};
+        ok_ = ok_ && timer_settime(timer_, 0, &every, nullptr) == 0;
+    }
+    ~SignalEvery10Ms()
+    {
+        if (ok_)
+            timer_delete(timer_);
+        sigaction(SIGALRM, &old_, nullptr);
+    }
+    bool ok() const { return ok_; }
+    static inline std::atomic<int> count{0};
+
+private:
+    struct sigaction old_;
+    timer_t timer_{};
+    bool ok_ = false;
+};
+
+TEST_F(Commands, HandledSignalsDoNotCutWaitsShort)
+{
+    Fault late;
+    late.kind = Fault::Late;
+    late.delay_ms = 40;
+    sim().set_fault(0x60, late);
+    SignalEvery10Ms signals;
+    ASSERT_TRUE(signals.ok());
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        int s1 = -1, s2 = -1;
+        EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0) << "exchange " << i;
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(5 * 150));
+
+    // A report in three writes 30 ms apart is waited for in one call.
+    const Bytes data(8, 0x11);
+    sim().inject(sim::report_e1(0, false, false, 8, 0x42, data), 3, 30);
+    ASSERT_TRUE(wait_until([&] { return bytes_waiting() > 0; }));
+    CAN_FRAME_INFO f;
+    std::memset(&f, 0, sizeof(f));
+    EXPECT_EQ(VELKReceive_CANFD(kPort, &f), 1);
+    EXPECT_EQ(f.id, 0x42u);
+
+    // A batch with nothing to take runs to its limit.
+    NON_BLOCK_INFO nb = {1, 100, &f};
+    auto t1 = std::chrono::steady_clock::now();
+    EXPECT_EQ(VELKReceiveNonblock(kPort, &nb), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(100));
+
+    // A blocking read waits for its report.
+    ASSERT_EQ(VELKSetRecvBlock(kPort, true), 0);
+    sim().inject(sim::report_e1(1, false, false, 8, 0x43, data), 2, 50);
+    std::memset(&f, 0, sizeof(f));
+    EXPECT_EQ(VELKReceive_CANFD(kPort, &f), 1);
+    EXPECT_EQ(f.id, 0x43u);
+    ASSERT_EQ(VELKSetRecvBlock(kPort, false), 0);
+    EXPECT_GT(SignalEvery10Ms::count, 10) << "the signals came";
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // range filters, the bounded receive loop, the bus error request, reports
 // split across writes, and a long stream of mixed reports.
 #include <poll.h>
-#include <sys/ioctl.h>
 
 #include <cctype>
 #include <cstring>
@@ -106,16 +105,6 @@ bool same_table(const RANGE_FILTER_INFO &a, const RANGE_FILTER_INFO &b)
 
 class Receive : public OpenAdapter {
 protected:
-    // Bytes the port holds that nobody has read yet.
-    int bytes_waiting()
-    {
-        COM_NODE *node = chk_is_legal_com(kPort);
-        int n = -1;
-        if (node == nullptr || ioctl(node->fd, FIONREAD, &n) != 0)
-            return -1;
-        return n;
-    }
-
     // Calls VELKReceive_CANFD on a sentinel-filled record until a call takes
     // a report (it produced a record, or it read bytes and stamped the time).
     // Returns that call's result, or -1 when nothing came in time.
@@ -291,7 +280,7 @@ TEST_F(Receive, DecodesStatusReportsAndTheBusErrorRequest)
         with_trailer(concat({{0x99, 0x02}, status})),
         with_trailer(concat({{0x99, 0x04}, status})),
         with_trailer(concat({{0x62, 0x02}, status})),
-        Bytes{0x55, 0x66, 0x77},                        // unknown: three bytes dropped
+        Bytes{0x55, 0x66, 0x77},                        // no report: skipped
         sim::report_e1(0, false, false, 8, 0x456, counting(8, 0)),
     }));
 
@@ -315,7 +304,7 @@ TEST_F(Receive, DecodesStatusReportsAndTheBusErrorRequest)
         EXPECT_TRUE(bytes_are(f.data, 64, kSentinel));
     }
 
-    ASSERT_EQ(read_one(&f), 0);  // the unknown header
+    // The bytes that start no report cost no call: the next one decodes.
     ASSERT_EQ(read_one(&f), 1);
     EXPECT_EQ(f.id, 0x456u);
     EXPECT_EQ(bytes_waiting(), 0);
@@ -665,6 +654,42 @@ TEST_F(Receive, ReportWhoseRestNeverArrivesIsDroppedAfterItsDeadline)
     sim().inject(e1);
     EXPECT_EQ(read_classic(&f), 1);
     EXPECT_EQ(f.id, 0x458u);
+}
+
+TEST_F(Receive, ReportsAreAbandonedAfter100MsOfSilenceNotAfterTheirTotalTime)
+{
+    // Four writes 50 ms apart: 150 ms from first to last byte, never 100 ms
+    // without one. Both decoders wait it out.
+    const Bytes d = counting(8, 0x40);
+    sim().inject(sim::report_e2(1, true, false, 8, 0x1234, d, 9, 10), 4, 50);
+    CAN_FRAME_INFO f;
+    ASSERT_EQ(read_one(&f), 1);
+    EXPECT_EQ(f.id, 0x1234u);
+    EXPECT_EQ(f.timestamp.micro_second, 10u);
+    sim().inject(sim::report_e1(0, false, false, 8, 0x321, d), 4, 50);
+    ASSERT_EQ(read_classic(&f), 1);
+    EXPECT_EQ(f.id, 0x321u);
+
+    // A report cut off after 17 bytes, then 150 ms of silence, then a whole
+    // one: the cut report's bytes are never decoded, in either read mode.
+    const Bytes e2 = sim::report_e2(0, false, false, 8, 0x111, d, 1, 2);
+    const Bytes e1 = sim::report_e1(1, false, false, 8, 0x222, d);
+    const Bytes cut_then_whole = concat({Bytes(e2.begin(), e2.begin() + 17), e1});
+    for (bool blocking : {false, true}) {
+        SCOPED_TRACE(blocking ? "blocking" : "non-blocking");
+        ASSERT_EQ(VELKSetRecvBlock(kPort, blocking), 0);
+        InputCounters before;
+        ASSERT_TRUE(input_counters(kPort, &before));
+        sim().inject(cut_then_whole, 2, 150);
+        ASSERT_EQ(read_one(&f), 1);
+        EXPECT_EQ(f.id, 0x222u);
+        EXPECT_EQ(f.CAN_port, VELK_CAN_2);
+        InputCounters after;
+        ASSERT_TRUE(input_counters(kPort, &after));
+        EXPECT_EQ(after.skipped - before.skipped, 17u);
+        EXPECT_EQ(bytes_waiting(), 0);
+    }
+    ASSERT_EQ(VELKSetRecvBlock(kPort, false), 0);
 }
 
 // ---- a long stream ----

@@ -1,8 +1,14 @@
 // Report streams under stress: garbage bytes between well-formed reports, an
-// adapter that stops answering commands while reports keep coming, and a very
-// long stream written as fast as the terminal takes it.
+// adapter that stops answering commands while reports keep coming, commands
+// run during a steady stream, input nobody takes, and a very long stream
+// written as fast as the terminal takes it.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <sstream>
@@ -26,10 +32,9 @@ using Decoder = int (*)(int, CAN_FRAME_INFO *);
 
 class Stream : public OpenAdapter {
 protected:
-    int bytes_waiting() { return bytes_unread(kPort); }
-
-    // Calls the decoder until the adapter has written everything queued and
-    // the port holds nothing more; returns every record produced.
+    // Calls the decoder until the adapter has written everything queued (its
+    // stream too) and the port holds nothing more; returns every record
+    // produced.
     std::vector<CAN_FRAME_INFO> read_all(Decoder decode, int timeout_ms)
     {
         std::vector<CAN_FRAME_INFO> got;
@@ -38,7 +43,7 @@ protected:
                 CAN_FRAME_INFO f = zero_record();
                 if (decode(kPort, &f) == 1)
                     got.push_back(f);
-                return sim().wait_output_drained(0) && bytes_waiting() == 0;
+                return sim().wait_stream_done(0) && bytes_waiting() == 0;
             },
             timeout_ms);
         EXPECT_TRUE(done) << "the stream was not consumed in time";
@@ -52,12 +57,16 @@ struct GarbledStream {
     std::vector<Report> reports;
     Bytes bytes;
     size_t garbage = 0;
+    std::vector<bool> after_garbage;  // per report: garbage right before it
 };
 
-GarbledStream garbled(size_t count, size_t clean_tail, unsigned seed)
+// `headers_only`: every garbage byte is one that opens a report or follows
+// such a byte in a header.
+GarbledStream garbled(size_t count, size_t clean_tail, unsigned seed, bool headers_only = false)
 {
     GarbledStream g;
     g.reports = sim::stream_sequence(count, seed);
+    g.after_garbage.assign(count, false);
     std::mt19937 rng(seed);
     // Bytes that open a report, so garbage often looks like a header.
     const uint8_t headers[] = {0xE1, 0xE2, 0xF1, 0x99, 0x62, 0x01, 0x02, 0x04};
@@ -69,9 +78,12 @@ GarbledStream garbled(size_t count, size_t clean_tail, unsigned seed)
         const size_t n = 1 + rng() % 7;
         for (size_t k = 0; k < n; ++k) {
             const uint32_t v = rng();
-            g.bytes.push_back(v % 4 == 0 ? headers[(v >> 8) % sizeof(headers)] : static_cast<uint8_t>(v >> 16));
+            const bool header = headers_only || v % 4 == 0;
+            g.bytes.push_back(header ? headers[(v >> 8) % sizeof(headers)] : static_cast<uint8_t>(v >> 16));
         }
         g.garbage += n;
+        if (i + 1 < count)
+            g.after_garbage[i + 1] = true;
     }
     return g;
 }
@@ -121,6 +133,31 @@ TEST_F(Stream, GarbageArrivingInPiecesIsSurvivedToo)
     sim().inject(g.bytes, static_cast<int>(g.bytes.size() / 5), 1);
     const std::vector<CAN_FRAME_INFO> got = read_all(VELKReceive_CANFD, 30000);
     expect_decoded_again_after_garbage(g.reports, got, 20, false);
+}
+
+TEST_F(Stream, NoiseFullOfHeaderValuesCostsAtMostTheReportItRunsInto)
+{
+    const GarbledStream g = garbled(500, 0, 31, true);
+    InputCounters before;
+    ASSERT_TRUE(input_counters(kPort, &before));
+    sim().inject(g.bytes);
+    const std::vector<CAN_FRAME_INFO> got = read_all(VELKReceive_CANFD, 20000);
+    // Every record is a report sent, in order; a report goes missing only
+    // right after garbage.
+    size_t j = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        while (j < g.reports.size() && !report_mismatch(g.reports[j], got[i]).empty()) {
+            EXPECT_TRUE(g.after_garbage[j]) << "report " << j << " lost with no garbage before it";
+            ++j;
+        }
+        ASSERT_LT(j, g.reports.size()) << "record " << i << " is no report sent";
+        ++j;
+    }
+    EXPECT_EQ(j, g.reports.size()) << "the last report arrives";
+    InputCounters after;
+    ASSERT_TRUE(input_counters(kPort, &after));
+    EXPECT_GE(after.skipped - before.skipped, g.garbage);
+    RecordProperty("lost", static_cast<int>(g.reports.size() - got.size()));
 }
 
 TEST_F(Stream, SilentAdapterFailsCommandsButReportsStillArriveAndAnsweringAgainRecovers)
@@ -220,6 +257,94 @@ TEST_F(Stream, BoundedReceiveLoopTakesAFastStreamInOrderWithNoForeignRecord)
     ASSERT_TRUE(done);
     expect_decoded_again_after_garbage(seq, got, 0, false);
     EXPECT_GE(got.size(), kCount * 99 / 100);
+}
+
+TEST_F(Stream, CommandsDuringASteadyStreamSucceedAndEveryReportArrivesOnceInOrder)
+{
+    char path[] = "/tmp/velk-stream-cfg-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    constexpr size_t kCount = 5000;
+    // First with nobody receiving while the commands run, then with a
+    // receiving thread beside them.
+    for (bool beside : {false, true}) {
+        SCOPED_TRACE(beside ? "receiving thread" : "received afterwards");
+        const unsigned seed = beside ? 12 : 11;
+        const std::vector<Report> seq = sim::stream_sequence(kCount, seed);
+        sim().stream(kCount, 2000, seed, 64);
+        auto rx = beside ? std::make_unique<Receiver>(kPort) : nullptr;
+
+        CANFD_CFG_INFO fd_cfg;
+        EXPECT_EQ(VELKGetCFG_CANFD(kPort, &fd_cfg), 0);
+        int s1 = -1, s2 = -1;
+        EXPECT_EQ(VELKGetCANStatus(kPort, &s1, &s2), 0);
+        VER_INFO ver;
+        EXPECT_EQ(VELKShowVer(kPort, &ver), 0);
+        EXPECT_STREQ(ver.fw, "03.02");
+        EXPECT_EQ(VELKSetMode(kPort, VELK_LISTEN, VELK_NORMAL), 0);
+        EXPECT_EQ(VELKSetErrorType(kPort, VELK_EN_ALL), 0);
+        EXPECT_EQ(VELKExpCfg(kPort, path), 0);
+        EXPECT_EQ(VELKResetCAN(kPort), 0);
+        EXPECT_EQ(sim().state().mode[0], VELK_NORMAL);
+        EXPECT_EQ(VELKImpCfg(kPort, path), 0);
+        CFG_INFO cfg;
+        ASSERT_EQ(VELKGetCfg(kPort, &cfg), 0);
+        EXPECT_EQ(cfg.mode[0], VELK_LISTEN);
+        EXPECT_EQ(cfg.err_set, VELK_EN_ALL);
+
+        if (!rx)
+            rx = std::make_unique<Receiver>(kPort);
+        ASSERT_TRUE(wait_until([&] { return rx->received() >= kCount; }, 20000)) << rx->received();
+        const std::vector<CAN_FRAME_INFO> got = rx->stop();
+        ASSERT_EQ(got.size(), kCount);
+        for (size_t i = 0; i < kCount; ++i)
+            ASSERT_EQ(report_mismatch(seq[i], got[i]), "") << "report " << i;
+    }
+    unlink(path);
+}
+
+TEST_F(Stream, InputNobodyTakesIsCappedByDroppingTheOldestReports)
+{
+    constexpr size_t kCount = 40000;  // about 1.6 MB
+    const std::vector<Report> seq = sim::stream_sequence(kCount, 5);
+    sim().stream(kCount, 0, 5, 4096);
+    // The bus error request reads what is waiting before it writes, and
+    // waits for nothing: the port is read at full speed, nobody receives.
+    auto unread_on_tty = [] {
+        int n = -1;
+        return ioctl(first->fd, FIONREAD, &n) == 0 ? n : -1;
+    };
+    ASSERT_TRUE(wait_until(
+        [&] {
+            struct pollfd p = {first->fd, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                EXPECT_EQ(VELKGetBusError(kPort), 0);
+            }
+            return sim().wait_stream_done(0) && unread_on_tty() == 0;
+        },
+        30000));
+    InputCounters c;
+    ASSERT_TRUE(input_counters(kPort, &c));
+    EXPECT_LE(c.buffered, size_t{1} << 20);
+    EXPECT_GT(c.overflowed, 0u);
+
+    // What is left is the newest reports, whole and in order (the replies
+    // to the requests, zero status, left aside).
+    std::vector<CAN_FRAME_INFO> got;
+    for (const CAN_FRAME_INFO &f : read_all(VELKReceive_CANFD, 20000)) {
+        const CAN_FRAME_INFO zero = zero_record();
+        if (f.msg_type != VELK_GETBUS_TYPE || std::memcmp(f.data_err, zero.data_err, sizeof(f.data_err)) != 0)
+            got.push_back(f);
+    }
+    ASSERT_FALSE(got.empty());
+    size_t start = 0;
+    while (start < kCount && !report_mismatch(seq[start], got[0]).empty())
+        ++start;
+    EXPECT_GE(c.overflowed, start);
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(report_mismatch(seq[start + i], got[i]), "") << "report " << start + i;
+    EXPECT_EQ(start + got.size(), kCount) << "the newest reports are kept";
 }
 
 // Library state shared between a host program's threads, changed on one while

@@ -41,6 +41,52 @@ void close_all_ports()
     }
 }
 
+int unread_bytes(int com_port)
+{
+    // The terminal first: bytes a receiving thread reads meanwhile are then
+    // found in the buffer. A poll makes the terminal pass on what it has
+    // taken from the adapter; FIONREAD alone misses it for a moment after
+    // each write.
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr)
+        return -1;
+    struct pollfd p = {node->fd, POLLIN, 0};
+    InputCounters in;
+    int n = -1;
+    if (poll(&p, 1, 0) < 0 || ioctl(node->fd, FIONREAD, &n) != 0 || !input_counters(com_port, &in))
+        return -1;
+    return n + static_cast<int>(in.buffered);
+}
+
+Receiver::Receiver(int com_port)
+    : thread_([this, com_port] {
+          while (!stop_) {
+              CAN_FRAME_INFO f;
+              std::memset(&f, 0, sizeof(f));
+              if (VELKReceive_CANFD(com_port, &f) == 1) {
+                  got_.push_back(f);
+                  ++received_;
+              } else {
+                  wait_port_input(com_port, 10);
+              }
+          }
+      })
+{
+}
+
+Receiver::~Receiver()
+{
+    stop();
+}
+
+std::vector<CAN_FRAME_INFO> Receiver::stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    return got_;
+}
+
 SimPort::SimPort(int index) : index_(index)
 {
     if (!sim_.start())
@@ -117,19 +163,6 @@ std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f)
     }
     }
     return bad("unknown kind");
-}
-
-int bytes_unread(int com_port)
-{
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr)
-        return -1;
-    // A poll makes the terminal pass on what it holds for the port.
-    struct pollfd p = {node->fd, POLLIN, 0};
-    int n = -1;
-    if (poll(&p, 1, 0) < 0 || ioctl(node->fd, FIONREAD, &n) != 0)
-        return -1;
-    return n;
 }
 
 Bytes frame(std::initializer_list<uint8_t> code_and_args)

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "adapter.h"
 #include "internal.h"
@@ -24,6 +27,11 @@ void unmap_all_ports();
 
 // Closes every port the library still holds and empties the open-port list.
 void close_all_ports();
+
+// Bytes of an open port that no receive call has taken: in the terminal
+// (including what it has taken from the adapter but not yet handed on) and
+// in the library's input buffer; -1 when the port is not open.
+int unread_bytes(int com_port);
 
 // One emulated adapter mapped at a port index. Not opened by the library.
 class SimPort {
@@ -49,19 +57,33 @@ protected:
     void TearDown() override;
     // Everything the host wrote since the last clear, frame by frame.
     std::vector<Bytes> frames() { return port_->sim().host_frames(); }
+    // Bytes of the port that no receive call has taken yet: those the
+    // terminal still holds and those in the library's input buffer.
+    static int bytes_waiting() { return unread_bytes(kPort); }
     sim::Adapter &sim() { return port_->sim(); }
     static constexpr int kPort = 0;
     std::unique_ptr<SimPort> port_;
 };
 
+// Receives from a port on a thread of its own, as the utility's worker
+// does, keeping every record, until stop().
+class Receiver {
+public:
+    explicit Receiver(int com_port);
+    ~Receiver();
+    size_t received() const { return received_; }
+    std::vector<CAN_FRAME_INFO> stop();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<size_t> received_{0};
+    std::vector<CAN_FRAME_INFO> got_;
+    std::thread thread_;
+};
+
 // Why `f` is not the decoding of report `r` (the fields that differ, decoded
 // and expected); empty when it is.
 std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f);
-
-// Bytes the open port `com_port` holds unread, -1 when it is not open. Input
-// the pseudo-terminal has taken from the adapter but not yet handed to the
-// port counts too: FIONREAD alone misses it for a moment after each write.
-int bytes_unread(int com_port);
 
 // A command frame as the library must write it: code and arguments, sum, CR, LF.
 Bytes frame(std::initializer_list<uint8_t> code_and_args);

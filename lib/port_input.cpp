@@ -1,0 +1,501 @@
+// The per-port input buffer: reading, framing the adapter's reports,
+// resynchronising after noise, and picking a command's reply out of the
+// stream.
+#include <algorithm>
+#include <cstring>
+
+#include "internal.h"
+
+namespace velk {
+
+namespace {
+
+// Adapter-to-host reports by their first two bytes. A data report's second
+// byte is its flags byte; 0xF1's length follows from the DLC in it. The
+// bus-status report 0x62 0x02 starts with 'b', so a report's first byte alone
+// does not tell a report from text.
+struct ReportKind {
+    unsigned char code;
+    int second;  // the second byte required; -1 for the data reports
+    int length;  // 0: 18 + max(N, 8), N the payload length of the DLC
+};
+
+constexpr ReportKind kReportKinds[] = {
+    {0xE1, -1, 17},   {0xE2, -1, 25},   {0xF1, -1, 0},    {0x99, 0x01, 9},
+    {0x99, 0x02, 17}, {0x99, 0x04, 17}, {0x62, 0x02, 17},
+};
+
+// A report unfinished after this much quiet on the port is abandoned.
+constexpr uint64_t kSilenceUs = 100000;
+// Longest single wait of a receive call; it looks at the buffer again after
+// it, for reports another thread's read has placed there.
+constexpr int kWaitSliceMs = 10;
+// Room kept free for one read, the most one read takes, the first size and
+// the cap of the buffer.
+constexpr size_t kReadRoom = 4096;
+constexpr size_t kReadMax = 16384;
+constexpr size_t kInitialSize = 16384;
+constexpr size_t kCapacity = size_t{1} << 20;
+// Reads of the discard before a command, bounded for a port that never runs dry.
+constexpr int kDiscardReads = 64;
+
+bool may_start(unsigned char b)
+{
+    for (const ReportKind &k : kReportKinds)
+        if (k.code == b)
+            return true;
+    return false;
+}
+
+// A header of a known kind whose data report names a channel (1 or 2).
+bool plausible(const unsigned char *p)
+{
+    if (report_length(p) == 0)
+        return false;
+    if (p[0] != 0xE1 && p[0] != 0xE2 && p[0] != 0xF1)
+        return true;
+    const unsigned channel = p[1] & 3u;
+    return channel == 1 || channel == 2;
+}
+
+// The adapter ends a report like a command: byte sum of the rest, CR, LF.
+bool trailer_ok(const unsigned char *p, size_t len)
+{
+    unsigned char sum = 0;
+    for (size_t i = 0; i + 3 < len; ++i)
+        sum = static_cast<unsigned char>(sum + p[i]);
+    return p[len - 3] == sum && p[len - 2] == 0x0D && p[len - 1] == 0x0A;
+}
+
+int ms_until(uint64_t until_us, uint64_t now_us)
+{
+    return until_us > now_us ? static_cast<int>((until_us - now_us + 999) / 1000) : 0;
+}
+
+}  // namespace
+
+int report_length(const unsigned char *r)
+{
+    for (const ReportKind &k : kReportKinds) {
+        if (k.code != r[0] || (k.second >= 0 && k.second != r[1]))
+            continue;
+        if (k.length > 0)
+            return k.length;
+        const int n = DecodeDLC_CANFD(r[1] >> 4);
+        return 18 + (n < 8 ? 8 : n);
+    }
+    return 0;
+}
+
+// ---- the buffer ----
+
+int PortInput::fill(velk_port_t port, uint64_t now_us)
+{
+    make_room();
+    const size_t room = std::min(buf_.size() - end_, kReadMax);
+    const int n = read_available(port, buf_.data() + end_, static_cast<int>(room), blocking_);
+    if (n <= 0)
+        return 0;
+    // Bytes after a pause may not continue the unfinished report before
+    // them; the report that spans the pause must show its evidence.
+    if (framed_ < end_ && now_us - last_input_us_ >= kSilenceUs)
+        gap_ = end_;
+    end_ += static_cast<size_t>(n);
+    last_input_us_ = now_us;
+    parse();
+    return n;
+}
+
+int PortInput::pop_report(unsigned char *r)
+{
+    const size_t len = static_cast<size_t>(report_length(&buf_[head_]));
+    std::memcpy(r, &buf_[head_], len);
+    erase(head_, len);
+    return static_cast<int>(len);
+}
+
+bool PortInput::partial_tail() const
+{
+    return framed_ < end_ && !reply_started();
+}
+
+bool PortInput::reply_started() const
+{
+    return awaiting_reply() && framed_ < end_ && buf_[framed_] == reply_echo_;
+}
+
+void PortInput::abandon_tail()
+{
+    while (partial_tail()) {
+        drop(framed_, 1);
+        parse();
+    }
+}
+
+void PortInput::expect_reply(unsigned char echo, size_t len)
+{
+    reply_pending_ = true;
+    reply_done_ = false;
+    reply_echo_ = echo;
+    reply_len_ = std::min(len, sizeof(reply_));
+    // A reply can only start at the next report boundary.
+    parse();
+}
+
+void PortInput::take_reply()
+{
+    std::memcpy(reply_, &buf_[framed_], reply_len_);
+    reply_done_ = true;
+    erase(framed_, reply_len_);
+}
+
+bool PortInput::finish_reply(unsigned char *out)
+{
+    // A whole reply still waiting for what follows it is taken at the end.
+    if (reply_started() && end_ - framed_ >= reply_len_)
+        take_reply();
+    const bool done = reply_done_;
+    if (done) {
+        std::memcpy(out, reply_, reply_len_);
+    } else if (reply_started()) {
+        // The bytes of a reply that stayed short: whatever comes next is
+        // judged afresh.
+        erase(framed_, end_ - framed_);
+        aligned_ = false;
+    }
+    reply_pending_ = false;
+    reply_done_ = false;
+    return done;
+}
+
+int PortInput::take_raw(unsigned char *out, int len)
+{
+    const size_t k = std::min(static_cast<size_t>(len), end_ - head_);
+    if (k == 0)
+        return 0;
+    std::memcpy(out, &buf_[head_], k);
+    head_ += k;
+    // The rest may begin inside a report: parse it again, by evidence.
+    framed_ = head_;
+    aligned_ = false;
+    if (gap_ != SIZE_MAX && gap_ <= framed_)
+        gap_ = SIZE_MAX;
+    erase(head_, 0);
+    parse();
+    return static_cast<int>(k);
+}
+
+// Frames whole reports, drops noise and takes the expected reply, from the
+// first unparsed byte on, until the bytes run out or must wait for more.
+void PortInput::parse()
+{
+    while (framed_ < end_) {
+        const unsigned char *p = &buf_[framed_];
+        const size_t n = end_ - framed_;
+        if (awaiting_reply() && p[0] == reply_echo_) {
+            if (n < reply_len_)
+                return;
+            const Verdict v = judge(framed_, reply_len_, Rule::Reply);
+            if (v == Verdict::Wait)
+                return;
+            if (v == Verdict::Reject) {
+                drop(framed_, 1);
+                continue;
+            }
+            take_reply();
+            continue;
+        }
+        if (!may_start(p[0])) {
+            skip_run();
+            continue;
+        }
+        if (n < 2)
+            return;
+        const size_t len = static_cast<size_t>(report_length(p));
+        if (len == 0 || (!aligned_ && !plausible(p))) {
+            drop(framed_, 1);
+            continue;
+        }
+        if (n < len)
+            return;
+        const bool spans_gap = gap_ != SIZE_MAX && gap_ > framed_ && gap_ < framed_ + len;
+        const Verdict v = judge(framed_, len, !aligned_ || spans_gap ? Rule::Strict : Rule::InStep);
+        if (v == Verdict::Wait)
+            return;
+        if (v == Verdict::Reject) {
+            drop(framed_, 1);
+            continue;
+        }
+        framed_ += len;
+        aligned_ = true;
+        if (gap_ != SIZE_MAX && gap_ <= framed_)
+            gap_ = SIZE_MAX;
+    }
+}
+
+// Whether the whole report or reply at `at` is taken. A right trailer
+// settles it; so does a report with a right trailer that starts inside it,
+// against it. Otherwise what follows decides, so that an adapter's own
+// trailer is never judged: in step with the stream a report is dropped only
+// when what follows is plainly no report. A reply is taken alike when
+// nothing follows yet; with something behind it, two headers must follow, so
+// that a reply cut short and filled up with report bytes is not taken. After
+// noise or a pause (strict) two headers must follow a report.
+PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
+{
+    if (trailer_ok(&buf_[at], len))
+        return Verdict::Take;
+    bool undecided = false;
+    if (report_inside(at, len, &undecided))
+        return Verdict::Reject;
+    if (undecided)
+        return Verdict::Wait;
+    const Next next = follows(at + len);
+    if (next == Next::No)
+        return Verdict::Reject;
+    if (rule == Rule::InStep || (rule == Rule::Reply && next == Next::Unknown))
+        return Verdict::Take;
+    if (next == Next::Unknown)
+        return Verdict::Wait;
+    const size_t second = at + len;
+    if (awaiting_reply() && buf_[second] == reply_echo_)
+        return Verdict::Take;
+    const Next after = follows(second + static_cast<size_t>(report_length(&buf_[second])));
+    if (after == Next::Unknown)
+        return Verdict::Wait;
+    return after == Next::Yes ? Verdict::Take : Verdict::Reject;
+}
+
+// A report with a right trailer that starts inside [at + 1, at + len);
+// *undecided when one may, but has not arrived whole yet.
+bool PortInput::report_inside(size_t at, size_t len, bool *undecided) const
+{
+    for (size_t q = at + 1; q < at + len && q + 1 < end_; ++q) {
+        if (!may_start(buf_[q]) || !plausible(&buf_[q]))
+            continue;
+        const size_t n = static_cast<size_t>(report_length(&buf_[q]));
+        if (q + n > end_)
+            *undecided = true;
+        else if (trailer_ok(&buf_[q], n))
+            return true;
+    }
+    return false;
+}
+
+PortInput::Next PortInput::follows(size_t at) const
+{
+    if (at >= end_)
+        return Next::Unknown;
+    const unsigned char b = buf_[at];
+    if (awaiting_reply() && b == reply_echo_)
+        return Next::Yes;
+    if (!may_start(b))
+        return Next::No;
+    if (at + 1 >= end_)
+        return Next::Unknown;
+    return plausible(&buf_[at]) ? Next::Yes : Next::No;
+}
+
+// Drops the bytes from framed_ up to the next one that may start something.
+void PortInput::skip_run()
+{
+    size_t q = framed_ + 1;
+    while (q < end_ && !may_start(buf_[q]) && !(awaiting_reply() && buf_[q] == reply_echo_))
+        ++q;
+    drop(framed_, q - framed_);
+}
+
+void PortInput::drop(size_t at, size_t n)
+{
+    skipped_ += n;
+    aligned_ = false;
+    erase(at, n);
+}
+
+void PortInput::erase(size_t at, size_t n)
+{
+    if (at == head_) {
+        head_ += n;
+        framed_ = std::max(framed_, head_);
+    } else {
+        std::memmove(&buf_[at], &buf_[at + n], end_ - at - n);
+        end_ -= n;
+        if (gap_ != SIZE_MAX)
+            gap_ = gap_ > at + n ? gap_ - n : std::min(gap_, at);
+    }
+    if (gap_ != SIZE_MAX && gap_ <= framed_)
+        gap_ = SIZE_MAX;
+    if (head_ == end_) {
+        head_ = framed_ = end_ = 0;
+        gap_ = SIZE_MAX;
+    }
+}
+
+void PortInput::make_room()
+{
+    if (buf_.size() - end_ >= kReadRoom)
+        return;
+    compact();
+    if (buf_.size() - end_ >= kReadRoom)
+        return;
+    if (buf_.size() < kCapacity) {
+        buf_.resize(std::min(kCapacity, std::max(kInitialSize, buf_.size() * 2)));
+        return;
+    }
+    // Nobody takes the reports: the oldest go, so the buffer stays bounded.
+    while (end_ - head_ > kCapacity / 4 * 3 && head_ < framed_) {
+        head_ += static_cast<size_t>(report_length(&buf_[head_]));
+        ++overflowed_;
+    }
+    if (buf_.size() - (end_ - head_) < kReadRoom)
+        drop(framed_, end_ - framed_);
+    compact();
+}
+
+void PortInput::compact()
+{
+    if (head_ == 0)
+        return;
+    std::memmove(buf_.data(), &buf_[head_], end_ - head_);
+    framed_ -= head_;
+    end_ -= head_;
+    if (gap_ != SIZE_MAX)
+        gap_ = gap_ > head_ ? gap_ - head_ : SIZE_MAX;
+    head_ = 0;
+}
+
+// ---- receive side ----
+
+int take_report(COM_NODE *node, unsigned char *r)
+{
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    for (;;) {
+        if (in.has_report())
+            return in.pop_report(r);
+        const uint64_t now = monotonic_us();
+        const int got = in.fill(node->fd, now);
+        if (in.has_report())
+            continue;
+        int wait_ms = kWaitSliceMs;
+        if (in.partial_tail()) {
+            // Blocking reads wait for the rest without a limit; should a
+            // pause come in between, the report is judged by its evidence.
+            if (!in.blocking()) {
+                const uint64_t quiet = now - in.last_input_us();
+                if (quiet >= kSilenceUs) {
+                    in.abandon_tail();
+                    continue;
+                }
+                wait_ms = std::min(wait_ms, ms_until(in.last_input_us() + kSilenceUs, now));
+            }
+        } else if (!in.blocking() || got > 0) {
+            return 0;
+        }
+        // Never wait with the lock held: an exchange on another thread
+        // reads its reply meanwhile.
+        guard.unlock();
+        const int w = wait_input(node->fd, wait_ms);
+        guard.lock();
+        if (w < 0 && !in.has_report())
+            return 0;  // the device is gone
+    }
+}
+
+int wait_report(COM_NODE *node, int timeout_ms)
+{
+    PortInput &in = input_of(node);
+    {
+        MutexGuard guard(in.lock);
+        if (in.has_report())
+            return 1;
+    }
+    return wait_input(node->fd, timeout_ms);
+}
+
+int wait_port_input(int com_port, int timeout_ms)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    return node == nullptr ? -1 : wait_report(node, timeout_ms);
+}
+
+// ---- exchange side ----
+
+void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len)
+{
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    const uint64_t now = monotonic_us();
+    for (int i = 0; i < kDiscardReads && in.fill(node->fd, now) > 0; ++i) {
+    }
+    // A report left unfinished since before the quiet time is not one.
+    if (in.partial_tail() && now - in.last_input_us() >= kSilenceUs)
+        in.abandon_tail();
+    if (reply_len > 0)
+        in.expect_reply(echo, reply_len);
+}
+
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us)
+{
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    for (;;) {
+        const uint64_t now = monotonic_us();
+        in.fill(node->fd, now);
+        if (in.reply_done())
+            break;
+        uint64_t until = wait_end_us;
+        if (now >= wait_end_us) {
+            // A reply not begun by the adapter's time has failed; one that
+            // began gets its rest until the port has been quiet for 100 ms.
+            if (!in.reply_started())
+                break;
+            until = std::max(wait_end_us, in.last_input_us()) + kSilenceUs;
+            if (now >= until)
+                break;
+        }
+        guard.unlock();
+        const int w = wait_input(node->fd, ms_until(until, now));
+        guard.lock();
+        if (w < 0) {
+            in.fill(node->fd, monotonic_us());
+            break;  // the device is gone
+        }
+    }
+    return in.finish_reply(reply);
+}
+
+void cancel_reply(COM_NODE *node)
+{
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    unsigned char unused[kMaxReply];
+    in.finish_reply(unused);
+}
+
+int take_raw(COM_NODE *node, unsigned char *buf, int len)
+{
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    int got = in.take_raw(buf, len);
+    if (got < len) {
+        const int n = read_available(node->fd, buf + got, len - got, in.blocking());
+        got += n > 0 ? n : 0;
+    }
+    return got;
+}
+
+bool input_counters(int com_port, InputCounters *out)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || out == nullptr)
+        return false;
+    PortInput &in = input_of(node);
+    MutexGuard guard(in.lock);
+    out->buffered = in.buffered();
+    out->skipped = in.skipped();
+    out->overflowed = in.overflowed();
+    return true;
+}
+
+}  // namespace velk

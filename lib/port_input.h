@@ -1,0 +1,153 @@
+// The input side of an open port. Every byte read from the adapter goes
+// through one buffer per port: whole reports wait in it, in arrival order,
+// for the receive calls; a command exchange takes its reply out of it by its
+// echo and length; bytes that start nothing are skipped and counted.
+#ifndef VELK_PORT_INPUT_H
+#define VELK_PORT_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "lib_velk_2.h"
+#include "platform.h"
+
+namespace velk {
+
+// The longest report (0xF1 with 64 payload bytes) and the longest reply ('G').
+constexpr int kMaxReport = 82;
+constexpr int kMaxReply = 32;
+
+// Total length of the report whose first two bytes are r[0] and r[1]; 0 when
+// they start none.
+int report_length(const unsigned char *r);
+
+class PortInput {
+public:
+    Mutex lock;           // guards everything below and every read of the port
+    Mutex exchange_lock;  // held for the whole of one command exchange
+
+    // The rest is called with `lock` held.
+
+    // One read of what the port has waiting into the buffer, then parsing.
+    // Returns the count read.
+    int fill(velk_port_t port, uint64_t now_us);
+    bool has_report() const { return head_ < framed_; }
+    // Copies the oldest whole report into r and removes it; its length.
+    int pop_report(unsigned char *r);
+    // Bytes that began a report (or might have) and wait for their rest;
+    // a pending reply's bytes are not among them.
+    bool partial_tail() const;
+    // Drops the bytes of partial_tail(), keeping any whole report found in
+    // them by its evidence.
+    void abandon_tail();
+    uint64_t last_input_us() const { return last_input_us_; }
+    bool blocking() const { return blocking_; }
+    void set_blocking(bool on) { blocking_ = on; }
+
+    // A reply with this first byte and length is expected next.
+    void expect_reply(unsigned char echo, size_t len);
+    bool reply_done() const { return reply_done_; }
+    bool reply_started() const;
+    // Ends the wait for the reply: true with it copied into `out`. A reply
+    // that began but stayed short is removed.
+    bool finish_reply(unsigned char *out);
+    // Raw bytes from the front of the buffer, as many as there are up to len.
+    int take_raw(unsigned char *out, int len);
+
+    size_t buffered() const { return end_ - head_; }
+    uint64_t skipped() const { return skipped_; }
+    uint64_t overflowed() const { return overflowed_; }
+
+private:
+    enum class Next { Yes, No, Unknown };
+    enum class Verdict { Take, Reject, Wait };
+    enum class Rule { InStep, Reply, Strict };
+
+    bool awaiting_reply() const { return reply_pending_ && !reply_done_; }
+    void parse();
+    Verdict judge(size_t at, size_t len, Rule rule) const;
+    bool report_inside(size_t at, size_t len, bool *undecided) const;
+    void take_reply();
+    Next follows(size_t at) const;
+    void skip_run();
+    void drop(size_t at, size_t n);
+    void erase(size_t at, size_t n);
+    void make_room();
+    void compact();
+
+    // [head_, framed_) whole reports; [framed_, end_) not yet parsed.
+    std::vector<unsigned char> buf_;
+    size_t head_ = 0;
+    size_t framed_ = 0;
+    size_t end_ = 0;
+    // First byte read after the port had been quiet for the silence time
+    // while a report was unfinished; none when SIZE_MAX.
+    size_t gap_ = SIZE_MAX;
+    // The parse is at a report boundary it trusts; false after noise.
+    bool aligned_ = true;
+    bool blocking_ = false;
+    uint64_t last_input_us_ = 0;
+
+    bool reply_pending_ = false;
+    bool reply_done_ = false;
+    unsigned char reply_echo_ = 0;
+    size_t reply_len_ = 0;
+    unsigned char reply_[kMaxReply] = {};
+
+    uint64_t skipped_ = 0;
+    uint64_t overflowed_ = 0;
+};
+
+// An open port's public node and its input, in one allocation; the open-port
+// list links the public node.
+struct PortState : COM_NODE {
+    PortInput input;
+};
+
+inline PortInput &input_of(COM_NODE *node)
+{
+    return static_cast<PortState *>(node)->input;
+}
+
+// ---- receive side ----
+
+// Takes the next whole report into r (kMaxReport bytes); its length, or 0
+// when there is none. Non-blocking mode returns at once when nothing has
+// begun to arrive, and waits for the rest of a report until the port has
+// been quiet for 100 ms; blocking mode waits for input.
+int take_report(COM_NODE *node, unsigned char *r);
+
+// 1 at once when a whole report is buffered; otherwise waits up to
+// timeout_ms for input on the port (as wait_input).
+int wait_report(COM_NODE *node, int timeout_ms);
+int wait_port_input(int com_port, int timeout_ms);
+
+// ---- exchange side, with exchange_lock held ----
+
+// Reads what is waiting and drops what is neither a whole report nor the
+// start of one; then, when reply_len > 0, expects a reply of that echo and
+// length.
+void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len);
+// Waits for the expected reply: until wait_end_us for its start, and for its
+// rest until the port has been quiet for 100 ms after that. True with the
+// reply copied into `reply`.
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us);
+// The expected reply will not come (the frame was not written).
+void cancel_reply(COM_NODE *node);
+// Raw bytes that arrived: from the buffer first, then one read of the port.
+int take_raw(COM_NODE *node, unsigned char *buf, int len);
+
+// What the input of an open port holds and has dropped: bytes buffered,
+// bytes skipped as noise, reports dropped because nobody took them while
+// the buffer was full. False when the port is not open.
+struct InputCounters {
+    size_t buffered;
+    uint64_t skipped;
+    uint64_t overflowed;
+};
+bool input_counters(int com_port, InputCounters *out);
+
+}  // namespace velk
+
+#endif
