@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,10 @@ constexpr int kPresenceCheckPolls = 20;
 // How often a waiting non-blocking worker looks at MTX_queue_r on its own,
 // in case the flag was cleared without a wake-up.
 constexpr auto kHandOverRecheck = std::chrono::milliseconds(2);
+// Longest library call of a non-blocking batch: the library call runs to its
+// interval, so a batch is read in calls this long and a stop is seen between
+// them, whatever the batch time.
+constexpr std::chrono::milliseconds kBatchSlice{50};
 
 void notify(std::mutex &m, std::condition_variable &cv)
 {
@@ -189,6 +194,35 @@ bool wait_hand_over()
     }
 }
 
+// One batch: up to req.cnt records within req.time_out ms, read in library
+// calls of at most kBatchSlice. A stop ends the batch after the current
+// call, keeping what was read. *gone is set when the batch ended short
+// because the adapter was unplugged (the library call then returns early).
+int collect_batch(int com_port, const CAN_RECV_INFO &req, CAN_FRAME_INFO *buf, bool *gone)
+{
+    // A negative time would become a batch of about 50 days.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(req.time_out > 0 ? req.time_out : 0);
+    int n = 0;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        NON_BLOCK_INFO nb;
+        nb.cnt = static_cast<unsigned int>(req.cnt - n);
+        nb.interval = static_cast<unsigned int>(std::clamp(left, std::chrono::milliseconds(0), kBatchSlice).count());
+        nb.can_frame_info = buf + n;
+        const int got = VELKReceiveNonblock(com_port, &nb);
+        if (got > 0)
+            n += got;
+        if (n >= req.cnt)
+            return n;
+        if (VELKCheckDevice(com_port) != 0) {
+            *gone = true;
+            return n;
+        }
+        if (Clock::now() >= deadline || recv_stop_requested())
+            return n;
+    }
+}
+
 void recv_non_block(int com_port, const CAN_RECV_INFO &req)
 {
     // Nothing to read with no room for a record: wait for the stop.
@@ -211,21 +245,15 @@ void recv_non_block(int com_port, const CAN_RECV_INFO &req)
         is_done_non_block.store(false, std::memory_order_release);
         MTX_queue_r.store(true, std::memory_order_release);
         g_batches.fetch_add(1, std::memory_order_relaxed);
-        NON_BLOCK_INFO nb;
-        nb.cnt = static_cast<unsigned int>(req.cnt);
-        // A negative time would become a batch of about 50 days, which no
-        // stop could end.
-        nb.interval = static_cast<unsigned int>(req.time_out > 0 ? req.time_out : 0);
-        nb.can_frame_info = buf;
-        int n = VELKReceiveNonblock(com_port, &nb);
+        bool gone = false;
+        int n = collect_batch(com_port, req, buf, &gone);
         for (int i = 0; i < n && i < req.cnt; ++i)
             if (buf[i].msg_type == VELK_DATA_TYPE)
                 push_received(buf[i]);
         is_done_non_block.store(true, std::memory_order_release);
         std::free(buf);
-        // A short batch may mean the adapter was unplugged: the batch then
-        // ends early, and the GUI runs its disconnect.
-        if (n < req.cnt && VELKCheckDevice(com_port) != 0) {
+        // The GUI runs its disconnect.
+        if (gone) {
             apipart_post_status(APIPART_DEVICE_GONE, "");
             return;
         }

@@ -104,7 +104,10 @@ extern std::thread TRD_recv;
 // running one; with is_cancel it only stops.
 void procSend(int com_port, CAN_SEND_INFO info);
 // Stops and joins the running receive worker; unless is_cancel, starts a new
-// one in the requested mode.
+// one in the requested mode. A non-blocking batch is read in library calls of
+// at most 50 ms, so a stop ends the worker within about that time whatever
+// the batch time; a completed batch delivers what one call over the whole
+// batch time would.
 void procRecv(int com_port, CAN_RECV_INFO info);
 
 void TRD_send_fx(TRD_SEND_INFO *arg);
