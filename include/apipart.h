@@ -1,7 +1,8 @@
 // apipart: the utility's worker layer. Device operations that run a fixed
-// sequence of library calls on one open port (called on the GUI thread), the
-// send and receive worker threads, and the two frame rings that carry every
-// sent and received frame to the user interface.
+// sequence of library calls on one open port (one operation at a time; the
+// utility runs them on a thread of their own, so its window never waits for
+// the adapter), the send and receive worker threads, and the two frame rings
+// that carry every sent and received frame to the user interface.
 //
 // C++ only; used by the utility and its tests.
 #ifndef VELK_APIPART_H
@@ -46,9 +47,16 @@ struct UPUI_INFO {
 constexpr unsigned char TYPE_CANFD = 1;
 
 extern UPUI_INFO upui_info;
+// Guards upui_info: a device operation may write it on its own thread while
+// the GUI reads it.
+extern std::mutex MTX_upui;
+// A copy of upui_info taken under MTX_upui.
+UPUI_INFO upui_info_copy();
 
 // Supplied by the program (the GUI, or a test binary); called synchronously
-// on the calling (GUI) thread after connect, reset and import.
+// on the thread that runs the operation, after connect, reset and import,
+// and only when the configuration was read back: a failed read leaves
+// upui_info as it was and pushes nothing.
 void guiStatusUpdate(UPUI_INFO info);
 
 // 0 connected; 1 open failed, or disconnect done; 2 version query failed.
@@ -59,6 +67,12 @@ int procError(int com_port, int type);
 // info: array of 2. Sum of the mode, bit-rate and two filter results.
 int procCanSet(int com_port, CAN_SET_INFO *info);
 int procCfg(int com_port, char *file_name, bool is_imp);
+// The channels' states as the adapter reports them (VELK_ACTIVE or
+// VELK_INACTIVE); the result of VELKGetCANStatus.
+int procCanStatus(int com_port, int *can1_state, int *can2_state);
+// 0 while the adapter is attached; non-zero once it is gone or the port is
+// not open. Asks the port only, so it costs no command exchange.
+int procCheckDevice(int com_port);
 
 unsigned char CANFD_EncodeDLC(unsigned char u8NumberOfBytes);
 unsigned char CANFD_DecodeDLC(unsigned char u8Dlc);
