@@ -21,6 +21,10 @@ std::thread TRD_recv;
 
 namespace {
 
+// Guards the worker handles and requests: procSend and procRecv run on the
+// GUI thread and the disconnect on an operation thread.
+std::mutex g_handles_mtx;
+
 // Send worker stop request; the worker waits on the condition variable
 // between frames so that a stop ends the wait at once.
 std::atomic<bool> g_send_stop{false};
@@ -260,16 +264,15 @@ void recv_non_block(int com_port, const CAN_RECV_INFO &req)
     }
 }
 
-}  // namespace
+// Frames of one send request handed to the library, and those it refused.
+struct SendTally {
+    long long tried = 0;
+    long long failed = 0;
+};
 
-void TRD_send_fx(TRD_SEND_INFO *arg)
+void send_frames(int com_port, const CAN_SEND_INFO &req, SendTally *tally)
 {
-    // The default 50 us timer slack would stretch every interval.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const int com_port = arg->com_port;
-    const CAN_SEND_INFO req = arg->info;
     const CAN_FRAME_INFO &src = req.can_frame_info;
-
     CAN_FRAME_INFO frame;
     std::memset(&frame, 0, sizeof frame);
     frame.CAN_port = src.CAN_port;
@@ -298,12 +301,14 @@ void TRD_send_fx(TRD_SEND_INFO *arg)
             if (send_stop_requested())
                 return;
             const auto t0 = Clock::now();
-            if (frame.fdf != 0)
-                (void)VELKSend_CANFD(com_port, &frame);
-            else
-                (void)VELKSend(com_port, &frame);
+            const int r = frame.fdf != 0 ? VELKSend_CANFD(com_port, &frame) : VELKSend(com_port, &frame);
             const auto t1 = Clock::now();
-            push_sent(frame);
+            ++tally->tried;
+            // A refused frame was not sent: it is not listed.
+            if (r == 0)
+                push_sent(frame);
+            else
+                ++tally->failed;
             if (itvl.count() > 0) {
                 next = first ? t1 + itvl : next + (t1 - t0) + itvl;
                 first = false;
@@ -315,6 +320,22 @@ void TRD_send_fx(TRD_SEND_INFO *arg)
             if (req.id_inc)
                 frame.id += 1;  // not masked again
         }
+    }
+}
+
+}  // namespace
+
+void TRD_send_fx(TRD_SEND_INFO *arg)
+{
+    // The default 50 us timer slack would stretch every interval.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const CAN_SEND_INFO req = arg->info;
+    SendTally tally;
+    send_frames(arg->com_port, req, &tally);
+    if (tally.failed > 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%lld/%lld", tally.failed, tally.tried);
+        apipart_post_status(APIPART_SEND_FAILED, text);
     }
 }
 
@@ -333,7 +354,9 @@ void TRD_recv_fx(TRD_RECV_INFO *arg)
     g_recv_alive.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void apipart_stop_send_worker()
+namespace {
+
+void stop_send_locked()
 {
     g_send_stop.store(true, std::memory_order_release);
     notify(g_send_wait_mtx, g_send_wait_cv);
@@ -342,12 +365,26 @@ void apipart_stop_send_worker()
     g_send_stop.store(false, std::memory_order_release);
 }
 
-void apipart_stop_recv_worker()
+void stop_recv_locked()
 {
     g_TRD_recv_loop.store(false, std::memory_order_release);
     notify(g_recv_wait_mtx, g_recv_wait_cv);
     if (TRD_recv.joinable())
         TRD_recv.join();
+}
+
+}  // namespace
+
+void apipart_stop_send_worker()
+{
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_send_locked();
+}
+
+void apipart_stop_recv_worker()
+{
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_recv_locked();
 }
 
 void apipart_release_batch()
@@ -358,7 +395,8 @@ void apipart_release_batch()
 
 void procSend(int com_port, CAN_SEND_INFO info)
 {
-    apipart_stop_send_worker();
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_send_locked();
     if (info.is_cancel)
         return;
     trd_send_info.com_port = com_port;
@@ -374,7 +412,8 @@ void procRecv(int com_port, CAN_RECV_INFO info)
 {
     // The previous worker has ended before a new one starts, so only one
     // thread ever reads the port.
-    apipart_stop_recv_worker();
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_recv_locked();
     if (info.is_cancel)
         return;
     trd_recv_info.com_port = com_port;

@@ -319,6 +319,20 @@ TEST_F(Workers, NonBlockingBatchKeepsDataFramesAndDropsReportsSilently)
     is_recv_normal = true;
 }
 
+TEST_F(Workers, RefusedFramesAreNeitherListedNorCountedAndAreReported)
+{
+    TextSink sink;
+    CAN_SEND_INFO req = send_request(0x123, VELK_SID, 3, 1);
+    req.can_frame_info.CAN_port = 2;  // no such channel: the library refuses every frame
+    procSend(kPort, req);
+    ASSERT_TRUE(wait_send_done());
+    ASSERT_TRUE(sink.wait_texts(1));
+    EXPECT_EQ(sink.texts[0].label, APIPART_SEND_FAILED);
+    EXPECT_EQ(sink.texts[0].text, "3/3");
+    EXPECT_TRUE(sent_entries().empty());
+    EXPECT_TRUE(sim().host_frames(0xE0).empty());
+}
+
 // A batch is read in short library calls: a stop ends a 60 s batch at once
 // and keeps what it read; a batch that runs its time delivers what one call
 // over the whole time would.
