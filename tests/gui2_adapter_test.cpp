@@ -36,9 +36,9 @@ protected:
         port_ = nullptr;
     }
 
-    void SetUp() override
+    // Connected and CAN started, whatever the window showed.
+    static void connect_and_start()
     {
-        ASSERT_NE(port_, nullptr);
         if (!is_connect)
             btn_cnnt_cb(nullptr, nullptr);
         ASSERT_TRUE(wait_idle());
@@ -47,6 +47,14 @@ protected:
             btn_start_cb(nullptr, nullptr);
         ASSERT_TRUE(wait_idle());
         ASSERT_TRUE(is_active);
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(port_, nullptr);
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1");
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "0");
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], "1");
@@ -180,13 +188,9 @@ TEST_F(OnAdapter, StopResetAndDisconnectEndARunningBurst)
 {
     using Handler = void (*)(GtkWidget *, gpointer);
     for (Handler stop : {Handler(btn_start_cb), Handler(btn_reset_cb), Handler(btn_cnnt_cb)}) {
-        if (!is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        if (!is_active)
-            btn_start_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        ASSERT_TRUE(is_active);
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "5000");
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "1000");
         sim().clear_host_frames();

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "internal.h"
 #include "worker_support.h"
@@ -48,6 +49,16 @@ Fault bad_status()
 bool port_is_open()
 {
     return chk_is_legal_com(kPort) != nullptr;
+}
+
+// A new empty file for a configuration; the test removes it.
+std::string temp_cfg()
+{
+    char path[] = "/tmp/velk-worker-cfg-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 ? path : "";
 }
 
 }  // namespace
@@ -263,10 +274,9 @@ TEST_F(Connected, ErrorTypePassesTheLibraryResultThrough)
 
 TEST_F(Connected, ExportNeverPushesAndImportPushesOnlyOnSuccess)
 {
-    char path[] = "/tmp/velk-worker-cfg-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    std::string file = temp_cfg();
+    ASSERT_FALSE(file.empty());
+    char *path = file.data();
     EXPECT_EQ(procCfg(kPort, path, false), 0);
     struct stat st;
     ASSERT_EQ(stat(path, &st), 0);
@@ -301,10 +311,9 @@ TEST_F(Connected, StartSwitchesBothChannelsOnAndStopOff)
 // device reported last. Nothing is pushed.
 TEST_F(Connected, FailedReadBackLeavesTheSnapshotAndPushesNothing)
 {
-    char path[] = "/tmp/velk-worker-cfg-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    std::string file = temp_cfg();
+    ASSERT_FALSE(file.empty());
+    char *path = file.data();
     ASSERT_EQ(procCfg(kPort, path, false), 0);
     ASSERT_EQ(procReset(kPort), 0);  // a snapshot of known, non-zero values
     UPUI_INFO before;
