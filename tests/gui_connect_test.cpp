@@ -488,3 +488,15 @@ TEST_F(Utility, ResetExportAndImportWhileCanRunsWithTrafficLoseNoFrame)
     unlink(path.c_str());
     rmdir(dir_template);
 }
+
+// Traffic keeps the 1 ms tick busy; an operation still ends while it flows.
+TEST_F(Utility, StartEndsWhileTrafficKeepsTheWindowBusy)
+{
+    constexpr size_t kReports = 60000;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_start));
+    gui::adapter().stream(kReports, 20000, 5);
+    ASSERT_TRUE(gui::wait_idle());
+    EXPECT_TRUE(is_active);
+    EXPECT_LT(gui::adapter().reports_streamed(), kReports) << "the start ended only with the traffic";
+    EXPECT_TRUE(gui::adapter().wait_stream_done(30000));
+}
