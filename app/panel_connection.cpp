@@ -387,6 +387,7 @@ void wgt_show_hide(bool is_cnt, bool is_act)
         set_sensitive(cs_info.btn[i], idle);
     set_sensitive(rs_info.chk, idle);
     if (!idle) {
+        set_sensitive(cd_info.cbbox, false);
         set_sensitive(cd_info.btn_start, false);
         set_sensitive(bs_info.cbbox, false);
         set_sensitive(ss_info.btn_send, false);

@@ -326,8 +326,8 @@ TEST_F(Utility, ConnectRunsBesideAResponsiveWindowThatShowsItIsBusy)
     EXPECT_TRUE(spinning);
     EXPECT_EQ(label(cd_info.busy_label), "Connecting…");
     EXPECT_NE(gdk_window_get_cursor(gtk_widget_get_window(windows->main_window)), nullptr);
-    for (GtkWidget *w : {cd_info.btn_cnnt, cd_info.btn_refresh, cs_info.btn[CS_BTN_RESET], cs_info.btn[CS_BTN_EXPORT],
-                         cs_info.btn[CS_BTN_IMPORT]})
+    for (GtkWidget *w : {cd_info.cbbox, cd_info.btn_cnnt, cd_info.btn_refresh, cs_info.btn[CS_BTN_RESET],
+                         cs_info.btn[CS_BTN_EXPORT], cs_info.btn[CS_BTN_IMPORT]})
         EXPECT_FALSE(sensitive(w)) << gtk_buildable_get_name(GTK_BUILDABLE(w));
     ASSERT_TRUE(gui::wait_idle());
     g_source_remove(counter);
