@@ -1,5 +1,6 @@
 // Device operations of the utility: each runs a fixed sequence of library
-// calls on one open port, on the GUI thread.
+// calls on one open port. One runs at a time, on whichever thread the caller
+// chooses; upui_info is shared with the GUI under MTX_upui.
 #include <cstdio>
 #include <cstring>
 
@@ -7,12 +8,31 @@
 #include "internal_apipart.h"
 
 UPUI_INFO upui_info;
+std::mutex MTX_upui;
 
-static void read_config_back(int com_port)
+UPUI_INFO upui_info_copy()
 {
-    // The result is ignored: on failure the snapshot keeps what the library
-    // left in the record.
-    (void)VELKGetCFG_CANFD(com_port, &upui_info.cfg_info_canfd);
+    std::lock_guard<std::mutex> lock(MTX_upui);
+    return upui_info;
+}
+
+// The library zeroes the record when the read fails, so it reads into a
+// record of its own: the snapshot changes only when the read succeeded.
+static bool read_config_back(int com_port)
+{
+    CANFD_CFG_INFO cfg;
+    if (VELKGetCFG_CANFD(com_port, &cfg) != 0)
+        return false;
+    std::lock_guard<std::mutex> lock(MTX_upui);
+    upui_info.cfg_info_canfd = cfg;
+    return true;
+}
+
+// Shows the device's configuration, when it was read back.
+static void push_config(int com_port)
+{
+    if (read_config_back(com_port))
+        guiStatusUpdate(upui_info_copy());
 }
 
 static int connect_device(int com_port, CAN_CNNT_INFO *info)
@@ -29,8 +49,7 @@ static int connect_device(int com_port, CAN_CNNT_INFO *info)
     std::snprintf(info->fw, sizeof info->fw, "FW: %.*s", static_cast<int>(sizeof ver.fw), ver.fw);
     std::snprintf(info->api, sizeof info->api, "Lib: %.*s", static_cast<int>(sizeof ver.api), ver.api);
     std::snprintf(info->mdl, sizeof info->mdl, "Model: %.*s", static_cast<int>(sizeof ver.model), ver.model);
-    read_config_back(com_port);
-    guiStatusUpdate(upui_info);
+    push_config(com_port);
     return 0;
 }
 
@@ -47,7 +66,10 @@ static int disconnect_device(int com_port)
 
 int procConnect(int com_port, CAN_CNNT_INFO *info)
 {
-    upui_info.device_type = TYPE_CANFD;
+    {
+        std::lock_guard<std::mutex> lock(MTX_upui);
+        upui_info.device_type = TYPE_CANFD;
+    }
     if (info == nullptr)
         return 1;
     if (info->is_discnnt)
@@ -69,8 +91,7 @@ int procReset(int com_port)
     int r = VELKResetCAN(com_port);
     if (r != 0)
         return r;
-    read_config_back(com_port);
-    guiStatusUpdate(upui_info);
+    push_config(com_port);
     return 0;
 }
 
@@ -112,9 +133,18 @@ int procCfg(int com_port, char *file_name, bool is_imp)
     int r = VELKImpCfg(com_port, file_name);
     if (r != 0)
         return r;
-    read_config_back(com_port);
-    guiStatusUpdate(upui_info);
+    push_config(com_port);
     return 0;
+}
+
+int procCanStatus(int com_port, int *can1_state, int *can2_state)
+{
+    return VELKGetCANStatus(com_port, can1_state, can2_state);
+}
+
+int procCheckDevice(int com_port)
+{
+    return VELKCheckDevice(com_port);
 }
 
 // Smallest CAN FD payload length that holds n bytes, as its DLC code.

@@ -109,7 +109,12 @@ void destroy(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    if (is_connect) {
+    // The window is gone, so the operation under way is waited for here and
+    // the disconnect runs right here too. An operation that was cut short
+    // may have opened the port (a connect): disconnecting a closed port is
+    // harmless.
+    bool abandoned = abandon_operation();
+    if (is_connect || (abandoned && com_port >= 0)) {
         CAN_CNNT_INFO request = {};
         request.is_discnnt = true;
         procConnect(com_port, &request);
@@ -142,7 +147,8 @@ int velk_utility_startup(int argc, char **argv)
     windows->ed_dialog = GTK_WIDGET(gtk_builder_get_object(ED_builder, "EditData_dialog"));
     gtk_builder_connect_signals(MW_builder, windows);
 
-    int found = cd_init();
+    op_init();
+    cd_init();
     cs_init();
     sl_init();
     rs_init();
@@ -156,14 +162,11 @@ int velk_utility_startup(int argc, char **argv)
     g_object_unref(ED_builder);
     MW_builder = CS_builder = ED_builder = nullptr;
 
-    if (found == 0) {
-        clear_log();
-        insert_log("No VELK device !");
-        gtk_widget_set_sensitive(cd_info.btn_cnnt, FALSE);
-    }
-
     g_timeout_add(1, update_BS_frame, nullptr);
     gtk_widget_show_all(windows->main_window);
+    // The window is up at once; the search fills the port box when it ends,
+    // and says "No VELK device !" when nothing answered.
+    search_ports(true);
     return 0;
 }
 
@@ -171,6 +174,7 @@ int velk_utility_main(int argc, char **argv)
 {
     velk_utility_startup(argc, argv);
     gtk_main();
+    (void)abandon_operation();
     g_free(windows);
     windows = nullptr;
     return 0;

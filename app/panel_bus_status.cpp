@@ -3,6 +3,7 @@
 #include "guipart.h"
 #include "text_convert.h"
 
+#include <cstdio>
 #include <cstring>
 
 RS_INFO rs_info;
@@ -33,27 +34,34 @@ bool pop_sent(UPBS_INFO *entry)
     return upbs_send_pop(entry);
 }
 
-// Texts of the normal-mode receive worker, run on the GUI thread by the
-// worker layer's idle dispatch. Its label numbers are those of the five
-// error labels.
-// The receive worker found the adapter gone: disconnect as the button does
-// and say why.
-void device_gone()
+void show_send_failures(const char *text)
 {
-    if (!is_connect)
+    long long failed = 0;
+    long long tried = 0;
+    if (std::sscanf(text, "%lld/%lld", &failed, &tried) != 2)
         return;
-    btn_cnnt_cb(nullptr, nullptr);
-    clear_log();
-    insert_log("Device disconnected !");
+    // Added to what the log shows: the request's own lines, or the reason
+    // it ended (a vanished adapter).
+    char line[96];
+    std::snprintf(line, sizeof line, "Send failed for %lld of %lld frames !", failed, tried);
+    insert_log(line);
 }
 
+// Texts of the workers, run on the GUI thread by the worker layer's idle
+// dispatch. Its label numbers are those of the five error labels.
 void show_status_text(int label, const char *text)
 {
     if (label == APIPART_DEVICE_GONE) {
         device_gone();
         return;
     }
-    if (label < BS_LABEL_CAN1_ECR_C || label > BS_LABEL_CAN2_PSR_C || text == nullptr)
+    if (text == nullptr)
+        return;
+    if (label == APIPART_SEND_FAILED) {
+        show_send_failures(text);
+        return;
+    }
+    if (label < BS_LABEL_CAN1_ECR_C || label > BS_LABEL_CAN2_PSR_C)
         return;
     if (bs_info.label_content[label] != nullptr)
         set_label(label, text);
@@ -129,14 +137,31 @@ void cbbox_err_cb(GtkWidget *widget, gpointer user_data)
     int type = gtk_combo_box_get_active(GTK_COMBO_BOX(bs_info.cbbox));
     if (type == 3)
         type = VELK_EN_ALL;
-    int result = procError(com_port, type);
-    clear_log();
-    if (result == 0) {
-        set_err_str(type);
-        insert_log("Set error type successfully !");
-    } else {
-        insert_log("Set error type failed !");
+    const int port = com_port;
+    run_operation(
+        "Setting error type…", [port, type] { return procError(port, type); },
+        [type](int result) {
+            clear_log();
+            if (result == 0) {
+                set_err_str(type);
+                insert_log("Set error type successfully !");
+            } else {
+                insert_log("Set error type failed !");
+            }
+        });
+}
+
+CAN_RECV_INFO rs_recv_request(void)
+{
+    CAN_RECV_INFO request;
+    std::memset(&request, 0, sizeof request);
+    request.is_cancel = false;
+    request.is_normal = is_recv_normal.load();
+    if (!request.is_normal) {
+        request.cnt = entry_decimal(rs_info.ety[RS_ETY_LAB_DATA_CNT]);
+        request.time_out = entry_decimal(rs_info.ety[RS_ETY_LAB_TIME]);
     }
+    return request;
 }
 
 void chk_non_block_cb(GtkWidget *widget, gpointer user_data)
@@ -144,17 +169,10 @@ void chk_non_block_cb(GtkWidget *widget, gpointer user_data)
     (void)widget;
     (void)user_data;
     is_recv_normal.store(!gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(rs_info.chk)));
-    if (is_connect) {
-        CAN_RECV_INFO request;
-        std::memset(&request, 0, sizeof request);
-        request.is_cancel = false;
-        request.is_normal = is_recv_normal.load();
-        if (!request.is_normal) {
-            request.cnt = entry_decimal(rs_info.ety[RS_ETY_LAB_DATA_CNT]);
-            request.time_out = entry_decimal(rs_info.ety[RS_ETY_LAB_TIME]);
-        }
-        procRecv(com_port, request);
-    }
+    // No command goes out: replacing the worker takes at most one short
+    // library call of the old one, so it runs right here.
+    if (is_connect)
+        procRecv(com_port, rs_recv_request());
     wgt_show_hide(is_connect, is_active);
 }
 
@@ -170,7 +188,7 @@ void rs_init(void)
 
     g_signal_connect(rs_info.chk, "clicked", G_CALLBACK(chk_non_block_cb), nullptr);
     for (int i = 0; i < RS_ETY_LAB_CNT; ++i)
-        g_signal_connect(rs_info.ety[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_recv);
+        ety_filter(rs_info.ety[i], &key_info_recv);
 
     // Error and bus-status reports of the receive worker reach the labels
     // through the default main context, that is on this thread.

@@ -1,40 +1,22 @@
-// Connection panel: the start-up port probe, connect and disconnect, start
-// and stop of both channels, and which parts of the window are usable.
+// Connection panel: the port search, connect and disconnect, start and stop
+// of both channels, noticing an unplugged adapter, and which parts of the
+// window are usable.
 #include "guipart.h"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 CD_INFO cd_info;
-
-// Display names of the port indices; the library's own table names indices
-// 0 to 15 "/dev/ttyCAN*", so the box and the opened device differ there.
-const char *com_table[52] = {
-    "/dev/ttyS0",    "/dev/ttyS1",    "/dev/ttyS2",    "/dev/ttyS3",    "/dev/ttyS4",    "/dev/ttyS5",
-    "/dev/ttyS6",    "/dev/ttyS7",    "/dev/ttyS8",    "/dev/ttyS9",    "/dev/ttyS10",   "/dev/ttyS11",
-    "/dev/ttyS12",   "/dev/ttyS13",   "/dev/ttyS14",   "/dev/ttyS15",   "/dev/ttyUSB0",  "/dev/ttyUSB1",
-    "/dev/ttyUSB2",  "/dev/ttyUSB3",  "/dev/ttyUSB4",  "/dev/ttyUSB5",  "/dev/ttyAMA0",  "/dev/ttyAMA1",
-    "/dev/ttyACM0",  "/dev/ttyACM1",  "/dev/ttyACM2",  "/dev/ttyACM3",  "/dev/ttyACM4",  "/dev/ttyACM5",
-    "/dev/ttyACM6",  "/dev/ttyACM7",  "/dev/ttyACM8",  "/dev/ttyACM9",  "/dev/ttyACM10", "/dev/ttyACM11",
-    "/dev/ttyACM12", "/dev/ttyACM13", "/dev/ttyACM14", "/dev/ttyACM15", "/dev/rfcomm0",  "/dev/rfcomm1",
-    "/dev/ircomm0",  "/dev/ircomm1",  "/dev/cuau0",    "/dev/cuau1",    "/dev/cuau2",    "/dev/cuau3",
-    "/dev/cuaU0",    "/dev/cuaU1",    "/dev/cuaU2",    "/dev/cuaU3",
-};
 
 namespace {
 
 constexpr int kProbeCount = 68;
 constexpr const char *kDevPrefix = "/dev/";
-
-// The name shown for a found port: com_table without "/dev/"; indices past
-// com_table show the library's own device name without "/dev/".
-const char *port_display_name(int index)
-{
-    const char *name = index < 52 ? com_table[index] : comports[index];
-    if (name == nullptr)
-        return "";
-    size_t prefix = strlen(kDevPrefix);
-    return strncmp(name, kDevPrefix, prefix) == 0 ? name + prefix : name;
-}
+// How often a connected adapter is looked for when nothing else would
+// notice it gone: within a second of an unplug in every state.
+constexpr guint kPresenceCheckMs = 250;
 
 void free_port_list()
 {
@@ -69,11 +51,6 @@ void set_checked(GtkWidget *chk, bool on)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(chk), on ? TRUE : FALSE);
 }
 
-int entry_decimal(GtkWidget *entry)
-{
-    return static_cast<int>(g_ascii_strtoll(gtk_entry_get_text(GTK_ENTRY(entry)), nullptr, 10));
-}
-
 void set_sensitive(GtkWidget *w, bool on)
 {
     if (w != nullptr)
@@ -92,8 +69,8 @@ void set_device_labels(const char *fw, const char *api, const char *mdl, const c
 void adjust_send_options()
 {
     int c = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]));
-    bool fd_channel = c >= 0 && c < CAN_CNT && upui_info.device_type == TYPE_CANFD &&
-                      upui_info.cfg_info_canfd.fdf_en[c] != 0;
+    const UPUI_INFO upui = upui_info_copy();
+    bool fd_channel = c >= 0 && c < CAN_CNT && upui.device_type == TYPE_CANFD && upui.cfg_info_canfd.fdf_en[c] != 0;
     GtkWidget *fdf = ss_info.chk[SS_CHK_FDF];
     GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
     GtkWidget *rtr = ss_info.chk[SS_CHK_RTR];
@@ -122,7 +99,75 @@ void adjust_send_options()
     }
 }
 
+void show_running()
+{
+    gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Active");
+    gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Stop CAN");
+    adjust_send_options();
+    is_active = true;
+    wgt_show_hide(is_connect, true);
+}
+
+void start_can()
+{
+    // The request is read from the widgets here; the operation thread only
+    // talks to the adapter.
+    auto info = std::make_shared<std::array<CAN_SET_INFO, CAN_CNT>>();
+    cs_read_settings(info->data());
+    const CAN_RECV_INFO request = rs_recv_request();
+    const int port = com_port;
+    run_operation(
+        "Starting CAN…",
+        [port, info, request] {
+            int r = procCanSet(port, info->data());
+            (void)procInitial(port, true);
+            procRecv(port, request);
+            return r;
+        },
+        [info](int r) {
+            cs_report_settings(r, info->data());
+            int err = gtk_combo_box_get_active(GTK_COMBO_BOX(bs_info.cbbox));
+            set_err_str(err == 3 ? VELK_EN_ALL : err);
+            show_running();
+        });
+}
+
+void stop_can()
+{
+    const int port = com_port;
+    run_operation(
+        "Stopping CAN…",
+        [port] {
+            // A burst still going would otherwise run on into stopped channels.
+            cd_stop_sending(port);
+            return procInitial(port, false);
+        },
+        [](int) {
+            set_err_str(0);
+            clear_log();
+            cd_show_stopped();
+        });
+}
+
+gboolean check_presence(gpointer)
+{
+    // While an operation runs it owns the port; its failure, or the next
+    // check, tells.
+    if (is_connect && !is_busy() && procCheckDevice(com_port) != 0)
+        device_gone();
+    return G_SOURCE_CONTINUE;
+}
+
 }  // namespace
+
+const char *port_display_name(int index)
+{
+    const char *name = index >= 0 && index < kProbeCount ? comports[index] : nullptr;
+    if (name == nullptr)
+        return "";
+    size_t prefix = strlen(kDevPrefix);
+    return strncmp(name, kDevPrefix, prefix) == 0 ? name + prefix : name;
+}
 
 int search_com(void)
 {
@@ -144,13 +189,40 @@ int search_com(void)
     return found;
 }
 
-int cd_init(void)
+void search_ports(bool at_start_up)
+{
+    if (is_connect)
+        return;
+    auto fill = [at_start_up](int found) {
+        for (NODE *node = cd_info.first; node != nullptr; node = node->next)
+            gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(cd_info.cbbox), port_display_name(node->com_data));
+        gtk_combo_box_set_active(GTK_COMBO_BOX(cd_info.cbbox), 0);
+        if (found == 0) {
+            clear_log();
+            insert_log("No VELK device !");
+        } else if (!at_start_up) {
+            char line[64];
+            snprintf(line, sizeof line, "Found %d VELK device%s !", found, found == 1 ? "" : "s");
+            clear_log();
+            insert_log(line);
+        }
+    };
+    // The node list belongs to the operation thread until the search ends;
+    // the box is emptied so that nothing selects a node meanwhile.
+    if (run_operation("Searching ports…", [] { return search_com(); }, fill))
+        gtk_combo_box_text_remove_all(GTK_COMBO_BOX_TEXT(cd_info.cbbox));
+}
+
+void cd_init(void)
 {
     cd_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_frame"));
     cd_info.info_vbox = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Device_info_vbox"));
     cd_info.cbbox = GTK_WIDGET(gtk_builder_get_object(MW_builder, "SerialPort_cbox"));
     cd_info.btn_cnnt = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Connect_btn"));
     cd_info.btn_start = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Start_btn"));
+    cd_info.btn_refresh = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Refresh_btn"));
+    cd_info.spinner = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Busy_spinner"));
+    cd_info.busy_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Busy_label"));
     gtk_widget_set_focus_on_click(cd_info.btn_cnnt, FALSE);
     gtk_widget_set_focus_on_click(cd_info.btn_start, FALSE);
     for (int i = 0; i < CD_LABEL_CNT; ++i) {
@@ -159,105 +231,119 @@ int cd_init(void)
         gtk_box_pack_start(GTK_BOX(cd_info.info_vbox), cd_info.label[i], FALSE, FALSE, 5);
     }
 
-    int found = search_com();
-    for (NODE *node = cd_info.first; node != nullptr; node = node->next)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(cd_info.cbbox), port_display_name(node->com_data));
-    gtk_combo_box_set_active(GTK_COMBO_BOX(cd_info.cbbox), 0);
-
     g_signal_connect(cd_info.btn_cnnt, "clicked", G_CALLBACK(btn_cnnt_cb), nullptr);
     g_signal_connect(cd_info.btn_start, "clicked", G_CALLBACK(btn_start_cb), nullptr);
-    return found;
+    g_signal_connect(cd_info.btn_refresh, "clicked", G_CALLBACK(btn_refresh_cb), nullptr);
+    g_timeout_add(kPresenceCheckMs, check_presence, nullptr);
 }
 
 void btn_cnnt_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    // A click that arrives while a connect is still being handled (a nested
-    // main loop in a dialog, say) must not start a second one.
-    static bool busy = false;
-    if (busy)
+    // A click while an operation runs (the button is insensitive then)
+    // starts nothing.
+    if (is_busy())
         return;
-    busy = true;
-
-    if (!is_connect) {
-        NODE *node = selected_port();
-        if (node == nullptr) {
-            busy = false;
-            return;
-        }
-        com_port = node->com_data;
-        CAN_CNNT_INFO request = {};
-        request.is_discnnt = false;
-        int r = procConnect(com_port, &request);
-        if (r == 0) {
-            gtk_button_set_label(GTK_BUTTON(cd_info.btn_cnnt), "Disconnect");
-            set_device_labels(request.fw, request.api, request.mdl, "CAN: Inactive");
-            clear_log();
-            insert_log("Connect device successfully !");
-            insert_log("Get version successfully !");
-            is_connect = true;
-            wgt_show_hide(true, is_active);
-        } else if (r == 1) {
-            clear_log();
-            insert_log("Connect device failed !");
-        } else {
-            clear_log();
-            insert_log("Get version failed !");
-        }
-    } else {
-        set_err_str(0);
-        CAN_CNNT_INFO request = {};
-        request.is_discnnt = true;
-        procConnect(com_port, &request);
-        gtk_button_set_label(GTK_BUTTON(cd_info.btn_cnnt), "Connect");
-        set_device_labels("", "", "", "");
-        clear_log();
-        insert_log("Disconnect device successfully !");
-        is_connect = false;
-        is_active = false;
-        gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Start CAN");
-        wgt_show_hide(false, false);
+    if (is_connect) {
+        cd_disconnect(false);
+        return;
     }
-    busy = false;
+    NODE *node = selected_port();
+    if (node == nullptr)
+        return;
+    com_port = node->com_data;
+    const int port = com_port;
+    auto reply = std::make_shared<CAN_CNNT_INFO>();
+    run_operation(
+        "Connecting…", [port, reply] { return procConnect(port, reply.get()); },
+        [reply](int r) {
+            clear_log();
+            if (r == 0) {
+                gtk_button_set_label(GTK_BUTTON(cd_info.btn_cnnt), "Disconnect");
+                set_device_labels(reply->fw, reply->api, reply->mdl, "CAN: Inactive");
+                insert_log("Connect device successfully !");
+                insert_log("Get version successfully !");
+                is_connect = true;
+                wgt_show_hide(true, is_active);
+            } else {
+                insert_log(r == 1 ? "Connect device failed !" : "Get version failed !");
+            }
+        });
+}
+
+void cd_disconnect(bool is_gone)
+{
+    const int port = com_port;
+    run_operation(
+        "Disconnecting…",
+        [port] {
+            CAN_CNNT_INFO request = {};
+            request.is_discnnt = true;
+            return procConnect(port, &request);
+        },
+        [is_gone](int) {
+            set_err_str(0);
+            gtk_button_set_label(GTK_BUTTON(cd_info.btn_cnnt), "Connect");
+            set_device_labels("", "", "", "");
+            if (!is_gone) {
+                clear_log();
+                insert_log("Disconnect device successfully !");
+            }
+            is_connect = false;
+            is_active = false;
+            gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Start CAN");
+            wgt_show_hide(false, false);
+        });
+}
+
+void device_gone(void)
+{
+    if (!is_connect || is_busy())
+        return;
+    clear_log();
+    insert_log("Device disconnected !");
+    cd_disconnect(true);
+}
+
+void cd_stop_sending(int port)
+{
+    CAN_SEND_INFO cancel;
+    std::memset(&cancel, 0, sizeof cancel);
+    cancel.is_cancel = true;
+    procSend(port, cancel);
+}
+
+void cd_show_stopped(void)
+{
+    gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Inactive");
+    gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Start CAN");
+    is_active = false;
+    wgt_show_hide(is_connect, false);
+}
+
+void cd_show_running(void)
+{
+    show_running();
 }
 
 void btn_start_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    if (!is_connect)
+    if (!is_connect || is_busy())
         return;
-    if (!is_active) {
-        set_config();
-        procInitial(com_port, true);
-        int err = gtk_combo_box_get_active(GTK_COMBO_BOX(bs_info.cbbox));
-        set_err_str(err == 3 ? VELK_EN_ALL : err);
-        gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Active");
-        gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Stop CAN");
-        adjust_send_options();
+    if (is_active)
+        stop_can();
+    else
+        start_can();
+}
 
-        CAN_RECV_INFO request = {};
-        request.is_cancel = false;
-        if (is_recv_normal.load()) {
-            request.is_normal = true;
-        } else {
-            request.is_normal = false;
-            request.cnt = entry_decimal(rs_info.ety[RS_ETY_LAB_DATA_CNT]);
-            request.time_out = entry_decimal(rs_info.ety[RS_ETY_LAB_TIME]);
-        }
-        procRecv(com_port, request);
-        is_active = true;
-        wgt_show_hide(is_connect, true);
-    } else {
-        set_err_str(0);
-        procInitial(com_port, false);
-        clear_log();
-        gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Inactive");
-        gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Start CAN");
-        is_active = false;
-        wgt_show_hide(is_connect, false);
-    }
+void btn_refresh_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    search_ports(false);
 }
 
 void wgt_show_hide(bool is_cnt, bool is_act)
@@ -269,10 +355,8 @@ void wgt_show_hide(bool is_cnt, bool is_act)
     set_sensitive(cs_info.grid_container[CS2_GRID], is_cnt && !is_act);
     set_sensitive(rs_info.frame, is_cnt && is_act);
     set_sensitive(ss_info.frame, is_cnt && is_act);
-    if (!is_cnt)
-        return;
 
-    if (is_act) {
+    if (is_cnt && is_act) {
         set_sensitive(ss_info.btn_send, true);
         set_sensitive(bs_info.cbbox, false);
         set_sensitive(bs_info.label_title[BS_LABEL_ERR_T], false);
@@ -281,7 +365,7 @@ void wgt_show_hide(bool is_cnt, bool is_act)
             set_sensitive(rs_info.label[i], normal);
             set_sensitive(rs_info.ety[i], normal);
         }
-    } else {
+    } else if (is_cnt) {
         set_sensitive(bs_info.cbbox, true);
         set_sensitive(bs_info.label_title[BS_LABEL_ERR_T], true);
         for (int c = 0; c < CAN_CNT; ++c) {
@@ -292,5 +376,20 @@ void wgt_show_hide(bool is_cnt, bool is_act)
                 set_sensitive(can.ety[i], filtered);
             }
         }
+    }
+
+    // One device operation at a time: while one runs, nothing that would
+    // start another can be pressed.
+    const bool idle = !is_busy();
+    set_sensitive(cd_info.btn_cnnt, idle && (is_cnt || cd_info.first != nullptr));
+    set_sensitive(cd_info.btn_refresh, idle && !is_cnt);
+    for (int i = 0; i < CS_BTN_CNT; ++i)
+        set_sensitive(cs_info.btn[i], idle);
+    set_sensitive(rs_info.chk, idle);
+    if (!idle) {
+        set_sensitive(cd_info.cbbox, false);
+        set_sensitive(cd_info.btn_start, false);
+        set_sensitive(bs_info.cbbox, false);
+        set_sensitive(ss_info.btn_send, false);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 SS_INFO ss_info;
 ED_INFO ed_info;
@@ -22,6 +23,7 @@ constexpr const char *kLengthText[16] = {"0", "1", "2", "3", "4", "5", "6", "7",
                                          "8", "12", "16", "20", "24", "32", "48", "64"};
 constexpr int kClassicLengths = 9;
 constexpr int kPanelBytes = 8;
+constexpr int kIntervalDigits = 8;
 
 GtkWidget *builder_widget(GtkBuilder *builder, const char *id)
 {
@@ -63,7 +65,17 @@ bool fd_possible()
     int c = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]));
     if (c < 0 || c > 1)
         return false;
-    return upui_info.device_type == TYPE_CANFD && upui_info.cfg_info_canfd.fdf_en[c] != 0;
+    const UPUI_INFO upui = upui_info_copy();
+    return upui.device_type == TYPE_CANFD && upui.cfg_info_canfd.fdf_en[c] != 0;
+}
+
+// The byte entries' ids are numbered in code, and so are the names a screen
+// reader says for them.
+void name_byte_entry(GtkWidget *entry, const char *what, int index)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%s %d", what, index);
+    atk_object_set_name(gtk_widget_get_accessible(entry), name);
 }
 
 void set_byte_text(GtkWidget *entry, unsigned char value)
@@ -73,23 +85,56 @@ void set_byte_text(GtkWidget *entry, unsigned char value)
     gtk_entry_set_text(GTK_ENTRY(entry), text);
 }
 
-bool key_allowed(guint key, int type)
+// The character a key types, or 0 for a key that types none: navigation,
+// selection and editing keys, and shortcuts, which the entry handles itself
+// (what a paste inserts goes through ety_insert_text).
+gunichar typed_char(const GdkEventKey *event)
 {
-    if ((key >= GDK_KEY_0 && key <= GDK_KEY_9) || (key >= GDK_KEY_KP_0 && key <= GDK_KEY_KP_9))
+    if ((event->state & (GDK_CONTROL_MASK | GDK_MOD1_MASK)) != 0)
+        return 0;
+    gunichar c = gdk_keyval_to_unicode(event->keyval);
+    return g_unichar_isprint(c) ? c : 0;
+}
+
+bool char_allowed(gunichar c, int type)
+{
+    if (c >= '0' && c <= '9')
         return true;
-    switch (key) {
-    case GDK_KEY_BackSpace:
-    case GDK_KEY_Tab:
-    case GDK_KEY_Left:
-    case GDK_KEY_Right:
-    case GDK_KEY_Delete:
-        return true;
-    default:
-        break;
-    }
     if (type == ETY_NUM)
         return false;
-    return (key >= GDK_KEY_A && key <= GDK_KEY_F) || (key >= GDK_KEY_a && key <= GDK_KEY_f);
+    return (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool all_allowed(const char *text, int type)
+{
+    for (const char *p = text; *p != '\0'; ++p)
+        if (!char_allowed(static_cast<unsigned char>(*p), type))
+            return false;
+    return true;
+}
+
+// Why the frame the panel describes cannot be sent, or NULL. len is the
+// payload length in bytes.
+const char *frame_refusal(const CAN_FRAME_INFO &frame, int len, char *buf, std::size_t size)
+{
+    const char *id = gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]));
+    if (id[0] == '\0')
+        return "Send refused: the identifier is empty !";
+    if (!all_allowed(id, ETY_DATA))
+        return "Send refused: the identifier is not hexadecimal !";
+    if (frame.id_type == VELK_SID && frame.id > 0x7FFu)
+        return "Send refused: a standard identifier is at most 7FF !";
+    if (frame.id_type != VELK_SID && frame.id > 0x1FFFFFFFu)
+        return "Send refused: an extended identifier is at most 1FFFFFFF !";
+    if (frame.fdf == 0 && len > kPanelBytes)
+        return "Send refused: a CAN 2.0B frame carries at most 8 bytes !";
+    for (int i = 0; i < len && i < kPanelBytes; ++i) {
+        if (!all_allowed(gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_B0 + i])), ETY_CAN_DATA)) {
+            std::snprintf(buf, size, "Send refused: data byte %d is not hexadecimal !", i);
+            return buf;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -100,12 +145,12 @@ gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data
     const KEY_PRESS_INFO *info = static_cast<const KEY_PRESS_INFO *>(user_data);
     if (info == nullptr || event == nullptr)
         return TRUE;
-    guint key = event->keyval;
-    if (!key_allowed(key, info->type))
+    gunichar c = typed_char(event);
+    if (c == 0)
+        return FALSE;
+    if (!char_allowed(c, info->type))
         return TRUE;
     if (info->type != ETY_CAN_DATA && info->type != ETY_CAN_FD_DATA)
-        return FALSE;
-    if (key == GDK_KEY_BackSpace || key == GDK_KEY_Delete)
         return FALSE;
 
     // A byte entry that already holds one digit gets its second one from
@@ -125,6 +170,30 @@ gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data
     if (self != nullptr && next != nullptr && gtk_entry_get_text_length(GTK_ENTRY(self)) == 1)
         gtk_widget_grab_focus(next);
     return FALSE;
+}
+
+void ety_insert_text(GtkEditable *editable, const gchar *text, gint length, gint *position, gpointer user_data)
+{
+    const KEY_PRESS_INFO *info = static_cast<const KEY_PRESS_INFO *>(user_data);
+    if (info == nullptr || text == nullptr)
+        return;
+    std::size_t n = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
+    std::string kept;
+    for (std::size_t i = 0; i < n; ++i)
+        if (char_allowed(static_cast<unsigned char>(text[i]), info->type))
+            kept += text[i];
+    if (kept.size() == n)
+        return;
+    g_signal_handlers_block_by_func(editable, reinterpret_cast<gpointer>(ety_insert_text), user_data);
+    gtk_editable_insert_text(editable, kept.c_str(), static_cast<gint>(kept.size()), position);
+    g_signal_handlers_unblock_by_func(editable, reinterpret_cast<gpointer>(ety_insert_text), user_data);
+    g_signal_stop_emission_by_name(editable, "insert-text");
+}
+
+void ety_filter(GtkWidget *entry, KEY_PRESS_INFO *info)
+{
+    g_signal_connect(entry, "key-press-event", G_CALLBACK(ety_key_press), info);
+    g_signal_connect(entry, "insert-text", G_CALLBACK(ety_insert_text), info);
 }
 
 void sync_can_data(int sync_type, int length)
@@ -174,7 +243,22 @@ void btn_send_cb(GtkWidget *widget, gpointer user_data)
     frame.fdf = is_checked(ss_info.chk[SS_CHK_FDF]) ? 1 : 0;
     frame.brs = is_checked(ss_info.chk[SS_CHK_BRS]) ? 1 : 0;
     frame.esi = 0;
-    frame.dlc = CANFD_EncodeDLC(static_cast<unsigned char>(selected_length()));
+    const int len = selected_length();
+    frame.dlc = CANFD_EncodeDLC(static_cast<unsigned char>(len));
+
+    // Nothing goes out that the bus would not carry as the panel shows it,
+    // and a count or number of passes of 0 sends nothing.
+    char buf[64];
+    const char *refused = frame_refusal(frame, len, buf, sizeof buf);
+    if (refused == nullptr && request.cnt == 0)
+        refused = "Nothing sent: Count is 0 !";
+    if (refused == nullptr && request.times == 0)
+        refused = "Nothing sent: Times is 0 !";
+    if (refused != nullptr) {
+        clear_log();
+        insert_log(refused);
+        return;
+    }
 
     sync_can_data(SYNC_SS_TO_GDATA, frame.dlc);
     std::memcpy(frame.data, g_data, sizeof frame.data);
@@ -365,9 +449,12 @@ void ss_init(void)
 
     for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i) {
         GtkEntry *e = GTK_ENTRY(ss_info.ety_u[i]);
+        // Count and times take 0 to 99999; the interval up to 99,999,999 us,
+        // so cycles of seconds can be entered.
+        int digits = i == SS_ETY_LAB_U_ITVL ? kIntervalDigits : 5;
         gtk_entry_set_alignment(e, 1.0f);
-        gtk_entry_set_width_chars(e, 5);
-        gtk_entry_set_max_length(e, 5);
+        gtk_entry_set_width_chars(e, digits);
+        gtk_entry_set_max_length(e, digits);
     }
     gtk_label_set_text(GTK_LABEL(ss_info.label_u[SS_ETY_LAB_U_ITVL]), "Interval [us]:");
     gtk_entry_set_width_chars(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), 8);
@@ -392,12 +479,12 @@ void ss_init(void)
     g_signal_connect(ss_info.cbbox[SS_CBBOX_CAN], "changed", G_CALLBACK(cbbox_can_cb), nullptr);
     g_signal_connect(ss_info.btn_can_data, "clicked", G_CALLBACK(btn_can_data_cb), nullptr);
     for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
-        g_signal_connect(ss_info.ety_u[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_u);
-    g_signal_connect(ss_info.ety_d[SS_ETY_D_ID], "key-press-event", G_CALLBACK(ety_key_press), &key_info_id);
+        ety_filter(ss_info.ety_u[i], &key_info_u);
+    ety_filter(ss_info.ety_d[SS_ETY_D_ID], &key_info_id);
     for (int i = 0; i < kPanelBytes; ++i) {
         key_info_data[i] = {ETY_CAN_DATA, i};
-        g_signal_connect(ss_info.ety_d[SS_ETY_D_B0 + i], "key-press-event", G_CALLBACK(ety_key_press),
-                         &key_info_data[i]);
+        ety_filter(ss_info.ety_d[SS_ETY_D_B0 + i], &key_info_data[i]);
+        name_byte_entry(ss_info.ety_d[SS_ETY_D_B0 + i], "Data byte", i);
     }
 }
 
@@ -414,7 +501,8 @@ void ed_init(void)
     }
     for (int i = 0; i < ED_DATA_CNT; ++i) {
         key_info_data_fd[i] = {ETY_CAN_FD_DATA, i};
-        g_signal_connect(ed_info.ety_d[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_data_fd[i]);
+        ety_filter(ed_info.ety_d[i], &key_info_data_fd[i]);
+        name_byte_entry(ed_info.ety_d[i], "Payload byte", i);
     }
     g_signal_connect(ed_info.clear_btn, "clicked", G_CALLBACK(btn_ed_clear_cb), nullptr);
     g_signal_connect(ed_info.fill_btn, "clicked", G_CALLBACK(btn_ed_fill_cb), nullptr);

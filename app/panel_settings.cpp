@@ -3,8 +3,11 @@
 // configuration, reset and configuration files.
 #include "guipart.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 
 CS_INFO cs_info;
 
@@ -130,6 +133,25 @@ gchar *choose_file(const char *title, GtkFileChooserAction action, const char *a
     return name;
 }
 
+// False only when the adapter reports both channels stopped; a failed query
+// keeps what the window shows.
+bool channels_running(int port)
+{
+    int can1 = VELK_INACTIVE;
+    int can2 = VELK_INACTIVE;
+    if (procCanStatus(port, &can1, &can2) != 0)
+        return true;
+    return can1 != VELK_INACTIVE || can2 != VELK_INACTIVE;
+}
+
+CAN_RECV_INFO cancel_request()
+{
+    CAN_RECV_INFO request;
+    std::memset(&request, 0, sizeof request);
+    request.is_cancel = true;
+    return request;
+}
+
 }  // namespace
 
 int find_baud_index(const char *label)
@@ -236,21 +258,22 @@ void cbbox_flt2_cb(GtkWidget *widget, gpointer user_data)
     wgt_show_hide(is_connect, is_active);
 }
 
-int set_config(void)
+void cs_read_settings(CAN_SET_INFO info[CAN_CNT])
 {
-    CAN_SET_INFO info[CAN_CNT] = {};
+    const UPUI_INFO upui = upui_info_copy();
     for (int c = 0; c < CAN_CNT; ++c) {
         CAN_INFO &can = cs_info.can[c];
+        std::memset(&info[c], 0, sizeof info[c]);
         info[c].fdf = is_checked(can.chk[CS_FDF]);
         // With no data rate selected (a device reporting a rate the box does
         // not list) the device's own rate and nominal rate are written back
         // unchanged rather than an undefined code.
         int rate_index = gtk_combo_box_get_active(GTK_COMBO_BOX(can.cbbox[CS_CBBOX_DATABAUD]));
-        info[c].Dbaud = rate_index >= 0 ? cbbox_idx_to_datarate(rate_index) : upui_info.cfg_info_canfd.datarate[c];
+        info[c].Dbaud = rate_index >= 0 ? cbbox_idx_to_datarate(rate_index) : upui.cfg_info_canfd.datarate[c];
         info[c].mode = is_checked(can.chk[CS_LS]) ? VELK_LISTEN : VELK_NORMAL;
         char label[32];
         int baud = active_label(can.cbbox[CS_CBBOX_BAUD], label, sizeof label) ? find_baud_index(label) : -1;
-        info[c].baud = baud >= 0 ? baud : upui_info.cfg_info_canfd.baud[c];
+        info[c].baud = baud >= 0 ? baud : upui.cfg_info_canfd.baud[c];
 
         int filter = gtk_combo_box_get_active(GTK_COMBO_BOX(can.cbbox[CS_CBBOX_FILTER]));
         if (filter <= 0) {
@@ -263,21 +286,36 @@ int set_config(void)
             info[c].filt_info.mask = str_2_uint(gtk_entry_get_text(GTK_ENTRY(can.ety[CS_ETY_LAB_MASK])));
         }
     }
+}
 
+void cs_report_settings(int result, const CAN_SET_INFO info[CAN_CNT])
+{
+    if (result != 0)
+        return;
+    clear_log();
+    insert_log("Set mode successfully !");
+    insert_log("Set baud rate successfully !");
+    insert_log("Set filter successfully !");
+    insert_log(info[0].fdf ? "CAN1 operates in CANFD" : "CAN1 operates in CAN2.0B");
+    insert_log(info[1].fdf ? "CAN2 operates in CANFD" : "CAN2 operates in CAN2.0B");
+}
+
+int set_config(void)
+{
+    CAN_SET_INFO info[CAN_CNT];
+    cs_read_settings(info);
     int r = procCanSet(com_port, info);
-    if (r == 0) {
-        clear_log();
-        insert_log("Set mode successfully !");
-        insert_log("Set baud rate successfully !");
-        insert_log("Set filter successfully !");
-        insert_log(info[0].fdf ? "CAN1 operates in CANFD" : "CAN1 operates in CAN2.0B");
-        insert_log(info[1].fdf ? "CAN2 operates in CANFD" : "CAN2 operates in CAN2.0B");
-    }
+    cs_report_settings(r, info);
     return r;
 }
 
 void guiStatusUpdate(UPUI_INFO upui)
 {
+    // Pushed by an operation on its own thread: shown when it has ended.
+    if (!on_gui_thread()) {
+        defer_status_update(upui);
+        return;
+    }
     const CANFD_CFG_INFO &cfg = upui.cfg_info_canfd;
     for (int c = 0; c < CAN_CNT; ++c) {
         CAN_INFO &can = cs_info.can[c];
@@ -309,48 +347,115 @@ void guiStatusUpdate(UPUI_INFO upui)
             set_active_checked(nominal, 0);
     }
 
+    // Showing the device's error type is no request to set it: the
+    // selector's handler, which would send it back, stays out of this.
     int e = cfg.err_set;
     set_err_str(e);
+    g_signal_handlers_block_by_func(bs_info.cbbox, reinterpret_cast<gpointer>(cbbox_err_cb), nullptr);
     if (e == VELK_EN_ALL)
         gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 3);
     else if (e >= 0 && e <= 2)
         gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), e);
+    g_signal_handlers_unblock_by_func(bs_info.cbbox, reinterpret_cast<gpointer>(cbbox_err_cb), nullptr);
 }
 
 void btn_reset_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    int r = procReset(com_port);
-    clear_log();
-    insert_log(r == 0 ? "Reset CAN successfully !" : "Reset CAN failed !");
+    const int port = com_port;
+    const bool was_running = is_active;
+    const CAN_RECV_INFO request = rs_recv_request();
+    auto running = std::make_shared<bool>(was_running);
+    run_operation(
+        "Resetting…",
+        [port, was_running, request, running] {
+            // The reset stops the adapter's channels: a running burst and the
+            // receive worker end first, so neither competes with the reset's
+            // commands for the port.
+            cd_stop_sending(port);
+            if (was_running)
+                procRecv(port, cancel_request());
+            int r = procReset(port);
+            if (was_running) {
+                *running = channels_running(port);
+                if (*running)
+                    procRecv(port, request);
+            }
+            return r;
+        },
+        [running](int r) {
+            clear_log();
+            insert_log(r == 0 ? "Reset CAN successfully !" : "Reset CAN failed !");
+            if (is_active && !*running)
+                cd_show_stopped();
+        });
 }
 
 void btn_export_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    set_config();
-    gchar *name = choose_file("Save", GTK_FILE_CHOOSER_ACTION_SAVE, "Save", "velk.cfg");
-    if (name == nullptr)
+    if (is_busy())
         return;
-    int r = procCfg(com_port, name, false);
-    g_free(name);
-    clear_log();
-    insert_log(r == 0 ? "Export CFG successfully !" : "Export CFG failed !");
+    // The file holds what the panel shows: the panel is applied first.
+    auto info = std::make_shared<std::array<CAN_SET_INFO, CAN_CNT>>();
+    cs_read_settings(info->data());
+    const int port = com_port;
+    run_operation(
+        "Writing settings…", [port, info] { return procCanSet(port, info->data()); },
+        [port, info](int r) {
+            cs_report_settings(r, info->data());
+            gchar *name = choose_file("Save", GTK_FILE_CHOOSER_ACTION_SAVE, "Save", "velk.cfg");
+            if (name == nullptr)
+                return;
+            std::string path = name;
+            g_free(name);
+            run_operation(
+                "Exporting…", [port, path]() mutable { return procCfg(port, path.data(), false); },
+                [](int result) {
+                    clear_log();
+                    insert_log(result == 0 ? "Export CFG successfully !" : "Export CFG failed !");
+                });
+        });
 }
 
 void btn_import_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
+    if (is_busy())
+        return;
     gchar *name = choose_file("Open", GTK_FILE_CHOOSER_ACTION_OPEN, "Open", nullptr);
     if (name == nullptr)
         return;
-    int r = procCfg(com_port, name, true);
+    std::string path = name;
     g_free(name);
-    clear_log();
-    insert_log(r == 0 ? "Import CFG successfully !" : "Import CFG failed !");
+    const int port = com_port;
+    const bool was_running = is_active;
+    auto running = std::make_shared<bool>(was_running);
+    run_operation(
+        "Importing…",
+        [port, path, was_running, running]() mutable {
+            int r = procCfg(port, path.data(), true);
+            if (r == 0 && was_running) {
+                *running = channels_running(port);
+                if (!*running)
+                    procRecv(port, cancel_request());
+            }
+            return r;
+        },
+        [running](int r) {
+            clear_log();
+            insert_log(r == 0 ? "Import CFG successfully !" : "Import CFG failed !");
+            if (!is_active)
+                return;
+            // The channels' states and CAN FD enables may have changed.
+            if (*running)
+                cd_show_running();
+            else
+                cd_show_stopped();
+        });
 }
 
 void cs_init(void)
@@ -405,5 +510,5 @@ void cs_init(void)
     g_signal_connect(cs_info.btn[CS_BTN_EXPORT], "clicked", G_CALLBACK(btn_export_cb), nullptr);
     for (int c = 0; c < CAN_CNT; ++c)
         for (int i = 0; i < CS_ETY_LAB_CNT; ++i)
-            g_signal_connect(cs_info.can[c].ety[i], "key-press-event", G_CALLBACK(ety_key_press), &key_info_filter);
+            ety_filter(cs_info.can[c].ety[i], &key_info_filter);
 }

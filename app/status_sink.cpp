@@ -1,4 +1,5 @@
-// Hand-over of bus-status texts from the receive worker to the GUI thread.
+// Hand-over of the workers' texts (bus status, the adapter gone, refused
+// sends) to the GUI thread.
 // Each label keeps only its latest text; one idle source attached to the
 // GUI's main context delivers whatever changed, on the thread that iterates
 // that context. A fast stream of reports therefore costs the GUI at most one
@@ -10,11 +11,11 @@
 
 namespace {
 
-constexpr int kLabels = APIPART_DEVICE_GONE + 1;
+constexpr int kLabels = APIPART_SEND_FAILED + 1;
 
 struct LabelText {
     bool changed;
-    char text[16];
+    char text[48];
 };
 
 std::atomic<GMainContext *> g_sink_ctx{nullptr};

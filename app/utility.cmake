@@ -7,6 +7,7 @@ endif()
 
 add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/operation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_send.cpp

@@ -1,6 +1,7 @@
 // The send worker and the receive worker.
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,10 @@ std::thread TRD_send;
 std::thread TRD_recv;
 
 namespace {
+
+// Guards the worker handles and requests: procSend and procRecv run on the
+// GUI thread and the disconnect on an operation thread.
+std::mutex g_handles_mtx;
 
 // Send worker stop request; the worker waits on the condition variable
 // between frames so that a stop ends the wait at once.
@@ -46,6 +51,10 @@ constexpr int kPresenceCheckPolls = 20;
 // How often a waiting non-blocking worker looks at MTX_queue_r on its own,
 // in case the flag was cleared without a wake-up.
 constexpr auto kHandOverRecheck = std::chrono::milliseconds(2);
+// Longest library call of a non-blocking batch: the library call runs to its
+// interval, so a batch is read in calls this long and a stop is seen between
+// them, whatever the batch time.
+constexpr std::chrono::milliseconds kBatchSlice{50};
 
 void notify(std::mutex &m, std::condition_variable &cv)
 {
@@ -174,6 +183,35 @@ bool wait_hand_over()
     }
 }
 
+// One batch: up to req.cnt records within req.time_out ms, read in library
+// calls of at most kBatchSlice. A stop ends the batch after the current
+// call, keeping what was read. *gone is set when the batch ended short
+// because the adapter was unplugged (the library call then returns early).
+int collect_batch(int com_port, const CAN_RECV_INFO &req, CAN_FRAME_INFO *buf, bool *gone)
+{
+    // A negative time would become a batch of about 50 days.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(req.time_out > 0 ? req.time_out : 0);
+    int n = 0;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        NON_BLOCK_INFO nb;
+        nb.cnt = static_cast<unsigned int>(req.cnt - n);
+        nb.interval = static_cast<unsigned int>(std::clamp(left, std::chrono::milliseconds(0), kBatchSlice).count());
+        nb.can_frame_info = buf + n;
+        const int got = VELKReceiveNonblock(com_port, &nb);
+        if (got > 0)
+            n += got;
+        if (n >= req.cnt)
+            return n;
+        if (VELKCheckDevice(com_port) != 0) {
+            *gone = true;
+            return n;
+        }
+        if (Clock::now() >= deadline || recv_stop_requested())
+            return n;
+    }
+}
+
 void recv_non_block(int com_port, const CAN_RECV_INFO &req)
 {
     // Nothing to read with no room for a record: wait for the stop.
@@ -196,37 +234,30 @@ void recv_non_block(int com_port, const CAN_RECV_INFO &req)
         is_done_non_block.store(false, std::memory_order_release);
         MTX_queue_r.store(true, std::memory_order_release);
         g_batches.fetch_add(1, std::memory_order_relaxed);
-        NON_BLOCK_INFO nb;
-        nb.cnt = static_cast<unsigned int>(req.cnt);
-        // A negative time would become a batch of about 50 days, which no
-        // stop could end.
-        nb.interval = static_cast<unsigned int>(req.time_out > 0 ? req.time_out : 0);
-        nb.can_frame_info = buf;
-        int n = VELKReceiveNonblock(com_port, &nb);
+        bool gone = false;
+        int n = collect_batch(com_port, req, buf, &gone);
         for (int i = 0; i < n && i < req.cnt; ++i)
             if (buf[i].msg_type == VELK_DATA_TYPE)
                 push_received(buf[i]);
         is_done_non_block.store(true, std::memory_order_release);
         std::free(buf);
-        // A short batch may mean the adapter was unplugged: the batch then
-        // ends early, and the GUI runs its disconnect.
-        if (n < req.cnt && VELKCheckDevice(com_port) != 0) {
+        // The GUI runs its disconnect.
+        if (gone) {
             apipart_post_status(APIPART_DEVICE_GONE, "");
             return;
         }
     }
 }
 
-}  // namespace
+// Frames of one send request handed to the library, and those it refused.
+struct SendTally {
+    long long tried = 0;
+    long long failed = 0;
+};
 
-void TRD_send_fx(TRD_SEND_INFO *arg)
+void send_frames(int com_port, const CAN_SEND_INFO &req, SendTally *tally)
 {
-    // The default 50 us timer slack would stretch every interval.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const int com_port = arg->com_port;
-    const CAN_SEND_INFO req = arg->info;
     const CAN_FRAME_INFO &src = req.can_frame_info;
-
     CAN_FRAME_INFO frame;
     std::memset(&frame, 0, sizeof frame);
     frame.CAN_port = src.CAN_port;
@@ -255,12 +286,14 @@ void TRD_send_fx(TRD_SEND_INFO *arg)
             if (send_stop_requested())
                 return;
             const auto t0 = Clock::now();
-            if (frame.fdf != 0)
-                (void)VELKSend_CANFD(com_port, &frame);
-            else
-                (void)VELKSend(com_port, &frame);
+            const int r = frame.fdf != 0 ? VELKSend_CANFD(com_port, &frame) : VELKSend(com_port, &frame);
             const auto t1 = Clock::now();
-            push_sent(frame);
+            ++tally->tried;
+            // A refused frame was not sent: it is not listed.
+            if (r == 0)
+                push_sent(frame);
+            else
+                ++tally->failed;
             if (itvl.count() > 0) {
                 next = first ? t1 + itvl : next + (t1 - t0) + itvl;
                 first = false;
@@ -272,6 +305,22 @@ void TRD_send_fx(TRD_SEND_INFO *arg)
             if (req.id_inc)
                 frame.id += 1;  // not masked again
         }
+    }
+}
+
+}  // namespace
+
+void TRD_send_fx(TRD_SEND_INFO *arg)
+{
+    // The default 50 us timer slack would stretch every interval.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const CAN_SEND_INFO req = arg->info;
+    SendTally tally;
+    send_frames(arg->com_port, req, &tally);
+    if (tally.failed > 0) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%lld/%lld", tally.failed, tally.tried);
+        apipart_post_status(APIPART_SEND_FAILED, text);
     }
 }
 
@@ -290,7 +339,9 @@ void TRD_recv_fx(TRD_RECV_INFO *arg)
     g_recv_alive.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void apipart_stop_send_worker()
+namespace {
+
+void stop_send_locked()
 {
     g_send_stop.store(true, std::memory_order_release);
     notify(g_send_wait_mtx, g_send_wait_cv);
@@ -299,12 +350,26 @@ void apipart_stop_send_worker()
     g_send_stop.store(false, std::memory_order_release);
 }
 
-void apipart_stop_recv_worker()
+void stop_recv_locked()
 {
     g_TRD_recv_loop.store(false, std::memory_order_release);
     notify(g_recv_wait_mtx, g_recv_wait_cv);
     if (TRD_recv.joinable())
         TRD_recv.join();
+}
+
+}  // namespace
+
+void apipart_stop_send_worker()
+{
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_send_locked();
+}
+
+void apipart_stop_recv_worker()
+{
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_recv_locked();
 }
 
 void apipart_release_batch()
@@ -315,7 +380,8 @@ void apipart_release_batch()
 
 void procSend(int com_port, CAN_SEND_INFO info)
 {
-    apipart_stop_send_worker();
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_send_locked();
     if (info.is_cancel)
         return;
     trd_send_info.com_port = com_port;
@@ -331,7 +397,8 @@ void procRecv(int com_port, CAN_RECV_INFO info)
 {
     // The previous worker has ended before a new one starts, so only one
     // thread ever reads the port.
-    apipart_stop_recv_worker();
+    std::lock_guard<std::mutex> lock(g_handles_mtx);
+    stop_recv_locked();
     if (info.is_cancel)
         return;
     trd_recv_info.com_port = com_port;

@@ -12,6 +12,11 @@
 //   bench_utility soak SECONDS        velk_sim in loopback; the send panel
 //                                     sends on CAN1 and CAN2 in turn; frames
 //                                     sent, listed, lost and resident size
+//   bench_utility stalls ROUNDS       the longest main-loop stall while each
+//                                     device operation runs (probe, connect,
+//                                     export, import, start, reset, stop,
+//                                     stop of a 3 s non-blocking batch,
+//                                     disconnect), worst of ROUNDS rounds
 //
 // Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
 // Bench modes print ROW lines; soak prints a report and exits 1 when a frame
@@ -184,6 +189,8 @@ bool start_utility(const std::string &port_path)
     if (velk_utility_startup(1, argv) != 0)
         return false;
     g_timeout_add(1, Observer::tick, &observer);
+    // The port search runs beside the main loop.
+    pump_until([] { return !is_busy(); }, 10);
     pump_until([] { return g_main_context_pending(nullptr) == FALSE; }, 5);
     return true;
 }
@@ -227,20 +234,28 @@ StreamResult stream_and_list(Emulator &sim, size_t count, int rate, unsigned see
     res.expected = data_reports(count, seed);
     std::vector<std::string> args = {"--stream", std::to_string(count), "--rate", std::to_string(rate), "--seed",
                                      std::to_string(seed)};
-    if (!sim.start(args) || !start_utility(sim.path) || !connect_and_start())
+    if (!sim.start(args) || !start_utility(sim.path))
         return res;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return res;
+    // The start runs beside the main loop, which lists the first rows
+    // while it ends: timing begins with the first row.
     int base = list_cnt_r;
-    // The emulator starts streaming when it sees the channels started.
-    pump_until([&] { return list_cnt_r > base; }, 5);
     observer.arm();
-    double first = now_s();
-    double last_change = first;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_start));
+    const double clicked = now_s();
+    double first = 0;
+    double last_change = 0;
     int seen = list_cnt_r;
-    while (static_cast<size_t>(list_cnt_r - base) < res.expected && now_s() - last_change < 2.0) {
+    while (static_cast<size_t>(list_cnt_r - base) < res.expected &&
+           (first == 0 ? now_s() - clicked < 10.0 : now_s() - last_change < 2.0)) {
         g_main_context_iteration(nullptr, TRUE);
         if (list_cnt_r != seen) {
             seen = list_cnt_r;
             last_change = now_s();
+            if (first == 0)
+                first = last_change;
         }
     }
     observer.disarm();
@@ -414,10 +429,145 @@ int run_soak(int seconds)
     return lost == 0 && flat && !stuck ? 0 : 1;
 }
 
+// ---- stalls during device operations ----
+
+std::string g_cfg_path;
+
+// Answers the settings panel's file choosers with g_cfg_path, as a user
+// would once the chooser shows the file.
+gint answer_chooser(GtkDialog *dialog)
+{
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gchar *dir = g_path_get_dirname(g_cfg_path.c_str());
+    gchar *base = g_path_get_basename(g_cfg_path.c_str());
+    gtk_file_chooser_set_current_folder(chooser, dir);
+    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
+        gtk_file_chooser_set_current_name(chooser, base);
+    else
+        gtk_file_chooser_set_filename(chooser, g_cfg_path.c_str());
+    g_free(dir);
+    g_free(base);
+    pump_until(
+        [chooser] {
+            gchar *name = gtk_file_chooser_get_filename(chooser);
+            bool ready = name != nullptr && g_cfg_path == name;
+            g_free(name);
+            return ready;
+        },
+        5);
+    return GTK_RESPONSE_OK;
+}
+
+bool g_op_failed = false;
+
+// The status log's last line, or "".
+std::string last_log_line()
+{
+    GtkTreeModel *model = sl_info.store != nullptr ? GTK_TREE_MODEL(sl_info.store) : nullptr;
+    int n = model != nullptr ? gtk_tree_model_iter_n_children(model, nullptr) : 0;
+    GtkTreeIter iter;
+    if (n == 0 || !gtk_tree_model_iter_nth_child(model, &iter, nullptr, n - 1))
+        return "";
+    gchar *text = nullptr;
+    gtk_tree_model_get(model, &iter, 0, &text, -1);
+    std::string line = text != nullptr ? text : "";
+    g_free(text);
+    return line;
+}
+
+// How long the last operation of stall_of took, clicked to completed.
+double g_op_ms = 0;
+
+// Clicks the button and returns the longest main-loop stall until the
+// operation it started has ended and its completion ran; the log's last
+// line must then read `expected` (NULL: anything).
+double stall_of(GtkWidget *button, const char *expected = nullptr)
+{
+    observer.arm();
+    const double t0 = now_s();
+    gtk_button_clicked(GTK_BUTTON(button));
+    pump_until([] { return !is_busy(); }, 20);
+    g_op_ms = (now_s() - t0) * 1e3;
+    pump_for(0.05);
+    observer.disarm();
+    if (expected != nullptr && last_log_line() != expected) {
+        std::fprintf(stderr, "bench_utility stalls: \"%s\" where \"%s\" was expected\n", last_log_line().c_str(),
+                     expected);
+        g_op_failed = true;
+    }
+    return observer.max_gap * 1e3;
+}
+
+int run_stalls(int rounds)
+{
+    Emulator sim;
+    if (!sim.start({}) || !start_utility(sim.path))
+        return 1;
+    char dir[] = "/tmp/velk-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    g_cfg_path = std::string(dir) + "/bench.cfg";
+    cs_dialog_run = answer_chooser;
+
+    const char *names[] = {"probe (search again)", "connect", "start", "export", "import", "reset while running",
+                           "stop", "stop, non-blocking batch of 3,000 ms", "disconnect"};
+    constexpr int kRows = sizeof names / sizeof names[0];
+    // The operation's own duration is the stall it caused when it ran on
+    // the GUI thread: the baseline of each row.
+    double worst[kRows] = {};
+    double took[kRows] = {};
+    for (int r = 0; r < rounds; ++r) {
+        double got[kRows];
+        double ms[kRows];
+        got[0] = stall_of(cd_info.btn_refresh, "Found 1 VELK device !");
+        ms[0] = g_op_ms;
+        got[1] = stall_of(cd_info.btn_cnnt, "Get version successfully !");
+        ms[1] = g_op_ms;
+        // Export and import while stopped: while CAN runs, the library can
+        // still lose their replies to the receive worker.
+        got[3] = stall_of(cs_info.btn[CS_BTN_EXPORT], "Export CFG successfully !");
+        ms[3] = g_op_ms;
+        got[4] = stall_of(cs_info.btn[CS_BTN_IMPORT], "Import CFG successfully !");
+        ms[4] = g_op_ms;
+        got[2] = stall_of(cd_info.btn_start, "CAN2 operates in CAN2.0B");
+        ms[2] = g_op_ms;
+        got[5] = stall_of(cs_info.btn[CS_BTN_RESET], "Reset CAN successfully !");
+        ms[5] = g_op_ms;
+        stall_of(cd_info.btn_start);
+        got[6] = stall_of(cd_info.btn_start);
+        ms[6] = g_op_ms;
+        gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_DATA_CNT]), "1000");
+        gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_TIME]), "3000");
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rs_info.chk), TRUE);
+        stall_of(cd_info.btn_start);
+        pump_until([] { return MTX_queue_r.load() && !is_done_non_block.load(); }, 5);
+        got[7] = stall_of(cd_info.btn_start);
+        ms[7] = g_op_ms;
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rs_info.chk), FALSE);
+        got[8] = stall_of(cd_info.btn_cnnt);
+        ms[8] = g_op_ms;
+        if (is_connect || g_op_failed)
+            return 1;
+        for (int i = 0; i < kRows; ++i) {
+            worst[i] = std::max(worst[i], got[i]);
+            took[i] = std::max(took[i], ms[i]);
+        }
+    }
+    for (int i = 0; i < kRows; ++i) {
+        char baseline[96];
+        std::snprintf(baseline, sizeof baseline, "goal 100 ms; the operation took %.0f ms", took[i]);
+        row(std::string("utility main-loop stall during ") + names[i] + ", worst of " + std::to_string(rounds),
+            worst[i], "ms", baseline, took[i]);
+    }
+    unlink(g_cfg_path.c_str());
+    rmdir(dir);
+    return 0;
+}
+
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS\n");
+    std::fprintf(stderr, "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS | "
+                         "stalls ROUNDS\n");
     return 2;
 }
 
@@ -442,5 +592,7 @@ int main(int argc, char **argv)
         return run_memory(static_cast<size_t>(a));
     if (mode == "soak")
         return run_soak(static_cast<int>(a));
+    if (mode == "stalls")
+        return run_stalls(static_cast<int>(a));
     return usage();
 }

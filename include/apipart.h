@@ -1,7 +1,8 @@
 // apipart: the utility's worker layer. Device operations that run a fixed
-// sequence of library calls on one open port (called on the GUI thread), the
-// send and receive worker threads, and the two frame rings that carry every
-// sent and received frame to the user interface.
+// sequence of library calls on one open port (one operation at a time; the
+// utility runs them on a thread of their own, so its window never waits for
+// the adapter), the send and receive worker threads, and the two frame rings
+// that carry every sent and received frame to the user interface.
 //
 // C++ only; used by the utility and its tests.
 #ifndef VELK_APIPART_H
@@ -46,9 +47,16 @@ struct UPUI_INFO {
 constexpr unsigned char TYPE_CANFD = 1;
 
 extern UPUI_INFO upui_info;
+// Guards upui_info: a device operation may write it on its own thread while
+// the GUI reads it.
+extern std::mutex MTX_upui;
+// A copy of upui_info taken under MTX_upui.
+UPUI_INFO upui_info_copy();
 
 // Supplied by the program (the GUI, or a test binary); called synchronously
-// on the calling (GUI) thread after connect, reset and import.
+// on the thread that runs the operation, after connect, reset and import,
+// and only when the configuration was read back: a failed read leaves
+// upui_info as it was and pushes nothing.
 void guiStatusUpdate(UPUI_INFO info);
 
 // 0 connected; 1 open failed, or disconnect done; 2 version query failed.
@@ -59,6 +67,12 @@ int procError(int com_port, int type);
 // info: array of 2. Sum of the mode, bit-rate and two filter results.
 int procCanSet(int com_port, CAN_SET_INFO *info);
 int procCfg(int com_port, char *file_name, bool is_imp);
+// The channels' states as the adapter reports them (VELK_INACTIVE when
+// stopped); the result of VELKGetCANStatus.
+int procCanStatus(int com_port, int *can1_state, int *can2_state);
+// 0 while the adapter is attached; non-zero once it is gone or the port is
+// not open. Asks the port only, so it costs no command exchange.
+int procCheckDevice(int com_port);
 
 unsigned char CANFD_EncodeDLC(unsigned char u8NumberOfBytes);
 unsigned char CANFD_DecodeDLC(unsigned char u8Dlc);
@@ -96,15 +110,22 @@ struct TRD_RECV_INFO {
 extern TRD_SEND_INFO trd_send_info;
 extern TRD_RECV_INFO trd_recv_info;
 
-// Worker handles; not joinable when no worker is recorded. GUI thread only.
+// Worker handles; not joinable when no worker is recorded. procSend,
+// procRecv and the disconnect change them under a lock of the layer, so
+// they may be called from the GUI and from an operation thread.
 extern std::thread TRD_send;
 extern std::thread TRD_recv;
 
 // Starts a send worker on the request after stopping (and joining) the
-// running one; with is_cancel it only stops.
+// running one; with is_cancel it only stops. A frame the library refuses is
+// neither pushed into the send ring nor counted; when a request ends with
+// refused frames, the worker posts APIPART_SEND_FAILED.
 void procSend(int com_port, CAN_SEND_INFO info);
 // Stops and joins the running receive worker; unless is_cancel, starts a new
-// one in the requested mode.
+// one in the requested mode. A non-blocking batch is read in library calls of
+// at most 50 ms, so a stop ends the worker within about that time whatever
+// the batch time; a completed batch delivers what one call over the whole
+// batch time would.
 void procRecv(int com_port, CAN_RECV_INFO info);
 
 void TRD_send_fx(TRD_SEND_INFO *arg);
@@ -172,9 +193,9 @@ int upbs_drain(upbs_insert_fn insert, void *user);
 // with up to 2 ms more delay).
 void apipart_release_batch();
 
-// ---- bus-status texts ----
+// ---- texts of the workers for the GUI ----
 
-// Labels the normal-mode receive worker writes.
+// Labels the normal-mode receive worker writes, and the workers' notices.
 enum APIPART_LABEL {
     APIPART_LAB_CAN1_ECR = 0,
     APIPART_LAB_CAN2_ECR,
@@ -183,6 +204,9 @@ enum APIPART_LABEL {
     APIPART_LAB_CAN2_PSR,
     // Not a label: the adapter has gone (unplugged); the text is empty.
     APIPART_DEVICE_GONE,
+    // Not a label: a send request ended with frames the library refused;
+    // the text is "FAILED/TRIED", the frames refused and handed over.
+    APIPART_SEND_FAILED,
 };
 
 // Text for the EEPROM label when an EEPROM error is reported (U+274C).
@@ -190,11 +214,11 @@ enum APIPART_LABEL {
 
 typedef void (*apipart_status_fn)(int label, const char *text);
 
-// Registers the receiver of bus-status texts (label: APIPART_LABEL). The
-// worker keeps the latest text of each label and attaches one idle source to
+// Registers the receiver of the workers' texts (label: APIPART_LABEL). The
+// layer keeps the latest text of each label and attaches one idle source to
 // ctx (NULL: the default main context); fn runs on the thread that iterates
-// ctx, once per changed label. fn NULL drops the texts. Call while no receive
-// worker runs.
+// ctx, once per changed label. fn NULL drops the texts. Call while no worker
+// runs.
 void apipart_set_status_sink(GMainContext *ctx, apipart_status_fn fn);
 
 // ---- diagnostics ----

@@ -10,6 +10,8 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
+
 #include "apipart.h"
 #include "lib_velk_2.h"
 
@@ -47,6 +49,9 @@ typedef struct CD_INFO {
     NODE *first;
     NODE *now;
     NODE *pre;
+    GtkWidget *btn_refresh; /* "Refresh_btn": search the ports again */
+    GtkWidget *spinner;     /* "Busy_spinner": turns while an operation runs */
+    GtkWidget *busy_label;  /* "Busy_label": what the operation does */
 } CD_INFO;
 
 /* ------------------------------------------------------------- status log */
@@ -236,14 +241,49 @@ void clear_log(void);
 void destroy(GtkWidget *widget, gpointer user_data);
 extern "C" void cb_quit(void);
 
+/* ---------------------------------------------------- device operations */
+
+/* Command exchanges with the adapter take 150 ms each, so the handlers run
+ * them on an operation thread, one operation at a time, while the window
+ * shows a busy cursor, a spinner and what is under way, and the controls
+ * that would start another operation are insensitive (wgt_show_hide).
+ * work runs on the operation thread and touches no widget; done runs on the
+ * GUI thread afterwards with work's result, after any snapshot work pushed
+ * through guiStatusUpdate was shown.  False, and nothing run, while another
+ * operation is under way. */
+void op_init(void); /* records the GUI thread */
+bool run_operation(const char *what, std::function<int()> work, std::function<void(int)> done);
+bool is_busy(void);
+bool on_gui_thread(void);
+/* guiStatusUpdate called off the GUI thread keeps the snapshot here. */
+void defer_status_update(UPUI_INFO info);
+/* Waits for the operation under way and drops its completion; true when
+ * there was one.  For the quit path only. */
+bool abandon_operation(void);
+
 /* ------------------------------------------------------- connection panel */
 
-extern const char *com_table[52];
-
-int cd_init(void); /* looks up the panel, probes the ports, returns how many answered */
+/* Looks up the panel; the port search runs as an operation (search_ports). */
+void cd_init(void);
 int search_com(void);
+/* Searches the ports on the operation thread and fills the port box. */
+void search_ports(bool at_start_up);
+/* The name the port box shows for a port index: the device the library
+ * opens, without "/dev/". */
+const char *port_display_name(int index);
 void btn_cnnt_cb(GtkWidget *widget, gpointer user_data);
 void btn_start_cb(GtkWidget *widget, gpointer user_data);
+void btn_refresh_cb(GtkWidget *widget, gpointer user_data);
+/* Disconnects as an operation; when the adapter is gone the log keeps the
+ * line the caller wrote instead of the disconnect line. */
+void cd_disconnect(bool is_gone);
+/* The adapter was unplugged: disconnect and say so. */
+void device_gone(void);
+/* Ends a running send request (on any thread). */
+void cd_stop_sending(int port);
+/* The window's running and stopped states of the channels. */
+void cd_show_running(void);
+void cd_show_stopped(void);
 void wgt_show_hide(bool is_cnt, bool is_act);
 
 /* ---------------------------------------------------------- CAN settings */
@@ -266,6 +306,10 @@ void cbbox_databaud2_cb(GtkWidget *widget, gpointer user_data);
 void cbbox_flt1_cb(GtkWidget *widget, gpointer user_data);
 void cbbox_flt2_cb(GtkWidget *widget, gpointer user_data);
 int set_config(void);
+/* set_config in its two GUI halves around procCanSet: the request from the
+ * widgets, and the log lines for its result. */
+void cs_read_settings(CAN_SET_INFO info[CAN_CNT]);
+void cs_report_settings(int result, const CAN_SET_INFO info[CAN_CNT]);
 void guiStatusUpdate(UPUI_INFO upui);
 void btn_reset_cb(GtkWidget *widget, gpointer user_data);
 void btn_export_cb(GtkWidget *widget, gpointer user_data);
@@ -278,6 +322,11 @@ extern unsigned char g_data[64];
 void ss_init(void);
 void ed_init(void);
 gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data);
+/* "insert-text" of the filtered entries: text that arrives without a key
+ * press (paste, input methods) keeps only the characters a key may type. */
+void ety_insert_text(GtkEditable *editable, const gchar *text, gint length, gint *position, gpointer user_data);
+/* Connects both filters to an entry. */
+void ety_filter(GtkWidget *entry, KEY_PRESS_INFO *info);
 unsigned char hex_2_dec(char ch_high, char ch_low);
 unsigned char str_2_uchar(const char *str);
 unsigned int str_2_uint(const char *str);
@@ -307,6 +356,8 @@ void btn_clear_cb(GtkWidget *widget, gpointer user_data);
 /* ---------------------------------------------- bus status, receive panel */
 
 void rs_init(void);
+/* The receive request the receive panel describes now. */
+CAN_RECV_INFO rs_recv_request(void);
 gboolean update_BS_frame(gpointer user_data);
 void set_err_str(int select);
 void cbbox_err_cb(GtkWidget *widget, gpointer user_data);

@@ -31,19 +31,30 @@ protected:
         // Stops both workers before the process ends.
         if (is_connect)
             btn_cnnt_cb(nullptr, nullptr);
+        wait_idle();
         delete port_;
         port_ = nullptr;
+    }
+
+    // Connected and CAN started, whatever the window showed.
+    static void connect_and_start()
+    {
+        if (!is_connect)
+            btn_cnnt_cb(nullptr, nullptr);
+        ASSERT_TRUE(wait_idle());
+        ASSERT_TRUE(is_connect);
+        if (!is_active)
+            btn_start_cb(nullptr, nullptr);
+        ASSERT_TRUE(wait_idle());
+        ASSERT_TRUE(is_active);
     }
 
     void SetUp() override
     {
         ASSERT_NE(port_, nullptr);
-        if (!is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        ASSERT_TRUE(is_connect);
-        if (!is_active)
-            btn_start_cb(nullptr, nullptr);
-        ASSERT_TRUE(is_active);
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1");
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "0");
         set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], "1");
@@ -171,14 +182,37 @@ TEST_F(OnAdapter, StopEndsATransmissionAndStopWithNothingRunningDoesNothing)
     EXPECT_EQ(can1_cnt_s, static_cast<int>(after_stop));
 }
 
+// Stop CAN, Reset and Disconnect end a running burst before they stop the
+// channels, so nothing goes on to a stopped adapter.
+TEST_F(OnAdapter, StopResetAndDisconnectEndARunningBurst)
+{
+    using Handler = void (*)(GtkWidget *, gpointer);
+    for (Handler stop : {Handler(btn_start_cb), Handler(btn_reset_cb), Handler(btn_cnnt_cb)}) {
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "5000");
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "1000");
+        sim().clear_host_frames();
+        btn_send_cb(nullptr, nullptr);
+        ASSERT_TRUE(sim().wait_host_frames(2, 5000));
+        stop(nullptr, nullptr);
+        ASSERT_TRUE(wait_idle());
+        EXPECT_FALSE(apipart_send_worker_alive());
+        EXPECT_FALSE(is_active);
+    }
+}
+
 TEST_F(OnAdapter, ErrorTypeSelectionsArmTheirLabels)
 {
     // The selector is usable only while CAN is stopped.
     btn_start_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
     ASSERT_FALSE(is_active);
     sim().clear_host_frames();
 
     gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 2);  // "Bus Error"
+    ASSERT_TRUE(wait_idle());
     EXPECT_EQ(log_lines(), std::vector<std::string>{"Set error type successfully !"});
     EXPECT_EQ(sim().state().err_set, VELK_BUS_ERR);
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
@@ -188,12 +222,14 @@ TEST_F(OnAdapter, ErrorTypeSelectionsArmTheirLabels)
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "  N/A");
 
     gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 3);  // "Enable All"
+    ASSERT_TRUE(wait_idle());
     EXPECT_EQ(sim().state().err_set, VELK_EN_ALL);
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  000000");
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_PSR_C]), "  000000");
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_EE_C]), "\xE2\x97\x8B");
 
     gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 1);  // "ROM Error"
+    ASSERT_TRUE(wait_idle());
     EXPECT_EQ(sim().state().err_set, VELK_ROM_ERR);
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN1_ECR_C]), "  N/A   ");
     EXPECT_EQ(label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]), "  N/A   ");
@@ -205,13 +241,16 @@ TEST_F(OnAdapter, ErrorTypeSelectionsArmTheirLabels)
 TEST_F(OnAdapter, RefusedErrorTypeKeepsTheLabels)
 {
     btn_start_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
     ASSERT_FALSE(is_active);
     gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 0);
+    ASSERT_TRUE(wait_idle());
     set_err_str(VELK_BUS_ERR);
     velk::sim::Fault refuse;
     refuse.kind = velk::sim::Fault::BadStatus;
     sim().set_fault('8', refuse);
     gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), 3);
+    ASSERT_TRUE(wait_idle());
     sim().clear_faults();
     std::vector<std::string> lines = log_lines();
     EXPECT_EQ(lines, std::vector<std::string>{"Set error type failed !"});

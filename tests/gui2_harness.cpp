@@ -34,6 +34,7 @@ void start_utility()
         std::abort();
     ed_dialog_run = run_editor;
     gtk_widget_show_all(windows->main_window);
+    wait_idle();
     pump_pending();
 }
 
@@ -94,7 +95,7 @@ gboolean note_reached(GtkWidget *, GdkEventKey *, gpointer reached)
 
 }  // namespace
 
-bool press_key(GtkWidget *w, guint keyval)
+bool press_key(GtkWidget *w, guint keyval, guint state)
 {
     GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
     GdkWindow *win = gtk_widget_get_window(w);
@@ -102,7 +103,7 @@ bool press_key(GtkWidget *w, guint keyval)
     ev->key.send_event = TRUE;
     ev->key.time = GDK_CURRENT_TIME;
     ev->key.keyval = keyval;
-    ev->key.state = 0;
+    ev->key.state = state;
     gunichar uc = gdk_keyval_to_unicode(keyval);
     char utf8[8] = {0};
     if (uc != 0)

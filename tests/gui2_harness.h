@@ -11,7 +11,8 @@
 
 namespace gui2 {
 
-// Start-up once per process: layout files, widget records, port probe.
+// Start-up once per process: layout files, widget records, port probe
+// (waited for).
 void start_utility();
 
 using gui_widgets::active_text;
@@ -24,6 +25,7 @@ using gui_widgets::pump_until;
 using gui_widgets::select_text;
 using gui_widgets::sensitive;
 using gui_widgets::set_entry;
+using gui_widgets::wait_idle;
 
 // Handles what is pending without waiting; bounded, because the 1 ms tick
 // keeps the context busy while frames flow.
@@ -37,9 +39,10 @@ bool cell_is_set(int row, int column);
 void set_check(GtkWidget *w, bool on);
 
 // A key press as GTK delivers it to the entry: its key-press-event
-// handlers, then the entry's own key handling. True when the utility's
-// key filter swallowed it.
-bool press_key(GtkWidget *w, guint keyval);
+// handlers, then the entry's own key handling (with modifiers such as
+// GDK_CONTROL_MASK or GDK_SHIFT_MASK held). True when the utility's key
+// filter swallowed it.
+bool press_key(GtkWidget *w, guint keyval, guint state = 0);
 // The widget that has the keyboard focus inside the widget's window.
 GtkWidget *focus_of(GtkWidget *w);
 

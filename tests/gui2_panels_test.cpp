@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 using namespace gui2;
 
@@ -88,8 +89,10 @@ TEST_F(Panels, SendPanelStartsWithChannelOneAndLengthEight)
     EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 3);
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(byte_entry(i))), 2);
-    for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
-        EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_u[i])), 5);
+    // Count and times hold up to 99999, the interval up to 99,999,999 us.
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_u[SS_ETY_LAB_U_COUNT])), 5);
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_u[SS_ETY_LAB_U_ITVL])), 8);
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_u[SS_ETY_LAB_U_TIME])), 5);
 }
 
 // ---- error labels --------------------------------------------------------
@@ -198,6 +201,104 @@ TEST_F(Panels, RemoteRequestOnAnFdChannelTakesFdfAway)
     set_check(ss_info.chk[SS_CHK_RTR], false);
     EXPECT_TRUE(sensitive(ss_info.chk[SS_CHK_FDF]));
     EXPECT_FALSE(sensitive(ss_info.chk[SS_CHK_BRS]));
+}
+
+// The panel's texts as they would be if they got past the filters; the
+// entry's buffer takes them without an insert-text.
+void force_text(GtkWidget *w, const char *text)
+{
+    gtk_entry_buffer_set_text(gtk_entry_get_buffer(GTK_ENTRY(w)), text, -1);
+}
+
+TEST_F(Panels, FramesThatCannotBeSentAreRefusedWithALogLine)
+{
+    struct Case {
+        const char *id;
+        bool eid;
+        const char *count;
+        const char *times;
+        const char *byte0;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"800", false, "1", "1", "00", "Send refused: a standard identifier is at most 7FF !"},
+        {"", false, "1", "1", "00", "Send refused: the identifier is empty !"},
+        {"20000000", true, "1", "1", "00", "Send refused: an extended identifier is at most 1FFFFFFF !"},
+        {"1G3", false, "1", "1", "00", "Send refused: the identifier is not hexadecimal !"},
+        {"123", false, "1", "1", "G1", "Send refused: data byte 0 is not hexadecimal !"},
+        {"123", false, "0", "1", "00", "Nothing sent: Count is 0 !"},
+        {"123", false, "", "1", "00", "Nothing sent: Count is 0 !"},
+        {"123", false, "1", "0", "00", "Nothing sent: Times is 0 !"},
+    };
+    for (const Case &c : cases) {
+        set_check(ss_info.chk[SS_CHK_EID], c.eid);
+        force_text(ss_info.ety_d[SS_ETY_D_ID], c.id);
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], c.count);
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], c.times);
+        force_text(byte_entry(0), c.byte0);
+        TRD_SEND_INFO before;
+        std::memcpy(&before, &trd_send_info, sizeof before);
+        btn_send_cb(nullptr, nullptr);
+        EXPECT_EQ(log_lines(), std::vector<std::string>{c.line}) << c.id;
+        EXPECT_FALSE(apipart_send_worker_alive()) << c.line;
+        EXPECT_EQ(std::memcmp(&before, &trd_send_info, sizeof before), 0) << c.line;
+    }
+
+    // Twelve bytes on a frame that is not CAN FD.
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "12"));
+    g_signal_handlers_block_by_func(ss_info.chk[SS_CHK_FDF], reinterpret_cast<gpointer>(chk_fdf_cb), nullptr);
+    set_check(ss_info.chk[SS_CHK_FDF], false);
+    g_signal_handlers_unblock_by_func(ss_info.chk[SS_CHK_FDF], reinterpret_cast<gpointer>(chk_fdf_cb), nullptr);
+    force_text(ss_info.ety_d[SS_ETY_D_ID], "123");
+    btn_send_cb(nullptr, nullptr);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Send refused: a CAN 2.0B frame carries at most 8 bytes !"});
+    EXPECT_FALSE(apipart_send_worker_alive());
+    guiDlcUpdate();
+    set_entry(byte_entry(0), "00");
+}
+
+TEST_F(Panels, TextArrivingWithoutKeyPressesIsFilteredAsTypedText)
+{
+    struct Case {
+        GtkWidget *entry;
+        const char *inserted;
+        const char *kept;
+    };
+    const Case cases[] = {
+        {ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1e3", "13"},
+        {ss_info.ety_u[SS_ETY_LAB_U_ITVL], "1,000 us", "1000"},
+        {ss_info.ety_d[SS_ETY_D_ID], "XYZ", ""},
+        {ss_info.ety_d[SS_ETY_D_ID], "7fz", "7f"},
+        {byte_entry(0), "a5", "a5"},
+        {cs_info.can[CAN_2].ety[CS_ETY_LAB_MASK], "0x7F", "07F"},
+        {rs_info.ety[RS_ETY_LAB_TIME], "-50", "50"},
+    };
+    for (const Case &c : cases) {
+        set_entry(c.entry, "");
+        gint position = 0;
+        gtk_editable_insert_text(GTK_EDITABLE(c.entry), c.inserted, -1, &position);
+        EXPECT_EQ(entry(c.entry), c.kept) << c.inserted;
+    }
+}
+
+TEST_F(Panels, IntervalsOfSecondsCanBeEnteredAndSent)
+{
+    GtkWidget *itvl = ss_info.ety_u[SS_ETY_LAB_U_ITVL];
+    set_entry(itvl, "");
+    gint position = 0;
+    gtk_editable_insert_text(GTK_EDITABLE(itvl), "10000000", -1, &position);
+    EXPECT_EQ(entry(itvl), "10000000");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "2");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], "1");
+    set_entry(ss_info.ety_d[SS_ETY_D_ID], "123");
+    btn_send_cb(nullptr, nullptr);
+    EXPECT_TRUE(apipart_send_worker_alive()) << "waiting 10 s after its first frame";
+    EXPECT_EQ(trd_send_info.info.itvl, 10000000);
+    btn_stop_cb(nullptr, nullptr);
+    EXPECT_FALSE(apipart_send_worker_alive());
+    set_entry(itvl, "0");
 }
 
 // ---- data editor ---------------------------------------------------------
@@ -365,6 +466,41 @@ TEST_F(Panels, HexadecimalEntriesTakeHexDigitsOnly)
     EXPECT_TRUE(press_key(id, GDK_KEY_G));
     EXPECT_TRUE(press_key(id, GDK_KEY_space));
     EXPECT_TRUE(press_key(byte_entry(0), GDK_KEY_x));
+}
+
+// Keys that type no character (moving, selecting, shortcuts) reach the
+// entry; the filter acts on characters only.
+TEST_F(Panels, NavigationAndSelectionKeysReachTheEntries)
+{
+    struct Key {
+        guint keyval;
+        guint state;
+    };
+    const Key keys[] = {
+        {GDK_KEY_Home, 0},
+        {GDK_KEY_End, 0},
+        {GDK_KEY_a, GDK_CONTROL_MASK},
+        {GDK_KEY_c, GDK_CONTROL_MASK},
+        {GDK_KEY_v, GDK_CONTROL_MASK},
+        {GDK_KEY_Left, GDK_SHIFT_MASK},
+        {GDK_KEY_Home, GDK_SHIFT_MASK},
+        {GDK_KEY_KP_Home, 0},
+    };
+    gtk_widget_set_sensitive(ss_info.frame, TRUE);
+    for (GtkWidget *w : {ss_info.ety_u[SS_ETY_LAB_U_COUNT], ss_info.ety_d[SS_ETY_D_ID], byte_entry(0)})
+        for (const Key &k : keys)
+            EXPECT_FALSE(press_key(w, k.keyval, k.state)) << gdk_keyval_name(k.keyval) << " " << k.state;
+
+    // "10" typed over a selected "1" is 10.
+    GtkWidget *count = ss_info.ety_u[SS_ETY_LAB_U_COUNT];
+    set_entry(count, "1");
+    gtk_widget_grab_focus(count);
+    press_key(count, GDK_KEY_End);
+    press_key(count, GDK_KEY_Home, GDK_SHIFT_MASK);
+    press_key(count, GDK_KEY_1);
+    press_key(count, GDK_KEY_0);
+    EXPECT_EQ(entry(count), "10");
+    gtk_widget_set_sensitive(ss_info.frame, FALSE);
 }
 
 // ---- frame list ----------------------------------------------------------
@@ -574,4 +710,57 @@ TEST_F(Panels, IncompleteBatchListsOneSentFramePerTick)
     EXPECT_EQ(rows(), 4);
     EXPECT_EQ(can2_cnt_r, 1);
     EXPECT_FALSE(MTX_queue_r);
+}
+
+// ---- accessibility -------------------------------------------------------
+
+namespace {
+
+void collect_controls(GtkWidget *w, std::vector<GtkWidget *> *out)
+{
+    if (GTK_IS_ENTRY(w) || GTK_IS_BUTTON(w) || GTK_IS_COMBO_BOX(w)) {
+        out->push_back(w);
+        return;
+    }
+    if (!GTK_IS_CONTAINER(w))
+        return;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
+    for (GList *c = children; c != nullptr; c = c->next)
+        collect_controls(GTK_WIDGET(c->data), out);
+    g_list_free(children);
+}
+
+void collect_accessibles(AtkObject *a, std::set<AtkObject *> *out)
+{
+    out->insert(a);
+    int n = atk_object_get_n_accessible_children(a);
+    for (int i = 0; i < n; ++i) {
+        AtkObject *child = atk_object_ref_accessible_child(a, i);
+        if (child == nullptr)
+            continue;
+        collect_accessibles(child, out);
+        g_object_unref(child);
+    }
+}
+
+}  // namespace
+
+// Every entry, button, check box and combo box has a name a screen reader
+// can say, and assistive technologies reach it from its window.
+TEST_F(Panels, EveryControlHasANameInItsWindowsAccessibleTree)
+{
+    for (GtkWidget *top : {windows->main_window, windows->ed_dialog}) {
+        std::set<AtkObject *> reachable;
+        collect_accessibles(gtk_widget_get_accessible(top), &reachable);
+        std::vector<GtkWidget *> controls;
+        collect_controls(top, &controls);
+        ASSERT_GT(controls.size(), 20u);
+        for (GtkWidget *w : controls) {
+            const char *id = gtk_buildable_get_name(GTK_BUILDABLE(w));
+            AtkObject *a = gtk_widget_get_accessible(w);
+            const char *name = atk_object_get_name(a);
+            EXPECT_TRUE(name != nullptr && name[0] != '\0') << id;
+            EXPECT_EQ(reachable.count(a), 1u) << id;
+        }
+    }
 }

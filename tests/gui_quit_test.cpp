@@ -2,6 +2,23 @@
 // port before the main loop returns.
 #include "gui_support.h"
 
+#include <chrono>
+
+namespace {
+
+void close_window()
+{
+    g_idle_add(
+        [](gpointer) -> gboolean {
+            gtk_widget_destroy(windows->main_window);
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    gtk_main();
+}
+
+}  // namespace
+
 TEST(Quit, ClosingTheWindowWhileRunningStopsTheChannelsAndClosesThePort)
 {
     gui::start({0});
@@ -11,13 +28,7 @@ TEST(Quit, ClosingTheWindowWhileRunningStopsTheChannelsAndClosesThePort)
     velk::sim::State s = gui::adapter().state();
     ASSERT_EQ(s.active[0], 1);
 
-    g_idle_add(
-        [](gpointer) -> gboolean {
-            gtk_widget_destroy(windows->main_window);
-            return G_SOURCE_REMOVE;
-        },
-        nullptr);
-    gtk_main();
+    close_window();
 
     EXPECT_FALSE(is_connect);
     s = gui::adapter().state();
@@ -26,4 +37,21 @@ TEST(Quit, ClosingTheWindowWhileRunningStopsTheChannelsAndClosesThePort)
     // Closed: the library can open the port again.
     EXPECT_EQ(VELKOpenDevice(0), 0);
     VELKCloseDevice(0);
+}
+
+// A non-blocking batch of 60 s does not hold up the quit.
+TEST(Quit, ClosingTheWindowEndsALongNonBlockingBatchAtOnce)
+{
+    gui::start({0});
+    gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_DATA_CNT]), "1000");
+    gtk_entry_set_text(GTK_ENTRY(rs_info.ety[RS_ETY_LAB_TIME]), "60000");
+    gui::set_check(rs_info.chk, true);
+    ASSERT_TRUE(gui::connect());
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(gui::pump_until([] { return MTX_queue_r.load() && !is_done_non_block.load(); }));
+    const auto asked = std::chrono::steady_clock::now();
+    close_window();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    EXPECT_EQ(apipart_recv_workers_alive(), 0);
+    EXPECT_FALSE(is_connect);
 }

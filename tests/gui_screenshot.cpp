@@ -1,6 +1,7 @@
 // Runs the utility in-process against an emulated adapter with loopback,
 // connects, starts CAN, sends a few frames and saves the main window as a
-// PNG. Usage: velk_gui_screenshot OUT.png [EDITOR.png]
+// PNG; optionally the data editor, and the window while the connect is
+// under way. Usage: velk_gui_screenshot OUT.png [EDITOR.png [BUSY.png]]
 #include "gui_support.h"
 
 #include <cstdio>
@@ -31,13 +32,19 @@ gint shoot_editor(GtkDialog *dialog)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2 && argc != 3) {
-        fprintf(stderr, "usage: velk_gui_screenshot OUT.png [EDITOR.png]\n");
+    if (argc < 2 || argc > 4) {
+        fprintf(stderr, "usage: velk_gui_screenshot OUT.png [EDITOR.png [BUSY.png]]\n");
         return 2;
     }
     gui::start({0});
     gui::adapter().set_loopback(true);
-    if (!gui::connect())
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (argc == 4) {
+        gui::pump_until([] { return false; }, 300);  // the connect takes over a second
+        if (save_window(windows->main_window, argv[3]))
+            printf("%s\n", argv[3]);
+    }
+    if (!gui::wait_idle() || !is_connect)
         return 1;
     gui::set_check(cs_info.can[CAN_1].chk[CS_FDF], true);
     gui::click(cd_info.btn_start);
@@ -49,7 +56,7 @@ int main(int argc, char **argv)
     gui::pump_until([] { return false; }, 300);  // let the window settle
 
     bool ok = save_window(windows->main_window, argv[1]);
-    if (ok && argc == 3) {
+    if (ok && argc >= 3) {
         editor_path = argv[2];
         ed_dialog_run = shoot_editor;
         gui::set_check(ss_info.chk[SS_CHK_FDF], true);

@@ -61,6 +61,7 @@ void start(std::initializer_list<int> adapter_indices)
     if (velk_utility_startup(1, argv) != 0)
         std::abort();
     cs_dialog_run = run_file_dialog;
+    wait_idle();
     pump_pending();
 }
 
@@ -83,6 +84,7 @@ int active(GtkWidget *combo)
 void set_check(GtkWidget *w, bool on)
 {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on ? TRUE : FALSE);
+    wait_idle();
     pump_pending();
 }
 
@@ -90,6 +92,7 @@ bool select_text(GtkWidget *combo, const char *text)
 {
     if (!gui_widgets::select_text(combo, text))
         return false;
+    wait_idle();
     pump_pending();
     return true;
 }
@@ -97,6 +100,7 @@ bool select_text(GtkWidget *combo, const char *text)
 void click(GtkWidget *button)
 {
     gtk_button_clicked(GTK_BUTTON(button));
+    wait_idle();
     pump_pending();
 }
 

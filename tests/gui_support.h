@@ -19,7 +19,8 @@
 namespace gui {
 
 // Maps one emulated adapter at each index (every other index points at a
-// path that does not exist, so the probe is fast), then runs the start-up.
+// path that does not exist, so the probe is fast), then runs the start-up
+// and waits for its port search.
 // Once per process; later calls return the adapters of the first.
 void start(std::initializer_list<int> adapter_indices);
 // The emulated adapter at the n-th index given to start().
@@ -32,12 +33,14 @@ using gui_widgets::label;
 using gui_widgets::log_lines;
 using gui_widgets::pump_until;
 using gui_widgets::sensitive;
+using gui_widgets::wait_idle;
 
 // Handles whatever is pending without waiting.
 void pump_pending();
 
 int active(GtkWidget *combo);
-// These three let the utility handle the change before they return.
+// These three let the utility handle the change, and finish the device
+// operation it starts, before they return.
 void set_check(GtkWidget *w, bool on);
 bool select_text(GtkWidget *combo, const char *text);
 void click(GtkWidget *button);

@@ -19,6 +19,11 @@ bool pump_until(const std::function<bool()> &cond, int timeout_ms)
     return true;
 }
 
+bool wait_idle(int timeout_ms)
+{
+    return pump_until([] { return !is_busy(); }, timeout_ms);
+}
+
 std::vector<std::string> log_lines()
 {
     std::vector<std::string> lines;

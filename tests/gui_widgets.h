@@ -13,6 +13,9 @@ namespace gui_widgets {
 // Iterates the main loop (the 1 ms tick included) until cond holds or
 // timeout_ms passes; returns cond().
 bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
+// Iterates the main loop until no device operation is under way (its
+// completion included); false when one still runs after timeout_ms.
+bool wait_idle(int timeout_ms = 10000);
 
 // Status log lines, in order.
 std::vector<std::string> log_lines();

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "internal.h"
 #include "worker_support.h"
@@ -46,6 +49,16 @@ Fault bad_status()
 bool port_is_open()
 {
     return chk_is_legal_com(kPort) != nullptr;
+}
+
+// A new empty file for a configuration; the test removes it.
+std::string temp_cfg()
+{
+    char path[] = "/tmp/velk-worker-cfg-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0 ? path : "";
 }
 
 }  // namespace
@@ -261,10 +274,9 @@ TEST_F(Connected, ErrorTypePassesTheLibraryResultThrough)
 
 TEST_F(Connected, ExportNeverPushesAndImportPushesOnlyOnSuccess)
 {
-    char path[] = "/tmp/velk-worker-cfg-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    std::string file = temp_cfg();
+    ASSERT_FALSE(file.empty());
+    char *path = file.data();
     EXPECT_EQ(procCfg(kPort, path, false), 0);
     struct stat st;
     ASSERT_EQ(stat(path, &st), 0);
@@ -292,4 +304,37 @@ TEST_F(Connected, StartSwitchesBothChannelsOnAndStopOff)
     EXPECT_EQ(procInitial(kPort, false), 0);
     EXPECT_EQ(sim().host_frames().back(), velk::sim::command({'a', 0, 0}));
     EXPECT_EQ(sim().state().active[0], 0);
+}
+
+// A configuration read-back that fails (its reply lost) never overwrites the
+// snapshot: the GUI goes on showing, and the send panel offering, what the
+// device reported last. Nothing is pushed.
+TEST_F(Connected, FailedReadBackLeavesTheSnapshotAndPushesNothing)
+{
+    std::string file = temp_cfg();
+    ASSERT_FALSE(file.empty());
+    char *path = file.data();
+    ASSERT_EQ(procCfg(kPort, path, false), 0);
+    ASSERT_EQ(procReset(kPort), 0);  // a snapshot of known, non-zero values
+    UPUI_INFO before;
+    std::memcpy(&before, &upui_info, sizeof before);
+    ASSERT_NE(before.cfg_info_canfd.baud[0], 0);
+    status_log().clear();
+
+    Fault lost;
+    lost.kind = Fault::NoReply;
+    sim().set_fault('G', lost);
+    CAN_SET_INFO set[2] = {};
+    set[0].baud = set[1].baud = 4;
+    const std::pair<const char *, std::function<int()>> cases[] = {
+        {"reset", [] { return procReset(kPort); }},
+        {"import", [&] { return procCfg(kPort, path, true); }},
+        {"settings", [&] { return procCanSet(kPort, set); }},
+    };
+    for (const auto &[what, op] : cases) {
+        EXPECT_EQ(op(), 0) << what;
+        EXPECT_EQ(std::memcmp(&before, &upui_info, sizeof before), 0) << what;
+    }
+    EXPECT_EQ(status_log().count(), 0u);
+    std::remove(path);
 }

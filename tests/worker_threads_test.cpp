@@ -319,6 +319,55 @@ TEST_F(Workers, NonBlockingBatchKeepsDataFramesAndDropsReportsSilently)
     is_recv_normal = true;
 }
 
+TEST_F(Workers, RefusedFramesAreNeitherListedNorCountedAndAreReported)
+{
+    TextSink sink;
+    CAN_SEND_INFO req = send_request(0x123, VELK_SID, 3, 1);
+    req.can_frame_info.CAN_port = 2;  // no such channel: the library refuses every frame
+    procSend(kPort, req);
+    ASSERT_TRUE(wait_send_done());
+    ASSERT_TRUE(sink.wait_texts(1));
+    EXPECT_EQ(sink.texts[0].label, APIPART_SEND_FAILED);
+    EXPECT_EQ(sink.texts[0].text, "3/3");
+    EXPECT_TRUE(sent_entries().empty());
+    EXPECT_TRUE(sim().host_frames(0xE0).empty());
+}
+
+// A batch is read in short library calls: a stop ends a 60 s batch at once
+// and keeps what it read; a batch that runs its time delivers what one call
+// over the whole time would.
+TEST_F(Workers, StopEndsALongNonBlockingBatchAndKeepsWhatItRead)
+{
+    is_recv_normal = false;
+    sim().inject(data_report(0, 0x401));
+    sim().inject(data_report(0, 0x402));
+    ASSERT_TRUE(sim().wait_output_drained(2000));
+    const long batches = apipart_batches_requested();
+    procRecv(kPort, recv_request(false, 10, 250));
+    ASSERT_TRUE(wait_until([] { return is_done_non_block.load(); }));
+    EXPECT_EQ(apipart_batches_requested(), batches + 1);
+    Drained d;
+    drain_once(&d);
+    EXPECT_EQ(ring_ids(d.received), (std::vector<unsigned int>{0x401, 0x402}));
+    stop_receiving();
+
+    procRecv(kPort, recv_request(false, 100, 60000));
+    ASSERT_TRUE(wait_until([] { return MTX_queue_r.load() && !is_done_non_block.load(); }));
+    sim().inject(data_report(0, 0x403));
+    ASSERT_TRUE(sim().wait_output_drained(2000));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        stop_receiving();
+        stopped = true;
+    });
+    EXPECT_TRUE(wait_until([&] { return stopped.load(); }, 5000)) << "the stop waited for the batch time";
+    stopper.join();
+    Drained rest;
+    drain_once(&rest);
+    EXPECT_EQ(ring_ids(rest.received), (std::vector<unsigned int>{0x403}));
+    is_recv_normal = true;
+}
+
 TEST_F(Workers, NonBlockingCountOfZeroRequestsNoBatch)
 {
     is_recv_normal = false;
