@@ -3,7 +3,7 @@
 #include <cstring>
 #include <thread>
 
-#include "../app/internal_apipart.h"
+#include "../app/worker/internal_apipart.h"
 #include "worker_support.h"
 
 using namespace velk::wtest;
