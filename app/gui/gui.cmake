@@ -13,7 +13,8 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_send.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_frame_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static PkgConfig::GTK3)
 

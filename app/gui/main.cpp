@@ -1,5 +1,6 @@
 // Start-up of the utility, the status log and the quit path.
 #include "guipart.h"
+#include "widgets.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,8 @@ gint (*ed_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
 
 namespace {
 
+using gui::swallow_press;
+
 constexpr const char *kIconPath = "./icon/CANbus.ico";
 
 // A layout file that cannot be loaded ends the program: the message goes to
@@ -36,11 +39,6 @@ void load_layout(GtkBuilder *builder, const char *file)
         (void)getchar();
         exit(1);
     }
-}
-
-gboolean swallow_press(GtkWidget *, GdkEvent *, gpointer)
-{
-    return TRUE;
 }
 
 void sl_init()

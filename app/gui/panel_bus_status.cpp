@@ -2,6 +2,7 @@
 // 1 ms tick that moves the worker rings into the frame list.
 #include "guipart.h"
 #include "text_convert.h"
+#include "widgets.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,8 @@
 RS_INFO rs_info;
 
 namespace {
+
+using gui::entry_decimal;
 
 KEY_PRESS_INFO key_info_recv = {ETY_NUM, 0};
 
@@ -65,11 +68,6 @@ void show_status_text(int label, const char *text)
         return;
     if (bs_info.label_content[label] != nullptr)
         set_label(label, text);
-}
-
-int entry_decimal(GtkWidget *entry)
-{
-    return str_2_int(gtk_entry_get_text(GTK_ENTRY(entry)));
 }
 
 } // namespace

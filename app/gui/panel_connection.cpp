@@ -2,6 +2,7 @@
 // of both channels, noticing an unplugged adapter, and which parts of the
 // window are usable.
 #include "guipart.h"
+#include "widgets.h"
 
 #include <array>
 #include <cstdio>
@@ -11,6 +12,9 @@
 CD_INFO cd_info;
 
 namespace {
+
+using gui::is_checked;
+using gui::set_checked;
 
 constexpr int kProbeCount = 68;
 constexpr const char *kDevPrefix = "/dev/";
@@ -39,16 +43,6 @@ NODE *selected_port()
     for (int i = 0; i < active && cd_info.now != nullptr; ++i)
         cd_info.now = cd_info.now->next;
     return cd_info.now;
-}
-
-bool is_checked(GtkWidget *chk)
-{
-    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(chk)) != FALSE;
-}
-
-void set_checked(GtkWidget *chk, bool on)
-{
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(chk), on ? TRUE : FALSE);
 }
 
 void set_sensitive(GtkWidget *w, bool on)

@@ -1,6 +1,7 @@
 // Frame list of the bus status frame: one row per sent or received frame,
 // at most 1000 rows, and the per-channel counters.
 #include "guipart.h"
+#include "widgets.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,8 @@ int can1_cnt_r = 0;
 int can2_cnt_r = 0;
 
 namespace {
+
+using gui::swallow_press;
 
 constexpr int kMaxRows = 1000;
 // The longest cell text, 64 payload bytes in eight lines, is 191 characters.
@@ -85,11 +88,6 @@ void data_text(const CAN_FRAME_INFO &f, int n, char *out, std::size_t size)
             break;
         pos += static_cast<std::size_t>(w);
     }
-}
-
-gboolean swallow_press(GtkWidget *, GdkEvent *, gpointer)
-{
-    return TRUE;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // hexadecimal entry.
 #include "guipart.h"
 #include "text_convert.h"
+#include "widgets.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,10 @@ ED_INFO ed_info;
 unsigned char g_data[64];
 
 namespace {
+
+using gui::is_checked;
+using gui::set_checked;
+using gui::entry_decimal;
 
 KEY_PRESS_INFO key_info_u = {ETY_NUM, 0};
 KEY_PRESS_INFO key_info_id = {ETY_DATA, 0};
@@ -28,23 +33,6 @@ constexpr int kIntervalDigits = 8;
 GtkWidget *builder_widget(GtkBuilder *builder, const char *id)
 {
     return GTK_WIDGET(gtk_builder_get_object(builder, id));
-}
-
-bool is_checked(GtkWidget *chk)
-{
-    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(chk));
-}
-
-// Setting the state from code emits "clicked" when it changes, so the
-// option rules cascade as they do for a user click.
-void set_checked(GtkWidget *chk, bool on)
-{
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(chk), on);
-}
-
-int entry_decimal(GtkWidget *entry)
-{
-    return str_2_int(gtk_entry_get_text(GTK_ENTRY(entry)));
 }
 
 // The length combo's active text as a byte count, 0 to 64.

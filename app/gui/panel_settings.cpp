@@ -2,6 +2,7 @@
 // listen mode and acceptance filter; applying them, showing the device's
 // configuration, reset and configuration files.
 #include "guipart.h"
+#include "widgets.h"
 
 #include <array>
 #include <cstdio>
@@ -22,6 +23,8 @@ const char *databaud_str[] = {"Baud 2M", "Baud 4M", "Baud 5M", nullptr};
 const char *filter_str_c[] = {"Filter NONE", "Filter 11-bit", "Filter 29-bit", nullptr};
 
 namespace {
+
+using gui::is_checked;
 
 // Data-rate code per data-rate box index. Codes 6, 8 and 10 have no box
 // entry: a device reporting one shows an empty data-rate box.
@@ -90,11 +93,6 @@ bool select_label(GtkWidget *combo, const char *wanted)
 void set_active_checked(GtkWidget *combo, int index)
 {
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), index < combo_count(combo) ? index : -1);
-}
-
-bool is_checked(GtkWidget *chk)
-{
-    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(chk)) != FALSE;
 }
 
 void fdf_changed(int channel)
