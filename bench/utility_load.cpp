@@ -363,6 +363,8 @@ int run_soak(int seconds)
     set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], kBurst);
     set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], kItvl);
     set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], 1);
+    // The panel refuses an empty identifier.
+    gtk_entry_set_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), "100");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ss_info.chk[SS_CHK_IID]), TRUE);
     pump_for(0.5);
     // Both rings are fixed arrays whose pages become resident as they first
