@@ -72,6 +72,44 @@ extern "C" {
 #define VELK_GETBUS_TYPE 3
 #define VELK_BUSERR_PSR_TYPE 4
 
+/* CAN FD payload length of each DLC code 0 to 15 (ISO 11898-1); codes up to
+ * 8 are their own length. A record's dlc is always the code. */
+#define VELK_DLC_LENGTHS {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64}
+
+/* Nominal bit-rate codes (VELKSetBaudRate, CFG_INFO.baud): the bit rate of
+ * each code 0 to 12 in bit/s; 0 for codes 11 and 12, the adapter's custom
+ * settings 0 and 1. The adapter's codes ran from 5 kbit/s to 1 Mbit/s
+ * (0 to 9) before 400 kbit/s was added: it took the next free code, 10, so
+ * that every earlier code kept its meaning, and sits between codes 6 and 7
+ * by speed. */
+#define VELK_NOMINAL_BIT_RATES \
+    {5000, 10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000, 400000, 0, 0}
+#define VELK_BIT_RATE_CODES 13
+
+/* Payload length in bytes of a DLC code: 0 for a negative code, 64 above 15. */
+static inline int VELKDlcToLength(int dlc)
+{
+    static const unsigned char length[16] = VELK_DLC_LENGTHS;
+    return dlc < 0 ? 0 : length[dlc > 15 ? 15 : dlc];
+}
+
+/* The smallest DLC code whose payload holds `bytes` bytes; 15 above 64. */
+static inline int VELKLengthToDlc(int bytes)
+{
+    int dlc = 0;
+    while (dlc < 15 && VELKDlcToLength(dlc) < bytes)
+        ++dlc;
+    return dlc;
+}
+
+/* Bit rate in bit/s of a nominal bit-rate code; 0 for the custom settings
+ * and for codes outside 0 to 12. */
+static inline int VELKNominalBitRate(int code)
+{
+    static const int rate[VELK_BIT_RATE_CODES] = VELK_NOMINAL_BIT_RATES;
+    return code < 0 || code >= VELK_BIT_RATE_CODES ? 0 : rate[code];
+}
+
 typedef struct VER_INFO {
     char fw[16];    /* firmware version "%02X.%02X" */
     char api[16];   /* library version, always "3.1.0" */

@@ -21,12 +21,7 @@ void chk_sum_end_byte(unsigned char *frame, int frame_len)
 {
     if (frame == nullptr || frame_len < 4)
         return;
-    unsigned char sum = 0;
-    for (int i = 0; i < frame_len - 3; ++i)
-        sum = static_cast<unsigned char>(sum + frame[i]);
-    frame[frame_len - 3] = sum;
-    frame[frame_len - 2] = 0x0D;
-    frame[frame_len - 1] = 0x0A;
+    velk::wire::seal(frame, static_cast<size_t>(frame_len));
 }
 
 void uint_2_uchar(uint32_t value, unsigned char *buf)
@@ -58,7 +53,7 @@ uint32_t uchar_2_uint(const unsigned char *buf)
 
 int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply)
 {
-    return velk::exchange(com_port, frame, frame_len, reply, reply_len, false) ? 0 : 1;
+    return velk::exchange(__func__, com_port, frame, frame_len, reply, reply_len, false) ? 0 : 1;
 }
 
 }  // extern "C"
@@ -82,9 +77,10 @@ void sleep_until(uint64_t until_us)
 // One exchange at a time per port, so two threads never take each other's
 // replies. Reports that arrive meanwhile stay in the port's input for the
 // receive calls; only the reply's bytes are taken out.
-bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-              bool whole)
+bool exchange(const char *call, int com_port, const unsigned char *frame, int frame_len, unsigned char *reply,
+              int reply_len, bool whole)
 {
+    (void)call;
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
         return false;
@@ -93,7 +89,7 @@ bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned 
     const bool wants_reply = reply != nullptr && reply_len > 0;
     // A reply of a known command is recognised by its echo and length; a
     // raw exchange takes whatever bytes come.
-    const bool recognised = wants_reply && whole && reply_len <= kMaxReply;
+    const bool recognised = wants_reply && whole && reply_len <= wire::kMaxReply;
     PortInput &in = input_of(node);
     MutexGuard exchange_guard(in.exchange_lock);
     begin_exchange(node, frame[0], recognised ? static_cast<size_t>(reply_len) : 0);
@@ -115,12 +111,19 @@ bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned 
     return take_raw(node, reply, reply_len) > 0;
 }
 
-bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-                 unsigned char echo)
+bool command_ok(const char *call, int com_port, const unsigned char *frame, unsigned char *reply)
 {
-    if (!exchange(com_port, frame, frame_len, reply, reply_len, true))
+    const unsigned char code = frame[0];
+    if (!exchange(call, com_port, frame, wire::frame_length(code), reply, wire::reply_length(code), true))
         return false;
-    return reply[0] == echo && reply[1] == 0;
+    return reply[wire::kEcho] == code && reply[wire::kStatus] == 0;
+}
+
+int send_command(const char *call, int com_port, unsigned char *frame)
+{
+    wire::seal(frame, static_cast<size_t>(wire::frame_length(frame[0])));
+    unsigned char reply[wire::kMaxReply];
+    return command_ok(call, com_port, frame, reply) ? 0 : 1;
 }
 
 }  // namespace velk

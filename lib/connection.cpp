@@ -94,10 +94,9 @@ int VELKCloseDevice(int com_port)
 
 int VELKInitCANReal(int com_port, int can1_state, int can2_state)
 {
-    unsigned char frame[6] = {'a', static_cast<unsigned char>(can1_state), static_cast<unsigned char>(can2_state)};
-    chk_sum_end_byte(frame, sizeof(frame));
-    unsigned char reply[5];
-    return velk::exchange_ok(com_port, frame, sizeof(frame), reply, sizeof(reply), 'a') ? 0 : 1;
+    unsigned char frame[velk::wire::frame_length('a')] = {'a', static_cast<unsigned char>(can1_state),
+                                                          static_cast<unsigned char>(can2_state)};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKInitCAN(int com_port, int can1_state, int can2_state)
@@ -118,13 +117,14 @@ int VELKShowVer(int com_port, VER_INFO *info)
 {
     if (info == nullptr)
         return 1;
-    unsigned char r1[7], r2[7];
-    bool ok1 = velk::exchange_ok(com_port, show_ver_cmd, sizeof(show_ver_cmd), r1, sizeof(r1), '5');
-    bool ok2 = velk::exchange_ok(com_port, bldid_cmd, sizeof(bldid_cmd), r2, sizeof(r2), '6');
+    unsigned char r1[velk::wire::kMaxReply], r2[velk::wire::kMaxReply];
+    bool ok1 = velk::command_ok(__func__, com_port, show_ver_cmd, r1);
+    bool ok2 = velk::command_ok(__func__, com_port, bldid_cmd, r2);
     int result = 1;
     if (ok1 && ok2) {
-        std::snprintf(info->fw, sizeof(info->fw), "%02X.%02X", r1[2], r1[3]);
-        std::snprintf(info->model, sizeof(info->model), "%02X%02X", r2[2], r2[3]);
+        const unsigned char *fw = r1 + velk::wire::kReplyData, *model = r2 + velk::wire::kReplyData;
+        std::snprintf(info->fw, sizeof(info->fw), "%02X.%02X", fw[0], fw[1]);
+        std::snprintf(info->model, sizeof(info->model), "%02X%02X", model[0], model[1]);
         result = 0;
     }
     std::snprintf(info->api, sizeof(info->api), "%s", "3.1.0");
@@ -135,11 +135,11 @@ int VELKGetCANStatus(int com_port, int *can1_state, int *can2_state)
 {
     if (can1_state == nullptr || can2_state == nullptr)
         return 1;
-    unsigned char reply[7];
-    if (!velk::exchange_ok(com_port, get_sts_cmd, sizeof(get_sts_cmd), reply, sizeof(reply), 0x60))
+    unsigned char reply[velk::wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, get_sts_cmd, reply))
         return 1;
-    *can1_state = reply[2];
-    *can2_state = reply[3];
+    *can1_state = reply[velk::wire::kReplyData];
+    *can2_state = reply[velk::wire::kReplyData + 1];
     return 0;
 }
 
@@ -147,11 +147,11 @@ int VELKGetBLDID(int com_port, unsigned char *bldid)
 {
     if (bldid == nullptr)
         return 1;
-    unsigned char reply[7];
-    if (!velk::exchange_ok(com_port, bldid_cmd, sizeof(bldid_cmd), reply, sizeof(reply), '6'))
+    unsigned char reply[velk::wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, bldid_cmd, reply))
         return 1;
-    bldid[0] = reply[2];
-    bldid[1] = reply[3];
+    bldid[0] = reply[velk::wire::kReplyData];
+    bldid[1] = reply[velk::wire::kReplyData + 1];
     return 0;
 }
 

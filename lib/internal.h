@@ -8,6 +8,7 @@
 #include "platform.h"
 #include "port_input.h"
 #include "serial.h"
+#include "wire.h"
 
 extern "C" {
 
@@ -54,13 +55,18 @@ void pair_if_generation5(int com_port, const VER_INFO &ver);
 // Writes a command and, when a reply is wanted, waits the adapter's 150 ms
 // for it. `whole`: the reply is recognised by its echo and length among the
 // reports and must arrive complete; otherwise the raw bytes that came back
-// are taken and one byte will do.
-bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-              bool whole);
+// are taken and one byte will do. `call` names the exported operation.
+bool exchange(const char *call, int com_port, const unsigned char *frame, int frame_len, unsigned char *reply,
+              int reply_len, bool whole);
 
-// Exchange of a whole reply that also checks the echo byte and a zero status byte.
-bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-                 unsigned char echo);
+// A command of the wire table (its lengths by its code, frame[0]), whose
+// whole reply must echo the code with a zero status byte. `reply` holds
+// wire::kMaxReply bytes.
+bool command_ok(const char *call, int com_port, const unsigned char *frame, unsigned char *reply);
+
+// Seals a command frame whose code and arguments are set and runs it: 0
+// when the reply came with the echo and a zero status byte, else 1.
+int send_command(const char *call, int com_port, unsigned char *frame);
 
 }  // namespace velk
 

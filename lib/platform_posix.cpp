@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "internal.h"
-#include "pacing.h"
 
 namespace velk {
 
@@ -142,18 +140,13 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
     return RS232_PollComport(port, buf, size);
 }
 
+// The pause in microseconds.
 bool pacing_for_code(int code, int *delay)
 {
-    // Pause in microseconds per nominal bit-rate code: 4 to 10 as tuned for
-    // the adapter, the others derived from the bit rate.
-    constexpr int kDelay[] = {
-        pacing::kLowRatePauseUs[0], pacing::kLowRatePauseUs[1], pacing::kLowRatePauseUs[2],
-        pacing::kLowRatePauseUs[3], 1050, 850, 400, 200, 150, 100, 250, pacing::kCustomPauseUs,
-        pacing::kCustomPauseUs,
-    };
-    if (code < 0 || code >= static_cast<int>(std::size(kDelay)))
+    const wire::NominalRate *rate = wire::nominal_rate(code);
+    if (rate == nullptr)
         return false;
-    *delay = kDelay[code];
+    *delay = rate->pause_us;
     return true;
 }
 

@@ -10,21 +10,6 @@ namespace velk {
 
 namespace {
 
-// Adapter-to-host reports by their first two bytes. A data report's second
-// byte is its flags byte; 0xF1's length follows from the DLC in it. The
-// bus-status report 0x62 0x02 starts with 'b', so a report's first byte alone
-// does not tell a report from text.
-struct ReportKind {
-    unsigned char code;
-    int second;  // the second byte required; -1 for the data reports
-    int length;  // 0: 18 + max(N, 8), N the payload length of the DLC
-};
-
-constexpr ReportKind kReportKinds[] = {
-    {0xE1, -1, 17},   {0xE2, -1, 25},   {0xF1, -1, 0},    {0x99, 0x01, 9},
-    {0x99, 0x02, 17}, {0x99, 0x04, 17}, {0x62, 0x02, 17},
-};
-
 // A report unfinished after this much quiet on the port is abandoned.
 constexpr uint64_t kSilenceUs = 100000;
 // Longest single wait of a receive call; it looks at the buffer again after
@@ -39,32 +24,19 @@ constexpr size_t kCapacity = size_t{1} << 20;
 // Reads of the discard before a command, bounded for a port that never runs dry.
 constexpr int kDiscardReads = 64;
 
-bool may_start(unsigned char b)
-{
-    for (const ReportKind &k : kReportKinds)
-        if (k.code == b)
-            return true;
-    return false;
-}
+using wire::may_start_report;
+using wire::report_length;
 
 // A header of a known kind whose data report names a channel (1 or 2).
 bool plausible(const unsigned char *p)
 {
-    if (report_length(p) == 0)
+    const wire::ReportKind *kind = wire::report_kind(p);
+    if (kind == nullptr)
         return false;
-    if (p[0] != 0xE1 && p[0] != 0xE2 && p[0] != 0xF1)
+    if (kind->msg_type != VELK_DATA_TYPE)
         return true;
     const unsigned channel = p[1] & 3u;
     return channel == 1 || channel == 2;
-}
-
-// The adapter ends a report like a command: byte sum of the rest, CR, LF.
-bool trailer_ok(const unsigned char *p, size_t len)
-{
-    unsigned char sum = 0;
-    for (size_t i = 0; i + 3 < len; ++i)
-        sum = static_cast<unsigned char>(sum + p[i]);
-    return p[len - 3] == sum && p[len - 2] == 0x0D && p[len - 1] == 0x0A;
 }
 
 int ms_until(uint64_t until_us, uint64_t now_us)
@@ -73,19 +45,6 @@ int ms_until(uint64_t until_us, uint64_t now_us)
 }
 
 }  // namespace
-
-int report_length(const unsigned char *r)
-{
-    for (const ReportKind &k : kReportKinds) {
-        if (k.code != r[0] || (k.second >= 0 && k.second != r[1]))
-            continue;
-        if (k.length > 0)
-            return k.length;
-        const int n = DecodeDLC_CANFD(r[1] >> 4);
-        return 18 + (n < 8 ? 8 : n);
-    }
-    return 0;
-}
 
 // ---- the buffer ----
 
@@ -205,7 +164,7 @@ void PortInput::parse()
             take_reply();
             continue;
         }
-        if (!may_start(p[0])) {
+        if (!may_start_report(p[0])) {
             skip_run();
             continue;
         }
@@ -243,7 +202,7 @@ void PortInput::parse()
 // noise or a pause (strict) two headers must follow a report.
 PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
 {
-    if (trailer_ok(&buf_[at], len))
+    if (wire::sealed(&buf_[at], len))
         return Verdict::Take;
     bool undecided = false;
     if (report_inside(at, len, &undecided))
@@ -271,12 +230,12 @@ PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
 bool PortInput::report_inside(size_t at, size_t len, bool *undecided) const
 {
     for (size_t q = at + 1; q < at + len && q + 1 < end_; ++q) {
-        if (!may_start(buf_[q]) || !plausible(&buf_[q]))
+        if (!may_start_report(buf_[q]) || !plausible(&buf_[q]))
             continue;
         const size_t n = static_cast<size_t>(report_length(&buf_[q]));
         if (q + n > end_)
             *undecided = true;
-        else if (trailer_ok(&buf_[q], n))
+        else if (wire::sealed(&buf_[q], n))
             return true;
     }
     return false;
@@ -289,7 +248,7 @@ PortInput::Next PortInput::follows(size_t at) const
     const unsigned char b = buf_[at];
     if (awaiting_reply() && b == reply_echo_)
         return Next::Yes;
-    if (!may_start(b))
+    if (!may_start_report(b))
         return Next::No;
     if (at + 1 >= end_)
         return Next::Unknown;
@@ -300,7 +259,7 @@ PortInput::Next PortInput::follows(size_t at) const
 void PortInput::skip_run()
 {
     size_t q = framed_ + 1;
-    while (q < end_ && !may_start(buf_[q]) && !(awaiting_reply() && buf_[q] == reply_echo_))
+    while (q < end_ && !may_start_report(buf_[q]) && !(awaiting_reply() && buf_[q] == reply_echo_))
         ++q;
     drop(framed_, q - framed_);
 }
@@ -469,7 +428,7 @@ void cancel_reply(COM_NODE *node)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
-    unsigned char unused[kMaxReply];
+    unsigned char unused[wire::kMaxReply];
     in.finish_reply(unused);
 }
 

@@ -11,16 +11,9 @@
 
 #include "lib_velk_2.h"
 #include "platform.h"
+#include "wire.h"
 
 namespace velk {
-
-// The longest report (0xF1 with 64 payload bytes) and the longest reply ('G').
-constexpr int kMaxReport = 82;
-constexpr int kMaxReply = 32;
-
-// Total length of the report whose first two bytes are r[0] and r[1]; 0 when
-// they start none.
-int report_length(const unsigned char *r);
 
 class PortInput {
 public:
@@ -93,7 +86,7 @@ private:
     bool reply_done_ = false;
     unsigned char reply_echo_ = 0;
     size_t reply_len_ = 0;
-    unsigned char reply_[kMaxReply] = {};
+    unsigned char reply_[wire::kMaxReply] = {};
 
     uint64_t skipped_ = 0;
     uint64_t overflowed_ = 0;
@@ -112,7 +105,7 @@ inline PortInput &input_of(COM_NODE *node)
 
 // ---- receive side ----
 
-// Takes the next whole report into r (kMaxReport bytes); its length, or 0
+// Takes the next whole report into r (wire::kMaxReport bytes); its length, or 0
 // when there is none. Non-blocking mode returns at once when nothing has
 // begun to arrive, and waits for the rest of a report until the port has
 // been quiet for 100 ms; blocking mode waits for input.
