@@ -74,7 +74,7 @@ struct State {
     uint8_t err_set = 0;
     uint8_t fdf_en[2] = {0, 0};
     uint8_t datarate[2] = {2, 2};
-    TimingRecord timing[3] = {};  // timing[s][0] is s
+    TimingRecord timing[3] = {TimingRecord{0}, TimingRecord{1}, TimingRecord{2}};  // timing[s][0] is s
     // Virtual COM ('M' reply, 'N' sets vcom_map).
     uint8_t bus_status[12] = {};  // 0x62/02 report sent after 'b': 6 bytes per channel
     uint8_t vcom_mode = 0;
@@ -120,6 +120,12 @@ Bytes report_status(Report::Kind kind, const std::array<uint8_t, 12> &status);
 
 // Command frame helper: code + args, then sum, CR, LF.
 Bytes command(std::initializer_list<uint8_t> code_and_args);
+
+// The command model: applies a command frame from the host to the state and
+// returns the adapter's answer, trailer included: the reply of a command,
+// the 0x62 0x02 report for 'b'; nothing for data frames, unknown codes and
+// frames of the wrong length. Faults are not applied here.
+Bytes reply_to(State &state, const Bytes &frame);
 
 // The traffic generator's sequence: `count` mixed reports (E2 and F1 of
 // assorted DLCs, some E1 and status reports), fully determined by `seed`.
@@ -207,7 +213,8 @@ private:
     void handle_input(const uint8_t *p, size_t n);
     void parse();
     void handle_frame(const Bytes &f, bool sum_ok);
-    Bytes make_reply(uint8_t code, const Bytes &f);
+    void record(const Bytes &f, bool sum_ok);
+    void record_bytes(const uint8_t *p, size_t n);
     void end_stream_report();
     void queue_reply(uint8_t code, Bytes reply);
     void queue(Bytes b, int pieces, int delay_ms);

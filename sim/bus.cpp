@@ -1,11 +1,75 @@
-// The shared CAN bus between emulated adapters, and the adapter's side of it.
+// Loopback between an adapter's own channels, the shared CAN bus between
+// emulated adapters, and the adapter's side of that bus.
 #include "bus.h"
 
 #include <algorithm>
 
+#include "sim_internal.h"
+
 namespace velk::sim {
 
-// ---- the adapter's side ----
+namespace {
+
+void put_le32(Bytes &b, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        b.push_back(static_cast<uint8_t>(v >> (8 * k)));
+}
+
+void finish(Bytes &b)
+{
+    uint8_t sum = 0;
+    for (uint8_t x : b)
+        sum = static_cast<uint8_t>(sum + x);
+    b.push_back(sum);
+    b.push_back(0x0D);
+    b.push_back(0x0A);
+}
+
+}  // namespace
+
+// ---- loopback ----
+
+void Adapter::set_loopback(bool on)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    loopback_ = on;
+}
+
+// CAN1 and CAN2 wired to one bus: what the host sends on one channel is
+// received on the other, with the adapter's timestamp.
+void Adapter::loop_back(const Bytes &f)
+{
+    end_stream_report();
+    const int ch = (f[1] & 3) - 1;
+    if (ch == 0 || ch == 1)
+        queue(report_for(f, 1 - ch), 1, 0);
+}
+
+// The report of a host data frame as received on `channel` now.
+Bytes Adapter::report_for(const Bytes &f, int channel)
+{
+    const uint8_t flags = static_cast<uint8_t>((f[1] & ~3) | (channel + 1));
+    const int64_t t = now_us() - start_us_;
+    const uint32_t sec = static_cast<uint32_t>(t / 1000000);
+    const uint32_t usec = static_cast<uint32_t>(t % 1000000);
+    Bytes b;
+    if (f[0] == 0xE0) {
+        b = {0xE2, flags};
+        put_le32(b, sec);
+        put_le32(b, usec);
+        b.insert(b.end(), f.begin() + 2, f.begin() + 14);  // identifier and eight data bytes
+    } else {
+        b = {0xF1, flags, f[2]};
+        put_le32(b, sec);
+        put_le32(b, usec);
+        b.insert(b.end(), f.begin() + 3, f.end() - 3);  // identifier and payload
+    }
+    finish(b);
+    return b;
+}
+
+// ---- the adapter's side of the bus ----
 
 void Adapter::set_bus_tap(BusTap tap)
 {

@@ -42,20 +42,6 @@ uint8_t flags_byte(const Report &r)
     return static_cast<uint8_t>(((r.channel + 1) & 3) | (r.extended ? 4 : 0) | (r.rtr ? 8 : 0) | ((r.dlc & 15) << 4));
 }
 
-// xorshift32: small, fast and the same on every platform.
-struct Rng {
-    uint32_t s;
-    explicit Rng(unsigned seed) : s(seed * 2654435761u + 0x9E3779B9u) { if (s == 0) s = 1; }
-    uint32_t next()
-    {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        return s;
-    }
-    uint32_t below(uint32_t n) { return next() % n; }
-};
-
 }  // namespace
 
 int dlc_length(int dlc)
@@ -180,79 +166,6 @@ Bytes command(std::initializer_list<uint8_t> code_and_args)
     Bytes b(code_and_args);
     put_trailer(b);
     return b;
-}
-
-std::vector<Report> stream_sequence(size_t count, unsigned seed)
-{
-    std::vector<Report> seq;
-    seq.reserve(count);
-    Rng rng(seed);
-    for (size_t i = 0; i < count; ++i) {
-        Report r;
-        const uint32_t tag = static_cast<uint32_t>(i);
-        const uint32_t pick = rng.below(100);
-        if (pick < 42)
-            r.kind = Report::E2;
-        else if (pick < 84)
-            r.kind = Report::F1;
-        else if (pick < 90)
-            r.kind = Report::E1;
-        else if (pick < 94)
-            r.kind = Report::BusError;
-        else if (pick < 97)
-            r.kind = Report::BusErrorPsr;
-        else if (pick < 99)
-            r.kind = Report::BusStatus;
-        else
-            r.kind = Report::EepromError;
-
-        r.channel = static_cast<int>(rng.below(2));
-        r.extended = rng.below(2) != 0;
-        r.id = r.extended ? rng.next() & 0x1FFFFFFF : rng.next() & 0x7FF;
-        r.micro_second = rng.below(1000000);
-        r.second = tag;
-        for (uint8_t &d : r.data)
-            d = static_cast<uint8_t>(rng.next());
-        switch (r.kind) {
-        case Report::E1:
-            r.extended = true;
-            r.id = tag & 0x1FFFFFFF;
-            r.dlc = static_cast<int>(rng.below(9));
-            r.second = 0;
-            r.micro_second = 0;
-            break;
-        case Report::E2:
-            r.dlc = static_cast<int>(rng.below(9));
-            r.rtr = rng.below(8) == 0;
-            break;
-        case Report::F1:
-            r.dlc = static_cast<int>(rng.below(16));
-            // FDF set always (the host drops an 0xF1 without it), BRS and ESI vary.
-            r.fd_flags = static_cast<uint8_t>(0x04 | rng.below(4));
-            break;
-        default:
-            r.channel = 0;
-            r.extended = false;
-            r.id = 0;
-            r.dlc = 0;
-            r.second = 0;
-            r.micro_second = 0;
-            r.data = {};
-            for (uint8_t &s : r.status)
-                s = static_cast<uint8_t>(rng.next());
-            r.status[0] = static_cast<uint8_t>(tag >> 8);
-            r.status[1] = static_cast<uint8_t>(tag);
-            r.status[2] |= 0x01;  // never all zero: an all-zero bus error report is not a report
-            break;
-        }
-        if (r.kind == Report::E1 || r.kind == Report::E2 || r.kind == Report::F1) {
-            // Bytes beyond the DLC still travel; zero keeps them easy to compare.
-            for (size_t k = static_cast<size_t>(dlc_length(r.dlc)); k < r.data.size(); ++k)
-                r.data[k] = 0;
-        }
-        seq.push_back(r);
-    }
-    return seq;
 }
 
 }  // namespace velk::sim
