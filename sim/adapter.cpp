@@ -26,14 +26,6 @@ namespace {
 // so a stray command code cannot swallow the next real command.
 constexpr int64_t kStaleInputUs = 30000;
 
-uint8_t sum_of(const uint8_t *p, size_t n)
-{
-    uint8_t s = 0;
-    for (size_t i = 0; i < n; ++i)
-        s = static_cast<uint8_t>(s + p[i]);
-    return s;
-}
-
 std::atomic<uint32_t> g_next_dev{1};
 
 }  // namespace
@@ -314,13 +306,13 @@ void Adapter::parse()
         if (len == SIZE_MAX || avail < len)
             break;
         // Every frame ends in CR LF; anything else is not a frame start.
-        if (p[len - 2] != 0x0D || p[len - 1] != 0x0A) {
+        if (p[len - 2] != wire::kCR || p[len - 1] != wire::kLF) {
             ++garbage_;
             ++pos;
             continue;
         }
         Bytes f(p, p + len);
-        const bool ok = sum_of(p, len - 3) == p[len - 3];
+        const bool ok = wire::sum(p, len - 3) == p[len - 3];
         pos += len;
         handle_frame(f, ok);
     }
@@ -333,7 +325,7 @@ void Adapter::handle_frame(const Bytes &f, bool sum_ok)
     if (!sum_ok || !answering_)
         return;
     const uint8_t code = f[0];
-    if (code == 0xE0 || code == 0xF0) {
+    if (code == wire::kClassicFrame.code || code == wire::kFdFrame.code) {
         const int ch = (f[1] & 3) - 1;
         if (bus_wired_ && (ch == 0 || ch == 1) && state_.active[ch])
             bus_out_.emplace_back(ch, f);

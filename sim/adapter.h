@@ -13,7 +13,7 @@
 //   a.set_fault('6', {Fault::NoReply});
 //   ... host calls ...
 //   a.wait_host_frames(3, 2000);      // wait on a condition, never sleep
-//   EXPECT_EQ(a.host_frames()[0], velk::sim::command({'a', 1, 1}));
+//   EXPECT_EQ(a.host_frames()[0], (Bytes{'a', 1, 1, 0x63, 0x0D, 0x0A}));
 //
 // Replies are written as soon as a frame is complete, well inside the host's
 // 150 ms wait. Everything the adapter sends shares one output FIFO; a reply
@@ -117,9 +117,6 @@ Bytes report_e2(int channel, bool extended, bool rtr, int dlc, uint32_t id, cons
 Bytes report_f1(int channel, bool extended, int dlc, uint8_t fd_flags, uint32_t id, const Bytes &data,
                 uint32_t second, uint32_t micro_second);
 Bytes report_status(Report::Kind kind, const std::array<uint8_t, 12> &status);
-
-// Command frame helper: code + args, then sum, CR, LF.
-Bytes command(std::initializer_list<uint8_t> code_and_args);
 
 // The command model: applies a command frame from the host to the state and
 // returns the adapter's answer, trailer included: the reply of a command,

@@ -8,26 +8,6 @@
 
 namespace velk::sim {
 
-namespace {
-
-void put_le32(Bytes &b, uint32_t v)
-{
-    for (int k = 0; k < 4; ++k)
-        b.push_back(static_cast<uint8_t>(v >> (8 * k)));
-}
-
-void finish(Bytes &b)
-{
-    uint8_t sum = 0;
-    for (uint8_t x : b)
-        sum = static_cast<uint8_t>(sum + x);
-    b.push_back(sum);
-    b.push_back(0x0D);
-    b.push_back(0x0A);
-}
-
-}  // namespace
-
 // ---- loopback ----
 
 void Adapter::set_loopback(bool on)
@@ -46,26 +26,24 @@ void Adapter::loop_back(const Bytes &f)
         queue(report_for(f, 1 - ch), 1, 0);
 }
 
-// The report of a host data frame as received on `channel` now.
+// The report of a host data frame as received on `channel` now: 0xE0 comes
+// as 0xE2, 0xF0 as 0xF1, with the adapter's timestamp.
 Bytes Adapter::report_for(const Bytes &f, int channel)
 {
-    const uint8_t flags = static_cast<uint8_t>((f[1] & ~3) | (channel + 1));
+    const bool fd = f[0] == wire::kFdFrame.code;
+    const wire::DataLayout &from = fd ? wire::kFdFrame : wire::kClassicFrame;
+    const wire::DataLayout &to = fd ? wire::kFdReport : wire::kStampedReport;
+    const uint8_t head[2] = {to.code, static_cast<uint8_t>((f[1] & ~3) | (channel + 1))};
+    Bytes b(static_cast<size_t>(wire::report_length(head) - wire::kTrailerLen), 0);
+    std::copy_n(head, 2, b.begin());
+    if (fd)
+        b[static_cast<size_t>(to.fd_flags_at)] = f[static_cast<size_t>(from.fd_flags_at)];
     const int64_t t = now_us() - start_us_;
-    const uint32_t sec = static_cast<uint32_t>(t / 1000000);
-    const uint32_t usec = static_cast<uint32_t>(t % 1000000);
-    Bytes b;
-    if (f[0] == 0xE0) {
-        b = {0xE2, flags};
-        put_le32(b, sec);
-        put_le32(b, usec);
-        b.insert(b.end(), f.begin() + 2, f.begin() + 14);  // identifier and eight data bytes
-    } else {
-        b = {0xF1, flags, f[2]};
-        put_le32(b, sec);
-        put_le32(b, usec);
-        b.insert(b.end(), f.begin() + 3, f.end() - 3);  // identifier and payload
-    }
-    finish(b);
+    put_le32(&b[static_cast<size_t>(to.stamp_at)], static_cast<uint32_t>(t / 1000000));
+    put_le32(&b[static_cast<size_t>(to.stamp_at) + 4], static_cast<uint32_t>(t % 1000000));
+    // Identifier and payload.
+    std::copy(f.begin() + from.id_at, f.end() - wire::kTrailerLen, b.begin() + to.id_at);
+    seal(b);
     return b;
 }
 

@@ -9,63 +9,21 @@ namespace velk::sim {
 
 namespace {
 
-struct CommandSpec {
-    uint8_t code;
-    uint8_t frame_len;
-    uint8_t reply_len;  // 0: the command has no reply ('b' answers with a report)
-};
+namespace cfgw = wire::config;
 
-constexpr CommandSpec kCommands[] = {
-    {'5', 4, 7},   {'6', 4, 7},   {0x60, 4, 7}, {'a', 6, 5},   {'4', 4, 5},  {'0', 6, 5},
-    {'3', 6, 5},   {'8', 5, 5},   {'1', 13, 5}, {'2', 13, 5},  {'7', 4, 28}, {'G', 4, 32},
-    {'J', 8, 5},   {'K', 20, 5},  {'L', 5, 21}, {'M', 4, 16},  {'N', 5, 5},  {'b', 4, 0},
-};
-
-constexpr uint8_t kClassicFrame = 0xE0;
-constexpr size_t kClassicFrameLen = 17;
-constexpr uint8_t kFdFrame = 0xF0;
-
-const CommandSpec *find_command(uint8_t code)
+// The configuration record of the '7' and 'G' replies.
+void put_config(const State &s, uint8_t *reply)
 {
-    for (const CommandSpec &c : kCommands)
-        if (c.code == code)
-            return &c;
-    return nullptr;
-}
-
-uint8_t sum_of(const uint8_t *p, size_t n)
-{
-    uint8_t s = 0;
-    for (size_t i = 0; i < n; ++i)
-        s = static_cast<uint8_t>(s + p[i]);
-    return s;
-}
-
-uint32_t get_be32(const uint8_t *p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void put_be32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-// The 23 configuration bytes of the '7' and 'G' replies.
-void put_config(const State &s, uint8_t *p)
-{
+    uint8_t *d = reply + cfgw::kAt;
     for (int ch = 0; ch < 2; ++ch) {
-        uint8_t *q = p + 11 * ch;
-        q[0] = s.baud[ch];
-        q[1] = s.mode[ch];
-        q[2] = s.flt_type[ch];
-        put_be32(q + 3, s.flt_id[ch]);
-        put_be32(q + 7, s.flt_mask[ch]);
+        uint8_t *q = d + cfgw::kChannel[ch];
+        q[cfgw::kBaud] = s.baud[ch];
+        q[cfgw::kMode] = s.mode[ch];
+        q[cfgw::kFilterType] = s.flt_type[ch];
+        put_be32(q + cfgw::kFilterId, s.flt_id[ch]);
+        put_be32(q + cfgw::kFilterMask, s.flt_mask[ch]);
     }
-    p[22] = s.err_set;
+    d[cfgw::kErrorSetting] = s.err_set;
 }
 
 // The configuration a reset leaves: that of a new adapter.
@@ -85,22 +43,23 @@ void reset_config(State &s)
 }
 
 // Applies a command to the state and builds its reply.
-Bytes command_reply(State &s, const CommandSpec &c, const Bytes &f)
+Bytes command_reply(State &s, const wire::Command &c, const Bytes &f)
 {
-    Bytes r(c.reply_len, 0);
-    r[0] = c.code;
+    Bytes r(static_cast<size_t>(c.reply_len - wire::kTrailerLen), 0);
+    r[wire::kEcho] = c.code;
+    uint8_t *d = r.data() + wire::kReplyData;
     switch (c.code) {
     case '5':
-        r[2] = s.fw[0];
-        r[3] = s.fw[1];
+        d[0] = s.fw[0];
+        d[1] = s.fw[1];
         break;
     case '6':
-        r[2] = s.build_id[0];
-        r[3] = s.build_id[1];
+        d[0] = s.build_id[0];
+        d[1] = s.build_id[1];
         break;
     case 0x60:
-        r[2] = s.active[0];
-        r[3] = s.active[1];
+        d[0] = s.active[0];
+        d[1] = s.active[1];
         break;
     case 'a':
         s.active[0] = f[1];
@@ -129,14 +88,14 @@ Bytes command_reply(State &s, const CommandSpec &c, const Bytes &f)
         break;
     }
     case '7':
-        put_config(s, &r[2]);
+        put_config(s, r.data());
         break;
     case 'G':
-        put_config(s, &r[2]);
-        r[25] = s.fdf_en[0];
-        r[26] = s.datarate[0];
-        r[27] = s.fdf_en[1];
-        r[28] = s.datarate[1];
+        put_config(s, r.data());
+        for (int ch = 0; ch < 2; ++ch) {
+            r[cfgw::kAt + cfgw::fd_enable(ch)] = s.fdf_en[ch];
+            r[cfgw::kAt + cfgw::data_rate(ch)] = s.datarate[ch];
+        }
         break;
     case 'J':
         // Wire order: both data rates, then both enables.
@@ -149,30 +108,27 @@ Bytes command_reply(State &s, const CommandSpec &c, const Bytes &f)
         if (f[1] <= 2)
             std::copy_n(f.begin() + 1, 16, s.timing[f[1]].begin());
         else
-            r[1] = 1;
+            r[wire::kStatus] = 1;
         break;
     case 'L':
         if (f[1] <= 2) {
-            std::copy_n(s.timing[f[1]].begin(), 16, r.begin() + 2);
+            std::copy_n(s.timing[f[1]].begin(), 16, d);
         } else {
-            r[1] = 1;
-            r[2] = f[1];
+            r[wire::kStatus] = 1;
+            d[0] = f[1];
         }
         break;
     case 'M':
-        r[2] = s.vcom_mode;
-        r[3] = s.vcom_map;
-        r[4] = s.vcom_order;
-        std::copy_n(s.dev_id, 8, r.begin() + 5);
+        d[0] = s.vcom_mode;
+        d[1] = s.vcom_map;
+        d[2] = s.vcom_order;
+        std::copy_n(s.dev_id, 8, d + 3);
         break;
     case 'N':
         s.vcom_map = f[1];
         break;
     }
-    const size_t n = r.size();
-    r[n - 3] = sum_of(r.data(), n - 3);
-    r[n - 2] = 0x0D;
-    r[n - 1] = 0x0A;
+    seal(r);
     return r;
 }
 
@@ -180,21 +136,20 @@ Bytes command_reply(State &s, const CommandSpec &c, const Bytes &f)
 
 size_t frame_length(const uint8_t *p, size_t n)
 {
-    if (p[0] == kClassicFrame)
-        return kClassicFrameLen;
-    if (p[0] == kFdFrame) {
+    if (p[0] == wire::kClassicFrame.code)
+        return wire::kClassicFrameLen;
+    if (p[0] == wire::kFdFrame.code) {
         if (n < 2)
             return SIZE_MAX;
-        return static_cast<size_t>(std::max(dlc_length(p[1] >> 4), 8)) + 10;
+        return static_cast<size_t>(wire::fd_frame_length(p[1] >> 4));
     }
-    const CommandSpec *c = find_command(p[0]);
-    return c ? c->frame_len : 0;
+    return static_cast<size_t>(wire::frame_length(p[0]));
 }
 
 Bytes reply_to(State &state, const Bytes &frame)
 {
-    const CommandSpec *c = frame.empty() ? nullptr : find_command(frame[0]);
-    if (c == nullptr || frame.size() != c->frame_len)
+    const wire::Command *c = frame.empty() ? nullptr : wire::command(frame[0]);
+    if (c == nullptr || frame.size() != static_cast<size_t>(c->frame_len))
         return {};
     if (c->code == 'b') {
         Report r;

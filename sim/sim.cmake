@@ -13,6 +13,8 @@ add_library(velk_sim_lib STATIC
   ${CMAKE_CURRENT_LIST_DIR}/recording.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reports.cpp)
 target_include_directories(velk_sim_lib PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+# The library's description of the wire (lib/wire.h) and the public header it uses.
+target_include_directories(velk_sim_lib PRIVATE ${PROJECT_SOURCE_DIR}/lib ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(velk_sim_lib PUBLIC Threads::Threads util)
 
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/velk_sim_main.cpp)
