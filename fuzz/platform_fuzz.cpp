@@ -71,12 +71,13 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
     return RS232_PollComport(port, buf, size);
 }
 
+// The Linux build's pauses, in microseconds of the fake clock.
 bool pacing_for_code(int code, int *delay)
 {
-    constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};
-    if (code < 4 || code > 10)
+    const wire::NominalRate *rate = wire::nominal_rate(code);
+    if (rate == nullptr)
         return false;
-    *delay = kDelay[code - 4];
+    *delay = rate->pause_us;
     return true;
 }
 
