@@ -19,6 +19,8 @@ namespace velk::wire {
 // Commands, replies, data frames and reports all end with the byte sum of
 // what precedes it (modulo 256), CR and LF.
 constexpr int kTrailerLen = 3;
+constexpr unsigned char kCR = 0x0D;
+constexpr unsigned char kLF = 0x0A;
 
 inline unsigned char sum(const unsigned char *p, size_t n)
 {
@@ -32,13 +34,13 @@ inline unsigned char sum(const unsigned char *p, size_t n)
 inline void seal(unsigned char *frame, size_t len)
 {
     frame[len - 3] = sum(frame, len - 3);
-    frame[len - 2] = 0x0D;
-    frame[len - 1] = 0x0A;
+    frame[len - 2] = kCR;
+    frame[len - 1] = kLF;
 }
 
 inline bool sealed(const unsigned char *p, size_t len)
 {
-    return len >= 3 && p[len - 3] == sum(p, len - 3) && p[len - 2] == 0x0D && p[len - 1] == 0x0A;
+    return len >= 3 && p[len - 3] == sum(p, len - 3) && p[len - 2] == kCR && p[len - 1] == kLF;
 }
 
 // ---- commands and replies ----
