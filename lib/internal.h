@@ -39,6 +39,12 @@ int range_filter_process(COM_NODE *node, CAN_FRAME_INFO *frame);
 
 namespace velk {
 
+// True when the index names a device on this platform.
+inline bool port_index_valid(int com_port)
+{
+    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+}
+
 // Removes nodes of an index whose open failed.
 void purge_dead_nodes(int com_port);
 

@@ -140,19 +140,9 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
     return RS232_PollComport(port, buf, size);
 }
 
-// The pause in microseconds.
-bool pacing_for_code(int code, int *delay)
+int pause_for(const wire::NominalRate &rate)
 {
-    const wire::NominalRate *rate = wire::nominal_rate(code);
-    if (rate == nullptr)
-        return false;
-    *delay = rate->pause_us;
-    return true;
-}
-
-bool port_index_valid(int com_port)
-{
-    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+    return rate.pause_us;
 }
 
 velk_port_t open_port_index(int com_port, int read_wait)

@@ -135,19 +135,9 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
 // Each pause is timed on its own; nothing is carried over.
 void pace_done() {}
 
-// The pause as the DLLs' loop count.
-bool pacing_for_code(int code, int *delay)
+int pause_for(const wire::NominalRate &rate)
 {
-    const wire::NominalRate *rate = wire::nominal_rate(code);
-    if (rate == nullptr)
-        return false;
-    *delay = rate->dll_pause;
-    return true;
-}
-
-bool port_index_valid(int com_port)
-{
-    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+    return rate.dll_pause;
 }
 
 // Index 0 is COM1; the "\\.\" prefix also reaches COM10 and above.

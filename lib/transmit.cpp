@@ -130,9 +130,8 @@ void fine_tune_send_delay(int com_port)
     if (VELKGetCfg(com_port, &cfg) != 0)
         return;
     for (int c = 0; c < 2; ++c) {
-        int delay;
-        if (velk::pacing_for_code(cfg.baud[c], &delay))
-            std::atomic_ref<int>(send_delay[c]).store(delay, std::memory_order_relaxed);
+        if (const wire::NominalRate *rate = wire::nominal_rate(cfg.baud[c]))
+            std::atomic_ref<int>(send_delay[c]).store(velk::pause_for(*rate), std::memory_order_relaxed);
     }
 }
 
