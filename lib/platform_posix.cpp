@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -108,27 +107,7 @@ void pace_done()
 
 int wait_input(velk_port_t port, int timeout_ms)
 {
-    const uint64_t deadline = monotonic_us() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms) * 1000u;
-    int left_ms = timeout_ms;
-    for (;;) {
-        struct pollfd p = {port, POLLIN, 0};
-        const int r = poll(&p, 1, left_ms);
-        if (r > 0) {
-            // A hung-up tty also reads as readable; the hang-up counts.
-            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
-        }
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-        // A handled signal: wait on for what is left of the time.
-        if (timeout_ms >= 0) {
-            const uint64_t now = monotonic_us();
-            if (now >= deadline)
-                return 0;
-            left_ms = static_cast<int>((deadline - now + 999) / 1000);
-        }
-    }
+    return RS232_WaitInput(port, timeout_ms);
 }
 
 int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking)

@@ -1,6 +1,8 @@
 // Serial port layer, POSIX terminal variant.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -39,6 +41,13 @@ bool map_rate(int rate, speed_t *speed)
         }
     }
     return false;
+}
+
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 // Pseudo-terminals and other virtual ports have no modem lines.
@@ -214,16 +223,34 @@ int RS232_SetRecvBlock(int port, int flag)
 }
 
 // A read cannot tell an empty port from a vanished device; the hang-up
-// condition of the descriptor can.
+// condition of the descriptor can. A hung-up tty also reads as readable:
+// the hang-up counts.
+int RS232_WaitInput(int port, int timeout_ms)
+{
+    const uint64_t deadline = now_ms() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    int left_ms = timeout_ms;
+    for (;;) {
+        struct pollfd p = {port, POLLIN, 0};
+        const int r = poll(&p, 1, left_ms);
+        if (r > 0)
+            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+        // A handled signal: wait on for what is left of the time.
+        if (timeout_ms >= 0) {
+            const uint64_t now = now_ms();
+            if (now >= deadline)
+                return 0;
+            left_ms = static_cast<int>(deadline - now);
+        }
+    }
+}
+
 int RS232_CheckPort(int port)
 {
-    struct pollfd p = {port, POLLIN, 0};
-    int r;
-    while ((r = poll(&p, 1, 0)) < 0 && errno == EINTR) {
-    }
-    if (r < 0)
-        return -1;
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 0;
+    return RS232_WaitInput(port, 0) < 0 ? -1 : 0;
 }
 
 }  // extern "C"
