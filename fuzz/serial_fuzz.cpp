@@ -126,13 +126,6 @@ void open_index0()
 
 extern "C" {
 
-void showDebugMsg(int line, const char *func, const char *msg)
-{
-    (void)line;
-    (void)func;
-    (void)msg;
-}
-
 int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
 {
     (void)baudrate;

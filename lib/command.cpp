@@ -1,4 +1,5 @@
 // Command frames and the one routine that exchanges a command with the adapter.
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -72,6 +73,33 @@ void sleep_until(uint64_t until_us)
         sleep_us(static_cast<unsigned>(until_us - now));
 }
 
+// The diagnostics' line of a failed exchange: the call, the port, why, the
+// bytes sent and what came back.
+void report_failure(const char *call, int com_port, const char *why, const unsigned char *frame, int frame_len,
+                    const unsigned char *got, int got_len)
+{
+    debug_line("%s port %d: %s; sent %s; got %s", call, com_port, why,
+               hex(frame, static_cast<size_t>(frame_len)).text, hex(got, static_cast<size_t>(got_len)).text);
+}
+
+// Why a reply that was awaited did not come whole.
+void report_missing_reply(const char *call, int com_port, const unsigned char *frame, int frame_len, int reply_len,
+                          const ReplyTrace &t)
+{
+    if (!debug_on())
+        return;
+    char why[64];
+    if (t.started)
+        std::snprintf(why, sizeof(why), "short reply, %d of %d bytes", t.got_len, reply_len);
+    else if (t.got_len == 0)
+        std::snprintf(why, sizeof(why), "no reply");
+    else if (t.got[0] != frame[0])
+        std::snprintf(why, sizeof(why), "wrong echo 0x%02X", t.got[0]);
+    else
+        std::snprintf(why, sizeof(why), "malformed reply");
+    report_failure(call, com_port, why, frame, frame_len, t.got, t.got_len);
+}
+
 }  // namespace
 
 // One exchange at a time per port, so two threads never take each other's
@@ -80,9 +108,12 @@ void sleep_until(uint64_t until_us)
 bool exchange(const char *call, int com_port, const unsigned char *frame, int frame_len, unsigned char *reply,
               int reply_len, bool whole)
 {
-    (void)call;
     COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
+    if (node == nullptr) {
+        debug_line("%s port %d: not open", call, com_port);
+        return false;
+    }
+    if (frame == nullptr || frame_len <= 0 || reply_len < 0)
         return false;
     if (reply != nullptr)
         std::memset(reply, 0, static_cast<size_t>(reply_len));
@@ -95,6 +126,7 @@ bool exchange(const char *call, int com_port, const unsigned char *frame, int fr
     begin_exchange(node, frame[0], recognised ? static_cast<size_t>(reply_len) : 0);
     if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0) {
         cancel_reply(node);
+        report_failure(call, com_port, "write failed", frame, frame_len, nullptr, 0);
         return false;
     }
     if (!wants_reply)
@@ -102,21 +134,38 @@ bool exchange(const char *call, int com_port, const unsigned char *frame, int fr
     const uint64_t wait_end = monotonic_us() + kReplyWaitUs;
     if (recognised) {
         // A short reply fails: it is never decoded with zeros for bytes.
-        if (!await_reply(node, reply, wait_end))
+        ReplyTrace trace;
+        if (!await_reply(node, reply, wait_end, &trace)) {
+            report_missing_reply(call, com_port, frame, frame_len, reply_len, trace);
             return false;
+        }
         sleep_until(wait_end);
         return true;
     }
     sleep_until(wait_end);
-    return take_raw(node, reply, reply_len) > 0;
+    if (take_raw(node, reply, reply_len) > 0)
+        return true;
+    report_failure(call, com_port, "no reply", frame, frame_len, nullptr, 0);
+    return false;
 }
 
 bool command_ok(const char *call, int com_port, const unsigned char *frame, unsigned char *reply)
 {
     const unsigned char code = frame[0];
-    if (!exchange(call, com_port, frame, wire::frame_length(code), reply, wire::reply_length(code), true))
+    const int frame_len = wire::frame_length(code), reply_len = wire::reply_length(code);
+    if (!exchange(call, com_port, frame, frame_len, reply, reply_len, true))
         return false;
-    return reply[wire::kEcho] == code && reply[wire::kStatus] == 0;
+    if (reply[wire::kEcho] == code && reply[wire::kStatus] == 0)
+        return true;
+    if (debug_on()) {
+        char why[32];
+        if (reply[wire::kEcho] != code)
+            std::snprintf(why, sizeof(why), "wrong echo 0x%02X", reply[wire::kEcho]);
+        else
+            std::snprintf(why, sizeof(why), "status byte %u", reply[wire::kStatus]);
+        report_failure(call, com_port, why, frame, frame_len, reply, reply_len);
+    }
+    return false;
 }
 
 int send_command(const char *call, int com_port, unsigned char *frame)

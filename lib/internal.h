@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "debug.h"
 #include "lib_velk_2.h"
 #include "platform.h"
 #include "port_input.h"
@@ -51,6 +52,13 @@ void purge_dead_nodes(int com_port);
 // Appends the node of a freshly opened port (after removing dead nodes of
 // its index); null when the node could not be allocated.
 COM_NODE *append_open_node(int com_port, velk_port_t port);
+
+// The checks before an open (a valid index not open yet), the open of the
+// device, and the line that says an open succeeded: each tells the
+// diagnostics what happened.
+bool may_open(const char *call, int com_port);
+velk_port_t open_port(const char *call, int com_port, int read_wait);
+void report_opened(const char *call, int com_port, const VER_INFO &ver);
 
 // Generation digit: the value of the hexadecimal character fw[1], 0 otherwise.
 int generation_of(const VER_INFO &ver);

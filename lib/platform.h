@@ -53,6 +53,9 @@ int pause_for(const wire::NominalRate &rate);
 // read_wait only matters on Windows.
 velk_port_t open_port_index(int com_port, int read_wait);
 
+// The device name of a valid port index, for the diagnostics (buf may hold it).
+const char *port_name(int com_port, char *buf, size_t size);
+
 // Request and release of the 1 ms system timer period (Windows only).
 void timer_period_begin();
 void timer_period_end();

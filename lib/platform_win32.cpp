@@ -141,13 +141,18 @@ int pause_for(const wire::NominalRate &rate)
 }
 
 // Index 0 is COM1; the "\\.\" prefix also reaches COM10 and above.
+const char *port_name(int com_port, char *buf, size_t size)
+{
+    std::snprintf(buf, size, "\\\\.\\COM%d", com_port + 1);
+    return buf;
+}
+
 velk_port_t open_port_index(int com_port, int read_wait)
 {
     if (!port_index_valid(com_port))
         return VELK_NO_PORT;
     char name[32];
-    std::snprintf(name, sizeof(name), "\\\\.\\COM%d", com_port + 1);
-    return RS232_OpenComport(name, 9600, "8N1", read_wait);
+    return RS232_OpenComport(port_name(com_port, name, sizeof(name)), 9600, "8N1", read_wait);
 }
 
 void timer_period_begin()

@@ -44,6 +44,33 @@ int ms_until(uint64_t until_us, uint64_t now_us)
     return until_us > now_us ? static_cast<int>((until_us - now_us + 999) / 1000) : 0;
 }
 
+// Says what the port's input lost while the object lived (the diagnostics);
+// made after the input's lock is taken, so it speaks while still holding it.
+class LossReport {
+public:
+    LossReport(COM_NODE *node, PortInput &in) : node_(node), in_(in) {}
+    ~LossReport()
+    {
+        InputLosses l;
+        if (!debug_on() || !in_.take_losses(&l))
+            return;
+        if (l.skipped > 0)
+            debug_line("port %d: skipped %llu bytes while resynchronising: %s%s", node_->com_index,
+                       static_cast<unsigned long long>(l.skipped),
+                       hex(l.sample, static_cast<size_t>(l.sample_len)).text,
+                       l.skipped > static_cast<uint64_t>(l.sample_len) ? " ..." : "");
+        if (l.overflowed > 0)
+            debug_line("port %d: input buffer full: dropped the %llu oldest reports, which no receive call took",
+                       node_->com_index, static_cast<unsigned long long>(l.overflowed));
+    }
+    LossReport(const LossReport &) = delete;
+    LossReport &operator=(const LossReport &) = delete;
+
+private:
+    COM_NODE *node_;
+    PortInput &in_;
+};
+
 }  // namespace
 
 // ---- the buffer ----
@@ -95,6 +122,7 @@ void PortInput::expect_reply(unsigned char echo, size_t len)
 {
     reply_pending_ = true;
     reply_done_ = false;
+    stray_len_ = 0;
     reply_echo_ = echo;
     reply_len_ = std::min(len, sizeof(reply_));
     // A reply can only start at the next report boundary.
@@ -108,12 +136,19 @@ void PortInput::take_reply()
     erase(framed_, reply_len_);
 }
 
-bool PortInput::finish_reply(unsigned char *out)
+bool PortInput::finish_reply(unsigned char *out, ReplyTrace *trace)
 {
     // A whole reply still waiting for what follows it is taken at the end.
     if (reply_started() && end_ - framed_ >= reply_len_)
         take_reply();
     const bool done = reply_done_;
+    if (!done && trace != nullptr) {
+        trace->started = reply_started();
+        const unsigned char *from = trace->started ? &buf_[framed_] : stray_;
+        const size_t n = std::min(trace->started ? end_ - framed_ : stray_len_, sizeof(trace->got));
+        std::memcpy(trace->got, from, n);
+        trace->got_len = static_cast<int>(n);
+    }
     if (done) {
         std::memcpy(out, reply_, reply_len_);
     } else if (reply_started()) {
@@ -264,8 +299,30 @@ void PortInput::skip_run()
     drop(framed_, q - framed_);
 }
 
+bool PortInput::take_losses(InputLosses *out)
+{
+    if (losses_.skipped == 0 && losses_.overflowed == 0)
+        return false;
+    *out = losses_;
+    losses_ = InputLosses();
+    return true;
+}
+
 void PortInput::drop(size_t at, size_t n)
 {
+    if (debug_on()) {
+        const size_t k = std::min(n, sizeof(losses_.sample) - static_cast<size_t>(losses_.sample_len));
+        std::memcpy(losses_.sample + losses_.sample_len, &buf_[at], k);
+        losses_.sample_len += static_cast<int>(k);
+        losses_.skipped += n;
+        // What the adapter sent while a reply was awaited: the diagnostics
+        // of a failed exchange show it.
+        if (awaiting_reply()) {
+            const size_t s = std::min(n, sizeof(stray_) - stray_len_);
+            std::memcpy(stray_ + stray_len_, &buf_[at], s);
+            stray_len_ += s;
+        }
+    }
     skipped_ += n;
     aligned_ = false;
     erase(at, n);
@@ -305,6 +362,7 @@ void PortInput::make_room()
     while (end_ - head_ > kCapacity / 4 * 3 && head_ < framed_) {
         head_ += static_cast<size_t>(report_length(&buf_[head_]));
         ++overflowed_;
+        ++losses_.overflowed;
     }
     if (buf_.size() - (end_ - head_) < kReadRoom)
         drop(framed_, end_ - framed_);
@@ -329,6 +387,7 @@ int take_report(COM_NODE *node, unsigned char *r)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     for (;;) {
         if (in.has_report())
             return in.pop_report(r);
@@ -384,6 +443,7 @@ void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     const uint64_t now = monotonic_us();
     for (int i = 0; i < kDiscardReads && in.fill(node->fd, now) > 0; ++i) {
     }
@@ -394,10 +454,11 @@ void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len)
         in.expect_reply(echo, reply_len);
 }
 
-bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us)
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     for (;;) {
         const uint64_t now = monotonic_us();
         in.fill(node->fd, now);
@@ -421,7 +482,7 @@ bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us)
             break;  // the device is gone
         }
     }
-    return in.finish_reply(reply);
+    return in.finish_reply(reply, trace);
 }
 
 void cancel_reply(COM_NODE *node)
@@ -429,13 +490,14 @@ void cancel_reply(COM_NODE *node)
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
     unsigned char unused[wire::kMaxReply];
-    in.finish_reply(unused);
+    in.finish_reply(unused, nullptr);
 }
 
 int take_raw(COM_NODE *node, unsigned char *buf, int len)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     int got = in.take_raw(buf, len);
     if (got < len) {
         const int n = read_available(node->fd, buf + got, len - got, in.blocking());

@@ -15,6 +15,23 @@
 
 namespace velk {
 
+// What came instead of a whole reply, for the diagnostics: the start of a
+// reply that stayed short, or the bytes dropped as noise while it was awaited.
+struct ReplyTrace {
+    unsigned char got[2 * wire::kMaxReply];
+    int got_len = 0;
+    bool started = false;  // the echo came, the rest did not
+};
+
+// Input lost since the last look, for the diagnostics: bytes skipped while
+// resynchronising (the first few of them) and reports dropped at the cap.
+struct InputLosses {
+    uint64_t skipped = 0;
+    uint64_t overflowed = 0;
+    unsigned char sample[16];
+    int sample_len = 0;
+};
+
 class PortInput {
 public:
     Mutex lock;           // guards everything below and every read of the port
@@ -43,14 +60,17 @@ public:
     bool reply_done() const { return reply_done_; }
     bool reply_started() const;
     // Ends the wait for the reply: true with it copied into `out`. A reply
-    // that began but stayed short is removed.
-    bool finish_reply(unsigned char *out);
+    // that began but stayed short is removed. `trace` (may be null) gets what
+    // came instead.
+    bool finish_reply(unsigned char *out, ReplyTrace *trace);
     // Raw bytes from the front of the buffer, as many as there are up to len.
     int take_raw(unsigned char *out, int len);
 
     size_t buffered() const { return end_ - head_; }
     uint64_t skipped() const { return skipped_; }
     uint64_t overflowed() const { return overflowed_; }
+    // Losses since the last call; false when there were none.
+    bool take_losses(InputLosses *out);
 
 private:
     enum class Next { Yes, No, Unknown };
@@ -90,6 +110,11 @@ private:
 
     uint64_t skipped_ = 0;
     uint64_t overflowed_ = 0;
+
+    // Kept only while the diagnostics are on.
+    InputLosses losses_;
+    unsigned char stray_[2 * wire::kMaxReply] = {};
+    size_t stray_len_ = 0;
 };
 
 // An open port's public node and its input, in one allocation; the open-port
@@ -124,8 +149,8 @@ int wait_port_input(int com_port, int timeout_ms);
 void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len);
 // Waits for the expected reply: until wait_end_us for its start, and for its
 // rest until the port has been quiet for 100 ms after that. True with the
-// reply copied into `reply`.
-bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us);
+// reply copied into `reply`; otherwise `trace` says what came instead.
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace);
 // The expected reply will not come (the frame was not written).
 void cancel_reply(COM_NODE *node);
 // Raw bytes that arrived: from the buffer first, then one read of the port.

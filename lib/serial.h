@@ -36,7 +36,8 @@ int RS232_WaitInput(int port, int timeout_ms);
 int RS232_CheckPort(int port);
 #endif
 
-// The layer's single diagnostic sink; it discards everything.
+// The layer's single diagnostic sink: standard error when VELK_DEBUG is set
+// (debug.cpp), nothing otherwise.
 VELK_API void showDebugMsg(int line, const char *func, const char *msg);
 
 #ifdef __cplusplus

@@ -68,13 +68,6 @@ int fail_open(int fd, int line, const char *msg)
 
 extern "C" {
 
-void showDebugMsg(int line, const char *func, const char *msg)
-{
-    (void)line;
-    (void)func;
-    (void)msg;
-}
-
 int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
 {
     speed_t speed;
@@ -191,12 +184,16 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
 
 void RS232_CloseComport(int port)
 {
+    // A port without modem lines (a pseudo-terminal) has none to drop.
     int status = 0;
-    if (ioctl(port, TIOCMGET, &status) == -1)
-        showDebugMsg(__LINE__, "RS232_CloseComport", "unable to get portstatus");
-    status &= ~(TIOCM_DTR | TIOCM_RTS);
-    if (ioctl(port, TIOCMSET, &status) == -1)
-        showDebugMsg(__LINE__, "RS232_CloseComport", "unable to set portstatus");
+    const bool got = ioctl(port, TIOCMGET, &status) != -1;
+    if (got || !no_modem_lines(errno)) {
+        if (!got)
+            showDebugMsg(__LINE__, "RS232_CloseComport", "unable to get portstatus");
+        status &= ~(TIOCM_DTR | TIOCM_RTS);
+        if (ioctl(port, TIOCMSET, &status) == -1)
+            showDebugMsg(__LINE__, "RS232_CloseComport", "unable to set portstatus");
+    }
     std::memset(&port_settings, 0, sizeof(port_settings));
     flock(port, LOCK_UN);
     close(port);
