@@ -366,12 +366,12 @@ void Adapter::run()
             refill_stream(now);
             if (!want_out)
                 want_out = !flush_output(now, &next);
-            if (stream_rate_ > 0 && stream_next_ < stream_seq_.size())
+            if (stream_rate_ > 0 && stream_next_ < stream_count_)
                 next = std::min(next, stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_);
             if (!in_.empty())
                 next = std::min(next, last_input_us + kStaleInputUs);
             // A stream at full speed with bytes still to cut keeps going.
-            if (stream_rate_ == 0 && (stream_next_ < stream_seq_.size() || !stream_pending_.empty()))
+            if (stream_rate_ == 0 && (stream_next_ < stream_count_ || !stream_pending_.empty()))
                 next = std::min(next, now + 1000);
             if (next != INT64_MAX)
                 timeout_ms = static_cast<int>(std::clamp<int64_t>((next - now + 999) / 1000, 0, 100));

@@ -131,6 +131,18 @@ Bytes reply_to(State &state, const Bytes &frame);
 // (big-endian i) of status reports.
 std::vector<Report> stream_sequence(size_t count, unsigned seed);
 
+// The same sequence one report at a time, in order.
+class StreamGenerator {
+public:
+    explicit StreamGenerator(unsigned seed = 1);
+    Report report(size_t index);
+
+private:
+    uint32_t next();
+    uint32_t below(uint32_t n) { return next() % n; }
+    uint32_t state_;
+};
+
 class Adapter {
 public:
     Adapter();
@@ -167,6 +179,15 @@ public:
     Bytes host_bytes();                            // every byte, garbage included
     size_t garbage_bytes();                        // bytes skipped while resyncing
     std::vector<uint8_t> vcom_sets();              // values of the 'N' commands received
+    // Keeps only the latest `frames` host frames, with their checksum
+    // verdicts and 'N' values, and the bytes of as many longest frames;
+    // 0 (the default) keeps everything. For a program that runs for days;
+    // wait_host_frames then cannot wait for more than `frames`.
+    void set_record_limit(size_t frames);
+    // The frames recorded after the first `*seen` of all the adapter ever
+    // recorded (those the limit has let go are skipped); sets *seen to that
+    // count now.
+    std::vector<Bytes> host_frames_since(size_t *seen);
 
     // Reports to the host. Output is one FIFO: replies, injected reports and
     // the stream leave in the order they were queued.
@@ -233,16 +254,19 @@ private:
     std::mutex tap_mu_;  // guards tap_; held while it runs, so unhooking waits for it
     BusTap tap_;
     Bytes in_;  // unparsed host bytes
-    std::vector<Bytes> frames_;
-    std::vector<bool> frames_ok_;
-    Bytes host_bytes_;
+    std::deque<Bytes> frames_;
+    std::deque<bool> frames_ok_;
+    std::deque<uint8_t> host_bytes_;
+    size_t record_limit_ = 0;
+    size_t frames_total_ = 0;
     size_t garbage_ = 0;
-    std::vector<uint8_t> vcom_sets_;
+    std::deque<uint8_t> vcom_sets_;
     std::deque<Chunk> out_;
     size_t out_offset_ = 0;  // bytes of out_.front() already written
     size_t written_ = 0;
     // stream
-    std::vector<Report> stream_seq_;
+    StreamGenerator stream_gen_;
+    size_t stream_count_ = 0;
     size_t stream_next_ = 0;
     int stream_rate_ = 0;
     int64_t stream_start_us_ = 0;

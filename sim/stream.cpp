@@ -1,5 +1,7 @@
-// The stream generator: a long, reproducible sequence of mixed reports
-// written to the host at a given rate in write() chunks of random sizes.
+// The stream generator: a long, reproducible sequence of mixed reports,
+// made one report at a time as it is written (so that a stream of any length
+// takes no memory for itself), to the host at a given rate in write() chunks
+// of random sizes.
 #include <algorithm>
 
 #include "sim_internal.h"
@@ -8,95 +10,101 @@ namespace velk::sim {
 
 namespace {
 
-// xorshift32: small, fast and the same on every platform.
-struct Rng {
-    uint32_t s;
-    explicit Rng(unsigned seed) : s(seed * 2654435761u + 0x9E3779B9u) { if (s == 0) s = 1; }
-    uint32_t next()
-    {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        return s;
-    }
-    uint32_t below(uint32_t n) { return next() % n; }
-};
-
 // The stream keeps at most this much queued ahead of the pty.
 constexpr size_t kStreamBacklog = 16384;
 
 }  // namespace
 
+// xorshift32: small, fast and the same on every platform.
+uint32_t StreamGenerator::next()
+{
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return state_;
+}
+
+StreamGenerator::StreamGenerator(unsigned seed) : state_(seed * 2654435761u + 0x9E3779B9u)
+{
+    if (state_ == 0)
+        state_ = 1;
+}
+
+// Report `index` of the sequence; the reports must be asked for in order.
+Report StreamGenerator::report(size_t index)
+{
+    Report r;
+    const uint32_t tag = static_cast<uint32_t>(index);
+    const uint32_t pick = below(100);
+    if (pick < 42)
+        r.kind = Report::E2;
+    else if (pick < 84)
+        r.kind = Report::F1;
+    else if (pick < 90)
+        r.kind = Report::E1;
+    else if (pick < 94)
+        r.kind = Report::BusError;
+    else if (pick < 97)
+        r.kind = Report::BusErrorPsr;
+    else if (pick < 99)
+        r.kind = Report::BusStatus;
+    else
+        r.kind = Report::EepromError;
+
+    r.channel = static_cast<int>(below(2));
+    r.extended = below(2) != 0;
+    r.id = r.extended ? next() & 0x1FFFFFFF : next() & 0x7FF;
+    r.micro_second = below(1000000);
+    r.second = tag;
+    for (uint8_t &d : r.data)
+        d = static_cast<uint8_t>(next());
+    switch (r.kind) {
+    case Report::E1:
+        r.extended = true;
+        r.id = tag & 0x1FFFFFFF;
+        r.dlc = static_cast<int>(below(9));
+        r.second = 0;
+        r.micro_second = 0;
+        break;
+    case Report::E2:
+        r.dlc = static_cast<int>(below(9));
+        r.rtr = below(8) == 0;
+        break;
+    case Report::F1:
+        r.dlc = static_cast<int>(below(16));
+        // FDF set always (the host drops an 0xF1 without it), BRS and ESI vary.
+        r.fd_flags = static_cast<uint8_t>(0x04 | below(4));
+        break;
+    default:
+        r.channel = 0;
+        r.extended = false;
+        r.id = 0;
+        r.dlc = 0;
+        r.second = 0;
+        r.micro_second = 0;
+        r.data = {};
+        for (uint8_t &s : r.status)
+            s = static_cast<uint8_t>(next());
+        r.status[0] = static_cast<uint8_t>(tag >> 8);
+        r.status[1] = static_cast<uint8_t>(tag);
+        r.status[2] |= 0x01;  // never all zero: an all-zero bus error report is not a report
+        break;
+    }
+    if (r.kind == Report::E1 || r.kind == Report::E2 || r.kind == Report::F1) {
+        // Bytes beyond the DLC still travel; zero keeps them easy to compare.
+        for (size_t k = static_cast<size_t>(dlc_length(r.dlc)); k < r.data.size(); ++k)
+            r.data[k] = 0;
+    }
+    return r;
+}
+
 std::vector<Report> stream_sequence(size_t count, unsigned seed)
 {
     std::vector<Report> seq;
     seq.reserve(count);
-    Rng rng(seed);
-    for (size_t i = 0; i < count; ++i) {
-        Report r;
-        const uint32_t tag = static_cast<uint32_t>(i);
-        const uint32_t pick = rng.below(100);
-        if (pick < 42)
-            r.kind = Report::E2;
-        else if (pick < 84)
-            r.kind = Report::F1;
-        else if (pick < 90)
-            r.kind = Report::E1;
-        else if (pick < 94)
-            r.kind = Report::BusError;
-        else if (pick < 97)
-            r.kind = Report::BusErrorPsr;
-        else if (pick < 99)
-            r.kind = Report::BusStatus;
-        else
-            r.kind = Report::EepromError;
-
-        r.channel = static_cast<int>(rng.below(2));
-        r.extended = rng.below(2) != 0;
-        r.id = r.extended ? rng.next() & 0x1FFFFFFF : rng.next() & 0x7FF;
-        r.micro_second = rng.below(1000000);
-        r.second = tag;
-        for (uint8_t &d : r.data)
-            d = static_cast<uint8_t>(rng.next());
-        switch (r.kind) {
-        case Report::E1:
-            r.extended = true;
-            r.id = tag & 0x1FFFFFFF;
-            r.dlc = static_cast<int>(rng.below(9));
-            r.second = 0;
-            r.micro_second = 0;
-            break;
-        case Report::E2:
-            r.dlc = static_cast<int>(rng.below(9));
-            r.rtr = rng.below(8) == 0;
-            break;
-        case Report::F1:
-            r.dlc = static_cast<int>(rng.below(16));
-            // FDF set always (the host drops an 0xF1 without it), BRS and ESI vary.
-            r.fd_flags = static_cast<uint8_t>(0x04 | rng.below(4));
-            break;
-        default:
-            r.channel = 0;
-            r.extended = false;
-            r.id = 0;
-            r.dlc = 0;
-            r.second = 0;
-            r.micro_second = 0;
-            r.data = {};
-            for (uint8_t &s : r.status)
-                s = static_cast<uint8_t>(rng.next());
-            r.status[0] = static_cast<uint8_t>(tag >> 8);
-            r.status[1] = static_cast<uint8_t>(tag);
-            r.status[2] |= 0x01;  // never all zero: an all-zero bus error report is not a report
-            break;
-        }
-        if (r.kind == Report::E1 || r.kind == Report::E2 || r.kind == Report::F1) {
-            // Bytes beyond the DLC still travel; zero keeps them easy to compare.
-            for (size_t k = static_cast<size_t>(dlc_length(r.dlc)); k < r.data.size(); ++k)
-                r.data[k] = 0;
-        }
-        seq.push_back(r);
-    }
+    StreamGenerator gen(seed);
+    for (size_t i = 0; i < count; ++i)
+        seq.push_back(gen.report(i));
     return seq;
 }
 
@@ -104,7 +112,8 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
-        stream_seq_ = stream_sequence(count, seed);
+        stream_gen_ = StreamGenerator(seed);
+        stream_count_ = count;
         stream_next_ = 0;
         stream_rate_ = std::max(rate_per_s, 0);
         stream_start_us_ = now_us();
@@ -123,11 +132,11 @@ void Adapter::refill_stream(int64_t now)
     size_t queued = 0;
     for (const Chunk &c : out_)
         queued += c.bytes.size();
-    while (stream_next_ < stream_seq_.size() && queued < kStreamBacklog) {
+    while (stream_next_ < stream_count_ && queued < kStreamBacklog) {
         if (stream_rate_ > 0 &&
             now < stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_)
             break;
-        Report r = stream_seq_[stream_next_++];
+        Report r = stream_gen_.report(stream_next_++);
         if (stream_stamp_ && (r.kind == Report::E2 || r.kind == Report::F1)) {
             const int64_t t = now_us();
             r.second = static_cast<uint32_t>(t / 1000000);
@@ -142,7 +151,7 @@ void Adapter::refill_stream(int64_t now)
             stream_rng_ ^= stream_rng_ >> 17;
             stream_rng_ ^= stream_rng_ << 5;
             const size_t len = 1 + stream_rng_ % stream_max_chunk_;
-            const bool last = stream_next_ == stream_seq_.size() || stream_rate_ > 0;
+            const bool last = stream_next_ == stream_count_ || stream_rate_ > 0;
             if (stream_pending_.size() < len && !(last && !stream_pending_.empty()))
                 break;
             const size_t take = std::min(len, stream_pending_.size());
@@ -161,7 +170,7 @@ bool Adapter::wait_stream_done(int timeout_ms)
 {
     std::unique_lock<std::mutex> lk(mu_);
     return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] {
-        return stream_next_ == stream_seq_.size() && stream_pending_.empty() && out_.empty();
+        return stream_next_ == stream_count_ && stream_pending_.empty() && out_.empty();
     });
 }
 

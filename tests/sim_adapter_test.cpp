@@ -162,6 +162,33 @@ TEST_F(SimAdapter, TimingRecordsAndVirtualComSettingsRoundTrip)
     EXPECT_EQ(sim.state().vcom_map, 1);
 }
 
+TEST(SimCommandModel, RepliesFollowTheStateWithoutAPty)
+{
+    velk::sim::State s;
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'0', 4, 9})), frame({'0', 0}));
+    EXPECT_EQ(s.baud[0], 4);
+    EXPECT_EQ(s.baud[1], 9);
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'L', 3})), frame({'L', 1, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    s.bus_status[11] = 0x5A;
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'b'})), frame({0x62, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x5A}));
+    // Data frames, unknown codes and frames of the wrong length get nothing.
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({0xE0, 0x11, 0, 0, 1, 0x23, 1, 2, 3, 4, 5, 6, 7, 8})).empty());
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({'Z'})).empty());
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({'0', 4})).empty());
+}
+
+TEST_F(SimAdapter, RecordLimitKeepsOnlyTheLatestFrames)
+{
+    sim.set_record_limit(2);
+    for (uint8_t v = 1; v <= 4; ++v)
+        EXPECT_EQ(host->exchange(frame({'8', v}), 5), frame({'8', 0}));
+    EXPECT_EQ(sim.host_frames(), (std::vector<Bytes>{frame({'8', 3}), frame({'8', 4})}));
+    size_t seen = 3;
+    EXPECT_EQ(sim.host_frames_since(&seen), (std::vector<Bytes>{frame({'8', 4})}));
+    EXPECT_EQ(seen, 4u);
+    EXPECT_TRUE(sim.host_frames_since(&seen).empty());
+}
+
 TEST_F(SimAdapter, FaultsShapeTheReply)
 {
     sim.set_fault('5', Fault{Fault::WrongEcho});
