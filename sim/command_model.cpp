@@ -42,6 +42,13 @@ void reset_config(State &s)
     std::copy_n(d.timing, 3, s.timing);
 }
 
+// A setting per channel from the frame's two argument bytes.
+void set_pair(uint8_t (&field)[2], const Bytes &f)
+{
+    field[0] = f[1];
+    field[1] = f[2];
+}
+
 // Applies a command to the state and builds its reply.
 Bytes command_reply(State &s, const wire::Command &c, const Bytes &f)
 {
@@ -50,31 +57,25 @@ Bytes command_reply(State &s, const wire::Command &c, const Bytes &f)
     uint8_t *d = r.data() + wire::kReplyData;
     switch (c.code) {
     case '5':
-        d[0] = s.fw[0];
-        d[1] = s.fw[1];
+        std::copy_n(s.fw, 2, d);
         break;
     case '6':
-        d[0] = s.build_id[0];
-        d[1] = s.build_id[1];
+        std::copy_n(s.build_id, 2, d);
         break;
     case 0x60:
-        d[0] = s.active[0];
-        d[1] = s.active[1];
+        std::copy_n(s.active, 2, d);
         break;
     case 'a':
-        s.active[0] = f[1];
-        s.active[1] = f[2];
+        set_pair(s.active, f);
         break;
     case '4':
         reset_config(s);
         break;
     case '0':
-        s.baud[0] = f[1];
-        s.baud[1] = f[2];
+        set_pair(s.baud, f);
         break;
     case '3':
-        s.mode[0] = f[1];
-        s.mode[1] = f[2];
+        set_pair(s.mode, f);
         break;
     case '8':
         s.err_set = f[1];
