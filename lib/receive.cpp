@@ -113,17 +113,25 @@ int decode_report(COM_NODE *node, const unsigned char *r, CAN_FRAME_INFO *frame)
     return 1;
 }
 
+// The next whole report of an open port into r (wire::kMaxReport bytes);
+// its port's node, or null when there is none or nowhere to put a record.
+COM_NODE *next_report(int com_port, const CAN_FRAME_INFO *frame, unsigned char *r)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr || velk::take_report(node, r) == 0)
+        return nullptr;
+    return node;
+}
+
 }  // namespace
 
 extern "C" {
 
 int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
     unsigned char r[wire::kMaxReport];
-    if (velk::take_report(node, r) == 0)
+    COM_NODE *node = next_report(com_port, frame, r);
+    if (node == nullptr)
         return 0;
     // Kinds this decoder does not take are taken whole and dropped.
     if (r[0] == wire::kStampedReport.code || r[0] == wire::kFdReport.code ||
@@ -135,11 +143,9 @@ int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
 
 int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
     unsigned char r[wire::kMaxReport];
-    if (velk::take_report(node, r) == 0)
+    COM_NODE *node = next_report(com_port, frame, r);
+    if (node == nullptr)
         return 0;
     velk::time_of_day(frame->recv_time);
     if (data_layout(r[0]) != nullptr)
