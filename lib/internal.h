@@ -18,8 +18,7 @@ void create_com_list(bool is_first, COM_NODE *node);
 COM_NODE *chk_is_legal_com(int com_port);
 void delete_com_node(int com_port);
 
-// Command frames and the exchange (command.cpp).
-int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply);
+// Command frames (command.cpp); the exchange itself is velk::exchange below.
 void chk_sum_end_byte(unsigned char *frame, int frame_len);
 void uint_2_uchar(uint32_t value, unsigned char *buf);
 uint32_t uchar_2_uint(const unsigned char *buf);
