@@ -2,7 +2,7 @@
 foreach(b decode_rate receive_paced send_rate)
   add_executable(bench_${b} ${CMAKE_CURRENT_LIST_DIR}/${b}.cpp)
   target_link_libraries(bench_${b} PRIVATE velk_2_static velk_sim_lib)
-  target_include_directories(bench_${b} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(bench_${b} PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/lib)
 endforeach()
 
 # These measure the worker layer too.

@@ -96,13 +96,8 @@ Percentiles plain_read_latency(int rate, double seconds)
             if (pending.size() - at < 2)
                 break;
             const uint8_t *r = &pending[at];
-            size_t len = 17;
-            if (r[0] == 0xE2)
-                len = 25;
-            else if (r[0] == 0xF1)
-                len = 18 + static_cast<size_t>(std::max(sim::dlc_length(r[1] >> 4), 8));
-            else if (r[0] == 0x99 && r[1] == 0x01)
-                len = 9;
+            // The emulator's stream holds only whole reports.
+            const size_t len = static_cast<size_t>(std::max(velk::wire::report_length(r), 1));
             if (pending.size() - at < len)
                 break;
             if (r[0] == 0xE2)

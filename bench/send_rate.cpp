@@ -8,6 +8,7 @@
 #include "adapter.h"
 #include "bench_util.h"
 #include "lib_velk_2.h"
+#include "wire.h"
 
 using namespace velk;
 using namespace velk::bench;
@@ -24,14 +25,10 @@ int main(int argc, char **argv)
     comports[0] = path.c_str();
     if (VELKOpenDevice(0) != 0)
         return 1;
-    // The codes with a tuned pause, each with its nominal bit rate (code 10
-    // is 400 kbit/s, between 7 and 8 in pause).
-    const struct {
-        int code;
-        const char *rate;
-    } kCodes[] = {{4, "100 kbit/s"}, {5, "125 kbit/s"}, {6, "250 kbit/s"}, {7, "500 kbit/s"},
-                  {8, "800 kbit/s"}, {9, "1 Mbit/s"},   {10, "400 kbit/s"}};
-    for (const auto &[code, rate] : kCodes) {
+    // The codes with a tuned pause (code 10 is 400 kbit/s, between 6 and 7
+    // in pause).
+    for (int code = 4; code <= 10; ++code) {
+        const char *rate = velk::wire::kNominalRates[code].name;
         sim::State s = a.state();
         s.baud[0] = s.baud[1] = static_cast<uint8_t>(code);
         a.set_state(s);

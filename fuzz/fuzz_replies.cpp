@@ -13,10 +13,7 @@ namespace {
 void check_frame(const std::vector<uint8_t> &w, uint8_t code)
 {
     FUZZ_CHECK(w.size() >= 4 && w[0] == code);
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 3 < w.size(); ++i)
-        sum = static_cast<uint8_t>(sum + w[i]);
-    FUZZ_CHECK(w[w.size() - 3] == sum && w[w.size() - 2] == 0x0D && w[w.size() - 1] == 0x0A);
+    FUZZ_CHECK(fuzzcheck::trailer_ok(w.data(), w.size()));
 }
 
 // A successful query took exactly `len` bytes per reply from the stream.

@@ -71,18 +71,10 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
     return RS232_PollComport(port, buf, size);
 }
 
-bool pacing_for_code(int code, int *delay)
+// The Linux build's pauses, in microseconds of the fake clock.
+int pause_for(const wire::NominalRate &rate)
 {
-    constexpr int kDelay[] = {1050, 850, 400, 200, 150, 100, 250};
-    if (code < 4 || code > 10)
-        return false;
-    *delay = kDelay[code - 4];
-    return true;
-}
-
-bool port_index_valid(int com_port)
-{
-    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+    return rate.pause_us;
 }
 
 velk_port_t open_port_index(int com_port, int read_wait)

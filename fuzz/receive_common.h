@@ -11,21 +11,8 @@
 
 namespace fuzzrecv {
 
-// Total length of a report by its first two bytes; 0 for an unknown kind.
-inline int report_length(const uint8_t *r)
-{
-    switch (r[0]) {
-    case 0xE1: return 17;
-    case 0xE2: return 25;
-    case 0xF1: {
-        int n = fuzzcheck::dlc_length(r[1] >> 4);
-        return 18 + (n < 8 ? 8 : n);
-    }
-    case 0x99: return r[1] == 0x01 ? 9 : (r[1] == 0x02 || r[1] == 0x04) ? 17 : 0;
-    case 0x62: return r[1] == 0x02 ? 17 : 0;
-    default: return 0;
-    }
-}
+using fuzzcheck::report_length;
+using fuzzcheck::trailer_ok;
 
 // Pass-lists used when the input's first byte asks for them (bits 4 and 5):
 // channel 1 passes 11-bit 0x100..0x1FF, channel 2 passes 29-bit 0..0xFFFF.
@@ -105,15 +92,6 @@ inline bool status_record_is(const CAN_FRAME_INFO &f, const uint8_t *rep)
     if (rep[1] == 0x01)
         return f.msg_type == VELK_EEERR_TYPE && fuzzcheck::time_text_ok(f.recv_time);
     return status_is(f, rep, rep[1] == 0x02 ? VELK_BUSERR_TYPE : VELK_BUSERR_PSR_TYPE);
-}
-
-// The adapter ends a report with the byte sum of the rest, CR and LF.
-inline bool trailer_ok(const uint8_t *r, size_t len)
-{
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 3 < len; ++i)
-        sum = static_cast<uint8_t>(sum + r[i]);
-    return len >= 3 && r[len - 3] == sum && r[len - 2] == 0x0D && r[len - 1] == 0x0A;
 }
 
 // A decoder under test: whether the report at rep yields a record, and

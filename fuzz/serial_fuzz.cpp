@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "fake_port.h"
 #include "internal.h"
 
@@ -25,27 +26,11 @@ std::vector<std::vector<uint8_t>> g_writes;
 // Replies queued by the auto-reply mode, served ahead of the stream.
 std::vector<uint8_t> g_replies;
 
-// Reply length per command code for the auto-reply mode; 5 for the rest.
-int reply_length(uint8_t code)
-{
-    switch (code) {
-    case '5':
-    case '6':
-    case 0x60: return 7;
-    case '7': return 28;
-    case 'G': return 32;
-    case 'L': return 21;
-    case 'M': return 16;
-    case 'b': return 0;
-    default: return 5;
-    }
-}
-
 void queue_reply(const uint8_t *frame, int size)
 {
     if (size <= 0)
         return;
-    int len = reply_length(frame[0]);
+    int len = fuzzcheck::reply_length(frame[0]);
     if (len == 0)
         return;
     std::vector<uint8_t> r(static_cast<size_t>(len), 0);
@@ -141,13 +126,6 @@ void open_index0()
 
 extern "C" {
 
-void showDebugMsg(int line, const char *func, const char *msg)
-{
-    (void)line;
-    (void)func;
-    (void)msg;
-}
-
 int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
 {
     (void)baudrate;
@@ -187,7 +165,7 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
     if (g_auto_reply && (!g_auto_after_stream || g_pos == g_size))
         queue_reply(buf, size);
     if (g_per_command && size > 0) {
-        const size_t len = static_cast<size_t>(buf[0] == 'b' ? 17 : reply_length(buf[0]));
+        const size_t len = static_cast<size_t>(buf[0] == 'b' ? 17 : fuzzcheck::reply_length(buf[0]));
         g_released = g_released + len < g_size ? g_released + len : g_size;
     }
     return size;

@@ -4,6 +4,9 @@
 
 #include "internal.h"
 
+namespace wire = velk::wire;
+namespace cfgw = velk::wire::config;
+
 namespace {
 
 unsigned char lo(int v)
@@ -11,29 +14,22 @@ unsigned char lo(int v)
     return static_cast<unsigned char>(v);
 }
 
-// Sends a frame whose first len-3 bytes are set and checks echo and status.
-int send_simple(int com_port, unsigned char *frame, int len)
-{
-    chk_sum_end_byte(frame, len);
-    unsigned char reply[5];
-    return velk::exchange_ok(com_port, frame, len, reply, sizeof(reply), frame[0]) ? 0 : 1;
-}
-
-// Reply bytes 2..24 of the configuration queries, into the CFG_INFO fields.
+// The configuration record of a '7' or 'G' reply into the CFG_INFO fields.
 template <typename Cfg>
-void decode_config(const unsigned char *r, Cfg *cfg)
+void decode_config(const unsigned char *reply, Cfg *cfg)
 {
+    const unsigned char *d = reply + cfgw::kAt;
     for (int c = 0; c < 2; ++c) {
-        const unsigned char *p = r + 2 + c * 11;
-        cfg->baud[c] = p[0];
-        cfg->mode[c] = p[1];
-        cfg->flt_type[c] = p[2];
-        cfg->flt_id[c] = uchar_2_uint(p + 3);
-        cfg->flt_mask[c] = uchar_2_uint(p + 7);
+        const unsigned char *p = d + cfgw::kChannel[c];
+        cfg->baud[c] = p[cfgw::kBaud];
+        cfg->mode[c] = p[cfgw::kMode];
+        cfg->flt_type[c] = p[cfgw::kFilterType];
+        cfg->flt_id[c] = uchar_2_uint(p + cfgw::kFilterId);
+        cfg->flt_mask[c] = uchar_2_uint(p + cfgw::kFilterMask);
         if (cfg->flt_type[c] == VELK_EID)
             cfg->flt_mask[c] &= 0x1FFFFFFFu;
     }
-    cfg->err_set = r[24];
+    cfg->err_set = d[cfgw::kErrorSetting];
 }
 
 }  // namespace
@@ -42,8 +38,8 @@ extern "C" {
 
 int VELKResetCAN(int com_port)
 {
-    unsigned char reply[5];
-    return velk::exchange_ok(com_port, reset_cmd, sizeof(reset_cmd), reply, sizeof(reply), '4') ? 0 : 1;
+    unsigned char reply[wire::kMaxReply];
+    return velk::command_ok(__func__, com_port, reset_cmd, reply) ? 0 : 1;
 }
 
 int VELKSetBaudRate(int com_port, int can1_code, int can2_code)
@@ -54,34 +50,34 @@ int VELKSetBaudRate(int com_port, int can1_code, int can2_code)
     // Adapters of generation 0 to 2 do not take the 5, 10, 20 and 50 kbit/s codes.
     if (velk::generation_of(ver) <= 2 && (can1_code <= 3 || can2_code <= 3))
         return 1;
-    unsigned char frame[6] = {'0', lo(can1_code), lo(can2_code)};
-    return send_simple(com_port, frame, sizeof(frame));
+    unsigned char frame[wire::frame_length('0')] = {'0', lo(can1_code), lo(can2_code)};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKSetMode(int com_port, int can1_mode, int can2_mode)
 {
-    unsigned char frame[6] = {'3', lo(can1_mode), lo(can2_mode)};
-    return send_simple(com_port, frame, sizeof(frame));
+    unsigned char frame[wire::frame_length('3')] = {'3', lo(can1_mode), lo(can2_mode)};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKSetErrorType(int com_port, int setting)
 {
-    unsigned char frame[5] = {'8', lo(setting)};
-    return send_simple(com_port, frame, sizeof(frame));
+    unsigned char frame[wire::frame_length('8')] = {'8', lo(setting)};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKSetFilter(int com_port, FILTER_INFO *filter)
 {
     if (filter == nullptr || (filter->CAN_port != VELK_CAN_1 && filter->CAN_port != VELK_CAN_2))
         return 1;
-    unsigned char frame[13] = {static_cast<unsigned char>(filter->CAN_port == VELK_CAN_1 ? '1' : '2'),
-                               lo(filter->flt_type)};
+    unsigned char frame[wire::frame_length('1')] = {static_cast<unsigned char>(filter->CAN_port == VELK_CAN_1 ? '1' : '2'),
+                                                    lo(filter->flt_type)};
     uint_2_uchar(filter->flt_id, frame + 2);
     uint_2_uchar(filter->mask, frame + 6);
     // The adapter takes a 29-bit mask with its top byte as 0x3F.
     if (filter->mask & 0x10000000u)
         frame[6] = 0x3F;
-    return send_simple(com_port, frame, sizeof(frame));
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKClearFilter(int com_port, int channel)
@@ -93,8 +89,8 @@ int VELKClearFilter(int com_port, int channel)
         frame = clr_filt_1_cmd;
     else
         return 1;
-    unsigned char reply[5];
-    return velk::exchange_ok(com_port, frame, 13, reply, sizeof(reply), frame[0]) ? 0 : 1;
+    unsigned char reply[wire::kMaxReply];
+    return velk::command_ok(__func__, com_port, frame, reply) ? 0 : 1;
 }
 
 int VELKGetCfg(int com_port, CFG_INFO *cfg)
@@ -102,8 +98,8 @@ int VELKGetCfg(int com_port, CFG_INFO *cfg)
     if (cfg == nullptr)
         return 1;
     std::memset(cfg, 0, sizeof(*cfg));
-    unsigned char reply[28];
-    if (!velk::exchange_ok(com_port, getcfg_cmd, sizeof(getcfg_cmd), reply, sizeof(reply), '7'))
+    unsigned char reply[wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, getcfg_cmd, reply))
         return 1;
     decode_config(reply, cfg);
     return 0;
@@ -114,14 +110,14 @@ int VELKGetCFG_CANFD(int com_port, CANFD_CFG_INFO *cfg)
     if (cfg == nullptr)
         return 1;
     std::memset(cfg, 0, sizeof(*cfg));
-    unsigned char reply[32];
-    if (!velk::exchange_ok(com_port, getcfg_canfd_cmd, sizeof(getcfg_canfd_cmd), reply, sizeof(reply), 'G'))
+    unsigned char reply[wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, getcfg_canfd_cmd, reply))
         return 1;
     decode_config(reply, cfg);
-    cfg->fdf_en[0] = reply[25];
-    cfg->datarate[0] = reply[26];
-    cfg->fdf_en[1] = reply[27];
-    cfg->datarate[1] = reply[28];
+    for (int c = 0; c < 2; ++c) {
+        cfg->fdf_en[c] = reply[cfgw::kAt + cfgw::fd_enable(c)];
+        cfg->datarate[c] = reply[cfgw::kAt + cfgw::data_rate(c)];
+    }
     return 0;
 }
 
@@ -130,20 +126,21 @@ int VELKSetCFG_CANFD(int com_port, CFG_CANFD *cfg)
     if (cfg == nullptr)
         return 1;
     // On the wire both data rates come first, then both enables.
-    unsigned char frame[8] = {'J', cfg->CAN1_DataRate, cfg->CAN2_DataRate, cfg->CAN1_FDF_EN, cfg->CAN2_FDF_EN};
-    return send_simple(com_port, frame, sizeof(frame));
+    unsigned char frame[wire::frame_length('J')] = {'J', cfg->CAN1_DataRate, cfg->CAN2_DataRate, cfg->CAN1_FDF_EN,
+                                                    cfg->CAN2_FDF_EN};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKSet_TimingCFG_CANFD(int com_port, TIMING_CFG_CANFD *timing)
 {
     if (timing == nullptr)
         return 1;
-    unsigned char frame[20] = {'K', timing->sel};
+    unsigned char frame[wire::frame_length('K')] = {'K', timing->sel};
     std::memcpy(frame + 2, timing->param, 4);
     frame[6] = timing->param5;
     frame[7] = static_cast<unsigned char>(timing->param6);
     std::memcpy(frame + 8, timing->param7, 9);
-    return send_simple(com_port, frame, sizeof(frame));
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKGet_TimingCFG_CANFD(int com_port, TIMING_CFG_CANFD *timing, unsigned char sel)
@@ -151,16 +148,17 @@ int VELKGet_TimingCFG_CANFD(int com_port, TIMING_CFG_CANFD *timing, unsigned cha
     if (timing == nullptr || sel > 2)
         return 1;
     std::memset(timing, 0, sizeof(*timing));
-    unsigned char frame[5] = {'L', sel};
-    chk_sum_end_byte(frame, sizeof(frame));
-    unsigned char reply[21];
-    if (!velk::exchange_ok(com_port, frame, sizeof(frame), reply, sizeof(reply), 'L') || reply[2] != sel)
+    unsigned char frame[wire::frame_length('L')] = {'L', sel};
+    wire::seal(frame, sizeof(frame));
+    unsigned char reply[wire::kMaxReply];
+    const unsigned char *d = reply + wire::kReplyData;
+    if (!velk::command_ok(__func__, com_port, frame, reply) || d[0] != sel)
         return 1;
-    timing->sel = reply[2];
-    std::memcpy(timing->param, reply + 3, 4);
-    timing->param5 = reply[7];
-    timing->param6 = reply[8];
-    std::memcpy(timing->param7, reply + 9, 9);
+    timing->sel = d[0];
+    std::memcpy(timing->param, d + 1, 4);
+    timing->param5 = d[5];
+    timing->param6 = d[6];
+    std::memcpy(timing->param7, d + 7, 9);
     return 0;
 }
 

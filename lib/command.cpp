@@ -1,4 +1,5 @@
 // Command frames and the one routine that exchanges a command with the adapter.
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -21,12 +22,7 @@ void chk_sum_end_byte(unsigned char *frame, int frame_len)
 {
     if (frame == nullptr || frame_len < 4)
         return;
-    unsigned char sum = 0;
-    for (int i = 0; i < frame_len - 3; ++i)
-        sum = static_cast<unsigned char>(sum + frame[i]);
-    frame[frame_len - 3] = sum;
-    frame[frame_len - 2] = 0x0D;
-    frame[frame_len - 1] = 0x0A;
+    velk::wire::seal(frame, static_cast<size_t>(frame_len));
 }
 
 void uint_2_uchar(uint32_t value, unsigned char *buf)
@@ -56,11 +52,6 @@ uint32_t uchar_2_uint(const unsigned char *buf)
     return value;
 }
 
-int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply)
-{
-    return velk::exchange(com_port, frame, frame_len, reply, reply_len, false) ? 0 : 1;
-}
-
 }  // extern "C"
 
 namespace velk {
@@ -77,28 +68,60 @@ void sleep_until(uint64_t until_us)
         sleep_us(static_cast<unsigned>(until_us - now));
 }
 
+// The diagnostics' line of a failed exchange: the call, the port, why, the
+// bytes sent and what came back.
+void report_failure(const char *call, int com_port, const char *why, const unsigned char *frame, int frame_len,
+                    const unsigned char *got, int got_len)
+{
+    debug_line("%s port %d: %s; sent %s; got %s", call, com_port, why,
+               hex(frame, static_cast<size_t>(frame_len)).text, hex(got, static_cast<size_t>(got_len)).text);
+}
+
+// Why a reply that was awaited did not come whole.
+void report_missing_reply(const char *call, int com_port, const unsigned char *frame, int frame_len, int reply_len,
+                          const ReplyTrace &t)
+{
+    if (!debug_on())
+        return;
+    char why[64];
+    if (t.started)
+        std::snprintf(why, sizeof(why), "short reply, %d of %d bytes", t.got_len, reply_len);
+    else if (t.got_len == 0)
+        std::snprintf(why, sizeof(why), "no reply");
+    else if (t.got[0] != frame[0])
+        std::snprintf(why, sizeof(why), "wrong echo 0x%02X", t.got[0]);
+    else
+        std::snprintf(why, sizeof(why), "malformed reply");
+    report_failure(call, com_port, why, frame, frame_len, t.got, t.got_len);
+}
+
 }  // namespace
 
 // One exchange at a time per port, so two threads never take each other's
 // replies. Reports that arrive meanwhile stay in the port's input for the
 // receive calls; only the reply's bytes are taken out.
-bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-              bool whole)
+bool exchange(const char *call, int com_port, const unsigned char *frame, int frame_len, unsigned char *reply,
+              int reply_len, bool whole)
 {
     COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr || frame_len <= 0 || reply_len < 0)
+    if (node == nullptr) {
+        debug_line("%s port %d: not open", call, com_port);
+        return false;
+    }
+    if (frame == nullptr || frame_len <= 0 || reply_len < 0)
         return false;
     if (reply != nullptr)
         std::memset(reply, 0, static_cast<size_t>(reply_len));
     const bool wants_reply = reply != nullptr && reply_len > 0;
     // A reply of a known command is recognised by its echo and length; a
     // raw exchange takes whatever bytes come.
-    const bool recognised = wants_reply && whole && reply_len <= kMaxReply;
+    const bool recognised = wants_reply && whole && reply_len <= wire::kMaxReply;
     PortInput &in = input_of(node);
     MutexGuard exchange_guard(in.exchange_lock);
     begin_exchange(node, frame[0], recognised ? static_cast<size_t>(reply_len) : 0);
     if (RS232_SendBuf(node->fd, const_cast<unsigned char *>(frame), frame_len) < 0) {
         cancel_reply(node);
+        report_failure(call, com_port, "write failed", frame, frame_len, nullptr, 0);
         return false;
     }
     if (!wants_reply)
@@ -106,21 +129,45 @@ bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned 
     const uint64_t wait_end = monotonic_us() + kReplyWaitUs;
     if (recognised) {
         // A short reply fails: it is never decoded with zeros for bytes.
-        if (!await_reply(node, reply, wait_end))
+        ReplyTrace trace;
+        if (!await_reply(node, reply, wait_end, &trace)) {
+            report_missing_reply(call, com_port, frame, frame_len, reply_len, trace);
             return false;
+        }
         sleep_until(wait_end);
         return true;
     }
     sleep_until(wait_end);
-    return take_raw(node, reply, reply_len) > 0;
+    if (take_raw(node, reply, reply_len) > 0)
+        return true;
+    report_failure(call, com_port, "no reply", frame, frame_len, nullptr, 0);
+    return false;
 }
 
-bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-                 unsigned char echo)
+bool command_ok(const char *call, int com_port, const unsigned char *frame, unsigned char *reply)
 {
-    if (!exchange(com_port, frame, frame_len, reply, reply_len, true))
+    const unsigned char code = frame[0];
+    const int frame_len = wire::frame_length(code), reply_len = wire::reply_length(code);
+    if (!exchange(call, com_port, frame, frame_len, reply, reply_len, true))
         return false;
-    return reply[0] == echo && reply[1] == 0;
+    if (reply[wire::kEcho] == code && reply[wire::kStatus] == 0)
+        return true;
+    if (debug_on()) {
+        char why[32];
+        if (reply[wire::kEcho] != code)
+            std::snprintf(why, sizeof(why), "wrong echo 0x%02X", reply[wire::kEcho]);
+        else
+            std::snprintf(why, sizeof(why), "status byte %u", reply[wire::kStatus]);
+        report_failure(call, com_port, why, frame, frame_len, reply, reply_len);
+    }
+    return false;
+}
+
+int send_command(const char *call, int com_port, unsigned char *frame)
+{
+    wire::seal(frame, static_cast<size_t>(wire::frame_length(frame[0])));
+    unsigned char reply[wire::kMaxReply];
+    return command_ok(call, com_port, frame, reply) ? 0 : 1;
 }
 
 }  // namespace velk

@@ -5,9 +5,11 @@
 
 #include "internal.h"
 
+namespace cfgw = velk::wire::config;
+
 namespace {
 
-constexpr int kWords = 23;
+constexpr int kWords = cfgw::kBytes;
 
 uint32_t linear_encode(int i, unsigned char d)
 {
@@ -24,6 +26,19 @@ uint32_t be_from_words(const uint32_t *d)
     return (d[0] & 0xFFu) << 24 | (d[1] & 0xFFu) << 16 | (d[2] & 0xFFu) << 8 | (d[3] & 0xFFu);
 }
 
+int decoded(const uint32_t *d, int at)
+{
+    return static_cast<int>(d[at]);
+}
+
+// The filter of a channel as the file holds it.
+FILTER_INFO filter_of(const uint32_t *d, int ch)
+{
+    const uint32_t *p = d + cfgw::kChannel[ch];
+    return {ch, static_cast<int>(p[cfgw::kFilterType]), be_from_words(p + cfgw::kFilterId),
+            be_from_words(p + cfgw::kFilterMask)};
+}
+
 }  // namespace
 
 extern "C" {
@@ -32,12 +47,12 @@ int VELKExpCfg(int com_port, const char *file_name)
 {
     if (file_name == nullptr)
         return 1;
-    unsigned char reply[28];
-    if (!velk::exchange_ok(com_port, expcfg_cmd, sizeof(expcfg_cmd), reply, sizeof(reply), '7'))
+    unsigned char reply[velk::wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, expcfg_cmd, reply))
         return 1;
     unsigned char bytes[kWords * 4];
     for (int i = 0; i < kWords; ++i) {
-        uint32_t w = linear_encode(i, reply[2 + i]);
+        uint32_t w = linear_encode(i, reply[cfgw::kAt + i]);
         for (int b = 0; b < 4; ++b)
             bytes[i * 4 + b] = static_cast<unsigned char>(w >> (8 * b));
     }
@@ -71,13 +86,14 @@ int VELKImpCfg(int com_port, const char *file_name)
             w |= static_cast<uint32_t>(bytes[i * 4 + b]) << (8 * b);
         d[i] = linear_decode(i, w);
     }
+    const int can1 = cfgw::kChannel[0], can2 = cfgw::kChannel[1];
     int failed = 0;
-    failed |= VELKSetBaudRate(com_port, static_cast<int>(d[0]), static_cast<int>(d[11]));
-    failed |= VELKSetMode(com_port, static_cast<int>(d[1]), static_cast<int>(d[12]));
-    failed |= VELKSetErrorType(com_port, static_cast<int>(d[22]));
-    FILTER_INFO f1 = {VELK_CAN_1, static_cast<int>(d[2]), be_from_words(d + 3), be_from_words(d + 7)};
+    failed |= VELKSetBaudRate(com_port, decoded(d, can1 + cfgw::kBaud), decoded(d, can2 + cfgw::kBaud));
+    failed |= VELKSetMode(com_port, decoded(d, can1 + cfgw::kMode), decoded(d, can2 + cfgw::kMode));
+    failed |= VELKSetErrorType(com_port, decoded(d, cfgw::kErrorSetting));
+    FILTER_INFO f1 = filter_of(d, VELK_CAN_1);
     failed |= VELKSetFilter(com_port, &f1);
-    FILTER_INFO f2 = {VELK_CAN_2, static_cast<int>(d[13]), be_from_words(d + 14), be_from_words(d + 18)};
+    FILTER_INFO f2 = filter_of(d, VELK_CAN_2);
     failed |= VELKSetFilter(com_port, &f2);
     return failed ? 1 : 0;
 }

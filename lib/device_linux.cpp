@@ -8,19 +8,21 @@ extern "C" {
 
 int VELKOpenSocketCAN(int com_port, int *fd)
 {
-    if (!velk::port_index_valid(com_port) || chk_is_legal_com(com_port) != nullptr)
+    if (!velk::may_open(__func__, com_port))
         return 1;
-    velk_port_t port = velk::open_port_index(com_port, 0);
+    velk_port_t port = velk::open_port(__func__, com_port, 0);
     if (port == VELK_NO_PORT)
         return 1;
     if (velk::append_open_node(com_port, port) == nullptr) {
         RS232_CloseComport(port);
+        velk::debug_line("%s port %d: out of memory", __func__, com_port);
         return 1;
     }
     VELKInitCAN(com_port, VELK_INACTIVE, VELK_INACTIVE);
     VER_INFO ver;
     std::memset(&ver, 0, sizeof(ver));
     VELKShowVer(com_port, &ver);
+    velk::report_opened(__func__, com_port, ver);
     velk::pair_if_generation5(com_port, ver);
     if (fd != nullptr)
         *fd = port;

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "debug.h"
 #include "lib_velk_2.h"
 #include "platform.h"
 #include "port_input.h"
 #include "serial.h"
+#include "wire.h"
 
 extern "C" {
 
@@ -16,8 +18,7 @@ void create_com_list(bool is_first, COM_NODE *node);
 COM_NODE *chk_is_legal_com(int com_port);
 void delete_com_node(int com_port);
 
-// Command frames and the exchange (command.cpp).
-int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply);
+// Command frames (command.cpp); the exchange itself is velk::exchange below.
 void chk_sum_end_byte(unsigned char *frame, int frame_len);
 void uint_2_uchar(uint32_t value, unsigned char *buf);
 uint32_t uchar_2_uint(const unsigned char *buf);
@@ -38,12 +39,25 @@ int range_filter_process(COM_NODE *node, CAN_FRAME_INFO *frame);
 
 namespace velk {
 
+// True when the index names a device on this platform.
+inline bool port_index_valid(int com_port)
+{
+    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+}
+
 // Removes nodes of an index whose open failed.
 void purge_dead_nodes(int com_port);
 
 // Appends the node of a freshly opened port (after removing dead nodes of
 // its index); null when the node could not be allocated.
 COM_NODE *append_open_node(int com_port, velk_port_t port);
+
+// The checks before an open (a valid index not open yet), the open of the
+// device, and the line that says an open succeeded: each tells the
+// diagnostics what happened.
+bool may_open(const char *call, int com_port);
+velk_port_t open_port(const char *call, int com_port, int read_wait);
+void report_opened(const char *call, int com_port, const VER_INFO &ver);
 
 // Generation digit: the value of the hexadecimal character fw[1], 0 otherwise.
 int generation_of(const VER_INFO &ver);
@@ -54,13 +68,18 @@ void pair_if_generation5(int com_port, const VER_INFO &ver);
 // Writes a command and, when a reply is wanted, waits the adapter's 150 ms
 // for it. `whole`: the reply is recognised by its echo and length among the
 // reports and must arrive complete; otherwise the raw bytes that came back
-// are taken and one byte will do.
-bool exchange(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-              bool whole);
+// are taken and one byte will do. `call` names the exported operation.
+bool exchange(const char *call, int com_port, const unsigned char *frame, int frame_len, unsigned char *reply,
+              int reply_len, bool whole);
 
-// Exchange of a whole reply that also checks the echo byte and a zero status byte.
-bool exchange_ok(int com_port, const unsigned char *frame, int frame_len, unsigned char *reply, int reply_len,
-                 unsigned char echo);
+// A command of the wire table (its lengths by its code, frame[0]), whose
+// whole reply must echo the code with a zero status byte. `reply` holds
+// wire::kMaxReply bytes.
+bool command_ok(const char *call, int com_port, const unsigned char *frame, unsigned char *reply);
+
+// Seals a command frame whose code and arguments are set and runs it: 0
+// when the reply came with the echo and a zero status byte, else 1.
+int send_command(const char *call, int com_port, unsigned char *frame);
 
 }  // namespace velk
 

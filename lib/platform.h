@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "serial.h"
+#include "wire.h"
 
 namespace velk {
 
@@ -44,15 +45,16 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
 // time is taken off the next pause.
 void pace_done();
 
-// Pacing value of a nominal bit-rate code; false for codes without an entry.
-bool pacing_for_code(int code, int *delay);
+// The pause of a nominal bit rate as send_delay holds it on this platform:
+// microseconds on Linux, the DLLs' loop count on Windows.
+int pause_for(const wire::NominalRate &rate);
 
 // Opens the device of a port index at 9600 bit/s, "8N1".
 // read_wait only matters on Windows.
 velk_port_t open_port_index(int com_port, int read_wait);
 
-// True when the index names a device on this platform.
-bool port_index_valid(int com_port);
+// The device name of a valid port index, for the diagnostics (buf may hold it).
+const char *port_name(int com_port, char *buf, size_t size);
 
 // Request and release of the 1 ms system timer period (Windows only).
 void timer_period_begin();

@@ -4,13 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <iterator>
-#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "internal.h"
-#include "pacing.h"
 
 namespace velk {
 
@@ -110,27 +107,7 @@ void pace_done()
 
 int wait_input(velk_port_t port, int timeout_ms)
 {
-    const uint64_t deadline = monotonic_us() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms) * 1000u;
-    int left_ms = timeout_ms;
-    for (;;) {
-        struct pollfd p = {port, POLLIN, 0};
-        const int r = poll(&p, 1, left_ms);
-        if (r > 0) {
-            // A hung-up tty also reads as readable; the hang-up counts.
-            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
-        }
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-        // A handled signal: wait on for what is left of the time.
-        if (timeout_ms >= 0) {
-            const uint64_t now = monotonic_us();
-            if (now >= deadline)
-                return 0;
-            left_ms = static_cast<int>((deadline - now + 999) / 1000);
-        }
-    }
+    return RS232_WaitInput(port, timeout_ms);
 }
 
 int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking)
@@ -142,24 +119,9 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
     return RS232_PollComport(port, buf, size);
 }
 
-bool pacing_for_code(int code, int *delay)
+int pause_for(const wire::NominalRate &rate)
 {
-    // Pause in microseconds per nominal bit-rate code: 4 to 10 as tuned for
-    // the adapter, the others derived from the bit rate.
-    constexpr int kDelay[] = {
-        pacing::kLowRatePauseUs[0], pacing::kLowRatePauseUs[1], pacing::kLowRatePauseUs[2],
-        pacing::kLowRatePauseUs[3], 1050, 850, 400, 200, 150, 100, 250, pacing::kCustomPauseUs,
-        pacing::kCustomPauseUs,
-    };
-    if (code < 0 || code >= static_cast<int>(std::size(kDelay)))
-        return false;
-    *delay = kDelay[code];
-    return true;
-}
-
-bool port_index_valid(int com_port)
-{
-    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+    return rate.pause_us;
 }
 
 velk_port_t open_port_index(int com_port, int read_wait)

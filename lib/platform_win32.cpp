@@ -5,10 +5,8 @@
 
 #include <cstdio>
 #include <ctime>
-#include <iterator>
 
 #include "internal.h"
-#include "pacing.h"
 
 namespace velk {
 
@@ -66,30 +64,15 @@ uint64_t nonblock_clock_ms()
     return static_cast<uint64_t>(ticks) * 1000u / CLOCKS_PER_SEC;
 }
 
-namespace {
-
-// send_delay keeps the loop counts that callers of the DLL know (700000 at
-// 100 kbit/s, 40000 at 1 Mbit/s), but the pause is timed: a count of 400 is
-// one microsecond. That makes 40000 the 100 us and 60000 the 150 us of the
-// Linux build at 1 Mbit/s and 800 kbit/s, and every other code of the table
-// pauses longer than the Linux build does.
-constexpr int kLoopsPerMicrosecond = 400;
-
-constexpr int loops_for_us(int us)
-{
-    return us * kLoopsPerMicrosecond;
-}
-
-}  // namespace
-
-// The pause before a frame, on the performance counter. Whole milliseconds
+// The pause before a frame, on the performance counter; send_delay holds it
+// as a loop count (wire::kDllLoopsPerUs a microsecond). Whole milliseconds
 // are slept (an open port holds a 1 ms timer period); the last one or two
 // are spun, as a sleep can wake a millisecond late.
 void pace(int delay)
 {
     if (delay <= 0)
         return;
-    const uint64_t us = (static_cast<uint64_t>(delay) + kLoopsPerMicrosecond - 1) / kLoopsPerMicrosecond;
+    const uint64_t us = (static_cast<uint64_t>(delay) + wire::kDllLoopsPerUs - 1) / wire::kDllLoopsPerUs;
     LARGE_INTEGER freq, now;
     if (!QueryPerformanceFrequency(&freq) || freq.QuadPart <= 0) {
         Sleep(static_cast<DWORD>(us / 1000 + 1));  // no counter: a sleep that is at least as long
@@ -152,35 +135,24 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
 // Each pause is timed on its own; nothing is carried over.
 void pace_done() {}
 
-bool pacing_for_code(int code, int *delay)
+int pause_for(const wire::NominalRate &rate)
 {
-    // Loop counts per nominal bit-rate code: 4 to 10 as the DLLs have always
-    // set them, the others derived from the bit rate.
-    constexpr int kLoops[] = {
-        loops_for_us(pacing::kLowRatePauseUs[0]), loops_for_us(pacing::kLowRatePauseUs[1]),
-        loops_for_us(pacing::kLowRatePauseUs[2]), loops_for_us(pacing::kLowRatePauseUs[3]),
-        700000, 570000, 250000, 120000, 60000, 40000, 120000,
-        loops_for_us(pacing::kCustomPauseUs), loops_for_us(pacing::kCustomPauseUs),
-    };
-    if (code < 0 || code >= static_cast<int>(std::size(kLoops)))
-        return false;
-    *delay = kLoops[code];
-    return true;
-}
-
-bool port_index_valid(int com_port)
-{
-    return com_port >= 0 && com_port < VELK_PORT_COUNT;
+    return rate.dll_pause;
 }
 
 // Index 0 is COM1; the "\\.\" prefix also reaches COM10 and above.
+const char *port_name(int com_port, char *buf, size_t size)
+{
+    std::snprintf(buf, size, "\\\\.\\COM%d", com_port + 1);
+    return buf;
+}
+
 velk_port_t open_port_index(int com_port, int read_wait)
 {
     if (!port_index_valid(com_port))
         return VELK_NO_PORT;
     char name[32];
-    std::snprintf(name, sizeof(name), "\\\\.\\COM%d", com_port + 1);
-    return RS232_OpenComport(name, 9600, "8N1", read_wait);
+    return RS232_OpenComport(port_name(com_port, name, sizeof(name)), 9600, "8N1", read_wait);
 }
 
 void timer_period_begin()

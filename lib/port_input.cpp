@@ -10,21 +10,6 @@ namespace velk {
 
 namespace {
 
-// Adapter-to-host reports by their first two bytes. A data report's second
-// byte is its flags byte; 0xF1's length follows from the DLC in it. The
-// bus-status report 0x62 0x02 starts with 'b', so a report's first byte alone
-// does not tell a report from text.
-struct ReportKind {
-    unsigned char code;
-    int second;  // the second byte required; -1 for the data reports
-    int length;  // 0: 18 + max(N, 8), N the payload length of the DLC
-};
-
-constexpr ReportKind kReportKinds[] = {
-    {0xE1, -1, 17},   {0xE2, -1, 25},   {0xF1, -1, 0},    {0x99, 0x01, 9},
-    {0x99, 0x02, 17}, {0x99, 0x04, 17}, {0x62, 0x02, 17},
-};
-
 // A report unfinished after this much quiet on the port is abandoned.
 constexpr uint64_t kSilenceUs = 100000;
 // Longest single wait of a receive call; it looks at the buffer again after
@@ -39,32 +24,19 @@ constexpr size_t kCapacity = size_t{1} << 20;
 // Reads of the discard before a command, bounded for a port that never runs dry.
 constexpr int kDiscardReads = 64;
 
-bool may_start(unsigned char b)
-{
-    for (const ReportKind &k : kReportKinds)
-        if (k.code == b)
-            return true;
-    return false;
-}
+using wire::may_start_report;
+using wire::report_length;
 
 // A header of a known kind whose data report names a channel (1 or 2).
 bool plausible(const unsigned char *p)
 {
-    if (report_length(p) == 0)
+    const wire::ReportKind *kind = wire::report_kind(p);
+    if (kind == nullptr)
         return false;
-    if (p[0] != 0xE1 && p[0] != 0xE2 && p[0] != 0xF1)
+    if (kind->msg_type != VELK_DATA_TYPE)
         return true;
     const unsigned channel = p[1] & 3u;
     return channel == 1 || channel == 2;
-}
-
-// The adapter ends a report like a command: byte sum of the rest, CR, LF.
-bool trailer_ok(const unsigned char *p, size_t len)
-{
-    unsigned char sum = 0;
-    for (size_t i = 0; i + 3 < len; ++i)
-        sum = static_cast<unsigned char>(sum + p[i]);
-    return p[len - 3] == sum && p[len - 2] == 0x0D && p[len - 1] == 0x0A;
 }
 
 int ms_until(uint64_t until_us, uint64_t now_us)
@@ -72,20 +44,34 @@ int ms_until(uint64_t until_us, uint64_t now_us)
     return until_us > now_us ? static_cast<int>((until_us - now_us + 999) / 1000) : 0;
 }
 
-}  // namespace
-
-int report_length(const unsigned char *r)
-{
-    for (const ReportKind &k : kReportKinds) {
-        if (k.code != r[0] || (k.second >= 0 && k.second != r[1]))
-            continue;
-        if (k.length > 0)
-            return k.length;
-        const int n = DecodeDLC_CANFD(r[1] >> 4);
-        return 18 + (n < 8 ? 8 : n);
+// Says what the port's input lost while the object lived (the diagnostics);
+// made after the input's lock is taken, so it speaks while still holding it.
+class LossReport {
+public:
+    LossReport(COM_NODE *node, PortInput &in) : node_(node), in_(in) {}
+    ~LossReport()
+    {
+        InputLosses l;
+        if (!debug_on() || !in_.take_losses(&l))
+            return;
+        if (l.skipped > 0)
+            debug_line("port %d: skipped %llu bytes while resynchronising: %s%s", node_->com_index,
+                       static_cast<unsigned long long>(l.skipped),
+                       hex(l.sample, static_cast<size_t>(l.sample_len)).text,
+                       l.skipped > static_cast<uint64_t>(l.sample_len) ? " ..." : "");
+        if (l.overflowed > 0)
+            debug_line("port %d: input buffer full: dropped the %llu oldest reports, which no receive call took",
+                       node_->com_index, static_cast<unsigned long long>(l.overflowed));
     }
-    return 0;
-}
+    LossReport(const LossReport &) = delete;
+    LossReport &operator=(const LossReport &) = delete;
+
+private:
+    COM_NODE *node_;
+    PortInput &in_;
+};
+
+}  // namespace
 
 // ---- the buffer ----
 
@@ -136,6 +122,7 @@ void PortInput::expect_reply(unsigned char echo, size_t len)
 {
     reply_pending_ = true;
     reply_done_ = false;
+    stray_len_ = 0;
     reply_echo_ = echo;
     reply_len_ = std::min(len, sizeof(reply_));
     // A reply can only start at the next report boundary.
@@ -149,12 +136,19 @@ void PortInput::take_reply()
     erase(framed_, reply_len_);
 }
 
-bool PortInput::finish_reply(unsigned char *out)
+bool PortInput::finish_reply(unsigned char *out, ReplyTrace *trace)
 {
     // A whole reply still waiting for what follows it is taken at the end.
     if (reply_started() && end_ - framed_ >= reply_len_)
         take_reply();
     const bool done = reply_done_;
+    if (!done && trace != nullptr) {
+        trace->started = reply_started();
+        const unsigned char *from = trace->started ? &buf_[framed_] : stray_;
+        const size_t n = std::min(trace->started ? end_ - framed_ : stray_len_, sizeof(trace->got));
+        std::memcpy(trace->got, from, n);
+        trace->got_len = static_cast<int>(n);
+    }
     if (done) {
         std::memcpy(out, reply_, reply_len_);
     } else if (reply_started()) {
@@ -205,7 +199,7 @@ void PortInput::parse()
             take_reply();
             continue;
         }
-        if (!may_start(p[0])) {
+        if (!may_start_report(p[0])) {
             skip_run();
             continue;
         }
@@ -243,7 +237,7 @@ void PortInput::parse()
 // noise or a pause (strict) two headers must follow a report.
 PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
 {
-    if (trailer_ok(&buf_[at], len))
+    if (wire::sealed(&buf_[at], len))
         return Verdict::Take;
     bool undecided = false;
     if (report_inside(at, len, &undecided))
@@ -271,12 +265,12 @@ PortInput::Verdict PortInput::judge(size_t at, size_t len, Rule rule) const
 bool PortInput::report_inside(size_t at, size_t len, bool *undecided) const
 {
     for (size_t q = at + 1; q < at + len && q + 1 < end_; ++q) {
-        if (!may_start(buf_[q]) || !plausible(&buf_[q]))
+        if (!may_start_report(buf_[q]) || !plausible(&buf_[q]))
             continue;
         const size_t n = static_cast<size_t>(report_length(&buf_[q]));
         if (q + n > end_)
             *undecided = true;
-        else if (trailer_ok(&buf_[q], n))
+        else if (wire::sealed(&buf_[q], n))
             return true;
     }
     return false;
@@ -289,7 +283,7 @@ PortInput::Next PortInput::follows(size_t at) const
     const unsigned char b = buf_[at];
     if (awaiting_reply() && b == reply_echo_)
         return Next::Yes;
-    if (!may_start(b))
+    if (!may_start_report(b))
         return Next::No;
     if (at + 1 >= end_)
         return Next::Unknown;
@@ -300,13 +294,35 @@ PortInput::Next PortInput::follows(size_t at) const
 void PortInput::skip_run()
 {
     size_t q = framed_ + 1;
-    while (q < end_ && !may_start(buf_[q]) && !(awaiting_reply() && buf_[q] == reply_echo_))
+    while (q < end_ && !may_start_report(buf_[q]) && !(awaiting_reply() && buf_[q] == reply_echo_))
         ++q;
     drop(framed_, q - framed_);
 }
 
+bool PortInput::take_losses(InputLosses *out)
+{
+    if (losses_.skipped == 0 && losses_.overflowed == 0)
+        return false;
+    *out = losses_;
+    losses_ = InputLosses();
+    return true;
+}
+
 void PortInput::drop(size_t at, size_t n)
 {
+    if (debug_on()) {
+        const size_t k = std::min(n, sizeof(losses_.sample) - static_cast<size_t>(losses_.sample_len));
+        std::memcpy(losses_.sample + losses_.sample_len, &buf_[at], k);
+        losses_.sample_len += static_cast<int>(k);
+        losses_.skipped += n;
+        // What the adapter sent while a reply was awaited: the diagnostics
+        // of a failed exchange show it.
+        if (awaiting_reply()) {
+            const size_t s = std::min(n, sizeof(stray_) - stray_len_);
+            std::memcpy(stray_ + stray_len_, &buf_[at], s);
+            stray_len_ += s;
+        }
+    }
     skipped_ += n;
     aligned_ = false;
     erase(at, n);
@@ -346,6 +362,7 @@ void PortInput::make_room()
     while (end_ - head_ > kCapacity / 4 * 3 && head_ < framed_) {
         head_ += static_cast<size_t>(report_length(&buf_[head_]));
         ++overflowed_;
+        ++losses_.overflowed;
     }
     if (buf_.size() - (end_ - head_) < kReadRoom)
         drop(framed_, end_ - framed_);
@@ -370,6 +387,7 @@ int take_report(COM_NODE *node, unsigned char *r)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     for (;;) {
         if (in.has_report())
             return in.pop_report(r);
@@ -425,6 +443,7 @@ void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     const uint64_t now = monotonic_us();
     for (int i = 0; i < kDiscardReads && in.fill(node->fd, now) > 0; ++i) {
     }
@@ -435,10 +454,11 @@ void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len)
         in.expect_reply(echo, reply_len);
 }
 
-bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us)
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     for (;;) {
         const uint64_t now = monotonic_us();
         in.fill(node->fd, now);
@@ -462,21 +482,22 @@ bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us)
             break;  // the device is gone
         }
     }
-    return in.finish_reply(reply);
+    return in.finish_reply(reply, trace);
 }
 
 void cancel_reply(COM_NODE *node)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
-    unsigned char unused[kMaxReply];
-    in.finish_reply(unused);
+    unsigned char unused[wire::kMaxReply];
+    in.finish_reply(unused, nullptr);
 }
 
 int take_raw(COM_NODE *node, unsigned char *buf, int len)
 {
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
+    LossReport losses(node, in);
     int got = in.take_raw(buf, len);
     if (got < len) {
         const int n = read_available(node->fd, buf + got, len - got, in.blocking());

@@ -11,16 +11,26 @@
 
 #include "lib_velk_2.h"
 #include "platform.h"
+#include "wire.h"
 
 namespace velk {
 
-// The longest report (0xF1 with 64 payload bytes) and the longest reply ('G').
-constexpr int kMaxReport = 82;
-constexpr int kMaxReply = 32;
+// What came instead of a whole reply, for the diagnostics: the start of a
+// reply that stayed short, or the bytes dropped as noise while it was awaited.
+struct ReplyTrace {
+    unsigned char got[2 * wire::kMaxReply];
+    int got_len = 0;
+    bool started = false;  // the echo came, the rest did not
+};
 
-// Total length of the report whose first two bytes are r[0] and r[1]; 0 when
-// they start none.
-int report_length(const unsigned char *r);
+// Input lost since the last look, for the diagnostics: bytes skipped while
+// resynchronising (the first few of them) and reports dropped at the cap.
+struct InputLosses {
+    uint64_t skipped = 0;
+    uint64_t overflowed = 0;
+    unsigned char sample[16];
+    int sample_len = 0;
+};
 
 class PortInput {
 public:
@@ -50,14 +60,17 @@ public:
     bool reply_done() const { return reply_done_; }
     bool reply_started() const;
     // Ends the wait for the reply: true with it copied into `out`. A reply
-    // that began but stayed short is removed.
-    bool finish_reply(unsigned char *out);
+    // that began but stayed short is removed. `trace` (may be null) gets what
+    // came instead.
+    bool finish_reply(unsigned char *out, ReplyTrace *trace);
     // Raw bytes from the front of the buffer, as many as there are up to len.
     int take_raw(unsigned char *out, int len);
 
     size_t buffered() const { return end_ - head_; }
     uint64_t skipped() const { return skipped_; }
     uint64_t overflowed() const { return overflowed_; }
+    // Losses since the last call; false when there were none.
+    bool take_losses(InputLosses *out);
 
 private:
     enum class Next { Yes, No, Unknown };
@@ -93,10 +106,15 @@ private:
     bool reply_done_ = false;
     unsigned char reply_echo_ = 0;
     size_t reply_len_ = 0;
-    unsigned char reply_[kMaxReply] = {};
+    unsigned char reply_[wire::kMaxReply] = {};
 
     uint64_t skipped_ = 0;
     uint64_t overflowed_ = 0;
+
+    // Kept only while the diagnostics are on.
+    InputLosses losses_;
+    unsigned char stray_[2 * wire::kMaxReply] = {};
+    size_t stray_len_ = 0;
 };
 
 // An open port's public node and its input, in one allocation; the open-port
@@ -112,7 +130,7 @@ inline PortInput &input_of(COM_NODE *node)
 
 // ---- receive side ----
 
-// Takes the next whole report into r (kMaxReport bytes); its length, or 0
+// Takes the next whole report into r (wire::kMaxReport bytes); its length, or 0
 // when there is none. Non-blocking mode returns at once when nothing has
 // begun to arrive, and waits for the rest of a report until the port has
 // been quiet for 100 ms; blocking mode waits for input.
@@ -131,8 +149,8 @@ int wait_port_input(int com_port, int timeout_ms);
 void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len);
 // Waits for the expected reply: until wait_end_us for its start, and for its
 // rest until the port has been quiet for 100 ms after that. True with the
-// reply copied into `reply`.
-bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us);
+// reply copied into `reply`; otherwise `trace` says what came instead.
+bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace);
 // The expected reply will not come (the frame was not written).
 void cancel_reply(COM_NODE *node);
 // Raw bytes that arrived: from the buffer first, then one read of the port.

@@ -1,5 +1,6 @@
 // The Linux build's exported tables: the device name behind each port index
-// and the pacing before each channel's frames (microseconds).
+// and the pacing before each channel's frames (microseconds); the name of a
+// port for the diagnostics.
 #include "internal.h"
 
 extern "C" {
@@ -23,3 +24,14 @@ const char *comports[68] = {
 int send_delay[2] = {100, 100};
 
 }  // extern "C"
+
+namespace velk {
+
+const char *port_name(int com_port, char *buf, size_t size)
+{
+    (void)buf;
+    (void)size;
+    return comports[com_port] != nullptr ? comports[com_port] : "(no device name)";
+}
+
+}  // namespace velk

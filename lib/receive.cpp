@@ -11,6 +11,8 @@ uint32_t temp_buf_fun0 = 0;
 uint32_t temp_buf_fun1 = 0;
 }
 
+namespace wire = velk::wire;
+
 namespace {
 
 // Longest wait for input inside a non-blocking batch.
@@ -35,18 +37,18 @@ void decode_flags(unsigned char flags, CAN_FRAME_INFO *frame)
     frame->dlc = flags >> 4;
 }
 
-// Status reports carry six bytes per channel from byte 2.
+// Status reports carry six bytes per channel.
 void decode_status(const unsigned char *r, int msg_type, CAN_FRAME_INFO *frame)
 {
     frame->msg_type = msg_type;
-    std::memcpy(frame->data_err[0], r + 2, 6);
-    std::memcpy(frame->data_err[1], r + 8, 6);
+    std::memcpy(frame->data_err[0], r + wire::kStatusAt, wire::kStatusBytes);
+    std::memcpy(frame->data_err[1], r + wire::kStatusAt + wire::kStatusBytes, wire::kStatusBytes);
 }
 
 bool status_all_zero(const unsigned char *r)
 {
-    for (int i = 2; i < 14; ++i) {
-        if (r[i] != 0)
+    for (int i = 0; i < 2 * wire::kStatusBytes; ++i) {
+        if (r[wire::kStatusAt + i] != 0)
             return false;
     }
     return true;
@@ -64,48 +66,61 @@ int filter_decision(COM_NODE *node, CAN_FRAME_INFO *frame)
     return range_filter_process(node, frame);
 }
 
+const wire::DataLayout *data_layout(unsigned char code)
+{
+    for (const wire::DataLayout *l : {&wire::kClassicReport, &wire::kStampedReport,
+                                            &wire::kFdReport})
+        if (l->code == code)
+            return l;
+    return nullptr;
+}
+
+// A data report by its layout: flags, FD flags, timestamp, identifier and
+// payload (eight bytes, or the DLC's length in a CAN FD report).
+int decode_data(COM_NODE *node, const unsigned char *r, const wire::DataLayout &l, CAN_FRAME_INFO *frame)
+{
+    frame->msg_type = VELK_DATA_TYPE;
+    decode_flags(r[1], frame);
+    if (l.fd_flags_at >= 0) {
+        const unsigned char fd = r[l.fd_flags_at];
+        frame->brs = fd & 1;
+        frame->esi = (fd >> 1) & 1;
+        frame->fdf = (fd >> 2) & 1;
+    }
+    if (l.stamp_at >= 0) {
+        frame->timestamp.second = le32(r + l.stamp_at);
+        frame->timestamp.micro_second = le32(r + l.stamp_at + 4);
+    }
+    frame->id = uchar_2_uint(r + l.id_at);
+    const int n = l.fd_flags_at >= 0 ? DecodeDLC_CANFD(frame->dlc) : 8;
+    std::memcpy(frame->data, r + l.data_at, static_cast<size_t>(n));
+    return filter_decision(node, frame);
+}
+
 // Decodes a complete report of a known kind into the caller's record.
 int decode_report(COM_NODE *node, const unsigned char *r, CAN_FRAME_INFO *frame)
 {
-    switch (r[0]) {
-    case 0xE1:
-        frame->msg_type = VELK_DATA_TYPE;
-        decode_flags(r[1], frame);
-        frame->id = uchar_2_uint(r + 2);
-        std::memcpy(frame->data, r + 6, 8);
-        return filter_decision(node, frame);
-    case 0xE2:
-        frame->msg_type = VELK_DATA_TYPE;
-        decode_flags(r[1], frame);
-        frame->timestamp.second = le32(r + 2);
-        frame->timestamp.micro_second = le32(r + 6);
-        frame->id = uchar_2_uint(r + 10);
-        std::memcpy(frame->data, r + 14, 8);
-        return filter_decision(node, frame);
-    case 0xF1:
-        frame->msg_type = VELK_DATA_TYPE;
-        decode_flags(r[1], frame);
-        frame->brs = r[2] & 1;
-        frame->esi = (r[2] >> 1) & 1;
-        frame->fdf = (r[2] >> 2) & 1;
-        frame->timestamp.second = le32(r + 3);
-        frame->timestamp.micro_second = le32(r + 7);
-        frame->id = uchar_2_uint(r + 11);
-        std::memcpy(frame->data, r + 15, static_cast<size_t>(DecodeDLC_CANFD(frame->dlc)));
-        return filter_decision(node, frame);
-    case 0x99:
-        if (r[1] == 0x01) {
-            frame->msg_type = VELK_EEERR_TYPE;
-            return 1;
-        }
-        if (r[1] == 0x02 && status_all_zero(r))
-            return 0;
-        decode_status(r, r[1] == 0x02 ? VELK_BUSERR_TYPE : VELK_BUSERR_PSR_TYPE, frame);
-        return 1;
-    default:  // 0x62 0x02
-        decode_status(r, VELK_GETBUS_TYPE, frame);
+    if (const wire::DataLayout *l = data_layout(r[0]))
+        return decode_data(node, r, *l, frame);
+    const int msg_type = wire::report_kind(r)->msg_type;
+    if (msg_type == VELK_EEERR_TYPE) {
+        frame->msg_type = VELK_EEERR_TYPE;
         return 1;
     }
+    if (msg_type == VELK_BUSERR_TYPE && status_all_zero(r))
+        return 0;
+    decode_status(r, msg_type, frame);
+    return 1;
+}
+
+// The next whole report of an open port into r (wire::kMaxReport bytes);
+// its port's node, or null when there is none or nowhere to put a record.
+COM_NODE *next_report(int com_port, const CAN_FRAME_INFO *frame, unsigned char *r)
+{
+    COM_NODE *node = chk_is_legal_com(com_port);
+    if (node == nullptr || frame == nullptr || velk::take_report(node, r) == 0)
+        return nullptr;
+    return node;
 }
 
 }  // namespace
@@ -114,14 +129,13 @@ extern "C" {
 
 int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
-    unsigned char r[velk::kMaxReport];
-    if (velk::take_report(node, r) == 0)
+    unsigned char r[wire::kMaxReport];
+    COM_NODE *node = next_report(com_port, frame, r);
+    if (node == nullptr)
         return 0;
     // Kinds this decoder does not take are taken whole and dropped.
-    if (r[0] == 0xE2 || r[0] == 0xF1 || (r[0] == 0x99 && r[1] == 0x04))
+    if (r[0] == wire::kStampedReport.code || r[0] == wire::kFdReport.code ||
+        wire::report_kind(r)->msg_type == VELK_BUSERR_PSR_TYPE)
         return 0;
     velk::time_of_day(frame->recv_time);
     return decode_report(node, r, frame);
@@ -129,19 +143,18 @@ int VELKReceive(int com_port, CAN_FRAME_INFO *frame)
 
 int VELKReceive_CANFD(int com_port, CAN_FRAME_INFO *frame)
 {
-    COM_NODE *node = chk_is_legal_com(com_port);
-    if (node == nullptr || frame == nullptr)
-        return 0;
-    unsigned char r[velk::kMaxReport];
-    if (velk::take_report(node, r) == 0)
+    unsigned char r[wire::kMaxReport];
+    COM_NODE *node = next_report(com_port, frame, r);
+    if (node == nullptr)
         return 0;
     velk::time_of_day(frame->recv_time);
-    if (r[0] == 0xE1 || r[0] == 0xE2 || r[0] == 0xF1)
+    if (data_layout(r[0]) != nullptr)
         set_low_byte(&temp_buf_fun0, r[1]);
     // An 0xF1 report without the FDF bit is taken whole and dropped.
-    if (r[0] == 0xF1) {
-        set_low_byte(&temp_buf_fun1, r[2]);
-        if ((r[2] & 0x04) == 0)
+    const wire::DataLayout &fd = wire::kFdReport;
+    if (r[0] == fd.code) {
+        set_low_byte(&temp_buf_fun1, r[fd.fd_flags_at]);
+        if ((r[fd.fd_flags_at] & wire::kFdf) == 0)
             return 0;
     }
     return decode_report(node, r, frame);
@@ -176,7 +189,9 @@ int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info)
 
 int VELKGetBusError(int com_port)
 {
-    return cmd_process(com_port, sizeof(get_bus_cmd), 0, get_bus_cmd, nullptr);
+    // The adapter answers with a report, which the receive calls take.
+    const bool sent = velk::exchange(__func__, com_port, get_bus_cmd, wire::frame_length('b'), nullptr, 0, false);
+    return sent ? 0 : 1;
 }
 
 int VELKSetRecvBlock(int com_port, bool blocking)

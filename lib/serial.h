@@ -28,11 +28,16 @@ VELK_API int RS232_SendBuf(int port, unsigned char *buf, int size);
 VELK_API void RS232_CloseComport(int port);
 VELK_API void RS232_flushRX(int port);
 VELK_API int RS232_SetRecvBlock(int port, int flag);
-// 0 while the device is there, -1 once it has hung up (unplugged) or failed.
+// Waits up to timeout_ms (negative: without limit) for input: 1 input, 0
+// time-out, -1 the device has hung up (unplugged) or failed. A signal
+// handled meanwhile does not end the wait early.
+int RS232_WaitInput(int port, int timeout_ms);
+// 0 while the device is there, -1 once it has hung up or failed.
 int RS232_CheckPort(int port);
 #endif
 
-// The layer's single diagnostic sink; it discards everything.
+// The layer's single diagnostic sink: standard error when VELK_DEBUG is set
+// (debug.cpp), nothing otherwise.
 VELK_API void showDebugMsg(int line, const char *func, const char *msg);
 
 #ifdef __cplusplus

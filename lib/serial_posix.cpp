@@ -1,6 +1,8 @@
 // Serial port layer, POSIX terminal variant.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -41,6 +43,13 @@ bool map_rate(int rate, speed_t *speed)
     return false;
 }
 
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 // Pseudo-terminals and other virtual ports have no modem lines.
 bool no_modem_lines(int err)
 {
@@ -58,13 +67,6 @@ int fail_open(int fd, int line, const char *msg)
 }  // namespace
 
 extern "C" {
-
-void showDebugMsg(int line, const char *func, const char *msg)
-{
-    (void)line;
-    (void)func;
-    (void)msg;
-}
 
 int RS232_OpenComport(const char *devname, int baudrate, const char *mode)
 {
@@ -182,12 +184,16 @@ int RS232_SendBuf(int port, unsigned char *buf, int size)
 
 void RS232_CloseComport(int port)
 {
+    // A port without modem lines (a pseudo-terminal) has none to drop.
     int status = 0;
-    if (ioctl(port, TIOCMGET, &status) == -1)
-        showDebugMsg(__LINE__, "RS232_CloseComport", "unable to get portstatus");
-    status &= ~(TIOCM_DTR | TIOCM_RTS);
-    if (ioctl(port, TIOCMSET, &status) == -1)
-        showDebugMsg(__LINE__, "RS232_CloseComport", "unable to set portstatus");
+    const bool got = ioctl(port, TIOCMGET, &status) != -1;
+    if (got || !no_modem_lines(errno)) {
+        if (!got)
+            showDebugMsg(__LINE__, "RS232_CloseComport", "unable to get portstatus");
+        status &= ~(TIOCM_DTR | TIOCM_RTS);
+        if (ioctl(port, TIOCMSET, &status) == -1)
+            showDebugMsg(__LINE__, "RS232_CloseComport", "unable to set portstatus");
+    }
     std::memset(&port_settings, 0, sizeof(port_settings));
     flock(port, LOCK_UN);
     close(port);
@@ -214,16 +220,34 @@ int RS232_SetRecvBlock(int port, int flag)
 }
 
 // A read cannot tell an empty port from a vanished device; the hang-up
-// condition of the descriptor can.
+// condition of the descriptor can. A hung-up tty also reads as readable:
+// the hang-up counts.
+int RS232_WaitInput(int port, int timeout_ms)
+{
+    const uint64_t deadline = now_ms() + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    int left_ms = timeout_ms;
+    for (;;) {
+        struct pollfd p = {port, POLLIN, 0};
+        const int r = poll(&p, 1, left_ms);
+        if (r > 0)
+            return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 1;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+        // A handled signal: wait on for what is left of the time.
+        if (timeout_ms >= 0) {
+            const uint64_t now = now_ms();
+            if (now >= deadline)
+                return 0;
+            left_ms = static_cast<int>(deadline - now);
+        }
+    }
+}
+
 int RS232_CheckPort(int port)
 {
-    struct pollfd p = {port, POLLIN, 0};
-    int r;
-    while ((r = poll(&p, 1, 0)) < 0 && errno == EINTR) {
-    }
-    if (r < 0)
-        return -1;
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 0;
+    return RS232_WaitInput(port, 0) < 0 ? -1 : 0;
 }
 
 }  // extern "C"

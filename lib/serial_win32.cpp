@@ -146,11 +146,4 @@ int RS232_SetRecvBlock(HANDLE port, int flag)
     return -1;
 }
 
-void showDebugMsg(int line, const char *func, const char *msg)
-{
-    (void)line;
-    (void)func;
-    (void)msg;
-}
-
 }  // extern "C"

@@ -15,13 +15,12 @@ int front = -1;
 
 int DecodeDLC_CANFD(int dlc)
 {
-    constexpr int kLength[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    if (dlc <= 8)
-        return dlc < 0 ? 0 : dlc;
-    return dlc >= 15 ? 64 : kLength[dlc];
+    return VELKDlcToLength(dlc);
 }
 
 }  // extern "C"
+
+namespace wire = velk::wire;
 
 namespace {
 
@@ -49,6 +48,17 @@ unsigned char flags_byte(const CAN_FRAME_INFO &f)
     return static_cast<unsigned char>((u(f.CAN_port) + 1) + (u(f.id_type) - 1) * 4 + u(f.rtr) * 8 + u(f.dlc) * 16);
 }
 
+// Seals a data frame and writes it after the channel's pause: 0 when all
+// of it was written.
+int paced_write(COM_NODE *node, int channel, unsigned char *buf, int len)
+{
+    wire::seal(buf, static_cast<size_t>(len));
+    velk::pace(pause_of(channel));
+    const int sent = RS232_SendBuf(node->fd, buf, len);
+    velk::pace_done();
+    return sent == len ? 0 : 1;
+}
+
 int enqueue(int com_port, const CAN_FRAME_INFO *frame)
 {
     if (rear + 1 == front)
@@ -74,16 +84,13 @@ int VELKSendReal(int com_port, CAN_FRAME_INFO *frame)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || !channel_valid(frame))
         return 1;
-    unsigned char buf[17];
-    buf[0] = 0xE0;
+    unsigned char buf[wire::kClassicFrameLen];
+    const wire::DataLayout &l = wire::kClassicFrame;
+    buf[0] = l.code;
     buf[1] = flags_byte(*frame);
-    uint_2_uchar(frame->id, buf + 2);
-    std::memcpy(buf + 6, frame->data, 8);  // always eight bytes, whatever the DLC
-    chk_sum_end_byte(buf, sizeof(buf));
-    velk::pace(pause_of(frame->CAN_port));
-    const int sent = RS232_SendBuf(node->fd, buf, sizeof(buf));
-    velk::pace_done();
-    return sent == static_cast<int>(sizeof(buf)) ? 0 : 1;
+    uint_2_uchar(frame->id, buf + l.id_at);
+    std::memcpy(buf + l.data_at, frame->data, 8);  // always eight bytes, whatever the DLC
+    return paced_write(node, frame->CAN_port, buf, sizeof(buf));
 }
 
 int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
@@ -91,20 +98,14 @@ int VELKSendReal_CANFD(int com_port, CAN_FRAME_INFO *frame)
     COM_NODE *node = chk_is_legal_com(com_port);
     if (node == nullptr || !channel_valid(frame))
         return 1;
-    unsigned char buf[74];
-    buf[0] = 0xF0;
+    unsigned char buf[wire::kMaxFdFrameLen];
+    const wire::DataLayout &l = wire::kFdFrame;
+    buf[0] = l.code;
     buf[1] = flags_byte(*frame);
-    buf[2] = static_cast<unsigned char>(u(frame->brs) + 2 * u(frame->esi) + 4 * u(frame->fdf));
-    uint_2_uchar(frame->id, buf + 3);
-    int n = DecodeDLC_CANFD(frame->dlc);
-    if (n < 8)
-        n = 8;
-    std::memcpy(buf + 7, frame->data, static_cast<size_t>(n));
-    chk_sum_end_byte(buf, n + 10);
-    velk::pace(pause_of(frame->CAN_port));
-    const int sent = RS232_SendBuf(node->fd, buf, n + 10);
-    velk::pace_done();
-    return sent == n + 10 ? 0 : 1;
+    buf[l.fd_flags_at] = static_cast<unsigned char>(u(frame->brs) + 2 * u(frame->esi) + 4 * u(frame->fdf));
+    uint_2_uchar(frame->id, buf + l.id_at);
+    std::memcpy(buf + l.data_at, frame->data, static_cast<size_t>(wire::fd_payload(frame->dlc)));
+    return paced_write(node, frame->CAN_port, buf, wire::fd_frame_length(frame->dlc));
 }
 
 int VELKSend(int com_port, CAN_FRAME_INFO *frame)
@@ -129,9 +130,8 @@ void fine_tune_send_delay(int com_port)
     if (VELKGetCfg(com_port, &cfg) != 0)
         return;
     for (int c = 0; c < 2; ++c) {
-        int delay;
-        if (velk::pacing_for_code(cfg.baud[c], &delay))
-            std::atomic_ref<int>(send_delay[c]).store(delay, std::memory_order_relaxed);
+        if (const wire::NominalRate *rate = wire::nominal_rate(cfg.baud[c]))
+            std::atomic_ref<int>(send_delay[c]).store(velk::pause_for(*rate), std::memory_order_relaxed);
     }
 }
 
@@ -140,8 +140,9 @@ int VELKTesting(int com_port, TESTING_INFO *info)
     if (info == nullptr || info->send_len < 0 || info->send_len > static_cast<int>(sizeof(info->send_buf)) ||
         info->recv_len < 0 || (info->recv_len > 0 && info->recv_buf == nullptr))
         return 1;
-    return cmd_process(com_port, info->send_len, info->recv_len, info->send_buf,
-                       info->recv_len > 0 ? info->recv_buf : nullptr);
+    // Sent as given, no trailer added; the reply is taken raw.
+    unsigned char *reply = info->recv_len > 0 ? info->recv_buf : nullptr;
+    return velk::exchange(__func__, com_port, info->send_buf, info->send_len, reply, info->recv_len, false) ? 0 : 1;
 }
 
 }  // extern "C"

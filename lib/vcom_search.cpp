@@ -10,23 +10,22 @@ int VELKGetVCOMConfig(int com_port, VCOM_CFG_INFO *info)
 {
     if (info == nullptr)
         return 1;
-    unsigned char reply[16];
-    if (!velk::exchange_ok(com_port, get_vcom_cmd, sizeof(get_vcom_cmd), reply, sizeof(reply), 'M'))
+    unsigned char reply[velk::wire::kMaxReply];
+    if (!velk::command_ok(__func__, com_port, get_vcom_cmd, reply))
         return 1;
-    info->vcom_mode = reply[2];
-    info->vcom_map = reply[3];
-    info->vcom_order = reply[4];
+    const unsigned char *d = reply + velk::wire::kReplyData;
+    info->vcom_mode = d[0];
+    info->vcom_map = d[1];
+    info->vcom_order = d[2];
     info->com_index = com_port;
-    std::memcpy(info->dev_id, reply + 5, 8);
+    std::memcpy(info->dev_id, d + 3, 8);
     return 0;
 }
 
 int VELKSetVCOMConfig(int com_port, int value)
 {
-    unsigned char frame[5] = {'N', static_cast<unsigned char>(value)};
-    chk_sum_end_byte(frame, sizeof(frame));
-    unsigned char reply[5];
-    return velk::exchange_ok(com_port, frame, sizeof(frame), reply, sizeof(reply), 'N') ? 0 : 1;
+    unsigned char frame[velk::wire::frame_length('N')] = {'N', static_cast<unsigned char>(value)};
+    return velk::send_command(__func__, com_port, frame);
 }
 
 int VELKFlexibleVCOM(int com_port)

@@ -16,9 +16,8 @@ set_target_properties(velk_dll PROPERTIES
   OUTPUT_NAME ${VELK_DLL_NAME}
   IMPORT_PREFIX ""
   IMPORT_SUFFIX ".dll.a")
-target_include_directories(velk_dll PUBLIC
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>)
+target_include_directories(velk_dll PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+target_include_directories(velk_dll PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(velk_dll PRIVATE VELK_BUILDING_DLL WIN32_LEAN_AND_MEAN)
 target_link_libraries(velk_dll PRIVATE winmm)
 target_link_options(velk_dll PRIVATE -static -static-libgcc -static-libstdc++)

@@ -13,7 +13,7 @@
 //   a.set_fault('6', {Fault::NoReply});
 //   ... host calls ...
 //   a.wait_host_frames(3, 2000);      // wait on a condition, never sleep
-//   EXPECT_EQ(a.host_frames()[0], velk::sim::command({'a', 1, 1}));
+//   EXPECT_EQ(a.host_frames()[0], (Bytes{'a', 1, 1, 0x63, 0x0D, 0x0A}));
 //
 // Replies are written as soon as a frame is complete, well inside the host's
 // 150 ms wait. Everything the adapter sends shares one output FIFO; a reply
@@ -74,7 +74,7 @@ struct State {
     uint8_t err_set = 0;
     uint8_t fdf_en[2] = {0, 0};
     uint8_t datarate[2] = {2, 2};
-    TimingRecord timing[3] = {};  // timing[s][0] is s
+    TimingRecord timing[3] = {TimingRecord{0}, TimingRecord{1}, TimingRecord{2}};  // timing[s][0] is s
     // Virtual COM ('M' reply, 'N' sets vcom_map).
     uint8_t bus_status[12] = {};  // 0x62/02 report sent after 'b': 6 bytes per channel
     uint8_t vcom_mode = 0;
@@ -118,8 +118,11 @@ Bytes report_f1(int channel, bool extended, int dlc, uint8_t fd_flags, uint32_t 
                 uint32_t second, uint32_t micro_second);
 Bytes report_status(Report::Kind kind, const std::array<uint8_t, 12> &status);
 
-// Command frame helper: code + args, then sum, CR, LF.
-Bytes command(std::initializer_list<uint8_t> code_and_args);
+// The command model: applies a command frame from the host to the state and
+// returns the adapter's answer, trailer included: the reply of a command,
+// the 0x62 0x02 report for 'b'; nothing for data frames, unknown codes and
+// frames of the wrong length. Faults are not applied here.
+Bytes reply_to(State &state, const Bytes &frame);
 
 // The traffic generator's sequence: `count` mixed reports (E2 and F1 of
 // assorted DLCs, some E1 and status reports), fully determined by `seed`.
@@ -127,6 +130,18 @@ Bytes command(std::initializer_list<uint8_t> code_and_args);
 // identifier of E1 (i & 0x7FF standard, or i extended), status bytes 0-1
 // (big-endian i) of status reports.
 std::vector<Report> stream_sequence(size_t count, unsigned seed);
+
+// The same sequence one report at a time, in order.
+class StreamGenerator {
+public:
+    explicit StreamGenerator(unsigned seed = 1);
+    Report report(size_t index);
+
+private:
+    uint32_t next();
+    uint32_t below(uint32_t n) { return next() % n; }
+    uint32_t state_;
+};
 
 class Adapter {
 public:
@@ -164,6 +179,15 @@ public:
     Bytes host_bytes();                            // every byte, garbage included
     size_t garbage_bytes();                        // bytes skipped while resyncing
     std::vector<uint8_t> vcom_sets();              // values of the 'N' commands received
+    // Keeps only the latest `frames` host frames, with their checksum
+    // verdicts and 'N' values, and the bytes of as many longest frames;
+    // 0 (the default) keeps everything. For a program that runs for days;
+    // wait_host_frames then cannot wait for more than `frames`.
+    void set_record_limit(size_t frames);
+    // The frames recorded after the first `*seen` of all the adapter ever
+    // recorded (those the limit has let go are skipped); sets *seen to that
+    // count now.
+    std::vector<Bytes> host_frames_since(size_t *seen);
 
     // Reports to the host. Output is one FIFO: replies, injected reports and
     // the stream leave in the order they were queued.
@@ -207,7 +231,8 @@ private:
     void handle_input(const uint8_t *p, size_t n);
     void parse();
     void handle_frame(const Bytes &f, bool sum_ok);
-    Bytes make_reply(uint8_t code, const Bytes &f);
+    void record(const Bytes &f, bool sum_ok);
+    void record_bytes(const uint8_t *p, size_t n);
     void end_stream_report();
     void queue_reply(uint8_t code, Bytes reply);
     void queue(Bytes b, int pieces, int delay_ms);
@@ -229,16 +254,19 @@ private:
     std::mutex tap_mu_;  // guards tap_; held while it runs, so unhooking waits for it
     BusTap tap_;
     Bytes in_;  // unparsed host bytes
-    std::vector<Bytes> frames_;
-    std::vector<bool> frames_ok_;
-    Bytes host_bytes_;
+    std::deque<Bytes> frames_;
+    std::deque<bool> frames_ok_;
+    std::deque<uint8_t> host_bytes_;
+    size_t record_limit_ = 0;
+    size_t frames_total_ = 0;
     size_t garbage_ = 0;
-    std::vector<uint8_t> vcom_sets_;
+    std::deque<uint8_t> vcom_sets_;
     std::deque<Chunk> out_;
     size_t out_offset_ = 0;  // bytes of out_.front() already written
     size_t written_ = 0;
     // stream
-    std::vector<Report> stream_seq_;
+    StreamGenerator stream_gen_;
+    size_t stream_count_ = 0;
     size_t stream_next_ = 0;
     int stream_rate_ = 0;
     int64_t stream_start_us_ = 0;

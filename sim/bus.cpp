@@ -1,11 +1,53 @@
-// The shared CAN bus between emulated adapters, and the adapter's side of it.
+// Loopback between an adapter's own channels, the shared CAN bus between
+// emulated adapters, and the adapter's side of that bus.
 #include "bus.h"
 
 #include <algorithm>
 
+#include "sim_internal.h"
+
 namespace velk::sim {
 
-// ---- the adapter's side ----
+// ---- loopback ----
+
+void Adapter::set_loopback(bool on)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    loopback_ = on;
+}
+
+// CAN1 and CAN2 wired to one bus: what the host sends on one channel is
+// received on the other, with the adapter's timestamp.
+void Adapter::loop_back(const Bytes &f)
+{
+    end_stream_report();
+    const int ch = (f[1] & 3) - 1;
+    if (ch == 0 || ch == 1)
+        queue(report_for(f, 1 - ch), 1, 0);
+}
+
+// The report of a host data frame as received on `channel` now: 0xE0 comes
+// as 0xE2, 0xF0 as 0xF1, with the adapter's timestamp.
+Bytes Adapter::report_for(const Bytes &f, int channel)
+{
+    const bool fd = f[0] == wire::kFdFrame.code;
+    const wire::DataLayout &from = fd ? wire::kFdFrame : wire::kClassicFrame;
+    const wire::DataLayout &to = fd ? wire::kFdReport : wire::kStampedReport;
+    const uint8_t head[2] = {to.code, static_cast<uint8_t>((f[1] & ~3) | (channel + 1))};
+    Bytes b(static_cast<size_t>(wire::report_length(head) - wire::kTrailerLen), 0);
+    std::copy_n(head, 2, b.begin());
+    if (fd)
+        b[static_cast<size_t>(to.fd_flags_at)] = f[static_cast<size_t>(from.fd_flags_at)];
+    const int64_t t = now_us() - start_us_;
+    put_le32(&b[static_cast<size_t>(to.stamp_at)], static_cast<uint32_t>(t / 1000000));
+    put_le32(&b[static_cast<size_t>(to.stamp_at) + 4], static_cast<uint32_t>(t % 1000000));
+    // Identifier and payload.
+    std::copy(f.begin() + from.id_at, f.end() - wire::kTrailerLen, b.begin() + to.id_at);
+    seal(b);
+    return b;
+}
+
+// ---- the adapter's side of the bus ----
 
 void Adapter::set_bus_tap(BusTap tap)
 {

@@ -1,124 +1,92 @@
-// Reports the adapter sends to the host, and the traffic generator's sequence.
-#include "adapter.h"
-
+// Reports the adapter sends to the host, laid out as the library's wire
+// description says, and the byte helpers of the emulator's files.
 #include <algorithm>
+
+#include "sim_internal.h"
 
 namespace velk::sim {
 
 namespace {
-
-// CAN FD payload length per DLC code 9..15; codes 0..8 are their own length.
-constexpr int kFdLength[] = {12, 16, 20, 24, 32, 48, 64};
-
-void put_be32(Bytes &b, uint32_t v)
-{
-    b.push_back(static_cast<uint8_t>(v >> 24));
-    b.push_back(static_cast<uint8_t>(v >> 16));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-
-void put_le32(Bytes &b, uint32_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v >> 16));
-    b.push_back(static_cast<uint8_t>(v >> 24));
-}
-
-// Reports end like commands: sum, CR, LF. The host does not examine them.
-void put_trailer(Bytes &b)
-{
-    uint8_t sum = 0;
-    for (uint8_t x : b)
-        sum = static_cast<uint8_t>(sum + x);
-    b.push_back(sum);
-    b.push_back(0x0D);
-    b.push_back(0x0A);
-}
 
 uint8_t flags_byte(const Report &r)
 {
     return static_cast<uint8_t>(((r.channel + 1) & 3) | (r.extended ? 4 : 0) | (r.rtr ? 8 : 0) | ((r.dlc & 15) << 4));
 }
 
-// xorshift32: small, fast and the same on every platform.
-struct Rng {
-    uint32_t s;
-    explicit Rng(unsigned seed) : s(seed * 2654435761u + 0x9E3779B9u) { if (s == 0) s = 1; }
-    uint32_t next()
-    {
-        s ^= s << 13;
-        s ^= s >> 17;
-        s ^= s << 5;
-        return s;
+// The first two bytes: code and flags of a data report, the two codes of the others.
+std::array<uint8_t, 2> header(const Report &r)
+{
+    if (r.kind == Report::E1 || r.kind == Report::E2 || r.kind == Report::F1)
+        return {static_cast<uint8_t>(r.kind), flags_byte(r)};
+    return {static_cast<uint8_t>(r.kind >> 8), static_cast<uint8_t>(r.kind)};
+}
+
+const wire::DataLayout *layout_of(Report::Kind kind)
+{
+    switch (kind) {
+    case Report::E1: return &wire::kClassicReport;
+    case Report::E2: return &wire::kStampedReport;
+    case Report::F1: return &wire::kFdReport;
+    default: return nullptr;
     }
-    uint32_t below(uint32_t n) { return next() % n; }
-};
+}
 
 }  // namespace
 
+void put_be32(uint8_t *p, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        p[k] = static_cast<uint8_t>(v >> (24 - 8 * k));
+}
+
+void put_le32(uint8_t *p, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+uint32_t get_be32(const uint8_t *p)
+{
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+void seal(Bytes &b)
+{
+    b.resize(b.size() + wire::kTrailerLen);
+    wire::seal(b.data(), b.size());
+}
+
 int dlc_length(int dlc)
 {
-    if (dlc <= 0)
-        return 0;
-    if (dlc <= 8)
-        return dlc;
-    if (dlc >= 15)
-        return 64;
-    return kFdLength[dlc - 9];
+    return VELKDlcToLength(dlc);
 }
 
 size_t report_length(const Report &r)
 {
-    switch (r.kind) {
-    case Report::E1: return 17;
-    case Report::E2: return 25;
-    case Report::F1: return 18 + static_cast<size_t>(std::max(dlc_length(r.dlc), 8));
-    case Report::EepromError: return 9;
-    case Report::BusError:
-    case Report::BusErrorPsr:
-    case Report::BusStatus: return 17;
-    }
-    return 0;
+    return static_cast<size_t>(wire::report_length(header(r).data()));
 }
 
+// Laid out by the report's kind; the trailer is filled in last.
 Bytes encode(const Report &r)
 {
-    Bytes b;
-    b.reserve(report_length(r));
-    switch (r.kind) {
-    case Report::E1:
-        b = {0xE1, flags_byte(r)};
-        put_be32(b, r.id);
-        b.insert(b.end(), r.data.begin(), r.data.begin() + 8);
-        break;
-    case Report::E2:
-        b = {0xE2, flags_byte(r)};
-        put_le32(b, r.second);
-        put_le32(b, r.micro_second);
-        put_be32(b, r.id);
-        b.insert(b.end(), r.data.begin(), r.data.begin() + 8);
-        break;
-    case Report::F1:
-        b = {0xF1, flags_byte(r), r.fd_flags};
-        put_le32(b, r.second);
-        put_le32(b, r.micro_second);
-        put_be32(b, r.id);
-        b.insert(b.end(), r.data.begin(), r.data.begin() + std::max(dlc_length(r.dlc), 8));
-        break;
-    case Report::EepromError:
-        b = {0x99, 0x01};
-        b.insert(b.end(), r.status.begin(), r.status.begin() + 4);
-        break;
-    case Report::BusError:
-    case Report::BusErrorPsr:
-    case Report::BusStatus:
-        b = {static_cast<uint8_t>(r.kind >> 8), static_cast<uint8_t>(r.kind)};
-        b.insert(b.end(), r.status.begin(), r.status.end());
-        break;
+    const std::array<uint8_t, 2> head = header(r);
+    Bytes b(report_length(r) - wire::kTrailerLen, 0);
+    b[0] = head[0];
+    b[1] = head[1];
+    if (const wire::DataLayout *l = layout_of(r.kind)) {
+        if (l->fd_flags_at >= 0)
+            b[static_cast<size_t>(l->fd_flags_at)] = r.fd_flags;
+        if (l->stamp_at >= 0) {
+            put_le32(&b[static_cast<size_t>(l->stamp_at)], r.second);
+            put_le32(&b[static_cast<size_t>(l->stamp_at) + 4], r.micro_second);
+        }
+        put_be32(&b[static_cast<size_t>(l->id_at)], r.id);
+        std::copy(r.data.begin(), r.data.begin() + static_cast<long>(b.size()) - l->data_at, b.begin() + l->data_at);
+    } else {
+        // Status bytes; the EEPROM error report has room for four.
+        std::copy_n(r.status.begin(), b.size() - wire::kStatusAt, b.begin() + wire::kStatusAt);
     }
-    put_trailer(b);
+    seal(b);
     return b;
 }
 
@@ -173,86 +141,6 @@ Bytes report_status(Report::Kind kind, const std::array<uint8_t, 12> &status)
     r.kind = kind;
     r.status = status;
     return encode(r);
-}
-
-Bytes command(std::initializer_list<uint8_t> code_and_args)
-{
-    Bytes b(code_and_args);
-    put_trailer(b);
-    return b;
-}
-
-std::vector<Report> stream_sequence(size_t count, unsigned seed)
-{
-    std::vector<Report> seq;
-    seq.reserve(count);
-    Rng rng(seed);
-    for (size_t i = 0; i < count; ++i) {
-        Report r;
-        const uint32_t tag = static_cast<uint32_t>(i);
-        const uint32_t pick = rng.below(100);
-        if (pick < 42)
-            r.kind = Report::E2;
-        else if (pick < 84)
-            r.kind = Report::F1;
-        else if (pick < 90)
-            r.kind = Report::E1;
-        else if (pick < 94)
-            r.kind = Report::BusError;
-        else if (pick < 97)
-            r.kind = Report::BusErrorPsr;
-        else if (pick < 99)
-            r.kind = Report::BusStatus;
-        else
-            r.kind = Report::EepromError;
-
-        r.channel = static_cast<int>(rng.below(2));
-        r.extended = rng.below(2) != 0;
-        r.id = r.extended ? rng.next() & 0x1FFFFFFF : rng.next() & 0x7FF;
-        r.micro_second = rng.below(1000000);
-        r.second = tag;
-        for (uint8_t &d : r.data)
-            d = static_cast<uint8_t>(rng.next());
-        switch (r.kind) {
-        case Report::E1:
-            r.extended = true;
-            r.id = tag & 0x1FFFFFFF;
-            r.dlc = static_cast<int>(rng.below(9));
-            r.second = 0;
-            r.micro_second = 0;
-            break;
-        case Report::E2:
-            r.dlc = static_cast<int>(rng.below(9));
-            r.rtr = rng.below(8) == 0;
-            break;
-        case Report::F1:
-            r.dlc = static_cast<int>(rng.below(16));
-            // FDF set always (the host drops an 0xF1 without it), BRS and ESI vary.
-            r.fd_flags = static_cast<uint8_t>(0x04 | rng.below(4));
-            break;
-        default:
-            r.channel = 0;
-            r.extended = false;
-            r.id = 0;
-            r.dlc = 0;
-            r.second = 0;
-            r.micro_second = 0;
-            r.data = {};
-            for (uint8_t &s : r.status)
-                s = static_cast<uint8_t>(rng.next());
-            r.status[0] = static_cast<uint8_t>(tag >> 8);
-            r.status[1] = static_cast<uint8_t>(tag);
-            r.status[2] |= 0x01;  // never all zero: an all-zero bus error report is not a report
-            break;
-        }
-        if (r.kind == Report::E1 || r.kind == Report::E2 || r.kind == Report::F1) {
-            // Bytes beyond the DLC still travel; zero keeps them easy to compare.
-            for (size_t k = static_cast<size_t>(dlc_length(r.dlc)); k < r.data.size(); ++k)
-                r.data[k] = 0;
-        }
-        seq.push_back(r);
-    }
-    return seq;
 }
 
 }  // namespace velk::sim

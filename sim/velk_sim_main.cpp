@@ -134,6 +134,10 @@ bool parse_end(const std::string &s, long *port, int *channel)
     return true;
 }
 
+// Host frames kept per port: what -v prints between two looks (every 50 ms)
+// even at the fastest the port takes.
+constexpr size_t kRecordLimit = 4096;
+
 int bad(const char *what, const char *arg)
 {
     std::fprintf(stderr, "velk_sim: bad %s '%s' (try --help)\n", what, arg);
@@ -250,6 +254,8 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<velk::sim::Adapter>> sims;
     for (size_t i = 0; i < n; ++i) {
         auto a = std::make_unique<velk::sim::Adapter>();
+        // Runs for days: the record of host frames keeps only the latest.
+        a->set_record_limit(kRecordLimit);
         a->set_firmware(fw[0], fw[1]);
         a->set_build_id(model[0], model[1]);
         a->set_loopback(loopback);
@@ -293,9 +299,8 @@ int main(int argc, char **argv)
             break;
         for (size_t i = 0; i < n; ++i) {
             if (verbose) {
-                const std::vector<velk::sim::Bytes> frames = sims[i]->host_frames();
-                for (; shown[i] < frames.size(); ++shown[i])
-                    print_frame(i, frames[shown[i]]);
+                for (const velk::sim::Bytes &f : sims[i]->host_frames_since(&shown[i]))
+                    print_frame(i, f);
             }
             if (stream_count > 0 && !streamed[i]) {
                 const velk::sim::State s = sims[i]->state();

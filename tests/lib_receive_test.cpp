@@ -14,19 +14,6 @@ namespace {
 
 using sim::Report;
 
-// A report as the adapter sends it: the bytes given, then sum, CR, LF (not
-// examined by the host).
-Bytes with_trailer(Bytes b)
-{
-    uint8_t sum = 0;
-    for (uint8_t x : b)
-        sum = static_cast<uint8_t>(sum + x);
-    b.push_back(sum);
-    b.push_back(0x0D);
-    b.push_back(0x0A);
-    return b;
-}
-
 Bytes concat(std::initializer_list<Bytes> parts)
 {
     Bytes out;

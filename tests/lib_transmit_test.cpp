@@ -10,19 +10,6 @@ namespace {
 
 using sim::Fault;
 
-// The frame as the adapter must see it: the bytes given, then their sum
-// modulo 256, CR and LF.
-Bytes with_trailer(Bytes b)
-{
-    uint8_t sum = 0;
-    for (uint8_t x : b)
-        sum = static_cast<uint8_t>(sum + x);
-    b.push_back(sum);
-    b.push_back(0x0D);
-    b.push_back(0x0A);
-    return b;
-}
-
 CAN_FRAME_INFO make_frame(int port, int id_type, int rtr, int dlc, unsigned id)
 {
     CAN_FRAME_INFO f;

@@ -12,6 +12,7 @@
 
 #include "adapter.h"
 #include "bus.h"
+#include "wire_oracle.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ using velk::sim::Adapter;
 using velk::sim::Bytes;
 using velk::sim::Fault;
 using velk::sim::Report;
-using velk::sim::command;
+using velk::test::frame;
 
 // The host side: the slave opened raw and non-blocking.
 class Host {
@@ -119,7 +120,7 @@ TEST_F(SimAdapter, StrayCommandCodeDoesNotSwallowTheNextCommand)
 TEST_F(SimAdapter, FrameWithBadChecksumIsRecordedAndNotAnswered)
 {
     host->write_bytes({'a', 1, 1, 0x00, 0x0D, 0x0A});
-    host->write_bytes(command({'a', 1, 0}));
+    host->write_bytes(frame({'a', 1, 0}));
     ASSERT_TRUE(sim.wait_host_frames(2, 2000));
     EXPECT_EQ(sim.host_checksums_ok(), (std::vector<bool>{false, true}));
     EXPECT_EQ(host->read_n(5), (Bytes{'a', 0, 0x61, 0x0D, 0x0A}));
@@ -129,46 +130,73 @@ TEST_F(SimAdapter, FrameWithBadChecksumIsRecordedAndNotAnswered)
 
 TEST_F(SimAdapter, ConfigurationQueriesReportWhatTheHostSet)
 {
-    EXPECT_EQ(host->exchange(command({'0', 4, 9}), 5), command({'0', 0}));
-    EXPECT_EQ(host->exchange(command({'3', 0, 1}), 5), command({'3', 0}));
-    EXPECT_EQ(host->exchange(command({'8', 0xFF}), 5), command({'8', 0}));
-    EXPECT_EQ(host->exchange(command({'2', 2, 0x12, 0x34, 0x56, 0x78, 0x3F, 0xFF, 0xFF, 0xFF}), 5), command({'2', 0}));
-    EXPECT_EQ(host->exchange(command({'J', 4, 5, 1, 0}), 5), command({'J', 0}));
-    EXPECT_EQ(host->exchange(command({'7'}), 28),
-              command({'7', 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    EXPECT_EQ(host->exchange(frame({'0', 4, 9}), 5), frame({'0', 0}));
+    EXPECT_EQ(host->exchange(frame({'3', 0, 1}), 5), frame({'3', 0}));
+    EXPECT_EQ(host->exchange(frame({'8', 0xFF}), 5), frame({'8', 0}));
+    EXPECT_EQ(host->exchange(frame({'2', 2, 0x12, 0x34, 0x56, 0x78, 0x3F, 0xFF, 0xFF, 0xFF}), 5), frame({'2', 0}));
+    EXPECT_EQ(host->exchange(frame({'J', 4, 5, 1, 0}), 5), frame({'J', 0}));
+    EXPECT_EQ(host->exchange(frame({'7'}), 28),
+              frame({'7', 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                        9, 1, 2, 0x12, 0x34, 0x56, 0x78, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(host->exchange(command({'G'}), 32),
-              command({'G', 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    EXPECT_EQ(host->exchange(frame({'G'}), 32),
+              frame({'G', 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                        9, 1, 2, 0x12, 0x34, 0x56, 0x78, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF, 1, 4, 0, 5}));
-    EXPECT_EQ(host->exchange(command({'4'}), 5), command({'4', 0}));
+    EXPECT_EQ(host->exchange(frame({'4'}), 5), frame({'4', 0}));
     EXPECT_EQ(sim.state().baud[1], 7);
     EXPECT_EQ(sim.state().flt_mask[1], 0u);
 }
 
 TEST_F(SimAdapter, TimingRecordsAndVirtualComSettingsRoundTrip)
 {
-    EXPECT_EQ(host->exchange(command({'K', 1, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9}), 5),
-              command({'K', 0}));
-    EXPECT_EQ(host->exchange(command({'L', 1}), 21),
-              command({'L', 0, 1, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(host->exchange(command({'L', 2}), 21), command({'L', 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(host->exchange(frame({'K', 1, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9}), 5),
+              frame({'K', 0}));
+    EXPECT_EQ(host->exchange(frame({'L', 1}), 21),
+              frame({'L', 0, 1, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(host->exchange(frame({'L', 2}), 21), frame({'L', 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
     sim.set_vcom(0, 0, 1);
     sim.set_dev_id({1, 2, 3, 4, 5, 6, 7, 8});
-    EXPECT_EQ(host->exchange(command({'M'}), 16), command({'M', 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(host->exchange(command({'N', 1}), 5), command({'N', 0}));
+    EXPECT_EQ(host->exchange(frame({'M'}), 16), frame({'M', 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(host->exchange(frame({'N', 1}), 5), frame({'N', 0}));
     EXPECT_EQ(sim.vcom_sets(), (std::vector<uint8_t>{1}));
     EXPECT_EQ(sim.state().vcom_map, 1);
+}
+
+TEST(SimCommandModel, RepliesFollowTheStateWithoutAPty)
+{
+    velk::sim::State s;
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'0', 4, 9})), frame({'0', 0}));
+    EXPECT_EQ(s.baud[0], 4);
+    EXPECT_EQ(s.baud[1], 9);
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'L', 3})), frame({'L', 1, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    s.bus_status[11] = 0x5A;
+    EXPECT_EQ(velk::sim::reply_to(s, frame({'b'})), frame({0x62, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x5A}));
+    // Data frames, unknown codes and frames of the wrong length get nothing.
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({0xE0, 0x11, 0, 0, 1, 0x23, 1, 2, 3, 4, 5, 6, 7, 8})).empty());
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({'Z'})).empty());
+    EXPECT_TRUE(velk::sim::reply_to(s, frame({'0', 4})).empty());
+}
+
+TEST_F(SimAdapter, RecordLimitKeepsOnlyTheLatestFrames)
+{
+    sim.set_record_limit(2);
+    for (uint8_t v = 1; v <= 4; ++v)
+        EXPECT_EQ(host->exchange(frame({'8', v}), 5), frame({'8', 0}));
+    EXPECT_EQ(sim.host_frames(), (std::vector<Bytes>{frame({'8', 3}), frame({'8', 4})}));
+    size_t seen = 3;
+    EXPECT_EQ(sim.host_frames_since(&seen), (std::vector<Bytes>{frame({'8', 4})}));
+    EXPECT_EQ(seen, 4u);
+    EXPECT_TRUE(sim.host_frames_since(&seen).empty());
 }
 
 TEST_F(SimAdapter, FaultsShapeTheReply)
 {
     sim.set_fault('5', Fault{Fault::WrongEcho});
-    EXPECT_EQ(host->exchange(command({'5'}), 7)[0], 0x34);
+    EXPECT_EQ(host->exchange(frame({'5'}), 7)[0], 0x34);
     sim.set_fault('5', Fault{Fault::BadStatus});
-    EXPECT_EQ(host->exchange(command({'5'}), 7)[1], 1);
+    EXPECT_EQ(host->exchange(frame({'5'}), 7)[1], 1);
     sim.set_fault('5', Fault{Fault::Short, 2, 20, 3});
-    host->write_bytes(command({'5'}));
+    host->write_bytes(frame({'5'}));
     ASSERT_TRUE(sim.wait_host_frames(3, 2000));
     ASSERT_TRUE(sim.wait_output_drained(2000));
     EXPECT_EQ(host->read_n(3), (Bytes{0x35, 0x00, 0x03}));
@@ -179,12 +207,12 @@ TEST_F(SimAdapter, FaultsShapeTheReply)
     split.times = 1;
     sim.set_fault('5', split);
     const size_t before = sim.bytes_written_to_host();
-    EXPECT_EQ(host->exchange(command({'5'}), 7), command({'5', 0, 3, 2}));
+    EXPECT_EQ(host->exchange(frame({'5'}), 7), frame({'5', 0, 3, 2}));
     EXPECT_EQ(sim.bytes_written_to_host() - before, 7u);
-    EXPECT_EQ(host->exchange(command({'5'}), 7), command({'5', 0, 3, 2}));
+    EXPECT_EQ(host->exchange(frame({'5'}), 7), frame({'5', 0, 3, 2}));
 
     sim.set_fault('6', Fault{Fault::NoReply});
-    host->write_bytes(command({'6'}));
+    host->write_bytes(frame({'6'}));
     ASSERT_TRUE(sim.wait_host_frames(6, 2000));
     ASSERT_TRUE(sim.wait_output_drained(2000));
     EXPECT_TRUE(host->read_now().empty());
@@ -196,19 +224,19 @@ TEST_F(SimAdapter, BusErrorRequestIsAnsweredWithAStatusReport)
     for (uint8_t i = 0; i < 12; ++i)
         s.bus_status[i] = static_cast<uint8_t>(i + 1);
     sim.set_state(s);
-    EXPECT_EQ(host->exchange(command({'b'}), 17), command({0x62, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(host->exchange(frame({'b'}), 17), frame({0x62, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
 TEST_F(SimAdapter, LoopbackReturnsFramesOnTheOtherChannelOnlyWhileBothRun)
 {
     sim.set_loopback(true);
-    const Bytes classic = command({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8});
+    const Bytes classic = frame({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8});
     host->write_bytes(classic);  // channels stopped: nothing comes back
     ASSERT_TRUE(sim.wait_host_frames(1, 2000));
     ASSERT_TRUE(sim.wait_output_drained(2000));
     EXPECT_TRUE(host->read_now().empty());
 
-    EXPECT_EQ(host->exchange(command({'a', 1, 1}), 5), command({'a', 0}));
+    EXPECT_EQ(host->exchange(frame({'a', 1, 1}), 5), frame({'a', 0}));
     host->write_bytes(classic);
     Bytes r = host->read_n(25);
     ASSERT_EQ(r.size(), 25u);
@@ -220,10 +248,7 @@ TEST_F(SimAdapter, LoopbackReturnsFramesOnTheOtherChannelOnlyWhileBothRun)
     Bytes fd_frame = {0xF0, 0x92, 0x05, 0x10, 0x00, 0x00, 0x01};
     for (uint8_t i = 0; i < 12; ++i)
         fd_frame.push_back(static_cast<uint8_t>(0xA0 + i));
-    uint8_t sum = 0;
-    for (uint8_t b : fd_frame)
-        sum = static_cast<uint8_t>(sum + b);
-    fd_frame.insert(fd_frame.end(), {sum, 0x0D, 0x0A});
+    fd_frame = velk::test::with_trailer(fd_frame);
     ASSERT_EQ(fd_frame.size(), 22u);
     host->write_bytes(fd_frame);
     r = host->read_n(30);
@@ -242,13 +267,13 @@ TEST(SimBus, FramesCrossBetweenWiredChannelsOfTwoAdaptersWhileBothRun)
     velk::sim::Bus bus;
     bus.wire(a, 0, b, 1);  // a's CAN1 and b's CAN2
     Host ha(a.slave_path()), hb(b.slave_path());
-    const Bytes on_can1 = command({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8});
-    EXPECT_EQ(ha.exchange(command({'a', 1, 1}), 5), command({'a', 0}));
+    const Bytes on_can1 = frame({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(ha.exchange(frame({'a', 1, 1}), 5), frame({'a', 0}));
     // b's CAN2 is stopped: nothing crosses. a's reply to the next command
     // comes after the frame has been handed to the bus.
     ha.write_bytes(on_can1);
-    EXPECT_EQ(ha.exchange(command({'5'}), 7).size(), 7u);
-    EXPECT_EQ(hb.exchange(command({'a', 0, 1}), 5), command({'a', 0}));
+    EXPECT_EQ(ha.exchange(frame({'5'}), 7).size(), 7u);
+    EXPECT_EQ(hb.exchange(frame({'a', 0, 1}), 5), frame({'a', 0}));
     EXPECT_TRUE(hb.read_now().empty());
 
     ha.write_bytes(on_can1);
@@ -260,7 +285,7 @@ TEST(SimBus, FramesCrossBetweenWiredChannelsOfTwoAdaptersWhileBothRun)
 
     // The other way round, CAN FD; a's host gets nothing of its own back, and
     // a frame on a's unwired CAN2 goes nowhere.
-    const Bytes fd_on_can2 = command({0xF0, 0x02, 0x07, 0x1A, 0xBC, 0xDE, 0xF0, 9, 8, 7, 6, 5, 4, 3, 2});
+    const Bytes fd_on_can2 = frame({0xF0, 0x02, 0x07, 0x1A, 0xBC, 0xDE, 0xF0, 9, 8, 7, 6, 5, 4, 3, 2});
     hb.write_bytes(fd_on_can2);
     r = ha.read_n(26);
     ASSERT_EQ(r.size(), 26u);
@@ -268,8 +293,8 @@ TEST(SimBus, FramesCrossBetweenWiredChannelsOfTwoAdaptersWhileBothRun)
     EXPECT_EQ(r[1], 0x01);
     EXPECT_EQ(r[2], 0x07);
     EXPECT_EQ(Bytes(r.begin() + 11, r.begin() + 23), Bytes(fd_on_can2.begin() + 3, fd_on_can2.begin() + 15));
-    ha.write_bytes(command({0xE0, 0x82, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(ha.exchange(command({'5'}), 7).size(), 7u);
+    ha.write_bytes(frame({0xE0, 0x82, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(ha.exchange(frame({'5'}), 7).size(), 7u);
     EXPECT_TRUE(b.wait_output_drained(2000));
     EXPECT_TRUE(hb.read_now().empty());
     EXPECT_TRUE(ha.read_now().empty());
@@ -286,7 +311,7 @@ TEST_F(SimAdapter, UnplugHangsUpTheHostSide)
 TEST(SimReports, EncodingFollowsTheReportLayouts)
 {
     EXPECT_EQ(velk::sim::report_e1(0, false, false, 1, 0x123, {9, 8, 7, 6, 5, 4, 3, 2}),
-              command({0xE1, 0x11, 0x00, 0x00, 0x01, 0x23, 9, 8, 7, 6, 5, 4, 3, 2}));
+              frame({0xE1, 0x11, 0x00, 0x00, 0x01, 0x23, 9, 8, 7, 6, 5, 4, 3, 2}));
     const Bytes e2 = velk::sim::report_e2(1, true, false, 8, 0x1ABCDEF0, {}, 16, 500000);
     ASSERT_EQ(e2.size(), 25u);
     EXPECT_EQ(Bytes(e2.begin(), e2.begin() + 14),
@@ -346,12 +371,12 @@ TEST(SimPorts, TwoPortsShareADevIdAndSeparateAdaptersDoNot)
     ASSERT_TRUE(dual.start());
     ASSERT_TRUE(other.start());
     Host h0(dual.port[0].slave_path()), h1(dual.port[1].slave_path()), h2(other.slave_path());
-    EXPECT_EQ(h0.exchange(command({'M'}), 16), command({'M', 0, 0, 0, 1, 9, 9, 9, 9, 0, 0, 0, 1}));
-    EXPECT_EQ(h1.exchange(command({'M'}), 16), command({'M', 0, 0, 1, 0, 9, 9, 9, 9, 0, 0, 0, 1}));
-    const Bytes r2 = h2.exchange(command({'M'}), 16);
+    EXPECT_EQ(h0.exchange(frame({'M'}), 16), frame({'M', 0, 0, 0, 1, 9, 9, 9, 9, 0, 0, 0, 1}));
+    EXPECT_EQ(h1.exchange(frame({'M'}), 16), frame({'M', 0, 0, 1, 0, 9, 9, 9, 9, 0, 0, 0, 1}));
+    const Bytes r2 = h2.exchange(frame({'M'}), 16);
     ASSERT_EQ(r2.size(), 16u);
     EXPECT_NE(Bytes(r2.begin() + 5, r2.begin() + 13), (Bytes{9, 9, 9, 9, 0, 0, 0, 1}));
-    EXPECT_EQ(h1.exchange(command({'N', 0}), 5), command({'N', 0}));
+    EXPECT_EQ(h1.exchange(frame({'N', 0}), 5), frame({'N', 0}));
     EXPECT_EQ(dual.port[1].vcom_sets(), (std::vector<uint8_t>{0}));
     EXPECT_TRUE(dual.port[0].vcom_sets().empty());
 }

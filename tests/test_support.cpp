@@ -136,7 +136,7 @@ std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f)
         if (f.CAN_port != r.channel || f.id_type != (r.extended ? VELK_EID : VELK_SID) || f.rtr != (r.rtr ? 1 : 0) ||
             f.dlc != r.dlc || f.id != r.id)
             return bad("flags or identifier");
-        const int n = r.kind == sim::Report::F1 ? sim::dlc_length(r.dlc) : 8;
+        const int n = r.kind == sim::Report::F1 ? dlc_length(r.dlc) : 8;
         if (std::memcmp(f.data, r.data.data(), static_cast<size_t>(n)) != 0)
             return bad("data");
         if (r.kind != sim::Report::E1 &&
@@ -163,11 +163,6 @@ std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f)
     }
     }
     return bad("unknown kind");
-}
-
-Bytes frame(std::initializer_list<uint8_t> code_and_args)
-{
-    return sim::command(code_and_args);
 }
 
 }  // namespace velk::test

@@ -13,6 +13,7 @@
 
 #include "adapter.h"
 #include "internal.h"
+#include "wire_oracle.h"
 
 namespace velk::test {
 
@@ -84,8 +85,5 @@ private:
 // Why `f` is not the decoding of report `r` (the fields that differ, decoded
 // and expected); empty when it is.
 std::string report_mismatch(const sim::Report &r, const CAN_FRAME_INFO &f);
-
-// A command frame as the library must write it: code and arguments, sum, CR, LF.
-Bytes frame(std::initializer_list<uint8_t> code_and_args);
 
 }  // namespace velk::test

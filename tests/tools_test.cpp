@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 
@@ -317,6 +318,7 @@ TEST_F(Tools, ReplayKeepsTheFileTimingScaledAndLoops)
 
 TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
 {
+    unsetenv("VELK_DEBUG");
     Child list;
     ASSERT_TRUE(velk::test::run(&list, {tool("velk_list"), a.slave_path()}));
     EXPECT_EQ(list.status(), 0) << list.err();
@@ -324,6 +326,21 @@ TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
     ASSERT_EQ(out.size(), 2u) << list.out();
     EXPECT_NE(out[1].find(a.slave_path()), std::string::npos);
     EXPECT_NE(out[1].find("03.02     3.1.0     5102"), std::string::npos) << out[1];
+    EXPECT_EQ(list.err(), "") << "the library says nothing unless asked";
+
+    // VELK_DEBUG=1: the library explains each failed exchange in one line.
+    a.set_fault('6', velk::sim::Fault{velk::sim::Fault::BadStatus});
+    setenv("VELK_DEBUG", "1", 1);
+    Child debug;
+    ASSERT_TRUE(velk::test::run(&debug, {tool("velk_list"), a.slave_path()}));
+    unsetenv("VELK_DEBUG");
+    ASSERT_EQ(lines_of(debug.out()).size(), 2u) << debug.out();
+    const std::string index = lines_of(debug.out())[1].substr(0, 5);
+    const std::string why = "velk: VELKShowVer port " + index.substr(index.find_first_not_of(' ')) +
+                            ": status byte 1; sent 36 36 0D 0A; got 36 01 51 02 89 0D 0A";
+    const auto err = lines_of(debug.err());
+    EXPECT_NE(std::find(err.begin(), err.end(), why), err.end()) << debug.err();
+    a.clear_faults();
 
     a.set_answering(false);
     Child none;

@@ -3,7 +3,8 @@
 if(TARGET velk_apipart AND TARGET velk_sim_lib)
   add_library(velk_worker_test_support STATIC worker_support.cpp)
   target_link_libraries(velk_worker_test_support PUBLIC velk_apipart velk_sim_lib GTest::gtest)
-  target_include_directories(velk_worker_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/sim)
+  target_include_directories(velk_worker_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/sim
+    ${PROJECT_SOURCE_DIR}/lib)
   add_executable(worker_ring_test worker_ring_test.cpp)
   target_link_libraries(worker_ring_test PRIVATE velk_worker_test_support GTest::gtest_main)
   gtest_discover_tests(worker_ring_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS worker)

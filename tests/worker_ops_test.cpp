@@ -10,6 +10,7 @@
 #include <string>
 
 #include "internal.h"
+#include "wire_oracle.h"
 #include "worker_support.h"
 
 using namespace velk::wtest;
@@ -100,7 +101,7 @@ TEST(Connect, FailedVersionQueryClosesThePortAndReturns2WithoutSnapshot)
     EXPECT_EQ(status_log().count(), 0u);
     EXPECT_FALSE(port_is_open());
     EXPECT_TRUE(a.sim().host_frames('G').empty()) << "no configuration read after the failure";
-    EXPECT_EQ(a.sim().host_frames().back(), velk::sim::command({'a', 0, 0})) << "the close stops the channels";
+    EXPECT_EQ(a.sim().host_frames().back(), velk::test::frame({'a', 0, 0})) << "the close stops the channels";
 
     // The caller can retry once the adapter answers.
     a.sim().clear_faults();
@@ -121,7 +122,7 @@ TEST(Disconnect, WithoutWorkersStopsTheChannelsClosesThePortAndReturns1)
     EXPECT_FALSE(port_is_open());
     std::vector<Bytes> frames = a.sim().host_frames();
     ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames.front(), velk::sim::command({'a', 0, 0}));
+    EXPECT_EQ(frames.front(), velk::test::frame({'a', 0, 0}));
 }
 
 // One connection shared by the cases below.
@@ -203,7 +204,7 @@ TEST_F(Connected, ConnectStopsTheChannelsReadsTheVersionsThenTheConfiguration)
     ASSERT_GE(c.size(), 4u);
     std::vector<uint8_t> tail(c.end() - 4, c.end());
     EXPECT_EQ(tail, (std::vector<uint8_t>{'a', '5', '6', 'G'}));
-    EXPECT_EQ(connect_frames_[c.size() - 4], velk::sim::command({'a', 0, 0}));
+    EXPECT_EQ(connect_frames_[c.size() - 4], velk::test::frame({'a', 0, 0}));
 }
 
 TEST_F(Connected, CanSetWithoutFiltersClearsBothAndIgnoresTheFdResult)
@@ -220,9 +221,9 @@ TEST_F(Connected, CanSetWithoutFiltersClearsBothAndIgnoresTheFdResult)
     EXPECT_EQ(procCanSet(kPort, set), 0);
     std::vector<Bytes> f = without_version_queries(sim().host_frames());
     ASSERT_EQ(f.size(), 6u);
-    EXPECT_EQ(f[0], velk::sim::command({'J', 0x04, 0x08, 1, 0}));
-    EXPECT_EQ(f[1], velk::sim::command({'3', 1, 0}));
-    EXPECT_EQ(f[2], velk::sim::command({'0', 3, 7}));
+    EXPECT_EQ(f[0], velk::test::frame({'J', 0x04, 0x08, 1, 0}));
+    EXPECT_EQ(f[1], velk::test::frame({'3', 1, 0}));
+    EXPECT_EQ(f[2], velk::test::frame({'0', 3, 7}));
     EXPECT_EQ(f[3], Bytes(clr_filt_0_cmd, clr_filt_0_cmd + sizeof clr_filt_0_cmd));
     EXPECT_EQ(f[4], Bytes(clr_filt_1_cmd, clr_filt_1_cmd + sizeof clr_filt_1_cmd));
     EXPECT_EQ(f[5][0], 'G');
@@ -267,7 +268,7 @@ TEST_F(Connected, FailedResetReturnsTheErrorAndPushesNothing)
 TEST_F(Connected, ErrorTypePassesTheLibraryResultThrough)
 {
     EXPECT_EQ(procError(kPort, VELK_EN_ALL), 0);
-    EXPECT_EQ(sim().host_frames().back(), velk::sim::command({'8', 0xFF}));
+    EXPECT_EQ(sim().host_frames().back(), velk::test::frame({'8', 0xFF}));
     sim().set_fault('8', bad_status());
     EXPECT_EQ(procError(kPort, VELK_BUS_ERR), 1);
 }
@@ -298,11 +299,11 @@ TEST_F(Connected, ExportNeverPushesAndImportPushesOnlyOnSuccess)
 TEST_F(Connected, StartSwitchesBothChannelsOnAndStopOff)
 {
     EXPECT_EQ(procInitial(kPort, true), 0);
-    EXPECT_EQ(sim().host_frames().back(), velk::sim::command({'a', 1, 1}));
+    EXPECT_EQ(sim().host_frames().back(), velk::test::frame({'a', 1, 1}));
     EXPECT_EQ(sim().state().active[0], 1);
     EXPECT_EQ(sim().state().active[1], 1);
     EXPECT_EQ(procInitial(kPort, false), 0);
-    EXPECT_EQ(sim().host_frames().back(), velk::sim::command({'a', 0, 0}));
+    EXPECT_EQ(sim().host_frames().back(), velk::test::frame({'a', 0, 0}));
     EXPECT_EQ(sim().state().active[0], 0);
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "../app/worker/internal_apipart.h"
+#include "wire_oracle.h"
 #include "worker_support.h"
 
 using namespace velk::wtest;
@@ -180,9 +181,8 @@ TEST(CanFdLengthCodes, EncodeGivesTheSmallestCodeThatHoldsTheBytes)
 
 TEST(CanFdLengthCodes, DecodeFollowsTheTableAndSaturatesAt64)
 {
-    const int lengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
     for (int dlc = 0; dlc < 16; ++dlc)
-        EXPECT_EQ(CANFD_DecodeDLC(static_cast<unsigned char>(dlc)), lengths[dlc]) << dlc;
+        EXPECT_EQ(CANFD_DecodeDLC(static_cast<unsigned char>(dlc)), velk::test::dlc_length(dlc)) << dlc;
     EXPECT_EQ(CANFD_DecodeDLC(16), 64);
     EXPECT_EQ(CANFD_DecodeDLC(200), 64);
     EXPECT_EQ(CANFD_DecodeDLC(255), 64);

@@ -26,15 +26,6 @@ void on_stop_signal(int)
     g_stop.store(1);
 }
 
-struct RateCode {
-    long bit_rate;
-    int code;
-};
-// Nominal bit rate -> the adapter's bit-rate code.
-constexpr RateCode kNominal[] = {
-    {5000, 0},   {10000, 1},  {20000, 2},  {50000, 3},  {100000, 4},  {125000, 5},
-    {250000, 6}, {500000, 7}, {800000, 8}, {1000000, 9}, {400000, 10},
-};
 // CAN FD data rates the adapter takes, Mbit/s.
 constexpr int kDataRates[] = {2, 4, 5, 6, 8, 10};
 
@@ -248,9 +239,10 @@ bool parse_nominal(const char *text, ChannelSetup *s)
         long bps;
         if (!parse_rate(item, &bps))
             return false;
-        for (const RateCode &r : kNominal) {
-            if (r.bit_rate == bps) {
-                *code = r.code;
+        // The adapter's code of that bit rate (the public header's table).
+        for (int c = 0; c < VELK_BIT_RATE_CODES; ++c) {
+            if (VELKNominalBitRate(c) == bps) {
+                *code = c;
                 return true;
             }
         }

@@ -7,13 +7,11 @@
 #include <sys/time.h>
 
 #include "formats.h"
+#include "lib_velk_2.h"
 
 namespace velk::trace {
 
 namespace {
-
-// CAN FD payload length per DLC code (ISO 11898-1).
-constexpr int kDlcLength[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
 constexpr size_t kWriteBuffer = 1 << 16;
 
@@ -28,15 +26,13 @@ int64_t now_us()
 
 int dlc_to_len(int dlc)
 {
-    return kDlcLength[dlc < 0 ? 0 : dlc > 15 ? 15 : dlc];
+    return VELKDlcToLength(dlc);
 }
 
 int len_to_dlc(int len)
 {
-    for (int dlc = 0; dlc < 16; ++dlc)
-        if (kDlcLength[dlc] == len)
-            return dlc;
-    return -1;
+    const int dlc = VELKLengthToDlc(len);
+    return VELKDlcToLength(dlc) == len ? dlc : -1;
 }
 
 bool format_of(const std::string &path, Format *format)

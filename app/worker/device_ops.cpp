@@ -150,21 +150,10 @@ int procCheckDevice(int com_port)
 // Smallest CAN FD payload length that holds n bytes, as its DLC code.
 unsigned char CANFD_EncodeDLC(unsigned char u8NumberOfBytes)
 {
-    struct Step {
-        unsigned char max_bytes;
-        unsigned char dlc;
-    };
-    static constexpr Step kSteps[] = {{12, 9}, {16, 10}, {20, 11}, {24, 12}, {32, 13}, {48, 14}};
-    if (u8NumberOfBytes <= 8)
-        return u8NumberOfBytes;
-    for (const Step &s : kSteps)
-        if (u8NumberOfBytes <= s.max_bytes)
-            return s.dlc;
-    return 15;
+    return static_cast<unsigned char>(VELKLengthToDlc(u8NumberOfBytes));
 }
 
 unsigned char CANFD_DecodeDLC(unsigned char u8Dlc)
 {
-    static constexpr unsigned char kLength[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    return u8Dlc < 16 ? kLength[u8Dlc] : 64;
+    return static_cast<unsigned char>(VELKDlcToLength(u8Dlc));
 }

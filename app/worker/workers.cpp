@@ -1,15 +1,16 @@
 // The send worker and the receive worker.
 #include <sys/prctl.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "apipart.h"
 #include "internal_apipart.h"
-#include "internal.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -43,8 +44,7 @@ std::atomic<long> g_batches{0};
 // between polls, and the longest such wait: a stop is seen within it, and a
 // frame wakes the wait at once, so the quiet bus costs almost nothing.
 constexpr int kSpinPolls = 64;
-constexpr int kIdleWaitMs = 10;
-constexpr auto kIdleBackoff = std::chrono::microseconds(200);
+constexpr unsigned kIdleWaitMs = 10;
 // Empty polls between checks that the adapter is still attached (about
 // every 200 ms on a quiet bus).
 constexpr int kPresenceCheckPolls = 20;
@@ -86,10 +86,22 @@ bool recv_wait_for(Clock::duration d)
     return !g_recv_wait_cv.wait_for(lock, d, recv_stop_requested);
 }
 
+// The host's time of day as the records carry it, "hh:mm:ss:mmm".
+void time_of_day(char out[13])
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm local;
+    localtime_r(&tv.tv_sec, &local);
+    std::snprintf(out, 13, "%02u:%02u:%02u:%03u", static_cast<unsigned>(local.tm_hour) % 100u,
+                  static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u,
+                  static_cast<unsigned>(tv.tv_usec / 1000) % 1000u);
+}
+
 void push_sent(const CAN_FRAME_INFO &frame)
 {
     UPBS_INFO entry;
-    velk::time_of_day(entry.now_time);
+    time_of_day(entry.now_time);
     entry.frame_info = frame;
     std::lock_guard<std::mutex> lock(MTX_queue_s);
     (void)upbs_send_push(entry);  // a full ring drops the entry
@@ -134,15 +146,17 @@ void dispatch_normal(const CAN_FRAME_INFO &frame)
     }
 }
 
-// Waits until the port has input or kIdleWaitMs passed; at once when the
-// library holds a whole report already (a command exchange may have read it).
-// A port that reports a hang-up or error (unplugged adapter) gets the plain
-// short pause instead, since the wait would return at once forever.
-void wait_for_input(int com_port)
+// One record, waiting up to kIdleWaitMs for it: the library's bounded
+// receive waits for input on the port rather than polling, returns as soon
+// as a record is there (a command exchange may have read it already), and
+// at once when the device has hung up.
+bool receive_waiting(int com_port, CAN_FRAME_INFO *frame)
 {
-    if (velk::wait_port_input(com_port, kIdleWaitMs) >= 0)
-        return;
-    std::this_thread::sleep_for(kIdleBackoff);
+    NON_BLOCK_INFO nb;
+    nb.cnt = 1;
+    nb.interval = kIdleWaitMs;
+    nb.can_frame_info = frame;
+    return VELKReceiveNonblock(com_port, &nb) == 1;
 }
 
 void recv_normal(int com_port)
@@ -151,18 +165,18 @@ void recv_normal(int com_port)
     while (!recv_stop_requested()) {
         CAN_FRAME_INFO frame;
         std::memset(&frame, 0, sizeof frame);
-        if (VELKReceive_CANFD(com_port, &frame) != 1) {
-            // The port reads without blocking; without a pause a quiet bus
-            // would keep a core busy.
-            if (++empty < kSpinPolls)
-                continue;
+        // The port reads without blocking: after a run of empty polls the
+        // loop waits for input, so that a quiet bus does not keep a core busy.
+        const bool got = empty < kSpinPolls ? VELKReceive_CANFD(com_port, &frame) == 1
+                                            : receive_waiting(com_port, &frame);
+        if (!got) {
+            ++empty;
             // An unplugged adapter reads like a quiet one; the device check
             // tells them apart, and the GUI then runs its disconnect.
-            if (empty % kPresenceCheckPolls == 0 && VELKCheckDevice(com_port) != 0) {
+            if (empty >= kSpinPolls && empty % kPresenceCheckPolls == 0 && VELKCheckDevice(com_port) != 0) {
                 apipart_post_status(APIPART_DEVICE_GONE, "");
                 return;
             }
-            wait_for_input(com_port);
             continue;
         }
         empty = 0;

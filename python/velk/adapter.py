@@ -20,14 +20,16 @@ from typing import List, Optional, Tuple, Union
 
 from . import binding as b
 
-# Nominal bit rate (bit/s) -> the adapter's code.
+# Nominal bit rate (bit/s) -> the adapter's code: VELK_NOMINAL_BIT_RATES of
+# include/lib_velk_2.h, which is the source (its static inline functions are
+# not in the shared library for ctypes to call).
 NOMINAL_RATES = {5000: 0, 10000: 1, 20000: 2, 50000: 3, 100000: 4, 125000: 5, 250000: 6, 400000: 10,
                  500000: 7, 800000: 8, 1000000: 9}
 # Adapters of generation 0 to 2 refuse the codes 0 to 3 (5 to 50 kbit/s).
 _LOW_RATE_CODES = (0, 1, 2, 3)
 # CAN FD data-phase bit rate (bit/s) -> the adapter's code (the rate in Mbit/s).
 DATA_RATES = {2000000: 2, 4000000: 4, 5000000: 5, 6000000: 6, 8000000: 8, 10000000: 10}
-# CAN FD DLC code -> payload length.
+# CAN FD DLC code -> payload length: VELK_DLC_LENGTHS of include/lib_velk_2.h.
 DLC_LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
 
 PortSpec = Union[int, str]

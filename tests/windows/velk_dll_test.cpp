@@ -21,6 +21,7 @@
 
 #include "lib_velk_2.h"
 #include "serial.h"  // the exported RS232_* layer
+#include "../wire_oracle.h"
 
 namespace {
 
@@ -297,17 +298,6 @@ bool receive_one(int port, CAN_FRAME_INFO *frame)
     return false;
 }
 
-std::vector<unsigned char> with_end(std::vector<unsigned char> frame)
-{
-    unsigned sum = 0;
-    for (unsigned char b : frame)
-        sum += b;
-    frame.push_back(static_cast<unsigned char>(sum));
-    frame.push_back(0x0D);
-    frame.push_back(0x0A);
-    return frame;
-}
-
 bool time_text_ok(const char *t)
 {
     if (std::strlen(t) != 12)
@@ -453,7 +443,7 @@ bool classic_frame_on_the_wire_and_back(const char *test)
     std::vector<std::string> frames;
     EXPECT(wait_logged(0xE0, before + 1, &frames), "no 0xE0 frame arrived");
     const std::string want =
-        hex(with_end({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}));
+        hex(velk::test::with_trailer({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}));
     EXPECT(frames[before] == want, "wire %s\n    want %s", frames[before].c_str(), want.c_str());
 
     // Looped back by the adapter as an 0xE2 report received on CAN2.
@@ -485,7 +475,7 @@ bool fd_frame_on_the_wire_and_back(const char *test)
     // Flags: channel 2 (2) + extended (4) + DLC 15 << 4; FD flags BRS | FDF.
     std::vector<unsigned char> want = {0xF0, 0xF6, 0x05, 0x1A, 0xBC, 0xDE, 0xF0};
     want.insert(want.end(), f.data, f.data + 64);
-    const std::string want_hex = hex(with_end(want));
+    const std::string want_hex = hex(velk::test::with_trailer(want));
     EXPECT(frames[before] == want_hex, "wire %s\n    want %s", frames[before].c_str(), want_hex.c_str());
 
     CAN_FRAME_INFO r;
