@@ -52,6 +52,11 @@ uint32_t uchar_2_uint(const unsigned char *buf)
     return value;
 }
 
+int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply)
+{
+    return velk::exchange(__func__, com_port, frame, frame_len, reply, reply_len, false) ? 0 : 1;
+}
+
 }  // extern "C"
 
 namespace velk {

@@ -18,7 +18,11 @@ void create_com_list(bool is_first, COM_NODE *node);
 COM_NODE *chk_is_legal_com(int com_port);
 void delete_com_node(int com_port);
 
-// Command frames (command.cpp); the exchange itself is velk::exchange below.
+// Command frames and the generic raw exchange (command.cpp): writes frame_len
+// bytes of frame unchanged and, when reply_len > 0 and a reply buffer is
+// given, returns after the adapter's 150 ms with the raw bytes that came back
+// (0 when at least one did). The typed commands use velk::exchange below.
+int cmd_process(int com_port, int frame_len, int reply_len, const unsigned char *frame, unsigned char *reply);
 void chk_sum_end_byte(unsigned char *frame, int frame_len);
 void uint_2_uchar(uint32_t value, unsigned char *buf);
 uint32_t uchar_2_uint(const unsigned char *buf);

@@ -190,8 +190,7 @@ int VELKReceiveNonblock(int com_port, NON_BLOCK_INFO *info)
 int VELKGetBusError(int com_port)
 {
     // The adapter answers with a report, which the receive calls take.
-    const bool sent = velk::exchange(__func__, com_port, get_bus_cmd, wire::frame_length('b'), nullptr, 0, false);
-    return sent ? 0 : 1;
+    return cmd_process(com_port, wire::frame_length('b'), 0, get_bus_cmd, nullptr);
 }
 
 int VELKSetRecvBlock(int com_port, bool blocking)

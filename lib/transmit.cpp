@@ -142,7 +142,7 @@ int VELKTesting(int com_port, TESTING_INFO *info)
         return 1;
     // Sent as given, no trailer added; the reply is taken raw.
     unsigned char *reply = info->recv_len > 0 ? info->recv_buf : nullptr;
-    return velk::exchange(__func__, com_port, info->send_buf, info->send_len, reply, info->recv_len, false) ? 0 : 1;
+    return cmd_process(com_port, info->send_len, info->recv_len, info->send_buf, reply);
 }
 
 }  // extern "C"
