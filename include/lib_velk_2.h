@@ -421,6 +421,13 @@ VELK_API int VELKOpenSocketCAN(int com_port, int *fd);
  * return 0 in both cases "nothing waiting" and "device gone"; this tells
  * them apart. Does not block. */
 VELK_API int VELKCheckDevice(int com_port);
+/* What the input of an open port has lost since the port was opened:
+ * *skipped_bytes, bytes that started no report (noise, the rest of a report
+ * cut short) and were skipped while finding the next report; and
+ * *dropped_reports, whole reports dropped because the library's input buffer
+ * (1 MiB) was full and no receive call had taken them. 0 and both written;
+ * 1 when the port is not open or a pointer is null. Does not block. */
+VELK_API int VELKGetInputStats(int com_port, unsigned long long *skipped_bytes, unsigned long long *dropped_reports);
 #endif
 
 /* ---- transmit ----

@@ -37,4 +37,14 @@ int VELKCheckDevice(int com_port)
     return RS232_CheckPort(node->fd) == 0 ? 0 : 1;
 }
 
+int VELKGetInputStats(int com_port, unsigned long long *skipped_bytes, unsigned long long *dropped_reports)
+{
+    velk::InputCounters c;
+    if (skipped_bytes == nullptr || dropped_reports == nullptr || !velk::input_counters(com_port, &c))
+        return 1;
+    *skipped_bytes = c.skipped;
+    *dropped_reports = c.overflowed;
+    return 0;
+}
+
 }  // extern "C"

@@ -116,6 +116,9 @@ TEST_F(BadInput, EveryCallOnAPortThatIsNotOpenFailsAndWritesNothing)
         EXPECT_EQ(VELKSetVCOMConfig(port, 1), 1);
         EXPECT_EQ(VELKFlexibleVCOM(port), 1);
         EXPECT_EQ(VELKCheckDevice(port), 1);
+        unsigned long long skipped = 5, dropped = 5;
+        EXPECT_EQ(VELKGetInputStats(port, &skipped, &dropped), 1);
+        EXPECT_EQ(skipped + dropped, 10u) << "nothing written for a port that is not open";
         EXPECT_EQ(VELKSend(port, &frame), 1);
         EXPECT_EQ(VELKSend_CANFD(port, &frame), 1);
         EXPECT_EQ(VELKTesting(port, &raw), 1);

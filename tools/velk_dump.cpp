@@ -300,12 +300,16 @@ public:
         return write_failed_ ? kBadInput : status;
     }
 
+    // Taken while the port is still open: what its input skipped and the
+    // reports it dropped because no receive call took them in time.
+    void take_input_stats() { VELKGetInputStats(port_, &skipped_, &dropped_); }
+
     void summary() const
     {
         std::fprintf(stderr,
                      "%s: CAN1 %llu frames, CAN2 %llu frames, %llu status reports, %llu filtered; "
-                     "skipped bytes n/a; lost %llu\n",
-                     kProg, ch_[0].frames, ch_[1].frames, status_, filtered_, lost_);
+                     "skipped bytes %llu; lost %llu\n",
+                     kProg, ch_[0].frames, ch_[1].frames, status_, filtered_, skipped_, lost_ + dropped_);
     }
 
 private:
@@ -447,6 +451,7 @@ private:
     bool done_ = false;
     bool write_failed_ = false;
     unsigned long long status_ = 0, filtered_ = 0, lost_ = 0, written_ = 0, confirmed_ = 0;
+    unsigned long long skipped_ = 0, dropped_ = 0;
 };
 
 }  // namespace
@@ -533,6 +538,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s: writing %s\n", kProg, o.file.c_str());
     Dump dump(o, port, ch);
     status = dump.run();
+    dump.take_input_stats();
     VELKCloseDevice(port);
     dump.summary();
     return status;

@@ -9,7 +9,7 @@ import ctypes
 import ctypes.util
 import os
 from ctypes import (POINTER, Structure, c_bool, c_char, c_char_p, c_int, c_uint, c_ubyte, c_uint8, c_uint32,
-                    c_ushort)
+                    c_ulonglong, c_ushort)
 
 # Number of port indices of the Linux device-name table `comports`.
 PORT_COUNT = 68
@@ -150,6 +150,7 @@ _FUNCTIONS = {
     "VELK_search_com": (COM_SEARCH_INFO, []),
     "VELKOpenSocketCAN": (_INT, [c_int, POINTER(c_int)]),
     "VELKCheckDevice": (_INT, [c_int]),
+    "VELKGetInputStats": (_INT, [c_int, POINTER(c_ulonglong), POINTER(c_ulonglong)]),
     "VELKSend": (_INT, [c_int, POINTER(CAN_FRAME_INFO)]),
     "VELKSend_CANFD": (_INT, [c_int, POINTER(CAN_FRAME_INFO)]),
     "VELKTesting": (_INT, [c_int, POINTER(TESTING_INFO)]),
