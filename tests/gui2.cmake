@@ -13,7 +13,7 @@ if(NOT TARGET velk_gui OR NOT TARGET velk_test_support)
 endif()
 # The layout folder and test environment are those of the other GUI tests.
 add_library(gui2_harness STATIC gui2_harness.cpp gui_widgets.cpp)
-target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support GTest::gtest)
+target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support velk_tools_test_support GTest::gtest)
 target_compile_definitions(gui2_harness PUBLIC VELK_UI_DIR="${VELK_TEST_UI_DIR}")
 add_dependencies(gui2_harness velk_test_ui)
 

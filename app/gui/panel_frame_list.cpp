@@ -43,7 +43,7 @@ constexpr Column kColumns[COL_NUM] = {
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
 
 // Scrolling to the newest row lays the rows out; at most this often.
-constexpr gint64 kFollowEveryUs = 50000;
+constexpr guint kFollowEveryMs = 50;
 
 // Rows in the current table; they start again after 1000 rows or a Clear.
 int cnt_s = 0;
@@ -58,7 +58,7 @@ std::unordered_map<uint64_t, int64_t> last_adapter_us;
 
 bool paused = false;
 long paused_frames = 0;
-gint64 last_follow_us = 0;
+guint follow_source = 0;
 
 constexpr const char *kErrorTypes[] = {"Disable All", "ROM Error", "Bus Error", "Enable All"};
 
@@ -126,6 +126,20 @@ void show_paused_frames()
     if (paused)
         std::snprintf(text, sizeof text, "+%ld while paused", paused_frames);
     gtk_label_set_text(GTK_LABEL(tr_info.pause_label), text);
+}
+
+gboolean follow_now(gpointer)
+{
+    follow_source = 0;
+    if (!is_checked(tr_info.chk_follow) || paused || store == nullptr)
+        return G_SOURCE_REMOVE;
+    int n = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
+    if (n > 0) {
+        GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
+        gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bs_info.tree), path, nullptr, TRUE, 1.0f, 0.0f);
+        gtk_tree_path_free(path);
+    }
+    return G_SOURCE_REMOVE;
 }
 
 gboolean paused_tick(gpointer)
@@ -409,18 +423,8 @@ void time_text(int64_t us, bool host, char *out, size_t size)
 
 void tr_follow(void)
 {
-    if (!is_checked(tr_info.chk_follow) || paused || store == nullptr)
-        return;
-    const gint64 now = g_get_monotonic_time();
-    if (now - last_follow_us < kFollowEveryUs)
-        return;
-    last_follow_us = now;
-    int n = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
-    if (n == 0)
-        return;
-    GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
-    gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bs_info.tree), path, nullptr, TRUE, 1.0f, 0.0f);
-    gtk_tree_path_free(path);
+    if (follow_source == 0 && is_checked(tr_info.chk_follow) && !paused)
+        follow_source = g_timeout_add(kFollowEveryMs, follow_now, nullptr);
 }
 
 void btn_pause_cb(GtkWidget *widget, gpointer user_data)
@@ -430,17 +434,14 @@ void btn_pause_cb(GtkWidget *widget, gpointer user_data)
     paused = is_checked(tr_info.btn_pause);
     paused_frames = 0;
     show_paused_frames();
-    if (!paused) {
-        last_follow_us = 0;
+    if (!paused)
         tr_follow();
-    }
 }
 
 void chk_follow_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    last_follow_us = 0;
     tr_follow();
 }
 

@@ -39,7 +39,7 @@ struct Column {
 constexpr Column kColumns[MN_COL_NUM] = {
     {"CH", 40, MN_COL_CH},         {"PATH", 55, MN_COL_PATH},        {"ID", 85, MN_KEY_ID},
     {"TYPE", 80, MN_COL_TYPE},     {"LEN", 40, -1},                  {"COUNT", 70, MN_KEY_COUNT},
-    {"PERIOD [ms]", 90, MN_KEY_PERIOD}, {"DATA", 190, -1},           {"LAST TIME", 105, MN_KEY_TIME},
+    {"PERIOD [ms]", 100, MN_KEY_PERIOD}, {"DATA", 190, -1},           {"LAST TIME", 105, MN_KEY_TIME},
 };
 
 struct Entry {
