@@ -239,8 +239,6 @@ enum {
     MN_COL_TIME,
     MN_COL_NUM
 };
-/* Sort keys after the shown columns. */
-enum { MN_KEY_ID = MN_COL_NUM, MN_KEY_COUNT, MN_KEY_PERIOD, MN_KEY_TIME, MN_STORE_NUM };
 
 typedef struct MN_INFO {
     GtkWidget *tree;    /* "mn_treeview" */
@@ -422,8 +420,9 @@ int tr_time_mode(void);
 /* Text of a time in microseconds as the selector shows it: seconds with
  * six decimals, or three for host times (millisecond resolution). */
 void time_text(int64_t us, bool host, char *out, size_t size);
-/* Keeps the newest row of the frame list in view when Follow is on; at
- * most every few ticks, since scrolling lays out the rows. */
+/* Keeps the newest row of the frame list in view when Follow is on: soon
+ * after rows were added, at most every 50 ms, since scrolling lays the rows
+ * out. */
 void tr_follow(void);
 
 /* Monitor (panel_monitor.cpp): every frame is counted; the view is brought

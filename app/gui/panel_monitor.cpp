@@ -5,7 +5,9 @@
 // records; the view's model is brought up to date from them on a timer,
 // about ten times a second while the monitor shows and the views are not
 // paused, so heavy traffic costs the main loop one short update per timer
-// rather than a model change per frame.
+// rather than a model change per frame. The rows are sorted here too, on
+// those records, and the model is reordered once per update: a sorted
+// GTK model would compare through the model and reorder after every row.
 #include "adapter_time.h"
 #include "guipart.h"
 #include "widgets.h"
@@ -21,25 +23,27 @@ MN_INFO mn_info;
 
 namespace {
 
-constexpr guint kRefreshMs = 100;
+// A timer runs late by as long as the main loop is busy, so it is set a
+// little shorter than the 100 ms that ten updates a second need.
+constexpr guint kRefreshMs = 75;
 // The period is the mean over at most this many intervals.
 constexpr int kPeriods = 16;
 // Identifiers the monitor keeps; frames of further ones are only counted.
 constexpr size_t kMaxIdentifiers = 4096;
 // Rows one refresh writes at most; the rest wait for the next.
 constexpr size_t kRowsPerRefresh = 1000;
-constexpr size_t kCellText = 512;
+// 64 bytes, each in bold: "<b>XX</b>" and a separator.
+constexpr size_t kCellText = 64 * 10 + 1;
 
 struct Column {
     const char *title;
     int width;
-    int sort_key;  // model column the header sorts by; -1: none
+    bool sortable;
 };
 
 constexpr Column kColumns[MN_COL_NUM] = {
-    {"CH", 40, MN_COL_CH},         {"PATH", 55, MN_COL_PATH},        {"ID", 85, MN_KEY_ID},
-    {"TYPE", 80, MN_COL_TYPE},     {"LEN", 40, -1},                  {"COUNT", 70, MN_KEY_COUNT},
-    {"PERIOD [ms]", 100, MN_KEY_PERIOD}, {"DATA", 190, -1},           {"LAST TIME", 105, MN_KEY_TIME},
+    {"CH", 40, true},     {"PATH", 55, true},         {"ID", 85, true},     {"TYPE", 80, true},        {"LEN", 40, true},
+    {"COUNT", 70, true}, {"PERIOD [ms]", 100, true}, {"DATA", 190, false}, {"LAST TIME", 105, true},
 };
 
 struct Entry {
@@ -63,6 +67,10 @@ GtkListStore *mn_store = nullptr;
 std::unordered_map<uint64_t, size_t> index_of;
 std::vector<Entry> entries;
 std::vector<size_t> dirty;
+// The entry each row of the model shows, in the model's order.
+std::vector<size_t> rows;
+int sort_column = MN_COL_ID;
+bool descending = false;
 uint64_t frames = 0;
 uint64_t untracked = 0;
 int64_t first_adapter_us = -1;
@@ -141,8 +149,9 @@ void last_time_text(const Entry &e, char *out, size_t size)
     }
 }
 
-void write_row(Entry &e)
+void write_row(size_t index)
 {
+    Entry &e = entries[index];
     const CAN_FRAME_INFO &f = e.frame;
     char ch[16];
     char id[16];
@@ -163,22 +172,87 @@ void write_row(Entry &e)
         std::snprintf(period, sizeof period, "%.3f", mean / 1000.0);
     mn_data_markup(f.data, n, e.changed, data, sizeof data);
     last_time_text(e, time, sizeof time);
-    const guint64 id_key = e.key;
-    const guint64 count_key = e.count;
-    const gdouble period_key = mean;
-    const gint64 time_key = newest(e);
     if (!e.in_store) {
         gtk_list_store_insert_with_values(mn_store, &e.iter, -1, MN_COL_CH, ch, MN_COL_PATH,
                                           e.is_recv ? "Recv" : "Send", MN_COL_ID, id, MN_COL_TYPE, type,
                                           MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD, period, MN_COL_DATA,
-                                          data, MN_COL_TIME, time, MN_KEY_ID, id_key, MN_KEY_COUNT, count_key,
-                                          MN_KEY_PERIOD, period_key, MN_KEY_TIME, time_key, -1);
+                                          data, MN_COL_TIME, time, -1);
         e.in_store = true;
+        rows.push_back(index);
     } else {
         gtk_list_store_set(mn_store, &e.iter, MN_COL_TYPE, type, MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD,
-                           period, MN_COL_DATA, data, MN_COL_TIME, time, MN_KEY_COUNT, count_key, MN_KEY_PERIOD,
-                           period_key, MN_KEY_TIME, time_key, -1);
+                           period, MN_COL_DATA, data, MN_COL_TIME, time, -1);
     }
+}
+
+template <typename T>
+int three_way(T a, T b)
+{
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int type_rank(const Entry &e)
+{
+    return (e.frame.rtr != 0 ? 8 : 0) + (e.frame.fdf != 0 ? 4 : 0) + (e.frame.brs != 0 ? 2 : 0) + (e.frame.esi != 0);
+}
+
+// Row order of the column the view is sorted by; the identifier (then
+// channel and direction) breaks ties.
+bool shown_before(size_t i, size_t j)
+{
+    const Entry &a = entries[i];
+    const Entry &b = entries[j];
+    int c = 0;
+    switch (sort_column) {
+    case MN_COL_CH: c = three_way(a.frame.CAN_port != 0, b.frame.CAN_port != 0); break;
+    case MN_COL_PATH: c = three_way(!a.is_recv, !b.is_recv); break;  // "Recv" before "Send"
+    case MN_COL_TYPE: c = three_way(type_rank(a), type_rank(b)); break;
+    case MN_COL_LEN: c = three_way(payload_length(a.frame), payload_length(b.frame)); break;
+    case MN_COL_COUNT: c = three_way(a.count, b.count); break;
+    case MN_COL_PERIOD: c = three_way(mean_period_us(a), mean_period_us(b)); break;
+    case MN_COL_TIME: c = three_way(newest(a), newest(b)); break;
+    default: break;
+    }
+    if (c == 0)
+        c = three_way(a.key, b.key);
+    return descending ? c > 0 : c < 0;
+}
+
+// Puts the model's rows in the order the view is sorted by, with one
+// reorder of the model.
+void sort_rows()
+{
+    std::vector<size_t> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(), shown_before);
+    if (sorted == rows)
+        return;
+    std::vector<size_t> position(entries.size());
+    for (size_t r = 0; r < rows.size(); ++r)
+        position[rows[r]] = r;
+    std::vector<gint> new_order(sorted.size());
+    for (size_t r = 0; r < sorted.size(); ++r)
+        new_order[r] = static_cast<gint>(position[sorted[r]]);
+    gtk_list_store_reorder(mn_store, new_order.data());
+    rows.swap(sorted);
+}
+
+void show_sort_indicator(GtkTreeView *view)
+{
+    for (int i = 0; i < MN_COL_NUM; ++i) {
+        GtkTreeViewColumn *column = gtk_tree_view_get_column(view, i);
+        gtk_tree_view_column_set_sort_indicator(column, i == sort_column);
+        gtk_tree_view_column_set_sort_order(column, descending ? GTK_SORT_DESCENDING : GTK_SORT_ASCENDING);
+    }
+}
+
+// A click on a header sorts by that column; another click turns the order.
+void column_clicked(GtkTreeViewColumn *column, gpointer index)
+{
+    const int i = GPOINTER_TO_INT(index);
+    descending = i == sort_column ? !descending : false;
+    sort_column = i;
+    show_sort_indicator(GTK_TREE_VIEW(gtk_tree_view_column_get_tree_view(column)));
+    sort_rows();
 }
 
 void show_summary()
@@ -223,8 +297,10 @@ void mn_data_markup(const unsigned char *data, int len, uint64_t changed, char *
         const char *sep = i == 0 ? "" : (i % 8 == 0 ? "\n" : " ");
         const bool bold = (changed >> i) & 1u;
         int w = std::snprintf(out + pos, size - pos, bold ? "%s<b>%02X</b>" : "%s%02X", sep, data[i]);
-        if (w < 0 || static_cast<size_t>(w) >= size - pos)
+        if (w < 0 || static_cast<size_t>(w) >= size - pos) {
+            out[pos] = '\0';  // no half-written tag
             break;
+        }
         pos += static_cast<size_t>(w);
     }
 }
@@ -291,23 +367,13 @@ void mn_refresh(void)
         return;
     ++refreshes;
     if (!dirty.empty()) {
-        // Rows are written unsorted and sorted once afterwards: a sorted
-        // model would reorder (and tell the view) after every row.
-        gint sort_column = 0;
-        GtkSortType order = GTK_SORT_ASCENDING;
-        GtkTreeSortable *sortable = GTK_TREE_SORTABLE(mn_store);
-        const bool sorted = gtk_tree_sortable_get_sort_column_id(sortable, &sort_column, &order) != FALSE;
-        if (sorted)
-            gtk_tree_sortable_set_sort_column_id(sortable, GTK_TREE_SORTABLE_UNSORTED_SORT_COLUMN_ID, order);
         const size_t n = std::min(dirty.size(), kRowsPerRefresh);
         for (size_t k = 0; k < n; ++k) {
-            Entry &e = entries[dirty[k]];
-            e.dirty = false;
-            write_row(e);
+            entries[dirty[k]].dirty = false;
+            write_row(dirty[k]);
         }
         dirty.erase(dirty.begin(), dirty.begin() + static_cast<long>(n));
-        if (sorted)
-            gtk_tree_sortable_set_sort_column_id(sortable, sort_column, order);
+        sort_rows();
     }
     show_summary();
 }
@@ -320,6 +386,7 @@ void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data)
     index_of.clear();
     entries.clear();
     dirty.clear();
+    rows.clear();
     frames = 0;
     untracked = 0;
     first_adapter_us = -1;
@@ -344,10 +411,8 @@ void mn_init(void)
     mn_info.label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_summary_lab"));
     mn_info.btn_clr = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_clear_btn"));
 
-    mn_store = gtk_list_store_new(MN_STORE_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_UINT64, G_TYPE_UINT64, G_TYPE_DOUBLE, G_TYPE_INT64);
-    gtk_tree_sortable_set_sort_column_id(GTK_TREE_SORTABLE(mn_store), MN_KEY_ID, GTK_SORT_ASCENDING);
+    mn_store = gtk_list_store_new(MN_COL_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     gtk_tree_view_set_model(view, GTK_TREE_MODEL(mn_store));
     g_object_unref(mn_store);  // the view holds it
@@ -359,10 +424,13 @@ void mn_init(void)
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
         gtk_tree_view_column_set_resizable(column, TRUE);
-        if (kColumns[i].sort_key >= 0)
-            gtk_tree_view_column_set_sort_column_id(column, kColumns[i].sort_key);
+        if (kColumns[i].sortable) {
+            gtk_tree_view_column_set_clickable(column, TRUE);
+            g_signal_connect(column, "clicked", G_CALLBACK(column_clicked), GINT_TO_POINTER(i));
+        }
         gtk_tree_view_append_column(view, column);
     }
+    show_sort_indicator(view);
     gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
     gtk_widget_set_focus_on_click(mn_info.btn_clr, FALSE);
     show_summary();
