@@ -418,7 +418,9 @@ void mn_init(void)
     g_object_unref(mn_store);  // the view holds it
     for (int i = 0; i < MN_COL_NUM; ++i) {
         GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
-        g_object_set(renderer, "font", "Calibri 10", nullptr);
+        // Family and size alone: a whole font would also fix the weight,
+        // which overrides a bold first byte of the data.
+        g_object_set(renderer, "family", "Calibri", "size-points", 10.0, nullptr);
         GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
             kColumns[i].title, renderer, i == MN_COL_DATA ? "markup" : "text", i, nullptr);
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);

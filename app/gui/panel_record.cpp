@@ -232,26 +232,40 @@ Recorder recorder;
 bool recording = false;
 bool stopping = false;
 
-void set_label(const std::string &text)
+// Where the label is too short, progress keeps its figures in view and a
+// failure its reason.
+void set_label(const std::string &text, PangoEllipsizeMode cut = PANGO_ELLIPSIZE_MIDDLE)
 {
+    gtk_label_set_ellipsize(GTK_LABEL(tr_info.record_label), cut);
     gtk_label_set_text(GTK_LABEL(tr_info.record_label), text.c_str());
     gtk_widget_set_tooltip_text(tr_info.record_label, text.c_str());
 }
 
-std::string progress_text()
+// "1234 frames, 56.7 KB"
+std::string figures()
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld frames, ", recorder.frames());
+    return text + size_text(recorder.bytes());
+}
+
+std::string file_name()
 {
     gchar *base = g_path_get_basename(recorder.path().c_str());
-    char text[64];
-    std::snprintf(text, sizeof text, ": %lld frames, ", recorder.frames());
-    std::string s = std::string("Recording ") + base + text + size_text(recorder.bytes());
+    std::string s = base;
     g_free(base);
     return s;
+}
+
+void show_progress_now()
+{
+    set_label(figures() + " in " + file_name(), PANGO_ELLIPSIZE_END);
 }
 
 gboolean show_progress(gpointer)
 {
     if (recording && !recorder.ended())
-        set_label(progress_text());
+        show_progress_now();
     return G_SOURCE_CONTINUE;
 }
 
@@ -264,16 +278,14 @@ gboolean recording_ended(gpointer)
     recording = false;
     gtk_button_set_label(GTK_BUTTON(tr_info.btn_record), "Record…");
     gtk_widget_set_sensitive(tr_info.btn_record, TRUE);
-    char counts[64];
-    std::snprintf(counts, sizeof counts, ", %lld frames, ", recorder.frames());
     if (!recorder.error().empty()) {
         // Not the user's action: the log keeps what it shows and says why.
         const std::string line = "Recording stopped: " + recorder.error();
         set_label(line);
         insert_log(line.c_str());
     } else {
-        const std::string line = "Recording saved: " + recorder.path() + counts + size_text(recorder.bytes());
-        set_label(line);
+        set_label("Saved " + figures() + " in " + file_name(), PANGO_ELLIPSIZE_END);
+        const std::string line = "Recording saved: " + recorder.path() + ", " + figures();
         if (stopping) {
             clear_log();
             insert_log(line.c_str());
@@ -352,7 +364,7 @@ void start_recording()
     }
     recording = true;
     gtk_button_set_label(GTK_BUTTON(tr_info.btn_record), "Stop recording");
-    set_label(progress_text());
+    show_progress_now();
     insert_log(("Recording to " + path).c_str());
 }
 
