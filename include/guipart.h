@@ -420,9 +420,8 @@ int tr_time_mode(void);
 /* Text of a time in microseconds as the selector shows it: seconds with
  * six decimals, or three for host times (millisecond resolution). */
 void time_text(int64_t us, bool host, char *out, size_t size);
-/* Keeps the newest row of the frame list in view when Follow is on: soon
- * after rows were added, at most every 50 ms, since scrolling lays the rows
- * out. */
+/* Shows the end of the frame list when Follow is on; the list also goes
+ * there by itself whenever rows are added. */
 void tr_follow(void);
 
 /* Monitor (panel_monitor.cpp): every frame is counted; the view is brought

@@ -96,17 +96,15 @@ void count_bits(const CAN_FRAME_INFO &f)
 
 // Every frame taken from a ring: recorded, counted for the monitor and the
 // bus load, and listed unless the views are paused.
-void take(const UPBS_INFO &entry, bool is_recv, bool *listed)
+void take(const UPBS_INFO &entry, bool is_recv)
 {
     rec_frame(entry, is_recv);
     mn_frame(entry, is_recv);
     count_bits(entry.frame_info);
-    if (tr_paused()) {
+    if (tr_paused())
         list_count(entry, is_recv);
-    } else {
+    else
         list_insert(entry, is_recv);
-        *listed = true;
-    }
 }
 
 gboolean sample_rates(gpointer)
@@ -122,21 +120,20 @@ gboolean update_BS_frame(gpointer user_data)
     (void)user_data;
     UPBS_INFO entry;
     int budget = kMaxEntriesPerTick;
-    bool listed = false;
 
     if (pop_sent(&entry)) {
-        take(entry, false, &listed);
+        take(entry, false);
         --budget;
     }
     while (budget > 0 && (is_recv_normal.load() || is_done_non_block.load())) {
         bool found = false;
         if (upbs_recv_pop(&entry)) {
-            take(entry, true, &listed);
+            take(entry, true);
             found = true;
             --budget;
         }
         if (pop_sent(&entry)) {
-            take(entry, false, &listed);
+            take(entry, false);
             found = true;
             --budget;
         }
@@ -147,8 +144,6 @@ gboolean update_BS_frame(gpointer user_data)
             break;
         }
     }
-    if (listed)
-        tr_follow();
     return TRUE;
 }
 

@@ -42,8 +42,6 @@ constexpr Column kColumns[COL_NUM] = {
 
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
 
-// Scrolling to the newest row lays the rows out; at most this often.
-constexpr guint kFollowEveryMs = 50;
 
 // Rows in the current table; they start again after 1000 rows or a Clear.
 int cnt_s = 0;
@@ -58,7 +56,6 @@ std::unordered_map<uint64_t, int64_t> last_adapter_us;
 
 bool paused = false;
 long paused_frames = 0;
-guint follow_source = 0;
 
 constexpr const char *kErrorTypes[] = {"Disable All", "ROM Error", "Bus Error", "Enable All"};
 
@@ -128,18 +125,20 @@ void show_paused_frames()
     gtk_label_set_text(GTK_LABEL(tr_info.pause_label), text);
 }
 
-gboolean follow_now(gpointer)
+// The view's scroll range changes whenever rows are added or laid out; with
+// Follow on, the view then goes to its end. Keeping to the end of the range
+// costs no layout of its own, unlike scrolling to a row, and ends on the
+// newest row once the rows are laid out.
+void follow_end(GtkAdjustment *adjustment, gpointer)
 {
-    follow_source = 0;
-    if (!is_checked(tr_info.chk_follow) || paused || store == nullptr)
-        return G_SOURCE_REMOVE;
-    int n = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
-    if (n > 0) {
-        GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
-        gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bs_info.tree), path, nullptr, TRUE, 1.0f, 0.0f);
-        gtk_tree_path_free(path);
-    }
-    return G_SOURCE_REMOVE;
+    if (is_checked(tr_info.chk_follow) && !paused)
+        gtk_adjustment_set_value(adjustment,
+                                 gtk_adjustment_get_upper(adjustment) - gtk_adjustment_get_page_size(adjustment));
+}
+
+GtkAdjustment *list_adjustment()
+{
+    return gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(bs_info.tree));
 }
 
 gboolean paused_tick(gpointer)
@@ -423,8 +422,7 @@ void time_text(int64_t us, bool host, char *out, size_t size)
 
 void tr_follow(void)
 {
-    if (follow_source == 0 && is_checked(tr_info.chk_follow) && !paused)
-        follow_source = g_timeout_add(kFollowEveryMs, follow_now, nullptr);
+    follow_end(list_adjustment(), nullptr);
 }
 
 void btn_pause_cb(GtkWidget *widget, gpointer user_data)
@@ -470,5 +468,6 @@ void tr_init(void)
     g_signal_connect(tr_info.btn_pause, "toggled", G_CALLBACK(btn_pause_cb), nullptr);
     g_signal_connect(tr_info.chk_follow, "toggled", G_CALLBACK(chk_follow_cb), nullptr);
     g_signal_connect(tr_info.cbbox_time, "changed", G_CALLBACK(cbbox_time_cb), nullptr);
+    g_signal_connect(list_adjustment(), "changed", G_CALLBACK(follow_end), nullptr);
     g_timeout_add(250, paused_tick, nullptr);
 }
