@@ -404,6 +404,11 @@ void bs_init(void); /* bus status frame: table set-up, counters, error labels */
 void list_insert(UPBS_INFO upbs_info, bool is_recv);
 /* While paused: the counters and their labels go on, no row is added. */
 void list_count(const UPBS_INFO &upbs_info, bool is_recv);
+/* The TYPE text of a frame, as the frame list and the monitor show it. */
+void frame_type_text(const CAN_FRAME_INFO &f, char *out, size_t size);
+/* Channel, direction and identifier of a frame as one number, the
+ * identifier in the high bits, so numbers sort by identifier. */
+uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv);
 void btn_clear_cb(GtkWidget *widget, gpointer user_data);
 
 /* ------------------------------------------------ trace controls, views */

@@ -25,6 +25,14 @@ bool adapter_time_us(const TIME_ST_T &ts, int64_t *us)
     return true;
 }
 
+int payload_length(const CAN_FRAME_INFO &r)
+{
+    if (r.rtr != 0)
+        return 0;
+    const int dlc = r.dlc & 15;
+    return r.fdf != 0 ? dlc_to_len(dlc) : (dlc > 8 ? 8 : dlc);
+}
+
 Frame frame_of(const CAN_FRAME_INFO &r)
 {
     Frame f;
@@ -36,7 +44,7 @@ Frame frame_of(const CAN_FRAME_INFO &r)
     f.esi = f.fd && r.esi != 0;
     f.dlc = static_cast<uint8_t>(r.dlc & 15);
     f.id = r.id;
-    const int len = f.remote ? 0 : f.fd ? dlc_to_len(f.dlc) : (f.dlc > 8 ? 8 : f.dlc);
+    const int len = payload_length(r);
     f.len = static_cast<uint8_t>(len);
     std::memcpy(f.data.data(), r.data, static_cast<size_t>(len));
     return f;

@@ -20,6 +20,10 @@ namespace velk::trace {
 // microseconds 1,000,000 or more in place).
 bool adapter_time_us(const TIME_ST_T &ts, int64_t *us);
 
+// Payload bytes of a data record: none for a remote frame, the CAN FD
+// length of its DLC for a CAN FD frame, at most 8 for a classic one.
+int payload_length(const CAN_FRAME_INFO &r);
+
 // The frame of a data record: channel, flags, DLC, identifier and payload.
 // Time and direction are the caller's.
 Frame frame_of(const CAN_FRAME_INFO &r);

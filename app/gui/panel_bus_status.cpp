@@ -1,6 +1,7 @@
 // Bus status labels, the error-type selector, the receive panel, the
 // frame rates and bus load of both channels, and the 1 ms tick that moves
 // the worker rings into the frame list, the monitor and the recording.
+#include "adapter_time.h"
 #include "bus_load.h"
 #include "guipart.h"
 #include "text_convert.h"
@@ -83,15 +84,8 @@ void show_status_text(int label, const char *text)
 
 void count_bits(const CAN_FRAME_INFO &f)
 {
-    int len = 0;
-    if (f.rtr == 0) {
-        const int dlc = f.dlc < 0 || f.dlc > 15 ? 15 : f.dlc;
-        len = CANFD_DecodeDLC(static_cast<unsigned char>(dlc));
-        if (f.fdf == 0 && len > 8)
-            len = 8;
-    }
-    load_meter[f.CAN_port == 0 ? CAN_1 : CAN_2].add(
-        gui::frame_bits(f.fdf != 0, f.fdf != 0 && f.brs != 0, f.id_type == VELK_EID, f.rtr != 0, len));
+    load_meter[f.CAN_port == 0 ? CAN_1 : CAN_2].add(gui::frame_bits(
+        f.fdf != 0, f.fdf != 0 && f.brs != 0, f.id_type == VELK_EID, f.rtr != 0, velk::trace::payload_length(f)));
 }
 
 // Every frame taken from a ring: recorded, counted for the monitor and the

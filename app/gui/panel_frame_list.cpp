@@ -42,7 +42,6 @@ constexpr Column kColumns[COL_NUM] = {
 
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
 
-
 // Rows in the current table; they start again after 1000 rows or a Clear.
 int cnt_s = 0;
 int cnt_r = 0;
@@ -72,11 +71,6 @@ GtkListStore *new_store()
     return gtk_list_store_new(COL_STORE_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
                               G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
                               G_TYPE_STRING, G_TYPE_INT64, G_TYPE_INT64);
-}
-
-uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv)
-{
-    return (uint64_t{f.id} << 3) | (f.id_type == VELK_EID ? 4u : 0u) | (f.CAN_port != 0 ? 2u : 0u) | (is_recv ? 1u : 0u);
 }
 
 // The adapter time cell of a row whose timestamp is `us` (-1: none) and
@@ -160,7 +154,14 @@ void set_count_label(int index, int value)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
-void type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
+} // namespace
+
+uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv)
+{
+    return (uint64_t{f.id} << 3) | (f.id_type == VELK_EID ? 4u : 0u) | (f.CAN_port != 0 ? 2u : 0u) | (is_recv ? 1u : 0u);
+}
+
+void frame_type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
 {
     const char *esi = f.esi != 0 ? " / ESI" : "";
     if (f.rtr != 0)
@@ -174,6 +175,8 @@ void type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
     else
         out[0] = '\0';
 }
+
+namespace {
 
 // Eight bytes per line, separated by single spaces.
 void data_text(const CAN_FRAME_INFO &f, int n, char *out, std::size_t size)
@@ -260,7 +263,7 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
     bool sid = f.id_type == VELK_SID;
     std::snprintf(id, sizeof id, sid ? "%03X" : "%08X", f.id);
-    type_text(f, type, sizeof type);
+    frame_type_text(f, type, sizeof type);
     // DLC codes above 15 count as 15 (64 bytes).
     unsigned char dlc = (f.dlc < 0 || f.dlc > 15) ? 15 : static_cast<unsigned char>(f.dlc);
     int n = CANFD_DecodeDLC(dlc);

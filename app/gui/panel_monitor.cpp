@@ -109,24 +109,7 @@ void mark_dirty(size_t i)
     }
 }
 
-void type_text(const CAN_FRAME_INFO &f, char *out, size_t size)
-{
-    const char *esi = f.esi != 0 ? " / ESI" : "";
-    if (f.rtr != 0)
-        std::snprintf(out, size, "RTR");
-    else if (f.fdf != 0)
-        std::snprintf(out, size, f.brs != 0 ? "FD / BRS%s" : "FD%s", esi);
-    else
-        std::snprintf(out, size, "2.0B");
-}
-
-int payload_length(const CAN_FRAME_INFO &f)
-{
-    if (f.rtr != 0)
-        return 0;
-    int dlc = f.dlc < 0 || f.dlc > 15 ? 15 : f.dlc;
-    return f.fdf != 0 ? velk::trace::dlc_to_len(dlc) : std::min(dlc, 8);
-}
+using velk::trace::payload_length;
 
 void last_time_text(const Entry &e, char *out, size_t size)
 {
@@ -163,7 +146,7 @@ void write_row(size_t index)
     char time[32];
     std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
     std::snprintf(id, sizeof id, f.id_type == VELK_SID ? "%03X" : "%08X", f.id);
-    type_text(f, type, sizeof type);
+    frame_type_text(f, type, sizeof type);
     const int n = payload_length(f);
     std::snprintf(len, sizeof len, "%d", n);
     std::snprintf(count, sizeof count, "%" PRIu64, e.count);
@@ -309,8 +292,7 @@ void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
 {
     const CAN_FRAME_INFO &f = upbs_info.frame_info;
     ++frames;
-    const uint64_t key = (uint64_t{f.id} << 3) | (f.id_type == VELK_EID ? 4u : 0u) | (f.CAN_port != 0 ? 2u : 0u) |
-                         (is_recv ? 1u : 0u);
+    const uint64_t key = identifier_key(f, is_recv);
     auto found = index_of.find(key);
     if (found == index_of.end()) {
         if (entries.size() >= kMaxIdentifiers) {
