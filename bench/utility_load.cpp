@@ -44,6 +44,7 @@
 
 #include "adapter.h"
 #include "bench_util.h"
+#include "gui_widgets.h"
 #include "guipart.h"
 #include "trace.h"
 
@@ -467,25 +468,7 @@ std::string g_cfg_path;
 // would once the chooser shows the file.
 gint answer_chooser(GtkDialog *dialog)
 {
-    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
-    gchar *dir = g_path_get_dirname(g_cfg_path.c_str());
-    gchar *base = g_path_get_basename(g_cfg_path.c_str());
-    gtk_file_chooser_set_current_folder(chooser, dir);
-    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
-        gtk_file_chooser_set_current_name(chooser, base);
-    else
-        gtk_file_chooser_set_filename(chooser, g_cfg_path.c_str());
-    g_free(dir);
-    g_free(base);
-    pump_until(
-        [chooser] {
-            gchar *name = gtk_file_chooser_get_filename(chooser);
-            bool ready = name != nullptr && g_cfg_path == name;
-            g_free(name);
-            return ready;
-        },
-        5);
-    return GTK_RESPONSE_OK;
+    return gui_widgets::answer_file_chooser(dialog, g_cfg_path);
 }
 
 bool g_op_failed = false;
@@ -600,8 +583,7 @@ std::string g_record_path;
 
 gint answer_record_chooser(GtkDialog *dialog)
 {
-    g_cfg_path = g_record_path;
-    return answer_chooser(dialog);
+    return gui_widgets::answer_file_chooser(dialog, g_record_path);
 }
 
 struct TracePhase {
