@@ -6,8 +6,11 @@
 // about ten times a second while the monitor shows and the views are not
 // paused, so heavy traffic costs the main loop one short update per timer
 // rather than a model change per frame. The rows are sorted here too, on
-// those records, and the model is reordered once per update: a sorted
-// GTK model would compare through the model and reorder after every row.
+// those records, with one reorder of the model when a header is clicked or
+// an update adds rows: a sorted GTK model would compare through the model
+// and reorder after every row, and the view lays out every row after a
+// reorder. Rows sorted by a figure that changes (count, period, time) keep
+// their places until the next click or new row, so they stay readable.
 #include "adapter_time.h"
 #include "guipart.h"
 #include "widgets.h"
@@ -349,13 +352,15 @@ void mn_refresh(void)
         return;
     ++refreshes;
     if (!dirty.empty()) {
+        const size_t shown = rows.size();
         const size_t n = std::min(dirty.size(), kRowsPerRefresh);
         for (size_t k = 0; k < n; ++k) {
             entries[dirty[k]].dirty = false;
             write_row(dirty[k]);
         }
         dirty.erase(dirty.begin(), dirty.begin() + static_cast<long>(n));
-        sort_rows();
+        if (rows.size() != shown)
+            sort_rows();
     }
     show_summary();
 }
