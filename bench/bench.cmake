@@ -21,9 +21,10 @@ if(TARGET velk_gui AND TARGET velk_sim)
   add_custom_target(bench_ui ALL
     COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/ui ${VELK_BENCH_UI_DIR}
     COMMENT "Copying the layout files for the utility benchmark")
-  add_executable(bench_utility ${CMAKE_CURRENT_LIST_DIR}/utility_load.cpp)
+  # The GUI tests' widget helpers answer the file choosers as a user would.
+  add_executable(bench_utility ${CMAKE_CURRENT_LIST_DIR}/utility_load.cpp ${PROJECT_SOURCE_DIR}/tests/gui_widgets.cpp)
   target_link_libraries(bench_utility PRIVATE velk_gui velk_sim_lib)
-  target_include_directories(bench_utility PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(bench_utility PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(bench_utility PRIVATE VELK_BENCH_UI_DIR="${VELK_BENCH_UI_DIR}"
     VELK_SIM_PATH="$<TARGET_FILE:velk_sim>")
   set_target_properties(bench_utility PROPERTIES ENABLE_EXPORTS ON)

@@ -17,6 +17,11 @@
 //                                     export, import, start, reset, stop,
 //                                     stop of a 3 s non-blocking batch,
 //                                     disconnect), worst of ROUNDS rounds
+//   bench_utility trace RATE SECONDS  as load, twice: the frame list alone,
+//                                     then recording a candump log with the
+//                                     monitor shown: frames lost (listed and
+//                                     recorded), longest stall, processor
+//                                     use, monitor updates per second
 //
 // Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
 // Bench modes print ROW lines; soak prints a report and exits 1 when a frame
@@ -39,7 +44,9 @@
 
 #include "adapter.h"
 #include "bench_util.h"
+#include "gui_widgets.h"
 #include "guipart.h"
+#include "trace.h"
 
 using namespace velk::bench;
 
@@ -175,13 +182,19 @@ void pump_for(double seconds)
     pump_until([] { return false; }, seconds);
 }
 
-bool start_utility(const std::string &port_path)
+// Port index 0 names the emulator at port_path, every other index nothing.
+void map_port(const std::string &port_path)
 {
     static std::string names[VELK_PORT_COUNT];
     for (int i = 0; i < VELK_PORT_COUNT; ++i) {
         names[i] = i == 0 ? port_path : "/nonexistent/velk-port-" + std::to_string(i);
         comports[i] = names[i].c_str();
     }
+}
+
+bool start_utility(const std::string &port_path)
+{
+    map_port(port_path);
     if (chdir(VELK_BENCH_UI_DIR) != 0)
         return false;
     static char arg0[] = "velk_utility";
@@ -228,40 +241,58 @@ struct StreamResult {
     double rows_per_s = 0;
 };
 
-StreamResult stream_and_list(Emulator &sim, size_t count, int rate, unsigned seed)
+// Starts CAN on the connected utility and lists the emulator's stream until
+// every data report is listed or nothing new was listed for two seconds.
+// Timing begins with the first row: the start runs beside the main loop,
+// which lists the first rows while it ends.
+void list_stream(StreamResult *res, double *cpu_pct)
 {
-    StreamResult res;
-    res.expected = data_reports(count, seed);
-    std::vector<std::string> args = {"--stream", std::to_string(count), "--rate", std::to_string(rate), "--seed",
-                                     std::to_string(seed)};
-    if (!sim.start(args) || !start_utility(sim.path))
-        return res;
-    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
-    if (!pump_until([] { return is_connect; }, 5))
-        return res;
-    // The start runs beside the main loop, which lists the first rows
-    // while it ends: timing begins with the first row.
     int base = list_cnt_r;
     observer.arm();
     gtk_button_clicked(GTK_BUTTON(cd_info.btn_start));
     const double clicked = now_s();
     double first = 0;
     double last_change = 0;
+    double cpu_first = 0;
+    double cpu_last = 0;
     int seen = list_cnt_r;
-    while (static_cast<size_t>(list_cnt_r - base) < res.expected &&
+    while (static_cast<size_t>(list_cnt_r - base) < res->expected &&
            (first == 0 ? now_s() - clicked < 10.0 : now_s() - last_change < 2.0)) {
         g_main_context_iteration(nullptr, TRUE);
         if (list_cnt_r != seen) {
             seen = list_cnt_r;
             last_change = now_s();
-            if (first == 0)
+            cpu_last = cpu_s();
+            if (first == 0) {
                 first = last_change;
+                cpu_first = cpu_last;
+            }
         }
     }
     observer.disarm();
-    res.listed = static_cast<size_t>(list_cnt_r - base);
-    if (last_change > first)
-        res.rows_per_s = static_cast<double>(res.listed) / (last_change - first);
+    res->listed = static_cast<size_t>(list_cnt_r - base);
+    if (last_change > first) {
+        res->rows_per_s = static_cast<double>(res->listed) / (last_change - first);
+        if (cpu_pct != nullptr)
+            *cpu_pct = (cpu_last - cpu_first) / (last_change - first) * 100;
+    }
+}
+
+std::vector<std::string> stream_args(size_t count, int rate, unsigned seed)
+{
+    return {"--stream", std::to_string(count), "--rate", std::to_string(rate), "--seed", std::to_string(seed)};
+}
+
+StreamResult stream_and_list(Emulator &sim, size_t count, int rate, unsigned seed)
+{
+    StreamResult res;
+    res.expected = data_reports(count, seed);
+    if (!sim.start(stream_args(count, rate, seed)) || !start_utility(sim.path))
+        return res;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return res;
+    list_stream(&res, nullptr);
     return res;
 }
 
@@ -439,25 +470,7 @@ std::string g_cfg_path;
 // would once the chooser shows the file.
 gint answer_chooser(GtkDialog *dialog)
 {
-    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
-    gchar *dir = g_path_get_dirname(g_cfg_path.c_str());
-    gchar *base = g_path_get_basename(g_cfg_path.c_str());
-    gtk_file_chooser_set_current_folder(chooser, dir);
-    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
-        gtk_file_chooser_set_current_name(chooser, base);
-    else
-        gtk_file_chooser_set_filename(chooser, g_cfg_path.c_str());
-    g_free(dir);
-    g_free(base);
-    pump_until(
-        [chooser] {
-            gchar *name = gtk_file_chooser_get_filename(chooser);
-            bool ready = name != nullptr && g_cfg_path == name;
-            g_free(name);
-            return ready;
-        },
-        5);
-    return GTK_RESPONSE_OK;
+    return gui_widgets::answer_file_chooser(dialog, g_cfg_path);
 }
 
 bool g_op_failed = false;
@@ -566,10 +579,102 @@ int run_stalls(int rounds)
     return 0;
 }
 
+// ---- recording and the monitor under load ----
+
+std::string g_record_path;
+
+gint answer_record_chooser(GtkDialog *dialog)
+{
+    return gui_widgets::answer_file_chooser(dialog, g_record_path);
+}
+
+struct TracePhase {
+    StreamResult stream;
+    double cpu_pct = 0;
+    double stall_ms = 0;
+    double refreshes_per_s = 0;
+};
+
+// One stream listed by a freshly connected utility; with `trace`, recorded
+// to g_record_path while the monitor shows.
+bool trace_phase(size_t count, int rate, unsigned seed, bool trace, TracePhase *out)
+{
+    Emulator sim;
+    out->stream.expected = data_reports(count, seed);
+    if (!sim.start(stream_args(count, rate, seed)))
+        return false;
+    static bool started = false;
+    if (!started) {
+        if (!start_utility(sim.path))
+            return false;
+        started = true;
+    } else {
+        map_port(sim.path);
+    }
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return false;
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), trace ? 1 : 0);
+    if (trace) {
+        tr_dialog_run = answer_record_chooser;
+        gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+        if (!rec_is_recording())
+            return false;
+    }
+    const long refreshes = mn_refreshes();
+    const double t0 = now_s();
+    list_stream(&out->stream, &out->cpu_pct);
+    out->refreshes_per_s = static_cast<double>(mn_refreshes() - refreshes) / (now_s() - t0);
+    out->stall_ms = observer.max_gap * 1e3;
+    disconnect();
+    if (trace) {
+        gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+        pump_until([] { return !rec_is_recording(); }, 10);
+    }
+    return true;
+}
+
+int run_trace(int rate, int seconds)
+{
+    char dir[] = "/tmp/velk-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    g_record_path = std::string(dir) + "/bench.log";
+    const size_t count = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
+    TracePhase plain;
+    TracePhase traced;
+    if (!trace_phase(count, rate, 23, false, &plain) || !trace_phase(count, rate, 23, true, &traced))
+        return 1;
+    // The file as a reader finds it: every frame listed, and the error
+    // frames of the stream's bus-error reports besides.
+    long long recorded = 0;
+    velk::trace::Reader reader;
+    velk::trace::Frame f;
+    if (reader.open(g_record_path, velk::trace::Format::CandumpLog, {}))
+        while (reader.next(&f) > 0)
+            recorded += f.error ? 0 : 1;
+    unlink(g_record_path.c_str());
+    rmdir(dir);
+
+    const std::string tag = std::to_string(rate) + " reports/s for " + std::to_string(seconds) + " s";
+    const std::string what = "utility recording a .log with the monitor shown, " + tag;
+    const double lost = static_cast<double>(traced.stream.expected - traced.stream.listed) +
+                        static_cast<double>(static_cast<long long>(traced.stream.listed) - recorded);
+    row(what + ", frames lost (not listed or not recorded)", lost, "frames",
+        "must be 0 of " + std::to_string(traced.stream.expected), 0);
+    char base[96];
+    std::snprintf(base, sizeof base, "the frame list alone %.1f ms; goal 100 ms", plain.stall_ms);
+    row(what + ", longest main-loop stall", traced.stall_ms, "ms", base, plain.stall_ms);
+    std::snprintf(base, sizeof base, "the frame list alone %.0f %%", plain.cpu_pct);
+    row(what + ", processor use of the utility", traced.cpu_pct, "% of one core", base, plain.cpu_pct);
+    row(what + ", monitor updates", traced.refreshes_per_s, "per s", "goal 10 per s", 10);
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS | "
-                         "stalls ROUNDS\n");
+                         "stalls ROUNDS | trace RATE SECONDS\n");
     return 2;
 }
 
@@ -596,5 +701,7 @@ int main(int argc, char **argv)
         return run_soak(static_cast<int>(a));
     if (mode == "stalls")
         return run_stalls(static_cast<int>(a));
+    if (mode == "trace" && b > 0)
+        return run_trace(static_cast<int>(a), static_cast<int>(b));
     return usage();
 }

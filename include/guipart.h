@@ -10,6 +10,8 @@
 
 #include <gtk/gtk.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "apipart.h"
@@ -187,8 +189,15 @@ enum {
     COL_LEN,
     COL_DATA,
     COL_TIME,
+    COL_ATIME, /* the adapter's timestamp, shown as the time selector says */
     COL_NUM
 };
+
+/* Columns of the frame list's model after the shown ones: the adapter's
+ * timestamp in microseconds and the time since the previous frame of the
+ * same identifier (-1 where there is none), from which COL_ATIME is
+ * written again when the time selector changes. */
+enum { COL_ATIME_US = COL_NUM, COL_ADELTA_US, COL_STORE_NUM };
 
 typedef struct BS_INFO {
     GtkWidget *frame;
@@ -198,7 +207,45 @@ typedef struct BS_INFO {
     GtkWidget *btn_clr;
     GtkWidget *tree;
     GtkWidget *swin;
+    GtkWidget *label_rate[CAN_CNT]; /* "bs_can1_rate_lab", "bs_can2_rate_lab": frames per second */
+    GtkWidget *label_load[CAN_CNT]; /* "bs_can1_load_lab", "bs_can2_load_lab": estimated bus load */
 } BS_INFO;
+
+/* ------------------------------------------- trace controls and monitor */
+
+/* How the adapter's timestamps are shown ("tr_time_cbbox"). */
+enum { TIME_ABSOLUTE = 0, TIME_RELATIVE, TIME_DELTA, TIME_MODE_CNT };
+
+typedef struct TR_INFO {
+    GtkWidget *notebook;     /* "tr_notebook": the frame list and the monitor */
+    GtkWidget *btn_record;   /* "tr_record_btn": Record… / Stop recording */
+    GtkWidget *record_label; /* "tr_record_lab": the file, frames recorded, size */
+    GtkWidget *btn_pause;    /* "tr_pause_btn": toggle */
+    GtkWidget *pause_label;  /* "tr_pause_lab": frames that came while paused */
+    GtkWidget *chk_follow;   /* "tr_follow_checkbox" */
+    GtkWidget *cbbox_time;   /* "tr_time_cbbox" */
+} TR_INFO;
+
+/* Columns of the monitor: one row per channel, direction and identifier. */
+enum {
+    MN_COL_CH = 0,
+    MN_COL_PATH,
+    MN_COL_ID,
+    MN_COL_TYPE,
+    MN_COL_LEN,
+    MN_COL_COUNT,
+    MN_COL_PERIOD, /* mean period in ms over the recent frames */
+    MN_COL_DATA,   /* markup: the bytes changed since the previous frame in bold */
+    MN_COL_TIME,
+    MN_COL_NUM
+};
+
+typedef struct MN_INFO {
+    GtkWidget *tree;    /* "mn_treeview" */
+    GtkWidget *swin;    /* "mn_scroll_window" */
+    GtkWidget *label;   /* "mn_summary_lab": identifiers and frames */
+    GtkWidget *btn_clr; /* "mn_clear_btn" */
+} MN_INFO;
 
 /* ------------------------------------------------------ process-wide state */
 
@@ -219,6 +266,8 @@ extern RS_INFO rs_info;
 extern SS_INFO ss_info;
 extern BS_INFO bs_info;
 extern ED_INFO ed_info;
+extern TR_INFO tr_info;
+extern MN_INFO mn_info;
 
 extern const char *title_top;
 
@@ -227,6 +276,8 @@ extern const char *title_top;
  * answer them; both default to gtk_dialog_run. */
 extern gint (*cs_dialog_run)(GtkDialog *dialog);
 extern gint (*ed_dialog_run)(GtkDialog *dialog);
+/* The file chooser of the Record button. */
+extern gint (*tr_dialog_run)(GtkDialog *dialog);
 
 /* ------------------------------------------------------ main, status log */
 
@@ -351,7 +402,58 @@ extern int can1_cnt_s, can2_cnt_s, can1_cnt_r, can2_cnt_r;
 
 void bs_init(void); /* bus status frame: table set-up, counters, error labels */
 void list_insert(UPBS_INFO upbs_info, bool is_recv);
+/* While paused: the counters and their labels go on, no row is added. */
+void list_count(const UPBS_INFO &upbs_info, bool is_recv);
+/* The TYPE text of a frame, as the frame list and the monitor show it. */
+void frame_type_text(const CAN_FRAME_INFO &f, char *out, size_t size);
+/* Channel, direction and identifier of a frame as one number, the
+ * identifier in the high bits, so numbers sort by identifier. */
+uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv);
 void btn_clear_cb(GtkWidget *widget, gpointer user_data);
+
+/* ------------------------------------------------ trace controls, views */
+
+/* Pause, Follow and the time selector; looked up with the frame list. */
+void tr_init(void);
+bool tr_paused(void);
+/* Frames that came while the views were paused. */
+long tr_paused_frames(void);
+void btn_pause_cb(GtkWidget *widget, gpointer user_data);
+void chk_follow_cb(GtkWidget *widget, gpointer user_data);
+void cbbox_time_cb(GtkWidget *widget, gpointer user_data);
+int tr_time_mode(void);
+/* Text of a time in microseconds as the selector shows it: seconds with
+ * six decimals, or three for host times (millisecond resolution). */
+void time_text(int64_t us, bool host, char *out, size_t size);
+/* Shows the end of the frame list when Follow is on; the list also goes
+ * there by itself whenever rows are added. */
+void tr_follow(void);
+
+/* Monitor (panel_monitor.cpp): every frame is counted; the view is brought
+ * up to date from the counts about ten times a second while it shows. */
+void mn_init(void);
+void mn_frame(const UPBS_INFO &upbs_info, bool is_recv);
+void mn_refresh(void);
+void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data);
+/* Rows of the monitor now, and view refreshes since start. */
+int mn_rows(void);
+long mn_refreshes(void);
+/* The payload as the monitor shows it: eight bytes per line, the bytes set
+ * in `changed` (bit i for byte i) in bold. */
+void mn_data_markup(const unsigned char *data, int len, uint64_t changed, char *out, size_t size);
+
+/* Recording (panel_record.cpp): every frame the list receives, and the
+ * error reports, go to a trace file written on a thread of its own. */
+void rec_init(void);
+void rec_frame(const UPBS_INFO &upbs_info, bool is_recv);
+/* A bus-error or protocol-status report that names the channel. */
+void rec_error_report(int channel);
+bool rec_is_recording(void);
+/* Ends a recording and waits until its file is complete (quit path). */
+void rec_stop_and_wait(void);
+void btn_record_cb(GtkWidget *widget, gpointer user_data);
+/* Frames written to the file so far. */
+long long rec_frames(void);
 
 /* ---------------------------------------------- bus status, receive panel */
 
@@ -359,6 +461,9 @@ void rs_init(void);
 /* The receive request the receive panel describes now. */
 CAN_RECV_INFO rs_recv_request(void);
 gboolean update_BS_frame(gpointer user_data);
+/* Frames per second and bus load per channel since the last sample, at
+ * monotonic time now_us; the once-a-second timer calls it. */
+void bs_sample_rates(int64_t now_us);
 void set_err_str(int select);
 void cbbox_err_cb(GtkWidget *widget, gpointer user_data);
 void chk_non_block_cb(GtkWidget *widget, gpointer user_data);

@@ -1,6 +1,7 @@
-# Send panel, frame list and bus status: conversions without GTK, and the
-# panels in-process under a virtual X server.
-add_executable(gui2_text_convert_test gui2_text_convert_test.cpp ${PROJECT_SOURCE_DIR}/app/gui/text_convert.cpp)
+# Send panel, frame list and bus status: conversions and bit counts without
+# GTK, and the panels in-process under a virtual X server.
+add_executable(gui2_text_convert_test gui2_text_convert_test.cpp ${PROJECT_SOURCE_DIR}/app/gui/text_convert.cpp
+  ${PROJECT_SOURCE_DIR}/app/gui/bus_load.cpp)
 target_include_directories(gui2_text_convert_test PRIVATE ${PROJECT_SOURCE_DIR}/app/gui)
 target_link_libraries(gui2_text_convert_test PRIVATE GTest::gtest_main)
 gtest_discover_tests(gui2_text_convert_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
@@ -12,7 +13,7 @@ if(NOT TARGET velk_gui OR NOT TARGET velk_test_support)
 endif()
 # The layout folder and test environment are those of the other GUI tests.
 add_library(gui2_harness STATIC gui2_harness.cpp gui_widgets.cpp)
-target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support GTest::gtest)
+target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support velk_tools_test_support GTest::gtest)
 target_compile_definitions(gui2_harness PUBLIC VELK_UI_DIR="${VELK_TEST_UI_DIR}")
 add_dependencies(gui2_harness velk_test_ui)
 

@@ -3,11 +3,13 @@
 // on one channel comes back as received on the other.
 #include "gui2_harness.h"
 #include "test_support.h"
+#include "tools_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 using namespace gui2;
 using velk::sim::Bytes;
@@ -63,6 +65,7 @@ protected:
         select_text(ss_info.cbbox[SS_CBBOX_LEN], "8");
         pump_until([] { return idle() && delivered(); });
         btn_clear_cb(nullptr, nullptr);
+        btn_mn_clear_cb(nullptr, nullptr);
         sim().clear_host_frames();
     }
 
@@ -97,6 +100,36 @@ velk::test::SimPort *OnAdapter::port_ = nullptr;
 uint32_t frame_id(const Bytes &f)
 {
     return (uint32_t(f[2]) << 24) | (uint32_t(f[3]) << 16) | (uint32_t(f[4]) << 8) | f[5];
+}
+
+// The frame a row of the frame list shows, as a trace file keeps it.
+velk::trace::Frame listed_frame(int row)
+{
+    velk::trace::Frame f;
+    f.channel = std::stoi(cell(row, COL_CH)) - 1;
+    f.tx = cell(row, COL_PATH) == "Send";
+    f.extended = cell(row, COL_MOD) == "EID";
+    f.id = static_cast<uint32_t>(std::stoul(cell(row, COL_ID), nullptr, 16));
+    const std::string type = cell(row, COL_TYPE);
+    f.remote = type.rfind("RTR", 0) == 0;
+    f.fd = type.rfind("FD", 0) == 0;
+    f.brs = type.find("BRS") != std::string::npos;
+    f.esi = type.find("ESI") != std::string::npos;
+    std::istringstream data(cell(row, COL_DATA));
+    std::string byte;
+    while (data >> byte)
+        f.data[f.len++] = static_cast<uint8_t>(std::stoul(byte, nullptr, 16));
+    return f;
+}
+
+// The adapter times of the received rows, in seconds, as the list shows them.
+std::vector<double> received_adapter_times()
+{
+    std::vector<double> t;
+    for (int r = 0; r < rows(); ++r)
+        if (cell(r, COL_PATH) == "Recv")
+            t.push_back(std::stod(cell(r, COL_ATIME)));
+    return t;
 }
 
 }  // namespace
@@ -366,3 +399,160 @@ TEST_F(OnAdapter, BurstOf500FramesIsListedOnBothChannels)
     EXPECT_EQ(cell(999, COL_NO), "1000");
     EXPECT_EQ(sent_frames().size(), 500u);
 }
+
+// ---- the utility as a trace tool -------------------------------------------
+
+// Every frame listed is in the file, in the order listed, in each format;
+// received frames carry the adapter's timestamps, and a bus-error report
+// that names CAN2 is an error frame there.
+TEST_F(OnAdapter, RecordingOfALoopbackBurstReadsBackAsTheFramesListed)
+{
+    for (const char *file : {"burst.log", "burst.asc", "burst.csv"}) {
+        SCOPED_TRACE(file);
+        velk::test::ScratchDir dir;
+        const std::string path = dir.path(file);
+        btn_clear_cb(nullptr, nullptr);
+        set_err_str(0);
+        answer_record_dialog(path);
+        gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+        ASSERT_TRUE(rec_is_recording());
+        set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "200");
+        set_check(ss_info.chk[SS_CHK_IID], true);
+        gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+        ASSERT_TRUE(pump_until([] { return can1_cnt_s == 200 && can2_cnt_r == 200; }, 60000));
+        set_check(ss_info.chk[SS_CHK_IID], false);
+        if (std::string(file) == "burst.asc")
+            screenshot("recording");
+        Report r;
+        r.kind = Report::BusError;
+        r.status = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x02, 0x03};
+        sim().inject(r);
+        ASSERT_TRUE(pump_until([] { return label(bs_info.label_content[BS_LABEL_CAN2_ECR_C]) == "010203"; }));
+        gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+        ASSERT_TRUE(pump_until([] { return !rec_is_recording(); }, 10000));
+
+        velk::trace::Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        const auto got = velk::test::read_trace(path, format);
+        ASSERT_EQ(got.size(), static_cast<size_t>(rows()) + 1);
+        for (int row = 0; row < rows(); ++row) {
+            const velk::trace::Frame want = listed_frame(row);
+            const velk::trace::Frame &f = got[static_cast<size_t>(row)];
+            ASSERT_TRUE(f.channel == want.channel && f.tx == want.tx && f.id == want.id &&
+                        f.extended == want.extended && f.remote == want.remote && f.fd == want.fd &&
+                        f.brs == want.brs && f.len == want.len && f.data == want.data)
+                << "row " << row << ": " << velk::trace::frame_text(f, false) << " listed as "
+                << velk::trace::frame_text(want, false);
+            if (format == velk::trace::Format::Csv) {
+                EXPECT_EQ(f.has_adapter_time, !f.tx) << row;
+                EXPECT_EQ(f.source, f.tx ? velk::trace::TimeSource::Host : velk::trace::TimeSource::Adapter) << row;
+            }
+        }
+        EXPECT_TRUE(got.back().error);
+        EXPECT_EQ(got.back().channel, 1);
+        if (format == velk::trace::Format::Asc) {
+            EXPECT_EQ(velk::test::lines_of(velk::test::read_file(path)).back(), "End TriggerBlock");
+        }
+        EXPECT_EQ(rec_frames(), rows() + 1);
+    }
+}
+
+// 40 frames 10 ms apart: the monitor counts them and shows the mean period
+// of the last 16, which the adapter's timestamps give.
+TEST_F(OnAdapter, MonitorShowsCountAndMeanPeriodOfAPeriodicSend)
+{
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "40");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_ITVL], "10000");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can2_cnt_r == 40; }, 20000));
+    ASSERT_TRUE(pump_until([] {
+        int r = monitor_row("2", "Recv", "123");
+        return r >= 0 && monitor_cell(r, MN_COL_COUNT) == "40";
+    })) << mn_rows() << " rows: " << label(mn_info.label);
+    screenshot("monitor");
+    const std::vector<double> t = received_adapter_times();
+    ASSERT_EQ(t.size(), 40u);
+    const double expected_ms = (t[39] - t[23]) / 16 * 1000;
+    const int r = monitor_row("2", "Recv", "123");
+    const double period = std::stod(monitor_cell(r, MN_COL_PERIOD));
+    EXPECT_NEAR(period, expected_ms, expected_ms * 0.02);
+    // The interval plus the time each send takes.
+    EXPECT_GE(period, 10.0);
+    EXPECT_LT(period, 12.0);
+    const int sent = monitor_row("1", "Send", "123");
+    ASSERT_GE(sent, 0);
+    EXPECT_EQ(monitor_cell(sent, MN_COL_COUNT), "40");
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
+}
+
+// Reports that arrive in one read keep the adapter's own times, whatever
+// the host's receive time of the batch.
+TEST_F(OnAdapter, FramesReadInOneBatchKeepTheirOwnAdapterTimes)
+{
+    const Bytes data = {1, 2, 3, 4, 5, 6, 7, 8};
+    Bytes batch;
+    for (const auto &[id, usec] : {std::pair{0x321u, 100u}, {0x321u, 350u}, {0x321u, 1350u}, {0x322u, 2000u}}) {
+        Bytes b = velk::sim::report_e2(0, false, false, 8, id, data, 7, usec);
+        batch.insert(batch.end(), b.begin(), b.end());
+    }
+    sim().inject(batch);
+    ASSERT_TRUE(pump_until([] { return can1_cnt_r == 4; }));
+    screenshot("adapter_time");
+    struct {
+        int mode;
+        const char *cells[4];
+    } const cases[] = {
+        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "7.002000"}},
+        {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.001900"}},
+        {TIME_DELTA, {"", "0.000250", "0.001000", ""}},
+    };
+    for (const auto &c : cases) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), c.mode);
+        for (int row = 0; row < 4; ++row)
+            EXPECT_EQ(cell(row, COL_ATIME), c.cells[row]) << "mode " << c.mode << " row " << row;
+    }
+    gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), TIME_ABSOLUTE);
+}
+
+// A known mix of frames in one second: the frame rates, and the bus load the
+// hand-counted bits of each kind give at the channels' rates.
+TEST_F(OnAdapter, BusLoadOfAKnownMixIsWithinFivePercentOfTheComputedValue)
+{
+    const UPUI_INFO u = upui_info_copy();
+    ASSERT_EQ(u.cfg_info_canfd.baud[0], 7);  // 500 kbit/s
+    ASSERT_EQ(u.cfg_info_canfd.baud[1], 7);
+    ASSERT_EQ(u.cfg_info_canfd.datarate[0], 2);  // 2 Mbit/s
+    const Bytes data(64, 0x5A);
+    Bytes mix;
+    auto add = [&mix](const Bytes &b) { mix.insert(mix.end(), b.begin(), b.end()); };
+    for (uint32_t i = 0; i < 100; ++i) {
+        for (int k = 0; k < 4; ++k)
+            add(velk::sim::report_e2(0, false, false, 8, 0x100, data, 1, i));  // 135 bits
+        for (int k = 0; k < 2; ++k) {
+            add(velk::sim::report_e2(0, true, false, 0, 0x1000, data, 1, i));  // 80 bits
+            add(velk::sim::report_f1(0, false, 15, 0x05, 0x200, data, 1, i));  // 33 + 679 at 2 Mbit/s
+            add(velk::sim::report_f1(0, true, 9, 0x04, 0x300, data, 1, i));    // 56 + 155, no BRS
+        }
+        for (int k = 0; k < 3; ++k)
+            add(velk::sim::report_e2(1, true, false, 8, 0x1ABCDEF0, data, 1, i));  // 160 bits
+    }
+    // One second of the meter, driven by hand: the main loop does not run
+    // until the second sample.
+    const gint64 t0 = g_get_monotonic_time();
+    bs_sample_rates(t0);
+    sim().inject(mix);
+    ASSERT_TRUE(velk::test::wait_until([] { return received_waiting() == 1300; }, 20000)) << received_waiting();
+    while (received_waiting() > 0)
+        update_BS_frame(nullptr);
+    bs_sample_rates(t0 + 1000000);
+    screenshot("bus_load");
+
+    const double can1 = ((400 * 135 + 200 * 80 + 200 * 33 + 200 * (56 + 155)) / 500e3 + 200 * 679 / 2e6) * 100;
+    const double can2 = 300 * 160 / 500e3 * 100;
+    EXPECT_EQ(label(bs_info.label_rate[CAN_1]), "1000");
+    EXPECT_EQ(label(bs_info.label_rate[CAN_2]), "300");
+    EXPECT_NEAR(std::stod(label(bs_info.label_load[CAN_1])), can1, can1 * 0.05) << label(bs_info.label_load[CAN_1]);
+    EXPECT_NEAR(std::stod(label(bs_info.label_load[CAN_2])), can2, can2 * 0.05) << label(bs_info.label_load[CAN_2]);
+}
+

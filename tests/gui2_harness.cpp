@@ -11,11 +11,28 @@ namespace gui2 {
 namespace {
 
 std::function<int()> editor_answer;
+std::string record_answer;
 
 gint run_editor(GtkDialog *)
 {
     pump_pending();
     return editor_answer ? editor_answer() : GTK_RESPONSE_CANCEL;
+}
+
+gint run_record_dialog(GtkDialog *dialog)
+{
+    std::string path = record_answer;
+    record_answer.clear();
+    return gui_widgets::answer_file_chooser(dialog, path);
+}
+
+std::string text_of(GtkTreeModel *model, GtkTreeIter *iter, int column)
+{
+    gchar *text = nullptr;
+    gtk_tree_model_get(model, iter, column, &text, -1);
+    std::string s = text != nullptr ? text : "";
+    g_free(text);
+    return s;
 }
 
 }  // namespace
@@ -33,6 +50,7 @@ void start_utility()
     if (velk_utility_startup(1, argv) != 0)
         std::abort();
     ed_dialog_run = run_editor;
+    tr_dialog_run = run_record_dialog;
     gtk_widget_show_all(windows->main_window);
     wait_idle();
     pump_pending();
@@ -78,6 +96,58 @@ bool cell_is_set(int row, int column)
     bool set = text != nullptr;
     g_free(text);
     return set;
+}
+
+int monitor_row(const char *ch, const char *path, const char *id)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree));
+    GtkTreeIter iter;
+    int row = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok;
+         ok = gtk_tree_model_iter_next(model, &iter), ++row)
+        if (text_of(model, &iter, MN_COL_CH) == ch && text_of(model, &iter, MN_COL_PATH) == path &&
+            text_of(model, &iter, MN_COL_ID) == id)
+            return row;
+    return -1;
+}
+
+std::string monitor_cell(int row, int column)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree));
+    GtkTreeIter iter;
+    if (!gtk_tree_model_iter_nth_child(model, &iter, nullptr, row))
+        return "<no row>";
+    return text_of(model, &iter, column);
+}
+
+bool visible_range(GtkWidget *tree, int *first, int *last)
+{
+    GtkTreePath *from = nullptr;
+    GtkTreePath *to = nullptr;
+    if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(tree), &from, &to))
+        return false;
+    *first = gtk_tree_path_get_indices(from)[0];
+    *last = gtk_tree_path_get_indices(to)[0];
+    gtk_tree_path_free(from);
+    gtk_tree_path_free(to);
+    return true;
+}
+
+int visible_rows(GtkWidget *tree)
+{
+    int first = 0;
+    int last = -1;
+    return visible_range(tree, &first, &last) ? last - first + 1 : 0;
+}
+
+int received_waiting()
+{
+    return (rear_r.load() - front_r.load() + UPBS_QUEUE_SIZE) % UPBS_QUEUE_SIZE;
+}
+
+void answer_record_dialog(const std::string &path)
+{
+    record_answer = path;
 }
 
 void set_check(GtkWidget *w, bool on)

@@ -36,6 +36,21 @@ int rows();
 std::string cell(int row, int column);  // "" for an unset cell
 bool cell_is_set(int row, int column);
 
+// The monitor's row of a channel ("1", "2"), path ("Send", "Recv") and
+// identifier as shown; -1 when it has none. Its cells in the order shown.
+int monitor_row(const char *ch, const char *path, const char *id);
+std::string monitor_cell(int row, int column);
+// The first and last row a tree view shows whole or in part now, as laid
+// out; false when it shows none.
+bool visible_range(GtkWidget *tree, int *first, int *last);
+int visible_rows(GtkWidget *tree);
+// Entries waiting in the receive ring.
+int received_waiting();
+
+// The next file chooser of the Record button is answered with this path
+// (empty: Cancel).
+void answer_record_dialog(const std::string &path);
+
 void set_check(GtkWidget *w, bool on);
 
 // A key press as GTK delivers it to the entry: its key-press-event

@@ -3,8 +3,10 @@
 // fed directly as the workers would feed them.
 #include "gui2_harness.h"
 #include "test_support.h"
+#include "tools_support.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -43,6 +45,11 @@ protected:
         set_check(ss_info.chk[SS_CHK_EID], false);
         set_check(ss_info.chk[SS_CHK_FDF], false);
         answer_editor(nullptr);
+        set_check(tr_info.btn_pause, false);
+        set_check(tr_info.chk_follow, false);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), TIME_ABSOLUTE);
+        gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
+        btn_mn_clear_cb(nullptr, nullptr);
         pump_pending();
     }
 
@@ -62,6 +69,22 @@ protected:
 GtkWidget *byte_entry(int i)
 {
     return ss_info.ety_d[SS_ETY_D_B0 + i];
+}
+
+// A received classic frame with the adapter's timestamp.
+CAN_FRAME_INFO stamped(int port, unsigned id, unsigned sec, unsigned usec)
+{
+    CAN_FRAME_INFO f = classic(port, id, 8);
+    f.timestamp.second = sec;
+    f.timestamp.micro_second = usec;
+    return f;
+}
+
+// The monitor's page of the notebook shows, and its model is up to date.
+void show_monitor()
+{
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
+    mn_refresh();
 }
 
 }  // namespace
@@ -764,3 +787,217 @@ TEST_F(Panels, EveryControlHasANameInItsWindowsAccessibleTree)
         }
     }
 }
+
+// ---- trace views ---------------------------------------------------------
+
+TEST_F(Panels, WindowFitsA1366By768ScreenAndEachViewShowsFifteenRows)
+{
+    int w = 0;
+    int h = 0;
+    gtk_window_get_size(GTK_WINDOW(windows->main_window), &w, &h);
+    EXPECT_LE(w, 1366);
+    EXPECT_LE(h, 768 - 72);  // room for a title bar and a desktop panel
+    for (unsigned id = 0x100; id < 0x114; ++id)
+        push_received(stamped(0, id, 1, id));
+    tick();
+    ASSERT_EQ(rows(), 20);
+    EXPECT_TRUE(pump_until([] { return visible_rows(bs_info.tree) >= 15; }, 3000)) << visible_rows(bs_info.tree);
+    show_monitor();
+    EXPECT_EQ(mn_rows(), 20);
+    EXPECT_TRUE(pump_until([] { return visible_rows(mn_info.tree) >= 15; }, 3000)) << visible_rows(mn_info.tree);
+}
+
+// Frames of one identifier and another, the adapter's times in three forms;
+// a frame without a timestamp shows none.
+TEST_F(Panels, AdapterTimeIsShownAbsoluteRelativeOrAsDeltaOfTheSameIdentifier)
+{
+    push_received(stamped(0, 0x321, 7, 100));
+    push_received(stamped(0, 0x321, 7, 350));
+    push_received(stamped(0, 0x322, 7, 1350));
+    push_received(stamped(0, 0x321, 8, 0));
+    push_received(classic(1, 0x400, 1));  // as an 0xE1 report: no timestamp
+    tick();
+    ASSERT_EQ(rows(), 5);
+    struct {
+        int mode;
+        const char *cells[5];
+    } const cases[] = {
+        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+        {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.999900", ""}},
+        {TIME_DELTA, {"", "0.000250", "", "0.999650", ""}},
+        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+    };
+    for (const auto &c : cases) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), c.mode);
+        for (int r = 0; r < 5; ++r)
+            EXPECT_EQ(cell(r, COL_ATIME), c.cells[r]) << "mode " << c.mode << " row " << r;
+    }
+    // The host's time stays as it was.
+    EXPECT_EQ(cell(0, COL_TIME), "12:00:00:000");
+}
+
+TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
+{
+    CAN_FRAME_INFO f = stamped(1, 0x123, 2, 0);
+    push_received(f);
+    f.timestamp.micro_second = 10000;
+    f.data[2] = 0xAA;
+    push_received(f);
+    f.timestamp.micro_second = 30000;
+    f.data[0] = 0x55;
+    f.data[7] = 0x77;
+    push_received(f);
+    push_received(stamped(1, 0x100, 2, 40000));
+    push_sent(classic(0, 0x123, 3));
+    tick();
+    show_monitor();
+    ASSERT_EQ(mn_rows(), 3);
+    int r = monitor_row("2", "Recv", "123");
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(monitor_cell(r, MN_COL_COUNT), "3");
+    EXPECT_EQ(monitor_cell(r, MN_COL_PERIOD), "15.000");  // the mean of 10 and 20 ms
+    EXPECT_EQ(monitor_cell(r, MN_COL_DATA), "<b>55</b> 02 AA 04 05 06 07 <b>77</b>");
+    EXPECT_EQ(monitor_cell(r, MN_COL_TIME), "2.030000");
+    EXPECT_EQ(monitor_cell(r, MN_COL_TYPE), "2.0B");
+    int sent = monitor_row("1", "Send", "123");
+    ASSERT_GE(sent, 0);
+    EXPECT_EQ(monitor_cell(sent, MN_COL_COUNT), "1");
+    EXPECT_EQ(monitor_cell(sent, MN_COL_DATA), "01 02 03");
+    EXPECT_EQ(monitor_cell(sent, MN_COL_PERIOD), "");
+    EXPECT_EQ(monitor_cell(sent, MN_COL_TIME), "12:00:00:000");
+
+    // Sorted by identifier at first; a click on COUNT sorts by count, a
+    // second click turns the order.
+    EXPECT_LT(monitor_row("2", "Recv", "100"), r);
+    GtkTreeViewColumn *count_column = gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_COUNT);
+    gtk_tree_view_column_clicked(count_column);
+    EXPECT_EQ(monitor_row("2", "Recv", "123"), 2);
+    gtk_tree_view_column_clicked(count_column);
+    EXPECT_EQ(monitor_row("2", "Recv", "123"), 0);
+    EXPECT_EQ(gtk_tree_view_column_get_sort_order(count_column), GTK_SORT_DESCENDING);
+    gtk_tree_view_column_clicked(gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_ID));
+    EXPECT_LT(monitor_row("2", "Recv", "100"), monitor_row("2", "Recv", "123"));
+
+    char markup[128];
+    const unsigned char nine[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    mn_data_markup(nine, 9, uint64_t{1} << 8, markup, sizeof markup);
+    EXPECT_STREQ(markup, "01 02 03 04 05 06 07 08\n<b>09</b>");
+
+    gtk_button_clicked(GTK_BUTTON(mn_info.btn_clr));
+    EXPECT_EQ(mn_rows(), 0);
+    EXPECT_EQ(label(mn_info.label), "0 identifiers, 0 frames");
+}
+
+TEST_F(Panels, PauseFreezesTheViewsWhileCountingAndRecordingGoOn)
+{
+    velk::test::ScratchDir dir;
+    answer_record_dialog(dir.path("paused.csv"));
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    ASSERT_TRUE(rec_is_recording());
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Recording to " + dir.path("paused.csv")});
+    push_received(classic(0, 0x100, 8));
+    tick();
+    show_monitor();
+    ASSERT_EQ(mn_rows(), 1);
+
+    set_check(tr_info.btn_pause, true);
+    for (unsigned i = 0; i < 5; ++i) {
+        push_received(classic(1, 0x200 + i, 8));
+        push_sent(classic(0, 0x300 + i, 8));
+    }
+    tick();
+    mn_refresh();
+    EXPECT_EQ(rows(), 1);
+    EXPECT_EQ(mn_rows(), 1);
+    EXPECT_EQ(can2_cnt_r, 5);
+    EXPECT_EQ(can1_cnt_s, 5);
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_RECV2_C]), "5");
+    EXPECT_EQ(tr_paused_frames(), 10);
+    EXPECT_TRUE(pump_until([] { return label(tr_info.pause_label) == "+10 while paused"; }, 3000))
+        << label(tr_info.pause_label);
+
+    set_check(tr_info.btn_pause, false);
+    EXPECT_EQ(label(tr_info.pause_label), "");
+    EXPECT_TRUE(pump_until([] { return mn_rows() == 11; }, 3000));
+    push_received(classic(0, 0x101, 8));
+    tick();
+    EXPECT_EQ(rows(), 2);
+    EXPECT_EQ(cell(1, COL_ID), "101");
+
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    ASSERT_TRUE(pump_until([] { return !rec_is_recording(); }, 5000));
+    const auto got = velk::test::read_trace(dir.path("paused.csv"), velk::trace::Format::Csv);
+    ASSERT_EQ(got.size(), 12u);
+    EXPECT_EQ(got[0].id, 0x100u);
+    EXPECT_EQ(got[11].id, 0x101u);
+    EXPECT_EQ(rec_frames(), 12);
+    ASSERT_EQ(log_lines().size(), 1u);
+    EXPECT_EQ(log_lines()[0].rfind("Recording saved: " + dir.path("paused.csv") + ", 12 frames, ", 0), 0u)
+        << log_lines()[0];
+}
+
+TEST_F(Panels, FollowIsOffAtStartAndKeepsTheNewestRowInView)
+{
+    GtkBuilder *layout = gtk_builder_new_from_file("MainWindow.glade");
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(gtk_builder_get_object(layout, "tr_follow_checkbox"))));
+    g_object_unref(layout);
+
+    for (unsigned i = 0; i < 300; ++i)
+        push_received(classic(0, i, 8));
+    tick();
+    int first = -1;
+    int last = -1;
+    ASSERT_TRUE(pump_until([&] { return visible_range(bs_info.tree, &first, &last); }, 3000));
+    EXPECT_EQ(first, 0);
+
+    set_check(tr_info.chk_follow, true);
+    EXPECT_TRUE(pump_until([&] { return visible_range(bs_info.tree, &first, &last) && last == 299; }, 3000)) << last;
+    for (unsigned i = 0; i < 100; ++i)
+        push_received(classic(0, i, 8));
+    tick();
+    EXPECT_TRUE(pump_until([&] { return visible_range(bs_info.tree, &first, &last) && last == 399; }, 3000)) << last;
+}
+
+// A recording whose file cannot be written ends with the reason in the
+// window and the log; the frames go on being listed.
+TEST_F(Panels, WriteFailureStopsTheRecordingWithAClearMessage)
+{
+    struct Case {
+        const char *what;
+        const char *file;
+        const char *reason;
+    } const cases[] = {
+        {"a full disk", "full.log", "No space left on device"},
+        {"a removed file", "gone.asc", "was removed"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        velk::test::ScratchDir dir;
+        const std::string path = dir.path(c.file);
+        const bool full = std::string(c.file) == "full.log";
+        if (full) {
+            ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
+        }
+        answer_record_dialog(path);
+        gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+        ASSERT_TRUE(rec_is_recording());
+        if (!full) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        push_received(classic(0, 0x100, 8));
+        tick();
+        ASSERT_TRUE(pump_until([] { return !rec_is_recording(); }, 10000));
+        const std::string text = label(tr_info.record_label);
+        EXPECT_EQ(text.rfind("Recording stopped: ", 0), 0u) << text;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+        const auto lines = log_lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), text);
+        EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(tr_info.btn_record)), std::string("Record…"));
+        const int before = rows();
+        push_received(classic(0, 0x101, 8));
+        tick();
+        EXPECT_EQ(rows(), before + 1);
+    }
+}
+

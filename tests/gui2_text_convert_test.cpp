@@ -1,5 +1,7 @@
 // Hexadecimal entry texts to numbers, as the send panel and the settings
-// panel read them.
+// panel read them; the bits a frame holds the bus for, as the bus status
+// counts its load.
+#include "bus_load.h"
 #include "text_convert.h"
 
 #include <gtest/gtest.h>
@@ -91,4 +93,81 @@ TEST(DecimalText, LeadingDigitsGiveTheValue)
 TEST(DecimalText, PastedHugeNumberStopsAtIntMax)
 {
     EXPECT_EQ(str_2_int("99999999999999999999999"), 2147483647);
+}
+
+// Bits counted by hand from ISO 11898-1 frame layouts, stuff bits at their
+// worst case: one after every four bits of the stuffed fields.
+struct BitsCase {
+    const char *what;
+    bool fd, brs, extended, remote;
+    int len;
+    int nominal, data;
+};
+
+constexpr BitsCase kBitsCases[] = {
+    // SOF 1, id 11, RTR, IDE, r0, DLC 4, CRC 15 = 34 stuffed, 33/4 = 8 stuff
+    // bits; CRC delimiter, ACK, ACK delimiter, EOF 7, intermission 3 = 13.
+    {"classic 11-bit, 0 bytes", false, false, false, false, 0, 34 + 8 + 13, 0},
+    {"classic 11-bit, 3 bytes", false, false, false, false, 3, 58 + 14 + 13, 0},
+    {"classic 11-bit, 8 bytes", false, false, false, false, 8, 98 + 24 + 13, 0},
+    // SRR, IDE, 18 more identifier bits, RTR, r1, r0: 54 stuffed bits.
+    {"classic 29-bit, 8 bytes", false, false, true, false, 8, 118 + 29 + 13, 0},
+    {"classic 29-bit remote, DLC 8", false, false, true, true, 8, 54 + 13 + 13, 0},
+    // Arbitration SOF, id 11, RRS, IDE, FDF, res, BRS = 17 bits, 4 stuff
+    // bits, ACK to intermission 12 = 33 nominal. Data phase: ESI, DLC 4,
+    // data; 21 stuffed bits in all = 5 stuff bits, 1 of them in the data
+    // phase; stuff count 4, CRC 17, 6 fixed stuff bits; CRC delimiter.
+    {"FD 11-bit, 0 bytes, no BRS", true, false, false, false, 0, 33 + 5 + 1 + 27 + 1, 0},
+    {"FD 11-bit, 0 bytes, BRS", true, true, false, false, 0, 33, 5 + 1 + 27 + 1},
+    // 20 bytes: CRC 21 with 7 fixed stuff bits; (17 + 165 - 1) / 4 = 45
+    // stuff bits, 41 of them in the data phase.
+    {"FD 11-bit, 20 bytes, BRS", true, true, false, false, 20, 33, 165 + 41 + 32 + 1},
+    {"FD 11-bit, 64 bytes, BRS", true, true, false, false, 64, 33, 517 + 129 + 32 + 1},
+    // Arbitration 36 bits with 8 stuff bits; (36 + 101 - 1) / 4 = 34 stuff
+    // bits, 26 in the data phase.
+    {"FD 29-bit, 12 bytes, BRS", true, true, true, false, 12, 36 + 8 + 12, 101 + 26 + 27 + 1},
+};
+
+TEST(BusLoad, FrameBitsMatchTheHandCountedLayouts)
+{
+    for (const BitsCase &c : kBitsCases) {
+        gui::FrameBits b = gui::frame_bits(c.fd, c.brs, c.extended, c.remote, c.len);
+        EXPECT_EQ(b.nominal, c.nominal) << c.what;
+        EXPECT_EQ(b.data, c.data) << c.what;
+    }
+}
+
+TEST(BusLoad, RatesComeFromTheChannelCodes)
+{
+    EXPECT_EQ(gui::nominal_bit_rate(7), 500000);
+    EXPECT_EQ(gui::nominal_bit_rate(9), 1000000);
+    EXPECT_EQ(gui::nominal_bit_rate(10), 400000);
+    EXPECT_EQ(gui::nominal_bit_rate(11), 0);  // custom settings: not known
+    EXPECT_EQ(gui::nominal_bit_rate(-1), 0);
+    EXPECT_EQ(gui::data_bit_rate(2), 2000000);
+    EXPECT_EQ(gui::data_bit_rate(5), 5000000);
+    EXPECT_EQ(gui::data_bit_rate(0), 0);
+}
+
+TEST(BusLoad, LoadIsTheShareOfTimeTheFramesHeldTheBus)
+{
+    gui::LoadMeter m;
+    for (int i = 0; i < 100; ++i)
+        m.add(gui::frame_bits(false, false, false, false, 8));  // 135 bits
+    for (int i = 0; i < 50; ++i)
+        m.add(gui::frame_bits(true, true, false, false, 64));  // 33 + 679 bits
+    // Half a second at 500 kbit/s and 2 Mbit/s.
+    gui::LoadMeter::Sample s = m.take(0.5, 500000, 2000000);
+    EXPECT_DOUBLE_EQ(s.frames_per_s, 300.0);
+    const double busy = (100 * 135 + 50 * 33) / 500000.0 + 50 * 679 / 2000000.0;
+    EXPECT_NEAR(s.load_percent, busy / 0.5 * 100, 1e-9);
+    // The next interval starts empty; an unknown nominal rate gives no load.
+    s = m.take(1.0, 500000, 2000000);
+    EXPECT_EQ(s.frames_per_s, 0.0);
+    EXPECT_EQ(s.load_percent, 0.0);
+    m.add(gui::frame_bits(false, false, false, false, 0));
+    EXPECT_LT(m.take(1.0, 0, 0).load_percent, 0.0);
+    // Without a data rate, BRS bits count at the nominal rate.
+    m.add(gui::frame_bits(true, true, false, false, 0));
+    EXPECT_NEAR(m.take(1.0, 1000000, 0).load_percent, (33 + 34) / 1e6 * 100, 1e-9);
 }

@@ -1,10 +1,15 @@
 // Runs the utility in-process against an emulated adapter with loopback,
 // connects, starts CAN, sends a few frames and saves the main window as a
-// PNG; optionally the data editor, and the window while the connect is
-// under way. Usage: velk_gui_screenshot OUT.png [EDITOR.png [BUSY.png]]
+// PNG; then, with periodic traffic being recorded, the frame list with the
+// adapter's times and the bus load (OUT-frames.png) and the monitor
+// (OUT-monitor.png); optionally the data editor, and the window while the
+// connect is under way. Usage: velk_gui_screenshot OUT.png [EDITOR.png [BUSY.png]]
 #include "gui_support.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -26,6 +31,76 @@ gint shoot_editor(GtkDialog *dialog)
     if (save_window(GTK_WIDGET(dialog), editor_path))
         printf("%s\n", editor_path);
     return GTK_RESPONSE_CANCEL;
+}
+
+std::string record_path;
+
+gint answer_record(GtkDialog *dialog)
+{
+    return gui_widgets::answer_file_chooser(dialog, record_path);
+}
+
+// Frames a second's worth of periodic traffic on both channels would show,
+// stamped by the adapter: a counter at 10 ms, changing bytes at 20 ms, an
+// extended identifier at 100 ms and a CAN FD frame with BRS at 50 ms.
+velk::sim::Bytes periodic_traffic()
+{
+    velk::sim::Bytes out;
+    auto add = [&out](const velk::sim::Bytes &b) { out.insert(out.end(), b.begin(), b.end()); };
+    for (uint32_t ms = 0; ms < 1000; ms += 10) {
+        const uint32_t second = 42 + ms / 1000;
+        const uint32_t usec = ms % 1000 * 1000 + 17;
+        const uint8_t n = static_cast<uint8_t>(ms / 10);
+        add(velk::sim::report_e2(1, false, false, 8, 0x100, {n, 0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60}, second,
+                                 usec));
+        if (ms % 20 == 0)
+            add(velk::sim::report_e2(1, false, false, 6, 0x2A0, {0x12, 0x34, static_cast<uint8_t>(n * 7), 0x00,
+                                                                 static_cast<uint8_t>(n & 0x0F), 0x80},
+                                     second, usec + 250));
+        if (ms % 100 == 0)
+            add(velk::sim::report_e2(1, true, false, 8, 0x18FEF100,
+                                     {0xFF, 0xFF, static_cast<uint8_t>(0x40 + n / 10), 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                                     second, usec + 500));
+        if (ms % 50 == 0) {
+            velk::sim::Bytes fd(16, 0x5A);
+            fd[0] = static_cast<uint8_t>(n / 5);
+            add(velk::sim::report_f1(0, false, 10, 0x05, 0x0C4, fd, second, usec + 750));
+        }
+    }
+    return out;
+}
+
+// Records periodic traffic and shoots the frame list and the monitor.
+bool shoot_trace_views(const std::string &out)
+{
+    char dir[] = "/tmp/velk-shot-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return false;
+    record_path = std::string(dir) + "/trace.asc";
+    tr_dialog_run = answer_record;
+    gui::click(tr_info.btn_record);
+    gui::set_check(ss_info.chk[SS_CHK_IID], false);
+    gtk_entry_set_text(GTK_ENTRY(ss_info.ety_u[SS_ETY_LAB_U_COUNT]), "60");
+    gtk_entry_set_text(GTK_ENTRY(ss_info.ety_u[SS_ETY_LAB_U_ITVL]), "20000");
+    gui::click(ss_info.btn_send);
+    gui::set_check(tr_info.chk_follow, true);
+    gui::pump_until([] { return can1_cnt_s >= 60; }, 15000);
+    gui::adapter().inject(periodic_traffic());
+    // The rates and the recording's figures are shown once a second.
+    gui::pump_until([] { return false; }, 1200);
+    const std::string base = out.substr(0, out.size() - 4);
+    bool ok = save_window(windows->main_window, (base + "-frames.png").c_str());
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
+    gui::pump_until([] { return false; }, 300);
+    ok = ok && save_window(windows->main_window, (base + "-monitor.png").c_str());
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
+    gui::click(tr_info.btn_record);
+    gui::pump_until([] { return !rec_is_recording(); }, 5000);
+    unlink(record_path.c_str());
+    rmdir(dir);
+    if (ok)
+        printf("%s-frames.png\n%s-monitor.png\n", base.c_str(), base.c_str());
+    return ok;
 }
 
 }  // namespace
@@ -55,7 +130,7 @@ int main(int argc, char **argv)
     gui::pump_until([] { return can1_cnt_s >= 4 && can2_cnt_r >= 4; }, 15000);
     gui::pump_until([] { return false; }, 300);  // let the window settle
 
-    bool ok = save_window(windows->main_window, argv[1]);
+    bool ok = save_window(windows->main_window, argv[1]) && shoot_trace_views(argv[1]);
     if (ok && argc >= 3) {
         editor_path = argv[2];
         ed_dialog_run = shoot_editor;

@@ -17,27 +17,7 @@ gint run_file_dialog(GtkDialog *dialog)
     if (!file_answer_set)
         return GTK_RESPONSE_CANCEL;
     file_answer_set = false;
-    if (file_answer.empty())
-        return GTK_RESPONSE_CANCEL;
-    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
-    gchar *dir = g_path_get_dirname(file_answer.c_str());
-    gchar *base = g_path_get_basename(file_answer.c_str());
-    gtk_file_chooser_set_current_folder(chooser, dir);
-    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
-        gtk_file_chooser_set_current_name(chooser, base);
-    else
-        gtk_file_chooser_set_filename(chooser, file_answer.c_str());
-    g_free(dir);
-    g_free(base);
-    // The chooser loads its folder asynchronously; answer once it holds
-    // the chosen file, as a user's OK would.
-    pump_until([&] {
-        gchar *name = gtk_file_chooser_get_filename(chooser);
-        bool ready = name != nullptr && file_answer == name;
-        g_free(name);
-        return ready;
-    });
-    return GTK_RESPONSE_OK;
+    return gui_widgets::answer_file_chooser(dialog, file_answer);
 }
 
 }  // namespace

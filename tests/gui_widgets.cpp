@@ -98,4 +98,29 @@ bool select_text(GtkWidget *combo, const char *text)
     return false;
 }
 
+gint answer_file_chooser(GtkDialog *dialog, const std::string &path)
+{
+    if (path.empty())
+        return GTK_RESPONSE_CANCEL;
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gchar *dir = g_path_get_dirname(path.c_str());
+    gchar *base = g_path_get_basename(path.c_str());
+    gtk_file_chooser_set_current_folder(chooser, dir);
+    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
+        gtk_file_chooser_set_current_name(chooser, base);
+    else
+        gtk_file_chooser_set_filename(chooser, path.c_str());
+    g_free(dir);
+    g_free(base);
+    // The chooser loads its folder asynchronously; answer once it holds
+    // the chosen file, as a user's OK would.
+    pump_until([&] {
+        gchar *name = gtk_file_chooser_get_filename(chooser);
+        bool ready = name != nullptr && path == name;
+        g_free(name);
+        return ready;
+    });
+    return GTK_RESPONSE_OK;
+}
+
 }  // namespace gui_widgets

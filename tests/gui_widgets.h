@@ -30,4 +30,9 @@ int item_count(GtkWidget *combo);
 // Makes the item with this text active; false when the combo has none.
 bool select_text(GtkWidget *combo, const char *text);
 
+// Answers a file chooser dialog as a user would: picks `path` (typed as the
+// name in a save dialog) and says OK once the chooser holds it; an empty
+// path cancels.
+gint answer_file_chooser(GtkDialog *dialog, const std::string &path);
+
 }  // namespace gui_widgets

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "adapter_time.h"
 #include "tools_support.h"
 #include "trace.h"
 
@@ -130,6 +134,52 @@ TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
             EXPECT_TRUE(got[i] == kept(frames[i], c.format))
                 << "frame " << i << " " << velk::trace::frame_text(got[i], true);
     }
+}
+
+TEST(TraceFiles, WriterCountsTheBytesOfTheFileAndNoticesItRemoved)
+{
+    ScratchDir dir;
+    for (const FormatCase &c : kFormats) {
+        SCOPED_TRACE(c.file);
+        velk::trace::Writer w;
+        ASSERT_TRUE(w.open(dir.path(c.file), c.format, {}));
+        for (const Frame &f : sample_frames())
+            ASSERT_TRUE(w.write(f));
+        EXPECT_TRUE(w.still_at_path());
+        ASSERT_TRUE(w.close());
+        struct stat st;
+        ASSERT_EQ(stat(dir.path(c.file).c_str(), &st), 0);
+        EXPECT_EQ(w.bytes(), static_cast<uint64_t>(st.st_size));
+    }
+    velk::trace::Writer w;
+    ASSERT_TRUE(w.open(dir.path("gone.log"), Format::CandumpLog, {}));
+    ASSERT_EQ(unlink(dir.path("gone.log").c_str()), 0);
+    EXPECT_FALSE(w.still_at_path());
+    EXPECT_NE(w.error().find("gone.log was removed"), std::string::npos) << w.error();
+    EXPECT_FALSE(w.write(sample_frames()[0]));
+    EXPECT_FALSE(w.close());
+}
+
+// Adapter timestamps keep their microsecond spacing on the wall clock; a
+// record without one carries the host's time of day.
+TEST(TraceFiles, AdapterClockMapsTimestampsByOneOffset)
+{
+    velk::trace::AdapterClock clock;
+    const int64_t now = int64_t{time(nullptr)} * 1000000;
+    const TIME_ST_T stamps[] = {{5, 100}, {5, 350}, {6, 999999}, {0, 0}};
+    Frame f[4];
+    for (int i = 0; i < 4; ++i)
+        clock.stamp(stamps[i], "12:00:00:250", &f[i], now);
+    EXPECT_EQ(us_of(f[1]) - us_of(f[0]), 250);
+    EXPECT_EQ(us_of(f[2]) - us_of(f[0]), 1999899);
+    EXPECT_EQ(f[2].source, TimeSource::Adapter);
+    EXPECT_TRUE(f[2].has_adapter_time);
+    EXPECT_EQ(f[2].adapter_sec, 6u);
+    EXPECT_EQ(f[2].adapter_usec, 999999u);
+    EXPECT_EQ(f[3].source, TimeSource::Host);
+    EXPECT_FALSE(f[3].has_adapter_time);
+    EXPECT_EQ(us_of(f[3]), us_of(f[0]));  // the first stamp maps to the host's time
+    EXPECT_EQ(f[3].usec % 1000000, 250000u);
 }
 
 TEST(TraceFiles, LinesAreLaidOutAsTheFieldsToolsWriteThem)

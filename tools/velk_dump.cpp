@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter_time.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -69,9 +70,6 @@ constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop or deadline.
 constexpr unsigned kWaitMs = 10;
 constexpr int64_t kFlushUs = 500000;
-// An adapter clock going back this far means the adapter restarted.
-constexpr int64_t kClockResetUs = 1000000;
-constexpr int64_t kHalfDayUs = int64_t{12} * 3600 * 1000000;
 constexpr uint32_t kEffFlag = 0x80000000;
 constexpr uint32_t kRtrFlag = 0x40000000;
 constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
@@ -112,97 +110,6 @@ bool passes(const Channel &c, const trace::Frame &f)
         if (((v & k.mask) == (k.id & k.mask)) != k.invert)
             return true;
     return false;
-}
-
-// The host's receive time of a report: its recv_time (local time of day,
-// milliseconds) on the day of `now`, the day before or after when that is
-// nearer.
-class HostTime {
-public:
-    int64_t of(const char *recv_time, int64_t now)
-    {
-        unsigned h, m, s, ms;
-        if (std::sscanf(recv_time, "%2u:%2u:%2u:%3u", &h, &m, &s, &ms) != 4 || h > 23 || m > 59 || s > 60)
-            return now;
-        const unsigned key = (h * 60 + m) * 60 + s;
-        if (key != last_key_ || now - last_base_ > kHalfDayUs / 2) {
-            const time_t t = static_cast<time_t>(now / 1000000);
-            struct tm tm;
-            localtime_r(&t, &tm);
-            tm.tm_hour = static_cast<int>(h);
-            tm.tm_min = static_cast<int>(m);
-            tm.tm_sec = static_cast<int>(s);
-            tm.tm_isdst = -1;
-            int64_t base = int64_t{mktime(&tm)} * 1000000;
-            if (base > now + kHalfDayUs)
-                base -= 2 * kHalfDayUs;
-            else if (base < now - kHalfDayUs)
-                base += 2 * kHalfDayUs;
-            last_key_ = key;
-            last_base_ = base;
-        }
-        return last_base_ + int64_t{ms} * 1000;
-    }
-
-private:
-    unsigned last_key_ = ~0u;
-    int64_t last_base_ = 0;
-};
-
-// Adapter timestamps to wall-clock time: one offset, taken from the first
-// timestamped report (and again if the adapter's clock restarts).
-class Clock {
-public:
-    void stamp(const CAN_FRAME_INFO &r, trace::Frame *f, int64_t now)
-    {
-        const int64_t host = host_.of(r.recv_time, now);
-        const TIME_ST_T &ts = r.timestamp;
-        if (ts.micro_second >= 1000000 || (ts.second == 0 && ts.micro_second == 0)) {
-            set(f, host);
-            f->source = trace::TimeSource::Host;
-            return;
-        }
-        const int64_t a = int64_t{ts.second} * 1000000 + ts.micro_second;
-        if (!have_ || a < last_ - kClockResetUs) {
-            offset_ = host - a;
-            have_ = true;
-        }
-        last_ = a;
-        set(f, a + offset_);
-        f->source = trace::TimeSource::Adapter;
-        f->has_adapter_time = true;
-        f->adapter_sec = ts.second;
-        f->adapter_usec = ts.micro_second;
-    }
-    int64_t host(const CAN_FRAME_INFO &r, int64_t now) { return host_.of(r.recv_time, now); }
-
-private:
-    static void set(trace::Frame *f, int64_t us)
-    {
-        f->sec = us / 1000000;
-        f->usec = static_cast<uint32_t>(us % 1000000);
-    }
-    HostTime host_;
-    bool have_ = false;
-    int64_t offset_ = 0;
-    int64_t last_ = 0;
-};
-
-trace::Frame from_record(const CAN_FRAME_INFO &r)
-{
-    trace::Frame f;
-    f.channel = r.CAN_port;
-    f.extended = r.id_type == VELK_EID;
-    f.remote = r.rtr != 0;
-    f.fd = r.fdf != 0;
-    f.brs = f.fd && r.brs != 0;
-    f.esi = f.fd && r.esi != 0;
-    f.dlc = static_cast<uint8_t>(r.dlc & 15);
-    f.id = r.id;
-    const int len = f.remote ? 0 : f.fd ? trace::dlc_to_len(f.dlc) : (f.dlc > 8 ? 8 : f.dlc);
-    f.len = static_cast<uint8_t>(len);
-    std::memcpy(f.data.data(), r.data, static_cast<size_t>(len));
-    return f;
 }
 
 // candump -a style: time, interface, identifier, [length], bytes, ASCII.
@@ -375,13 +282,13 @@ private:
         }
         if (r.CAN_port != 0 && r.CAN_port != 1)
             return;
-        trace::Frame f = from_record(r);
+        trace::Frame f = trace::frame_of(r);
         Channel &c = ch_[f.channel];
         if (!c.shown || !passes(c, f)) {
             ++filtered_;
             return;
         }
-        clock_.stamp(r, &f, now);
+        clock_.stamp(r.timestamp, r.recv_time, &f, now);
         ++c.frames;
         emit(f);
         if (o_.count > 0 && static_cast<long long>(ch_[0].frames + ch_[1].frames) >= o_.count)
@@ -414,7 +321,7 @@ private:
         trace::Frame f;
         f.error = true;
         f.source = trace::TimeSource::Host;
-        const int64_t t = clock_.host(r, now);
+        const int64_t t = clock_.host(r.recv_time, now);
         f.sec = t / 1000000;
         f.usec = static_cast<uint32_t>(t % 1000000);
         const bool bus_error = r.msg_type == VELK_BUSERR_TYPE || r.msg_type == VELK_BUSERR_PSR_TYPE;
@@ -446,7 +353,7 @@ private:
     int port_;
     Channel *ch_;
     trace::Writer writer_;
-    Clock clock_;
+    trace::AdapterClock clock_;
     bool print_ = true;
     bool done_ = false;
     bool write_failed_ = false;

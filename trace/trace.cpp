@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include "formats.h"
@@ -68,6 +69,7 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     format_ = format;
     options_ = options;
     asc_started_ = false;
+    bytes_ = 0;
     if (path == "-") {
         file_ = stdout;
         owns_file_ = false;
@@ -78,8 +80,16 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
         owns_file_ = true;
         std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
     }
-    if (format_ == Format::Csv && std::fputs(detail::kCsvHeader, file_) == EOF)
+    if (format_ == Format::Csv && !put(detail::kCsvHeader))
         return fail("cannot write");
+    return true;
+}
+
+bool Writer::put(std::string_view text)
+{
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
+        return false;
+    bytes_ += text.size();
     return true;
 }
 
@@ -96,8 +106,7 @@ bool Writer::begin_asc(const Frame &first)
     // The header date has milliseconds; times count from exactly that instant.
     asc_base_us_ -= asc_base_us_ % 1000;
     asc_started_ = true;
-    const std::string header = detail::asc_header(asc_base_us_, options_.time_note);
-    return std::fputs(header.c_str(), file_) != EOF;
+    return put(detail::asc_header(asc_base_us_, options_.time_note));
 }
 
 bool Writer::write(const Frame &f)
@@ -119,7 +128,7 @@ bool Writer::write(const Frame &f)
         detail::csv_append_row(&buf_, f);
         break;
     }
-    if (std::fwrite(buf_.data(), 1, buf_.size(), file_) != buf_.size())
+    if (!put(buf_))
         return fail("cannot write");
     return true;
 }
@@ -144,7 +153,7 @@ bool Writer::close()
             if (!begin_asc(none))
                 fail("cannot write");
         }
-        if (!failed_ && std::fputs(detail::kAscFooter, file_) == EOF)
+        if (!failed_ && !put(detail::kAscFooter))
             fail("cannot write");
     }
     if (!failed_ && std::fflush(file_) != 0)
@@ -153,6 +162,22 @@ bool Writer::close()
         fail("cannot close");
     file_ = nullptr;
     return !failed_;
+}
+
+bool Writer::still_at_path()
+{
+    if (file_ == nullptr || !owns_file_)
+        return file_ != nullptr;
+    struct stat open_file, at_path;
+    if (fstat(fileno(file_), &open_file) != 0)
+        return true;
+    if (stat(path_.c_str(), &at_path) != 0 || at_path.st_dev != open_file.st_dev ||
+        at_path.st_ino != open_file.st_ino) {
+        error_ = path_ + " was removed or replaced while it was written";
+        failed_ = true;
+        return false;
+    }
+    return true;
 }
 
 // ---- Reader ----

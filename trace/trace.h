@@ -105,12 +105,19 @@ public:
     // Writes the format's ending, flushes and closes. False if any write
     // failed since the file was opened.
     bool close();
+    // False, with error() saying so, when the path no longer names the open
+    // file (it was removed or replaced): whatever follows would be lost with
+    // it. True for standard output.
+    bool still_at_path();
     bool is_open() const { return file_ != nullptr; }
+    // Bytes handed to the file since it was opened.
+    uint64_t bytes() const { return bytes_; }
     const std::string &error() const { return error_; }
 
 private:
     bool fail(const char *what);
     bool begin_asc(const Frame &first);
+    bool put(std::string_view text);
 
     FILE *file_ = nullptr;
     bool owns_file_ = false;
@@ -122,6 +129,7 @@ private:
     int64_t asc_base_us_ = 0;
     bool asc_started_ = false;
     std::string buf_;
+    uint64_t bytes_ = 0;
 };
 
 struct ReadOptions {

@@ -13,10 +13,13 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_send.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_frame_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static PkgConfig::GTK3)
+target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static velk_trace PkgConfig::GTK3)
 
 add_executable(velk_utility ${CMAKE_CURRENT_LIST_DIR}/velk_utility.cpp)
 target_link_libraries(velk_utility PRIVATE velk_gui)

@@ -2,6 +2,7 @@
 #include "guipart.h"
 #include "widgets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,6 +27,8 @@ namespace {
 using gui::swallow_press;
 
 constexpr const char *kIconPath = "./icon/CANbus.ico";
+// Room a title bar and a desktop panel take from the screen's height.
+constexpr int kDecorationHeight = 72;
 
 // A layout file that cannot be loaded ends the program: the message goes to
 // the GLib log and the console waits for a key so that it stays readable
@@ -69,6 +72,22 @@ void main_window_init()
         fflush(stdout);
     }
     gtk_widget_set_size_request(win, 800, 600);
+    // The layout's default size fits a 1366 x 768 screen; a smaller screen
+    // gets what it has room for.
+    gint width = 0;
+    gint height = 0;
+    gtk_window_get_default_size(GTK_WINDOW(win), &width, &height);
+    GdkDisplay *display = gdk_display_get_default();
+    GdkMonitor *monitor = display != nullptr ? gdk_display_get_primary_monitor(display) : nullptr;
+    if (monitor == nullptr && display != nullptr)
+        monitor = gdk_display_get_monitor(display, 0);
+    if (monitor != nullptr) {
+        GdkRectangle area;
+        gdk_monitor_get_workarea(monitor, &area);
+        width = std::min(width, area.width);
+        height = std::min(height, area.height - kDecorationHeight);
+        gtk_window_set_default_size(GTK_WINDOW(win), width, height);
+    }
     gtk_window_set_resizable(GTK_WINDOW(win), TRUE);
     gtk_window_set_title(GTK_WINDOW(win), title_top);
     gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
@@ -112,6 +131,8 @@ void destroy(GtkWidget *widget, gpointer user_data)
     // may have opened the port (a connect): disconnecting a closed port is
     // harmless.
     bool abandoned = abandon_operation();
+    // The recording's file is complete before the program ends.
+    rec_stop_and_wait();
     if (is_connect || (abandoned && com_port >= 0)) {
         CAN_CNNT_INFO request = {};
         request.is_discnnt = true;
@@ -152,6 +173,9 @@ int velk_utility_startup(int argc, char **argv)
     rs_init();
     ss_init();
     bs_init();
+    tr_init();
+    mn_init();
+    rec_init();
     ed_init();
     main_window_init();
 

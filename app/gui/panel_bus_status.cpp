@@ -1,5 +1,8 @@
-// Bus status labels, the error-type selector, the receive panel and the
-// 1 ms tick that moves the worker rings into the frame list.
+// Bus status labels, the error-type selector, the receive panel, the
+// frame rates and bus load of both channels, and the 1 ms tick that moves
+// the worker rings into the frame list, the monitor and the recording.
+#include "adapter_time.h"
+#include "bus_load.h"
 #include "guipart.h"
 #include "text_convert.h"
 #include "widgets.h"
@@ -25,6 +28,11 @@ constexpr const char *kOff = "  N/A   ";
 constexpr const char *kEepromOff = "  N/A";
 constexpr const char *kArmed = "  000000";
 constexpr const char *kEepromArmed = "\xE2\x97\x8B"; // U+25CB
+
+constexpr guint kRateSampleMs = 1000;
+
+gui::LoadMeter load_meter[CAN_CNT];
+gint64 last_sample_us = 0;
 
 void set_label(int index, const char *text)
 {
@@ -68,6 +76,35 @@ void show_status_text(int label, const char *text)
         return;
     if (bs_info.label_content[label] != nullptr)
         set_label(label, text);
+    // A bus-error or protocol-status report that names a channel is an
+    // error frame on that channel in a recording.
+    if (label != BS_LABEL_EE_C && std::strcmp(text, "000000") != 0)
+        rec_error_report(label == BS_LABEL_CAN1_ECR_C || label == BS_LABEL_CAN1_PSR_C ? CAN_1 : CAN_2);
+}
+
+void count_bits(const CAN_FRAME_INFO &f)
+{
+    load_meter[f.CAN_port == 0 ? CAN_1 : CAN_2].add(gui::frame_bits(
+        f.fdf != 0, f.fdf != 0 && f.brs != 0, f.id_type == VELK_EID, f.rtr != 0, velk::trace::payload_length(f)));
+}
+
+// Every frame taken from a ring: recorded, counted for the monitor and the
+// bus load, and listed unless the views are paused.
+void take(const UPBS_INFO &entry, bool is_recv)
+{
+    rec_frame(entry, is_recv);
+    mn_frame(entry, is_recv);
+    count_bits(entry.frame_info);
+    if (tr_paused())
+        list_count(entry, is_recv);
+    else
+        list_insert(entry, is_recv);
+}
+
+gboolean sample_rates(gpointer)
+{
+    bs_sample_rates(g_get_monotonic_time());
+    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
@@ -79,18 +116,18 @@ gboolean update_BS_frame(gpointer user_data)
     int budget = kMaxEntriesPerTick;
 
     if (pop_sent(&entry)) {
-        list_insert(entry, false);
+        take(entry, false);
         --budget;
     }
     while (budget > 0 && (is_recv_normal.load() || is_done_non_block.load())) {
         bool found = false;
         if (upbs_recv_pop(&entry)) {
-            list_insert(entry, true);
+            take(entry, true);
             found = true;
             --budget;
         }
         if (pop_sent(&entry)) {
-            list_insert(entry, false);
+            take(entry, false);
             found = true;
             --budget;
         }
@@ -102,6 +139,31 @@ gboolean update_BS_frame(gpointer user_data)
         }
     }
     return TRUE;
+}
+
+void bs_sample_rates(int64_t now_us)
+{
+    const double seconds = last_sample_us > 0 ? static_cast<double>(now_us - last_sample_us) / 1e6 : 0;
+    last_sample_us = now_us;
+    // The rates the adapter reported at connect or start; unknown before.
+    const UPUI_INFO upui = upui_info_copy();
+    for (int c = 0; c < CAN_CNT; ++c) {
+        long nominal = 0;
+        long data = 0;
+        if (upui.device_type != 0) {
+            nominal = gui::nominal_bit_rate(upui.cfg_info_canfd.baud[c]);
+            data = gui::data_bit_rate(upui.cfg_info_canfd.datarate[c]);
+        }
+        const gui::LoadMeter::Sample s = load_meter[c].take(seconds, nominal, data);
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f", s.frames_per_s);
+        gtk_label_set_text(GTK_LABEL(bs_info.label_rate[c]), text);
+        if (s.load_percent >= 0)
+            std::snprintf(text, sizeof text, "%.1f %%", s.load_percent);
+        else
+            std::snprintf(text, sizeof text, "n/a");
+        gtk_label_set_text(GTK_LABEL(bs_info.label_load[c]), text);
+    }
 }
 
 void set_err_str(int select)
@@ -191,4 +253,5 @@ void rs_init(void)
     // Error and bus-status reports of the receive worker reach the labels
     // through the default main context, that is on this thread.
     apipart_set_status_sink(nullptr, show_status_text);
+    g_timeout_add(kRateSampleMs, sample_rates, nullptr);
 }

@@ -1,12 +1,18 @@
 // Frame list of the bus status frame: one row per sent or received frame,
-// at most 1000 rows, and the per-channel counters.
+// at most 1000 rows, and the per-channel counters; the adapter's timestamp
+// of each frame, and the controls of the views: Pause, Follow and how the
+// adapter's time is shown.
+#include "adapter_time.h"
 #include "guipart.h"
 #include "widgets.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 BS_INFO bs_info;
+TR_INFO tr_info;
 GtkListStore *store = nullptr;
 int list_cnt_s = 0;
 int list_cnt_r = 0;
@@ -17,6 +23,7 @@ int can2_cnt_r = 0;
 
 namespace {
 
+using gui::is_checked;
 using gui::swallow_press;
 
 constexpr int kMaxRows = 1000;
@@ -29,9 +36,25 @@ struct Column {
 };
 
 constexpr Column kColumns[COL_NUM] = {
-    {"NO", 40},  {"CH", 40},  {"PATH", 55},  {"MOD", 55},   {"ID", 85},
-    {"TYPE", 80}, {"LEN", 40}, {"DATA", 190}, {"TIME", 105},
+    {"NO", 40},   {"CH", 40},  {"PATH", 55},  {"MOD", 55},   {"ID", 85},
+    {"TYPE", 80}, {"LEN", 40}, {"DATA", 190}, {"TIME", 105}, {"ADAPTER TIME", 90},
 };
+
+constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
+
+// Rows in the current table; they start again after 1000 rows or a Clear.
+int cnt_s = 0;
+int cnt_r = 0;
+int cnt_t = 0;
+
+// The adapter's time of the first frame listed since Clear, and of the last
+// frame of each channel, direction and identifier, for the relative and
+// delta times.
+int64_t first_adapter_us = -1;
+std::unordered_map<uint64_t, int64_t> last_adapter_us;
+
+bool paused = false;
+long paused_frames = 0;
 
 constexpr const char *kErrorTypes[] = {"Disable All", "ROM Error", "Bus Error", "Enable All"};
 
@@ -45,8 +68,78 @@ constexpr const char *kContentIds[BS_LABEL_CNT_C] = {
 
 GtkListStore *new_store()
 {
-    return gtk_list_store_new(COL_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                              G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
+    return gtk_list_store_new(COL_STORE_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                              G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                              G_TYPE_STRING, G_TYPE_INT64, G_TYPE_INT64);
+}
+
+// The adapter time cell of a row whose timestamp is `us` (-1: none) and
+// whose identifier's previous frame came `delta` before (-1: none).
+void adapter_time_cell(int64_t us, int64_t delta, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (us < 0)
+        return;
+    switch (tr_time_mode()) {
+    case TIME_RELATIVE:
+        time_text(us - first_adapter_us, false, out, size);
+        break;
+    case TIME_DELTA:
+        if (delta >= 0)
+            time_text(delta, false, out, size);
+        break;
+    default:
+        time_text(us, false, out, size);
+        break;
+    }
+}
+
+// Writes every row's adapter time again, as the selector now says.
+void rewrite_adapter_times()
+{
+    if (store == nullptr)
+        return;
+    GtkTreeModel *model = GTK_TREE_MODEL(store);
+    GtkTreeIter iter;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
+        gint64 us = -1;
+        gint64 delta = -1;
+        gtk_tree_model_get(model, &iter, COL_ATIME_US, &us, COL_ADELTA_US, &delta, -1);
+        char text[32];
+        adapter_time_cell(us, delta, text, sizeof text);
+        gtk_list_store_set(store, &iter, COL_ATIME, text, -1);
+    }
+}
+
+void show_paused_frames()
+{
+    char text[48] = "";
+    if (paused)
+        std::snprintf(text, sizeof text, "+%ld while paused", paused_frames);
+    gtk_label_set_text(GTK_LABEL(tr_info.pause_label), text);
+}
+
+// The view's scroll range changes whenever rows are added or laid out; with
+// Follow on, the view then goes to its end. Keeping to the end of the range
+// costs no layout of its own, unlike scrolling to a row, and ends on the
+// newest row once the rows are laid out.
+void follow_end(GtkAdjustment *adjustment, gpointer)
+{
+    if (is_checked(tr_info.chk_follow) && !paused)
+        gtk_adjustment_set_value(adjustment,
+                                 gtk_adjustment_get_upper(adjustment) - gtk_adjustment_get_page_size(adjustment));
+}
+
+GtkAdjustment *list_adjustment()
+{
+    return gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(bs_info.tree));
+}
+
+gboolean paused_tick(gpointer)
+{
+    if (paused)
+        show_paused_frames();
+    return G_SOURCE_CONTINUE;
 }
 
 void attach_store()
@@ -61,7 +154,14 @@ void set_count_label(int index, int value)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
-void type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
+} // namespace
+
+uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv)
+{
+    return (uint64_t{f.id} << 3) | (f.id_type == VELK_EID ? 4u : 0u) | (f.CAN_port != 0 ? 2u : 0u) | (is_recv ? 1u : 0u);
+}
+
+void frame_type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
 {
     const char *esi = f.esi != 0 ? " / ESI" : "";
     if (f.rtr != 0)
@@ -75,6 +175,8 @@ void type_text(const CAN_FRAME_INFO &f, char *out, std::size_t size)
     else
         out[0] = '\0';
 }
+
+namespace {
 
 // Eight bytes per line, separated by single spaces.
 void data_text(const CAN_FRAME_INFO &f, int n, char *out, std::size_t size)
@@ -94,11 +196,6 @@ void data_text(const CAN_FRAME_INFO &f, int n, char *out, std::size_t size)
 
 void list_insert(UPBS_INFO upbs_info, bool is_recv)
 {
-    // Rows in the current table; they start again after 1000 rows or a Clear.
-    static int cnt_s = 0;
-    static int cnt_r = 0;
-    static int cnt_t = 0;
-
     if (store == nullptr) {
         store = new_store();
         attach_store();
@@ -141,6 +238,20 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     }
     cnt_t = cnt_s + cnt_r;
 
+    int64_t adapter_us = -1;
+    int64_t delta_us = -1;
+    if (velk::trace::adapter_time_us(f.timestamp, &adapter_us)) {
+        if (first_adapter_us < 0)
+            first_adapter_us = adapter_us;
+        auto [last, fresh] = last_adapter_us.try_emplace(identifier_key(f, is_recv), adapter_us);
+        if (!fresh) {
+            delta_us = adapter_us - last->second;
+            last->second = adapter_us;
+        }
+    }
+    char atime[32];
+    adapter_time_cell(adapter_us, delta_us, atime, sizeof atime);
+
     char no[16];
     char ch[16];
     char id[16];
@@ -152,7 +263,7 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
     bool sid = f.id_type == VELK_SID;
     std::snprintf(id, sizeof id, sid ? "%03X" : "%08X", f.id);
-    type_text(f, type, sizeof type);
+    frame_type_text(f, type, sizeof type);
     // DLC codes above 15 count as 15 (64 bytes).
     unsigned char dlc = (f.dlc < 0 || f.dlc > 15) ? 15 : static_cast<unsigned char>(f.dlc);
     int n = CANFD_DecodeDLC(dlc);
@@ -167,7 +278,8 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
         // A remote frame leaves the DATA cell unset.
         gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
                                           is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
-                                          COL_TYPE, type, COL_LEN, len, COL_TIME, time, -1);
+                                          COL_TYPE, type, COL_LEN, len, COL_TIME, time, COL_ATIME, atime,
+                                          COL_ATIME_US, gint64{adapter_us}, COL_ADELTA_US, gint64{delta_us}, -1);
     } else {
         if (f.dlc == 0)
             data[0] = '\0';
@@ -175,9 +287,29 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
             data_text(f, n, data, sizeof data);
         gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
                                           is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
-                                          COL_TYPE, type, COL_LEN, len, COL_DATA, data, COL_TIME, time, -1);
+                                          COL_TYPE, type, COL_LEN, len, COL_DATA, data, COL_TIME, time,
+                                          COL_ATIME, atime, COL_ATIME_US, gint64{adapter_us}, COL_ADELTA_US,
+                                          gint64{delta_us}, -1);
     }
     set_count_label(label, value);
+}
+
+void list_count(const UPBS_INFO &upbs_info, bool is_recv)
+{
+    const CAN_FRAME_INFO &f = upbs_info.frame_info;
+    int label;
+    int value;
+    if (is_recv) {
+        ++list_cnt_r;
+        value = f.CAN_port == 0 ? ++can1_cnt_r : ++can2_cnt_r;
+        label = f.CAN_port == 0 ? BS_LABEL_RECV1_C : BS_LABEL_RECV2_C;
+    } else {
+        ++list_cnt_s;
+        value = f.CAN_port == 0 ? ++can1_cnt_s : ++can2_cnt_s;
+        label = f.CAN_port == 0 ? BS_LABEL_SEND1_C : BS_LABEL_SEND2_C;
+    }
+    set_count_label(label, value);
+    ++paused_frames;
 }
 
 void btn_clear_cb(GtkWidget *widget, gpointer user_data)
@@ -196,6 +328,13 @@ void btn_clear_cb(GtkWidget *widget, gpointer user_data)
     can2_cnt_s = 0;
     can1_cnt_r = 0;
     can2_cnt_r = 0;
+    // Frames counted while paused may have come after this Clear; the row
+    // numbers restart all the same.
+    cnt_s = 0;
+    cnt_r = 0;
+    cnt_t = 0;
+    first_adapter_us = -1;
+    last_adapter_us.clear();
 }
 
 void bs_init(void)
@@ -205,6 +344,13 @@ void bs_init(void)
     bs_info.btn_clr = GTK_WIDGET(gtk_builder_get_object(MW_builder, "clear_btn"));
     bs_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CAN_data_treeview"));
     bs_info.swin = GTK_WIDGET(gtk_builder_get_object(MW_builder, "bs_scroll_window"));
+    for (int c = 0; c < CAN_CNT; ++c) {
+        char id[32];
+        std::snprintf(id, sizeof id, "bs_can%d_rate_lab", c + 1);
+        bs_info.label_rate[c] = GTK_WIDGET(gtk_builder_get_object(MW_builder, id));
+        std::snprintf(id, sizeof id, "bs_can%d_load_lab", c + 1);
+        bs_info.label_load[c] = GTK_WIDGET(gtk_builder_get_object(MW_builder, id));
+    }
     for (int i = 0; i < BS_LABEL_CNT_C; ++i)
         bs_info.label_content[i] = GTK_WIDGET(gtk_builder_get_object(MW_builder, kContentIds[i]));
     // The captions the layout shows come from the layout file; these are
@@ -247,4 +393,84 @@ void bs_init(void)
 
     g_signal_connect(bs_info.btn_clr, "clicked", G_CALLBACK(btn_clear_cb), nullptr);
     g_signal_connect(bs_info.cbbox, "changed", G_CALLBACK(cbbox_err_cb), nullptr);
+}
+
+// ---- Pause, Follow and the time selector ----
+
+bool tr_paused(void)
+{
+    return paused;
+}
+
+long tr_paused_frames(void)
+{
+    return paused_frames;
+}
+
+int tr_time_mode(void)
+{
+    int mode = tr_info.cbbox_time != nullptr ? gtk_combo_box_get_active(GTK_COMBO_BOX(tr_info.cbbox_time)) : 0;
+    return mode < 0 ? TIME_ABSOLUTE : mode;
+}
+
+void time_text(int64_t us, bool host, char *out, size_t size)
+{
+    const char *sign = us < 0 ? "-" : "";
+    const uint64_t a = us < 0 ? static_cast<uint64_t>(-us) : static_cast<uint64_t>(us);
+    if (host)
+        std::snprintf(out, size, "%s%" PRIu64 ".%03" PRIu64, sign, a / 1000000, a / 1000 % 1000);
+    else
+        std::snprintf(out, size, "%s%" PRIu64 ".%06" PRIu64, sign, a / 1000000, a % 1000000);
+}
+
+void tr_follow(void)
+{
+    follow_end(list_adjustment(), nullptr);
+}
+
+void btn_pause_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    paused = is_checked(tr_info.btn_pause);
+    paused_frames = 0;
+    show_paused_frames();
+    if (!paused)
+        tr_follow();
+}
+
+void chk_follow_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    tr_follow();
+}
+
+void cbbox_time_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    rewrite_adapter_times();
+}
+
+void tr_init(void)
+{
+    tr_info.notebook = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_notebook"));
+    tr_info.btn_record = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_record_btn"));
+    tr_info.record_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_record_lab"));
+    tr_info.btn_pause = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_pause_btn"));
+    tr_info.pause_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_pause_lab"));
+    tr_info.chk_follow = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_follow_checkbox"));
+    tr_info.cbbox_time = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_time_cbbox"));
+    for (const char *mode : kTimeModes)
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(tr_info.cbbox_time), mode);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), TIME_ABSOLUTE);
+    gtk_widget_set_focus_on_click(tr_info.btn_pause, FALSE);
+    gtk_widget_set_focus_on_click(tr_info.chk_follow, FALSE);
+
+    g_signal_connect(tr_info.btn_pause, "toggled", G_CALLBACK(btn_pause_cb), nullptr);
+    g_signal_connect(tr_info.chk_follow, "toggled", G_CALLBACK(chk_follow_cb), nullptr);
+    g_signal_connect(tr_info.cbbox_time, "changed", G_CALLBACK(cbbox_time_cb), nullptr);
+    g_signal_connect(list_adjustment(), "changed", G_CALLBACK(follow_end), nullptr);
+    g_timeout_add(250, paused_tick, nullptr);
 }

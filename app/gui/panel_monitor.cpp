@@ -1,0 +1,430 @@
+// Monitor: one row per channel, direction and identifier, overwritten by
+// each new frame: how many came, their mean period, the last data with the
+// bytes that changed since the frame before in bold, and the last time.
+// Every frame the tick takes from the rings is counted here, in plain
+// records; the view's model is brought up to date from them on a timer,
+// about ten times a second while the monitor shows and the views are not
+// paused, so heavy traffic costs the main loop one short update per timer
+// rather than a model change per frame. The rows are sorted here too, on
+// those records, with one reorder of the model when a header is clicked or
+// an update adds rows: a sorted GTK model would compare through the model
+// and reorder after every row, and the view lays out every row after a
+// reorder. Rows sorted by a figure that changes (count, period, time) keep
+// their places until the next click or new row, so they stay readable.
+#include "adapter_time.h"
+#include "guipart.h"
+#include "widgets.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+MN_INFO mn_info;
+
+namespace {
+
+// A timer runs late by as long as the main loop is busy, so it is set a
+// little shorter than the 100 ms that ten updates a second need.
+constexpr guint kRefreshMs = 75;
+// The period is the mean over at most this many intervals.
+constexpr int kPeriods = 16;
+// Identifiers the monitor keeps; frames of further ones are only counted.
+constexpr size_t kMaxIdentifiers = 4096;
+// Rows one refresh writes at most; the rest wait for the next.
+constexpr size_t kRowsPerRefresh = 1000;
+// 64 bytes, each in bold: "<b>XX</b>" and a separator.
+constexpr size_t kCellText = 64 * 10 + 1;
+
+struct Column {
+    const char *title;
+    int width;
+    bool sortable;
+};
+
+constexpr Column kColumns[MN_COL_NUM] = {
+    {"CH", 40, true},     {"PATH", 55, true},         {"ID", 85, true},     {"TYPE", 80, true},        {"LEN", 40, true},
+    {"COUNT", 70, true}, {"PERIOD [ms]", 100, true}, {"DATA", 190, false}, {"LAST TIME", 105, true},
+};
+
+struct Entry {
+    uint64_t key = 0;  // identifier, 29-bit flag, channel, direction
+    CAN_FRAME_INFO frame;
+    bool is_recv = false;
+    uint64_t count = 0;
+    uint64_t changed = 0;  // bytes of the last frame that differ from the frame before
+    // Times of the last frames, oldest first once the ring is full.
+    int64_t times[kPeriods + 1] = {};
+    int n_times = 0;
+    int next_time = 0;
+    bool host_time = false;  // no adapter timestamp: the host's time of day
+    char time_of_day[13] = "";
+    bool in_store = false;
+    bool dirty = false;
+    GtkTreeIter iter = {};
+};
+
+GtkListStore *mn_store = nullptr;
+std::unordered_map<uint64_t, size_t> index_of;
+std::vector<Entry> entries;
+std::vector<size_t> dirty;
+// The entry each row of the model shows, in the model's order.
+std::vector<size_t> rows;
+int sort_column = MN_COL_ID;
+bool descending = false;
+uint64_t frames = 0;
+uint64_t untracked = 0;
+int64_t first_adapter_us = -1;
+int64_t first_host_us = -1;
+velk::trace::HostTime host_clock;
+long refreshes = 0;
+
+int64_t newest(const Entry &e)
+{
+    return e.times[(e.next_time + kPeriods) % (kPeriods + 1)];
+}
+
+int64_t before_newest(const Entry &e)
+{
+    return e.times[(e.next_time + kPeriods - 1) % (kPeriods + 1)];
+}
+
+int64_t oldest(const Entry &e)
+{
+    return e.n_times <= kPeriods ? e.times[0] : e.times[e.next_time];
+}
+
+// Mean period in microseconds; negative before the second frame.
+double mean_period_us(const Entry &e)
+{
+    if (e.n_times < 2)
+        return -1;
+    return static_cast<double>(newest(e) - oldest(e)) / (e.n_times - 1);
+}
+
+void mark_dirty(size_t i)
+{
+    if (!entries[i].dirty) {
+        entries[i].dirty = true;
+        dirty.push_back(i);
+    }
+}
+
+using velk::trace::payload_length;
+
+void last_time_text(const Entry &e, char *out, size_t size)
+{
+    out[0] = '\0';
+    const int64_t t = newest(e);
+    switch (tr_time_mode()) {
+    case TIME_RELATIVE:
+        time_text(t - (e.host_time ? first_host_us : first_adapter_us), e.host_time, out, size);
+        break;
+    case TIME_DELTA:
+        if (e.n_times >= 2)
+            time_text(t - before_newest(e), e.host_time, out, size);
+        break;
+    default:
+        if (e.host_time)
+            std::snprintf(out, size, "%s", e.time_of_day);
+        else
+            time_text(t, false, out, size);
+        break;
+    }
+}
+
+void write_row(size_t index)
+{
+    Entry &e = entries[index];
+    const CAN_FRAME_INFO &f = e.frame;
+    char ch[16];
+    char id[16];
+    char type[32];
+    char len[16];
+    char count[24];
+    char period[24] = "";
+    char data[kCellText];
+    char time[32];
+    std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
+    std::snprintf(id, sizeof id, f.id_type == VELK_SID ? "%03X" : "%08X", f.id);
+    frame_type_text(f, type, sizeof type);
+    const int n = payload_length(f);
+    std::snprintf(len, sizeof len, "%d", n);
+    std::snprintf(count, sizeof count, "%" PRIu64, e.count);
+    const double mean = mean_period_us(e);
+    if (mean >= 0)
+        std::snprintf(period, sizeof period, "%.3f", mean / 1000.0);
+    mn_data_markup(f.data, n, e.changed, data, sizeof data);
+    last_time_text(e, time, sizeof time);
+    if (!e.in_store) {
+        gtk_list_store_insert_with_values(mn_store, &e.iter, -1, MN_COL_CH, ch, MN_COL_PATH,
+                                          e.is_recv ? "Recv" : "Send", MN_COL_ID, id, MN_COL_TYPE, type,
+                                          MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD, period, MN_COL_DATA,
+                                          data, MN_COL_TIME, time, -1);
+        e.in_store = true;
+        rows.push_back(index);
+    } else {
+        gtk_list_store_set(mn_store, &e.iter, MN_COL_TYPE, type, MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD,
+                           period, MN_COL_DATA, data, MN_COL_TIME, time, -1);
+    }
+}
+
+template <typename T>
+int three_way(T a, T b)
+{
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int type_rank(const Entry &e)
+{
+    return (e.frame.rtr != 0 ? 8 : 0) + (e.frame.fdf != 0 ? 4 : 0) + (e.frame.brs != 0 ? 2 : 0) + (e.frame.esi != 0);
+}
+
+// Row order of the column the view is sorted by; the identifier (then
+// channel and direction) breaks ties.
+bool shown_before(size_t i, size_t j)
+{
+    const Entry &a = entries[i];
+    const Entry &b = entries[j];
+    int c = 0;
+    switch (sort_column) {
+    case MN_COL_CH: c = three_way(a.frame.CAN_port != 0, b.frame.CAN_port != 0); break;
+    case MN_COL_PATH: c = three_way(!a.is_recv, !b.is_recv); break;  // "Recv" before "Send"
+    case MN_COL_TYPE: c = three_way(type_rank(a), type_rank(b)); break;
+    case MN_COL_LEN: c = three_way(payload_length(a.frame), payload_length(b.frame)); break;
+    case MN_COL_COUNT: c = three_way(a.count, b.count); break;
+    case MN_COL_PERIOD: c = three_way(mean_period_us(a), mean_period_us(b)); break;
+    case MN_COL_TIME: c = three_way(newest(a), newest(b)); break;
+    default: break;
+    }
+    if (c == 0)
+        c = three_way(a.key, b.key);
+    return descending ? c > 0 : c < 0;
+}
+
+// Puts the model's rows in the order the view is sorted by, with one
+// reorder of the model.
+void sort_rows()
+{
+    std::vector<size_t> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(), shown_before);
+    if (sorted == rows)
+        return;
+    std::vector<size_t> position(entries.size());
+    for (size_t r = 0; r < rows.size(); ++r)
+        position[rows[r]] = r;
+    std::vector<gint> new_order(sorted.size());
+    for (size_t r = 0; r < sorted.size(); ++r)
+        new_order[r] = static_cast<gint>(position[sorted[r]]);
+    gtk_list_store_reorder(mn_store, new_order.data());
+    rows.swap(sorted);
+}
+
+void show_sort_indicator(GtkTreeView *view)
+{
+    for (int i = 0; i < MN_COL_NUM; ++i) {
+        GtkTreeViewColumn *column = gtk_tree_view_get_column(view, i);
+        gtk_tree_view_column_set_sort_indicator(column, i == sort_column);
+        gtk_tree_view_column_set_sort_order(column, descending ? GTK_SORT_DESCENDING : GTK_SORT_ASCENDING);
+    }
+}
+
+// A click on a header sorts by that column; another click turns the order.
+void column_clicked(GtkTreeViewColumn *column, gpointer index)
+{
+    const int i = GPOINTER_TO_INT(index);
+    descending = i == sort_column ? !descending : false;
+    sort_column = i;
+    show_sort_indicator(GTK_TREE_VIEW(gtk_tree_view_column_get_tree_view(column)));
+    sort_rows();
+}
+
+void show_summary()
+{
+    char text[160];
+    int len = std::snprintf(text, sizeof text, "%zu identifiers, %" PRIu64 " frames", entries.size(), frames);
+    if (untracked > 0 && len > 0)
+        std::snprintf(text + len, sizeof text - static_cast<size_t>(len),
+                      "; %" PRIu64 " frames of identifiers beyond the first %zu not shown", untracked,
+                      kMaxIdentifiers);
+    gtk_label_set_text(GTK_LABEL(mn_info.label), text);
+}
+
+bool monitor_shows()
+{
+    return gtk_notebook_get_current_page(GTK_NOTEBOOK(tr_info.notebook)) ==
+           gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), gtk_widget_get_parent(mn_info.swin));
+}
+
+gboolean refresh_tick(gpointer)
+{
+    if (monitor_shows())
+        mn_refresh();
+    return G_SOURCE_CONTINUE;
+}
+
+// Every row is written again: the times shown depend on the selector.
+void time_mode_changed(GtkWidget *, gpointer)
+{
+    for (size_t i = 0; i < entries.size(); ++i)
+        mark_dirty(i);
+    mn_refresh();
+}
+
+}  // namespace
+
+void mn_data_markup(const unsigned char *data, int len, uint64_t changed, char *out, size_t size)
+{
+    size_t pos = 0;
+    out[0] = '\0';
+    for (int i = 0; i < len && i < 64; ++i) {
+        const char *sep = i == 0 ? "" : (i % 8 == 0 ? "\n" : " ");
+        const bool bold = (changed >> i) & 1u;
+        int w = std::snprintf(out + pos, size - pos, bold ? "%s<b>%02X</b>" : "%s%02X", sep, data[i]);
+        if (w < 0 || static_cast<size_t>(w) >= size - pos) {
+            out[pos] = '\0';  // no half-written tag
+            break;
+        }
+        pos += static_cast<size_t>(w);
+    }
+}
+
+void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
+{
+    const CAN_FRAME_INFO &f = upbs_info.frame_info;
+    ++frames;
+    const uint64_t key = identifier_key(f, is_recv);
+    auto found = index_of.find(key);
+    if (found == index_of.end()) {
+        if (entries.size() >= kMaxIdentifiers) {
+            ++untracked;
+            return;
+        }
+        found = index_of.emplace(key, entries.size()).first;
+        entries.emplace_back();
+        entries.back().key = key;
+        entries.back().is_recv = is_recv;
+    }
+    const size_t i = found->second;
+    Entry &e = entries[i];
+
+    int64_t t;
+    const bool host = !velk::trace::adapter_time_us(f.timestamp, &t);
+    if (host) {
+        t = host_clock.of(upbs_info.now_time, g_get_real_time());
+        std::memcpy(e.time_of_day, upbs_info.now_time, sizeof e.time_of_day);
+        e.time_of_day[sizeof e.time_of_day - 1] = '\0';
+        if (first_host_us < 0)
+            first_host_us = t;
+    } else if (first_adapter_us < 0) {
+        first_adapter_us = t;
+    }
+    // A frame of the other clock starts the period anew.
+    if (host != e.host_time) {
+        e.n_times = 0;
+        e.next_time = 0;
+        e.host_time = host;
+    }
+    e.times[e.next_time] = t;
+    e.next_time = (e.next_time + 1) % (kPeriods + 1);
+    if (e.n_times <= kPeriods)
+        ++e.n_times;
+
+    const int n = payload_length(f);
+    uint64_t changed = 0;
+    if (e.count > 0) {
+        const int before = payload_length(e.frame);
+        for (int b = 0; b < n; ++b)
+            if (b >= before || f.data[b] != e.frame.data[b])
+                changed |= uint64_t{1} << b;
+    }
+    e.changed = changed;
+    e.frame = f;
+    ++e.count;
+    mark_dirty(i);
+}
+
+void mn_refresh(void)
+{
+    if (mn_store == nullptr || tr_paused())
+        return;
+    ++refreshes;
+    if (!dirty.empty()) {
+        const size_t shown = rows.size();
+        const size_t n = std::min(dirty.size(), kRowsPerRefresh);
+        for (size_t k = 0; k < n; ++k) {
+            entries[dirty[k]].dirty = false;
+            write_row(dirty[k]);
+        }
+        dirty.erase(dirty.begin(), dirty.begin() + static_cast<long>(n));
+        if (rows.size() != shown)
+            sort_rows();
+    }
+    show_summary();
+}
+
+void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    gtk_list_store_clear(mn_store);
+    index_of.clear();
+    entries.clear();
+    dirty.clear();
+    rows.clear();
+    frames = 0;
+    untracked = 0;
+    first_adapter_us = -1;
+    first_host_us = -1;
+    show_summary();
+}
+
+int mn_rows(void)
+{
+    return mn_store != nullptr ? gtk_tree_model_iter_n_children(GTK_TREE_MODEL(mn_store), nullptr) : 0;
+}
+
+long mn_refreshes(void)
+{
+    return refreshes;
+}
+
+void mn_init(void)
+{
+    mn_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_treeview"));
+    mn_info.swin = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_scroll_window"));
+    mn_info.label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_summary_lab"));
+    mn_info.btn_clr = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_clear_btn"));
+
+    mn_store = gtk_list_store_new(MN_COL_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
+    GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
+    gtk_tree_view_set_model(view, GTK_TREE_MODEL(mn_store));
+    g_object_unref(mn_store);  // the view holds it
+    for (int i = 0; i < MN_COL_NUM; ++i) {
+        GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
+        // Family and size alone: a whole font would also fix the weight,
+        // which overrides a bold first byte of the data.
+        g_object_set(renderer, "family", "Calibri", "size-points", 10.0, nullptr);
+        GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
+            kColumns[i].title, renderer, i == MN_COL_DATA ? "markup" : "text", i, nullptr);
+        gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
+        gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
+        gtk_tree_view_column_set_resizable(column, TRUE);
+        if (kColumns[i].sortable) {
+            gtk_tree_view_column_set_clickable(column, TRUE);
+            g_signal_connect(column, "clicked", G_CALLBACK(column_clicked), GINT_TO_POINTER(i));
+        }
+        gtk_tree_view_append_column(view, column);
+    }
+    show_sort_indicator(view);
+    gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
+    gtk_widget_set_focus_on_click(mn_info.btn_clr, FALSE);
+    show_summary();
+
+    g_signal_connect(mn_info.btn_clr, "clicked", G_CALLBACK(btn_mn_clear_cb), nullptr);
+    g_signal_connect(tr_info.cbbox_time, "changed", G_CALLBACK(time_mode_changed), nullptr);
+    g_timeout_add(kRefreshMs, refresh_tick, nullptr);
+}
