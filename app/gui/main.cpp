@@ -46,8 +46,8 @@ void load_layout(GtkBuilder *builder, const char *file)
 
 void sl_init()
 {
-    sl_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Log_treeview"));
-    sl_info.box = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Log_scroll_window"));
+    sl_info.tree = gui::widget(MW_builder, "Log_treeview");
+    sl_info.box = gui::widget(MW_builder, "Log_scroll_window");
     sl_info.store = nullptr;
 
     GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
@@ -162,8 +162,8 @@ int velk_utility_startup(int argc, char **argv)
     load_layout(ED_builder, "ED_UI.glade");
 
     windows = g_new0(WINDOWS_INFO, 1);
-    windows->main_window = GTK_WIDGET(gtk_builder_get_object(MW_builder, "main_window"));
-    windows->ed_dialog = GTK_WIDGET(gtk_builder_get_object(ED_builder, "EditData_dialog"));
+    windows->main_window = gui::widget(MW_builder, "main_window");
+    windows->ed_dialog = gui::widget(ED_builder, "EditData_dialog");
     gtk_builder_connect_signals(MW_builder, windows);
 
     op_init();

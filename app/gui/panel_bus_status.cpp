@@ -238,12 +238,12 @@ void chk_non_block_cb(GtkWidget *widget, gpointer user_data)
 
 void rs_init(void)
 {
-    rs_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Recv_grid"));
-    rs_info.chk = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_NonBlock_checkbox"));
-    rs_info.label[RS_ETY_LAB_TIME] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Timeout_label"));
-    rs_info.label[RS_ETY_LAB_DATA_CNT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Count_label"));
-    rs_info.ety[RS_ETY_LAB_TIME] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_TimeOut_entry"));
-    rs_info.ety[RS_ETY_LAB_DATA_CNT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "r_Count_entry"));
+    rs_info.frame = gui::widget(MW_builder, "r_Recv_grid");
+    rs_info.chk = gui::widget(MW_builder, "r_NonBlock_checkbox");
+    rs_info.label[RS_ETY_LAB_TIME] = gui::widget(MW_builder, "r_Timeout_label");
+    rs_info.label[RS_ETY_LAB_DATA_CNT] = gui::widget(MW_builder, "r_Count_label");
+    rs_info.ety[RS_ETY_LAB_TIME] = gui::widget(MW_builder, "r_TimeOut_entry");
+    rs_info.ety[RS_ETY_LAB_DATA_CNT] = gui::widget(MW_builder, "r_Count_entry");
     gtk_widget_set_focus_on_click(rs_info.chk, FALSE);
 
     g_signal_connect(rs_info.chk, "clicked", G_CALLBACK(chk_non_block_cb), nullptr);

@@ -209,14 +209,14 @@ void search_ports(bool at_start_up)
 
 void cd_init(void)
 {
-    cd_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_frame"));
-    cd_info.info_vbox = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Device_info_vbox"));
-    cd_info.cbbox = GTK_WIDGET(gtk_builder_get_object(MW_builder, "SerialPort_cbox"));
-    cd_info.btn_cnnt = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Connect_btn"));
-    cd_info.btn_start = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Start_btn"));
-    cd_info.btn_refresh = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Refresh_btn"));
-    cd_info.spinner = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Busy_spinner"));
-    cd_info.busy_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "Busy_label"));
+    cd_info.frame = gui::widget(MW_builder, "CS_frame");
+    cd_info.info_vbox = gui::widget(MW_builder, "Device_info_vbox");
+    cd_info.cbbox = gui::widget(MW_builder, "SerialPort_cbox");
+    cd_info.btn_cnnt = gui::widget(MW_builder, "Connect_btn");
+    cd_info.btn_start = gui::widget(MW_builder, "Start_btn");
+    cd_info.btn_refresh = gui::widget(MW_builder, "Refresh_btn");
+    cd_info.spinner = gui::widget(MW_builder, "Busy_spinner");
+    cd_info.busy_label = gui::widget(MW_builder, "Busy_label");
     gtk_widget_set_focus_on_click(cd_info.btn_cnnt, FALSE);
     gtk_widget_set_focus_on_click(cd_info.btn_start, FALSE);
     for (int i = 0; i < CD_LABEL_CNT; ++i) {

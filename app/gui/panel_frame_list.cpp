@@ -339,20 +339,20 @@ void btn_clear_cb(GtkWidget *widget, gpointer user_data)
 
 void bs_init(void)
 {
-    bs_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "BS_frame"));
-    bs_info.cbbox = GTK_WIDGET(gtk_builder_get_object(MW_builder, "ErrorType_cbbox"));
-    bs_info.btn_clr = GTK_WIDGET(gtk_builder_get_object(MW_builder, "clear_btn"));
-    bs_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CAN_data_treeview"));
-    bs_info.swin = GTK_WIDGET(gtk_builder_get_object(MW_builder, "bs_scroll_window"));
+    bs_info.frame = gui::widget(MW_builder, "BS_frame");
+    bs_info.cbbox = gui::widget(MW_builder, "ErrorType_cbbox");
+    bs_info.btn_clr = gui::widget(MW_builder, "clear_btn");
+    bs_info.tree = gui::widget(MW_builder, "CAN_data_treeview");
+    bs_info.swin = gui::widget(MW_builder, "bs_scroll_window");
     for (int c = 0; c < CAN_CNT; ++c) {
         char id[32];
         std::snprintf(id, sizeof id, "bs_can%d_rate_lab", c + 1);
-        bs_info.label_rate[c] = GTK_WIDGET(gtk_builder_get_object(MW_builder, id));
+        bs_info.label_rate[c] = gui::widget(MW_builder, id);
         std::snprintf(id, sizeof id, "bs_can%d_load_lab", c + 1);
-        bs_info.label_load[c] = GTK_WIDGET(gtk_builder_get_object(MW_builder, id));
+        bs_info.label_load[c] = gui::widget(MW_builder, id);
     }
     for (int i = 0; i < BS_LABEL_CNT_C; ++i)
-        bs_info.label_content[i] = GTK_WIDGET(gtk_builder_get_object(MW_builder, kContentIds[i]));
+        bs_info.label_content[i] = gui::widget(MW_builder, kContentIds[i]);
     // The captions the layout shows come from the layout file; these are
     // kept in the record only, so the record owns them.
     for (int i = 0; i < BS_LABEL_CNT_T; ++i)
@@ -455,13 +455,13 @@ void cbbox_time_cb(GtkWidget *widget, gpointer user_data)
 
 void tr_init(void)
 {
-    tr_info.notebook = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_notebook"));
-    tr_info.btn_record = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_record_btn"));
-    tr_info.record_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_record_lab"));
-    tr_info.btn_pause = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_pause_btn"));
-    tr_info.pause_label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_pause_lab"));
-    tr_info.chk_follow = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_follow_checkbox"));
-    tr_info.cbbox_time = GTK_WIDGET(gtk_builder_get_object(MW_builder, "tr_time_cbbox"));
+    tr_info.notebook = gui::widget(MW_builder, "tr_notebook");
+    tr_info.btn_record = gui::widget(MW_builder, "tr_record_btn");
+    tr_info.record_label = gui::widget(MW_builder, "tr_record_lab");
+    tr_info.btn_pause = gui::widget(MW_builder, "tr_pause_btn");
+    tr_info.pause_label = gui::widget(MW_builder, "tr_pause_lab");
+    tr_info.chk_follow = gui::widget(MW_builder, "tr_follow_checkbox");
+    tr_info.cbbox_time = gui::widget(MW_builder, "tr_time_cbbox");
     for (const char *mode : kTimeModes)
         gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(tr_info.cbbox_time), mode);
     gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), TIME_ABSOLUTE);

@@ -393,10 +393,10 @@ long mn_refreshes(void)
 
 void mn_init(void)
 {
-    mn_info.tree = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_treeview"));
-    mn_info.swin = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_scroll_window"));
-    mn_info.label = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_summary_lab"));
-    mn_info.btn_clr = GTK_WIDGET(gtk_builder_get_object(MW_builder, "mn_clear_btn"));
+    mn_info.tree = gui::widget(MW_builder, "mn_treeview");
+    mn_info.swin = gui::widget(MW_builder, "mn_scroll_window");
+    mn_info.label = gui::widget(MW_builder, "mn_summary_lab");
+    mn_info.btn_clr = gui::widget(MW_builder, "mn_clear_btn");
 
     mn_store = gtk_list_store_new(MN_COL_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
                                   G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);

@@ -32,7 +32,7 @@ constexpr int kIntervalDigits = 8;
 
 GtkWidget *builder_widget(GtkBuilder *builder, const char *id)
 {
-    return GTK_WIDGET(gtk_builder_get_object(builder, id));
+    return gui::widget(builder, id);
 }
 
 // The length combo's active text as a byte count, 0 to 64.

@@ -40,7 +40,7 @@ GtkWidget *cs_object(const char *id, int channel)
 {
     char name[64];
     snprintf(name, sizeof name, "%s%s", id, channel == CAN_1 ? "" : "1");
-    return GTK_WIDGET(gtk_builder_get_object(CS_builder, name));
+    return gui::widget(CS_builder, name);
 }
 
 void fill_combo(GtkWidget *combo, const char *const *list)
@@ -458,15 +458,15 @@ void btn_import_cb(GtkWidget *widget, gpointer user_data)
 
 void cs_init(void)
 {
-    cs_info.frame = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_frame"));
-    cs_info.grid_container[CS1_GRID] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS1_container_grid"));
-    cs_info.grid_container[CS2_GRID] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS2_container_grid"));
-    cs_info.grid_container[CS1_WIDGETS] = GTK_WIDGET(gtk_builder_get_object(CS_builder, "CS1_gird"));
-    cs_info.grid_container[CS2_WIDGETS] = GTK_WIDGET(gtk_builder_get_object(CS_builder, "CS2_gird"));
-    cs_info.grid_container[CS_NOTEBOOK] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "cs_notebook"));
-    cs_info.btn[CS_BTN_RESET] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_Reset_btn"));
-    cs_info.btn[CS_BTN_EXPORT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_Export_btn"));
-    cs_info.btn[CS_BTN_IMPORT] = GTK_WIDGET(gtk_builder_get_object(MW_builder, "CS_Import_btn"));
+    cs_info.frame = gui::widget(MW_builder, "CS_frame");
+    cs_info.grid_container[CS1_GRID] = gui::widget(MW_builder, "CS1_container_grid");
+    cs_info.grid_container[CS2_GRID] = gui::widget(MW_builder, "CS2_container_grid");
+    cs_info.grid_container[CS1_WIDGETS] = gui::widget(CS_builder, "CS1_gird");
+    cs_info.grid_container[CS2_WIDGETS] = gui::widget(CS_builder, "CS2_gird");
+    cs_info.grid_container[CS_NOTEBOOK] = gui::widget(MW_builder, "cs_notebook");
+    cs_info.btn[CS_BTN_RESET] = gui::widget(MW_builder, "CS_Reset_btn");
+    cs_info.btn[CS_BTN_EXPORT] = gui::widget(MW_builder, "CS_Export_btn");
+    cs_info.btn[CS_BTN_IMPORT] = gui::widget(MW_builder, "CS_Import_btn");
 
     gtk_notebook_remove_page(GTK_NOTEBOOK(cs_info.grid_container[CS_NOTEBOOK]), 2);
     gtk_container_add(GTK_CONTAINER(cs_info.grid_container[CS1_GRID]), cs_info.grid_container[CS1_WIDGETS]);

@@ -4,6 +4,11 @@
 
 namespace gui {
 
+GtkWidget *widget(GtkBuilder *builder, const char *id)
+{
+    return GTK_WIDGET(gtk_builder_get_object(builder, id));
+}
+
 bool is_checked(GtkWidget *chk)
 {
     return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(chk)) != FALSE;

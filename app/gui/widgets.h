@@ -5,6 +5,8 @@
 
 namespace gui {
 
+// The widget `id` of a builder's interface description.
+GtkWidget *widget(GtkBuilder *builder, const char *id);
 bool is_checked(GtkWidget *chk);
 // Setting the state from code emits "clicked" when it changes, so handlers
 // cascade as they do for a user click.
