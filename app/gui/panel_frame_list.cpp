@@ -52,6 +52,9 @@ int cnt_t = 0;
 // delta times.
 int64_t first_adapter_us = -1;
 std::unordered_map<uint64_t, int64_t> last_adapter_us;
+// Identifiers kept for the delta: a bus of random 29-bit identifiers would
+// grow the table without bound. Frames of further ones show no delta.
+constexpr size_t kMaxDeltaIdentifiers = 65536;
 
 bool paused = false;
 long paused_frames = 0;
@@ -243,10 +246,13 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     if (velk::trace::adapter_time_us(f.timestamp, &adapter_us)) {
         if (first_adapter_us < 0)
             first_adapter_us = adapter_us;
-        auto [last, fresh] = last_adapter_us.try_emplace(identifier_key(f, is_recv), adapter_us);
-        if (!fresh) {
+        const uint64_t key = identifier_key(f, is_recv);
+        auto last = last_adapter_us.find(key);
+        if (last != last_adapter_us.end()) {
             delta_us = adapter_us - last->second;
             last->second = adapter_us;
+        } else if (last_adapter_us.size() < kMaxDeltaIdentifiers) {
+            last_adapter_us.emplace(key, adapter_us);
         }
     }
     char atime[32];
