@@ -1,7 +1,7 @@
 // Bits per frame and the bus load of the frames seen on a channel.
 #include "bus_load.h"
 
-#include <iterator>
+#include "lib_velk_2.h"
 
 namespace gui {
 
@@ -9,10 +9,6 @@ namespace {
 
 // ACK slot, ACK delimiter, end of frame and intermission.
 constexpr int kTail = 1 + 1 + 7 + 3;
-
-// Bit rate per nominal bit-rate code; 11 and 12 are the custom settings.
-constexpr long kNominalRates[] = {5000,   10000,  20000,  50000,   100000, 125000, 250000,
-                                  500000, 800000, 1000000, 400000, 0,      0};
 
 constexpr int kMaxDataRateMbit = 10;
 
@@ -59,9 +55,7 @@ FrameBits frame_bits(bool fd, bool brs, bool extended, bool remote, int len)
 
 long nominal_bit_rate(int code)
 {
-    if (code < 0 || code >= static_cast<int>(std::size(kNominalRates)))
-        return 0;
-    return kNominalRates[code];
+    return VELKNominalBitRate(code);
 }
 
 long data_bit_rate(int code)
