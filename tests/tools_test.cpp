@@ -84,7 +84,7 @@ protected:
         }
     }
 
-    // Starts velk_dump on B with `args` (and a channel spec) and waits until
+    // Starts velk_dump on B with `args` (and a channel argument such as "CAN2,100:700") and waits until
     // it listens on CAN2.
     void start_dump(Child *dump, std::vector<std::string> args, const std::string &channel = "")
     {

@@ -415,9 +415,9 @@ int main(int argc, char **argv)
     if (optind + 1 < argc)
         ch[0].shown = ch[1].shown = false;
     for (int i = optind + 1; i < argc; ++i) {
-        const std::string spec(argv[i]);
-        const size_t comma = spec.find(',');
-        const std::string name = spec.substr(0, comma);
+        const std::string arg(argv[i]);
+        const size_t comma = arg.find(',');
+        const std::string name = arg.substr(0, comma);
         int c;
         if (name == o.names[0])
             c = 0;
@@ -427,9 +427,9 @@ int main(int argc, char **argv)
             return usage_error(kProg, "unknown channel", name.c_str());
         ch[c].shown = true;
         for (size_t at = comma; at != std::string::npos;) {
-            const size_t next = spec.find(',', at + 1);
+            const size_t next = arg.find(',', at + 1);
             Filter f;
-            const std::string item = spec.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+            const std::string item = arg.substr(at + 1, next == std::string::npos ? next : next - at - 1);
             if (!parse_filter(item, &f))
                 return usage_error(kProg, "bad filter (ID:MASK or ID~MASK)", item.c_str());
             ch[c].filters.push_back(f);
