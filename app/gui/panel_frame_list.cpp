@@ -157,6 +157,20 @@ void set_count_label(int index, int value)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
+// Counts a frame in the Sent or Received total and in its channel's counter,
+// whether it is listed or arrives while the views are paused.
+void count_frame(const CAN_FRAME_INFO &f, bool is_recv)
+{
+    const bool can1 = f.CAN_port == 0;
+    if (is_recv) {
+        ++list_cnt_r;
+        set_count_label(can1 ? BS_LABEL_RECV1_C : BS_LABEL_RECV2_C, can1 ? ++can1_cnt_r : ++can2_cnt_r);
+    } else {
+        ++list_cnt_s;
+        set_count_label(can1 ? BS_LABEL_SEND1_C : BS_LABEL_SEND2_C, can1 ? ++can1_cnt_s : ++can2_cnt_s);
+    }
+}
+
 } // namespace
 
 uint64_t identifier_key(const CAN_FRAME_INFO &f, bool is_recv)
@@ -216,29 +230,11 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     }
 
     const CAN_FRAME_INFO &f = upbs_info.frame_info;
-    int label;
-    int value;
-    if (is_recv) {
+    count_frame(f, is_recv);
+    if (is_recv)
         ++cnt_r;
-        ++list_cnt_r;
-        if (f.CAN_port == 0) {
-            value = ++can1_cnt_r;
-            label = BS_LABEL_RECV1_C;
-        } else {
-            value = ++can2_cnt_r;
-            label = BS_LABEL_RECV2_C;
-        }
-    } else {
+    else
         ++cnt_s;
-        ++list_cnt_s;
-        if (f.CAN_port == 0) {
-            value = ++can1_cnt_s;
-            label = BS_LABEL_SEND1_C;
-        } else {
-            value = ++can2_cnt_s;
-            label = BS_LABEL_SEND2_C;
-        }
-    }
     cnt_t = cnt_s + cnt_r;
 
     int64_t adapter_us = -1;
@@ -297,24 +293,11 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
                                           COL_ATIME, atime, COL_ATIME_US, gint64{adapter_us}, COL_ADELTA_US,
                                           gint64{delta_us}, -1);
     }
-    set_count_label(label, value);
 }
 
 void list_count(const UPBS_INFO &upbs_info, bool is_recv)
 {
-    const CAN_FRAME_INFO &f = upbs_info.frame_info;
-    int label;
-    int value;
-    if (is_recv) {
-        ++list_cnt_r;
-        value = f.CAN_port == 0 ? ++can1_cnt_r : ++can2_cnt_r;
-        label = f.CAN_port == 0 ? BS_LABEL_RECV1_C : BS_LABEL_RECV2_C;
-    } else {
-        ++list_cnt_s;
-        value = f.CAN_port == 0 ? ++can1_cnt_s : ++can2_cnt_s;
-        label = f.CAN_port == 0 ? BS_LABEL_SEND1_C : BS_LABEL_SEND2_C;
-    }
-    set_count_label(label, value);
+    count_frame(upbs_info.frame_info, is_recv);
     ++paused_frames;
 }
 
