@@ -200,18 +200,32 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
         case Format::Csv: channels_ = {{"CAN1", 0}, {"CAN2", 1}}; break;
         }
     }
+    if (path == "-") {
+        path_ = "standard input";
+        file_ = stdin;
+        owns_file_ = false;
+        restart();
+        return true;
+    }
     file_ = std::fopen(path.c_str(), "r");
     if (file_ == nullptr) {
         error_ = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
+    owns_file_ = true;
     return rewind();
 }
 
 bool Reader::rewind()
 {
-    if (file_ == nullptr || std::fseek(file_, 0, SEEK_SET) != 0)
+    if (file_ == nullptr || !owns_file_ || std::fseek(file_, 0, SEEK_SET) != 0)
         return false;
+    restart();
+    return true;
+}
+
+void Reader::restart()
+{
     line_ = 0;
     error_.clear();
     asc_in_body_ = false;
@@ -219,12 +233,11 @@ bool Reader::rewind()
     asc_relative_ = false;
     asc_start_us_ = 0;
     asc_last_us_ = 0;
-    return true;
 }
 
 void Reader::close()
 {
-    if (file_ != nullptr)
+    if (file_ != nullptr && owns_file_)
         std::fclose(file_);
     file_ = nullptr;
 }

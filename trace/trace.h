@@ -145,6 +145,7 @@ public:
     Reader(const Reader &) = delete;
     Reader &operator=(const Reader &) = delete;
 
+    // "-" reads standard input (which cannot be rewound).
     bool open(const std::string &path, Format format, const ReadOptions &options);
     // 1: *f holds the next frame; 0: end of the file; -1: the file is not a
     // trace of its format from this line on (error() says where and why).
@@ -159,6 +160,7 @@ public:
 
 private:
     int fail(const std::string &why);
+    void restart();
     int map_channel(const std::string &name);
     int parsed(bool ok, Frame *f, const std::string &name, const std::string &why);
     int next_log(Frame *f, const std::string &text);
@@ -166,6 +168,7 @@ private:
     int next_csv(Frame *f, const std::string &text);
 
     FILE *file_ = nullptr;
+    bool owns_file_ = false;
     Format format_ = Format::CandumpLog;
     std::map<std::string, int> channels_;
     std::string path_;
