@@ -111,6 +111,10 @@ struct Signal {
     // big-endian), `end` the bytes a frame needs to hold the signal.
     uint8_t byte = 0, shift = 0, end = 1;
     bool integral = true;  // whole factor and offset on an integer signal: whole physical values
+    // 1 / factor where that is a whole number (a factor of 0.1, 0.01, 0.125):
+    // raw / divisor is the double nearest the exact decimal raw x factor,
+    // which raw * factor is not always (1234567 * 0.1 = 123456.70000000001).
+    double divisor = 0;
 
     bool has_range() const { return min < max; }
 };
@@ -222,7 +226,7 @@ int decode(const Message &m, const uint8_t *data, int len, Value *out);
 struct Assignment {
     Assignment() = default;
     Assignment(std::string_view s, double v) : signal(s), value(v) {}
-    Assignment(std::string_view s, const char *t) : signal(s), text(t) {}
+    Assignment(std::string_view s, std::string_view t) : signal(s), text(t) {}
     std::string_view signal;  // long or short name
     double value = 0;
     std::string_view text;

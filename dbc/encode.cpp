@@ -24,16 +24,19 @@ std::string range_text(double lo, double hi, const Signal &s)
     return "[" + number(lo) + "|" + number(hi) + "]" + (s.unit.empty() ? "" : " " + s.unit);
 }
 
-// Smallest and largest raw value of an integer signal's width.
-void raw_limits(const Signal &s, double *lo, double *hi)
+// The physical values of the smallest and largest raw value of an integer
+// signal's width, as decode would print them.
+std::string width_range(const Signal &s)
 {
-    if (s.is_signed) {
-        *lo = -std::ldexp(1.0, s.length - 1);
-        *hi = std::ldexp(1.0, s.length - 1) - 1;
-    } else {
-        *lo = 0;
-        *hi = std::ldexp(1.0, s.length) - 1;
-    }
+    Value lo, hi;
+    lo.signal = hi.signal = &s;
+    lo.raw = s.is_signed ? sign_extend(s, uint64_t{1} << (s.length - 1)) : 0;
+    hi.raw = s.is_signed ? low_bits(s.length - 1) : low_bits(s.length);
+    lo.value = physical(s, lo.raw);
+    hi.value = physical(s, hi.raw);
+    if (lo.value > hi.value)
+        std::swap(lo, hi);
+    return "[" + number_text(lo) + "|" + number_text(hi) + "]" + (s.unit.empty() ? "" : " " + s.unit);
 }
 
 bool refuse(std::string *why, const Signal &s, const std::string &what)
@@ -73,7 +76,7 @@ bool number_to_raw(const Signal &s, double v, uint64_t *raw, std::string *why)
         return refuse(why, s, number(v) + " is outside its range " + range_text(s.min, s.max, s));
     if (s.factor == 0)
         return refuse(why, s, "its factor is 0, so no raw value gives " + number(v));
-    const double scaled = (v - s.offset) / s.factor;
+    const double scaled = s.divisor != 0 ? (v - s.offset) * s.divisor : (v - s.offset) / s.factor;
     if (s.type == ValueType::Float32) {
         if (std::isfinite(scaled) && std::fabs(scaled) > FLT_MAX)
             return refuse(why, s, number(v) + " is beyond a 32-bit float");
@@ -88,16 +91,11 @@ bool number_to_raw(const Signal &s, double v, uint64_t *raw, std::string *why)
         return true;
     }
     const double r = std::nearbyint(scaled);
-    double lo, hi;
-    raw_limits(s, &lo, &hi);
-    if (!(r >= lo && r <= hi)) {
-        double plo = lo * s.factor + s.offset, phi = hi * s.factor + s.offset;
-        if (plo > phi)
-            std::swap(plo, phi);
-        return refuse(why, s,
-                      number(v) + " is outside what its " + std::to_string(s.length) + " bits hold " +
-                          range_text(plo, phi, s));
-    }
+    const double lo = s.is_signed ? -std::ldexp(1.0, s.length - 1) : 0;
+    const double top = std::ldexp(1.0, s.is_signed ? s.length - 1 : s.length);  // one beyond the largest
+    if (!(r >= lo && r < top))
+        return refuse(why, s, number(v) + " is outside what its " + std::to_string(s.length) + " bits hold " +
+                                  width_range(s));
     if (r < 0)
         *raw = static_cast<uint64_t>(static_cast<int64_t>(r));
     else
@@ -215,11 +213,18 @@ bool encode(const Message &m, const std::vector<Assignment> &values, Frame *out,
     for (size_t i = 0; i < n; ++i) {
         const Signal &s = m.signals[i];
         if (given[i] && !sent[i]) {
-            const Signal &sw = m.signals[static_cast<size_t>(s.multiplexer)];
+            // The switch nearest the top that does not select its signal.
+            size_t below = i, sw = static_cast<size_t>(s.multiplexer);
+            while (!sent[sw]) {
+                below = sw;
+                sw = static_cast<size_t>(m.signals[sw].multiplexer);
+            }
+            const Signal &sws = m.signals[sw];
+            const std::string needs = sws.name + " " + ranges_text(m.signals[below]);
             return refuse(why, s,
-                          "not sent with " + sw.name + " = " + std::to_string(raw[static_cast<size_t>(s.multiplexer)] &
-                                                                             low_bits(sw.length)) +
-                              " (it needs " + sw.name + " " + ranges_text(s) + ")");
+                          "not sent with " + sws.name + " = " + std::to_string(raw[sw] & low_bits(sws.length)) +
+                              (below == i ? " (it needs " + needs + ")"
+                                          : " (its switch " + m.signals[below].name + " needs " + needs + ")"));
         }
         if (s.end > m.length) {
             if (given[i])

@@ -46,6 +46,12 @@ bool lay_out(Signal *s)
     const int end = last / 8 + 1;
     s->end = static_cast<uint8_t>(end);
     s->integral = s->type == ValueType::Integer && whole(s->factor) && whole(s->offset);
+    s->divisor = 0;
+    if (std::fabs(s->factor) < 1 && s->factor != 0) {
+        const double d = std::round(1.0 / s->factor);
+        if (whole(d) && 1.0 / d == s->factor)
+            s->divisor = d;
+    }
     return end <= 64;
 }
 
@@ -107,7 +113,9 @@ double physical(const Signal &s, uint64_t raw)
     case ValueType::Float64: std::memcpy(&x, &raw, sizeof x); break;
     default: x = s.is_signed ? static_cast<double>(static_cast<int64_t>(raw)) : static_cast<double>(raw);
     }
-    return x * s.factor + s.offset;
+    x = s.divisor != 0 ? x / s.divisor : x * s.factor;
+    // Without an offset -0.0 stays -0.0 (adding 0 would make it +0.0).
+    return s.offset == 0 ? x : x + s.offset;
 }
 
 const char *description(const Signal &s, uint64_t raw)

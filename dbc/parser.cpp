@@ -66,7 +66,7 @@ private:
     std::string error_;
     std::string_view keyword_;
     size_t statement_start_ = 0;
-    int statement_line_ = 0;
+    int statement_line_ = 0, statement_column_ = 0;
     std::unordered_map<uint32_t, size_t> message_ids_;   // id | extended << 31 -> message
     std::unordered_map<std::string, size_t> message_names_;
 };
@@ -165,7 +165,7 @@ bool Parser::end(const char *what)
 bool Parser::name(std::string *out, const char *what)
 {
     std::string_view s;
-    if (!sc_.identifier(&s))
+    if (!sc_.peek_identifier(&s) || (s[0] >= '0' && s[0] <= '9') || !sc_.identifier(&s))
         return fail(std::string("expected ") + what);
     *out = std::string(s);
     return true;
@@ -217,6 +217,7 @@ bool Parser::statement()
     if (!sc_.peek_identifier(&word))
         return fail("expected a section keyword (VERSION, BU_, BO_, CM_, BA_DEF_, BA_, VAL_, ...)");
     statement_line_ = sc_.line();
+    statement_column_ = sc_.column();
     statement_start_ = sc_.offset();
     for (const Keyword &k : kKeywords) {
         if (k.word == word) {
@@ -288,8 +289,9 @@ bool Parser::nodes()
 {
     if (!expect(':', "':' after BU_"))
         return false;
-    while (sc_.same_line()) {
-        if (sc_.accept(','))
+    for (bool comma = false; sc_.same_line() || (comma && !sc_.at_end());) {
+        comma = sc_.accept(',');
+        if (comma)
             continue;
         if (sc_.accept(';'))
             break;
@@ -439,15 +441,18 @@ bool Parser::signal(ParsedMessage *pm)
     const int start_line = sc_.line(), start_column = sc_.column();
     uint64_t v;
     bool too_big;
-    if (!sc_.unsigned_number(511, &v, &too_big))
-        return too_big ? fail_at(start_line, start_column, "start bit beyond 64 bytes (0 to 511)")
-                       : fail("expected the start bit (a whole number)");
+    if (!sc_.unsigned_number(UINT32_MAX, &v, &too_big))
+        return fail("expected the start bit (a whole number)");
+    if (v > 511)
+        return fail_at(start_line, start_column, "start bit " + std::to_string(v) + " is beyond 64 bytes (0 to 511)");
     s.start_bit = static_cast<int>(v);
     if (!expect('|', "'|' between start bit and length"))
         return false;
-    const int length_column = sc_.column();
-    if (!sc_.unsigned_number(64, &v, &too_big) || v == 0)
-        return fail_at(sc_.line(), length_column, "expected the signal length in bits (1 to 64)");
+    const int length_line = sc_.line(), length_column = sc_.column();
+    if (!sc_.unsigned_number(UINT32_MAX, &v, &too_big))
+        return fail("expected the signal length in bits (1 to 64)");
+    if (v == 0 || v > 64)
+        return fail_at(length_line, length_column, "signal length " + std::to_string(v) + " is not 1 to 64 bits");
     s.length = static_cast<int>(v);
     if (!expect('@', "'@' after the signal length"))
         return false;
@@ -471,8 +476,10 @@ bool Parser::signal(ParsedMessage *pm)
         return false;
     if (!quoted(&s.unit, "the unit"))
         return false;
-    while (sc_.same_line()) {
-        if (sc_.accept(','))
+    // Receivers are on the SG_ line; a list ending in ',' goes on to the next.
+    for (bool comma = false; sc_.same_line() || (comma && !sc_.at_end());) {
+        comma = sc_.accept(',');
+        if (comma)
             continue;
         if (sc_.accept(';'))
             break;
@@ -496,7 +503,7 @@ bool Parser::signal(ParsedMessage *pm)
 
 bool Parser::stray_signal()
 {
-    return fail_at(statement_line_, sc_.column() - 3, "SG_ outside a message (a signal follows its BO_ line)");
+    return fail_at(statement_line_, statement_column_, "SG_ outside a message (a signal follows its BO_ line)");
 }
 
 // BO_TX_BU_ id : node, node ;
@@ -528,7 +535,7 @@ bool Parser::object(Target *t, bool allow_network, const char *what)
     t->line = sc_.line();
     t->column = sc_.column();
     std::string_view w;
-    if (!sc_.peek_identifier(&w)) {
+    if (!sc_.peek_identifier(&w) || (w[0] >= '0' && w[0] <= '9')) {
         if (allow_network) {
             t->object = ObjectType::Network;
             return true;
@@ -593,15 +600,16 @@ bool Parser::attribute_definition()
     }
     if (!quoted(&d.name, "the attribute name"))
         return false;
-    if (!sc_.identifier(&w))
+    if (!sc_.peek_identifier(&w) || !(w == "INT" || w == "HEX" || w == "FLOAT" || w == "STRING" || w == "ENUM"))
         return fail("expected the attribute type (INT, HEX, FLOAT, STRING or ENUM)");
+    sc_.identifier(&w);
     if (w == "INT" || w == "HEX" || w == "FLOAT") {
         d.type = w == "INT" ? AttributeType::Int : w == "HEX" ? AttributeType::Hex : AttributeType::Float;
         if (!number(&d.min, "the minimum") || !number(&d.max, "the maximum"))
             return false;
     } else if (w == "STRING") {
         d.type = AttributeType::String;
-    } else if (w == "ENUM") {
+    } else {
         d.type = AttributeType::Enum;
         while (!sc_.peek(';')) {
             std::string e;
@@ -611,10 +619,6 @@ bool Parser::attribute_definition()
             if (!sc_.accept(',') && !sc_.peek(';'))
                 return fail("expected ',' or ';' after an enumeration value");
         }
-    } else {
-        return fail_at(sc_.last_line(), sc_.column() - static_cast<int>(w.size()),
-                       "expected the attribute type (INT, HEX, FLOAT, STRING or ENUM), found '" + std::string(w) +
-                           "'");
     }
     if (!end("the attribute definition"))
         return false;
@@ -758,9 +762,9 @@ bool Parser::multiplexer_values()
 
 bool Parser::kept()
 {
-    const int line = statement_line_, column = sc_.column() - static_cast<int>(keyword_.size());
     if (!sc_.skip_statement())
-        return fail_at(line, column, "expected ';' to end " + std::string(keyword_) + " (found the end of the file)");
+        return fail_at(statement_line_, statement_column_,
+                       "expected ';' to end " + std::string(keyword_) + " (found the end of the file)");
     keep(statement_start_);
     return true;
 }

@@ -277,6 +277,8 @@ int Scanner::string(std::string *out)
     while (i < t_.size() && t_[i] != '"') {
         if (t_[i] == '\\' && i + 1 < t_.size() && (t_[i + 1] == '"' || t_[i + 1] == '\\'))
             ++i;
+        else if (t_[i] == '\r' && i + 1 < t_.size() && t_[i + 1] == '\n')
+            ++i;  // a line break inside the text reads as "\n" whatever the file's line ends
         bytes += t_[i++];
     }
     if (i >= t_.size())
@@ -294,8 +296,16 @@ std::string Scanner::found()
     size_t end = pos_;
     while (end < t_.size() && is_name_char(t_[end]) && end - pos_ < 32)
         ++end;
-    if (end == pos_)
-        end = pos_ + 1;
+    if (end == pos_) {
+        const auto c = static_cast<unsigned char>(t_[pos_]);
+        if (c < 0x20 || c == 0x7F) {
+            static const char kHex[] = "0123456789ABCDEF";
+            return std::string("byte 0x") + kHex[c >> 4] + kHex[c & 15];
+        }
+        end = pos_ + utf8_length(t_, pos_);
+        if (end == pos_)
+            end = pos_ + 1;
+    }
     return "'" + to_utf8(t_.substr(pos_, end - pos_)) + "'";
 }
 

@@ -73,6 +73,7 @@ int main(int argc, char **argv)
     SignalDecoder decoder;
     bool json = false;
     int opt;
+    opterr = 0;
     while ((opt = getopt_long(argc, argv, "jh", kLong, nullptr)) != -1) {
         switch (opt) {
         case 'D':
@@ -82,7 +83,7 @@ int main(int argc, char **argv)
         case 'J': json = true; break;
         case 'j': decoder.set_j1939(true); break;
         case 'h': std::fputs(kUsage, stdout); return kOk;
-        default: std::fprintf(stderr, "%s: try -h\n", kProg); return kBadInput;
+        default: return usage_error(kProg, "unknown option or missing argument", argv[optind - 1]);
         }
     }
     if (argc - optind > 1)
