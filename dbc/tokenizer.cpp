@@ -1,6 +1,7 @@
 // The tokenizer of DBC text: names, numbers, quoted strings and single
 // characters, with the line and column of each, over whatever spacing and
 // line ends the file has.
+#include <algorithm>
 #include <charconv>
 
 #include "internal.h"
@@ -99,7 +100,7 @@ std::string to_utf8(std::string_view bytes)
 
 void Scanner::advance(size_t n)
 {
-    for (size_t end = pos_ + n; pos_ < end; ++pos_) {
+    for (const size_t end = std::min(pos_ + n, t_.size()); pos_ < end; ++pos_) {
         if (t_[pos_] == '\n') {
             ++line_;
             line_start_ = pos_ + 1;
@@ -311,14 +312,16 @@ std::string Scanner::found()
 
 bool Scanner::skip_statement()
 {
+    std::string s;
     while (!at_end()) {
-        std::string s;
-        if (string(&s) < 0)
+        const int r = string(&s);
+        if (r < 0)
             return false;
+        if (r > 0)
+            continue;
         if (accept(';'))
             return true;
-        if (!peek('"'))
-            advance(1);
+        advance(1);
     }
     return false;
 }

@@ -132,6 +132,38 @@ def text_seeds():
         write("text_convert", name, text)
 
 
+def dbc_seeds():
+    """The example databases and short files of each construct and oddity."""
+    examples = os.path.join(HERE, "..", "dbc", "examples")
+    for name in sorted(os.listdir(examples)):
+        with open(os.path.join(examples, name), "rb") as f:
+            write("dbc", "example_" + name.replace(".dbc", ""), f.read())
+    sig = ' SG_ S : 0|8@1+ (1,0) [0|255] "" X\n'
+    for name, text in {
+        "minimal": 'VERSION ""\nNS_ :\n\tCM_\nBS_:\nBU_: X\nBO_ 100 A: 8 X\n' + sig,
+        "crlf_latin1": 'BO_ 100 A: 8 X\r\n SG_ T : 0|8@1- (0.5,-40) [-40|87.5] "\xb0C" X\r\n'
+                       'CM_ SG_ 100 T "Temperatur \xb0C\r\nzweite Zeile";',
+        "motorola": 'BO_ 2147483905 A: 64 X\n SG_ B : 7|64@0- (1,0) [0|0] "" X\n SG_ C : 503|16@0+ (1,0) [0|0] "" X\n',
+        "floats": 'BO_ 100 A: 16 X\n SG_ F : 0|32@1- (1,0) [0|0] "" X\n SG_ D : 71|64@0- (1,0) [0|0] "" X\n'
+                  'SIG_VALTYPE_ 100 F : 1;\nSIG_VALTYPE_ 100 D : 2;\n',
+        "mux": 'BO_ 100 A: 8 X\n SG_ M M : 0|4@1+ (1,0) [0|15] "" X\n SG_ P m1 : 8|8@1+ (1,0) [0|0] "" X\n'
+               ' SG_ Q m2 : 8|16@0- (0.1,0) [0|0] "" X\nVAL_ 100 M 1 "One" 2 "Two" ;\n',
+        "extended_mux": 'BO_ 100 A: 8 X\n SG_ M M : 0|8@1+ (1,0) [0|0] "" X\n SG_ N m1M : 8|4@1+ (1,0) [0|0] "" X\n'
+                        ' SG_ P m0 : 16|16@1+ (1,0) [0|0] "" X\nSG_MUL_VAL_ 100 N M 1-2;\n'
+                        'SG_MUL_VAL_ 100 P N 0-3, 5-9;\n',
+        "attributes": 'BO_ 100 A: 8 X\n' + sig + 'BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;\n'
+                      'BA_DEF_ BO_ "VFrameFormat" ENUM "StandardCAN","ExtendedCAN","StandardCAN_FD";\n'
+                      'BA_DEF_ SG_ "GenSigStartValue" FLOAT 0 100;\nBA_DEF_DEF_ "VFrameFormat" "StandardCAN_FD";\n'
+                      'BA_ "GenMsgCycleTime" BO_ 100 10;\nBA_ "GenSigStartValue" SG_ 100 S 7;\n'
+                      'BA_DEF_ SG_ "SystemSignalLongSymbol" STRING;\n'
+                      'BA_ "SystemSignalLongSymbol" SG_ 100 S "ALongerNameThanThirtyTwoCharacters";\n',
+        "oddities": 'BO_ 2048 A: 2 X\n SG_ S m : 0|4@1+ (1,0) [0|15] "" X\n SG_ T m1 : 16|8@1+ (1,0) [0|0] "" X\n'
+                    'NEW_THING_ 1 2;\nEV_ E: 0 [0|1] "" 0 1 DUMMY_NODE_VECTOR0 Vector__XXX;\n',
+        "bad_truncated": 'BO_ 100 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|2',
+    }.items():
+        write("dbc", name, text.encode("latin-1"))
+
+
 def regression_seeds():
     """Regression inputs, sealed so that they pass a trailer check too."""
     d = os.path.join(HERE, "regressions")
@@ -153,3 +185,4 @@ if __name__ == "__main__":
     open_seeds()
     regression_seeds()
     text_seeds()
+    dbc_seeds()

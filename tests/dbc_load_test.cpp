@@ -295,6 +295,7 @@ TEST(DbcLoad, MalformedFilesFailWithWhereAndWhat)
          "t.dbc:1:23: expected a value (a whole number) or ';' ending the values of signal S, found the end of the file"},
         {"EV_ X : 0 [0|1] \"\" 0 1 DUMMY_NODE_VECTOR0 Vector__XXX", "t.dbc:1:1: expected ';' to end EV_ (found the end of the file)"},
         {"VERSION", "t.dbc:1:8: expected the version text in quotes, found the end of the file"},
+        {"NEW_ \"x\"", "t.dbc:1:1: unknown section NEW_ without a ';' to end it"},
         // wrong numbers
         {"BO_ 100 A: 65 X\n", "t.dbc:1:12: expected the message length in bytes (0 to 64), found '65'"},
         {"BO_ 4294967296 A: 8 X\n",
