@@ -39,3 +39,11 @@ if(TARGET velk_dump AND TARGET velk_trace)
   target_compile_definitions(bench_dump_rate PRIVATE VELK_DUMP_PATH="$<TARGET_FILE:velk_dump>")
   add_dependencies(bench_dump_rate velk_dump)
 endif()
+
+# The DBC module against its targets and python3-canmatrix.
+if(TARGET velk_dbc)
+  add_executable(bench_dbc_rate ${CMAKE_CURRENT_LIST_DIR}/dbc_rate.cpp)
+  target_link_libraries(bench_dbc_rate PRIVATE velk_dbc)
+  target_include_directories(bench_dbc_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(bench_dbc_rate PRIVATE VELK_BENCH_DIR="${CMAKE_CURRENT_LIST_DIR}")
+endif()

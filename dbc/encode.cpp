@@ -19,9 +19,19 @@ std::string number(double x)
     return std::string(b, r.ptr);
 }
 
-std::string range_text(double lo, double hi, const Signal &s)
+// "[lo|hi] unit"
+std::string range_text(const std::string &lo, const std::string &hi, const Signal &s)
 {
-    return "[" + number(lo) + "|" + number(hi) + "]" + (s.unit.empty() ? "" : " " + s.unit);
+    std::string out = "[";
+    out += lo;
+    out += '|';
+    out += hi;
+    out += ']';
+    if (!s.unit.empty()) {
+        out += ' ';
+        out += s.unit;
+    }
+    return out;
 }
 
 // The physical values of the smallest and largest raw value of an integer
@@ -36,7 +46,7 @@ std::string width_range(const Signal &s)
     hi.value = physical(s, hi.raw);
     if (lo.value > hi.value)
         std::swap(lo, hi);
-    return "[" + number_text(lo) + "|" + number_text(hi) + "]" + (s.unit.empty() ? "" : " " + s.unit);
+    return range_text(number_text(lo), number_text(hi), s);
 }
 
 bool refuse(std::string *why, const Signal &s, const std::string &what)
@@ -73,7 +83,7 @@ bool number_to_raw(const Signal &s, double v, uint64_t *raw, std::string *why)
     if (!std::isfinite(v) && s.type == ValueType::Integer)
         return refuse(why, s, number(v) + " is not a number it can send");
     if (s.has_range() && (v < s.min || v > s.max))
-        return refuse(why, s, number(v) + " is outside its range " + range_text(s.min, s.max, s));
+        return refuse(why, s, number(v) + " is outside its range " + range_text(number(s.min), number(s.max), s));
     if (s.factor == 0)
         return refuse(why, s, "its factor is 0, so no raw value gives " + number(v));
     const double scaled = s.divisor != 0 ? (v - s.offset) * s.divisor : (v - s.offset) / s.factor;
@@ -134,9 +144,13 @@ std::string ranges_text(const Signal &s)
     std::string out;
     for (size_t i = 0; i < s.mux_values.size(); ++i) {
         const MuxRange &r = s.mux_values[i];
-        out += (i > 0 ? ", " : "") + std::to_string(r.lo);
-        if (r.hi != r.lo)
-            out += "-" + std::to_string(r.hi);
+        if (i > 0)
+            out += ", ";
+        out += std::to_string(r.lo);
+        if (r.hi != r.lo) {
+            out += '-';
+            out += std::to_string(r.hi);
+        }
     }
     return out;
 }

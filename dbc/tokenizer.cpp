@@ -307,7 +307,10 @@ std::string Scanner::found()
         if (end == pos_)
             end = pos_ + 1;
     }
-    return "'" + to_utf8(t_.substr(pos_, end - pos_)) + "'";
+    std::string out = "'";
+    out += to_utf8(t_.substr(pos_, end - pos_));
+    out += '\'';
+    return out;
 }
 
 bool Scanner::skip_statement()
