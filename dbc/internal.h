@@ -189,7 +189,8 @@ struct Padded {
     Padded(const uint8_t *data, int len)
     {
         const size_t n = len < 0 ? 0 : len > 64 ? 64 : static_cast<size_t>(len);
-        std::memcpy(b, data, n);
+        if (n > 0)  // an empty payload may come as a null pointer
+            std::memcpy(b, data, n);
         std::memset(b + n, 0, sizeof b - n);
     }
 };
