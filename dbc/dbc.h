@@ -18,8 +18,9 @@
 //   if (!velk::dbc::encode(*db.find("EngineData"), {{"EngineSpeed", 1834}, {"Gear", "Drive"}}, &f, &why))
 //       fail(why);   // "signal EngineSpeed: 9000 is outside its range [0|8000] rpm"
 //
-// A Database is read-only once loaded; the Message, Signal and text pointers
-// it hands out stay valid while it lives (moving it keeps them valid too).
+// A Database is read-only once loaded, so threads may decode with one at
+// once; the Message, Signal and text pointers it hands out stay valid while
+// it lives (moving it keeps them valid too).
 #pragma once
 
 #include <cstddef>
@@ -167,9 +168,10 @@ public:
     // The message of an identifier; standard and extended identifiers are
     // apart (0x123 and 0x00000123 are two messages). nullptr where none.
     const Message *find(uint32_t id, bool extended) const;
-    // For a 29-bit identifier no message has: the first message whose J1939
-    // parameter group (bits 8-25) it carries, whatever its priority and
-    // source address. nullptr where none.
+    // For a 29-bit identifier no message has: the first message of the same
+    // J1939 parameter group (data pages, PDU format, and the PDU specific
+    // byte from PDU format 240 on), whatever the priority, the source
+    // address and (below PDU format 240) the destination. nullptr where none.
     const Message *find_j1939(uint32_t id) const;
     // By name: the long name or the BO_ name.
     const Message *find(std::string_view name) const;
