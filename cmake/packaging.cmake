@@ -13,7 +13,6 @@ set(CPACK_PACKAGE_NAME velk)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "velk developers")
 set(CPACK_PACKAGE_CONTACT "velk developers <velk@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "driver and tools for the VELK USB-to-CAN FD adapter")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -39,31 +38,31 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/libvelk2/triggers)
 set(CPACK_COMPONENT_LIB_DESCRIPTION "driver library for the VELK USB-to-CAN FD adapter
- libvelk_2 speaks the protocol of the two-channel USB-to-CAN and CAN FD
- adapter over the serial port the host sees: connection, channel
- configuration, transmit and receive of classic CAN and CAN FD frames.")
+libvelk_2 speaks the protocol of the two-channel USB-to-CAN and CAN FD
+adapter over the serial port the host sees: connection, channel
+configuration, transmit and receive of classic CAN and CAN FD frames.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelk-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libvelk2 (= ${deb_version})")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "driver library for the VELK CAN FD adapter - development files
- The header lib_velk_2.h, the static library, the pkg-config file velk_2.pc
- and the manual page velk(3) for building programs that drive the adapter.")
+The header lib_velk_2.h, the static library, the pkg-config file velk_2.pc
+and the manual page velk(3) for building programs that drive the adapter.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velk-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "command-line tools for the VELK USB-to-CAN FD adapter
- Programs in the habits of can-utils: list adapters (velk_list), print or
- record received frames (velk_dump), send frames (velk_send), replay trace
- files (velk_replay), and an emulated adapter on a pseudo-terminal
- (velk_sim) for scripts and tests.")
+Programs in the habits of can-utils: list adapters (velk_list), print or
+record received frames (velk_dump), send frames (velk_send), replay trace
+files (velk_replay), and an emulated adapter on a pseudo-terminal
+(velk_sim) for scripts and tests.")
 
 set(CPACK_DEBIAN_UTILITY_PACKAGE_NAME velk-utility)
 set(CPACK_DEBIAN_UTILITY_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_UTILITY_DESCRIPTION "desktop utility for the VELK USB-to-CAN FD adapter
- A GTK 3 program to connect to the adapter, configure both channels, send
- frames once or repeatedly and watch sent and received frames and the bus
- status.")
+A GTK 3 program to connect to the adapter, configure both channels, send
+frames once or repeatedly and watch sent and received frames and the bus
+status.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-velk)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
@@ -72,8 +71,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 # cannot see.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-can, libvelk2 (>= ${PROJECT_VERSION})")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python binding and python-can interface for the VELK CAN FD adapter
- The package velk wraps libvelk_2 and registers the python-can interface
- \"velk\", so that can.Bus(interface=\"velk\", channel=...) drives the adapter.")
+The package velk wraps libvelk_2 and registers the python-can interface
+\"velk\", so that can.Bus(interface=\"velk\", channel=...) drives the adapter.")
 
 # Every package carries its copyright and changelog under share/doc.
 set(changelog_gz ${PROJECT_BINARY_DIR}/packages/changelog.Debian.gz)
