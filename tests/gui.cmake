@@ -36,10 +36,13 @@ gtest_discover_tests(gui_noadapter_test DISCOVERY_TIMEOUT 30
   PROPERTIES LABELS gui ENVIRONMENT "${VELK_GUI_TEST_ENV}")
 
 add_executable(gui_layout_test gui_layout_test.cpp)
+# The installed-layout cases install the utility's component into a
+# temporary prefix from this build tree.
 target_compile_definitions(gui_layout_test PRIVATE VELK_UI_DIR="${VELK_TEST_UI_DIR}"
-  VELK_UTILITY_PATH="$<TARGET_FILE:velk_utility>")
+  VELK_UTILITY_PATH="$<TARGET_FILE:velk_utility>" VELK_CMAKE="${CMAKE_COMMAND}"
+  VELK_BUILD_DIR="${PROJECT_BINARY_DIR}")
 target_link_libraries(gui_layout_test PRIVATE GTest::gtest_main)
-add_dependencies(gui_layout_test velk_utility velk_test_ui)
+add_dependencies(gui_layout_test velk_utility velk_test_ui velk_man velk_changelog)
 gtest_discover_tests(gui_layout_test DISCOVERY_TIMEOUT 30
   PROPERTIES LABELS gui ENVIRONMENT "${VELK_GUI_TEST_ENV}")
 

@@ -1,5 +1,6 @@
 // Start-up problems of the utility program itself: a missing layout file
-// and a missing icon.
+// and a missing icon; and the installed program, which finds its layout
+// files in share/velk of its prefix when started from another directory.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -31,6 +32,62 @@ int sh(const std::string &cmd)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs `prog` in `dir` with standard input from /dev/null and waits for
+// `expected` on its standard output; true when it came and the program still
+// runs. The program is stopped afterwards; the output is left in `text`.
+bool starts_and_prints(const std::string &prog, const std::string &dir, const std::string &expected,
+                       std::string &text)
+{
+    std::string out = dir + "/out.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::string arg0 = prog;
+    char *argv[] = {arg0.data(), nullptr};
+    pid_t pid = -1;
+    if (chdir(dir.c_str()) != 0)
+        return false;
+    int rc = posix_spawn(&pid, prog.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return false;
+
+    // The message comes before the window is shown; the program then runs
+    // its main loop until it is stopped.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool alive = true;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream f(out);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        text = ss.str();
+        if (text.find(expected) != std::string::npos)
+            break;
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            alive = false;
+            break;
+        }
+    }
+    if (alive) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    return alive && text.find(expected) != std::string::npos;
+}
+
+// Installs the utility's component into a fresh prefix, as a package does.
+std::string install_utility()
+{
+    std::string prefix = make_dir() + "/usr";
+    std::string cmd = std::string("\"" VELK_CMAKE "\" --install \"" VELK_BUILD_DIR "\" --component utility --prefix ") +
+                      prefix + " > /dev/null";
+    return sh(cmd) == 0 ? prefix : std::string();
+}
+
+const char kIconMessage[] = "Get icon from ./icon/CANbus.ico failed !";
+
 }  // namespace
 
 TEST(Layout, MissingCsLayoutExitsWithStatus1AfterOneCharacter)
@@ -54,42 +111,50 @@ TEST(Layout, MissingIconIsReportedAndTheWindowStillStarts)
 {
     std::string dir = make_dir();
     ASSERT_EQ(sh("cp " VELK_UI_DIR "/MainWindow.glade " VELK_UI_DIR "/CS_UI.glade " VELK_UI_DIR "/ED_UI.glade " + dir), 0);
-    std::string out = dir + "/out.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    char arg0[] = VELK_UTILITY_PATH;
-    char *argv[] = {arg0, nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    ASSERT_EQ(posix_spawn(&pid, VELK_UTILITY_PATH, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    // The message comes before the window is shown; the program then runs
-    // its main loop until it is stopped.
-    const std::string expected = "Get icon from ./icon/CANbus.ico failed !";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::string text;
-    bool alive = true;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream f(out);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        text = ss.str();
-        if (text.find(expected) != std::string::npos)
-            break;
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            alive = false;
-            break;
-        }
-    }
-    EXPECT_NE(text.find(expected), std::string::npos) << text;
-    EXPECT_TRUE(alive);
-    if (alive) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
+    EXPECT_TRUE(starts_and_prints(VELK_UTILITY_PATH, dir, kIconMessage, text)) << text;
     sh("rm -rf " + dir);
+}
+
+// The icon message comes after all three layout files were loaded, so
+// with the installed icon taken away it shows that they came from
+// share/velk: the current directory has none.
+TEST(Layout, InstalledProgramLoadsItsLayoutFromShareVelkInAnotherDirectory)
+{
+    std::string prefix = install_utility();
+    ASSERT_FALSE(prefix.empty());
+    for (const char *f : {"bin/velk_utility", "share/velk/MainWindow.glade", "share/velk/CS_UI.glade",
+                          "share/velk/ED_UI.glade", "share/velk/icon/CANbus.ico",
+                          "share/applications/velk_utility.desktop",
+                          "share/icons/hicolor/48x48/apps/velk_utility.png"})
+        EXPECT_EQ(access((prefix + "/" + f).c_str(), R_OK), 0) << f;
+    ASSERT_EQ(sh("rm " + prefix + "/share/velk/icon/CANbus.ico"), 0);
+    std::string dir = make_dir();
+    std::string text;
+    EXPECT_TRUE(starts_and_prints(prefix + "/bin/velk_utility", dir, kIconMessage, text)) << text;
+    EXPECT_EQ(text.find("not found"), std::string::npos) << text;
+    sh("rm -rf " + dir + " " + prefix + "/..");
+}
+
+TEST(Layout, MissingInstalledLayoutNamesBothPlacesAndExitsWithStatus1)
+{
+    std::string prefix = install_utility();
+    ASSERT_FALSE(prefix.empty());
+    ASSERT_EQ(sh("rm " + prefix + "/share/velk/ED_UI.glade"), 0);
+    std::string dir = make_dir();
+    std::string cmd = "cd " + dir + " && { printf 'x' | " + prefix +
+                      "/bin/velk_utility > out.txt 2> err.txt; echo $? > rc.txt; }";
+    ASSERT_EQ(sh(cmd), 0);
+    std::ifstream rc(dir + "/rc.txt");
+    int code = -1;
+    rc >> code;
+    EXPECT_EQ(code, 1);
+    std::ifstream f(dir + "/err.txt");
+    std::stringstream ss;
+    ss << f.rdbuf();
+    std::string err = ss.str();
+    EXPECT_NE(err.find("Layout file ED_UI.glade not found"), std::string::npos) << err;
+    EXPECT_NE(err.find(dir + "/ED_UI.glade"), std::string::npos) << err;
+    EXPECT_NE(err.find(prefix + "/share/velk/ED_UI.glade"), std::string::npos) << err;
+    sh("rm -rf " + dir + " " + prefix + "/..");
 }

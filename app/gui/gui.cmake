@@ -16,6 +16,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/data_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
@@ -26,24 +27,21 @@ target_link_libraries(velk_utility PRIVATE velk_gui)
 # Handlers named in the layout files are found by symbol name at run time.
 set_target_properties(velk_utility PROPERTIES ENABLE_EXPORTS ON)
 
-# The program reads its layout files and icon from the current directory, so
-# they are installed together in one folder; bin/velk_utility is a wrapper
-# that runs the program from there.
-set(VELK_APP_DIR ${CMAKE_INSTALL_LIBDIR}/velk)
-install(TARGETS velk_utility RUNTIME DESTINATION ${VELK_APP_DIR})
+# The program looks for its layout files and icon in the current directory,
+# then in share/velk of the prefix it is installed in.
+set(VELK_DATA_DIR ${CMAKE_INSTALL_DATADIR}/velk)
+install(TARGETS velk_utility RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT utility)
 install(FILES
   ${PROJECT_SOURCE_DIR}/ui/MainWindow.glade
   ${PROJECT_SOURCE_DIR}/ui/CS_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/ED_UI.glade
-  DESTINATION ${VELK_APP_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_APP_DIR}/icon)
-configure_file(${PROJECT_SOURCE_DIR}/ui/velk_utility.sh.in ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh @ONLY)
-install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME velk_utility)
-# The launcher needs absolute paths, so it is written with the prefix the
-# install actually uses.
-install(CODE "
-  set(VELK_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  set(VELK_APP_DIR \"${VELK_APP_DIR}\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/ui/velk_utility.desktop.in\" \"${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop\" @ONLY)
-")
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velk_utility.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  DESTINATION ${VELK_DATA_DIR} COMPONENT utility)
+install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_DATA_DIR}/icon COMPONENT utility)
+# The menu entry and its icon, where desktops look for them.
+install(FILES ${PROJECT_SOURCE_DIR}/ui/velk_utility.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT utility)
+foreach(size 16 32 48)
+  install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/velk_utility-${size}.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+    RENAME velk_utility.png COMPONENT utility)
+endforeach()

@@ -1,4 +1,5 @@
 // Start-up of the utility, the status log and the quit path.
+#include "data_files.h"
 #include "guipart.h"
 #include "widgets.h"
 
@@ -35,8 +36,15 @@ constexpr int kDecorationHeight = 72;
 // when the program was started by a double click.
 void load_layout(GtkBuilder *builder, const char *file)
 {
+    std::string looked;
+    std::string path = gui::find_data_file(file, looked);
     GError *error = nullptr;
-    if (gtk_builder_add_from_file(builder, file, &error) == 0) {
+    if (path.empty()) {
+        g_warning("Layout file %s not found; looked for %s", file, looked.c_str());
+        (void)getchar();
+        exit(1);
+    }
+    if (gtk_builder_add_from_file(builder, path.c_str(), &error) == 0) {
         g_warning("%s", error->message);
         g_error_free(error);
         (void)getchar();
@@ -62,12 +70,15 @@ void main_window_init()
 {
     GtkWidget *win = windows->main_window;
     GError *error = nullptr;
-    GdkPixbuf *icon = gdk_pixbuf_new_from_file(kIconPath, &error);
+    std::string looked;
+    std::string icon_path = gui::find_data_file(kIconPath, looked);
+    GdkPixbuf *icon = icon_path.empty() ? nullptr : gdk_pixbuf_new_from_file(icon_path.c_str(), &error);
     if (icon != nullptr) {
         gtk_window_set_default_icon(icon);
         g_object_unref(icon);
     } else {
-        g_error_free(error);
+        if (error != nullptr)
+            g_error_free(error);
         printf("Get icon from %s failed !\n", kIconPath);
         fflush(stdout);
     }

@@ -1,0 +1,27 @@
+# bash completion for the velk command-line tools: the options each program's
+# -h text names, adapter devices for the port argument, and file names.
+
+_velk_ports()
+{
+    local p
+    for p in /dev/ttyACM* /dev/ttyUSB* /dev/ttyCAN* /dev/serial/by-id/*; do
+        [ -e "$p" ] && printf '%s\n' "$p"
+    done
+}
+
+_velk_tool()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local IFS=$'\n'
+    COMPREPLY=()
+    if [[ $cur == -* ]]; then
+        local opts
+        opts=$("$1" -h 2>&1 | grep -oE '(^|[[:space:],[])--?[A-Za-z0-9][A-Za-z0-9-]*' |
+            sed 's/^[][:space:],[]*//' | sort -u)
+        COMPREPLY=($(compgen -W "$opts" -- "$cur"))
+        return
+    fi
+    COMPREPLY=($(compgen -W "$(_velk_ports)" -- "$cur") $(compgen -f -- "$cur"))
+}
+
+complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_socketcand
