@@ -425,6 +425,9 @@ int tr_time_mode(void);
 /* Text of a time in microseconds as the selector shows it: seconds with
  * six decimals, or three for host times (millisecond resolution). */
 void time_text(int64_t us, bool host, char *out, size_t size);
+/* An adapter time in microseconds as "Absolute" shows it: the time of day
+ * with microseconds, "18:38:48.024612". Recordings keep the seconds. */
+void time_of_day_text(int64_t us, char *out, size_t size);
 /* Shows the end of the frame list when Follow is on; the list also goes
  * there by itself whenever rows are added. */
 void tr_follow(void);

@@ -126,9 +126,15 @@ velk::trace::Frame listed_frame(int row)
 std::vector<double> received_adapter_times()
 {
     std::vector<double> t;
-    for (int r = 0; r < rows(); ++r)
-        if (cell(r, COL_PATH) == "Recv")
-            t.push_back(std::stod(cell(r, COL_ATIME)));
+    GtkTreeModel *model = GTK_TREE_MODEL(store);
+    for (int r = 0; r < rows(); ++r) {
+        GtkTreeIter iter;
+        gint64 us = -1;
+        if (cell(r, COL_PATH) == "Recv" && gtk_tree_model_iter_nth_child(model, &iter, nullptr, r)) {
+            gtk_tree_model_get(model, &iter, COL_ATIME_US, &us, -1);
+            t.push_back(static_cast<double>(us) / 1e6);
+        }
+    }
     return t;
 }
 
@@ -503,7 +509,7 @@ TEST_F(OnAdapter, FramesReadInOneBatchKeepTheirOwnAdapterTimes)
         int mode;
         const char *cells[4];
     } const cases[] = {
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "7.002000"}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:07.002000"}},
         {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.001900"}},
         {TIME_DELTA, {"", "0.000250", "0.001000", ""}},
     };

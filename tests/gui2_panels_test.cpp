@@ -822,10 +822,10 @@ TEST_F(Panels, AdapterTimeIsShownAbsoluteRelativeOrAsDeltaOfTheSameIdentifier)
         int mode;
         const char *cells[5];
     } const cases[] = {
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:08.000000", ""}},
         {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.999900", ""}},
         {TIME_DELTA, {"", "0.000250", "", "0.999650", ""}},
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:08.000000", ""}},
     };
     for (const auto &c : cases) {
         gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), c.mode);
@@ -834,6 +834,39 @@ TEST_F(Panels, AdapterTimeIsShownAbsoluteRelativeOrAsDeltaOfTheSameIdentifier)
     }
     // The host's time stays as it was.
     EXPECT_EQ(cell(0, COL_TIME), "12:00:00:000");
+
+    // An adapter clock of epoch seconds reads as the time of day, whole in
+    // its column, and the whole table fits the window.
+    push_received(stamped(0, 0x321, 1796755128u, 24612));
+    CAN_FRAME_INFO fd = stamped(0, 0x18FEF100, 1796755128u, 999999);
+    fd.id_type = VELK_EID;
+    fd.fdf = fd.brs = fd.esi = 1;
+    fd.dlc = 15;
+    push_received(fd);
+    tick();
+    EXPECT_EQ(cell(5, COL_ATIME), "18:38:48.024612");
+    EXPECT_EQ(cell(6, COL_ATIME), "18:38:48.999999");
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(bs_info.tree), COL_ATIME);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+    PangoFontDescription *font = nullptr;
+    g_object_get(cells->data, "font-desc", &font, nullptr);
+    g_list_free(cells);
+    PangoLayout *layout = gtk_widget_create_pango_layout(bs_info.tree, "18:38:48.024612");
+    pango_layout_set_font_description(layout, font);
+    int text_width = 0;
+    pango_layout_get_pixel_size(layout, &text_width, nullptr);
+    g_object_unref(layout);
+    pango_font_description_free(font);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(5, -1);
+    GdkRectangle area;
+    ASSERT_TRUE(pump_until([&] {
+        gtk_tree_view_get_cell_area(GTK_TREE_VIEW(bs_info.tree), path, column, &area);
+        return area.width > 0;
+    }, 3000));
+    gtk_tree_path_free(path);
+    EXPECT_GE(area.width, text_width);
+    GtkAdjustment *h = gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(bs_info.tree));
+    EXPECT_LE(gtk_adjustment_get_upper(h), gtk_adjustment_get_page_size(h)) << "the table scrolls sideways";
 }
 
 TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
@@ -857,7 +890,7 @@ TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
     EXPECT_EQ(monitor_cell(r, MN_COL_COUNT), "3");
     EXPECT_EQ(monitor_cell(r, MN_COL_PERIOD), "15.000");  // the mean of 10 and 20 ms
     EXPECT_EQ(monitor_cell(r, MN_COL_DATA), "<b>55</b> 02 AA 04 05 06 07 <b>77</b>");
-    EXPECT_EQ(monitor_cell(r, MN_COL_TIME), "2.030000");
+    EXPECT_EQ(monitor_cell(r, MN_COL_TIME), "00:00:02.030000");
     EXPECT_EQ(monitor_cell(r, MN_COL_TYPE), "2.0B");
     int sent = monitor_row("1", "Send", "123");
     ASSERT_GE(sent, 0);
