@@ -156,9 +156,17 @@ TEST_F(OnAdapter, LengthZeroSendsDlcZero)
     EXPECT_EQ(cell(1, COL_LEN), "0");
 }
 
+// The bytes the panel shows editable are the frame's payload; those past the
+// length keep their text, insensitive.
 TEST_F(OnAdapter, SentFrameCarriesThePanelBytes)
 {
+    for (int i = 3; i < 8; ++i)
+        set_entry(ss_info.ety_d[SS_ETY_D_B0 + i], "EE");
     ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "3"));
+    for (int i = 3; i < 8; ++i) {
+        EXPECT_FALSE(sensitive(ss_info.ety_d[SS_ETY_D_B0 + i])) << "B" << i;
+        EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_B0 + i]), "EE") << "B" << i;
+    }
     set_entry(ss_info.ety_d[SS_ETY_D_B0], "1");
     set_entry(ss_info.ety_d[SS_ETY_D_B1], "a2");
     set_entry(ss_info.ety_d[SS_ETY_D_B2], "");
