@@ -317,8 +317,11 @@ bool abandon_operation(void);
 /* Looks up the panel; the port search runs as an operation (search_ports). */
 void cd_init(void);
 int search_com(void);
-/* Searches the ports on the operation thread and fills the port box. */
-void search_ports(bool at_start_up);
+/* Searches the ports on the operation thread and fills the port box. At
+ * start-up only finding none is logged; on request the number found; after
+ * an unplug nothing, so the log keeps saying what happened. */
+enum { SEARCH_AT_START = 0, SEARCH_ON_REQUEST, SEARCH_QUIET };
+void search_ports(int report);
 /* The name the port box shows for a port index: the device the library
  * opens, without "/dev/". */
 const char *port_display_name(int index);
@@ -374,10 +377,17 @@ void ss_init(void);
 void ed_init(void);
 gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data);
 /* "insert-text" of the filtered entries: text that arrives without a key
- * press (paste, input methods) keeps only the characters a key may type. */
+ * press (a drop, input methods) goes in only when it is wholly a number of
+ * the entry's kind that fits the entry; otherwise it is refused whole, with
+ * a log line saying what the entry takes. */
 void ety_insert_text(GtkEditable *editable, const gchar *text, gint length, gint *position, gpointer user_data);
-/* Connects both filters to an entry. */
-void ety_filter(GtkWidget *entry, KEY_PRESS_INFO *info);
+/* "paste-clipboard" of the filtered entries: the same rule for the text the
+ * paste would leave in the entry, selection replaced. */
+void ety_paste(GtkEntry *entry, gpointer user_data);
+/* Connects the filters to an entry; name is what its log lines call it. */
+void ety_filter(GtkWidget *entry, KEY_PRESS_INFO *info, const char *name);
+/* Every character of text is one a key may type into an entry of type. */
+bool ety_text_allowed(const char *text, int type);
 unsigned char hex_2_dec(char ch_high, char ch_low);
 unsigned char str_2_uchar(const char *str);
 unsigned int str_2_uint(const char *str);
@@ -392,6 +402,10 @@ void cbbox_dlc_cb(GtkWidget *widget, gpointer user_data);
 void btn_ed_clear_cb(GtkWidget *widget, gpointer user_data);
 void btn_ed_fill_cb(GtkWidget *widget, gpointer user_data);
 void guiDlcUpdate(void);
+/* The frame options follow the CAN FD mode of the send channel as the
+ * device reports it: at the start of CAN, and whenever the device's
+ * configuration is shown (connect, reset, import). */
+void ss_follow_channel_mode(void);
 void sync_can_data(int sync_type, int length);
 
 /* ------------------------------------------------------------- frame list */
@@ -425,6 +439,9 @@ int tr_time_mode(void);
 /* Text of a time in microseconds as the selector shows it: seconds with
  * six decimals, or three for host times (millisecond resolution). */
 void time_text(int64_t us, bool host, char *out, size_t size);
+/* An adapter time in microseconds as "Absolute" shows it: the time of day
+ * with microseconds, "18:38:48.024612". Recordings keep the seconds. */
+void time_of_day_text(int64_t us, char *out, size_t size);
 /* Shows the end of the frame list when Follow is on; the list also goes
  * there by itself whenever rows are added. */
 void tr_follow(void);

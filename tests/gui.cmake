@@ -35,14 +35,18 @@ gtest_discover_tests(gui_noadapter_test DISCOVERY_TIMEOUT 30
   WORKING_DIRECTORY ${VELK_TEST_UI_DIR}
   PROPERTIES LABELS gui ENVIRONMENT "${VELK_GUI_TEST_ENV}")
 
+# Lists where the window's widgets are, for the layout test's two starts.
+add_executable(gui_layout_probe gui_layout_probe.cpp)
+target_link_libraries(gui_layout_probe PRIVATE velk_gui_support)
+
 add_executable(gui_layout_test gui_layout_test.cpp)
 # The installed-layout cases install the utility's component into a
 # temporary prefix from this build tree.
 target_compile_definitions(gui_layout_test PRIVATE VELK_UI_DIR="${VELK_TEST_UI_DIR}"
   VELK_UTILITY_PATH="$<TARGET_FILE:velk_utility>" VELK_CMAKE="${CMAKE_COMMAND}"
-  VELK_BUILD_DIR="${PROJECT_BINARY_DIR}")
+  VELK_BUILD_DIR="${PROJECT_BINARY_DIR}" VELK_LAYOUT_PROBE_PATH="$<TARGET_FILE:gui_layout_probe>")
 target_link_libraries(gui_layout_test PRIVATE GTest::gtest_main)
-add_dependencies(gui_layout_test velk_utility velk_test_ui velk_man velk_changelog)
+add_dependencies(gui_layout_test velk_utility velk_test_ui velk_man velk_changelog gui_layout_probe)
 gtest_discover_tests(gui_layout_test DISCOVERY_TIMEOUT 30
   PROPERTIES LABELS gui ENVIRONMENT "${VELK_GUI_TEST_ENV}")
 

@@ -126,9 +126,15 @@ velk::trace::Frame listed_frame(int row)
 std::vector<double> received_adapter_times()
 {
     std::vector<double> t;
-    for (int r = 0; r < rows(); ++r)
-        if (cell(r, COL_PATH) == "Recv")
-            t.push_back(std::stod(cell(r, COL_ATIME)));
+    GtkTreeModel *model = GTK_TREE_MODEL(store);
+    for (int r = 0; r < rows(); ++r) {
+        GtkTreeIter iter;
+        gint64 us = -1;
+        if (cell(r, COL_PATH) == "Recv" && gtk_tree_model_iter_nth_child(model, &iter, nullptr, r)) {
+            gtk_tree_model_get(model, &iter, COL_ATIME_US, &us, -1);
+            t.push_back(static_cast<double>(us) / 1e6);
+        }
+    }
     return t;
 }
 
@@ -150,9 +156,17 @@ TEST_F(OnAdapter, LengthZeroSendsDlcZero)
     EXPECT_EQ(cell(1, COL_LEN), "0");
 }
 
+// The bytes the panel shows editable are the frame's payload; those past the
+// length keep their text, insensitive.
 TEST_F(OnAdapter, SentFrameCarriesThePanelBytes)
 {
+    for (int i = 3; i < 8; ++i)
+        set_entry(ss_info.ety_d[SS_ETY_D_B0 + i], "EE");
     ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "3"));
+    for (int i = 3; i < 8; ++i) {
+        EXPECT_FALSE(sensitive(ss_info.ety_d[SS_ETY_D_B0 + i])) << "B" << i;
+        EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_B0 + i]), "EE") << "B" << i;
+    }
     set_entry(ss_info.ety_d[SS_ETY_D_B0], "1");
     set_entry(ss_info.ety_d[SS_ETY_D_B1], "a2");
     set_entry(ss_info.ety_d[SS_ETY_D_B2], "");
@@ -503,7 +517,7 @@ TEST_F(OnAdapter, FramesReadInOneBatchKeepTheirOwnAdapterTimes)
         int mode;
         const char *cells[4];
     } const cases[] = {
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "7.002000"}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:07.002000"}},
         {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.001900"}},
         {TIME_DELTA, {"", "0.000250", "0.001000", ""}},
     };

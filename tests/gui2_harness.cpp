@@ -155,56 +155,6 @@ void set_check(GtkWidget *w, bool on)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
 }
 
-namespace {
-
-gboolean note_reached(GtkWidget *, GdkEventKey *, gpointer reached)
-{
-    *static_cast<bool *>(reached) = true;
-    return FALSE;
-}
-
-}  // namespace
-
-bool press_key(GtkWidget *w, guint keyval, guint state)
-{
-    GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
-    GdkWindow *win = gtk_widget_get_window(w);
-    ev->key.window = win != nullptr ? GDK_WINDOW(g_object_ref(win)) : nullptr;
-    ev->key.send_event = TRUE;
-    ev->key.time = GDK_CURRENT_TIME;
-    ev->key.keyval = keyval;
-    ev->key.state = state;
-    gunichar uc = gdk_keyval_to_unicode(keyval);
-    char utf8[8] = {0};
-    if (uc != 0)
-        g_unichar_to_utf8(uc, utf8);
-    ev->key.string = g_strdup(utf8);
-    ev->key.length = static_cast<gint>(std::strlen(utf8));
-    GdkDisplay *display = gtk_widget_get_display(w);
-    GdkSeat *seat = gdk_display_get_default_seat(display);
-    gdk_event_set_device(ev, gdk_seat_get_keyboard(seat));
-    GdkKeymapKey *keys = nullptr;
-    gint n = 0;
-    if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), keyval, &keys, &n) && n > 0)
-        ev->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
-    g_free(keys);
-    // Connected after the utility's filter, so it runs only when the filter
-    // lets the key through.
-    bool reached = false;
-    gulong probe = g_signal_connect(w, "key-press-event", G_CALLBACK(note_reached), &reached);
-    gboolean handled = FALSE;
-    g_signal_emit_by_name(w, "key-press-event", ev, &handled);
-    g_signal_handler_disconnect(w, probe);
-    gdk_event_free(ev);
-    return !reached;
-}
-
-GtkWidget *focus_of(GtkWidget *w)
-{
-    GtkWidget *top = gtk_widget_get_toplevel(w);
-    return GTK_IS_WINDOW(top) ? gtk_window_get_focus(GTK_WINDOW(top)) : nullptr;
-}
-
 void answer_editor(std::function<int()> fn)
 {
     editor_answer = std::move(fn);

@@ -18,13 +18,16 @@ void start_utility();
 using gui_widgets::active_text;
 using gui_widgets::checked;
 using gui_widgets::entry;
+using gui_widgets::focus_of;
 using gui_widgets::item_count;
 using gui_widgets::label;
 using gui_widgets::log_lines;
+using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::select_text;
 using gui_widgets::sensitive;
 using gui_widgets::set_entry;
+using gui_widgets::type_text;
 using gui_widgets::wait_idle;
 
 // Handles what is pending without waiting; bounded, because the 1 ms tick
@@ -52,14 +55,6 @@ int received_waiting();
 void answer_record_dialog(const std::string &path);
 
 void set_check(GtkWidget *w, bool on);
-
-// A key press as GTK delivers it to the entry: its key-press-event
-// handlers, then the entry's own key handling (with modifiers such as
-// GDK_CONTROL_MASK or GDK_SHIFT_MASK held). True when the utility's key
-// filter swallowed it.
-bool press_key(GtkWidget *w, guint keyval, guint state = 0);
-// The widget that has the keyboard focus inside the widget's window.
-GtkWidget *focus_of(GtkWidget *w);
 
 // Answers the data editor: fn runs while the dialog is up and returns the
 // response.

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -151,27 +153,54 @@ TEST_F(Panels, ErrorTypeWhileDisconnectedAsksForADeviceAndKeepsTheSelection)
 
 // ---- send panel ----------------------------------------------------------
 
-TEST_F(Panels, LengthZeroHidesEveryByteEntry)
+// The bytes past the length stay in view, cannot be edited, and keep their
+// text for when the length grows again.
+TEST_F(Panels, BytesPastTheLengthAreInsensitiveAndKeepTheirText)
 {
-    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "0"));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_FALSE(gtk_widget_get_visible(byte_entry(i))) << "B" << i;
-    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "3"));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(gtk_widget_get_visible(byte_entry(i)), i < 3) << "B" << i;
+    for (int i = 0; i < 8; ++i) {
+        char text[3];
+        std::snprintf(text, sizeof text, "%X%X", i + 1, i + 1);
+        set_entry(byte_entry(i), text);
+    }
+    for (const char *len : {"0", "3", "8", "2"}) {
+        ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], len));
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_TRUE(gtk_widget_get_visible(byte_entry(i))) << "length " << len << " B" << i;
+            EXPECT_EQ(sensitive(byte_entry(i)), i < std::atoi(len)) << "length " << len << " B" << i;
+        }
+    }
+    EXPECT_EQ(entry(byte_entry(7)), "88");
     ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "8"));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(gtk_widget_get_visible(byte_entry(i))) << "B" << i;
 }
 
-TEST_F(Panels, UncheckingEidCutsAnEightDigitIdentifierToThree)
+// Unticking EID over an extended identifier keeps it as typed: Send refuses
+// it until it is a standard one, and the limit follows it down to 3 digits.
+TEST_F(Panels, UncheckingEidKeepsTheIdentifierAndSendRefusesItUntilItFits)
 {
+    GtkWidget *id = ss_info.ety_d[SS_ETY_D_ID];
     set_check(ss_info.chk[SS_CHK_EID], true);
-    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 8);
-    set_entry(ss_info.ety_d[SS_ETY_D_ID], "12345678");
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(id)), 8);
+    set_entry(id, "1FFFFFFF");
     set_check(ss_info.chk[SS_CHK_EID], false);
-    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "123");
-    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID])), 3);
+    EXPECT_EQ(entry(id), "1FFFFFFF");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1");
+    set_entry(ss_info.ety_u[SS_ETY_LAB_U_TIME], "1");
+    TRD_SEND_INFO before;
+    std::memcpy(&before, &trd_send_info, sizeof before);
+    btn_send_cb(nullptr, nullptr);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Send refused: a standard identifier is at most 7FF !"});
+    EXPECT_FALSE(apipart_send_worker_alive());
+    EXPECT_EQ(std::memcmp(&before, &trd_send_info, sizeof before), 0);
+
+    gtk_editable_delete_text(GTK_EDITABLE(id), 3, -1);
+    EXPECT_EQ(entry(id), "1FF");
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(id)), 3);
+    gint position = 3;
+    gtk_editable_insert_text(GTK_EDITABLE(id), "F", -1, &position);
+    EXPECT_EQ(entry(id), "1FF");
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"ID takes up to 3 hexadecimal digits: \"F\" refused !"});
+    set_check(ss_info.chk[SS_CHK_EID], true);
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(id)), 8);
 }
 
 TEST_F(Panels, ClassicChannelMakesFdfAndBrsInsensitiveAndUnchecked)
@@ -282,28 +311,66 @@ TEST_F(Panels, FramesThatCannotBeSentAreRefusedWithALogLine)
     set_entry(byte_entry(0), "00");
 }
 
-TEST_F(Panels, TextArrivingWithoutKeyPressesIsFilteredAsTypedText)
+// Text that arrives without key presses goes in only when it is wholly a
+// number of the entry's kind that fits the entry; otherwise the entry keeps
+// its text and the log says what it takes. A paste is judged by the text it
+// would leave, the selection replaced.
+TEST_F(Panels, TextThatIsNotWhollyANumberOfTheFieldsKindIsRefusedWhole)
 {
+    GtkWidget *count = ss_info.ety_u[SS_ETY_LAB_U_COUNT];
+    const std::string count_rule = "Count takes a whole number from 0 to 99999: ";
     struct Case {
         GtkWidget *entry;
+        const char *before;
         const char *inserted;
-        const char *kept;
+        const char *after;
+        std::string line;  // empty: taken without a line
     };
     const Case cases[] = {
-        {ss_info.ety_u[SS_ETY_LAB_U_COUNT], "1e3", "13"},
-        {ss_info.ety_u[SS_ETY_LAB_U_ITVL], "1,000 us", "1000"},
-        {ss_info.ety_d[SS_ETY_D_ID], "XYZ", ""},
-        {ss_info.ety_d[SS_ETY_D_ID], "7fz", "7f"},
-        {byte_entry(0), "a5", "a5"},
-        {cs_info.can[CAN_2].ety[CS_ETY_LAB_MASK], "0x7F", "07F"},
-        {rs_info.ety[RS_ETY_LAB_TIME], "-50", "50"},
+        {count, "7", "1e3", "7", count_rule + "\"1e3\" refused !"},
+        {count, "", "-5", "", count_rule + "\"-5\" refused !"},
+        {count, "", "123456", "", count_rule + "\"123456\" refused !"},
+        {count, "12", "3456", "12", count_rule + "\"3456\" refused !"},
+        {count, "", " 42\n", "42", ""},
+        {ss_info.ety_u[SS_ETY_LAB_U_ITVL], "", "1,000 us", "",
+         "Interval takes a whole number from 0 to 99999999: \"1,000 us\" refused !"},
+        {ss_info.ety_u[SS_ETY_LAB_U_ITVL], "", "99999999", "99999999", ""},
+        {ss_info.ety_u[SS_ETY_LAB_U_TIME], "", "abcdefghijklmnopqrstuvwxyz", "",
+         "Times takes a whole number from 0 to 99999: \"abcdefghijklmnopqrst…\" refused !"},
+        {ss_info.ety_d[SS_ETY_D_ID], "", "7fz", "", "ID takes up to 3 hexadecimal digits: \"7fz\" refused !"},
+        {ss_info.ety_d[SS_ETY_D_ID], "", "0x7fF", "7fF", ""},
+        {byte_entry(0), "", "a5", "a5", ""},
+        {byte_entry(0), "", "a5b", "", "Data byte 0 takes up to 2 hexadecimal digits: \"a5b\" refused !"},
+        {cs_info.can[CAN_2].ety[CS_ETY_LAB_MASK], "", "0x7F", "7F", ""},
+        {rs_info.ety[RS_ETY_LAB_TIME], "100", "-50", "100",
+         "Receive timeout takes a whole number from 0 to 99999: \"-50\" refused !"},
     };
     for (const Case &c : cases) {
-        set_entry(c.entry, "");
-        gint position = 0;
+        set_entry(c.entry, c.before);
+        clear_log();
+        gint position = gtk_entry_get_text_length(GTK_ENTRY(c.entry));
         gtk_editable_insert_text(GTK_EDITABLE(c.entry), c.inserted, -1, &position);
-        EXPECT_EQ(entry(c.entry), c.kept) << c.inserted;
+        EXPECT_EQ(entry(c.entry), c.after) << c.inserted;
+        EXPECT_EQ(log_lines(), c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line})
+            << c.inserted;
     }
+
+    // Pasting over the whole selected text.
+    gtk_widget_set_sensitive(ss_info.frame, TRUE);
+    GtkClipboard *clipboard = gtk_widget_get_clipboard(count, GDK_SELECTION_CLIPBOARD);
+    for (const Case &c : {Case{count, "12", "1e3", "12", count_rule + "\"1e3\" refused !"},
+                          Case{count, "12", "345", "345", ""}}) {
+        set_entry(count, c.before);
+        clear_log();
+        gtk_clipboard_set_text(clipboard, c.inserted, -1);
+        gtk_editable_select_region(GTK_EDITABLE(count), 0, -1);
+        g_signal_emit_by_name(count, "paste-clipboard");
+        EXPECT_TRUE(pump_until([&] { return entry(count) != c.before || !log_lines().empty(); }, 3000));
+        EXPECT_EQ(entry(count), c.after) << c.inserted;
+        EXPECT_EQ(log_lines(), c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
+    }
+    gtk_widget_set_sensitive(ss_info.frame, FALSE);
+    set_entry(count, "1");
 }
 
 TEST_F(Panels, IntervalsOfSecondsCanBeEnteredAndSent)
@@ -404,6 +471,106 @@ TEST_F(Panels, EditorButtonsTouchTheEntriesOnly)
     EXPECT_EQ(std::memcmp(before, g_data, sizeof before), 0);
 }
 
+// Clear leaves every cell full; typing goes over the cells as in a hex
+// editor, two digits a cell, from a cell clicked into (no selection) on.
+TEST_F(Panels, EditorIsTypedOverAfterClearTwoDigitsACell)
+{
+    make_fd_channel();
+    set_check(ss_info.chk[SS_CHK_FDF], true);
+    ASSERT_TRUE(select_text(ss_info.cbbox[SS_CBBOX_LEN], "64"));
+    std::string typed;
+    for (int i = 0; i < 64; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", (0xAA + i * 0x11) & 0xFF);
+        typed += pair;
+    }
+    std::vector<std::string> cells;
+    GtkWidget *last_focus = nullptr;
+    GtkWidget *after_cc = nullptr;
+    answer_editor([&] {
+        gtk_button_clicked(GTK_BUTTON(ed_info.clear_btn));
+        gtk_widget_grab_focus(ed_info.ety_d[0]);
+        gtk_editable_set_position(GTK_EDITABLE(ed_info.ety_d[0]), -1);
+        type_text(ed_info.ety_d[0], typed.c_str());
+        last_focus = focus_of(ed_info.ety_d[0]);
+        for (GtkWidget *d : ed_info.ety_d)
+            cells.push_back(gtk_entry_get_text(GTK_ENTRY(d)));
+        // A cell with the cursor between its digits is typed over too.
+        gtk_widget_grab_focus(ed_info.ety_d[5]);
+        gtk_editable_set_position(GTK_EDITABLE(ed_info.ety_d[5]), 1);
+        type_text(ed_info.ety_d[5], "cC");
+        after_cc = focus_of(ed_info.ety_d[5]);
+        return 1;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    ASSERT_EQ(cells.size(), 64u);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(cells[i], typed.substr(2 * i, 2)) << "D" << i;
+    EXPECT_EQ(last_focus, ed_info.ety_d[63]);
+    EXPECT_EQ(after_cc, ed_info.ety_d[6]);
+    EXPECT_EQ(g_data[0], 0xAA);
+    EXPECT_EQ(g_data[5], 0xCC);
+    EXPECT_EQ(g_data[63], (0xAA + 63 * 0x11) & 0xFF);
+    EXPECT_EQ(entry(byte_entry(1)), "BB");
+    screenshot("editor_typed");
+}
+
+// Any two capital hexadecimal digits show whole in the editor's cells and
+// the panel's byte boxes, beside the cursor.
+TEST_F(Panels, ByteCellsShowAnyTwoCapitalHexDigitsWhole)
+{
+    auto check = [](GtkWidget *cell) {
+        for (const char *d = "0123456789ABCDEF"; *d != '\0'; ++d) {
+            const char pair[3] = {*d, *d, '\0'};
+            gtk_entry_set_text(GTK_ENTRY(cell), pair);
+            int width = 0;
+            pango_layout_get_pixel_size(gtk_entry_get_layout(GTK_ENTRY(cell)), &width, nullptr);
+            GdkRectangle area;
+            gtk_entry_get_text_area(GTK_ENTRY(cell), &area);
+            EXPECT_GE(area.width, width + 1) << pair << " in " << gtk_widget_get_name(cell);
+        }
+    };
+    answer_editor([&] {
+        pump_until([] { return gtk_widget_get_allocated_width(ed_info.ety_d[0]) > 1; }, 3000);
+        check(ed_info.ety_d[0]);
+        return GTK_RESPONSE_CANCEL;
+    });
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+    check(byte_entry(0));
+    set_entry(byte_entry(0), "");
+}
+
+// The status log shows whole lines at the window's size and at another one:
+// a line that does not fit whole is not shown in part.
+TEST_F(Panels, StatusLogShowsWholeLines)
+{
+    clear_log();
+    for (int i = 0; i < 8; ++i)
+        insert_log(("line " + std::to_string(i)).c_str());
+    // The first line not shown whole starts exactly at the view's bottom.
+    auto whole_lines = [] {
+        const int height = gtk_widget_get_allocated_height(sl_info.tree);
+        for (int n = 0; n < 8; ++n) {
+            GtkTreePath *path = gtk_tree_path_new_from_indices(n, -1);
+            GdkRectangle row;
+            gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &row);
+            gtk_tree_path_free(path);
+            if (row.height <= 0 || row.y + row.height > height)
+                return row.height > 0 && row.y == height ? n : -1;
+        }
+        return -1;
+    };
+    int shown = -1;
+    EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 5; }, 3000)) << shown;
+    int w = 0;
+    int h = 0;
+    gtk_window_get_size(GTK_WINDOW(windows->main_window), &w, &h);
+    gtk_window_resize(GTK_WINDOW(windows->main_window), w, h - 37);
+    EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 3; }, 3000)) << shown;
+    gtk_window_resize(GTK_WINDOW(windows->main_window), w, h);
+    EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 5; }, 3000)) << shown;
+}
+
 // ---- key filter ----------------------------------------------------------
 
 TEST_F(Panels, TwoDigitsInB3StayThereAndMoveTheFocusToB4)
@@ -469,6 +636,7 @@ TEST_F(Panels, NumericEntriesTakeDecimalDigitsOnly)
     set_entry(count, "");
     EXPECT_TRUE(press_key(count, GDK_KEY_a));
     EXPECT_TRUE(press_key(count, GDK_KEY_minus));
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Count takes a whole number from 0 to 99999: \"-\" refused !"});
     EXPECT_TRUE(press_key(count, GDK_KEY_v));
     EXPECT_FALSE(press_key(count, GDK_KEY_5));
     EXPECT_FALSE(press_key(count, GDK_KEY_KP_3));
@@ -477,6 +645,16 @@ TEST_F(Panels, NumericEntriesTakeDecimalDigitsOnly)
     EXPECT_FALSE(press_key(count, GDK_KEY_Left));
     EXPECT_FALSE(press_key(count, GDK_KEY_Right));
     EXPECT_FALSE(press_key(count, GDK_KEY_Delete));
+
+    // A digit past the field's range is refused with the range.
+    gtk_widget_set_sensitive(ss_info.frame, TRUE);
+    set_entry(count, "");
+    gtk_widget_grab_focus(count);
+    type_text(count, "123456");
+    EXPECT_EQ(entry(count), "12345");
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Count takes a whole number from 0 to 99999: \"6\" refused !"});
+    gtk_widget_set_sensitive(ss_info.frame, FALSE);
+    set_entry(count, "1");
 }
 
 TEST_F(Panels, HexadecimalEntriesTakeHexDigitsOnly)
@@ -822,10 +1000,10 @@ TEST_F(Panels, AdapterTimeIsShownAbsoluteRelativeOrAsDeltaOfTheSameIdentifier)
         int mode;
         const char *cells[5];
     } const cases[] = {
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:08.000000", ""}},
         {TIME_RELATIVE, {"0.000000", "0.000250", "0.001250", "0.999900", ""}},
         {TIME_DELTA, {"", "0.000250", "", "0.999650", ""}},
-        {TIME_ABSOLUTE, {"7.000100", "7.000350", "7.001350", "8.000000", ""}},
+        {TIME_ABSOLUTE, {"00:00:07.000100", "00:00:07.000350", "00:00:07.001350", "00:00:08.000000", ""}},
     };
     for (const auto &c : cases) {
         gtk_combo_box_set_active(GTK_COMBO_BOX(tr_info.cbbox_time), c.mode);
@@ -834,6 +1012,39 @@ TEST_F(Panels, AdapterTimeIsShownAbsoluteRelativeOrAsDeltaOfTheSameIdentifier)
     }
     // The host's time stays as it was.
     EXPECT_EQ(cell(0, COL_TIME), "12:00:00:000");
+
+    // An adapter clock of epoch seconds reads as the time of day, whole in
+    // its column, and the whole table fits the window.
+    push_received(stamped(0, 0x321, 1796755128u, 24612));
+    CAN_FRAME_INFO fd = stamped(0, 0x18FEF100, 1796755128u, 999999);
+    fd.id_type = VELK_EID;
+    fd.fdf = fd.brs = fd.esi = 1;
+    fd.dlc = 15;
+    push_received(fd);
+    tick();
+    EXPECT_EQ(cell(5, COL_ATIME), "18:38:48.024612");
+    EXPECT_EQ(cell(6, COL_ATIME), "18:38:48.999999");
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(bs_info.tree), COL_ATIME);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+    PangoFontDescription *font = nullptr;
+    g_object_get(cells->data, "font-desc", &font, nullptr);
+    g_list_free(cells);
+    PangoLayout *layout = gtk_widget_create_pango_layout(bs_info.tree, "18:38:48.024612");
+    pango_layout_set_font_description(layout, font);
+    int text_width = 0;
+    pango_layout_get_pixel_size(layout, &text_width, nullptr);
+    g_object_unref(layout);
+    pango_font_description_free(font);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(5, -1);
+    GdkRectangle area;
+    ASSERT_TRUE(pump_until([&] {
+        gtk_tree_view_get_cell_area(GTK_TREE_VIEW(bs_info.tree), path, column, &area);
+        return area.width > 0;
+    }, 3000));
+    gtk_tree_path_free(path);
+    EXPECT_GE(area.width, text_width);
+    GtkAdjustment *h = gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(bs_info.tree));
+    EXPECT_LE(gtk_adjustment_get_upper(h), gtk_adjustment_get_page_size(h)) << "the table scrolls sideways";
 }
 
 TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
@@ -857,7 +1068,7 @@ TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
     EXPECT_EQ(monitor_cell(r, MN_COL_COUNT), "3");
     EXPECT_EQ(monitor_cell(r, MN_COL_PERIOD), "15.000");  // the mean of 10 and 20 ms
     EXPECT_EQ(monitor_cell(r, MN_COL_DATA), "<b>55</b> 02 AA 04 05 06 07 <b>77</b>");
-    EXPECT_EQ(monitor_cell(r, MN_COL_TIME), "2.030000");
+    EXPECT_EQ(monitor_cell(r, MN_COL_TIME), "00:00:02.030000");
     EXPECT_EQ(monitor_cell(r, MN_COL_TYPE), "2.0B");
     int sent = monitor_row("1", "Send", "123");
     ASSERT_GE(sent, 0);

@@ -35,6 +35,39 @@ protected:
     void TearDown() override { gui::disconnect(); }
 };
 
+std::string make_temp_dir()
+{
+    char dir[] = "/tmp/velk-gui-XXXXXX";
+    return mkdtemp(dir) != nullptr ? dir : "";
+}
+
+// A file chooser that is looked at and cancelled: the folder it starts in
+// (once it holds the one expected, or after a deadline) and the name it
+// suggests.
+std::string expected_folder;
+std::string seen_folder;
+std::string seen_name;
+
+gint look_at_file_chooser(GtkDialog *dialog)
+{
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    auto folder = [chooser] {
+        gchar *f = gtk_file_chooser_get_current_folder(chooser);
+        std::string s = f != nullptr ? f : "";
+        g_free(f);
+        return s;
+    };
+    gui::pump_until([&] { return folder() == expected_folder; }, 3000);
+    seen_folder = folder();
+    seen_name.clear();
+    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
+        gchar *name = gtk_file_chooser_get_current_name(chooser);
+        seen_name = name != nullptr ? name : "";
+        g_free(name);
+    }
+    return GTK_RESPONSE_CANCEL;
+}
+
 UPUI_INFO fd_snapshot()
 {
     UPUI_INFO u = {};
@@ -108,8 +141,11 @@ TEST_F(Utility, DisconnectWhileRunningResetsTheLabels)
     EXPECT_EQ(log_lines(), (Lines{"Disconnect device successfully !"}));
     EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_start)), std::string("Start CAN"));
     EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_cnnt)), std::string("Connect"));
-    for (int i = 0; i < CD_LABEL_CNT; ++i)
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_FW]), "Disconnected");
+    for (int i = CD_LABEL_API; i < CD_LABEL_CNT; ++i)
         EXPECT_EQ(label(cd_info.label[i]), "") << i;
+    for (GtkWidget *w : cs_info.btn)
+        EXPECT_FALSE(sensitive(w)) << gtk_button_get_label(GTK_BUTTON(w));
     EXPECT_TRUE(sensitive(cd_info.cbbox));
     EXPECT_FALSE(sensitive(cd_info.btn_start));
     EXPECT_FALSE(sensitive(bs_info.frame));
@@ -498,4 +534,107 @@ TEST_F(Utility, StartEndsWhileTrafficKeepsTheWindowBusy)
     EXPECT_TRUE(is_active);
     EXPECT_LT(gui::adapter().reports_streamed(), kReports) << "the start ended only with the traffic";
     EXPECT_TRUE(gui::adapter().wait_stream_done(30000));
+}
+
+// After Reset and Import the send panel offers CAN FD as the adapter now
+// runs the channel, as it does after a channel change. (The file carries no
+// CAN FD setting: the adapter's own is read back.)
+TEST_F(Utility, SendOptionsFollowTheChannelsModeAfterResetAndImport)
+{
+    const std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
+    const std::string path = dir + "/settings.cfg";
+    GtkWidget *fdf = ss_info.chk[SS_CHK_FDF];
+    GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
+    GtkWidget *len = ss_info.cbbox[SS_CBBOX_LEN];
+    auto adapter_fd = [](bool on) {
+        velk::sim::State s = gui::adapter().state();
+        s.fdf_en[0] = on ? 1 : 0;
+        gui::adapter().set_state(s);
+    };
+    gui::answer_file_dialog(path);
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    ASSERT_EQ(log_lines(), (Lines{"Export CFG successfully !"}));
+
+    // Reset while running: the adapter is back to CAN 2.0.
+    gui::set_check(can(0).chk[CS_FDF], true);
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+    gui::set_check(fdf, true);
+    gui::set_check(brs, true);
+    ASSERT_TRUE(gui::select_text(len, "64"));
+    gui::click(cs_info.btn[CS_BTN_RESET]);
+    ASSERT_EQ(log_lines(), (Lines{"Reset CAN successfully !"}));
+    EXPECT_FALSE(checked(can(0).chk[CS_FDF]));
+    EXPECT_FALSE(checked(fdf));
+    EXPECT_FALSE(checked(brs));
+    EXPECT_FALSE(sensitive(fdf));
+    EXPECT_FALSE(sensitive(brs));
+    EXPECT_EQ(active_text(len), "8");
+    EXPECT_EQ(gui_widgets::item_count(len), 9);
+
+    // Imports: CAN FD as the adapter reports it afterwards.
+    adapter_fd(true);
+    gui::answer_file_dialog(path);
+    gui::click(cs_info.btn[CS_BTN_IMPORT]);
+    ASSERT_EQ(log_lines(), (Lines{"Import CFG successfully !"}));
+    EXPECT_TRUE(checked(can(0).chk[CS_FDF]));
+    EXPECT_TRUE(sensitive(fdf));
+    gui::set_check(fdf, true);
+    ASSERT_TRUE(gui::select_text(len, "64"));
+    adapter_fd(false);
+    gui::answer_file_dialog(path);
+    gui::click(cs_info.btn[CS_BTN_IMPORT]);
+    ASSERT_EQ(log_lines(), (Lines{"Import CFG successfully !"}));
+    EXPECT_FALSE(checked(fdf));
+    EXPECT_FALSE(sensitive(fdf));
+    EXPECT_EQ(active_text(len), "8");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
+
+// The file dialogs start in the user's documents folder, not the program's;
+// then in the folder of the file last chosen, as long as it is there. The
+// suggested names stay.
+TEST_F(Utility, FileDialogsStartInTheDocumentsFolderThenInTheLastOneUsed)
+{
+    const std::string docs = make_temp_dir();
+    const std::string other = make_temp_dir();
+    ASSERT_FALSE(docs.empty() || other.empty());
+    setenv("XDG_DOCUMENTS_DIR", docs.c_str(), 1);
+    gint (*answer)(GtkDialog *) = cs_dialog_run;
+    cs_dialog_run = look_at_file_chooser;
+    tr_dialog_run = look_at_file_chooser;
+
+    expected_folder = docs;
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    EXPECT_EQ(seen_folder, docs);
+    EXPECT_EQ(seen_name, "velk.cfg");
+
+    cs_dialog_run = answer;
+    gui::answer_file_dialog(other + "/saved.cfg");
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    ASSERT_EQ(log_lines(), (Lines{"Export CFG successfully !"}));
+    cs_dialog_run = look_at_file_chooser;
+
+    expected_folder = other;
+    gui::click(cs_info.btn[CS_BTN_IMPORT]);
+    EXPECT_EQ(seen_folder, other);
+    gui::click(tr_info.btn_record);
+    EXPECT_EQ(seen_folder, other);
+    EXPECT_EQ(seen_name.rfind("velk-", 0), 0u) << seen_name;
+    EXPECT_FALSE(rec_is_recording());
+
+    // A remembered folder that is gone gives way to the documents folder.
+    unlink((other + "/saved.cfg").c_str());
+    rmdir(other.c_str());
+    expected_folder = docs;
+    gui::click(cs_info.btn[CS_BTN_EXPORT]);
+    EXPECT_EQ(seen_folder, docs);
+    EXPECT_EQ(seen_name, "velk.cfg");
+
+    cs_dialog_run = answer;
+    tr_dialog_run = gtk_dialog_run;
+    unsetenv("XDG_DOCUMENTS_DIR");
+    rmdir(docs.c_str());
 }

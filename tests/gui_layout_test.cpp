@@ -1,6 +1,7 @@
-// Start-up problems of the utility program itself: a missing layout file
-// and a missing icon; and the installed program, which finds its layout
-// files in share/velk of its prefix when started from another directory.
+// Start-up of the utility program itself: a missing layout file, a missing
+// icon, a window that opens the same every time, and the installed program,
+// which finds its layout files in share/velk of its prefix when started from
+// another directory.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -157,4 +159,50 @@ TEST(Layout, MissingInstalledLayoutNamesBothPlacesAndExitsWithStatus1)
     EXPECT_NE(err.find(dir + "/ED_UI.glade"), std::string::npos) << err;
     EXPECT_NE(err.find(prefix + "/share/velk/ED_UI.glade"), std::string::npos) << err;
     sh("rm -rf " + dir + " " + prefix + "/..");
+}
+
+namespace {
+
+// The listings of gui_layout_probe: title line, then one line per widget.
+std::vector<std::vector<std::string>> probe(const char *mode)
+{
+    std::vector<std::vector<std::string>> listings;
+    FILE *p = popen((std::string(VELK_LAYOUT_PROBE_PATH " ") + mode).c_str(), "r");
+    if (p == nullptr)
+        return listings;
+    char line[256];
+    while (fgets(line, sizeof line, p) != nullptr) {
+        std::string s(line);
+        if (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        if (s == "start" || s == "tour")
+            listings.emplace_back();
+        else if (!listings.empty())
+            listings.back().push_back(s);
+    }
+    EXPECT_EQ(pclose(p), 0) << mode;
+    return listings;
+}
+
+void expect_same(const std::vector<std::string> &a, const std::vector<std::string> &b, const char *what)
+{
+    EXPECT_EQ(a.size(), b.size()) << what;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        EXPECT_EQ(a[i], b[i]) << what;
+}
+
+}  // namespace
+
+// Two starts, one finding an adapter and one finding none, lay the window
+// out alike; what the widgets then show (port and version texts, CAN FD
+// lengths, a short payload, busy texts) moves nothing.
+TEST(Layout, WindowOpensTheSameEveryTimeAndKeepsItsLayout)
+{
+    const auto none = probe("none");
+    const auto adapter = probe("adapter");
+    ASSERT_EQ(none.size(), 1u);
+    ASSERT_EQ(adapter.size(), 2u);
+    ASSERT_GT(none[0].size(), 100u);
+    expect_same(none[0], adapter[0], "start without and with an adapter");
+    expect_same(adapter[0], adapter[1], "start and after the tour");
 }

@@ -2,7 +2,9 @@
 // connects, starts CAN, sends a few frames and saves the main window as a
 // PNG; then, with periodic traffic being recorded, the frame list with the
 // adapter's times and the bus load (OUT-frames.png) and the monitor
-// (OUT-monitor.png); optionally the data editor, and the window while the
+// (OUT-monitor.png); optionally the data editor typed over after Clear, the
+// window after a Reset of a CAN FD send (OUT-reset.png) and after the
+// adapter was unplugged (OUT-unplugged.png), and the window while the
 // connect is under way. Usage: velk_gui_screenshot OUT.png [EDITOR.png [BUSY.png]]
 #include "gui_support.h"
 
@@ -27,6 +29,21 @@ bool save_window(GtkWidget *widget, const char *path)
 
 gint shoot_editor(GtkDialog *dialog)
 {
+    // Clear, then typed over from the first cell on: AA BB CC ...
+    gui::pump_until([] { return false; }, 300);
+    gtk_button_clicked(GTK_BUTTON(ed_info.clear_btn));
+    gtk_widget_grab_focus(ed_info.ety_d[0]);
+    gtk_editable_set_position(GTK_EDITABLE(ed_info.ety_d[0]), -1);
+    std::string typed;
+    for (int i = 0; i < 64; ++i) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02X", (0xAA + i * 0x11) & 0xFF);
+        typed += pair;
+    }
+    gui::type_text(ed_info.ety_d[0], typed.c_str());
+    // The cells' tooltips would pop up under the virtual display's pointer.
+    for (GtkWidget *cell : ed_info.ety_d)
+        gtk_widget_set_has_tooltip(cell, FALSE);
     gui::pump_until([] { return false; }, 300);
     if (save_window(GTK_WIDGET(dialog), editor_path))
         printf("%s\n", editor_path);
@@ -41,14 +58,15 @@ gint answer_record(GtkDialog *dialog)
 }
 
 // Frames a second's worth of periodic traffic on both channels would show,
-// stamped by the adapter: a counter at 10 ms, changing bytes at 20 ms, an
-// extended identifier at 100 ms and a CAN FD frame with BRS at 50 ms.
+// stamped by an adapter whose clock counts from the epoch: a counter at
+// 10 ms, changing bytes at 20 ms, an extended identifier at 100 ms and a
+// CAN FD frame with BRS at 50 ms.
 velk::sim::Bytes periodic_traffic()
 {
     velk::sim::Bytes out;
     auto add = [&out](const velk::sim::Bytes &b) { out.insert(out.end(), b.begin(), b.end()); };
     for (uint32_t ms = 0; ms < 1000; ms += 10) {
-        const uint32_t second = 42 + ms / 1000;
+        const uint32_t second = 1796755128u + ms / 1000;
         const uint32_t usec = ms % 1000 * 1000 + 17;
         const uint8_t n = static_cast<uint8_t>(ms / 10);
         add(velk::sim::report_e2(1, false, false, 8, 0x100, {n, 0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60}, second,
@@ -135,8 +153,22 @@ int main(int argc, char **argv)
         editor_path = argv[2];
         ed_dialog_run = shoot_editor;
         gui::set_check(ss_info.chk[SS_CHK_FDF], true);
+        gui::set_check(ss_info.chk[SS_CHK_BRS], true);
         gui::select_text(ss_info.cbbox[SS_CBBOX_LEN], "64");
         gui::click(ss_info.btn_can_data);
+
+        // The CAN FD frame options go with the adapter's CAN FD mode.
+        const std::string base = std::string(argv[1]).substr(0, std::string(argv[1]).size() - 4);
+        gui::click(cs_info.btn[CS_BTN_RESET]);
+        gui::pump_until([] { return false; }, 300);
+        ok = save_window(windows->main_window, (base + "-reset.png").c_str());
+        gui::adapter().unplug();
+        gui::pump_until([] { return !is_connect; }, 5000);
+        gui::wait_idle();
+        gui::pump_until([] { return false; }, 300);
+        ok = ok && save_window(windows->main_window, (base + "-unplugged.png").c_str());
+        if (ok)
+            printf("%s-reset.png\n%s-unplugged.png\n", base.c_str(), base.c_str());
     }
     gui::disconnect();
     if (!ok)

@@ -29,10 +29,13 @@ velk::sim::Adapter &adapter(int n = 0);
 using gui_widgets::active_text;
 using gui_widgets::checked;
 using gui_widgets::entry;
+using gui_widgets::focus_of;
 using gui_widgets::label;
 using gui_widgets::log_lines;
+using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::sensitive;
+using gui_widgets::type_text;
 using gui_widgets::wait_idle;
 
 // Handles whatever is pending without waiting.

@@ -25,6 +25,17 @@ void unplug_and_expect_disconnect(bool start = true)
     EXPECT_EQ(log_lines(), std::vector<std::string>{"Device disconnected !"});
     EXPECT_FALSE(is_active);
     EXPECT_EQ(first, nullptr) << "the port was closed";
+
+    // The port box is searched again and no longer lists the gone adapter;
+    // nothing that needs an adapter can be pressed, and the device area
+    // says so. The log keeps saying what happened.
+    ASSERT_TRUE(gui::wait_idle());
+    EXPECT_EQ(gui_widgets::item_count(cd_info.cbbox), 0);
+    EXPECT_FALSE(sensitive(cd_info.btn_cnnt));
+    for (GtkWidget *w : cs_info.btn)
+        EXPECT_FALSE(sensitive(w)) << gtk_button_get_label(GTK_BUTTON(w));
+    EXPECT_EQ(label(cd_info.label[CD_LABEL_FW]), "Disconnected");
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Device disconnected !"});
 }
 
 }  // namespace
@@ -39,9 +50,12 @@ TEST(Unplug, UtilityNoticesTheGoneAdapterAndCanConnectAgain)
     EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(cd_info.btn_cnnt)), std::string("Connect"));
     EXPECT_TRUE(sensitive(cd_info.cbbox));
 
-    // The adapter comes back at the same index: connect without a restart.
+    // The adapter comes back at the same index: a search finds it, and it
+    // connects without a restart.
     velk::test::SimPort back(0);
     ASSERT_TRUE(back.ok());
+    gui::click(cd_info.btn_refresh);
+    EXPECT_EQ(gui_widgets::item_count(cd_info.cbbox), 1);
     ASSERT_TRUE(gui::connect());
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"Connect device successfully !", "Get version successfully !"}));
     gui::disconnect();
@@ -89,4 +103,5 @@ TEST(Unplug, FramesRefusedAfterAnUnplugAreNotListedAndTheLogCountsThem)
     EXPECT_EQ(log_lines()[0], "Device disconnected !");
     EXPECT_GT(failed, 0);
     EXPECT_TRUE(gui::pump_until([&] { return can1_cnt_s == tried - failed; })) << can1_cnt_s;
+    EXPECT_TRUE(gui::wait_idle());
 }

@@ -35,4 +35,15 @@ bool select_text(GtkWidget *combo, const char *text);
 // path cancels.
 gint answer_file_chooser(GtkDialog *dialog, const std::string &path);
 
+// A key press as GTK delivers it to the entry: its key-press-event
+// handlers, then the entry's own key handling (with modifiers such as
+// GDK_CONTROL_MASK or GDK_SHIFT_MASK held). True when the utility's key
+// filter swallowed it.
+bool press_key(GtkWidget *w, guint keyval, guint state = 0);
+// The widget that has the keyboard focus inside the widget's window.
+GtkWidget *focus_of(GtkWidget *w);
+// Types text as a user would: each character is a key press delivered to
+// whichever widget of w's window has the focus at that moment.
+void type_text(GtkWidget *w, const char *text);
+
 }  // namespace gui_widgets

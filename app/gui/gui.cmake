@@ -11,6 +11,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_send.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/entry_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_frame_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp

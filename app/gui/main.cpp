@@ -52,18 +52,79 @@ void load_layout(GtkBuilder *builder, const char *file)
     }
 }
 
+// The log shows whole lines: the part of its height that a line would not
+// fill goes below it as margin. The margin is set from an idle callback, as
+// no size may change while the window is being laid out.
+int log_margin = 0;     // the layout's bottom margin of the log
+int log_row = 0;        // height of one line of the log
+bool log_snap_queued = false;
+
+gboolean snap_log_now(gpointer)
+{
+    log_snap_queued = false;
+    GtkAllocation view;
+    gtk_widget_get_allocation(sl_info.tree, &view);
+    const int extra = gtk_widget_get_margin_bottom(sl_info.box) - log_margin;
+    const int spare = log_row > 0 && view.height > 0 ? (view.height + extra) % log_row : 0;
+    if (spare != extra)
+        gtk_widget_set_margin_bottom(sl_info.box, log_margin + spare);
+    return G_SOURCE_REMOVE;
+}
+
+void snap_log(GtkWidget *, GdkRectangle *, gpointer)
+{
+    if (!log_snap_queued) {
+        log_snap_queued = true;
+        g_idle_add(snap_log_now, nullptr);
+    }
+}
+
+// The log's one column: plain lines in a small font, as close as text lines,
+// so that the longest outcome (five lines, at the start of CAN) shows whole.
+void add_log_column(GtkTreeView *view)
+{
+    GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
+    g_object_set(renderer, "font", "Calibri 9", nullptr);
+    gint xpad = 0;
+    gtk_cell_renderer_get_padding(renderer, &xpad, nullptr);
+    gtk_cell_renderer_set_padding(renderer, xpad, 0);
+    GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes("Status log", renderer, "text", 0, nullptr);
+    gtk_tree_view_append_column(view, column);
+    gtk_tree_view_set_headers_visible(view, FALSE);
+}
+
+// The height of a line of the log, from a view like it that holds one line,
+// laid out off the screen: the log itself holds none before the first
+// outcome.
+int measure_log_line()
+{
+    GtkWidget *window = gtk_offscreen_window_new();
+    GtkWidget *view = gtk_tree_view_new();
+    add_log_column(GTK_TREE_VIEW(view));
+    GtkListStore *lines = gtk_list_store_new(1, G_TYPE_STRING);
+    gtk_list_store_insert_with_values(lines, nullptr, -1, 0, "Xg", -1);
+    gtk_tree_view_set_model(GTK_TREE_VIEW(view), GTK_TREE_MODEL(lines));
+    g_object_unref(lines);
+    gtk_container_add(GTK_CONTAINER(window), view);
+    gtk_widget_show_all(window);
+    GtkTreePath *first = gtk_tree_path_new_first();
+    GdkRectangle row = {0, 0, 0, 0};
+    gtk_tree_view_get_background_area(GTK_TREE_VIEW(view), first, nullptr, &row);
+    gtk_tree_path_free(first);
+    gtk_widget_destroy(window);
+    return row.height;
+}
+
 void sl_init()
 {
     sl_info.tree = gui::widget(MW_builder, "Log_treeview");
     sl_info.box = gui::widget(MW_builder, "Log_scroll_window");
     sl_info.store = nullptr;
-
-    GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
-    g_object_set(renderer, "font", "Calibri 9", nullptr);
-    GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes("Status log", renderer, "text", 0, nullptr);
-    gtk_tree_view_append_column(GTK_TREE_VIEW(sl_info.tree), column);
-    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(sl_info.tree), FALSE);
+    add_log_column(GTK_TREE_VIEW(sl_info.tree));
     g_signal_connect(sl_info.tree, "button-press-event", G_CALLBACK(swallow_press), nullptr);
+    log_row = measure_log_line();
+    log_margin = gtk_widget_get_margin_bottom(sl_info.box);
+    g_signal_connect(sl_info.box, "size-allocate", G_CALLBACK(snap_log), nullptr);
 }
 
 void main_window_init()
@@ -199,7 +260,7 @@ int velk_utility_startup(int argc, char **argv)
     gtk_widget_show_all(windows->main_window);
     // The window is up at once; the search fills the port box when it ends,
     // and says "No VELK device !" when nothing answered.
-    search_ports(true);
+    search_ports(SEARCH_AT_START);
     return 0;
 }
 

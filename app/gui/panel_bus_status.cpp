@@ -247,8 +247,8 @@ void rs_init(void)
     gtk_widget_set_focus_on_click(rs_info.chk, FALSE);
 
     g_signal_connect(rs_info.chk, "clicked", G_CALLBACK(chk_non_block_cb), nullptr);
-    for (int i = 0; i < RS_ETY_LAB_CNT; ++i)
-        ety_filter(rs_info.ety[i], &key_info_recv);
+    ety_filter(rs_info.ety[RS_ETY_LAB_TIME], &key_info_recv, "Receive timeout");
+    ety_filter(rs_info.ety[RS_ETY_LAB_DATA_CNT], &key_info_recv, "Receive count");
 
     // Error and bus-status reports of the receive worker reach the labels
     // through the default main context, that is on this thread.

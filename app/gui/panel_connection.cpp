@@ -13,9 +13,6 @@ CD_INFO cd_info;
 
 namespace {
 
-using gui::is_checked;
-using gui::set_checked;
-
 constexpr int kProbeCount = 68;
 constexpr const char *kDevPrefix = "/dev/";
 // How often a connected adapter is looked for when nothing else would
@@ -51,6 +48,9 @@ void set_sensitive(GtkWidget *w, bool on)
         gtk_widget_set_sensitive(w, on ? TRUE : FALSE);
 }
 
+// What the device area shows while no adapter is connected.
+constexpr const char *kDisconnected = "Disconnected";
+
 void set_device_labels(const char *fw, const char *api, const char *mdl, const char *state)
 {
     gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_FW]), fw);
@@ -59,45 +59,11 @@ void set_device_labels(const char *fw, const char *api, const char *mdl, const c
     gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), state);
 }
 
-// The send panel's frame options follow the started channel's CAN FD state.
-void adjust_send_options()
-{
-    int c = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_CAN]));
-    const UPUI_INFO upui = upui_info_copy();
-    bool fd_channel = c >= 0 && c < CAN_CNT && upui.device_type == TYPE_CANFD && upui.cfg_info_canfd.fdf_en[c] != 0;
-    GtkWidget *fdf = ss_info.chk[SS_CHK_FDF];
-    GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
-    GtkWidget *rtr = ss_info.chk[SS_CHK_RTR];
-    if (fd_channel) {
-        if (is_checked(rtr)) {
-            set_checked(fdf, false);
-            set_checked(brs, false);
-            set_sensitive(fdf, false);
-            set_sensitive(brs, false);
-        }
-        if (is_checked(fdf)) {
-            set_checked(rtr, false);
-            set_sensitive(rtr, false);
-            set_sensitive(brs, true);
-        } else {
-            set_checked(brs, false);
-            set_sensitive(brs, false);
-            set_sensitive(rtr, true);
-            set_sensitive(fdf, true);
-        }
-    } else {
-        set_sensitive(fdf, false);
-        set_sensitive(brs, false);
-        set_checked(fdf, false);
-        set_checked(brs, false);
-    }
-}
-
 void show_running()
 {
     gtk_label_set_text(GTK_LABEL(cd_info.label[CD_LABEL_EN_DIS]), "CAN: Active");
     gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Stop CAN");
-    adjust_send_options();
+    ss_follow_channel_mode();
     is_active = true;
     wgt_show_hide(is_connect, true);
 }
@@ -183,18 +149,20 @@ int search_com(void)
     return found;
 }
 
-void search_ports(bool at_start_up)
+void search_ports(int report)
 {
     if (is_connect)
         return;
-    auto fill = [at_start_up](int found) {
+    auto fill = [report](int found) {
         for (NODE *node = cd_info.first; node != nullptr; node = node->next)
             gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(cd_info.cbbox), port_display_name(node->com_data));
         gtk_combo_box_set_active(GTK_COMBO_BOX(cd_info.cbbox), 0);
+        if (report == SEARCH_QUIET)
+            return;
         if (found == 0) {
             clear_log();
             insert_log("No VELK device !");
-        } else if (!at_start_up) {
+        } else if (report == SEARCH_ON_REQUEST) {
             char line[64];
             snprintf(line, sizeof line, "Found %d VELK device%s !", found, found == 1 ? "" : "s");
             clear_log();
@@ -219,11 +187,21 @@ void cd_init(void)
     cd_info.busy_label = gui::widget(MW_builder, "Busy_label");
     gtk_widget_set_focus_on_click(cd_info.btn_cnnt, FALSE);
     gtk_widget_set_focus_on_click(cd_info.btn_start, FALSE);
+    // The device's version texts are as long as the adapter makes them: they
+    // take the width the area has and are shortened within it, so that the
+    // window is as wide whichever adapter is connected. Port names likewise.
     for (int i = 0; i < CD_LABEL_CNT; ++i) {
         cd_info.label[i] = gtk_label_new("");
         gtk_label_set_xalign(GTK_LABEL(cd_info.label[i]), 0.0f);
+        gtk_label_set_ellipsize(GTK_LABEL(cd_info.label[i]), PANGO_ELLIPSIZE_END);
+        gtk_label_set_max_width_chars(GTK_LABEL(cd_info.label[i]), 1);
         gtk_box_pack_start(GTK_BOX(cd_info.info_vbox), cd_info.label[i], FALSE, FALSE, 5);
     }
+    set_device_labels(kDisconnected, "", "", "");
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(cd_info.cbbox));
+    for (GList *c = cells; c != nullptr; c = c->next)
+        g_object_set(c->data, "ellipsize", PANGO_ELLIPSIZE_END, "max-width-chars", 1, nullptr);
+    g_list_free(cells);
 
     g_signal_connect(cd_info.btn_cnnt, "clicked", G_CALLBACK(btn_cnnt_cb), nullptr);
     g_signal_connect(cd_info.btn_start, "clicked", G_CALLBACK(btn_start_cb), nullptr);
@@ -279,7 +257,7 @@ void cd_disconnect(bool is_gone)
         [is_gone](int) {
             set_err_str(0);
             gtk_button_set_label(GTK_BUTTON(cd_info.btn_cnnt), "Connect");
-            set_device_labels("", "", "", "");
+            set_device_labels(kDisconnected, "", "", "");
             if (!is_gone) {
                 clear_log();
                 insert_log("Disconnect device successfully !");
@@ -288,6 +266,9 @@ void cd_disconnect(bool is_gone)
             is_active = false;
             gtk_button_set_label(GTK_BUTTON(cd_info.btn_start), "Start CAN");
             wgt_show_hide(false, false);
+            // The gone adapter leaves the port box; the log keeps saying why.
+            if (is_gone)
+                search_ports(SEARCH_QUIET);
         });
 }
 
@@ -337,7 +318,7 @@ void btn_refresh_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    search_ports(false);
+    search_ports(SEARCH_ON_REQUEST);
 }
 
 void wgt_show_hide(bool is_cnt, bool is_act)
@@ -377,8 +358,9 @@ void wgt_show_hide(bool is_cnt, bool is_act)
     const bool idle = !is_busy();
     set_sensitive(cd_info.btn_cnnt, idle && (is_cnt || cd_info.first != nullptr));
     set_sensitive(cd_info.btn_refresh, idle && !is_cnt);
+    // Reset and the configuration files need an adapter.
     for (int i = 0; i < CS_BTN_CNT; ++i)
-        set_sensitive(cs_info.btn[i], idle);
+        set_sensitive(cs_info.btn[i], idle && is_cnt);
     set_sensitive(rs_info.chk, idle);
     if (!idle) {
         set_sensitive(cd_info.cbbox, false);

@@ -6,6 +6,7 @@
 #include "guipart.h"
 #include "widgets.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -92,9 +93,21 @@ void adapter_time_cell(int64_t us, int64_t delta, char *out, size_t size)
             time_text(delta, false, out, size);
         break;
     default:
-        time_text(us, false, out, size);
+        time_of_day_text(us, out, size);
         break;
     }
+}
+
+// The width a text column needs for `sample` in its renderer's font.
+int column_width_for(GtkCellRenderer *renderer, const char *sample)
+{
+    g_object_set(renderer, "text", sample, nullptr);
+    gint natural = 0;
+    gtk_cell_renderer_get_preferred_width(renderer, bs_info.tree, nullptr, &natural);
+    g_object_set(renderer, "text", nullptr, nullptr);
+    gint separator = 0;
+    gtk_widget_style_get(bs_info.tree, "horizontal-separator", &separator, nullptr);
+    return natural + separator;
 }
 
 // Writes every row's adapter time again, as the selector now says.
@@ -357,7 +370,15 @@ void bs_init(void)
     }
     for (int i = 0; i < COL_NUM; ++i) {
         GtkTreeViewColumn *column = gtk_tree_view_get_column(view, i);
-        gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
+        int width = kColumns[i].width;
+        // The adapter's time of day with microseconds is shown whole, in
+        // whatever font the renderer falls back to.
+        if (i == COL_ATIME) {
+            GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+            width = std::max(width, column_width_for(GTK_CELL_RENDERER(cells->data), "00:00:00.000000"));
+            g_list_free(cells);
+        }
+        gtk_tree_view_column_set_fixed_width(column, width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
         gtk_tree_view_column_set_resizable(column, TRUE);
     }
@@ -410,6 +431,18 @@ void time_text(int64_t us, bool host, char *out, size_t size)
         std::snprintf(out, size, "%s%" PRIu64 ".%03" PRIu64, sign, a / 1000000, a / 1000 % 1000);
     else
         std::snprintf(out, size, "%s%" PRIu64 ".%06" PRIu64, sign, a / 1000000, a % 1000000);
+}
+
+void time_of_day_text(int64_t us, char *out, size_t size)
+{
+    // The adapter's seconds carry no time zone, so none is applied: a clock
+    // that counts from power-up shows the time since, one that counts from
+    // the epoch the time of day in UTC.
+    const uint64_t a = us < 0 ? 0 : static_cast<uint64_t>(us);
+    const uint64_t s = a / 1000000;
+    std::snprintf(out, size, "%02u:%02u:%02u.%06u", static_cast<unsigned>(s / 3600 % 24),
+                  static_cast<unsigned>(s / 60 % 60), static_cast<unsigned>(s % 60),
+                  static_cast<unsigned>(a % 1000000));
 }
 
 void tr_follow(void)

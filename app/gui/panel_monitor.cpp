@@ -130,7 +130,7 @@ void last_time_text(const Entry &e, char *out, size_t size)
         if (e.host_time)
             std::snprintf(out, size, "%s", e.time_of_day);
         else
-            time_text(t, false, out, size);
+            time_of_day_text(t, out, size);
         break;
     }
 }

@@ -10,6 +10,7 @@
 // a queue that the thread empties every 50 ms.
 #include "adapter_time.h"
 #include "guipart.h"
+#include "widgets.h"
 
 #include <atomic>
 #include <cinttypes>
@@ -327,9 +328,7 @@ bool choose_file(std::string *path, trace::Format *format)
         gtk_file_filter_add_pattern(filter, c.pattern);
         gtk_file_chooser_add_filter(chooser, filter);
     }
-    gchar *cwd = g_get_current_dir();
-    gtk_file_chooser_set_current_folder(chooser, cwd);
-    g_free(cwd);
+    gui::start_in_last_folder(chooser);
     GDateTime *now = g_date_time_new_now_local();
     gchar *suggested = g_date_time_format(now, "velk-%Y-%m-%d_%H%M%S.log");
     gtk_file_chooser_set_current_name(chooser, suggested);
@@ -339,6 +338,7 @@ bool choose_file(std::string *path, trace::Format *format)
     if (tr_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
         gchar *name = gtk_file_chooser_get_filename(chooser);
         if (name != nullptr) {
+            gui::remember_folder(name);
             *path = name;
             ok = format_for(path, chooser, format);
         }

@@ -1,5 +1,5 @@
-// Send panel, CAN data editor and the key filter of every numeric and
-// hexadecimal entry.
+// Send panel and CAN data editor; what their entries take is in
+// entry_input.cpp.
 #include "guipart.h"
 #include "text_convert.h"
 #include "widgets.h"
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 SS_INFO ss_info;
 ED_INFO ed_info;
@@ -58,12 +57,13 @@ bool fd_possible()
 }
 
 // The byte entries' ids are numbered in code, and so are the names a screen
-// reader says for them.
-void name_byte_entry(GtkWidget *entry, const char *what, int index)
+// reader says for them and the log lines use.
+void filter_byte_entry(GtkWidget *entry, KEY_PRESS_INFO *info, const char *what)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "%s %d", what, index);
+    std::snprintf(name, sizeof name, "%s %d", what, info->can_bit);
     atk_object_set_name(gtk_widget_get_accessible(entry), name);
+    ety_filter(entry, info, name);
 }
 
 void set_byte_text(GtkWidget *entry, unsigned char value)
@@ -73,32 +73,21 @@ void set_byte_text(GtkWidget *entry, unsigned char value)
     gtk_entry_set_text(GTK_ENTRY(entry), text);
 }
 
-// The character a key types, or 0 for a key that types none: navigation,
-// selection and editing keys, and shortcuts, which the entry handles itself
-// (what a paste inserts goes through ety_insert_text).
-gunichar typed_char(const GdkEventKey *event)
+// The identifier takes 8 digits with EID and 3 without. Unticking EID over a
+// longer identifier keeps it as it is, so the panel never shows one
+// identifier and sends another; Send refuses it until it is shortened,
+// and the limit follows it down to 3.
+void id_length_follows_eid()
 {
-    if ((event->state & (GDK_CONTROL_MASK | GDK_MOD1_MASK)) != 0)
-        return 0;
-    gunichar c = gdk_keyval_to_unicode(event->keyval);
-    return g_unichar_isprint(c) ? c : 0;
+    GtkEntry *id = GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]);
+    int max = is_checked(ss_info.chk[SS_CHK_EID]) ? 8 : 3;
+    int held = gtk_entry_get_text_length(id);
+    gtk_entry_set_max_length(id, held > max ? held : max);
 }
 
-bool char_allowed(gunichar c, int type)
+void ety_id_changed(GtkEditable *, gpointer)
 {
-    if (c >= '0' && c <= '9')
-        return true;
-    if (type == ETY_NUM)
-        return false;
-    return (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-bool all_allowed(const char *text, int type)
-{
-    for (const char *p = text; *p != '\0'; ++p)
-        if (!char_allowed(static_cast<unsigned char>(*p), type))
-            return false;
-    return true;
+    id_length_follows_eid();
 }
 
 // Why the frame the panel describes cannot be sent, or NULL. len is the
@@ -108,7 +97,7 @@ const char *frame_refusal(const CAN_FRAME_INFO &frame, int len, char *buf, std::
     const char *id = gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]));
     if (id[0] == '\0')
         return "Send refused: the identifier is empty !";
-    if (!all_allowed(id, ETY_DATA))
+    if (!ety_text_allowed(id, ETY_DATA))
         return "Send refused: the identifier is not hexadecimal !";
     if (frame.id_type == VELK_SID && frame.id > 0x7FFu)
         return "Send refused: a standard identifier is at most 7FF !";
@@ -117,7 +106,7 @@ const char *frame_refusal(const CAN_FRAME_INFO &frame, int len, char *buf, std::
     if (frame.fdf == 0 && len > kPanelBytes)
         return "Send refused: a CAN 2.0B frame carries at most 8 bytes !";
     for (int i = 0; i < len && i < kPanelBytes; ++i) {
-        if (!all_allowed(gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_B0 + i])), ETY_CAN_DATA)) {
+        if (!ety_text_allowed(gtk_entry_get_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_B0 + i])), ETY_CAN_DATA)) {
             std::snprintf(buf, size, "Send refused: data byte %d is not hexadecimal !", i);
             return buf;
         }
@@ -126,63 +115,6 @@ const char *frame_refusal(const CAN_FRAME_INFO &frame, int len, char *buf, std::
 }
 
 } // namespace
-
-gboolean ety_key_press(GtkWidget *widget, GdkEventKey *event, gpointer user_data)
-{
-    (void)widget;
-    const KEY_PRESS_INFO *info = static_cast<const KEY_PRESS_INFO *>(user_data);
-    if (info == nullptr || event == nullptr)
-        return TRUE;
-    gunichar c = typed_char(event);
-    if (c == 0)
-        return FALSE;
-    if (!char_allowed(c, info->type))
-        return TRUE;
-    if (info->type != ETY_CAN_DATA && info->type != ETY_CAN_FD_DATA)
-        return FALSE;
-
-    // A byte entry that already holds one digit gets its second one from
-    // this key; the focus moves on so the next digit lands in the next byte.
-    int i = info->can_bit;
-    GtkWidget *self = nullptr;
-    GtkWidget *next = nullptr;
-    if (info->type == ETY_CAN_DATA && i >= 0 && i < kPanelBytes) {
-        self = ss_info.ety_d[SS_ETY_D_B0 + i];
-        if (i < kPanelBytes - 1)
-            next = ss_info.ety_d[SS_ETY_D_B0 + i + 1];
-    } else if (info->type == ETY_CAN_FD_DATA && i >= 0 && i < ED_DATA_CNT) {
-        self = ed_info.ety_d[i];
-        if (i < ED_DATA_CNT - 1)
-            next = ed_info.ety_d[i + 1];
-    }
-    if (self != nullptr && next != nullptr && gtk_entry_get_text_length(GTK_ENTRY(self)) == 1)
-        gtk_widget_grab_focus(next);
-    return FALSE;
-}
-
-void ety_insert_text(GtkEditable *editable, const gchar *text, gint length, gint *position, gpointer user_data)
-{
-    const KEY_PRESS_INFO *info = static_cast<const KEY_PRESS_INFO *>(user_data);
-    if (info == nullptr || text == nullptr)
-        return;
-    std::size_t n = length < 0 ? std::strlen(text) : static_cast<std::size_t>(length);
-    std::string kept;
-    for (std::size_t i = 0; i < n; ++i)
-        if (char_allowed(static_cast<unsigned char>(text[i]), info->type))
-            kept += text[i];
-    if (kept.size() == n)
-        return;
-    g_signal_handlers_block_by_func(editable, reinterpret_cast<gpointer>(ety_insert_text), user_data);
-    gtk_editable_insert_text(editable, kept.c_str(), static_cast<gint>(kept.size()), position);
-    g_signal_handlers_unblock_by_func(editable, reinterpret_cast<gpointer>(ety_insert_text), user_data);
-    g_signal_stop_emission_by_name(editable, "insert-text");
-}
-
-void ety_filter(GtkWidget *entry, KEY_PRESS_INFO *info)
-{
-    g_signal_connect(entry, "key-press-event", G_CALLBACK(ety_key_press), info);
-    g_signal_connect(entry, "insert-text", G_CALLBACK(ety_insert_text), info);
-}
 
 void sync_can_data(int sync_type, int length)
 {
@@ -281,25 +213,21 @@ void cbbox_dlc_cb(GtkWidget *widget, gpointer user_data)
     int i = gtk_combo_box_get_active(GTK_COMBO_BOX(ss_info.cbbox[SS_CBBOX_LEN]));
     if (i < 0)
         return;
+    // The bytes past the length stay in view and keep their text for when
+    // the length grows, but cannot be edited: what is editable is sent.
     int shown = i > kPanelBytes ? kPanelBytes : i;
     for (int b = 0; b < kPanelBytes; ++b)
-        gtk_widget_set_visible(ss_info.ety_d[SS_ETY_D_B0 + b], b < shown);
+        gtk_widget_set_sensitive(ss_info.ety_d[SS_ETY_D_B0 + b], b < shown);
 }
 
-void cbbox_can_cb(GtkWidget *widget, gpointer user_data)
+void ss_follow_channel_mode(void)
 {
-    (void)widget;
-    (void)user_data;
     GtkWidget *fdf = ss_info.chk[SS_CHK_FDF];
     GtkWidget *brs = ss_info.chk[SS_CHK_BRS];
     GtkWidget *rtr = ss_info.chk[SS_CHK_RTR];
-    if (!fd_possible()) {
-        gtk_widget_set_sensitive(fdf, FALSE);
-        gtk_widget_set_sensitive(brs, FALSE);
-        set_checked(fdf, false);
-        set_checked(brs, false);
-    } else {
+    if (fd_possible()) {
         gtk_widget_set_sensitive(fdf, TRUE);
+        // A remote request has no CAN FD form.
         if (is_checked(rtr)) {
             set_checked(fdf, false);
             set_checked(brs, false);
@@ -315,7 +243,19 @@ void cbbox_can_cb(GtkWidget *widget, gpointer user_data)
             gtk_widget_set_sensitive(brs, FALSE);
             gtk_widget_set_sensitive(rtr, TRUE);
         }
+    } else {
+        gtk_widget_set_sensitive(fdf, FALSE);
+        gtk_widget_set_sensitive(brs, FALSE);
+        set_checked(fdf, false);
+        set_checked(brs, false);
     }
+}
+
+void cbbox_can_cb(GtkWidget *widget, gpointer user_data)
+{
+    (void)widget;
+    (void)user_data;
+    ss_follow_channel_mode();
     guiDlcUpdate();
 }
 
@@ -351,8 +291,7 @@ void chk_eid_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    // A shorter limit cuts the text that no longer fits.
-    gtk_entry_set_max_length(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), is_checked(ss_info.chk[SS_CHK_EID]) ? 8 : 3);
+    id_length_follows_eid();
 }
 
 void btn_can_data_cb(GtkWidget *widget, gpointer user_data)
@@ -427,12 +366,15 @@ void ss_init(void)
     gtk_combo_box_text_append_text(can, "CAN 1");
     gtk_combo_box_text_append_text(can, "CAN 2");
     gtk_combo_box_set_active(GTK_COMBO_BOX(can), 0);
+    // The length combo is as wide with "8" as with "64", so the panel does
+    // not move when CAN FD lengths come and go.
     GtkComboBoxText *len = GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]);
-    for (int i = 0; i < kClassicLengths; ++i) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%d", i);
+    for (const char *text : kLengthText)
         gtk_combo_box_text_append_text(len, text);
-    }
+    gui::hold_width(ss_info.cbbox[SS_CBBOX_LEN]);
+    gtk_combo_box_text_remove_all(len);
+    for (int i = 0; i < kClassicLengths; ++i)
+        gtk_combo_box_text_append_text(len, kLengthText[i]);
     gtk_combo_box_set_active(GTK_COMBO_BOX(len), 8);
 
     for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i) {
@@ -452,6 +394,7 @@ void ss_init(void)
         gtk_entry_set_alignment(e, 1.0f);
         gtk_entry_set_width_chars(e, 2);
         gtk_entry_set_max_length(e, 2);
+        gui::fit_hex_pairs(ss_info.ety_d[SS_ETY_D_B0 + i]);
     }
     for (int i = 0; i < SS_CHK_CNT; ++i)
         gtk_widget_set_focus_on_click(ss_info.chk[i], FALSE);
@@ -466,13 +409,14 @@ void ss_init(void)
     g_signal_connect(ss_info.cbbox[SS_CBBOX_LEN], "changed", G_CALLBACK(cbbox_dlc_cb), nullptr);
     g_signal_connect(ss_info.cbbox[SS_CBBOX_CAN], "changed", G_CALLBACK(cbbox_can_cb), nullptr);
     g_signal_connect(ss_info.btn_can_data, "clicked", G_CALLBACK(btn_can_data_cb), nullptr);
+    static const char *const ety_u_names[SS_ETY_LAB_U_CNT] = {"Count", "Interval", "Times"};
     for (int i = 0; i < SS_ETY_LAB_U_CNT; ++i)
-        ety_filter(ss_info.ety_u[i], &key_info_u);
-    ety_filter(ss_info.ety_d[SS_ETY_D_ID], &key_info_id);
+        ety_filter(ss_info.ety_u[i], &key_info_u, ety_u_names[i]);
+    ety_filter(ss_info.ety_d[SS_ETY_D_ID], &key_info_id, "ID");
+    g_signal_connect(ss_info.ety_d[SS_ETY_D_ID], "changed", G_CALLBACK(ety_id_changed), nullptr);
     for (int i = 0; i < kPanelBytes; ++i) {
         key_info_data[i] = {ETY_CAN_DATA, i};
-        ety_filter(ss_info.ety_d[SS_ETY_D_B0 + i], &key_info_data[i]);
-        name_byte_entry(ss_info.ety_d[SS_ETY_D_B0 + i], "Data byte", i);
+        filter_byte_entry(ss_info.ety_d[SS_ETY_D_B0 + i], &key_info_data[i], "Data byte");
     }
 }
 
@@ -489,8 +433,8 @@ void ed_init(void)
     }
     for (int i = 0; i < ED_DATA_CNT; ++i) {
         key_info_data_fd[i] = {ETY_CAN_FD_DATA, i};
-        ety_filter(ed_info.ety_d[i], &key_info_data_fd[i]);
-        name_byte_entry(ed_info.ety_d[i], "Payload byte", i);
+        filter_byte_entry(ed_info.ety_d[i], &key_info_data_fd[i], "Payload byte");
+        gui::fit_hex_pairs(ed_info.ety_d[i]);
     }
     g_signal_connect(ed_info.clear_btn, "clicked", G_CALLBACK(btn_ed_clear_cb), nullptr);
     g_signal_connect(ed_info.fill_btn, "clicked", G_CALLBACK(btn_ed_fill_cb), nullptr);

@@ -117,16 +117,16 @@ gchar *choose_file(const char *title, GtkFileChooserAction action, const char *a
                                                     GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_OK, nullptr);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
-    gchar *cwd = g_get_current_dir();
-    gtk_file_chooser_set_current_folder(chooser, cwd);
-    g_free(cwd);
+    gui::start_in_last_folder(chooser);
     if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
         gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
         gtk_file_chooser_set_current_name(chooser, suggested);
     }
     gchar *name = nullptr;
-    if (cs_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK)
+    if (cs_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
         name = gtk_file_chooser_get_filename(chooser);
+        gui::remember_folder(name);
+    }
     gtk_widget_destroy(dialog);
     return name;
 }
@@ -355,6 +355,9 @@ void guiStatusUpdate(UPUI_INFO upui)
     else if (e >= 0 && e <= 2)
         gtk_combo_box_set_active(GTK_COMBO_BOX(bs_info.cbbox), e);
     g_signal_handlers_unblock_by_func(bs_info.cbbox, reinterpret_cast<gpointer>(cbbox_err_cb), nullptr);
+
+    // The send panel offers CAN FD as the device now runs its channels.
+    ss_follow_channel_mode();
 }
 
 void btn_reset_cb(GtkWidget *widget, gpointer user_data)
@@ -491,8 +494,12 @@ void cs_init(void)
         fill_combo(can.cbbox[CS_CBBOX_BAUD], baud_for_20B_str);
         fill_combo(can.cbbox[CS_CBBOX_DATABAUD], databaud_str);
         fill_combo(can.cbbox[CS_CBBOX_FILTER], filter_str_c);
-        for (int i = 0; i < CS_CBBOX_CNT; ++i)
+        for (int i = 0; i < CS_CBBOX_CNT; ++i) {
             gtk_combo_box_set_active(GTK_COMBO_BOX(can.cbbox[i]), 0);
+            // The nominal-rate list is at its longest now; the shorter CAN FD
+            // lists leave the panel as wide.
+            gui::hold_width(can.cbbox[i]);
+        }
     }
 
     CAN_INFO &can1 = cs_info.can[CAN_1];
@@ -506,7 +513,11 @@ void cs_init(void)
     g_signal_connect(cs_info.btn[CS_BTN_RESET], "clicked", G_CALLBACK(btn_reset_cb), nullptr);
     g_signal_connect(cs_info.btn[CS_BTN_IMPORT], "clicked", G_CALLBACK(btn_import_cb), nullptr);
     g_signal_connect(cs_info.btn[CS_BTN_EXPORT], "clicked", G_CALLBACK(btn_export_cb), nullptr);
-    for (int c = 0; c < CAN_CNT; ++c)
-        for (int i = 0; i < CS_ETY_LAB_CNT; ++i)
-            ety_filter(cs_info.can[c].ety[i], &key_info_filter);
+    for (int c = 0; c < CAN_CNT; ++c) {
+        char name[32];
+        std::snprintf(name, sizeof name, "CAN %d filter ID", c + 1);
+        ety_filter(cs_info.can[c].ety[CS_ETY_LAB_ID], &key_info_filter, name);
+        std::snprintf(name, sizeof name, "CAN %d filter mask", c + 1);
+        ety_filter(cs_info.can[c].ety[CS_ETY_LAB_MASK], &key_info_filter, name);
+    }
 }

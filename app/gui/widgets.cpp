@@ -2,7 +2,23 @@
 
 #include "text_convert.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
 namespace gui {
+
+namespace {
+
+// The folder of the last chosen file; GUI thread only.
+std::string last_folder;
+
+bool is_folder(const char *path)
+{
+    return path != nullptr && path[0] != '\0' && g_file_test(path, G_FILE_TEST_IS_DIR);
+}
+
+}  // namespace
 
 GtkWidget *widget(GtkBuilder *builder, const char *id)
 {
@@ -27,6 +43,75 @@ int entry_decimal(GtkWidget *entry)
 gboolean swallow_press(GtkWidget *, GdkEvent *, gpointer)
 {
     return TRUE;
+}
+
+void hold_width(GtkWidget *w)
+{
+    gint natural = 0;
+    gtk_widget_get_preferred_width(w, nullptr, &natural);
+    gtk_widget_set_size_request(w, natural, -1);
+}
+
+void fit_hex_pairs(GtkWidget *entry)
+{
+    // Room for the cursor after the second digit.
+    constexpr int kCursor = 2;
+    // A cell of two digits needs less padding than the theme gives a line
+    // of text; the row of eight cells stays as wide as it was.
+    static GtkCssProvider *narrow = nullptr;
+    if (narrow == nullptr) {
+        narrow = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(narrow, "entry { padding-left: 4px; padding-right: 4px; }", -1, nullptr);
+    }
+    gtk_style_context_add_provider(gtk_widget_get_style_context(entry), GTK_STYLE_PROVIDER(narrow),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    PangoLayout *layout = gtk_widget_create_pango_layout(entry, nullptr);
+    int widest = 0;
+    for (const char *d = "0123456789ABCDEF"; *d != '\0'; ++d) {
+        const char pair[3] = {*d, *d, '\0'};
+        pango_layout_set_text(layout, pair, -1);
+        int w = 0;
+        pango_layout_get_pixel_size(layout, &w, nullptr);
+        widest = std::max(widest, w);
+    }
+    g_object_unref(layout);
+
+    // The entry gives its text the width of its characters, each as wide
+    // as the font's average character or digit, whichever is wider.
+    PangoContext *context = gtk_widget_get_pango_context(entry);
+    PangoFontMetrics *metrics =
+        pango_context_get_metrics(context, pango_context_get_font_description(context), pango_context_get_language(context));
+    const int average = std::max(pango_font_metrics_get_approximate_char_width(metrics),
+                                 pango_font_metrics_get_approximate_digit_width(metrics));
+    pango_font_metrics_unref(metrics);
+    const int text_width = PANGO_PIXELS_CEIL(average) * std::max(gtk_entry_get_width_chars(GTK_ENTRY(entry)), 0);
+    const int extra = widest + kCursor - text_width;
+    if (extra <= 0)
+        return;
+    gint natural = 0;
+    gtk_widget_get_preferred_width(entry, nullptr, &natural);
+    gtk_widget_set_size_request(entry, natural + extra, -1);
+}
+
+void start_in_last_folder(GtkFileChooser *chooser)
+{
+    const char *folder = last_folder.c_str();
+    if (!is_folder(folder))
+        folder = std::getenv("XDG_DOCUMENTS_DIR");
+    if (!is_folder(folder))
+        folder = g_get_user_special_dir(G_USER_DIRECTORY_DOCUMENTS);
+    if (!is_folder(folder))
+        folder = g_get_home_dir();
+    gtk_file_chooser_set_current_folder(chooser, folder);
+}
+
+void remember_folder(const char *file)
+{
+    if (file == nullptr)
+        return;
+    gchar *folder = g_path_get_dirname(file);
+    last_folder = folder;
+    g_free(folder);
 }
 
 }  // namespace gui

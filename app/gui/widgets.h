@@ -16,5 +16,19 @@ int entry_decimal(GtkWidget *entry);
 // A "button-press-event" handler that swallows the press, so rows of a view
 // cannot be selected.
 gboolean swallow_press(GtkWidget *, GdkEvent *, gpointer);
+// Requests the widget's natural width now as its width, so that narrower
+// content later (fewer or shorter combo items) leaves the layout as it is.
+void hold_width(GtkWidget *w);
+// Widens an entry of two characters so that any two upper-case hexadecimal
+// digits ("AA", "DD") fit it whole with the cursor; the width in characters
+// counts an average character, narrower than those.
+void fit_hex_pairs(GtkWidget *entry);
+// Points a file chooser at the folder of the file last chosen in this run,
+// or, before one is chosen or when that folder is gone, at the user's
+// documents folder ($XDG_DOCUMENTS_DIR) or home folder; never at the
+// program's own folder, which an installed program cannot write.
+void start_in_last_folder(GtkFileChooser *chooser);
+// Remembers the folder of a chosen file for the next file chooser.
+void remember_folder(const char *file);
 
 }  // namespace gui
