@@ -7,9 +7,11 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter_time.h"
+#include "signal_print.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -51,6 +53,18 @@ const char kUsage[] =
     "  -N NAME1,NAME2  interface names of CAN1 and CAN2 (default can0,can1)\n"
     "  -8              write classic DLC codes 9-15 as candump -8 does (_C)\n"
     "  -L              listen-only (both channels)\n"
+    "  --dbc FILE      decode frames with a CAN database (DBC file); repeat for\n"
+    "                  more, the first that describes an identifier decodes it.\n"
+    "                  Under each described frame: its message, then a line per\n"
+    "                  signal, 'name = value unit' and the value's text\n"
+    "  --json          print one JSON object per frame and line instead of\n"
+    "                  candump lines (with --dbc, its message and signals):\n"
+    "                  {\"t\": 1699999999.123456, \"bus\": \"can0\", \"id\": 291,\n"
+    "                   \"ext\": false, \"fd\": false, \"brs\": false, \"data\": \"DEADBEEF\",\n"
+    "                   \"message\": \"EngineData\", \"signals\": {\"EngineSpeed\": 1834.0},\n"
+    "                   \"text\": {}, \"missing\": []}\n"
+    "  --j1939         with --dbc, match 29-bit identifiers no message has by\n"
+    "                  J1939 parameter group, whatever their priority and source\n"
     "%s"
     "  -h              this help\n"
     "\n"
@@ -64,7 +78,15 @@ const char kUsage[] =
     "  velk_dump -b 500k -d 2M -f run.asc 24 CAN2,100:700\n"
     "      CAN2 at 500 kbit/s with CAN FD at 2 Mbit/s, identifiers 100-1FF, into run.asc\n"
     "  velk_dump -L -n 100 -a /dev/ttyCAN0\n"
-    "      listen-only, the first 100 frames in readable form\n";
+    "      listen-only, the first 100 frames in readable form\n"
+    "  velk_dump --dbc car.dbc --json /dev/ttyACM0 CAN1 > run.jsonl\n"
+    "      CAN1's frames with their signals, one JSON object a line\n";
+
+const option kLong[] = {{"dbc", required_argument, nullptr, 'D'},
+                        {"json", no_argument, nullptr, 'J'},
+                        {"j1939", no_argument, nullptr, 'j'},
+                        {"help", no_argument, nullptr, 'h'},
+                        {nullptr, 0, nullptr, 0}};
 
 constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop or deadline.
@@ -165,6 +187,7 @@ struct Options {
     bool print_too = false;
     bool ascii = false;
     bool len8_dlc = false;
+    bool json = false;
     long long count = 0;
     double seconds = 0;
     std::string names[2] = {"can0", "can1"};
@@ -173,7 +196,10 @@ struct Options {
 
 class Dump {
 public:
-    Dump(const Options &o, int port, Channel *channels) : o_(o), port_(port), ch_(channels) {}
+    Dump(const Options &o, SignalDecoder &&decoder, int port, Channel *channels)
+        : o_(o), decoder_(std::move(decoder)), port_(port), ch_(channels)
+    {
+    }
 
     int run()
     {
@@ -305,12 +331,19 @@ private:
                 return;
             }
         }
-        if (print_) {
-            const std::string &name = o_.names[f.channel];
-            const std::string line = o_.ascii && !f.error ? readable(f, name) : trace::log_line(f, name, o_.len8_dlc);
-            std::fputs(line.c_str(), stdout);
-            std::fputc('\n', stdout);
+        if (!print_)
+            return;
+        const std::string &name = o_.names[f.channel];
+        const dbc::Message *m = decoder_.empty() ? nullptr : decoder_.decode(f);
+        if (o_.json) {
+            line_.clear();
+            append_json_line(&line_, f, name, m, decoder_.values(), decoder_.count());
+        } else {
+            line_ = o_.ascii && !f.error ? readable(f, name) : trace::log_line(f, name, o_.len8_dlc);
+            line_ += '\n';
+            append_signal_lines(&line_, m, decoder_.values(), decoder_.count());
         }
+        std::fwrite(line_.data(), 1, line_.size(), stdout);
     }
 
     // Bus error reports become an error frame on each channel whose six
@@ -342,13 +375,15 @@ private:
         }
         if (r.msg_type == VELK_EEERR_TYPE)
             text = status_name(r.msg_type);
-        // In candump's format standard output stays a log; the details go to
-        // standard error there.
+        // In candump's format and in JSON, standard output stays a log; the
+        // details go to standard error there.
         std::fprintf(o_.ascii && print_ ? stdout : stderr, "(%lld.%06u)  %s\n", static_cast<long long>(f.sec), f.usec,
                      text.c_str());
     }
 
     const Options &o_;
+    SignalDecoder decoder_;
+    std::string line_;
     CAN_FRAME_INFO batch_[kBatch];
     int port_;
     Channel *ch_;
@@ -366,9 +401,10 @@ private:
 int main(int argc, char **argv)
 {
     Options o;
+    SignalDecoder decoder;
     const std::string optstring = std::string("lf:paen:T:N:8Lh") + kChannelOptions;
     int opt;
-    while ((opt = getopt(argc, argv, optstring.c_str())) != -1) {
+    while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
         case 'l':
             o.file = default_log_name();
@@ -398,6 +434,12 @@ int main(int argc, char **argv)
         }
         case '8': o.len8_dlc = true; break;
         case 'L': o.setup.listen = true; break;
+        case 'D':
+            if (!decoder.add(kProg, optarg))
+                return kBadInput;
+            break;
+        case 'J': o.json = true; break;
+        case 'j': decoder.set_j1939(true); break;
         default:
             if (const int status = common_option(kProg, kUsage, opt, optarg, &o.setup); status >= 0)
                 return status;
@@ -407,6 +449,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s: no PORT given (try -h)\n", kProg);
         return kBadInput;
     }
+    if (o.json && o.ascii)
+        return usage_error(kProg, "choose one output form, not both of", "-a --json");
     trace::Format format;
     if (!o.file.empty() && !trace::format_of(o.file, &format))
         return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", o.file.c_str());
@@ -443,7 +487,7 @@ int main(int argc, char **argv)
         return status;
     if (o.default_name)
         std::fprintf(stderr, "%s: writing %s\n", kProg, o.file.c_str());
-    Dump dump(o, port, ch);
+    Dump dump(o, std::move(decoder), port, ch);
     status = dump.run();
     dump.take_input_stats();
     VELKCloseDevice(port);
