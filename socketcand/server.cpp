@@ -30,6 +30,10 @@ constexpr size_t kReplySlack = 64 * 1024;
 // 4.1 does) do not find frames behind it.
 constexpr int64_t kRawHoldUs = 50000;
 constexpr int kIdlePollMs = 200;
+// The kernel's send buffer per client, kept small so that the client's own
+// queue (and its bound) decides what a slow client loses, not megabytes of
+// buffer that loopback's autotuning would grow.
+constexpr int kSocketSendBuffer = 64 * 1024;
 // A client being closed that does not take its last words is closed anyway.
 constexpr int64_t kClosingUs = 5000000;
 
@@ -166,6 +170,7 @@ void Server::accept_clients(int64_t now)
         }
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBuffer, sizeof kSocketSendBuffer);
         auto c = std::make_unique<Client>(next_id_++, static_cast<SessionHost *>(this));
         c->fd = fd;
         c->peer = peer;
