@@ -30,6 +30,7 @@ constexpr size_t kReplySlack = 64 * 1024;
 // 4.1 does) do not find frames behind it.
 constexpr int64_t kRawHoldUs = 50000;
 constexpr int kIdlePollMs = 200;
+constexpr int kAcceptsPerTurn = 16;
 // The kernel's send buffer per client, kept small so that the client's own
 // queue (and its bound) decides what a slow client loses, not megabytes of
 // buffer that loopback's autotuning would grow.
@@ -145,7 +146,10 @@ void Server::log_close(const Client &c, const std::string &why)
 
 void Server::accept_clients(int64_t now)
 {
-    while (true) {
+    // A few per turn: clients that connected and went meanwhile (a flood of
+    // connects) are seen gone on the next turn and make room, rather than
+    // filling every place at once.
+    for (int taken = 0; taken < kAcceptsPerTurn; ++taken) {
         sockaddr_in a;
         socklen_t len = sizeof a;
         const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&a), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -453,9 +457,10 @@ int Server::run()
                 c->dead = true;
                 log_close(*c, c->close_reason);
             }
+        drop_closed();
         if (fds[0].revents & POLLIN)
             accept_clients(t);
-        drop_closed();
+        client_count_ = clients_.size();
     }
     return tools::kOk;
 }
