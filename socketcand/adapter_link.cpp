@@ -62,9 +62,16 @@ AdapterLink::~AdapterLink()
         close(event_fd_);
 }
 
-const char *AdapterLink::device() const
+std::string AdapterLink::device() const
 {
-    return port_ >= 0 ? comports[port_] : o_.port_name.c_str();
+    std::lock_guard<std::mutex> l(device_mutex_);
+    return device_.empty() ? o_.port_name : device_;
+}
+
+void AdapterLink::set_device()
+{
+    std::lock_guard<std::mutex> l(device_mutex_);
+    device_ = comports[port_];
 }
 
 int AdapterLink::channel_of(const std::string &name) const
@@ -84,6 +91,7 @@ int AdapterLink::start()
     const int status = tools::connect(kProg, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_);
     if (status != tools::kOk)
         return status;
+    set_device();
     up_ = true;
     rx_thread_ = std::thread([this] { receive_loop(); });
     tx_thread_ = std::thread([this] { transmit_loop(); });
@@ -161,6 +169,7 @@ bool AdapterLink::open_adapter_now()
     std::lock_guard<std::mutex> l(port_mutex_);
     if (tools::connect(kProg, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_) != tools::kOk)
         return false;
+    set_device();
     up_ = true;
     return true;
 }
@@ -174,7 +183,7 @@ void AdapterLink::receive_loop()
     while (!stop_) {
         if (!up_) {
             if (open_adapter_now()) {
-                std::fprintf(stderr, "%s: the adapter at %s is back\n", kProg, device());
+                std::fprintf(stderr, "%s: the adapter at %s is back\n", kProg, device().c_str());
                 clock = trace::AdapterClock();
                 LinkEvent e;
                 e.kind = LinkEvent::Back;
@@ -222,7 +231,7 @@ void AdapterLink::receive_loop()
                 up_ = false;
                 VELKCloseDevice(port_);
             }
-            std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, device());
+            std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, device().c_str());
             {
                 std::lock_guard<std::mutex> l(tx_mutex_);
                 tx_.clear();

@@ -60,7 +60,8 @@ public:
     int channel_of(const std::string &name) const;
     const std::string &name_of(int channel) const { return o_.names[channel]; }
     bool up() const { return up_.load(); }
-    const char *device() const;
+    // The adapter's device path (the name given until it has been opened).
+    std::string device() const;
 
     // Queues a frame for the adapter. False when the adapter is gone or the
     // queue is full (counted).
@@ -81,8 +82,13 @@ private:
     void push(LinkEvent e);
     void push_all(std::vector<LinkEvent> *events);
 
+    void set_device();
+
     LinkOptions o_;
-    int port_ = -1;
+    int port_ = -1;  // written by start() and the receive thread under port_mutex_
+
+    mutable std::mutex device_mutex_;  // guards device_
+    std::string device_;
     int event_fd_ = -1;
     std::atomic<bool> up_{false};
     std::atomic<bool> stop_{false};

@@ -333,7 +333,7 @@ void Server::handle_events(int64_t now)
                 }
             break;
         case LinkEvent::Gone: {
-            const std::string reason = std::string("the adapter at ") + link_->device() + " has gone";
+            const std::string reason = "the adapter at " + link_->device() + " has gone";
             jobs_->remove_channel(0);
             jobs_->remove_channel(1);
             for (auto &cp : clients_)
