@@ -197,11 +197,15 @@ void AdapterLink::receive_loop()
         std::memset(batch, 0, sizeof batch);
         for (CAN_FRAME_INFO &r : batch)
             r.timestamp.micro_second = kNoTimestamp;
+        // Waits for the first record only, then takes what else has arrived
+        // without waiting: a batch never holds a frame back for the next.
         NON_BLOCK_INFO nb;
-        nb.cnt = kBatch;
+        nb.cnt = 1;
         nb.interval = kWaitMs;
         nb.can_frame_info = batch;
-        const int n = VELKReceiveNonblock(port_, &nb);
+        int n = VELKReceiveNonblock(port_, &nb);
+        while (n > 0 && n < static_cast<int>(kBatch) && VELKReceive_CANFD(port_, &batch[n]) == 1)
+            ++n;
         const int64_t wall = tools::wall_us();
         const int64_t mono = tools::mono_us();
         for (int i = 0; i < n; ++i) {
