@@ -1,7 +1,12 @@
 // velk_socketcand's server on the emulated adapter, at the protocol's wire:
 // each mode, the error replies, many clients, a stuck one, floods of
 // connects, and the adapter unplugged and plugged in again.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <regex>
@@ -353,6 +358,33 @@ TEST_F(NetServer, ClientsOutsideTheAllowedNetworksAreRefused)
     EXPECT_TRUE(c.wait_closed());
     EXPECT_EQ(c.item(0), "");
     EXPECT_TRUE(wait_until([&] { return server().counters().refused.load() == 1; }));
+}
+
+TEST_F(NetServer, TheBeaconNamesTheServerAndItsBusesWhenAskedFor)
+{
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(udp, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(udp, reinterpret_cast<sockaddr *>(&a), &len);
+    netd::ServerOptions o = quiet_options();
+    o.beacon = true;
+    o.beacon_address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    serve(o);
+    pollfd p = {udp, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    char b[2048];
+    const ssize_t n = recv(udp, b, sizeof b, 0);
+    close(udp);
+    ASSERT_GT(n, 0);
+    const std::string text(b, static_cast<size_t>(n));
+    EXPECT_EQ(text.rfind("<CANBeacon name=\"", 0), 0u) << text;
+    EXPECT_NE(text.find("type=\"adapter\""), std::string::npos) << text;
+    EXPECT_NE(text.find("<URL>can://127.0.0.1:" + std::to_string(port()) + "</URL>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<Bus name=\"can0\"/><Bus name=\"can1\"/>"), std::string::npos) << text;
 }
 
 TEST_F(NetServer, UnplugClosesTheBusClientsWithAReasonAndAReplugIsServedAgain)
