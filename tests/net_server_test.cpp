@@ -102,6 +102,22 @@ TEST_F(NetServer, RawSendReachesTheWireByteExact)
     EXPECT_EQ(got[2], with_trailer({0xE0, 0x02, 0x00, 0x00, 0x07, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+TEST_F(NetServer, SendFdGoesOutAsACanFdFrameAndOtherClientsSeeAnFdFrame)
+{
+    serve();
+    NetClient a, b;
+    ASSERT_TRUE(a.open_bus(port(), "can0"));
+    ASSERT_TRUE(b.open_bus(port(), "can0"));
+    a.send_text("< sendfd 123 1 12 0 1 2 3 4 5 6 7 8 9 A B >");
+    ASSERT_TRUE(wait_until([&] { return sim().host_frames(0xF0).size() == 1; }, 5000));
+    // Flags: CAN1 + DLC 9 * 16; FD flags: BRS (bit 0) and FDF (bit 2).
+    EXPECT_EQ(sim().host_frames(0xF0)[0], with_trailer({0xF0, 0x91, 0x05, 0x00, 0x00, 0x01, 0x23, 0, 1, 2, 3, 4, 5, 6,
+                                                        7, 8, 9, 10, 11}));
+    const std::string fd = b.item();
+    EXPECT_EQ(fd.substr(0, 17), "< fdframe 123 01 ") << fd;
+    EXPECT_EQ(fd.substr(fd.size() - 27), " 000102030405060708090A0B >") << fd;
+}
+
 TEST_F(NetServer, RawReceivesTheBusFramesWithTheAdaptersTimeSpacing)
 {
     serve();
