@@ -12,3 +12,12 @@ if(TARGET velk_netd AND TARGET velk_test_support)
   target_link_libraries(net_server_test PRIVATE velk_net_test_support GTest::gtest_main)
   gtest_discover_tests(net_server_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS "net;tsan" TIMEOUT 120)
 endif()
+
+# The program itself, as a child process.
+if(TARGET velk_socketcand AND TARGET velk_tools_test_support AND TARGET velk_net_test_support)
+  add_executable(net_tool_test net_tool_test.cpp)
+  target_link_libraries(net_tool_test PRIVATE velk_net_test_support velk_tools_test_support GTest::gtest_main)
+  target_compile_definitions(net_tool_test PRIVATE VELK_SOCKETCAND="$<TARGET_FILE:velk_socketcand>")
+  add_dependencies(net_tool_test velk_socketcand)
+  gtest_discover_tests(net_tool_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS net TIMEOUT 120)
+endif()
