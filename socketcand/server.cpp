@@ -138,7 +138,7 @@ void Server::log_close(const Client &c, const std::string &why)
     ++counters_.closed;
     if (!o_.verbose)
         return;
-    const SessionStats &s = const_cast<Client &>(c).session.stats();
+    const SessionStats &s = c.session.stats();
     std::fprintf(stderr, "%s: client %s closed (%s): %llu frames sent to it, %llu from it, %llu dropped\n", kProg,
                  c.peer.c_str(), why.c_str(), static_cast<unsigned long long>(s.rx_frames),
                  static_cast<unsigned long long>(s.tx_frames), static_cast<unsigned long long>(s.dropped));
@@ -384,7 +384,7 @@ int Server::poll_timeout_ms(int64_t now) const
     };
     sooner(jobs_->next_due_us());
     for (const auto &c : clients_) {
-        sooner(const_cast<Client &>(*c).session.next_statistics_us());
+        sooner(c->session.next_statistics_us());
         if (c->hold_until_us > now)
             sooner(c->hold_until_us);
     }

@@ -55,6 +55,7 @@ public:
     int channel() const { return channel_; }
     uint64_t id() const { return id_; }
     SessionStats &stats() { return stats_; }
+    const SessionStats &stats() const { return stats_; }
 
 private:
     struct Subscription {
