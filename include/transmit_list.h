@@ -1,8 +1,8 @@
 // The transmit list: periodic frames, each with its own cycle time, an
 // optional count, and per-cycle changes (a counter, a checksum). An entry is
 // either a frame given as cansend's frame text or a database message with
-// signal values. The list file keeps one entry a line (see
-// docs/transmit_list.md); the utility and velk_send read the same files.
+// signal values. The list file keeps one entry a line (its format is in
+// velk_send's manual page); the utility and velk_send read the same files.
 //
 // C++ only; used by the worker layer's scheduler, the utility and velk_send.
 #ifndef VELK_TRANSMIT_LIST_H
