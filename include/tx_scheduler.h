@@ -87,8 +87,11 @@ public:
 
     PacingReport pacing(const int pause_us[2]) const;
 
-    // Starts the thread; every enabled entry's first deadline is now.
+    // Starts the thread; every enabled entry's first deadline is now, plus
+    // its index times the phase step (modulo its cycle) when one is set, so
+    // that entries of equal cycles do not all fall due at once.
     void start();
+    void set_phase_step(uint64_t us);
     // Stops the thread and waits for it; a frame being sent completes.
     void stop();
     bool running() const;
@@ -130,6 +133,7 @@ private:
     std::vector<Slot> slots_;
     uint64_t next_uid_ = 1;
     bool run_ = false;
+    uint64_t phase_step_ = 0;
     std::thread thread_;
 };
 

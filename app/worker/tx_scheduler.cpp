@@ -1,7 +1,9 @@
 // The transmit list's scheduler thread: earliest deadline first over the
 // enabled entries, deadlines on each entry's fixed grid, the frame built
 // under the lock and sent without it (the library's pacing pause blocks).
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -183,14 +185,21 @@ void Scheduler::start()
     if (run_)
         return;
     const uint64_t now = clock_.now_us();
-    for (Slot &s : slots_) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        Slot &s = slots_[i];
         s.st = EntryStats{};
         s.recent_n = 0;
         s.cycles = 0;
-        activate(s, now);
+        activate(s, now + (s.entry.cycle_us > 0 ? i * phase_step_ % s.entry.cycle_us : 0));
     }
     run_ = true;
     thread_ = std::thread(&Scheduler::run, this);
+}
+
+void Scheduler::set_phase_step(uint64_t us)
+{
+    std::lock_guard<std::mutex> g(m_);
+    phase_step_ = us;
 }
 
 void Scheduler::stop()
@@ -263,6 +272,10 @@ void Scheduler::note_sent(Slot &s, uint64_t at)
 
 void Scheduler::run()
 {
+    // Deadlines of a millisecond want the thread woken on time on a busy
+    // machine. Best effort: without the right to raise it the thread runs at
+    // normal priority.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
     std::unique_lock<std::mutex> lk(m_);
     while (run_) {
         // The earliest deadline; a pending send-now goes first.
