@@ -47,6 +47,9 @@ int send_list(const char *prog, const char *port_name, const ChannelSetup &setup
     txlist::SteadyClock clock;
     txlist::Scheduler sched(clock, [port](const CAN_FRAME_INFO &f) { return send_record(port, f); });
     sched.set_list(list);
+    // Entries start a millisecond apart, so that equal cycles do not all
+    // fall due at once and wait for each other's pauses.
+    sched.set_phase_step(1000);
     // The pauses the library took from the bit rates when it started the channels.
     const int pause[2] = {send_delay[0], send_delay[1]};
     const txlist::PacingReport report = sched.pacing(pause);
