@@ -183,7 +183,8 @@ constexpr char kDbc[] = "VERSION \"\"\n"
                         "BO_ 291 Engine: 8 ECU\n"
                         " SG_ Speed : 0|16@1+ (1,0) [0|8000] \"rpm\" Vector__XXX\n"
                         " SG_ Alive : 16|4@1+ (1,0) [0|15] \"\" Vector__XXX\n"
-                        " SG_ Check : 56|8@1+ (1,0) [0|255] \"\" Vector__XXX\n";
+                        " SG_ Check : 56|8@1+ (1,0) [0|255] \"\" Vector__XXX\n"
+                        " SG_ Decade : 20|4@1+ (1,0) [0|9] \"\" Vector__XXX\n";
 
 TEST(EntryFrame, MessageWithSignalCounterAndChecksumSignal)
 {
@@ -211,6 +212,11 @@ TEST(EntryFrame, MessageWithSignalCounterAndChecksumSignal)
     }
     EXPECT_EQ(list_text(l), "# velk transmit list: CHANNEL FRAME CYCLE [options]\ndbc car.dbc\n"
                             "CAN1 msg:Engine 10ms Speed=1834 counter=@Alive checksum=xor:0-6:@Check\n");
+    // A counter signal wraps within its range: Decade holds 4 bits but is [0|9].
+    Entry d = e;
+    d.counter.signal = "Decade";
+    EXPECT_EQ(frame_of(d, 9, l.db.get()).data[2] >> 4, 9);
+    EXPECT_EQ(frame_of(d, 10, l.db.get()).data[2] >> 4, 0);
     // A value outside the signal's range is refused with the line.
     std::ofstream(path) << "dbc car.dbc\n\nCAN1 msg:Engine 10ms Speed=9000\n";
     EXPECT_FALSE(load_list(path, &l, &error));

@@ -168,6 +168,11 @@ TEST_F(Schedule, CountedEntriesEndAndTheListReportsFinished)
     EXPECT_EQ(ids(log.sent()), (std::vector<unsigned>{0x1, 0x2, 0x1, 0x1, 0x2}));
     EXPECT_FALSE(sched.stats()[0].running);
     EXPECT_EQ(log.sent()[1].frame.CAN_port, 1);
+    // A count raised after the entry ended: it goes on to the new count.
+    sched.update(0, frame_entry(0x1, 1 * kMs, 0, 5));
+    ASSERT_TRUE(clock.run_for(10 * kMs, 1 * kMs));
+    EXPECT_EQ(sched.stats()[0].sent, 5u);
+    EXPECT_TRUE(sched.finished());
 }
 
 TEST_F(Schedule, RefusedFramesAreCountedNotHidden)

@@ -1,6 +1,7 @@
 // An entry of the transmit list turned into the library's frame record for
 // one cycle: the payload (frame text or encoded message), the counter's
 // value of that cycle, then the checksum.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,19 @@ uint64_t bytes_max(int first, int last)
 uint64_t signal_raw_max(const dbc::Signal &s)
 {
     return s.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << s.length) - 1;
+}
+
+// The largest raw value a counter signal may take: its bits, and within
+// its [min|max] where it has a range (encode refuses a value outside it).
+uint64_t counter_raw_max(const dbc::Signal &s)
+{
+    uint64_t m = signal_raw_max(s);
+    if (s.has_range() && s.factor > 0) {
+        const double top = std::floor((s.max - s.offset) / s.factor + 1e-9);
+        if (top >= 0 && top < static_cast<double>(m))
+            m = static_cast<uint64_t>(top);
+    }
+    return m;
 }
 
 // The counter's value in cycle `cycle`: start stepped `cycle` times within [min, max].
@@ -114,7 +128,7 @@ bool build_message(const Entry &e, const dbc::Database *db, uint64_t cycle, trac
             *why = "counter: no signal " + e.counter.signal + " in " + e.message;
             return false;
         }
-        const uint64_t max = e.counter.max != 0 ? e.counter.max : signal_raw_max(*s);
+        const uint64_t max = e.counter.max != 0 ? e.counter.max : counter_raw_max(*s);
         assign_raw(a, *s, counter_value(e.counter.min, e.counter.min, max, cycle));
     }
     const dbc::Signal *target = nullptr;

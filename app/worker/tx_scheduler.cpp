@@ -119,6 +119,11 @@ void Scheduler::update(size_t index, const Entry &e)
             s.active = s.st.running = false;
     } else if (run_ && s.active && e.count != 0 && s.st.sent + s.st.refused >= e.count) {
         s.active = s.st.running = false;
+    } else if (run_ && !s.active && e.enabled && (e.count == 0 || s.st.sent + s.st.refused < e.count)) {
+        // A count raised (or removed) after the entry had ended: it goes on.
+        s.st.running = s.active = true;
+        s.origin = clock_.now_us();
+        s.k = 0;
     }
     cv_.notify_all();
 }
