@@ -36,8 +36,7 @@ public:
     virtual void wait_until(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, uint64_t t_us) = 0;
 };
 
-// The monotonic clock. The last millisecond before a deadline is slept
-// without the lock (an edit then waits for that frame), for precision.
+// The monotonic clock.
 class SteadyClock : public Clock {
 public:
     uint64_t now_us() override;

@@ -170,6 +170,7 @@ void ManualClock::wait_until(std::unique_lock<std::mutex> &lk, std::condition_va
         waiter_m_ = lk.mutex();
         waiter_cv_ = &cv;
         waiting_for_ = t_us;
+        waited_at_ = now_.load();
     }
     // advance() takes the scheduler's lock before it notifies, so a time
     // moved after this check still wakes the wait.
@@ -198,7 +199,10 @@ void ManualClock::advance(uint64_t us)
 bool ManualClock::waiting() const
 {
     std::lock_guard<std::mutex> g(m_);
-    return waiting_for_ > now_.load();
+    // A wait entered before the last advance may not
+    // have seen it yet.
+    const uint64_t now = now_.load();
+    return waiting_for_ > now && waited_at_ == now;
 }
 
 bool ManualClock::run_for(uint64_t us, uint64_t step)

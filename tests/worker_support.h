@@ -102,10 +102,11 @@ public:
 
 private:
     std::atomic<uint64_t> now_{0};
-    mutable std::mutex m_;  // guards the three below
+    mutable std::mutex m_;  // guards the four below
     std::mutex *waiter_m_ = nullptr;
     std::condition_variable *waiter_cv_ = nullptr;
     uint64_t waiting_for_ = 0;
+    uint64_t waited_at_ = 0;  // the time when the wait began
 };
 
 // The scheduler's send function for tests: records each frame with the

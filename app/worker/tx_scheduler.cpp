@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -27,19 +26,9 @@ void SteadyClock::wait_until(std::unique_lock<std::mutex> &lk, std::condition_va
         cv.wait(lk);
         return;
     }
-    const uint64_t now = now_us();
-    if (now >= t_us)
-        return;
-    if (t_us - now > 1500) {
-        // Woken by an edit or a stop; the last millisecond is slept below.
-        cv.wait_for(lk, std::chrono::microseconds(t_us - now - 1000));
-        return;
-    }
-    lk.unlock();
-    struct timespec ts = {static_cast<time_t>(t_us / 1000000u), static_cast<long>(t_us % 1000000u) * 1000};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-    lk.lock();
+    // steady_clock is CLOCK_MONOTONIC, the clock of now_us(): one wake at
+    // the deadline, or earlier for an edit or a stop.
+    cv.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::microseconds(t_us)));
 }
 
 std::string PacingReport::text(const int pause_us[2]) const
