@@ -14,6 +14,13 @@ if(TARGET velk_apipart)
   endforeach()
 endif()
 
+# The transmit list's scheduler on the adapter's timestamps.
+if(TARGET velk_txlist)
+  add_executable(bench_txlist_timing ${CMAKE_CURRENT_LIST_DIR}/txlist_timing.cpp)
+  target_link_libraries(bench_txlist_timing PRIVATE velk_txlist velk_sim_lib)
+  target_include_directories(bench_txlist_timing PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/lib)
+endif()
+
 # The utility under load, idle, memory and the soak: the real start-up and
 # main loop in-process, against a velk_sim child process.
 if(TARGET velk_gui AND TARGET velk_sim)

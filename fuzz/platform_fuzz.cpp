@@ -44,13 +44,17 @@ uint64_t nonblock_clock_ms()
     return monotonic_us() / 1000u;
 }
 
-void pace(int delay)
+void pace(PaceState &s, int delay)
 {
+    (void)s;
     if (delay > 0)
         g_clock_us += static_cast<uint64_t>(delay);
 }
 
-void pace_done() {}
+void pace_done(PaceState &s)
+{
+    (void)s;
+}
 
 // Input the fake port could serve ends the wait after a millisecond;
 // otherwise the wait times out (a wait without limit after 10 ms).

@@ -30,8 +30,16 @@ uint64_t monotonic_us();
 // Clock of the non-blocking receive limit, in milliseconds of elapsed time.
 uint64_t nonblock_clock_ms();
 
+// What the pause of one channel carries from frame to frame: when it last
+// woke, and how much later than planned the frame went out (taken off the
+// next pause). Shared by every thread sending on the channel, under its lock.
+struct PaceState {
+    uint64_t last_wake = 0;
+    uint64_t carry = 0;
+};
+
 // The pause before a frame: microseconds on Linux, on Windows loop counts timed at 400 a microsecond.
-void pace(int delay);
+void pace(PaceState &s, int delay);
 // Waits up to timeout_ms (negative: without limit) for input on the port:
 // 1 input, 0 time-out, -1 the device hung up. A signal handled meanwhile
 // does not end the wait early. Windows looks at the input queue every
@@ -43,7 +51,7 @@ int wait_input(velk_port_t port, int timeout_ms);
 int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking);
 // Called once the frame the pause was for is written; on Linux its write
 // time is taken off the next pause.
-void pace_done();
+void pace_done(PaceState &s);
 
 // The pause of a nominal bit rate as send_delay holds it on this platform:
 // microseconds on Linux, the DLLs' loop count on Windows.

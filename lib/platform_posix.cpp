@@ -72,37 +72,32 @@ uint64_t nonblock_clock_ms()
 }
 
 // The pause before a frame. A sleep wakes late by the timer's latency, and
-// writing the frame takes time too; the next pause of the same thread is
-// shortened by both, so a burst runs at the rate the delay allows and an
-// interval plus pause is kept on average. After 100 ms without a pause the
-// carry is dropped.
-namespace {
-thread_local uint64_t last_wake = 0;
-thread_local uint64_t carry = 0;
-}  // namespace
-
-void pace(int delay)
+// writing the frame takes time too; the channel's next pause is shortened by
+// both, so a burst runs at the rate the delay allows and an interval plus
+// pause is kept on average. After 100 ms without a pause the carry is
+// dropped.
+void pace(PaceState &s, int delay)
 {
     if (delay <= 0)
         return;
     const uint64_t now = monotonic_us();
-    if (now - last_wake > 100000)
-        carry = 0;
-    const uint64_t target = now + static_cast<uint64_t>(delay) - std::min<uint64_t>(carry, static_cast<uint64_t>(delay));
+    if (now - s.last_wake > 100000)
+        s.carry = 0;
+    const uint64_t target = now + static_cast<uint64_t>(delay) - std::min<uint64_t>(s.carry, static_cast<uint64_t>(delay));
     if (target > now) {
         struct timespec ts = {static_cast<time_t>(target / 1000000u), static_cast<long>(target % 1000000u) * 1000};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
         }
     }
-    last_wake = monotonic_us();
-    carry = last_wake > target ? last_wake - target : 0;
+    s.last_wake = monotonic_us();
+    s.carry = s.last_wake > target ? s.last_wake - target : 0;
 }
 
-void pace_done()
+void pace_done(PaceState &s)
 {
     const uint64_t now = monotonic_us();
-    if (now - last_wake < 100000)
-        carry += now - last_wake;
+    if (now - s.last_wake < 100000)
+        s.carry += now - s.last_wake;
 }
 
 int wait_input(velk_port_t port, int timeout_ms)

@@ -68,8 +68,9 @@ uint64_t nonblock_clock_ms()
 // as a loop count (wire::kDllLoopsPerUs a microsecond). Whole milliseconds
 // are slept (an open port holds a 1 ms timer period); the last one or two
 // are spun, as a sleep can wake a millisecond late.
-void pace(int delay)
+void pace(PaceState &s, int delay)
 {
+    (void)s;
     if (delay <= 0)
         return;
     const uint64_t us = (static_cast<uint64_t>(delay) + wire::kDllLoopsPerUs - 1) / wire::kDllLoopsPerUs;
@@ -133,7 +134,10 @@ int read_available(velk_port_t port, unsigned char *buf, int size, bool blocking
 }
 
 // Each pause is timed on its own; nothing is carried over.
-void pace_done() {}
+void pace_done(PaceState &s)
+{
+    (void)s;
+}
 
 int pause_for(const wire::NominalRate &rate)
 {

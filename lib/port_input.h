@@ -37,6 +37,15 @@ public:
     Mutex lock;           // guards everything below and every read of the port
     Mutex exchange_lock;  // held for the whole of one command exchange
 
+    // The output side's pacing, one per channel: its lock is held across a
+    // frame's pause and write, so that threads sending on one channel share
+    // its pause instead of each pausing on its own.
+    struct ChannelPacing {
+        Mutex lock;
+        PaceState state;
+    };
+    ChannelPacing pacing[2];
+
     // The rest is called with `lock` held.
 
     // One read of what the port has waiting into the buffer, then parsing.

@@ -49,13 +49,16 @@ unsigned char flags_byte(const CAN_FRAME_INFO &f)
 }
 
 // Seals a data frame and writes it after the channel's pause: 0 when all
-// of it was written.
+// of it was written. Senders on one channel of a port take turns, each
+// after a whole pause since the frame before, whichever thread sent it.
 int paced_write(COM_NODE *node, int channel, unsigned char *buf, int len)
 {
     wire::seal(buf, static_cast<size_t>(len));
-    velk::pace(pause_of(channel));
+    velk::PortInput::ChannelPacing &p = velk::input_of(node).pacing[channel];
+    velk::MutexGuard hold(p.lock);
+    velk::pace(p.state, pause_of(channel));
     const int sent = RS232_SendBuf(node->fd, buf, len);
-    velk::pace_done();
+    velk::pace_done(p.state);
     return sent == len ? 0 : 1;
 }
 

@@ -1,7 +1,10 @@
 // Frame transmit against the emulated adapter: the exact 0xE0 and 0xF0 data
 // frames, pacing refreshed on activation, the send queue and the raw
 // command pass-through.
+#include <chrono>
 #include <cstring>
+#include <set>
+#include <thread>
 
 #include "test_support.h"
 
@@ -264,6 +267,36 @@ TEST_F(Transmit, EveryBitRateCodeGetsAPauseOfAtLeastItsLongestFrame)
         EXPECT_EQ(send_delay[0], kPause[c]) << "code " << c;
         EXPECT_EQ(send_delay[1], kPause[12 - c]) << "code " << 12 - c;
     }
+}
+
+TEST_F(Transmit, TwoThreadsOnOneChannelShareItsPause)
+{
+    // Each frame waits a whole pause after the channel's previous one,
+    // whichever thread sent it: ten frames from two threads take at least
+    // ten pauses (a pause per thread would let them take five).
+    constexpr int kPause = 10000;
+    send_delay[0] = kPause;
+    const auto start = std::chrono::steady_clock::now();
+    auto burst = [](unsigned base) {
+        for (unsigned i = 0; i < 5; ++i) {
+            CAN_FRAME_INFO f = make_frame(VELK_CAN_1, VELK_SID, 0, 8, base + i);
+            EXPECT_EQ(VELKSend(kPort, &f), 0);
+        }
+    };
+    std::thread a(burst, 0x100), b(burst, 0x200);
+    a.join();
+    b.join();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(), 10 * kPause);
+    const std::vector<Bytes> got = wait_frames(10);
+    ASSERT_EQ(got.size(), 10u);
+    std::set<unsigned> ids;
+    for (const Bytes &g : got) {
+        ASSERT_EQ(g.size(), 17u);
+        ids.insert(static_cast<unsigned>(g[4]) << 8 | g[5]);
+    }
+    EXPECT_EQ(ids, (std::set<unsigned>{0x100, 0x101, 0x102, 0x103, 0x104, 0x200, 0x201, 0x202, 0x203, 0x204}));
+    EXPECT_EQ(sim().host_checksums_ok(), std::vector<bool>(10, true));
 }
 
 TEST_F(Transmit, TestingPassesRawBytesThroughAndReadsTheReply)

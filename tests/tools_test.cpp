@@ -363,4 +363,68 @@ TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
     EXPECT_NE(dump.err().find("CAN1 0 frames, CAN2 0 frames"), std::string::npos) << dump.err();
 }
 
+TEST_F(Tools, SendListRunsItsEntriesAndSummarisesThem)
+{
+    Child dump;
+    start_dump(&dump, {"-n", "8", "-f", dir.path("rec.log")});
+    ASSERT_TRUE(write_file(dir.path("a.list"), "# two entries that end by themselves\n"
+                                               "CAN1 123#11 10ms count=5 counter=0\n"
+                                               "CAN1 1ABCDEF0#R2 20ms count=3 # remote\n"
+                                               "CAN2 321#00 10ms count=2\n"));
+    Child send;
+    ASSERT_TRUE(velk::test::run(&send, {tool("velk_send"), "--list", dir.path("a.list"), "-T", "30", a.slave_path()}));
+    EXPECT_EQ(send.status(), 0) << send.err();
+    const auto summary = lines_of(send.out());
+    ASSERT_EQ(summary.size(), 3u) << send.out();
+    EXPECT_EQ(summary[0].rfind("1 CAN1 123#11 10ms count=5 counter=0: sent 5, late ", 0), 0u) << summary[0];
+    EXPECT_NE(summary[0].find(", refused 0"), std::string::npos) << summary[0];
+    EXPECT_EQ(summary[1].rfind("2 CAN1 1ABCDEF0#R2 20ms count=3: sent 3, ", 0), 0u) << summary[1];
+    EXPECT_EQ(summary[2].rfind("3 CAN2 321#00 10ms count=2: sent 2, ", 0), 0u) << summary[2];
+    ASSERT_TRUE(dump.wait(kToolMs));
+    std::vector<Frame> rec = read_trace(dir.path("rec.log"), Format::CandumpLog);
+    // Both entries' frames, each entry's in its order; the counter steps in byte 0.
+    std::vector<Frame> counted, remote;
+    for (const Frame &f : rec)
+        (f.id == 0x123 ? counted : remote).push_back(f);
+    expect_frames(counted, {expected("123#11", 1), expected("123#12", 1), expected("123#13", 1),
+                            expected("123#14", 1), expected("123#15", 1)});
+    expect_frames(remote, {expected("1ABCDEF0#R2", 1), expected("1ABCDEF0#R2", 1), expected("1ABCDEF0#R2", 1)});
+}
+
+TEST_F(Tools, SendListStopsOnCtrlCAndRefusesBadOrOverfullLists)
+{
+    ASSERT_TRUE(write_file(dir.path("run.list"), "CAN1 123#00 5ms\n"));
+    Child send;
+    ASSERT_TRUE(send.start({tool("velk_send"), "-L", dir.path("run.list"), a.slave_path()}));
+    for (size_t n = 0; a.host_frames(0xE0).size() < 3; n = a.host_frames().size())
+        ASSERT_TRUE(a.wait_host_frames(n + 1, kToolMs)) << send.err();
+    send.signal(SIGINT);
+    ASSERT_TRUE(send.wait(kToolMs));
+    EXPECT_EQ(send.status(), 0) << send.err();
+    EXPECT_EQ(send.out().rfind("1 CAN1 123#00 5ms: sent ", 0), 0u) << send.out();
+    // Every frame counted as sent reached the adapter.
+    const size_t sent = std::stoul(send.out().substr(send.out().find("sent ") + 5));
+    for (size_t n = a.host_frames().size(); a.host_frames(0xE0).size() < sent; n = a.host_frames().size())
+        ASSERT_TRUE(a.wait_host_frames(n + 1, kToolMs));
+    EXPECT_EQ(a.host_frames(0xE0).size(), sent);
+
+    ASSERT_TRUE(write_file(dir.path("bad.list"), "CAN1 123#00 10ms\nCAN1 123#00 10 ms\n"));
+    Child bad;
+    ASSERT_TRUE(velk::test::run(&bad, {tool("velk_send"), "--list", dir.path("bad.list"), a.slave_path()}));
+    EXPECT_EQ(bad.status(), 2);
+    EXPECT_NE(bad.err().find(dir.path("bad.list") + ":2: bad cycle '10'"), std::string::npos) << bad.err();
+
+    std::string full;
+    for (int i = 0; i < 12; ++i)
+        full += "CAN2 " + std::to_string(100 + i) + "#00 1ms\n";
+    ASSERT_TRUE(write_file(dir.path("full.list"), full));
+    Child over;
+    ASSERT_TRUE(velk::test::run(&over, {tool("velk_send"), "--list", dir.path("full.list"), a.slave_path()}));
+    EXPECT_EQ(over.status(), 2);
+    EXPECT_NE(over.err().find("the list offers more frames than the pacing allows: CAN2: 12000 frames/s offered"),
+              std::string::npos)
+        << over.err();
+}
+
 }  // namespace
+

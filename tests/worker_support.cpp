@@ -163,4 +163,79 @@ bool wait_send_done(int timeout_ms)
     return wait_until([] { return !apipart_send_worker_alive(); }, timeout_ms);
 }
 
+void ManualClock::wait_until(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, uint64_t t_us)
+{
+    {
+        std::lock_guard<std::mutex> g(m_);
+        waiter_m_ = lk.mutex();
+        waiter_cv_ = &cv;
+        waiting_for_ = t_us;
+        waited_at_ = now_.load();
+    }
+    // advance() takes the scheduler's lock before it notifies, so a time
+    // moved after this check still wakes the wait.
+    if (now_.load() < t_us)
+        cv.wait(lk);
+    std::lock_guard<std::mutex> g(m_);
+    waiting_for_ = 0;
+}
+
+void ManualClock::advance(uint64_t us)
+{
+    now_ += us;
+    std::mutex *m;
+    std::condition_variable *cv;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        m = waiter_m_;
+        cv = waiter_cv_;
+    }
+    if (m != nullptr) {
+        std::lock_guard<std::mutex> g(*m);
+        cv->notify_all();
+    }
+}
+
+bool ManualClock::waiting() const
+{
+    std::lock_guard<std::mutex> g(m_);
+    // A wait entered before the last advance may not
+    // have seen it yet.
+    const uint64_t now = now_.load();
+    return waiting_for_ > now && waited_at_ == now;
+}
+
+bool ManualClock::run_for(uint64_t us, uint64_t step)
+{
+    for (uint64_t done = 0; done < us; done += step) {
+        advance(step);
+        if (!velk::wtest::wait_until([this] { return waiting(); }, 10000))
+            return false;
+    }
+    return true;
+}
+
+txlist::SendFn SendLog::fn()
+{
+    return [this](const CAN_FRAME_INFO &f) {
+        if (refuse.load())
+            return 1;
+        std::lock_guard<std::mutex> g(m_);
+        sent_.push_back({clock_.now_us(), f});
+        return 0;
+    };
+}
+
+std::vector<SendLog::Sent> SendLog::sent()
+{
+    std::lock_guard<std::mutex> g(m_);
+    return sent_;
+}
+
+size_t SendLog::count()
+{
+    std::lock_guard<std::mutex> g(m_);
+    return sent_.size();
+}
+
 }  // namespace velk::wtest

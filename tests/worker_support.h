@@ -13,6 +13,7 @@
 
 #include "adapter.h"
 #include "apipart.h"
+#include "tx_scheduler.h"
 
 namespace velk::wtest {
 
@@ -84,5 +85,48 @@ void unmap_all_ports();
 
 // Waits for the send worker to end.
 bool wait_send_done(int timeout_ms = 5000);
+
+// A clock the test moves by hand. The scheduler waits on it until the test
+// advances it past the deadline it waits for.
+class ManualClock : public txlist::Clock {
+public:
+    uint64_t now_us() override { return now_.load(); }
+    void wait_until(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, uint64_t t_us) override;
+    void advance(uint64_t us);
+    // True while the scheduler waits for a deadline later than now: all
+    // that was due has been sent.
+    bool waiting() const;
+    // Advances in steps of `step`, waiting after each for the scheduler to
+    // have sent what was due; false when it did not within the deadline.
+    bool run_for(uint64_t us, uint64_t step);
+
+private:
+    std::atomic<uint64_t> now_{0};
+    mutable std::mutex m_;  // guards the four below
+    std::mutex *waiter_m_ = nullptr;
+    std::condition_variable *waiter_cv_ = nullptr;
+    uint64_t waiting_for_ = 0;
+    uint64_t waited_at_ = 0;  // the time when the wait began
+};
+
+// The scheduler's send function for tests: records each frame with the
+// clock's time; refuses while `refuse` is set.
+class SendLog {
+public:
+    explicit SendLog(txlist::Clock &clock) : clock_(clock) {}
+    txlist::SendFn fn();
+    struct Sent {
+        uint64_t at;
+        CAN_FRAME_INFO frame;
+    };
+    std::vector<Sent> sent();
+    size_t count();
+    std::atomic<bool> refuse{false};
+
+private:
+    txlist::Clock &clock_;
+    std::mutex m_;
+    std::vector<Sent> sent_;
+};
 
 }  // namespace velk::wtest

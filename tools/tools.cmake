@@ -12,3 +12,7 @@ foreach(t ${VELK_TOOLS})
     install(TARGETS ${t} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
+
+# velk_send --list runs the worker layer's transmit list scheduler.
+target_sources(velk_send PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_list.cpp)
+target_link_libraries(velk_send PRIVATE velk_txlist)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "signal_print.h"
+#include "send_list.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -19,6 +20,7 @@ const char kProg[] = "velk_send";
 const char kUsage[] =
     "Usage: velk_send [options] PORT CHANNEL FRAME...\n"
     "       velk_send --dbc FILE [options] PORT CHANNEL MESSAGE [SIGNAL=VALUE]...\n"
+    "       velk_send [options] --list FILE [-T SECONDS] PORT\n"
     "\n"
     "Connects to the adapter at PORT (a port index 0-67 or a device path),\n"
     "starts its channels and sends each FRAME on CHANNEL (CAN1 or CAN2), in\n"
@@ -46,6 +48,11 @@ const char kUsage[] =
     "  -v              print each frame sent, in candump's log format\n"
     "  --dbc FILE      a CAN database (DBC file) for MESSAGE arguments; repeat\n"
     "                  for more (the first that has a message name is used)\n"
+    "  -L, --list FILE run the transmit list FILE on both channels (one entry a\n"
+    "                  line: CHANNEL FRAME CYCLE [options]; see the manual page)\n"
+    "                  until Ctrl-C, then print per entry the frames sent, late,\n"
+    "                  skipped and refused\n"
+    "  -T SECONDS      with --list: stop after SECONDS\n"
     "%s"
     "  -h              this help\n"
     "\n"
@@ -64,6 +71,7 @@ const char kUsage[] =
 
 const option kLong[] = {{"inc", no_argument, nullptr, 'I'},
                         {"dbc", required_argument, nullptr, 'D'},
+                        {"list", required_argument, nullptr, 'L'},
                         {"help", no_argument, nullptr, 'h'},
                         {nullptr, 0, nullptr, 0}};
 
@@ -128,9 +136,11 @@ int main(int argc, char **argv)
 {
     long long count = 1, interval = 0;
     bool inc = false, verbose = false;
+    const char *list_file = nullptr;
+    double list_seconds = 0;
     ChannelSetup setup;
     SignalDecoder dbs;
-    const std::string optstring = std::string("n:i:Ivh") + kChannelOptions;
+    const std::string optstring = std::string("n:i:IvL:T:h") + kChannelOptions;
     int opt;
     while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
@@ -148,10 +158,22 @@ int main(int argc, char **argv)
             if (!dbs.add(kProg, optarg))
                 return kBadInput;
             break;
+        case 'L': list_file = optarg; break;
+        case 'T':
+            if (!parse_double(optarg, &list_seconds) || list_seconds <= 0)
+                return usage_error(kProg, "bad time", optarg);
+            break;
         default:
             if (const int status = common_option(kProg, kUsage, opt, optarg, &setup); status >= 0)
                 return status;
         }
+    }
+    if (list_file != nullptr) {
+        if (argc - optind != 1) {
+            std::fprintf(stderr, "%s: with --list give PORT only (try -h)\n", kProg);
+            return kBadInput;
+        }
+        return send_list(kProg, argv[optind], setup, list_file, list_seconds);
     }
     if (argc - optind < 3) {
         std::fprintf(stderr, "%s: give PORT, CHANNEL and at least one FRAME (try -h)\n", kProg);
