@@ -18,13 +18,17 @@ const char kUsage[] =
     "Usage: velk_send [options] PORT CHANNEL FRAME...\n"
     "\n"
     "Connects to the adapter at PORT (a port index 0-67 or a device path),\n"
-    "starts its channels and sends each FRAME on CHANNEL (CAN1 or CAN2), in\n"
-    "order, COUNT times. FRAME is cansend's frame text:\n"
+    "starts its channels and sends each FRAME on CHANNEL, in order, COUNT\n"
+    "times. CHANNEL is CAN1 or 1, CAN2 or 2, or an interface name as velk_dump\n"
+    "prints it (can0 = CAN1, can1 = CAN2, or the names of -N). FRAME is\n"
+    "cansend's frame text:\n"
     "  123#DEADBEEF          11-bit identifier (3 hex digits), up to 8 bytes\n"
     "  1ABCDEF0#00.11.22     29-bit identifier (8 hex digits); '.' may separate bytes\n"
     "  123#R  123#R5         remote frame, with the length asked for\n"
     "  123##1<data>          CAN FD: the digit after ## has BRS in bit 0 and ESI\n"
-    "                        in bit 1; 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes\n"
+    "                        in bit 1; 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes;\n"
+    "                        other lengths are padded with zeros to the next of\n"
+    "                        these, as the kernel does (said on standard error)\n"
     "  123#1122334455667788_C  classic frame of 8 bytes with DLC code 9-15\n"
     "\n"
     "Options:\n"
@@ -35,11 +39,13 @@ const char kUsage[] =
     "                  within 11 or 29 bits)\n"
     "  -v              print each frame sent, in candump's log format\n"
     "%s"
+    "%s"
     "  -h              this help\n"
     "\n"
     "Frames the library could not write are counted and reported. Exit status:\n"
     "0 all sent, 1 some refused or the adapter failed, 2 bad usage or input\n"
-    "(malformed frame, identifier or length out of range, no adapter at PORT).\n"
+    "(malformed frame, identifier or length out of range, a CAN FD frame with\n"
+    "-c, no adapter at PORT).\n"
     "\n"
     "Examples:\n"
     "  velk_send /dev/ttyACM0 CAN1 123#DEADBEEF\n"
@@ -58,7 +64,11 @@ int main(int argc, char **argv)
     long long count = 1, interval = 0;
     bool inc = false, verbose = false;
     ChannelSetup setup;
-    const std::string optstring = std::string("n:i:Ivh") + kChannelOptions;
+    ChannelNames names;
+    const std::string optstring = std::string("n:i:Ivh") + kNamesOption + kChannelOptions;
+    // The usage text takes the shared lines of -N and of the channel options.
+    std::string usage(kUsage);
+    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
     int opt;
     while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
@@ -72,8 +82,12 @@ int main(int argc, char **argv)
             break;
         case 'I': inc = true; break;
         case 'v': verbose = true; break;
+        case 'N':
+            if (!parse_names(optarg, &names))
+                return usage_error(kProg, "bad interface names", optarg);
+            break;
         default:
-            if (const int status = common_option(kProg, kUsage, opt, optarg, &setup); status >= 0)
+            if (const int status = common_option(kProg, usage.c_str(), opt, optarg, &setup); status >= 0)
                 return status;
         }
     }
@@ -82,18 +96,24 @@ int main(int argc, char **argv)
         return kBadInput;
     }
     int channel;
-    if (!parse_channel(argv[optind + 1], &channel))
-        return usage_error(kProg, "unknown channel (CAN1 or CAN2)", argv[optind + 1]);
+    if (!parse_channel(argv[optind + 1], names, &channel))
+        return usage_error(kProg, "unknown channel (CAN1, CAN2 or an interface name)", argv[optind + 1]);
     std::vector<trace::Frame> frames;
     for (int i = optind + 2; i < argc; ++i) {
         trace::Frame f;
         std::string why;
-        if (!trace::parse_frame_text(argv[i], &f, &why)) {
+        int padded_from;
+        if (!trace::parse_frame_text(argv[i], &f, &why, &padded_from)) {
             std::fprintf(stderr, "%s: malformed frame '%s': %s\n", kProg, argv[i], why.c_str());
             return kBadInput;
         }
         if (f.error)
             return usage_error(kProg, "an error frame cannot be sent", argv[i]);
+        if (f.fd && setup.fd == 0)
+            return usage_error(kProg, "a CAN FD frame with -c (classic CAN only)", argv[i]);
+        if (padded_from >= 0)
+            std::fprintf(stderr, "%s: %s: CAN FD payload of %d bytes padded with zeros to %d\n", kProg, argv[i],
+                         padded_from, f.len);
         f.channel = channel;
         f.tx = true;
         frames.push_back(f);
@@ -104,7 +124,7 @@ int main(int argc, char **argv)
     if (status != kOk)
         return status;
 
-    Sender sender(kProg, port, verbose);
+    Sender sender(kProg, port, verbose, names);
     int64_t next = mono_us();
     for (long long pass = 0; (count == 0 || pass < count) && !stop_requested() && !sender.gone(); ++pass) {
         for (trace::Frame &f : frames) {
