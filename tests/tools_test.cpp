@@ -172,8 +172,9 @@ TEST_F(Tools, DumpSetsTheChannelsAndShowsOnlyWhatItsFiltersPass)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.channel_spec);
         Child dump;
-        start_dump(&dump, {"--listen-only", "-b", "250k", "-d", "4M", "-a", "-p", "-n", std::to_string(c.shown.size()), "-f",
-                           dir.path("f.asc")},
+        start_dump(&dump,
+                   {"--listen-only", "-b", "250k", "-d", "4M", "-a", "-p", "-n", std::to_string(c.shown.size()),
+                    "-f", dir.path("f.asc")},
                    c.channel_spec);
         const velk::sim::State s = b.state();
         EXPECT_EQ(s.mode[0] + s.mode[1], 2);

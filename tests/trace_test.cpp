@@ -343,7 +343,8 @@ TEST(TraceFiles, AFileThatIsNotATraceIsRefusedWithItsLine)
         {"e.asc", Format::Asc, "base hex\n   0.1 1  123  Rx   d 1 1G\n", ":2: malformed data byte"},
         {"f.csv", Format::Csv, "time,id\n", ":1: not a velk CSV trace"},
         {"g.log", Format::CandumpLog, std::string("(1.0) can0 1\0#", 14), ":1: binary data"},
-        {"h.log", Format::CandumpLog, "\x89LOGG\x01\x02\xfe\xff\n(1.000000) can0 123#00\n", ":1: binary data, not a trace"},
+        {"h.log", Format::CandumpLog, "\x89LOGG\x01\x02\xfe\xff\n(1.000000) can0 123#00\n",
+         ":1: binary data, not a trace"},
         {"i.asc", Format::Asc, "\x89LOGG\x01\x02\xfe\xff\n", ":1: binary data, not a trace"},
     };
     for (const auto &[name, format, text, fragment] : cases) {

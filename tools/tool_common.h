@@ -84,6 +84,7 @@ bool parse_names(const char *text, ChannelNames *names);
 // name -> 0; "CAN2" or "2" or the second name -> 1. Anything else (such as
 // "can2" while the names are can0,can1) is no channel.
 bool parse_channel(const char *text, const ChannelNames &names, int *channel);
+
 // Frames sent and refused by a sending tool.
 class Sender {
 public:

@@ -396,8 +396,8 @@ private:
             text = status_name(r.msg_type);
         // In candump's format standard output stays a log; the details go to
         // standard error there.
-        std::fprintf(o_.ascii && !o_.log_out && print_ ? stdout : stderr, "(%lld.%06u)  %s\n", static_cast<long long>(f.sec), f.usec,
-                     text.c_str());
+        std::fprintf(o_.ascii && !o_.log_out && print_ ? stdout : stderr, "(%lld.%06u)  %s\n",
+                     static_cast<long long>(f.sec), f.usec, text.c_str());
     }
 
     const Options &o_;
