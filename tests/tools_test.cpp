@@ -3,6 +3,8 @@
 // CAN1 and adapter B's CAN2), so velk_send on A is seen by velk_dump on B.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -613,6 +615,30 @@ TEST_F(Tools, ListShowsWhatAnswersAndNamesWhatIsMissing)
     EXPECT_NE(list.err().find("no device /nonexistent/tty: No such file or directory"), std::string::npos)
         << list.err();
     EXPECT_NE(list.err().find("no adapter answers at " + silent.slave_path()), std::string::npos) << list.err();
+}
+
+// A replay waiting on standard input for its next line stops on SIGTERM.
+TEST_F(Tools, ReplayWaitingOnStandardInputStopsOnASignal)
+{
+    const std::string fifo = dir.path("in.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing (never written), so the replay's read waits.
+    const int w = open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(w, 0);
+    a.clear_host_frames();
+    Child replay;
+    ASSERT_TRUE(replay.start({tool("velk_replay"), a.slave_path(), "-"}, fifo));
+    ASSERT_TRUE(started(a, 0)) << replay.err();
+    // One line goes out; then the replay waits for the next.
+    const std::string line = "(1.000000) can0 123#11\n";
+    ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    for (size_t n = 0; a.host_frames(0xE0).empty(); n = a.host_frames().size())
+        ASSERT_TRUE(a.wait_host_frames(n + 1, kToolMs)) << replay.err();
+    replay.signal(SIGTERM);
+    const bool ended = replay.wait(kToolMs);
+    close(w);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(replay.status(), 0) << replay.err();
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ const char kChannelOptionsHelp[] =
     "  -d RATE[,RATE2] CAN FD on, with this data rate: 2M 4M 5M 6M 8M 10M\n"
     "  -c              classic CAN only (CAN FD off)\n";
 
-void catch_stop_signals()
+void catch_stop_signals(bool restart_calls)
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
@@ -146,7 +146,7 @@ void catch_stop_signals()
     // short. SA_RESTART keeps a write of the file from failing with EINTR;
     // sleeps return early all the same, and the receive loops wait at most
     // a few milliseconds before they look at the flag.
-    sa.sa_flags = SA_RESTART;
+    sa.sa_flags = restart_calls ? SA_RESTART : 0;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);

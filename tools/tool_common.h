@@ -17,7 +17,10 @@ enum Exit { kOk = 0, kFailed = 1, kBadInput = 2 };
 // SIGINT, SIGTERM and SIGHUP ask the program to stop: stop_requested()
 // turns true and a sleep returns early. Every one of them, however many
 // come, only asks: the program finishes its file and summary and ends.
-void catch_stop_signals();
+// With `restart_calls` a read or write under way goes on (a file being
+// written is not cut short); without, a blocking read returns at once (a
+// program waiting on its standard input).
+void catch_stop_signals(bool restart_calls = true);
 bool stop_requested();
 
 // Monotonic and wall-clock time, microseconds.

@@ -258,6 +258,9 @@ int main(int argc, char **argv)
     if (status != kOk)
         return status;
 
+    // A stop must end a wait for the next line of standard input.
+    if (from_stdin)
+        catch_stop_signals(false);
     const bool progress = isatty(STDERR_FILENO) != 0;
     Sender sender(kProg, port, verbose, names);
     int64_t last_progress = 0;
