@@ -53,6 +53,7 @@ private:
     bool message_id(uint32_t *id);
     bool name(std::string *out, const char *what);
     bool quoted(std::string *out, const char *what);
+    bool attribute_text(std::string *value, bool *quoted, const char *what);
     bool number(double *v, const char *what);
     bool expect(char c, const char *what);
     bool end(const char *what);
@@ -633,26 +634,32 @@ bool Parser::attribute_definition()
     return true;
 }
 
+// The value of BA_DEF_DEF_ and BA_: text in quotes, or a number kept as
+// written (its type is known only once the definitions are all read).
+bool Parser::attribute_text(std::string *value, bool *quoted, const char *what)
+{
+    const size_t from = sc_.offset();
+    const int r = sc_.string(value);
+    if (r < 0)
+        return fail("unterminated string (no closing '\"')");
+    *quoted = r > 0;
+    if (r == 0) {
+        double v;
+        if (!sc_.real(&v))
+            return fail(std::string("expected ") + what + " (a number, or text in quotes)");
+        *value = std::string(sc_.text(from, sc_.offset()));
+        value->erase(0, value->find_first_not_of(" \t\r\n"));
+    }
+    return true;
+}
+
 // BA_DEF_DEF_ "name" value ;
 bool Parser::attribute_default()
 {
     ParsedDefault d;
     d.line = statement_line_;
-    if (!quoted(&d.name, "the attribute name"))
-        return false;
-    double v;
-    const size_t from = sc_.offset();
-    const int r = sc_.string(&d.value);
-    if (r < 0)
-        return fail("unterminated string (no closing '\"')");
-    d.quoted = r > 0;
-    if (r == 0) {
-        if (!sc_.real(&v))
-            return fail("expected the default value (a number, or text in quotes)");
-        d.value = std::string(sc_.text(from, sc_.offset()));
-        d.value.erase(0, d.value.find_first_not_of(" \t\r\n"));
-    }
-    if (!end("the attribute default"))
+    if (!quoted(&d.name, "the attribute name") || !attribute_text(&d.value, &d.quoted, "the default value") ||
+        !end("the attribute default"))
         return false;
     p_->defaults.push_back(std::move(d));
     return true;
@@ -667,19 +674,7 @@ bool Parser::attribute_value()
     if (!object(&a.target, true, "expected the value, or BU_, BO_, SG_ or EV_ before it"))
         return false;
     a.target.line = statement_line_;
-    const int r = sc_.string(&a.value);
-    if (r < 0)
-        return fail("unterminated string (no closing '\"')");
-    a.quoted = r > 0;
-    if (r == 0) {
-        const size_t from = sc_.offset();
-        double v;
-        if (!sc_.real(&v))
-            return fail("expected the attribute value (a number, or text in quotes)");
-        a.value = std::string(sc_.text(from, sc_.offset()));
-        a.value.erase(0, a.value.find_first_not_of(" \t\r\n"));
-    }
-    if (!end("the attribute value"))
+    if (!attribute_text(&a.value, &a.quoted, "the attribute value") || !end("the attribute value"))
         return false;
     p_->attributes.push_back(std::move(a));
     return true;

@@ -13,9 +13,11 @@ if(TARGET velk_dbc)
     target_compile_definitions(dbc_tool_test PRIVATE
       VELK_DBC_EXAMPLES="${PROJECT_SOURCE_DIR}/dbc/examples"
       VELK_DECODE="$<TARGET_FILE:velk_decode>"
+      VELK_TOOLS_DIR="$<TARGET_FILE_DIR:velk_dump>"
+      VELK_SIM="$<TARGET_FILE:velk_sim>"
       VELK_PYTHON3="${VELK_DEBIAN_PYTHON}"
       VELK_CANMATRIX_SCRIPT="${CMAKE_CURRENT_SOURCE_DIR}/dbc_canmatrix.py")
-    add_dependencies(dbc_tool_test velk_decode)
+    add_dependencies(dbc_tool_test velk_decode velk_dump velk_send velk_sim)
     gtest_discover_tests(dbc_tool_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS dbc)
   endif()
 endif()

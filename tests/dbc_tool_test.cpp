@@ -3,6 +3,7 @@
 // examples compared with python3-canmatrix's decoding of the same frames.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <random>
 #include <regex>
 
@@ -295,6 +296,118 @@ TEST(VelkDecode, EverySignalAgreesWithCanmatrix)
             EXPECT_GT(canmatrix_faults, 20);
         else
             EXPECT_EQ(canmatrix_faults, 0);
+    }
+}
+
+
+// velk_send --dbc and velk_dump --dbc, the real programs on an emulated
+// adapter pair wired to one bus: the values sent come back decoded.
+class DbcOnTheBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim.start({VELK_SIM, "-A", "2", "--bus", "0.CAN1=1.CAN2", "-v"}));
+        ASSERT_TRUE(sim.wait_output("\n", 5000, 2));
+        paths = lines_of(sim.out());
+        ASSERT_GE(paths.size(), 2u);
+    }
+    void TearDown() override
+    {
+        sim.signal(SIGTERM);
+        EXPECT_TRUE(sim.wait(30000));
+    }
+
+    // velk_dump on the second adapter with `options`, until it has started
+    // its channels (the n-th start the emulator logs); its CAN2 is on the bus.
+    void start_dump(Child *dump, std::vector<std::string> options, size_t nth)
+    {
+        options.insert(options.begin(), std::string(VELK_TOOLS_DIR) + "/velk_dump");
+        options.push_back(paths[1]);
+        ASSERT_TRUE(dump->start(options));
+        ASSERT_TRUE(sim.wait_output("port 1 < 61 01 01", 30000, nth)) << dump->err();
+    }
+
+    Outcome send(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> all = {std::string(VELK_TOOLS_DIR) + "/velk_send", "--dbc", kVehicle, "--dbc", kFdBody};
+        all.insert(all.end(), args.begin(), args.end());
+        Child c;
+        EXPECT_TRUE(velk::test::run(&c, all));
+        return {c.status(), c.out(), c.err()};
+    }
+
+    Child sim;
+    std::vector<std::string> paths;
+};
+
+TEST_F(DbcOnTheBus, SignalsSentByNameComeBackAsJsonAndText)
+{
+    const std::vector<std::string> frames = {"EngineData", "EngineSpeed=1834", "Gear=Drive", "ShortFrame",
+                                             "Distance=1.5", "7FF#0102"};
+    Child dump;
+    start_dump(&dump, {"--dbc", kVehicle, "--dbc", kFdBody, "--json", "-n", "3"}, 1);
+    const Outcome s = send([&] {
+        std::vector<std::string> a = {"-i", "20000", paths[0], "CAN1"};
+        a.insert(a.end(), frames.begin(), frames.end());
+        return a;
+    }());
+    ASSERT_EQ(s.status(), 0) << s.err();
+    ASSERT_TRUE(dump.wait(30000));
+    ASSERT_EQ(dump.status(), 0) << dump.err();
+    // CoolantTemp, not given, takes its start value: raw 40, 0 degC.
+    const std::vector<std::string> want = {
+        R"("bus": "can1", "id": 291, "ext": false, "fd": false, "brs": false, "data": "5039280000800100", "message": "EngineData", "signals": {"EngineSpeed": 1834.0, "CoolantTemp": 0, "Throttle": 0.0, "EngineTorque": 0.0, "Running": 0, "Gear": 3, "FuelRate": 0.0, "Counter": 0}, "text": {"Running": "Stopped", "Gear": "Drive"}, "missing": []})",
+        R"("bus": "can1", "id": 1282, "ext": false, "fd": true, "brs": false, "data": "DC0500000000000000000000", "message": "ShortFrameOfTwelveBytesWithoutBitRateSwitch", "signals": {"Distance": 1.5, "StampOfTheMeasurementInMicrosecondsSinceStart": 0}, "text": {}, "missing": []})",
+        R"("bus": "can1", "id": 2047, "ext": false, "fd": false, "brs": false, "data": "0102", "message": null, "signals": {}, "text": {}, "missing": []})",
+    };
+    const auto lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), want.size()) << dump.out();
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("{\"t\": ", 0), 0u) << lines[i];
+        EXPECT_EQ(lines[i].substr(lines[i].find("\"bus\"")), want[i]);
+    }
+
+    // The text form: the candump line, the message, a line per signal.
+    Child text;
+    start_dump(&text, {"--dbc", kVehicle, "-n", "1"}, 2);
+    ASSERT_EQ(send({paths[0], "CAN1", "Diagnostics", "Page=Levels", "FuelLevel=50", "BatteryVoltage=12.5"}).status(), 0);
+    ASSERT_TRUE(text.wait(30000));
+    const auto got = lines_of(text.out());
+    ASSERT_EQ(got.size(), 7u) << text.out();
+    EXPECT_NE(got[0].find(") can1 400#027D30D400000000"), std::string::npos) << got[0];
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 1, got.end()),
+              (std::vector<std::string>{"  Diagnostics", "    Page = 2 \"Levels\"", "    Status = 0",
+                                        "    FuelLevel = 50.0 %", "    BatteryVoltage = 12.5 V",
+                                        "    AmbientTemp = 0 degC"}));
+}
+
+// Refusals come before the adapter is opened: the port is never touched.
+TEST(DbcSend, ValuesTheDatabaseRefusesEndWithStatusTwoAndTheRange)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"EngineData", "EngineSpeed=9000"}, "EngineSpeed"},
+        {{"EngineData", "Gear=Flying"}, "Flying"},
+        {{"NoSuchMessage"}, "no message in the databases named 'NoSuchMessage'"},
+        {{"Gear=Drive"}, "a signal value needs its MESSAGE before it 'Gear=Drive'"},
+        {{"EngineData", "Nope=1"}, "Nope"},
+        {{"-c", "ShortFrame"}, "a CAN FD frame cannot be sent with CAN FD off (-c)"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> all = {std::string(VELK_TOOLS_DIR) + "/velk_send", "--dbc", kVehicle, "--dbc", kFdBody};
+        size_t at = 0;
+        if (c.args[0] == "-c")
+            all.push_back("-c"), at = 1;
+        all.push_back("/nonexistent/port");
+        all.push_back("CAN1");
+        all.insert(all.end(), c.args.begin() + static_cast<long>(at), c.args.end());
+        Child r;
+        ASSERT_TRUE(velk::test::run(&r, all));
+        EXPECT_EQ(r.status(), 2) << c.args[0];
+        EXPECT_NE(r.err().find(c.err), std::string::npos) << r.err();
+        EXPECT_EQ(r.err().find("no device"), std::string::npos) << r.err();
     }
 }
 

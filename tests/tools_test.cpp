@@ -266,7 +266,7 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
         {{tool("velk_send"), pa, "CAN1", "800#00"}, "out of range"},
         {{tool("velk_send"), pa, "CAN1", "123#001122334455667788"}, "more than 8 data bytes"},
         {{tool("velk_send"), pa, "CAN1", "123##1" + std::string(130, '0')}, "more than 64 data bytes"},
-        {{tool("velk_send"), "-c", pa, "CAN1", "123##1AABB"}, "a CAN FD frame with -c"},
+        {{tool("velk_send"), "-c", pa, "CAN1", "123##1AABB"}, "a CAN FD frame cannot be sent with CAN FD off (-c)"},
         {{tool("velk_send"), pa, "can2", "123#00"}, "unknown channel"},
         {{tool("velk_send"), "-N", "a,CAN1", pa, "CAN1", "123#00"}, "bad interface names"},
         {{tool("velk_dump"), "-t", "x", pa}, "bad time form"},

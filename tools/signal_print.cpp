@@ -59,6 +59,14 @@ bool SignalDecoder::add(const char *prog, const std::string &path)
     return true;
 }
 
+const dbc::Message *SignalDecoder::find(std::string_view name) const
+{
+    for (const dbc::Database &db : dbs_)
+        if (const dbc::Message *m = db.find(name))
+            return m;
+    return nullptr;
+}
+
 const dbc::Message *SignalDecoder::decode(const trace::Frame &f)
 {
     count_ = 0;
@@ -154,6 +162,11 @@ void append_text_lines(std::string *out, const trace::Frame &f, const std::strin
 {
     *out += trace::log_line(f, bus, false);
     *out += '\n';
+    append_signal_lines(out, m, values, n);
+}
+
+void append_signal_lines(std::string *out, const dbc::Message *m, const dbc::Value *values, int n)
+{
     if (m == nullptr)
         return;
     *out += "  ";

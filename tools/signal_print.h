@@ -30,6 +30,8 @@ public:
     // Match 29-bit identifiers that no message has by J1939 parameter group.
     void set_j1939(bool on) { j1939_ = on; }
     bool empty() const { return dbs_.empty(); }
+    // The message of that (long or short) name in the first database that has one.
+    const dbc::Message *find(std::string_view name) const;
 
     // The message of a frame, its signals decoded into values() (valid until
     // the next call); nullptr where no database describes it. Remote and
@@ -54,5 +56,8 @@ void append_json_line(std::string *out, const trace::Frame &f, const std::string
 // text in quotes, "name (missing)" where the frame is too short.
 void append_text_lines(std::string *out, const trace::Frame &f, const std::string &bus, const dbc::Message *m,
                        const dbc::Value *values, int n);
+// The lines append_text_lines puts under the candump line; nothing for an
+// undescribed frame (m nullptr).
+void append_signal_lines(std::string *out, const dbc::Message *m, const dbc::Value *values, int n);
 
 }  // namespace velk::tools

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter_time.h"
+#include "signal_print.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -60,6 +62,18 @@ const char kUsage[] =
     "  -8              write classic DLC codes 9-15 as candump -8 does (_C)\n"
     "  --listen-only   listen-only on both channels: the adapter does not\n"
     "                  acknowledge frames on the bus\n"
+    "  --dbc FILE      decode frames with a CAN database (DBC file); repeat for\n"
+    "                  more, the first that describes an identifier decodes it.\n"
+    "                  Under each described frame: its message, then a line per\n"
+    "                  signal, 'name = value unit' and the value's text\n"
+    "  --json          print one JSON object per frame and line instead of\n"
+    "                  candump lines (with --dbc, its message and signals):\n"
+    "                  {\"t\": 1699999999.123456, \"bus\": \"can0\", \"id\": 291,\n"
+    "                   \"ext\": false, \"fd\": false, \"brs\": false, \"data\": \"DEADBEEF\",\n"
+    "                   \"message\": \"EngineData\", \"signals\": {\"EngineSpeed\": 1834.0},\n"
+    "                   \"text\": {}, \"missing\": []}\n"
+    "  --j1939         with --dbc, match 29-bit identifiers no message has by\n"
+    "                  J1939 parameter group, whatever their priority and source\n"
     "%s"
     "  -h              this help\n"
     "\n"
@@ -76,7 +90,19 @@ const char kUsage[] =
     "  velk_dump --listen-only -n 100 -a -t d /dev/ttyCAN0\n"
     "      listen-only, the first 100 frames in readable form with delta times\n"
     "  velk_dump -L /dev/ttyCAN0 | velk_replay /dev/ttyCAN1 -\n"
-    "      what one adapter receives sent again by another\n";
+    "      what one adapter receives sent again by another\n"
+    "  velk_dump --dbc car.dbc --json /dev/ttyACM0 CAN1 > run.jsonl\n"
+    "      CAN1's frames with their signals, one JSON object a line\n";
+
+// Long options without a letter of their own.
+enum LongOnly { kListenOnly = 256 };
+
+const option kLong[] = {{"listen-only", no_argument, nullptr, kListenOnly},
+                        {"dbc", required_argument, nullptr, 'D'},
+                        {"json", no_argument, nullptr, 'J'},
+                        {"j1939", no_argument, nullptr, 'j'},
+                        {"help", no_argument, nullptr, 'h'},
+                        {nullptr, 0, nullptr, 0}};
 
 constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop or deadline.
@@ -179,6 +205,7 @@ struct Options {
     bool log_out = false;
     char time_form = 'a';
     bool len8_dlc = false;
+    bool json = false;
     long long count = 0;
     double seconds = 0;
     ChannelNames names;
@@ -187,7 +214,10 @@ struct Options {
 
 class Dump {
 public:
-    Dump(const Options &o, int port, Channel *channels) : o_(o), port_(port), ch_(channels) {}
+    Dump(const Options &o, SignalDecoder &&decoder, int port, Channel *channels)
+        : o_(o), decoder_(std::move(decoder)), port_(port), ch_(channels)
+    {
+    }
 
     int run()
     {
@@ -320,24 +350,30 @@ private:
                 return;
             }
         }
-        if (print_) {
-            const std::string &name = o_.names.name[f.channel];
-            std::string line;
+        if (!print_)
+            return;
+        const std::string &name = o_.names.name[f.channel];
+        const dbc::Message *m = decoder_.empty() ? nullptr : decoder_.decode(f);
+        if (o_.json) {
+            line_.clear();
+            append_json_line(&line_, f, name, m, decoder_.values(), decoder_.count());
+        } else {
             if (o_.log_out || (o_.time_form == 'a' && !o_.ascii)) {
-                line = trace::log_line(f, name, o_.len8_dlc);
+                line_ = trace::log_line(f, name, o_.len8_dlc);
             } else {
                 const std::string time = time_text(f);
                 if (o_.ascii && !f.error) {
-                    line = readable(f, time, name);
+                    line_ = readable(f, time, name);
                 } else {
-                    line = "(" + time + ") " + name + " " + trace::frame_text(f, o_.len8_dlc);
+                    line_ = "(" + time + ") " + name + " " + trace::frame_text(f, o_.len8_dlc);
                     if (f.tx)
-                        line += " T";
+                        line_ += " T";
                 }
             }
-            std::fputs(line.c_str(), stdout);
-            std::fputc('\n', stdout);
+            line_ += '\n';
+            append_signal_lines(&line_, m, decoder_.values(), decoder_.count());
         }
+        std::fwrite(line_.data(), 1, line_.size(), stdout);
     }
 
     // The time of a printed line in the form -t asks for.
@@ -394,13 +430,15 @@ private:
         }
         if (r.msg_type == VELK_EEERR_TYPE)
             text = status_name(r.msg_type);
-        // In candump's format standard output stays a log; the details go to
-        // standard error there.
+        // In candump's format and in JSON, standard output stays a log; the
+        // details go to standard error there.
         std::fprintf(o_.ascii && !o_.log_out && print_ ? stdout : stderr, "(%lld.%06u)  %s\n",
                      static_cast<long long>(f.sec), f.usec, text.c_str());
     }
 
     const Options &o_;
+    SignalDecoder decoder_;
+    std::string line_;
     CAN_FRAME_INFO batch_[kBatch];
     int port_;
     Channel *ch_;
@@ -414,20 +452,12 @@ private:
     unsigned long long skipped_ = 0, dropped_ = 0;
 };
 
-// Long options without a letter of their own.
-enum LongOnly { kListenOnly = 256 };
-
-const option kLong[] = {
-    {"listen-only", no_argument, nullptr, kListenOnly},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
-};
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
     Options o;
+    SignalDecoder decoder;
     const std::string optstring = std::string("lf:pLat:en:T:8h") + kNamesOption + kChannelOptions;
     // The usage text takes the shared lines of -N and of the channel options.
     std::string usage(kUsage);
@@ -463,6 +493,12 @@ int main(int argc, char **argv)
             break;
         case '8': o.len8_dlc = true; break;
         case kListenOnly: o.setup.listen = true; break;
+        case 'D':
+            if (!decoder.add(kProg, optarg))
+                return kBadInput;
+            break;
+        case 'J': o.json = true; break;
+        case 'j': decoder.set_j1939(true); break;
         default:
             if (const int status = common_option(kProg, usage.c_str(), opt, optarg, &o.setup); status >= 0)
                 return status;
@@ -472,6 +508,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "%s: no PORT given (try -h)\n", kProg);
         return kBadInput;
     }
+    if (o.json && o.ascii)
+        return usage_error(kProg, "choose one output form, not both of", "-a --json");
     trace::Format format;
     if (!o.file.empty() && !trace::format_of(o.file, &format))
         return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", o.file.c_str());
@@ -504,7 +542,7 @@ int main(int argc, char **argv)
         return status;
     if (o.default_name)
         std::fprintf(stderr, "%s: writing %s\n", kProg, o.file.c_str());
-    Dump dump(o, port, ch);
+    Dump dump(o, std::move(decoder), port, ch);
     status = dump.run();
     dump.take_input_stats();
     VELKCloseDevice(port);

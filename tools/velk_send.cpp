@@ -2,9 +2,11 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "signal_print.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -16,6 +18,7 @@ const char kProg[] = "velk_send";
 
 const char kUsage[] =
     "Usage: velk_send [options] PORT CHANNEL FRAME...\n"
+    "       velk_send --dbc FILE [options] PORT CHANNEL MESSAGE [SIGNAL=VALUE]...\n"
     "\n"
     "Connects to the adapter at PORT (a port index 0-67 or a device path),\n"
     "starts its channels and sends each FRAME on CHANNEL, in order, COUNT\n"
@@ -31,6 +34,13 @@ const char kUsage[] =
     "                        these, as the kernel does (said on standard error)\n"
     "  123#1122334455667788_C  classic frame of 8 bytes with DLC code 9-15\n"
     "\n"
+    "With --dbc, a FRAME may also be a MESSAGE of the databases, by name,\n"
+    "followed by values of its signals: a physical value or a value text of\n"
+    "the database (Gear=Drive). Signals not given take their start value\n"
+    "(GenSigStartValue) or 0; the message is sent with its identifier and\n"
+    "length, as CAN FD where its frame format says so. A value outside the\n"
+    "signal's range or its bits is refused with the range.\n"
+    "\n"
     "Options:\n"
     "  -n COUNT        send the frames COUNT times (default 1; 0 until Ctrl-C)\n"
     "  -i INTERVAL_US  pause after each frame, microseconds (default 0; the\n"
@@ -38,6 +48,8 @@ const char kUsage[] =
     "  -I, --inc       add 1 to the identifier after each frame (wrapping\n"
     "                  within 11 or 29 bits)\n"
     "  -v              print each frame sent, in candump's log format\n"
+    "  --dbc FILE      a CAN database (DBC file) for MESSAGE arguments; repeat\n"
+    "                  for more (the first that has a message name is used)\n"
     "%s"
     "%s"
     "  -h              this help\n"
@@ -52,10 +64,73 @@ const char kUsage[] =
     "  velk_send -n 100 -i 10000 --inc 24 CAN2 1ABCDEF0#0011223344556677\n"
     "      100 frames, 10 ms apart, identifiers 1ABCDEF0 to 1ABCDF53\n"
     "  velk_send -d 2M /dev/ttyCAN0 CAN1 123##1000102030405060708090A0B0C0D0E0F\n"
-    "      a CAN FD frame of 16 bytes with bit-rate switch\n";
+    "      a CAN FD frame of 16 bytes with bit-rate switch\n"
+    "  velk_send --dbc car.dbc -n 0 -i 100000 /dev/ttyACM0 CAN1 EngineData EngineSpeed=1834 Gear=Drive\n"
+    "      EngineData every 100 ms until Ctrl-C\n";
 
-const option kLong[] = {
-    {"inc", no_argument, nullptr, 'I'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+const option kLong[] = {{"inc", no_argument, nullptr, 'I'},
+                        {"dbc", required_argument, nullptr, 'D'},
+                        {"help", no_argument, nullptr, 'h'},
+                        {nullptr, 0, nullptr, 0}};
+
+// The frames of the FRAME arguments: frame texts, and with databases,
+// message names each followed by their signals' values. Prints why an
+// argument is refused; false then.
+bool frames_of(char **args, int n, const SignalDecoder &dbs, std::vector<trace::Frame> *out)
+{
+    for (int i = 0; i < n;) {
+        const char *arg = args[i++];
+        trace::Frame f;
+        if (std::strchr(arg, '#') != nullptr || dbs.empty()) {
+            std::string why;
+            int padded_from;
+            if (!trace::parse_frame_text(arg, &f, &why, &padded_from)) {
+                std::fprintf(stderr, "%s: malformed frame '%s': %s\n", kProg, arg, why.c_str());
+                return false;
+            }
+            if (f.error) {
+                usage_error(kProg, "an error frame cannot be sent", arg);
+                return false;
+            }
+            if (padded_from >= 0)
+                std::fprintf(stderr, "%s: %s: CAN FD payload of %d bytes padded with zeros to %d\n", kProg, arg,
+                             padded_from, f.len);
+            out->push_back(f);
+            continue;
+        }
+        const dbc::Message *m = dbs.find(arg);
+        if (m == nullptr) {
+            const bool assignment = std::strchr(arg, '=') != nullptr;
+            usage_error(kProg, assignment ? "a signal value needs its MESSAGE before it" : "no message in the databases named",
+                        arg);
+            return false;
+        }
+        std::vector<dbc::Assignment> values;
+        for (; i < n && std::strchr(args[i], '#') == nullptr && std::strchr(args[i], '=') != nullptr; ++i) {
+            dbc::Assignment a;
+            if (!dbc::parse_assignment(args[i], &a)) {
+                usage_error(kProg, "bad signal value (SIGNAL=VALUE)", args[i]);
+                return false;
+            }
+            values.push_back(a);
+        }
+        dbc::Frame e;
+        std::string why;
+        if (!dbc::encode(*m, values, &e, &why)) {
+            std::fprintf(stderr, "%s: %s: %s\n", kProg, arg, why.c_str());
+            return false;
+        }
+        f.id = e.id;
+        f.extended = e.extended;
+        f.fd = e.fd;
+        f.brs = e.brs;
+        f.len = static_cast<uint8_t>(e.len);
+        f.dlc = static_cast<uint8_t>(trace::len_to_dlc(e.len));
+        std::memcpy(f.data.data(), e.data, static_cast<size_t>(e.len));
+        out->push_back(f);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -65,6 +140,7 @@ int main(int argc, char **argv)
     bool inc = false, verbose = false;
     ChannelSetup setup;
     ChannelNames names;
+    SignalDecoder dbs;
     const std::string optstring = std::string("n:i:Ivh") + kNamesOption + kChannelOptions;
     // The usage text takes the shared lines of -N and of the channel options.
     std::string usage(kUsage);
@@ -86,6 +162,10 @@ int main(int argc, char **argv)
             if (!parse_names(optarg, &names))
                 return usage_error(kProg, "bad interface names", optarg);
             break;
+        case 'D':
+            if (!dbs.add(kProg, optarg))
+                return kBadInput;
+            break;
         default:
             if (const int status = common_option(kProg, usage.c_str(), opt, optarg, &setup); status >= 0)
                 return status;
@@ -99,24 +179,13 @@ int main(int argc, char **argv)
     if (!parse_channel(argv[optind + 1], names, &channel))
         return usage_error(kProg, "unknown channel (CAN1, CAN2 or an interface name)", argv[optind + 1]);
     std::vector<trace::Frame> frames;
-    for (int i = optind + 2; i < argc; ++i) {
-        trace::Frame f;
-        std::string why;
-        int padded_from;
-        if (!trace::parse_frame_text(argv[i], &f, &why, &padded_from)) {
-            std::fprintf(stderr, "%s: malformed frame '%s': %s\n", kProg, argv[i], why.c_str());
-            return kBadInput;
-        }
-        if (f.error)
-            return usage_error(kProg, "an error frame cannot be sent", argv[i]);
+    if (!frames_of(argv + optind + 2, argc - optind - 2, dbs, &frames))
+        return kBadInput;
+    for (trace::Frame &f : frames) {
         if (f.fd && setup.fd == 0)
-            return usage_error(kProg, "a CAN FD frame with -c (classic CAN only)", argv[i]);
-        if (padded_from >= 0)
-            std::fprintf(stderr, "%s: %s: CAN FD payload of %d bytes padded with zeros to %d\n", kProg, argv[i],
-                         padded_from, f.len);
+            return usage_error(kProg, "a CAN FD frame cannot be sent with CAN FD off (-c)", trace::frame_text(f, false).c_str());
         f.channel = channel;
         f.tx = true;
-        frames.push_back(f);
     }
 
     int port;
