@@ -47,3 +47,12 @@ if(TARGET velk_dbc)
   target_include_directories(bench_dbc_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   target_compile_definitions(bench_dbc_rate PRIVATE VELK_BENCH_DIR="${CMAKE_CURRENT_LIST_DIR}")
 endif()
+
+# The network server against velk_dump on the same streams.
+if(TARGET velk_netd AND TARGET velk_dump)
+  add_executable(bench_socketcand_rate ${CMAKE_CURRENT_LIST_DIR}/socketcand_rate.cpp)
+  target_link_libraries(bench_socketcand_rate PRIVATE velk_netd velk_sim_lib)
+  target_include_directories(bench_socketcand_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/sim)
+  target_compile_definitions(bench_socketcand_rate PRIVATE VELK_DUMP_PATH="$<TARGET_FILE:velk_dump>")
+  add_dependencies(bench_socketcand_rate velk_dump)
+endif()

@@ -54,8 +54,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "command-line tools for the VELK USB-to-CAN FD adapter
 Programs in the habits of can-utils: list adapters (velk_list), print or
 record received frames (velk_dump), send frames (velk_send), replay trace
-files (velk_replay), and an emulated adapter on a pseudo-terminal
-(velk_sim) for scripts and tests.")
+files (velk_replay), serve the adapter's buses over TCP to socketcand
+clients such as python-can (velk_socketcand, with an example systemd unit),
+and an emulated adapter on a pseudo-terminal (velk_sim) for scripts and
+tests.")
 
 set(CPACK_DEBIAN_UTILITY_PACKAGE_NAME velk-utility)
 set(CPACK_DEBIAN_UTILITY_PACKAGE_SECTION electronics)
