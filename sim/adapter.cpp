@@ -255,6 +255,18 @@ size_t Adapter::bytes_written_to_host()
     return written_;
 }
 
+size_t Adapter::blocked_writes()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return blocked_writes_;
+}
+
+bool Adapter::wait_blocked_writes(size_t n, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(mu_);
+    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return blocked_writes_ >= n; });
+}
+
 // Writes what is due; false when the pty is full (wait for POLLOUT).
 // *next_us is set to the time the next chunk becomes due, if any.
 bool Adapter::flush_output(int64_t now, int64_t *next_us)
@@ -269,6 +281,8 @@ bool Adapter::flush_output(int64_t now, int64_t *next_us)
         if (r < 0) {
             if (errno == EINTR)
                 continue;
+            ++blocked_writes_;
+            cv_.notify_all();
             return false;  // EAGAIN: the host has not read enough yet
         }
         written_ += static_cast<size_t>(r);
@@ -346,6 +360,9 @@ void Adapter::run()
     // to raise it the thread runs at normal priority.
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
     int64_t last_input_us = 0;
+    // While the host's buffer stays full the retries back off to this.
+    constexpr int kMaxRetryMs = 50;
+    int retry_ms = 1;
     for (;;) {
         int timeout_ms = 100;
         bool want_out = false;
@@ -354,6 +371,7 @@ void Adapter::run()
             if (stop_)
                 return;
             const int64_t now = now_us();
+            const size_t written_before = written_;
             // A partial frame that stopped growing is garbage: drop its first byte.
             while (!in_.empty() && now - last_input_us >= kStaleInputUs) {
                 in_.erase(in_.begin());
@@ -370,16 +388,23 @@ void Adapter::run()
                 next = std::min(next, stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_);
             if (!in_.empty())
                 next = std::min(next, last_input_us + kStaleInputUs);
-            // A stream at full speed with bytes still to cut keeps going.
-            if (stream_rate_ == 0 && (stream_next_ < stream_count_ || !stream_pending_.empty()))
-                next = std::min(next, now + 1000);
+            // A stream at full speed whose writes all went out makes more at
+            // once; one waiting for the host waits with its output below.
+            if (stream_rate_ == 0 && !want_out && (stream_next_ < stream_count_ || !stream_pending_.empty()))
+                next = now;
             if (next != INT64_MAX)
                 timeout_ms = static_cast<int>(std::clamp<int64_t>((next - now + 999) / 1000, 0, 100));
+            if (written_ != written_before)
+                retry_ms = 1;
         }
         // A pty master does not always signal POLLOUT when the host reads the
-        // tty empty; retry writes every millisecond rather than stall.
-        if (want_out)
-            timeout_ms = std::min(timeout_ms, 1);
+        // tty empty: retry the write after a while, every millisecond while
+        // the host takes bytes, backing off to kMaxRetryMs while it takes
+        // none (nobody reading costs next to no CPU).
+        if (want_out) {
+            timeout_ms = std::min(timeout_ms, retry_ms);
+            retry_ms = std::min(retry_ms * 2, kMaxRetryMs);
+        }
         struct pollfd pfd[2] = {{master_, static_cast<short>(POLLIN | (want_out ? POLLOUT : 0)), 0},
                                 {wake_[0], POLLIN, 0}};
         const int n = poll(pfd, 2, timeout_ms);

@@ -216,10 +216,20 @@ public:
     // their index, the monotonic time (CLOCK_MONOTONIC, as steady_clock) at
     // which they are queued for writing, just before the write.
     void stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk = 64, bool stamp_write_time = false);
+    // The adapter's clock (its timestamps count from start()) runs `ppm`
+    // parts per million fast (negative: slow) and jumps by `jump_us`
+    // (negative: back) after every `every` timestamps it gives. Once set,
+    // the stream's 0xE2 and 0xF1 reports carry this clock's time too, unless
+    // they carry the write time.
+    void set_clock(long ppm, int64_t jump_us, long every);
     bool wait_stream_done(int timeout_ms);
     size_t reports_streamed();
 
     size_t bytes_written_to_host();
+    // Writes the host's full buffer refused, and a wait for the count to
+    // reach `n`.
+    size_t blocked_writes();
+    bool wait_blocked_writes(size_t n, int timeout_ms);
 
 private:
     struct Chunk {
@@ -264,6 +274,7 @@ private:
     std::deque<Chunk> out_;
     size_t out_offset_ = 0;  // bytes of out_.front() already written
     size_t written_ = 0;
+    size_t blocked_writes_ = 0;
     // stream
     StreamGenerator stream_gen_;
     size_t stream_count_ = 0;
@@ -284,6 +295,14 @@ private:
     std::string link_path_;
     std::thread thread_;
     int64_t start_us_ = 0;
+    // the adapter's clock
+    int64_t clock_us();
+    bool clock_set_ = false;
+    long clock_ppm_ = 0;
+    int64_t clock_jump_us_ = 0;
+    long clock_every_ = 0;
+    long clock_stamps_ = 0;
+    int64_t clock_jumped_us_ = 0;
 };
 
 // One adapter seen as two ports: two ptys with the same dev_id, each with

@@ -38,13 +38,35 @@ Bytes Adapter::report_for(const Bytes &f, int channel)
     std::copy_n(head, 2, b.begin());
     if (fd)
         b[static_cast<size_t>(to.fd_flags_at)] = f[static_cast<size_t>(from.fd_flags_at)];
-    const int64_t t = now_us() - start_us_;
+    const int64_t t = clock_us();
     put_le32(&b[static_cast<size_t>(to.stamp_at)], static_cast<uint32_t>(t / 1000000));
     put_le32(&b[static_cast<size_t>(to.stamp_at) + 4], static_cast<uint32_t>(t % 1000000));
     // Identifier and payload.
     std::copy(f.begin() + from.id_at, f.end() - wire::kTrailerLen, b.begin() + to.id_at);
     seal(b);
     return b;
+}
+
+void Adapter::set_clock(long ppm, int64_t jump_us, long every)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    clock_set_ = true;
+    clock_ppm_ = ppm;
+    clock_jump_us_ = jump_us;
+    clock_every_ = every;
+    clock_stamps_ = 0;
+    clock_jumped_us_ = 0;
+}
+
+// The adapter's time of a timestamp given now (mu_ held); never below 1 us,
+// as a zero timestamp means none.
+int64_t Adapter::clock_us()
+{
+    const int64_t run = now_us() - start_us_;
+    const int64_t t = run + run * clock_ppm_ / 1000000 + clock_jumped_us_;
+    if (clock_every_ > 0 && ++clock_stamps_ % clock_every_ == 0)
+        clock_jumped_us_ += clock_jump_us_;
+    return std::max<int64_t>(t, 1);
 }
 
 // ---- the adapter's side of the bus ----

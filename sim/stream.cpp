@@ -137,8 +137,8 @@ void Adapter::refill_stream(int64_t now)
             now < stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_)
             break;
         Report r = stream_gen_.report(stream_next_++);
-        if (stream_stamp_ && (r.kind == Report::E2 || r.kind == Report::F1)) {
-            const int64_t t = now_us();
+        if ((stream_stamp_ || clock_set_) && (r.kind == Report::E2 || r.kind == Report::F1)) {
+            const int64_t t = stream_stamp_ ? now_us() : clock_us();
             r.second = static_cast<uint32_t>(t / 1000000);
             r.micro_second = static_cast<uint32_t>(t % 1000000);
         }

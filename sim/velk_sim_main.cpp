@@ -55,6 +55,12 @@ const char kUsage[] =
     "                       tty takes them (default)\n"
     "  -S, --seed S         seed of the stream's content (default 1); report i\n"
     "                       carries i as its timestamp second\n"
+    "  -C, --clock PPM[,JUMP_MS[,EVERY]]\n"
+    "                       the adapter's clock runs PPM parts per million fast\n"
+    "                       (negative: slow) and jumps by JUMP_MS (negative:\n"
+    "                       back) after every EVERY timestamps it gives (default\n"
+    "                       1000); --stream's reports then carry this clock's\n"
+    "                       time instead of their index\n"
     "  -v, --verbose        print every frame the host writes, in hex\n"
     "  -h, --help           this text\n"
     "\n"
@@ -69,6 +75,8 @@ const char kUsage[] =
     "      one adapter as two ports whose order disagrees with the host's\n"
     "  velk_sim --link /dev/ttyCAN0 --stream 10000 --rate 2000\n"
     "      2000 reports a second once CAN is started\n"
+    "  velk_sim --link /dev/ttyCAN0 --stream 100000 --rate 1000 --clock -500,3000,2000\n"
+    "      an adapter clock 500 ppm slow that jumps 3 s ahead every 2000 timestamps\n"
     "  velk_sim -A 2 --link /dev/ttyCAN0 --link /dev/ttyCAN1 --bus 0.CAN1=1.CAN2\n"
     "      two adapters; CAN1 of the first and CAN2 of the second share a bus,\n"
     "      so velk_send on /dev/ttyCAN0 CAN1 is seen by velk_dump on /dev/ttyCAN1\n";
@@ -81,6 +89,7 @@ const option kOptions[] = {
     {"loopback", no_argument, nullptr, 'L'},     {"stream", required_argument, nullptr, 's'},
     {"bus", required_argument, nullptr, 'B'},
     {"rate", required_argument, nullptr, 'r'},   {"seed", required_argument, nullptr, 'S'},
+    {"clock", required_argument, nullptr, 'C'},
     {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -163,9 +172,10 @@ int main(int argc, char **argv)
     uint8_t model[2] = {0x51, 0x02};
     uint8_t dev_id[8];
     bool have_dev_id = false, loopback = false, verbose = false;
-
+    bool have_clock = false;
+    long clock_ppm = 0, clock_jump_ms = 0, clock_every = 1000;
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:vh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:C:vh", kOptions, nullptr)) != -1) {
         long v;
         switch (c) {
         case 'l': links.push_back(optarg); break;
@@ -227,6 +237,19 @@ int main(int argc, char **argv)
             if (!parse_int(optarg, 0, 0xFFFFFFFFL, &seed))
                 return bad("seed", optarg);
             break;
+        case 'C': {
+            const std::string spec(optarg);
+            const size_t c1 = spec.find(','), c2 = c1 == std::string::npos ? c1 : spec.find(',', c1 + 1);
+            const std::string ppm = spec.substr(0, c1);
+            const std::string jump = c1 == std::string::npos ? "0" : spec.substr(c1 + 1, c2 - c1 - 1);
+            const std::string every = c2 == std::string::npos ? "1000" : spec.substr(c2 + 1);
+            if (!parse_int(ppm.c_str(), -100000, 100000, &clock_ppm) ||
+                !parse_int(jump.c_str(), -86400000, 86400000, &clock_jump_ms) ||
+                !parse_int(every.c_str(), 1, 100000000, &clock_every))
+                return bad("clock (PPM[,JUMP_MS[,EVERY]])", optarg);
+            have_clock = true;
+            break;
+        }
         case 'v': verbose = true; break;
         case 'h': std::fputs(kUsage, stdout); return 0;
         default: std::fputs(kUsage, stderr); return 2;
@@ -259,6 +282,8 @@ int main(int argc, char **argv)
         a->set_firmware(fw[0], fw[1]);
         a->set_build_id(model[0], model[1]);
         a->set_loopback(loopback);
+        if (have_clock)
+            a->set_clock(clock_ppm, int64_t{clock_jump_ms} * 1000, clock_every);
         if (i < vcoms.size())
             a->set_vcom(vcoms[i].mode, vcoms[i].map, vcoms[i].order);
         // Ports of one adapter share the dev_id of its first port.

@@ -395,4 +395,20 @@ TEST(SimPorts, LinkPointsAtTheSlaveAndGoesAwayOnStop)
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
+// A stream nobody reads waits for the host's buffer to drain, backing off,
+// rather than retrying every millisecond: 25 refused writes take most of a
+// second (a loaded machine only makes it longer).
+TEST(SimStream, AStreamNobodyReadsBacksOffInsteadOfSpinning)
+{
+    Adapter a;
+    ASSERT_TRUE(a.start());
+    a.stream(100000000, 0, 1);
+    ASSERT_TRUE(a.wait_blocked_writes(1, 30000));
+    const size_t first = a.blocked_writes();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(a.wait_blocked_writes(first + 25, 60000));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    EXPECT_GE(ms.count(), 500);
+}
+
 }  // namespace

@@ -13,8 +13,9 @@ if(TARGET velk_trace AND TARGET velk_dump)
 
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools_test.cpp)
     add_executable(tools_test tools_test.cpp)
-    target_link_libraries(tools_test PRIVATE velk_trace velk_sim_lib velk_tools_test_support GTest::gtest_main)
-    target_include_directories(tools_test PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+    target_link_libraries(tools_test PRIVATE velk_trace velk_sim_lib velk_tool_common velk_tools_test_support
+      GTest::gtest_main)
+    target_include_directories(tools_test PRIVATE ${PROJECT_SOURCE_DIR}/sim ${PROJECT_SOURCE_DIR}/tools)
     target_compile_definitions(tools_test PRIVATE
       VELK_TOOLS_DIR="$<TARGET_FILE_DIR:velk_dump>" VELK_SIM="$<TARGET_FILE:velk_sim>")
     add_dependencies(tools_test velk_dump velk_send velk_replay velk_list velk_sim)

@@ -3,6 +3,8 @@
 // CAN1 and adapter B's CAN2), so velk_send on A is seen by velk_dump on B.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 
 #include "adapter.h"
 #include "bus.h"
+#include "tool_common.h"
 #include "tools_support.h"
 #include "trace.h"
 
@@ -148,7 +151,7 @@ TEST(ToolsEndToEnd, SendOnCan1IsRecordedOnCan2AndReplayReproducesIt)
     Child dump2, replay;
     ASSERT_TRUE(dump2.start({tool("velk_dump"), "-n", "4", "-f", dir.path("again.log"), paths[1]}));
     ASSERT_TRUE(sim.wait_output(start_can2, kToolMs, 2)) << dump2.err();
-    ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), paths[0], dir.path("rec.log"), "can1=CAN1"}));
+    ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), paths[0], dir.path("rec.log"), "CAN1=can1"}));
     EXPECT_EQ(replay.status(), 0) << replay.err();
     ASSERT_TRUE(dump2.wait(kToolMs));
     const auto again = read_trace(dir.path("again.log"), Format::CandumpLog);
@@ -171,8 +174,9 @@ TEST_F(Tools, DumpSetsTheChannelsAndShowsOnlyWhatItsFiltersPass)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.channel_spec);
         Child dump;
-        start_dump(&dump, {"-L", "-b", "250k", "-d", "4M", "-a", "-p", "-n", std::to_string(c.shown.size()), "-f",
-                           dir.path("f.asc")},
+        start_dump(&dump,
+                   {"--listen-only", "-b", "250k", "-d", "4M", "-a", "-p", "-n", std::to_string(c.shown.size()),
+                    "-f", dir.path("f.asc")},
                    c.channel_spec);
         const velk::sim::State s = b.state();
         EXPECT_EQ(s.mode[0] + s.mode[1], 2);
@@ -220,14 +224,14 @@ TEST_F(Tools, SigtermLeavesACompleteFileWithTimeSourcesAndASummary)
     err.error = true;
     err.channel = 1;
     expect_frames(got, {expected("123#11", 1), expected("1ABCDEF0#2233", 1), expected("456#44", 1), err});
-    // Adapter times map to wall-clock time by one offset; the report without
-    // a timestamp carries the host's receive time.
+    // Adapter times map to wall-clock time; the report without a timestamp
+    // carries the host's receive time, in order with them.
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(got[i].source, velk::trace::TimeSource::Adapter);
         EXPECT_TRUE(got[i].has_adapter_time);
     }
-    EXPECT_EQ(us_of(got[0]) - (got[0].adapter_sec * 1000000LL + got[0].adapter_usec),
-              us_of(got[1]) - (got[1].adapter_sec * 1000000LL + got[1].adapter_usec));
+    for (size_t i = 1; i < got.size(); ++i)
+        EXPECT_GE(us_of(got[i]), us_of(got[i - 1])) << i;
     EXPECT_EQ(got[2].source, velk::trace::TimeSource::Host);
     EXPECT_FALSE(got[2].has_adapter_time);
     EXPECT_LT(std::llabs(got[0].sec - static_cast<long long>(time(nullptr))), 60);
@@ -252,6 +256,8 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
     ASSERT_TRUE(silent.start());
     silent.set_answering(false);
     ASSERT_TRUE(write_file(dir.path("notrace.log"), "hello\n"));
+    ASSERT_TRUE(write_file(dir.path("bin.log"), "\x89LOGG\x01\x02\xfe\xff\n(1.000000) can0 123#00\n"));
+    ASSERT_TRUE(write_file(dir.path("fd.log"), "(1.000000) can0 123#00\n(2.000000) can0 123##1AABB\n"));
     ASSERT_TRUE(write_file(dir.path("bad.log"), "(1.000000) can0 123#00\n(2.000000) can0 123#01\n(3.0) can0 123#0\n"));
     const std::string pa = a.slave_path();
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -259,16 +265,23 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
         {{tool("velk_send"), pa, "CAN1", "12#00"}, "3 (11-bit) or 8 (29-bit) hex digits"},
         {{tool("velk_send"), pa, "CAN1", "800#00"}, "out of range"},
         {{tool("velk_send"), pa, "CAN1", "123#001122334455667788"}, "more than 8 data bytes"},
-        {{tool("velk_send"), pa, "CAN1", "123##1001122334455667788"}, "CAN FD length 9"},
+        {{tool("velk_send"), pa, "CAN1", "123##1" + std::string(130, '0')}, "more than 64 data bytes"},
+        {{tool("velk_send"), "-c", pa, "CAN1", "123##1AABB"}, "a CAN FD frame cannot be sent with CAN FD off (-c)"},
+        {{tool("velk_send"), pa, "can2", "123#00"}, "unknown channel"},
+        {{tool("velk_send"), "-N", "a,CAN1", pa, "CAN1", "123#00"}, "bad interface names"},
+        {{tool("velk_dump"), "-t", "x", pa}, "bad time form"},
         {{tool("velk_send"), pa, "CAN3", "123#00"}, "unknown channel"},
         {{tool("velk_send"), "/nonexistent/tty", "CAN1", "123#00"}, "no device /nonexistent/tty"},
         {{tool("velk_send"), silent.slave_path(), "CAN1", "123#00"}, "no adapter answers at"},
         {{tool("velk_dump"), "-f", dir.path("x.txt"), pa}, "unknown trace format"},
         {{tool("velk_dump"), "-n", "abc", pa}, "bad count"},
         {{tool("velk_dump"), pa, "CAN2,12G:7FF"}, "bad filter"},
-        {{tool("velk_replay"), pa, dir.path("notrace.log")}, "notrace.log:1: not a candump log line"},
+        {{tool("velk_replay"), pa, dir.path("notrace.log")}, "notrace.log holds no frame to send"},
+        {{tool("velk_replay"), pa, dir.path("bin.log")}, "bin.log:1: binary data, not a trace"},
+        {{tool("velk_replay"), "-c", pa, dir.path("fd.log")}, "holds CAN FD frames, and -c turns CAN FD off"},
+        {{tool("velk_replay"), "-l", "2", pa, "-"}, "standard input plays once"},
         {{tool("velk_replay"), pa, dir.path("bad.log")}, "bad.log:3: malformed frame"},
-        {{tool("velk_list"), "/nonexistent/tty"}, "no device"},
+        {{tool("velk_list"), "99999"}, "outside 0.."},
     };
     for (const auto &[args, fragment] : cases) {
         Child c;
@@ -300,9 +313,10 @@ TEST_F(Tools, ReplayKeepsTheFileTimingScaledAndLoops)
     Child dump, replay;
     start_dump(&dump, {"-n", "6", "-f", dir.path("out.csv")});
     ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), "-x", "2", "-l", "2", a.slave_path(),
-                                          dir.path("r.log"), "can0=CAN1"}));
+                                          dir.path("r.log"), "CAN1=can0"}));
     EXPECT_EQ(replay.status(), 0) << replay.err();
     EXPECT_NE(replay.err().find("1 error frames or frames on unmapped channels skipped"), std::string::npos);
+    EXPECT_NE(replay.err().find("unmapped channels: 'can5'"), std::string::npos) << replay.err();
     ASSERT_TRUE(dump.wait(kToolMs));
     const auto got = read_trace(dir.path("out.csv"), Format::Csv);
     ASSERT_EQ(got.size(), 6u);
@@ -424,6 +438,270 @@ TEST_F(Tools, SendListStopsOnCtrlCAndRefusesBadOrOverfullLists)
     EXPECT_NE(over.err().find("the list offers more frames than the pacing allows: CAN2: 12000 frames/s offered"),
               std::string::npos)
         << over.err();
+}
+
+// Every stop signal only asks: however many come, the file ends with a
+// whole line and the summary is printed.
+TEST_F(Tools, RepeatedStopSignalsLeaveACompleteFileAndTheSummary)
+{
+    Child dump;
+    start_dump(&dump, {"-p", "-f", dir.path("s.log")});
+    b.stream(100000000, 5000, 3);
+    ASSERT_TRUE(dump.wait_output("\n", kToolMs, 200)) << dump.err();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGINT, SIGINT, SIGTERM})
+        dump.signal(sig);
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    EXPECT_NE(dump.err().find("status reports"), std::string::npos) << dump.err();
+    const std::string text = read_file(dir.path("s.log"));
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    std::string error;
+    EXPECT_GE(read_trace(dir.path("s.log"), Format::CandumpLog, &error).size(), 200u);
+    EXPECT_EQ(error, "");
+}
+
+// One channel name, one channel, in every tool.
+TEST(ToolChannels, EveryNameMeansOneChannel)
+{
+    using velk::tools::ChannelNames;
+    ChannelNames named;
+    ASSERT_TRUE(velk::tools::parse_names("left,right", &named));
+    const struct {
+        const char *text;
+        bool custom;
+        int channel;  // -1: no channel
+    } cases[] = {
+        {"CAN1", false, 0}, {"1", false, 0},     {"can0", false, 0},  {"CAN2", false, 1},   {"2", false, 1},
+        {"can1", false, 1}, {"can2", false, -1}, {"Can1", false, -1}, {"CAN3", false, -1},  {"", false, -1},
+        {"left", true, 0},  {"right", true, 1},  {"CAN1", true, 0},   {"2", true, 1},       {"can0", true, -1},
+        {"can1", true, -1},
+    };
+    for (const auto &c : cases) {
+        int ch = -1;
+        const bool ok = velk::tools::parse_channel(c.text, c.custom ? named : ChannelNames{}, &ch);
+        EXPECT_EQ(ok ? ch : -1, c.channel) << c.text << (c.custom ? " with -N left,right" : "");
+    }
+    ChannelNames n;
+    for (const char *bad : {"a", "a,", ",b", "a,a", "CAN2,b", "a,1", "a b,c", "a,b,c"})
+        EXPECT_FALSE(velk::tools::parse_names(bad, &n)) << bad;
+    EXPECT_TRUE(velk::tools::parse_names("CAN1,CAN2", &n));
+}
+
+// A line copied from the dump (can1 = CAN2 there) names the same channel
+// for velk_send; -N names work in both.
+TEST_F(Tools, SendTakesTheChannelNamesTheDumpPrints)
+{
+    Child dump;
+    start_dump(&dump, {"-n", "2", "-N", "left,right"}, "right");
+    send({"123#11"}, {"-N", "x,y"});  // "CAN1" after -N still is CAN1
+    Child c;
+    ASSERT_TRUE(velk::test::run(&c, {tool("velk_send"), a.slave_path(), "can0", "124#22"}));
+    EXPECT_EQ(c.status(), 0) << c.err();
+    ASSERT_TRUE(dump.wait(kToolMs));
+    const auto out = lines_of(dump.out());
+    ASSERT_EQ(out.size(), 2u) << dump.out();
+    EXPECT_NE(out[0].find(") right 123#11"), std::string::npos) << out[0];
+    EXPECT_NE(out[1].find(") right 124#22"), std::string::npos) << out[1];
+}
+
+// -L is candump's log on standard output (and acknowledges on the bus),
+// listen-only is --listen-only alone, -t picks the time form.
+TEST_F(Tools, DumpTakesCandumpsLogAndTimeOptions)
+{
+    Child dump;
+    start_dump(&dump, {"-L", "-n", "2", "-f", dir.path("l.csv")});
+    EXPECT_EQ(b.state().mode[1], 0) << "-L must not be listen-only";
+    send({"123#11", "124#22"});
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    auto out = lines_of(dump.out());
+    ASSERT_EQ(out.size(), 2u) << dump.out();
+    EXPECT_EQ(read_trace(dir.path("l.csv"), Format::Csv).size(), 2u);
+    ASSERT_TRUE(write_file(dir.path("l.log"), dump.out()));
+    EXPECT_EQ(read_trace(dir.path("l.log"), Format::CandumpLog).size(), 2u);
+
+    Child zero;
+    start_dump(&zero, {"--listen-only", "-t", "z", "-n", "2"});
+    EXPECT_NE(b.state().mode[1], 0);
+    send({"123#11", "124#22"}, {"-i", "20000"});
+    ASSERT_TRUE(zero.wait(kToolMs));
+    out = lines_of(zero.out());
+    ASSERT_EQ(out.size(), 2u) << zero.out();
+    EXPECT_EQ(out[0], "(000.000000) can1 123#11");
+    EXPECT_EQ(out[1].substr(0, 4), "(000");
+    EXPECT_NE(out[1].find(") can1 124#22"), std::string::npos) << out[1];
+
+    Child dated;
+    start_dump(&dated, {"-t", "A", "-a", "-n", "1"});
+    send({"123#41"});
+    ASSERT_TRUE(dated.wait(kToolMs));
+    char year[8];
+    const time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    std::strftime(year, sizeof year, "(%Y-", &tm);
+    EXPECT_EQ(dated.out().substr(0, 6), year) << dated.out();
+    EXPECT_NE(dated.out().find("'A'"), std::string::npos) << dated.out();
+}
+
+// velk_send takes cansend's dots anywhere between bytes and pads a CAN FD
+// payload to the next length a frame can have, saying so.
+TEST_F(Tools, SendTakesCansendDotsAndPadsCanFdPayloads)
+{
+    Child dump;
+    start_dump(&dump, {"-n", "2", "-d", "2M", "-f", dir.path("p.log")});
+    std::vector<std::string> args = {tool("velk_send"), "-d", "2M", a.slave_path(), "CAN1", "123#.11.22.",
+                                     "124##1.11.22.33.44.55.66.77.88.99"};
+    Child c;
+    ASSERT_TRUE(velk::test::run(&c, args));
+    EXPECT_EQ(c.status(), 0) << c.err();
+    EXPECT_NE(c.err().find("CAN FD payload of 9 bytes padded with zeros to 12"), std::string::npos) << c.err();
+    ASSERT_TRUE(dump.wait(kToolMs));
+    expect_frames(read_trace(dir.path("p.log"), Format::CandumpLog),
+                  {expected("123#1122", 1), expected("124##1112233445566778899000000", 1)});
+}
+
+// velk_replay reads standard input (velk_dump -L | velk_replay PORT -),
+// takes canplayer's map order, skips lines that are no frame with a
+// warning, says once that times go backwards and names every unmapped
+// channel.
+TEST_F(Tools, ReplayReadsStandardInputAndWarnsAsCanplayerDoes)
+{
+    const std::string log = "(10.000000) can0 101#01\n"
+                            "garbage after a crash\n"
+                            "(10.100000) can5 7FF#\n"
+                            "(10.050000) can0 102#02\n"
+                            "(10.020000) can0 103#03\n"
+                            "(10.200000) can7 7FE#\n"
+                            "(10.300000) can0 104#04\n";
+    ASSERT_TRUE(write_file(dir.path("in.log"), log));
+    for (const bool from_stdin : {true, false}) {
+        SCOPED_TRACE(from_stdin ? "standard input" : "file");
+        Child dump, replay;
+        start_dump(&dump, {"-n", "4", "-f", dir.path("out.log")});
+        ASSERT_TRUE(velk::test::run(&replay,
+                                    {tool("velk_replay"), a.slave_path(), from_stdin ? "-" : dir.path("in.log"),
+                                     "CAN1=can0"},
+                                    kToolMs, from_stdin ? dir.path("in.log") : "/dev/null"));
+        EXPECT_EQ(replay.status(), 0) << replay.err();
+        const std::string where = from_stdin ? "standard input" : dir.path("in.log");
+        const std::string err = replay.err();
+        EXPECT_NE(err.find(where + ":2: skipped, not a frame line: garbage after a crash"), std::string::npos)
+            << err;
+        EXPECT_NE(err.find(where + ":4: time goes backwards"), std::string::npos) << err;
+        EXPECT_EQ(err.find("backwards", err.find("backwards") + 1), std::string::npos) << "said once: " << err;
+        EXPECT_NE(err.find("unmapped channels: 'can5', 'can7'"), std::string::npos) << err;
+        ASSERT_TRUE(dump.wait(kToolMs));
+        const auto got = read_trace(dir.path("out.log"), Format::CandumpLog);
+        ASSERT_EQ(got.size(), 4u);
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(got[i].id, 0x101u + i);
+    }
+    // The other order is still taken where its left side is no channel.
+    ASSERT_TRUE(write_file(dir.path("v.log"), "(1.000000) vcan0 101#01\n"));
+    Child dump, replay;
+    start_dump(&dump, {"-n", "1"});
+    ASSERT_TRUE(velk::test::run(&replay, {tool("velk_replay"), a.slave_path(), dir.path("v.log"), "vcan0=CAN1"}));
+    EXPECT_EQ(replay.status(), 0) << replay.err();
+    ASSERT_TRUE(dump.wait(kToolMs));
+    // All frames on unmapped channels: every one is named.
+    Child none;
+    ASSERT_TRUE(velk::test::run(&none, {tool("velk_replay"), a.slave_path(), dir.path("in.log"), "CAN1=can9"}));
+    EXPECT_EQ(none.status(), 2);
+    EXPECT_NE(none.err().find("found 'can0', 'can5', 'can7'; map one, e.g. CAN1=can0"), std::string::npos)
+        << none.err();
+}
+
+// A received copy of a sent frame is never stamped before the send, even
+// from an adapter whose clock runs slow.
+TEST_F(Tools, ReceivedCopyIsNeverBeforeItsSend)
+{
+    b.set_clock(-1500, 0, 1);
+    Child dump;
+    start_dump(&dump, {"-n", "8", "-f", dir.path("c.log")});
+    std::vector<std::string> args = {tool("velk_send"), "-v", "-i", "30000", a.slave_path(), "CAN1"};
+    for (int i = 0; i < 8; ++i)
+        args.push_back("12" + std::to_string(i) + "#" + std::string(2 * i, 'A'));
+    Child c;
+    ASSERT_TRUE(velk::test::run(&c, args));
+    ASSERT_EQ(c.status(), 0) << c.err();
+    ASSERT_TRUE(dump.wait(kToolMs));
+    ASSERT_TRUE(write_file(dir.path("sent.log"), c.out()));
+    const auto sent = read_trace(dir.path("sent.log"), Format::CandumpLog);
+    const auto got = read_trace(dir.path("c.log"), Format::CandumpLog);
+    ASSERT_EQ(sent.size(), 8u);
+    ASSERT_EQ(got.size(), 8u);
+    for (size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(got[i].id, sent[i].id);
+        EXPECT_GE(us_of(got[i]), us_of(sent[i])) << i;
+    }
+}
+
+// An adapter clock that drifts and jumps: every row of the file, adapter-
+// and host-stamped, in order and none after the dump ended.
+TEST_F(Tools, TimesFromADriftingJumpingClockNeverRunAheadOrBack)
+{
+    b.set_clock(800, 2000, 300);
+    const int64_t start = velk::tools::wall_us();
+    Child dump;
+    start_dump(&dump, {"-e", "-n", "2000", "-f", dir.path("d.csv")});
+    b.stream(3000, 3000, 7);
+    ASSERT_TRUE(dump.wait(kToolMs));
+    const int64_t end = velk::tools::wall_us();
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    const auto got = read_trace(dir.path("d.csv"), Format::Csv);
+    ASSERT_GT(got.size(), 2050u);
+    size_t host = 0, back = 0, ahead = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        host += got[i].source == velk::trace::TimeSource::Host;
+        back += i > 0 && us_of(got[i]) < us_of(got[i - 1]);
+        ahead += us_of(got[i]) > end || us_of(got[i]) < start;
+    }
+    EXPECT_GT(host, 100u);
+    EXPECT_EQ(back, 0u);
+    EXPECT_EQ(ahead, 0u);
+}
+
+// velk_list lists what answers and names what is missing.
+TEST_F(Tools, ListShowsWhatAnswersAndNamesWhatIsMissing)
+{
+    velk::sim::Adapter silent;
+    ASSERT_TRUE(silent.start());
+    silent.set_answering(false);
+    Child list;
+    ASSERT_TRUE(velk::test::run(&list, {tool("velk_list"), "/nonexistent/tty", a.slave_path(), silent.slave_path()}));
+    EXPECT_EQ(list.status(), 1);
+    const auto out = lines_of(list.out());
+    ASSERT_EQ(out.size(), 2u) << list.out();
+    EXPECT_NE(out[1].find(a.slave_path()), std::string::npos);
+    EXPECT_NE(list.err().find("no device /nonexistent/tty: No such file or directory"), std::string::npos)
+        << list.err();
+    EXPECT_NE(list.err().find("no adapter answers at " + silent.slave_path()), std::string::npos) << list.err();
+}
+
+// A replay waiting on standard input for its next line stops on SIGTERM.
+TEST_F(Tools, ReplayWaitingOnStandardInputStopsOnASignal)
+{
+    const std::string fifo = dir.path("in.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing (never written), so the replay's read waits.
+    const int w = open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(w, 0);
+    a.clear_host_frames();
+    Child replay;
+    ASSERT_TRUE(replay.start({tool("velk_replay"), a.slave_path(), "-"}, fifo));
+    ASSERT_TRUE(started(a, 0)) << replay.err();
+    // One line goes out; then the replay waits for the next.
+    const std::string line = "(1.000000) can0 123#11\n";
+    ASSERT_EQ(write(w, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    for (size_t n = 0; a.host_frames(0xE0).empty(); n = a.host_frames().size())
+        ASSERT_TRUE(a.wait_host_frames(n + 1, kToolMs)) << replay.err();
+    replay.signal(SIGTERM);
+    const bool ended = replay.wait(kToolMs);
+    close(w);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(replay.status(), 0) << replay.err();
 }
 
 }  // namespace

@@ -160,26 +160,61 @@ TEST(TraceFiles, WriterCountsTheBytesOfTheFileAndNoticesItRemoved)
     EXPECT_FALSE(w.close());
 }
 
-// Adapter timestamps keep their microsecond spacing on the wall clock; a
-// record without one carries the host's time of day.
-TEST(TraceFiles, AdapterClockMapsTimestampsByOneOffset)
+// The library's time of day of a record received at wall-clock `us`.
+std::string time_of_day(int64_t us)
 {
-    velk::trace::AdapterClock clock;
-    const int64_t now = int64_t{time(nullptr)} * 1000000;
-    const TIME_ST_T stamps[] = {{5, 100}, {5, 350}, {6, 999999}, {0, 0}};
-    Frame f[4];
-    for (int i = 0; i < 4; ++i)
-        clock.stamp(stamps[i], "12:00:00:250", &f[i], now);
-    EXPECT_EQ(us_of(f[1]) - us_of(f[0]), 250);
-    EXPECT_EQ(us_of(f[2]) - us_of(f[0]), 1999899);
-    EXPECT_EQ(f[2].source, TimeSource::Adapter);
-    EXPECT_TRUE(f[2].has_adapter_time);
-    EXPECT_EQ(f[2].adapter_sec, 6u);
-    EXPECT_EQ(f[2].adapter_usec, 999999u);
-    EXPECT_EQ(f[3].source, TimeSource::Host);
-    EXPECT_FALSE(f[3].has_adapter_time);
-    EXPECT_EQ(us_of(f[3]), us_of(f[0]));  // the first stamp maps to the host's time
-    EXPECT_EQ(f[3].usec % 1000000, 250000u);
+    const time_t t = static_cast<time_t>(us / 1000000);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02d:%02d:%02d:%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(us % 1000000 / 1000));
+    return b;
+}
+
+// Frames caused at known host times, stamped by an adapter clock that runs
+// slow or fast and jumps ahead and back, received after a varying delay;
+// every seventh carries only the host's time of day. Each mapped time lies
+// between its cause and its receive, and none goes backwards.
+TEST(TraceFiles, AdapterClockKeepsEveryTimeBetweenItsCauseAndItsReceive)
+{
+    for (const int ppm : {-1500, 0, 1500}) {
+        SCOPED_TRACE(ppm);
+        velk::trace::AdapterClock clock;
+        const int64_t w0 = int64_t{time(nullptr)} * 1000000 + 123457;
+        int64_t jump = 0, last = 0;
+        uint32_t rng = 12345;
+        int before_cause = 0, after_receive = 0, backwards = 0, adapter = 0;
+        for (int i = 0; i < 6000; ++i) {
+            rng ^= rng << 13;
+            rng ^= rng >> 17;
+            rng ^= rng << 5;
+            if (i == 2000)
+                jump += 3000000;
+            if (i == 4000)
+                jump -= 5000000;
+            const int64_t cause = w0 + i * 10000LL + rng % 997;
+            const int64_t on_bus = cause + 150;
+            const int64_t a = 1000000 + (on_bus - w0) + (on_bus - w0) * ppm / 1000000 + jump;
+            const int64_t received = on_bus + 100 + rng % 8000;
+            const int64_t now = received + (rng >> 8) % 2000;
+            const TIME_ST_T ts = i % 7 == 3 ? TIME_ST_T{0, 0}
+                                            : TIME_ST_T{static_cast<uint32_t>(a / 1000000),
+                                                        static_cast<uint32_t>(a % 1000000)};
+            Frame f;
+            clock.stamp(ts, time_of_day(received).c_str(), &f, now);
+            const int64_t t = us_of(f);
+            adapter += f.source == TimeSource::Adapter;
+            before_cause += t < cause;
+            after_receive += t > now;
+            backwards += i > 0 && t < last;
+            last = t;
+        }
+        EXPECT_EQ(adapter, 6000 - 857);
+        EXPECT_EQ(before_cause, 0);
+        EXPECT_EQ(after_receive, 0);
+        EXPECT_EQ(backwards, 0);
+    }
 }
 
 TEST(TraceFiles, LinesAreLaidOutAsTheFieldsToolsWriteThem)
@@ -308,6 +343,9 @@ TEST(TraceFiles, AFileThatIsNotATraceIsRefusedWithItsLine)
         {"e.asc", Format::Asc, "base hex\n   0.1 1  123  Rx   d 1 1G\n", ":2: malformed data byte"},
         {"f.csv", Format::Csv, "time,id\n", ":1: not a velk CSV trace"},
         {"g.log", Format::CandumpLog, std::string("(1.0) can0 1\0#", 14), ":1: binary data"},
+        {"h.log", Format::CandumpLog, "\x89LOGG\x01\x02\xfe\xff\n(1.000000) can0 123#00\n",
+         ":1: binary data, not a trace"},
+        {"i.asc", Format::Asc, "\x89LOGG\x01\x02\xfe\xff\n", ":1: binary data, not a trace"},
     };
     for (const auto &[name, format, text, fragment] : cases) {
         ASSERT_TRUE(write_file(dir.path(name), text));

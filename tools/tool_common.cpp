@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <cerrno>
 
 namespace velk::tools {
@@ -135,15 +136,17 @@ const char kChannelOptionsHelp[] =
     "  -d RATE[,RATE2] CAN FD on, with this data rate: 2M 4M 5M 6M 8M 10M\n"
     "  -c              classic CAN only (CAN FD off)\n";
 
-void catch_stop_signals()
+void catch_stop_signals(bool restart_calls)
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
-    // No SA_RESTART, so a blocking call returns EINTR; a second signal ends
-    // the program even if it is stuck.
-    sa.sa_flags = SA_RESETHAND;
+    // Every signal only sets the flag, so a second one cannot cut a file
+    // short. SA_RESTART keeps a write of the file from failing with EINTR;
+    // sleeps return early all the same, and the receive loops wait at most
+    // a few milliseconds before they look at the flag.
+    sa.sa_flags = restart_calls ? SA_RESTART : 0;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
@@ -205,12 +208,13 @@ bool port_for(const char *name, int *port, std::string *why)
             return true;
         }
     }
-    // The table holds pointers; the name must outlive every use of the index.
-    static std::string slot_name;
+    // The table holds pointers; each name must outlive every use of its
+    // index (a deque keeps them in place as more are added).
+    static std::deque<std::string> slot_names;
     for (int i = 0; i < VELK_PORT_COUNT; ++i) {
         if (access(comports[i], F_OK) != 0) {
-            slot_name = name;
-            comports[i] = slot_name.c_str();
+            slot_names.push_back(name);
+            comports[i] = slot_names.back().c_str();
             *port = i;
             return true;
         }
@@ -270,15 +274,48 @@ bool parse_data_rate(const char *text, ChannelSetup *s)
     });
 }
 
-bool parse_channel(const char *text, int *channel)
+namespace {
+
+// CAN1 / CAN2 by the adapter's own names: -1 for anything else.
+int fixed_channel(const std::string &s)
+{
+    if (s == "CAN1" || s == "1")
+        return 0;
+    if (s == "CAN2" || s == "2")
+        return 1;
+    return -1;
+}
+
+}  // namespace
+
+const char kNamesOptionHelp[] = "  -N NAME1,NAME2  interface names of CAN1 and CAN2 (default can0,can1)\n";
+
+bool parse_names(const char *text, ChannelNames *names)
 {
     const std::string s(text);
-    if (s == "1" || s == "CAN1" || s == "can1" || s == "Can1")
-        *channel = 0;
-    else if (s == "2" || s == "CAN2" || s == "can2" || s == "Can2")
-        *channel = 1;
-    else
+    const size_t comma = s.find(',');
+    if (comma == std::string::npos || comma == 0 || comma + 1 == s.size() ||
+        s.find_first_of(" \t#()", 0) != std::string::npos)
         return false;
+    const std::string a = s.substr(0, comma), b = s.substr(comma + 1);
+    if (a == b || b.find(',') != std::string::npos || fixed_channel(a) == 1 || fixed_channel(b) == 0)
+        return false;
+    names->name[0] = a;
+    names->name[1] = b;
+    return true;
+}
+
+bool parse_channel(const char *text, const ChannelNames &names, int *channel)
+{
+    const std::string s(text);
+    int c = fixed_channel(s);
+    if (c < 0 && s == names.name[0])
+        c = 0;
+    else if (c < 0 && s == names.name[1])
+        c = 1;
+    if (c < 0)
+        return false;
+    *channel = c;
     return true;
 }
 
@@ -349,13 +386,15 @@ int connect(const char *prog, const char *name, const ChannelSetup &s, bool can1
 
 bool Sender::send(trace::Frame f)
 {
+    // -v shows when the frame was handed to the adapter: a received copy is
+    // never earlier.
+    const int64_t t = wall_us();
     if (send_frame(port_, f) == 0) {
         ++sent_;
         if (verbose_) {
-            const int64_t t = wall_us();
             f.sec = t / 1000000;
             f.usec = static_cast<uint32_t>(t % 1000000);
-            std::printf("%s\n", trace::log_line(f, f.channel == 0 ? "can0" : "can1", false).c_str());
+            std::printf("%s\n", trace::log_line(f, names_.name[f.channel == 0 ? 0 : 1], false).c_str());
         }
         return true;
     }

@@ -15,9 +15,12 @@ namespace velk::tools {
 enum Exit { kOk = 0, kFailed = 1, kBadInput = 2 };
 
 // SIGINT, SIGTERM and SIGHUP ask the program to stop: stop_requested()
-// turns true and a blocking call returns early. A second Ctrl-C ends the
-// program at once.
-void catch_stop_signals();
+// turns true and a sleep returns early. Every one of them, however many
+// come, only asks: the program finishes its file and summary and ends.
+// With `restart_calls` a read or write under way goes on (a file being
+// written is not cut short); without, a blocking read returns at once (a
+// program waiting on its standard input).
+void catch_stop_signals(bool restart_calls = true);
 bool stop_requested();
 
 // Monotonic and wall-clock time, microseconds.
@@ -70,10 +73,28 @@ int usage_error(const char *prog, const char *what, const char *arg);
 // the port closed then; kOk, kFailed or kBadInput.
 int connect(const char *prog, const char *name, const ChannelSetup &s, bool can1, bool can2, int *port);
 
+// The interface names of CAN1 and CAN2 (-N), can0 and can1 unless given.
+struct ChannelNames {
+    std::string name[2] = {"can0", "can1"};
+};
+// Usage line of -N, and its getopt letter.
+extern const char kNamesOptionHelp[];
+constexpr const char kNamesOption[] = "N:";
+// "-N NAME1,NAME2": two different names without blanks, '#' or brackets,
+// neither the other channel's CAN1/CAN2/1/2.
+bool parse_names(const char *text, ChannelNames *names);
+// A channel as every tool takes it: "CAN1" or "1" or the first interface
+// name -> 0; "CAN2" or "2" or the second name -> 1. Anything else (such as
+// "can2" while the names are can0,can1) is no channel.
+bool parse_channel(const char *text, const ChannelNames &names, int *channel);
+
 // Frames sent and refused by a sending tool.
 class Sender {
 public:
-    Sender(const char *prog, int port, bool verbose) : prog_(prog), port_(port), verbose_(verbose) {}
+    Sender(const char *prog, int port, bool verbose, const ChannelNames &names = {})
+        : prog_(prog), port_(port), verbose_(verbose), names_(names)
+    {
+    }
     // Sends one frame (printed in candump's log format with -v); a refusal is
     // counted. False once the adapter has gone.
     bool send(trace::Frame f);
@@ -85,12 +106,11 @@ private:
     const char *prog_;
     int port_;
     bool verbose_;
+    ChannelNames names_;
     bool gone_ = false;
     unsigned long long sent_ = 0, refused_ = 0;
 };
 
-// "CAN1", "CAN2" (any case), "1" or "2" -> 0 or 1.
-bool parse_channel(const char *text, int *channel);
 // A whole decimal number in [lo, hi].
 bool parse_long(const char *text, long long lo, long long hi, long long *v);
 // 1 to 8 hex digits.

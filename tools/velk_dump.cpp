@@ -29,14 +29,16 @@ const char kUsage[] =
     "every frame received, one line each in candump's log format:\n"
     "  (1699999999.123456) can0 123#DEADBEEF\n"
     "can0 is CAN1 and can1 is CAN2 (see -N). Times are wall-clock seconds: the\n"
-    "adapter's own timestamps, mapped to wall-clock time by an offset taken when\n"
-    "receiving starts; frames the adapter reports without a timestamp carry the\n"
-    "host's receive time (1 ms resolution). ASC files say so in a header comment,\n"
-    "CSV files in their time_source column.\n"
+    "adapter's own timestamps, mapped to wall-clock time so that they never run\n"
+    "ahead of the host's clock, never go backwards and follow an adapter clock\n"
+    "that drifts or jumps; frames the adapter reports without a timestamp carry\n"
+    "the host's receive time (1 ms resolution), kept in order with the others.\n"
+    "ASC files say so in a header comment, CSV files in their time_source column.\n"
     "\n"
-    "CHANNEL is CAN1, CAN2 or an interface name; with channels given only those\n"
-    "are started and shown. FILTERs as candump's, a frame passes when any\n"
-    "matches (8 id digits make a 29-bit filter):\n"
+    "CHANNEL is CAN1 or 1, CAN2 or 2, or an interface name (can0 = CAN1,\n"
+    "can1 = CAN2, or the names of -N), the same in every velk tool; with\n"
+    "channels given only those are started and shown. FILTERs as candump's, a\n"
+    "frame passes when any matches (8 id digits make a 29-bit filter):\n"
     "  ID:MASK   (frame id & MASK) == (ID & MASK)\n"
     "  ID~MASK   (frame id & MASK) != (ID & MASK)\n"
     "\n"
@@ -45,14 +47,21 @@ const char kUsage[] =
     "  -f FILE         write FILE, format by extension: .log (candump), .asc\n"
     "                  (Vector ASC) or .csv\n"
     "  -p              also print while writing a file\n"
+    "  -L              print candump log lines with absolute times, as candump -L\n"
+    "                  does (also while writing a file; before -a and -t)\n"
     "  -a              print a readable form with the data as ASCII\n"
+    "  -t a|A|d|z      time of the printed lines, as candump's: a absolute\n"
+    "                  (default), A absolute with date, d delta from the frame\n"
+    "                  before, z from the first frame; files keep absolute times\n"
     "  -e              switch the adapter's error reports on and show them;\n"
     "                  bus errors become error frames on the channels they name\n"
     "  -n COUNT        stop after COUNT frames\n"
-    "  -T SECONDS      stop after SECONDS\n"
-    "  -N NAME1,NAME2  interface names of CAN1 and CAN2 (default can0,can1)\n"
+    "  -T SECONDS      stop after SECONDS in all (candump's -T is milliseconds\n"
+    "                  without a frame)\n"
+    "%s"
     "  -8              write classic DLC codes 9-15 as candump -8 does (_C)\n"
-    "  -L              listen-only (both channels)\n"
+    "  --listen-only   listen-only on both channels: the adapter does not\n"
+    "                  acknowledge frames on the bus\n"
     "  --dbc FILE      decode frames with a CAN database (DBC file); repeat for\n"
     "                  more, the first that describes an identifier decodes it.\n"
     "                  Under each described frame: its message, then a line per\n"
@@ -65,24 +74,32 @@ const char kUsage[] =
     "                   \"text\": {}, \"missing\": []}\n"
     "  --j1939         with --dbc, match 29-bit identifiers no message has by\n"
     "                  J1939 parameter group, whatever their priority and source\n"
+    "                  address\n"
     "%s"
     "  -h              this help\n"
     "\n"
-    "Ctrl-C or SIGTERM stops; the file is flushed and closed, and a summary goes\n"
-    "to standard error. Exit status: 0 done, 1 the adapter failed or went away,\n"
-    "2 bad usage or input (also a port with no adapter, a failed file write).\n"
+    "Ctrl-C, SIGTERM or SIGHUP stops, however often sent; the file is flushed\n"
+    "and closed, and a summary goes to standard error. Exit status: 0 done, 1\n"
+    "the adapter failed or went away, 2 bad usage or input (also a port with no\n"
+    "adapter, a failed file write).\n"
     "\n"
     "Examples:\n"
     "  velk_dump /dev/ttyACM0\n"
     "      both channels, as the adapter is set\n"
     "  velk_dump -b 500k -d 2M -f run.asc 24 CAN2,100:700\n"
     "      CAN2 at 500 kbit/s with CAN FD at 2 Mbit/s, identifiers 100-1FF, into run.asc\n"
-    "  velk_dump -L -n 100 -a /dev/ttyCAN0\n"
-    "      listen-only, the first 100 frames in readable form\n"
+    "  velk_dump --listen-only -n 100 -a -t d /dev/ttyCAN0\n"
+    "      listen-only, the first 100 frames in readable form with delta times\n"
+    "  velk_dump -L /dev/ttyCAN0 | velk_replay /dev/ttyCAN1 -\n"
+    "      what one adapter receives sent again by another\n"
     "  velk_dump --dbc car.dbc --json /dev/ttyACM0 CAN1 > run.jsonl\n"
     "      CAN1's frames with their signals, one JSON object a line\n";
 
-const option kLong[] = {{"dbc", required_argument, nullptr, 'D'},
+// Long options without a letter of their own.
+enum LongOnly { kListenOnly = 256 };
+
+const option kLong[] = {{"listen-only", no_argument, nullptr, kListenOnly},
+                        {"dbc", required_argument, nullptr, 'D'},
                         {"json", no_argument, nullptr, 'J'},
                         {"j1939", no_argument, nullptr, 'j'},
                         {"help", no_argument, nullptr, 'h'},
@@ -135,13 +152,13 @@ bool passes(const Channel &c, const trace::Frame &f)
 }
 
 // candump -a style: time, interface, identifier, [length], bytes, ASCII.
-std::string readable(const trace::Frame &f, const std::string &name)
+std::string readable(const trace::Frame &f, const std::string &time, const std::string &name)
 {
-    char head[96];
+    char head[128];
     char id[16];
     std::snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
-    std::snprintf(head, sizeof head, "(%lld.%06u)  %-5s  %8s  [%2d] ", static_cast<long long>(f.sec), f.usec,
-                  name.c_str(), id, f.remote ? f.dlc : f.len);
+    std::snprintf(head, sizeof head, "(%s)  %-5s  %8s  [%2d] ", time.c_str(), name.c_str(), id,
+                  f.remote ? f.dlc : f.len);
     std::string out(head);
     if (f.remote)
         return out + " remote request";
@@ -186,11 +203,13 @@ struct Options {
     bool default_name = false;
     bool print_too = false;
     bool ascii = false;
+    bool log_out = false;
+    char time_form = 'a';
     bool len8_dlc = false;
     bool json = false;
     long long count = 0;
     double seconds = 0;
-    std::string names[2] = {"can0", "can1"};
+    ChannelNames names;
     ChannelSetup setup;
 };
 
@@ -204,17 +223,18 @@ public:
     int run()
     {
         const bool to_file = !o_.file.empty();
-        print_ = !to_file || o_.print_too;
+        print_ = !to_file || o_.print_too || o_.log_out;
         if (to_file) {
             trace::Format format;
             trace::format_of(o_.file, &format);
             trace::WriteOptions w;
-            w.names[0] = o_.names[0];
-            w.names[1] = o_.names[1];
+            w.names[0] = o_.names.name[0];
+            w.names[1] = o_.names.name[1];
             w.len8_dlc = o_.len8_dlc;
             w.start_us = wall_us();
-            w.time_note = "velk_dump: times are the adapter's timestamps mapped to wall-clock time by an offset "
-                          "taken when receiving started; reports without a timestamp carry the host's receive time";
+            w.time_note = "velk_dump: times are the adapter's timestamps mapped to wall-clock time, never ahead "
+                          "of the host's clock and never going backwards; reports without a timestamp carry the "
+                          "host's receive time";
             if (!writer_.open(o_.file, format, w)) {
                 std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
                 return kBadInput;
@@ -333,17 +353,53 @@ private:
         }
         if (!print_)
             return;
-        const std::string &name = o_.names[f.channel];
+        const std::string &name = o_.names.name[f.channel];
         const dbc::Message *m = decoder_.empty() ? nullptr : decoder_.decode(f);
         if (o_.json) {
             line_.clear();
             append_json_line(&line_, f, name, m, decoder_.values(), decoder_.count());
         } else {
-            line_ = o_.ascii && !f.error ? readable(f, name) : trace::log_line(f, name, o_.len8_dlc);
+            if (o_.log_out || (o_.time_form == 'a' && !o_.ascii)) {
+                line_ = trace::log_line(f, name, o_.len8_dlc);
+            } else {
+                const std::string time = time_text(f);
+                if (o_.ascii && !f.error) {
+                    line_ = readable(f, time, name);
+                } else {
+                    line_ = "(" + time + ") " + name + " " + trace::frame_text(f, o_.len8_dlc);
+                    if (f.tx)
+                        line_ += " T";
+                }
+            }
             line_ += '\n';
             append_signal_lines(&line_, m, decoder_.values(), decoder_.count());
         }
         std::fwrite(line_.data(), 1, line_.size(), stdout);
+    }
+
+    // The time of a printed line in the form -t asks for.
+    std::string time_text(const trace::Frame &f)
+    {
+        const int64_t us = f.sec * 1000000 + f.usec;
+        if (first_us_ < 0)
+            first_us_ = last_us_ = us;
+        char b[64];
+        if (o_.time_form == 'A') {
+            const time_t t = static_cast<time_t>(f.sec);
+            struct tm tm;
+            localtime_r(&t, &tm);
+            char day[40];
+            std::strftime(day, sizeof day, "%Y-%m-%d %H:%M:%S", &tm);
+            std::snprintf(b, sizeof b, "%s.%06u", day, f.usec);
+        } else if (o_.time_form == 'd' || o_.time_form == 'z') {
+            const int64_t d = us - (o_.time_form == 'd' ? last_us_ : first_us_);
+            std::snprintf(b, sizeof b, "%03lld.%06lld", static_cast<long long>(d / 1000000),
+                          static_cast<long long>(d % 1000000));
+        } else {
+            std::snprintf(b, sizeof b, "%lld.%06u", static_cast<long long>(f.sec), f.usec);
+        }
+        last_us_ = us;
+        return b;
     }
 
     // Bus error reports become an error frame on each channel whose six
@@ -377,8 +433,8 @@ private:
             text = status_name(r.msg_type);
         // In candump's format and in JSON, standard output stays a log; the
         // details go to standard error there.
-        std::fprintf(o_.ascii && print_ ? stdout : stderr, "(%lld.%06u)  %s\n", static_cast<long long>(f.sec), f.usec,
-                     text.c_str());
+        std::fprintf(o_.ascii && !o_.log_out && print_ ? stdout : stderr, "(%lld.%06u)  %s\n",
+                     static_cast<long long>(f.sec), f.usec, text.c_str());
     }
 
     const Options &o_;
@@ -390,6 +446,7 @@ private:
     trace::Writer writer_;
     trace::AdapterClock clock_;
     bool print_ = true;
+    int64_t first_us_ = -1, last_us_ = 0;
     bool done_ = false;
     bool write_failed_ = false;
     unsigned long long status_ = 0, filtered_ = 0, lost_ = 0, written_ = 0, confirmed_ = 0;
@@ -402,7 +459,10 @@ int main(int argc, char **argv)
 {
     Options o;
     SignalDecoder decoder;
-    const std::string optstring = std::string("lf:paen:T:N:8Lh") + kChannelOptions;
+    const std::string optstring = std::string("lf:pLat:en:T:8h") + kNamesOption + kChannelOptions;
+    // The usage text takes the shared lines of -N and of the channel options.
+    std::string usage(kUsage);
+    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
     int opt;
     while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
@@ -412,7 +472,13 @@ int main(int argc, char **argv)
             break;
         case 'f': o.file = optarg; break;
         case 'p': o.print_too = true; break;
+        case 'L': o.log_out = true; break;
         case 'a': o.ascii = true; break;
+        case 't':
+            if (std::strlen(optarg) != 1 || std::strchr("aAdz", optarg[0]) == nullptr)
+                return usage_error(kProg, "bad time form (a, A, d or z)", optarg);
+            o.time_form = optarg[0];
+            break;
         case 'e': o.setup.error_reports = true; break;
         case 'n':
             if (!parse_long(optarg, 1, 1LL << 62, &o.count))
@@ -422,18 +488,12 @@ int main(int argc, char **argv)
             if (!parse_double(optarg, &o.seconds) || o.seconds <= 0)
                 return usage_error(kProg, "bad time", optarg);
             break;
-        case 'N': {
-            const std::string s(optarg);
-            const size_t comma = s.find(',');
-            if (comma == std::string::npos || comma == 0 || comma + 1 == s.size() ||
-                s.find_first_of(" \t#()", 0) != std::string::npos)
+        case 'N':
+            if (!parse_names(optarg, &o.names))
                 return usage_error(kProg, "bad interface names", optarg);
-            o.names[0] = s.substr(0, comma);
-            o.names[1] = s.substr(comma + 1);
             break;
-        }
         case '8': o.len8_dlc = true; break;
-        case 'L': o.setup.listen = true; break;
+        case kListenOnly: o.setup.listen = true; break;
         case 'D':
             if (!decoder.add(kProg, optarg))
                 return kBadInput;
@@ -441,7 +501,7 @@ int main(int argc, char **argv)
         case 'J': o.json = true; break;
         case 'j': decoder.set_j1939(true); break;
         default:
-            if (const int status = common_option(kProg, kUsage, opt, optarg, &o.setup); status >= 0)
+            if (const int status = common_option(kProg, usage.c_str(), opt, optarg, &o.setup); status >= 0)
                 return status;
         }
     }
@@ -463,11 +523,7 @@ int main(int argc, char **argv)
         const size_t comma = arg.find(',');
         const std::string name = arg.substr(0, comma);
         int c;
-        if (name == o.names[0])
-            c = 0;
-        else if (name == o.names[1])
-            c = 1;
-        else if (!parse_channel(name.c_str(), &c))
+        if (!parse_channel(name.c_str(), o.names, &c))
             return usage_error(kProg, "unknown channel", name.c_str());
         ch[c].shown = true;
         for (size_t at = comma; at != std::string::npos;) {

@@ -22,9 +22,12 @@ const char kUsage[] =
     "library's device table whose device exists is tried (0-15 /dev/ttyCAN*,\n"
     "16-21 /dev/ttyUSB*, 22-23 /dev/ttyAMA*, 24-39 /dev/ttyACM*, ...); each\n"
     "adapter found takes about a second to identify. A DEVICE is a port index\n"
-    "or a device path.\n"
+    "or a device path; every DEVICE given that is missing or does not answer\n"
+    "is named on standard error, after the list of those that answer.\n"
     "\n"
-    "Exit status: 0 at least one adapter found, 1 none, 2 bad usage.\n"
+    "Exit status: 0 every DEVICE given answers (without DEVICE: at least one\n"
+    "adapter found), 1 a DEVICE is missing or does not answer (without DEVICE:\n"
+    "none found), 2 bad usage (an unknown option, a port index out of range).\n"
     "\n"
     "Examples:\n"
     "  velk_list\n"
@@ -53,14 +56,19 @@ int main(int argc, char **argv)
         return kBadInput;
     }
     std::vector<int> ports;
+    std::vector<std::string> missing;
     for (int i = optind; i < argc; ++i) {
         int port;
         std::string why;
-        if (!port_for(argv[i], &port, &why)) {
+        if (port_for(argv[i], &port, &why)) {
+            ports.push_back(port);
+        } else if (argv[i][0] >= '0' && argv[i][0] <= '9') {
+            // A port index out of range is a usage error, not a missing device.
             std::fprintf(stderr, "%s: %s\n", kProg, why.c_str());
             return kBadInput;
+        } else {
+            missing.push_back(why);
         }
-        ports.push_back(port);
     }
     if (optind == argc) {
         // The port search covers index 23 and up; the lower indices are
@@ -72,8 +80,11 @@ int main(int argc, char **argv)
     std::printf("%5s  %-24s  %-8s  %-8s  %s\n", "index", "device", "firmware", "library", "model");
     int found = 0;
     for (int port : ports) {
-        if (!retry_once([&] { return VELKOpenDevice(port); }))
+        if (!retry_once([&] { return VELKOpenDevice(port); })) {
+            if (optind < argc)
+                missing.push_back(std::string("no adapter answers at ") + comports[port]);
             continue;
+        }
         print(port);
         VELKCloseDevice(port);
         ++found;
@@ -89,7 +100,9 @@ int main(int argc, char **argv)
         }
     }
     std::fflush(stdout);
-    if (found == 0)
+    for (const std::string &m : missing)
+        std::fprintf(stderr, "%s: %s\n", kProg, m.c_str());
+    if (found == 0 && optind == argc)
         std::fprintf(stderr, "%s: no adapter found\n", kProg);
-    return found > 0 ? kOk : kFailed;
+    return found > 0 && missing.empty() ? kOk : kFailed;
 }

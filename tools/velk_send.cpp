@@ -23,13 +23,17 @@ const char kUsage[] =
     "       velk_send [options] --list FILE [-T SECONDS] PORT\n"
     "\n"
     "Connects to the adapter at PORT (a port index 0-67 or a device path),\n"
-    "starts its channels and sends each FRAME on CHANNEL (CAN1 or CAN2), in\n"
-    "order, COUNT times. FRAME is cansend's frame text:\n"
+    "starts its channels and sends each FRAME on CHANNEL, in order, COUNT\n"
+    "times. CHANNEL is CAN1 or 1, CAN2 or 2, or an interface name as velk_dump\n"
+    "prints it (can0 = CAN1, can1 = CAN2, or the names of -N). FRAME is\n"
+    "cansend's frame text:\n"
     "  123#DEADBEEF          11-bit identifier (3 hex digits), up to 8 bytes\n"
     "  1ABCDEF0#00.11.22     29-bit identifier (8 hex digits); '.' may separate bytes\n"
     "  123#R  123#R5         remote frame, with the length asked for\n"
     "  123##1<data>          CAN FD: the digit after ## has BRS in bit 0 and ESI\n"
-    "                        in bit 1; 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes\n"
+    "                        in bit 1; 0-8, 12, 16, 20, 24, 32, 48 or 64 bytes;\n"
+    "                        other lengths are padded with zeros to the next of\n"
+    "                        these, as the kernel does (said on standard error)\n"
     "  123#1122334455667788_C  classic frame of 8 bytes with DLC code 9-15\n"
     "\n"
     "With --dbc, a FRAME may also be a MESSAGE of the databases, by name,\n"
@@ -54,11 +58,13 @@ const char kUsage[] =
     "                  skipped and refused\n"
     "  -T SECONDS      with --list: stop after SECONDS\n"
     "%s"
+    "%s"
     "  -h              this help\n"
     "\n"
     "Frames the library could not write are counted and reported. Exit status:\n"
     "0 all sent, 1 some refused or the adapter failed, 2 bad usage or input\n"
-    "(malformed frame, identifier or length out of range, no adapter at PORT).\n"
+    "(malformed frame, identifier or length out of range, a CAN FD frame with\n"
+    "-c, no adapter at PORT).\n"
     "\n"
     "Examples:\n"
     "  velk_send /dev/ttyACM0 CAN1 123#DEADBEEF\n"
@@ -85,7 +91,8 @@ bool frames_of(char **args, int n, const SignalDecoder &dbs, std::vector<trace::
         trace::Frame f;
         if (std::strchr(arg, '#') != nullptr || dbs.empty()) {
             std::string why;
-            if (!trace::parse_frame_text(arg, &f, &why)) {
+            int padded_from;
+            if (!trace::parse_frame_text(arg, &f, &why, &padded_from)) {
                 std::fprintf(stderr, "%s: malformed frame '%s': %s\n", kProg, arg, why.c_str());
                 return false;
             }
@@ -93,6 +100,9 @@ bool frames_of(char **args, int n, const SignalDecoder &dbs, std::vector<trace::
                 usage_error(kProg, "an error frame cannot be sent", arg);
                 return false;
             }
+            if (padded_from >= 0)
+                std::fprintf(stderr, "%s: %s: CAN FD payload of %d bytes padded with zeros to %d\n", kProg, arg,
+                             padded_from, f.len);
             out->push_back(f);
             continue;
         }
@@ -139,8 +149,12 @@ int main(int argc, char **argv)
     const char *list_file = nullptr;
     double list_seconds = 0;
     ChannelSetup setup;
+    ChannelNames names;
     SignalDecoder dbs;
-    const std::string optstring = std::string("n:i:IvL:T:h") + kChannelOptions;
+    const std::string optstring = std::string("n:i:IvL:T:h") + kNamesOption + kChannelOptions;
+    // The usage text takes the shared lines of -N and of the channel options.
+    std::string usage(kUsage);
+    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
     int opt;
     while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {
         switch (opt) {
@@ -154,6 +168,10 @@ int main(int argc, char **argv)
             break;
         case 'I': inc = true; break;
         case 'v': verbose = true; break;
+        case 'N':
+            if (!parse_names(optarg, &names))
+                return usage_error(kProg, "bad interface names", optarg);
+            break;
         case 'D':
             if (!dbs.add(kProg, optarg))
                 return kBadInput;
@@ -164,7 +182,7 @@ int main(int argc, char **argv)
                 return usage_error(kProg, "bad time", optarg);
             break;
         default:
-            if (const int status = common_option(kProg, kUsage, opt, optarg, &setup); status >= 0)
+            if (const int status = common_option(kProg, usage.c_str(), opt, optarg, &setup); status >= 0)
                 return status;
         }
     }
@@ -180,8 +198,8 @@ int main(int argc, char **argv)
         return kBadInput;
     }
     int channel;
-    if (!parse_channel(argv[optind + 1], &channel))
-        return usage_error(kProg, "unknown channel (CAN1 or CAN2)", argv[optind + 1]);
+    if (!parse_channel(argv[optind + 1], names, &channel))
+        return usage_error(kProg, "unknown channel (CAN1, CAN2 or an interface name)", argv[optind + 1]);
     std::vector<trace::Frame> frames;
     if (!frames_of(argv + optind + 2, argc - optind - 2, dbs, &frames))
         return kBadInput;
@@ -197,7 +215,7 @@ int main(int argc, char **argv)
     if (status != kOk)
         return status;
 
-    Sender sender(kProg, port, verbose);
+    Sender sender(kProg, port, verbose, names);
     int64_t next = mono_us();
     for (long long pass = 0; (count == 0 || pass < count) && !stop_requested() && !sender.gone(); ++pass) {
         for (trace::Frame &f : frames) {

@@ -1,6 +1,7 @@
 // Trace frames of the library's records, and their times.
 #include "adapter_time.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,8 +12,9 @@ namespace velk::trace {
 
 namespace {
 
-// An adapter clock going back this far means the adapter restarted.
-constexpr int64_t kClockResetUs = 1000000;
+// A frame mapped this far before its receive: the adapter's clock went back
+// (or restarted), or frames were held up; the offset is taken afresh.
+constexpr int64_t kResyncUs = 100000;
 constexpr int64_t kHalfDayUs = int64_t{12} * 3600 * 1000000;
 
 }  // namespace
@@ -75,21 +77,46 @@ int64_t HostTime::of(const char *time_of_day, int64_t now)
     return last_base_ + int64_t{ms} * 1000;
 }
 
+int64_t AdapterClock::ordered(int64_t t, int64_t now)
+{
+    if (t > now)
+        t = now;
+    if (have_out_ && t < last_out_)
+        t = last_out_;
+    have_out_ = true;
+    last_out_ = t;
+    return t;
+}
+
+int64_t AdapterClock::host(const char *time_of_day, int64_t now)
+{
+    const int64_t t = host_.of(time_of_day, now);
+    return ordered(t == now ? now : t + 999, now);
+}
+
 void AdapterClock::stamp(const TIME_ST_T &ts, const char *time_of_day, Frame *f, int64_t now)
 {
-    const int64_t host = host_.of(time_of_day, now);
     int64_t a;
     if (!adapter_time_us(ts, &a)) {
-        detail::set_frame_us(f, host);
+        detail::set_frame_us(f, host(time_of_day, now));
         f->source = TimeSource::Host;
         return;
     }
-    if (!have_ || a < last_ - kClockResetUs) {
-        offset_ = host - a;
+    const int64_t bound = now - a;
+    if (!have_) {
+        offset_ = bound;
         have_ = true;
+    } else {
+        int64_t grown = offset_;
+        if (now > offset_at_)
+            grown += (now - offset_at_) * kSlewPpm / 1000000;
+        offset_ = std::min(grown, bound);
+        if (a < last_a_ || a + offset_ < now - kResyncUs)
+            offset_ = bound;
     }
-    last_ = a;
-    detail::set_frame_us(f, a + offset_);
+    offset_at_ = now;
+    last_a_ = a;
+    detail::set_frame_us(f, ordered(a + offset_, now));
     f->source = TimeSource::Adapter;
     f->has_adapter_time = true;
     f->adapter_sec = ts.second;

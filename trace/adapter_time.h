@@ -1,6 +1,6 @@
 // Trace frames of the library's records, and their times: the adapter's own
-// timestamps (0xE2 and 0xF1 reports) mapped to wall-clock time by one
-// offset, and the host's time of day for a record without one. velk_dump
+// timestamps (0xE2 and 0xF1 reports) mapped to wall-clock time, and the
+// host's time of day for a record without one. velk_dump
 // and the utility's recorder both stamp their frames with these.
 //
 //   velk::trace::AdapterClock clock;
@@ -41,21 +41,38 @@ private:
     int64_t last_base_ = 0;
 };
 
-// Adapter timestamps to wall-clock time: one offset, taken from the first
-// timestamped record (and again when the adapter's clock restarts), so the
-// adapter's microsecond spacing is kept exactly.
+// Adapter timestamps to wall-clock time. The offset is the smallest seen of
+// (host's receive time - adapter time), so a frame is never put after it
+// was received, nor (with an adapter clock within kSlewPpm of the host's)
+// before it happened; it may grow by kSlewPpm of the host time passed, to
+// follow an adapter clock running slow, and is taken afresh when the
+// adapter's time goes back or a frame would land over 100 ms before its
+// receive (the adapter's clock jumped or restarted, or frames were held up:
+// then they carry about their receive time). Host-stamped and adapter-stamped times of one clock
+// never go backwards against each other.
 class AdapterClock {
 public:
+    static constexpr int64_t kSlewPpm = 2000;
+
     // Sets f's time, source and adapter time: the mapped timestamp `ts`, or
-    // the host's `time_of_day` when `ts` is none.
+    // the host's `time_of_day` when `ts` is none. `now` is the wall-clock
+    // time, microseconds, when the record was taken from the library.
     void stamp(const TIME_ST_T &ts, const char *time_of_day, Frame *f, int64_t now);
-    int64_t host(const char *time_of_day, int64_t now) { return host_.of(time_of_day, now); }
+    // The time of a record stamped only with the host's `time_of_day`
+    // (1 ms resolution): the end of that millisecond, as it was received
+    // within it, and no later than `now`.
+    int64_t host(const char *time_of_day, int64_t now);
 
 private:
+    int64_t ordered(int64_t t, int64_t now);
+
     HostTime host_;
     bool have_ = false;
     int64_t offset_ = 0;
-    int64_t last_ = 0;
+    int64_t offset_at_ = 0;  // the receive time the offset was last set for
+    int64_t last_a_ = 0;
+    bool have_out_ = false;
+    int64_t last_out_ = 0;
 };
 
 }  // namespace velk::trace

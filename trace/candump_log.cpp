@@ -32,13 +32,14 @@ bool bad(std::string *why, const std::string &text)
     return false;
 }
 
-// Data bytes as hex pairs, optionally separated by '.', up to `max`.
+// Data bytes as hex pairs, up to `max`; '.' may stand between, before or
+// after the bytes, as cansend allows.
 bool parse_data(std::string_view s, int max, Frame *f, std::string *why)
 {
     int n = 0;
     size_t i = 0;
     while (i < s.size()) {
-        if (s[i] == '.' && n > 0 && i + 1 < s.size()) {
+        if (s[i] == '.') {
             ++i;
             continue;
         }
@@ -67,8 +68,10 @@ bool parse_len8_dlc(std::string_view s, Frame *f, std::string *why)
 
 }  // namespace
 
-bool parse_frame_text(std::string_view text, Frame *f, std::string *why)
+bool parse_frame_text(std::string_view text, Frame *f, std::string *why, int *padded_from)
 {
+    if (padded_from != nullptr)
+        *padded_from = -1;
     const size_t hash = text.find('#');
     if (hash == std::string_view::npos)
         return bad(why, "no '#' between identifier and data");
@@ -105,7 +108,14 @@ bool parse_frame_text(std::string_view text, Frame *f, std::string *why)
         f->esi = (flags & 2) != 0;
         if (!parse_data(rest.substr(2), 64, f, why))
             return false;
-        const int dlc = len_to_dlc(f->len);
+        int dlc = len_to_dlc(f->len);
+        if (dlc < 0 && padded_from != nullptr) {
+            // As the kernel does for a CAN FD frame: zeros up to the next length a frame can have.
+            *padded_from = f->len;
+            while (len_to_dlc(f->len) < 0)
+                f->data[f->len++] = 0;
+            dlc = len_to_dlc(f->len);
+        }
         if (dlc < 0)
             return bad(why, detail::join({"CAN FD length ", std::to_string(f->len),
                                           " is not one of 0-8, 12, 16, 20, 24, 32, 48, 64"}));

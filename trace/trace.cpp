@@ -193,6 +193,7 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
     path_ = path;
     format_ = format;
     channels_ = options.channels;
+    skip_line_ = options.skip_line;
     if (channels_.empty()) {
         switch (format) {
         case Format::CandumpLog: channels_ = {{"can0", 0}, {"can1", 1}}; break;
@@ -255,6 +256,21 @@ int Reader::map_channel(const std::string &name)
     return it == channels_.end() ? -1 : it->second;
 }
 
+namespace {
+
+// A control byte other than tab, CR, LF or form feed: no text trace holds one.
+bool binary(const char *p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int Reader::next(Frame *f)
 {
     if (file_ == nullptr)
@@ -269,7 +285,7 @@ int Reader::next(Frame *f)
             break;
         }
         ++line_;
-        if (std::memchr(raw, '\0', static_cast<size_t>(n)) != nullptr) {
+        if (binary(raw, static_cast<size_t>(n))) {
             result = fail("binary data, not a trace");
             break;
         }
@@ -300,6 +316,10 @@ int Reader::next_log(Frame *f, const std::string &text)
 {
     if (text.empty())
         return 0;
+    if (skip_line_ && text[0] != '(') {
+        skip_line_(line_, text);
+        return 0;
+    }
     std::string name, why;
     return parsed(detail::log_parse(text, f, &name, &why), f, name, why);
 }

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -69,8 +70,10 @@ bool format_of(const std::string &path, Format *format);
 // has BRS in bit 0 and ESI in bit 1), 123#1122334455667788_C (classic DLC
 // above 8). Three hex digits are an 11-bit identifier, eight a 29-bit one.
 // Sets everything but time, channel and direction. On failure *why says
-// what is wrong.
-bool parse_frame_text(std::string_view text, Frame *f, std::string *why);
+// what is wrong. With `padded_from`, a CAN FD payload of a length no frame
+// has is padded with zeros to the next one (9 bytes -> 12) and
+// *padded_from is the length given (-1 when nothing was padded).
+bool parse_frame_text(std::string_view text, Frame *f, std::string *why, int *padded_from = nullptr);
 // The same text for a frame; `len8_dlc` adds the _C suffix of classic DLC
 // codes above 8 (readers older than that suffix take the frame as 8 bytes).
 std::string frame_text(const Frame &f, bool len8_dlc);
@@ -136,6 +139,9 @@ struct ReadOptions {
     // File channel name -> adapter channel (0 = CAN1, 1 = CAN2). Empty: the
     // format's default, can0/can1 for .log, 1/2 for .asc, CAN1/CAN2 for .csv.
     std::map<std::string, int> channels;
+    // .log: when set, a line that does not start with '(' is handed to it
+    // with its number and skipped, as canplayer does, instead of ending the file.
+    std::function<void(int line, const std::string &text)> skip_line;
 };
 
 class Reader {
@@ -171,6 +177,7 @@ private:
     bool owns_file_ = false;
     Format format_ = Format::CandumpLog;
     std::map<std::string, int> channels_;
+    std::function<void(int, const std::string &)> skip_line_;
     std::string path_;
     std::string error_;
     std::string channel_name_;
