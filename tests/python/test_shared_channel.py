@@ -14,14 +14,18 @@ from velk import binding as b
 OPTS = dict(interface="velk", bitrate=500000, fd=True, data_bitrate=2000000)
 
 
-@pytest.fixture
+def open_three(path):
+    return (can.Bus(channel=f"{path}:CAN1", **OPTS), can.Bus(channel=f"{path}:CAN2", **OPTS),
+            can.Bus(channel=f"{path}:can2", receive_own_messages=True, **OPTS))
+
+
+@pytest.fixture(scope="module")
 def three(sim_factory):
+    """Tests leave the buses as they found them: open, unfiltered, empty."""
     path = sim_factory("--loopback").path
-    bus1 = can.Bus(channel=f"{path}:CAN1", **OPTS)
-    bus2 = can.Bus(channel=f"{path}:CAN2", **OPTS)
-    bus3 = can.Bus(channel=f"{path}:can2", receive_own_messages=True, **OPTS)
-    yield path, bus1, bus2, bus3
-    for bus in (bus3, bus2, bus1):
+    buses = open_three(path)
+    yield (path, *buses)
+    for bus in reversed(buses):
         bus.shutdown()
 
 
@@ -90,6 +94,9 @@ def test_filters_are_per_bus(three):
     assert bus3.recv(2.0).arbitration_id == 0x20
     bus2.send(frame(0x10))
     assert bus3.recv(0.1) is None
+    bus2.set_filters(None)
+    bus3.set_filters(None)
+    assert bus1.recv(2.0).arbitration_id == 0x20 and bus1.recv(2.0).arbitration_id == 0x10
 
 
 @pytest.mark.parametrize("asked, named", [
@@ -123,8 +130,17 @@ def test_a_bus_that_names_no_rates_joins_at_the_channels_settings(three):
     assert bus2.state == BusState.ACTIVE
 
 
-def test_closing_one_bus_leaves_the_others_and_the_last_stops_the_channel(three):
-    path, bus1, bus2, bus3 = three
+def test_closing_one_bus_leaves_the_others_and_the_last_stops_the_channel(sim_factory):
+    path = sim_factory("--loopback").path
+    bus1, bus2, bus3 = open_three(path)
+    try:
+        closing(path, bus1, bus2, bus3)
+    finally:
+        for bus in (bus3, bus2, bus1):
+            bus.shutdown()
+
+
+def closing(path, bus1, bus2, bus3):
     bus3.shutdown()
     assert adapter_state(bus1)[1] == (True, True)
     bus1.send(frame(0x66))
