@@ -30,7 +30,7 @@ if(TARGET velk_sim AND TARGET velk_2)
   if(TARGET velk_socketcand)
     list(APPEND py_env VELK_SOCKETCAND=$<TARGET_FILE:velk_socketcand>)
   endif()
-  foreach(t binding bus tools socketcand)
+  foreach(t binding bus shared_channel tools socketcand)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/test_${t}.py)
       add_test(NAME python_${t}
         COMMAND ${VELK_PYTHON} -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/python/test_${t}.py)

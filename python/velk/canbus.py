@@ -3,15 +3,22 @@
     bus = can.Bus(interface="velk", channel="0:CAN1", bitrate=500000)
 
 A channel names a port (index or device path) and a CAN channel. Buses on
-CAN1 and CAN2 of one adapter share its open port: one thread at a time
-reads the port and hands every frame to the bus of its channel, so nothing
-is lost between them. Commands (opening, settings, shutting down) take the
-port from the reader for their duration and keep what it had read.
+CAN1 and CAN2 of one adapter share its open port, and any number of buses
+may share one channel: one thread at a time reads the port and hands every
+frame to each bus of its channel, so nothing is lost between them. A frame
+one bus sends reaches the other buses of its channel as received, as other
+nodes on a real bus see it. Commands (opening, settings, shutting down) take
+the port from the reader for their duration and keep what it had read.
+
+Received messages carry the adapter's channel as ``Message.channel``: 0 for
+CAN1, 1 for CAN2, python-can's 0-based numbering, so its writers record
+CAN1 as ASC/BLF channel 1 and candump interface can0, CAN2 as 2 and can1.
 """
 
 import collections
 import contextlib
 import ctypes
+import dataclasses
 import logging
 import os
 import select
@@ -25,8 +32,9 @@ from can.exceptions import (CanInitializationError, CanInterfaceNotImplementedEr
                             CanTimeoutError)
 
 from . import binding as b
-from .adapter import (DLC_LENGTHS, HANGUP, Adapter, UnsupportedRate, VelkError, data_code, describe_port,
-                      dlc_for_length, nominal_code, poll_ms, resolve_port, search)
+from .adapter import (DATA_RATES, DLC_LENGTHS, HANGUP, NOMINAL_RATES, Adapter, UnsupportedRate, VelkError,
+                      data_code, describe_port, dlc_for_length, nominal_code, poll_ms, port_path, resolve_port,
+                      search)
 
 log = logging.getLogger("can.velk")
 
@@ -51,35 +59,70 @@ _STATUS = _REC.data_err.offset
 _ZERO_RECORD = bytes(ctypes.sizeof(_REC))
 
 
+class SettingError(CanInitializationError, ValueError):
+    """A bus that cannot be opened as asked: a bad channel, rate or setting.
+    Also a ValueError, as these were before they were python-can errors."""
+
+
+class FrameError(CanOperationError, ValueError):
+    """A message the bus cannot send (identifier too wide, payload too long
+    for its kind). Also a ValueError, as these were before."""
+
+
 def parse_channel(channel: Any) -> Tuple[Any, int]:
     """"0:CAN1" -> (0, 0); "/dev/ttyACM0:CAN2" -> ("/dev/ttyACM0", 1)."""
     if isinstance(channel, str):
         port, sep, name = channel.rpartition(":")
         if sep and port and name.upper() in CHANNEL_NAMES:
             return (int(port) if port.isdigit() else port), CHANNEL_NAMES.index(name.upper())
-    raise ValueError(f"velk channel {channel!r} is not PORT:CAN1 or PORT:CAN2, where PORT is a port index "
+    raise SettingError(f"velk channel {channel!r} is not PORT:CAN1 or PORT:CAN2, where PORT is a port index "
                      f"or a device path (e.g. '0:CAN1', '/dev/ttyACM0:CAN2')")
 
 
 def _rate_code(name: str, rate: Any, to_code) -> int:
-    """The adapter's code of a bit rate: ValueError for a value that is no
-    rate, CanInitializationError listing the possible rates for one the
-    adapter cannot do."""
+    """The adapter's code of a bit rate; SettingError for a value that is no
+    rate and, listing the possible rates, for one the adapter cannot do."""
     if isinstance(rate, bool) or not isinstance(rate, int) or rate <= 0:
-        raise ValueError(f"velk: {name} must be a positive number of bit/s, not {rate!r}")
+        raise SettingError(f"velk: {name} must be a positive number of bit/s, not {rate!r}")
     try:
         return to_code(rate)
     except UnsupportedRate as e:
-        raise CanInitializationError(f"velk: {e}") from None
+        raise SettingError(f"velk: {e}") from None
 
 
-def _check_state(state: Any) -> None:
+def _check_state(state: Any, error=ValueError) -> None:
     if state not in (BusState.ACTIVE, BusState.PASSIVE):
-        raise ValueError(f"velk: state must be BusState.ACTIVE or BusState.PASSIVE, not {state!r}")
+        raise error(f"velk: state must be BusState.ACTIVE or BusState.PASSIVE, not {state!r}")
+
+
+_NOMINAL_BY_CODE = {code: rate for rate, code in NOMINAL_RATES.items()}
+_DATA_BY_CODE = {code: rate for rate, code in DATA_RATES.items()}
+
+
+@dataclasses.dataclass
+class _ChannelSettings:
+    """What the first bus of a channel set it to; later buses must agree."""
+    bitrate_code: int
+    fd: bool
+    data_rate_code: int
+    passive: bool
+
+    def describe(self) -> str:
+        rate = _NOMINAL_BY_CODE.get(self.bitrate_code)
+        text = f"{rate} bit/s" if rate is not None else f"bit rate code {self.bitrate_code}"
+        if self.fd:
+            data = _DATA_BY_CODE.get(self.data_rate_code)
+            text += f", CAN FD with data bit rate {data} bit/s" if data is not None else \
+                f", CAN FD with data rate code {self.data_rate_code}"
+        else:
+            text += ", classic CAN (fd=False)"
+        return text + (", listen-only (BusState.PASSIVE)" if self.passive else ", active (BusState.ACTIVE)")
 
 
 class _SharedPort:
-    """One open adapter port and the buses on its two channels."""
+    """One open adapter port and the buses on its two channels. The lists of
+    buses are replaced, never changed in place, so a reader may go on with
+    the list it took."""
 
     # Longest wait for input before the library is asked again (see Adapter).
     POLL_SLICE_S = Adapter.POLL_SLICE_S
@@ -94,7 +137,8 @@ class _SharedPort:
         except VelkError:
             self.adapter.close()
             raise
-        self.buses: List[Optional["VelkBus"]] = [None, None]
+        self.buses: List[List["VelkBus"]] = [[], []]
+        self.settings: List[Optional[_ChannelSettings]] = [None, None]
         self.hw_filter: List[Tuple[int, int, int]] = [(0, 0, 0), (0, 0, 0)]
         self.gone = False
         self.lock = threading.Lock()
@@ -104,7 +148,7 @@ class _SharedPort:
         self.send_lock = threading.Lock()
         self.bus_status: List[bytes] = [b"", b""]
         self.bus_status_count = 0
-        self.unclaimed = 0  # frames of a channel with no bus
+        self.unclaimed = 0  # frames of a channel without buses
         self._offset: Optional[float] = None  # wall clock minus adapter time
         self._last_adapter_time = 0.0
         self._wake_r, self._wake_w = os.pipe()
@@ -220,7 +264,8 @@ class _SharedPort:
 
     def _drain(self) -> int:
         """Takes every report the library has complete and hands each to the
-        bus of its channel. Returns the number of reports taken."""
+        buses of its channel, each its own Message. Returns the number of
+        reports taken."""
         receive = self.adapter.lib.VELKReceive_CANFD
         index, ref, buf, zero, unpack = self.index, self._rec_ref, self._buf, _ZERO_RECORD, _HEAD.unpack_from
         buses = self.buses
@@ -235,8 +280,8 @@ class _SharedPort:
             if msg_type != b.VELK_DATA_TYPE:
                 batch.extend(self._status(msg_type, buf))
                 continue
-            bus = buses[ch]
-            if bus is None:
+            on_channel = buses[ch]
+            if not on_channel:
                 self.unclaimed += 1
                 continue
             if fdf:
@@ -245,12 +290,13 @@ class _SharedPort:
             else:
                 n = dlc if dlc < 8 else 8
                 length = dlc
-            msg = Message(timestamp=self._adapter_time(sec, usec) if (sec or usec) else time.time(),
-                          arbitration_id=fid, is_extended_id=id_type == b.VELK_EID, is_remote_frame=bool(rtr),
-                          channel=bus.channel, dlc=length, data=bytearray() if rtr else buf[_DATA:_DATA + n],
-                          is_fd=bool(fdf), bitrate_switch=bool(brs), error_state_indicator=bool(esi), is_rx=True,
-                          check=False)
-            batch.append((bus, msg))
+            ts = self._adapter_time(sec, usec) if (sec or usec) else time.time()
+            for bus in on_channel:
+                batch.append((bus, Message(timestamp=ts, arbitration_id=fid, is_extended_id=id_type == b.VELK_EID,
+                                           is_remote_frame=bool(rtr), channel=ch, dlc=length,
+                                           data=bytearray() if rtr else buf[_DATA:_DATA + n], is_fd=bool(fdf),
+                                           bitrate_switch=bool(brs), error_state_indicator=bool(esi), is_rx=True,
+                                           check=False)))
             if len(batch) >= 256:
                 self._deliver(batch)
                 batch = []
@@ -271,13 +317,13 @@ class _SharedPort:
                 self.cond.notify_all()
             return []
         out = []
-        for ch, bus in enumerate(self.buses):
-            if bus is None or not bus.error_frames:
-                continue
+        for ch, on_channel in enumerate(self.buses):
             data = b"" if msg_type == b.VELK_EEERR_TYPE else groups[ch]
-            out.append((bus, Message(timestamp=time.time(), arbitration_id=ERROR_FRAME_IDS[msg_type],
-                                     is_extended_id=True, is_error_frame=True, channel=bus.channel,
-                                     dlc=len(data), data=data, is_rx=True, check=False)))
+            for bus in on_channel:
+                if bus.error_frames:
+                    out.append((bus, Message(timestamp=time.time(), arbitration_id=ERROR_FRAME_IDS[msg_type],
+                                             is_extended_id=True, is_error_frame=True, channel=ch,
+                                             dlc=len(data), data=data, is_rx=True, check=False)))
         return out
 
     def _deliver(self, batch) -> None:
@@ -286,9 +332,42 @@ class _SharedPort:
                 bus._queue_message(msg)
             self.cond.notify_all()
 
+    # ---- the buses of a channel ----
+
+    def add_bus(self, bus: "VelkBus") -> None:
+        """Called holding the port for a command."""
+        with self.cond:
+            self.buses[bus._ch] = self.buses[bus._ch] + [bus]
+
+    def remove_bus(self, bus: "VelkBus") -> None:
+        """Called holding the port for a command."""
+        with self.cond:
+            self.buses[bus._ch] = [x for x in self.buses[bus._ch] if x is not bus]
+
+    def sync_filter(self, adapter: Adapter, ch: int) -> bool:
+        """Programs the channel's filter in the adapter: the buses' common
+        hardware filter when they all have the same one, else none (each bus
+        checks its own filters on the host). True when the adapter's filter
+        changed."""
+        wanted = {bus._hw_filter for bus in self.buses[ch]}
+        hw = wanted.pop() if len(wanted) == 1 else None
+        if hw is None:
+            hw = (0, 0, 0)
+        current = self.hw_filter[ch]
+        if current[0] == 0:
+            current = (0, 0, 0)
+        if hw == current:
+            return False
+        if hw[0] == 0:
+            adapter.clear_filter(ch)
+        else:
+            adapter.set_filter(ch, *hw)
+        self.hw_filter[ch] = hw
+        return True
+
 
 _ports: Dict[int, _SharedPort] = {}
-_ports_lock = threading.Lock()
+_ports_lock = threading.Lock()  # opening and shutting down buses, one at a time
 
 
 class VelkBus(BusABC):
@@ -296,19 +375,25 @@ class VelkBus(BusABC):
 
     :param channel: ``"PORT:CAN1"`` or ``"PORT:CAN2"``; PORT is a port index of
         the library's device table or a device path (``"/dev/ttyACM0:CAN2"``).
+        Received messages carry the adapter's channel as ``Message.channel``,
+        0 (CAN1) or 1 (CAN2).
     :param bitrate: nominal bit rate in bit/s; None keeps the adapter's.
     :param fd: CAN FD on this channel.
     :param data_bitrate: CAN FD data-phase bit rate in bit/s (needs ``fd``);
         None keeps the adapter's.
     :param state: ``BusState.PASSIVE`` opens the channel listen-only.
-    :param receive_own_messages: sent frames are also received, with
-        ``is_rx`` False.
+    :param receive_own_messages: sent frames are also received by this bus,
+        with ``is_rx`` False. Other buses of the channel always receive them.
     :param error_frames: switch the adapter's error reports on and receive
         them as error frames (identifier 0x9902 bus error, 0x9904 bus error
         PSR, 0x9901 EEPROM error; data: the channel's six status bytes).
     :param can_filters: python-can filters; a single filter with an
-        ``extended`` key is programmed into the adapter, anything else is
-        applied on the host.
+        ``extended`` key is programmed into the adapter while every bus of the
+        channel has the same one, anything else is applied on the host.
+
+    Any number of buses may be open on one channel. The first sets the
+    channel's rates, CAN FD and listen-only; a later bus asking for other
+    settings is refused (None rates agree with any).
     """
 
     def __init__(self, channel: Any, can_filters=None, bitrate: Optional[int] = None, fd: bool = False,
@@ -320,16 +405,17 @@ class VelkBus(BusABC):
             _rate_code("bitrate", bitrate, nominal_code)
         if data_bitrate is not None:
             if not fd:
-                raise ValueError("velk: data_bitrate is a CAN FD setting; open the bus with fd=True")
+                raise SettingError("velk: data_bitrate is a CAN FD setting; open the bus with fd=True")
             _rate_code("data_bitrate", data_bitrate, data_code)
-        _check_state(state)
+        _check_state(state, SettingError)
         self._fd = bool(fd)
         self._passive = state == BusState.PASSIVE
         self.receive_own_messages = bool(receive_own_messages)
         self.error_frames = bool(error_frames)
         self._queue: collections.deque = collections.deque()
         self.frames_dropped = 0  # frames this bus did not read in time (queue limit)
-        self._hw_filter: Optional[Tuple[int, int, int]] = None
+        self._hw_filter: Optional[Tuple[int, int, int]] = self._hardware_filter(can_filters)
+        self._port: Optional[_SharedPort] = None
         self._closed = True
         self._epoll = None
         self._ready: Optional[Tuple[int, int]] = None
@@ -341,84 +427,166 @@ class VelkBus(BusABC):
         except b.LibraryNotFound as e:
             raise CanInterfaceNotImplementedError(f"velk: {e}") from None
         self._send_classic, self._send_fd = lib.VELKSend, lib.VELKSend_CANFD
-        self._port = self._attach(port_spec)
+        with _ports_lock:
+            self._port = self._open(port_spec, bitrate, data_bitrate)
+            self._closed = False
         self.channel_info = f"velk {self._port.name} {CHANNEL_NAMES[self._ch]}"
-        self._closed = False
         try:
-            with self._port.command() as adapter:
-                self._configure(adapter, bitrate, data_bitrate, can_filters)
             super().__init__(channel, can_filters=can_filters, **kwargs)
         except BaseException:
             self.shutdown()
             raise
 
     def __repr__(self):
-        return f"<VelkBus {self.channel_info}{' shut down' if self._closed else ''}>"
+        return f"<VelkBus {getattr(self, 'channel_info', self.channel)}{' shut down' if self._closed else ''}>"
 
     # ---- opening and closing ----
 
-    def _attach(self, port_spec) -> _SharedPort:
+    @staticmethod
+    def _port_of(port_spec) -> _SharedPort:
+        """The open port of `port_spec`, opening it when no bus has. Called
+        holding _ports_lock."""
         try:
             index = resolve_port(port_spec)
+        except (ValueError, VelkError) as e:
+            raise SettingError(f"velk: {e}") from None
+        port = _ports.get(index)
+        if port is not None:
+            return port
+        path = port_path(index)
+        try:
+            os.stat(path)
+        except OSError as e:
+            raise CanInitializationError(f"velk: no device {path}: {e.strerror}") from None
+        try:
+            port = _SharedPort(index)
         except VelkError as e:
             raise CanInitializationError(f"velk: {e}") from None
-        with _ports_lock:
-            port = _ports.get(index)
-            if port is None:
-                try:
-                    port = _SharedPort(index)
-                except VelkError as e:
-                    raise CanInitializationError(f"velk: {e}") from None
-                _ports[index] = port
-            if port.buses[self._ch] is not None:
-                raise CanInitializationError(f"velk: {CHANNEL_NAMES[self._ch]} of {port.name} is already open "
-                                             f"in this process ({port.buses[self._ch].channel!r})")
-            port.buses[self._ch] = self
-            return port
+        _ports[index] = port
+        return port
 
-    def _configure(self, adapter: Adapter, bitrate, data_bitrate, can_filters) -> None:
+    def _open(self, port_spec, bitrate, data_bitrate) -> _SharedPort:
+        """Joins the channel: the first bus sets it up, a later one must agree
+        with its settings. Called holding _ports_lock."""
+        port = self._port_of(port_spec)
+        try:
+            with port.command() as adapter:
+                first = port.settings[self._ch] is None
+                if not first:
+                    self._agree(port, bitrate, data_bitrate)
+                port.add_bus(self)
+                try:
+                    if first:
+                        self._configure(port, adapter, bitrate, data_bitrate)
+                    else:
+                        changed = port.sync_filter(adapter, self._ch)
+                        if self.error_frames and adapter.config().error_reporting != b.VELK_EN_ALL:
+                            adapter.set_error_reporting(b.VELK_EN_ALL)
+                            changed = True
+                        if changed:
+                            self._restart_running(adapter)
+                except VelkError as e:
+                    self._leave(port, adapter)
+                    raise CanInitializationError(f"velk: {e}") from None
+                except BaseException:
+                    self._leave(port, adapter)
+                    raise
+        finally:
+            if not any(port.buses):
+                del _ports[port.index]
+                port.close()
+        return port
+
+    def _agree(self, port: _SharedPort, bitrate, data_bitrate) -> None:
+        """Refuses settings other than those the channel's first bus set."""
+        have = port.settings[self._ch]
+        asked = []
+        if bitrate is not None and _rate_code("bitrate", bitrate,
+                                              lambda r: nominal_code(r, port.generation)) != have.bitrate_code:
+            asked.append(f"bitrate={bitrate}")
+        if self._fd != have.fd:
+            asked.append(f"fd={self._fd}")
+        if data_bitrate is not None and data_code(data_bitrate) != have.data_rate_code:
+            asked.append(f"data_bitrate={data_bitrate}")
+        if self._passive != have.passive:
+            asked.append(f"state={'BusState.PASSIVE' if self._passive else 'BusState.ACTIVE'}")
+        if asked:
+            first = port.buses[self._ch][0]
+            raise SettingError(f"velk: {CHANNEL_NAMES[self._ch]} of {port.name} is open by the bus on "
+                               f"{first.channel!r} at {have.describe()}; a bus on it cannot ask for "
+                               f"{', '.join(asked)}")
+
+    def _configure(self, port: _SharedPort, adapter: Adapter, bitrate, data_bitrate) -> None:
         """Sets this channel's rates, mode, CAN FD and filter where they differ
         from the adapter's, then (re)starts it, leaving the other channel as
         it was."""
-        ch, port = self._ch, self._port
-        try:
-            cfg = adapter.config()
-            mine = cfg.channels[ch]
-            changed = False
-            if bitrate is not None:
-                code = _rate_code("bitrate", bitrate, lambda rate: nominal_code(rate, port.generation))
-                if mine.bitrate_code != code:
-                    codes = [c.bitrate_code for c in cfg.channels]
-                    codes[ch] = code
-                    adapter.set_bitrate_codes(*codes)
-                    changed = True
-            mode = b.VELK_LISTEN if self._passive else b.VELK_NORMAL
-            if mine.mode != mode:
-                modes = [c.mode for c in cfg.channels]
-                modes[ch] = mode
-                adapter.set_modes(*modes)
+        ch = self._ch
+        cfg = adapter.config()
+        mine = cfg.channels[ch]
+        changed = False
+        code = mine.bitrate_code
+        if bitrate is not None:
+            code = _rate_code("bitrate", bitrate, lambda rate: nominal_code(rate, port.generation))
+            if mine.bitrate_code != code:
+                codes = [c.bitrate_code for c in cfg.channels]
+                codes[ch] = code
+                adapter.set_bitrate_codes(*codes)
                 changed = True
-            fd = [(c.fd_enabled, c.data_rate_code) for c in cfg.channels]
-            want = (self._fd, data_code(data_bitrate) if data_bitrate is not None else fd[ch][1])
-            if fd[ch] != want:
-                fd[ch] = want
-                adapter.set_fd(*fd)
-                changed = True
-            if self.error_frames and cfg.error_reporting != b.VELK_EN_ALL:
-                adapter.set_error_reporting(b.VELK_EN_ALL)
-            port.hw_filter[ch] = (mine.filter_type, mine.filter_id, mine.filter_mask)
-            changed |= self._program_filter(adapter, can_filters)
+        mode = b.VELK_LISTEN if self._passive else b.VELK_NORMAL
+        if mine.mode != mode:
+            modes = [c.mode for c in cfg.channels]
+            modes[ch] = mode
+            adapter.set_modes(*modes)
+            changed = True
+        fd = [(c.fd_enabled, c.data_rate_code) for c in cfg.channels]
+        want = (self._fd, data_code(data_bitrate) if data_bitrate is not None else fd[ch][1])
+        if fd[ch] != want:
+            fd[ch] = want
+            adapter.set_fd(*fd)
+            changed = True
+        if self.error_frames and cfg.error_reporting != b.VELK_EN_ALL:
+            adapter.set_error_reporting(b.VELK_EN_ALL)
+        port.hw_filter[ch] = (mine.filter_type, mine.filter_id, mine.filter_mask)
+        changed |= port.sync_filter(adapter, ch)
+        running = list(adapter.channel_status())
+        if changed or not running[ch]:
+            running[ch] = True
+            adapter.start(*running)
+        port.settings[ch] = _ChannelSettings(code, self._fd, want[1], self._passive)
+
+    def _restart_running(self, adapter: Adapter) -> None:
+        """Restarts the running channels, so a changed setting takes effect."""
+        running = list(adapter.channel_status())
+        if any(running):
+            adapter.start(*running)
+
+    def _leave(self, port: _SharedPort, adapter: Adapter) -> None:
+        """Takes this bus off its channel; the last bus of a channel stops it,
+        the last of the port leaves it to be closed. Called holding the port
+        for a command and _ports_lock."""
+        port.remove_bus(self)
+        if not any(port.buses) or port.gone:
+            return
+        ch = self._ch
+        if port.buses[ch]:
+            with contextlib.suppress(VelkError):
+                if port.sync_filter(adapter, ch):  # the others may share a filter the adapter can hold
+                    self._restart_running(adapter)
+            return
+        port.settings[ch] = None
+        running = [False, False]
+        with contextlib.suppress(VelkError):
             running = list(adapter.channel_status())
-            if changed or not running[ch]:
-                running[ch] = True
+        if running[ch]:
+            running[ch] = False
+            with contextlib.suppress(VelkError):
                 adapter.start(*running)
-        except VelkError as e:
-            raise CanInitializationError(f"velk: {e}") from None
 
     def shutdown(self) -> None:
-        """Stops this channel (the other keeps running); the last bus of a
-        port closes it. Shutting down twice is harmless."""
-        if getattr(self, "_port", None) is None or self._closed:
+        """Takes this bus off its channel; the other buses of the channel keep
+        running, the last one stops the channel and the last of the port
+        closes it. Shutting down twice is harmless."""
+        if self._port is None or self._closed:
             self._closed = True
             return
         if hasattr(self, "_periodic_tasks"):  # set by BusABC.__init__, which a failed open may not reach
@@ -427,20 +595,12 @@ class VelkBus(BusABC):
         with _ports_lock:
             with port.command() as adapter:
                 self._closed = True
-                port.buses[self._ch] = None
-                last = port.buses == [None, None]
-                if last:
+                self._leave(port, adapter)
+                if not any(port.buses):
                     del _ports[port.index]
                     port.close()
-                elif not port.gone:
-                    running = [False, False]
-                    with contextlib.suppress(VelkError):
-                        running = list(adapter.channel_status())
-                    if running[self._ch]:
-                        running[self._ch] = False
-                        with contextlib.suppress(VelkError):
-                            adapter.start(*running)
-                self._queue.clear()
+                with port.cond:
+                    self._queue.clear()
         if self._epoll is not None:
             self._epoll.close()
             for fd in self._ready:
@@ -470,37 +630,24 @@ class VelkBus(BusABC):
             return None  # matches no identifier of that width; not a filter the adapter can hold
         return (b.VELK_EID if extended else b.VELK_SID, can_id & mask & width, mask & width)
 
-    def _program_filter(self, adapter: Adapter, filters) -> bool:
-        """Programs or clears this channel's filter in the adapter; True when
-        the adapter's filter changed."""
-        hw = self._hardware_filter(filters)
-        current = self._port.hw_filter[self._ch]
-        self._hw_filter = hw
-        if hw is not None and current != hw:
-            adapter.set_filter(self._ch, *hw)
-        elif hw is None and current[0] != 0:
-            adapter.clear_filter(self._ch)
-            hw = (0, 0, 0)
-        else:
-            return False
-        self._port.hw_filter[self._ch] = hw
-        return True
-
     def _apply_filters(self, filters) -> None:
+        hw = self._hardware_filter(filters)
         if self._closed:
+            self._hw_filter = hw
             return
         with self._port.command() as adapter:
+            with self._port.cond:
+                self._hw_filter = hw
             try:
-                if self._program_filter(adapter, filters):
-                    running = list(adapter.channel_status())
-                    if running[self._ch]:
-                        adapter.start(*running)
+                if self._port.sync_filter(adapter, self._ch):
+                    self._restart_running(adapter)
             except VelkError as e:
                 raise CanOperationError(f"velk: {e}") from None
 
     def _passes_hardware_filter(self, msg: Message) -> bool:
         # The adapter's filter is checked again here, so a frame it let
-        # through in error never reaches the caller.
+        # through in error, or that another bus of the channel let in, never
+        # reaches the caller.
         kind, fid, mask = self._hw_filter
         return msg.is_extended_id == (kind == b.VELK_EID) and (msg.arbitration_id ^ fid) & mask == 0
 
@@ -581,22 +728,24 @@ class VelkBus(BusABC):
         if self._passive:
             raise CanOperationError(f"velk: the bus on {self.channel!r} is listen-only (BusState.PASSIVE)")
         if msg.is_error_frame:
-            raise CanOperationError("velk: the adapter cannot send error frames")
+            raise FrameError("velk: the adapter cannot send error frames")
         if msg.is_fd and not self._fd:
-            raise CanOperationError(f"velk: a CAN FD frame on {self.channel!r}, which was opened without fd=True")
+            raise FrameError(f"velk: a CAN FD frame on {self.channel!r}, which was opened without fd=True")
         limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
         if not 0 <= msg.arbitration_id <= limit:
-            raise ValueError(f"velk: identifier 0x{msg.arbitration_id:X} does not fit "
+            raise FrameError(f"velk: identifier 0x{msg.arbitration_id:X} does not fit "
                              f"{'29' if msg.is_extended_id else '11'} bits")
         data = msg.data or b""
         if msg.is_fd:
             if msg.is_remote_frame:
-                raise ValueError("velk: CAN FD has no remote frames")
+                raise FrameError("velk: CAN FD has no remote frames")
             n = len(data)
+            if n > 64:
+                raise FrameError(f"velk: a CAN FD frame carries at most 64 bytes, not {n}")
             dlc = dlc_for_length(n)
         else:
             if len(data) > 8 or not 0 <= msg.dlc <= 8:
-                raise ValueError(f"velk: a classic CAN frame carries 0 to 8 bytes, not dlc {msg.dlc} "
+                raise FrameError(f"velk: a classic CAN frame carries 0 to 8 bytes, not dlc {msg.dlc} "
                                  f"with {len(data)} bytes")
             n = len(data)
             dlc = msg.dlc
@@ -619,15 +768,19 @@ class VelkBus(BusABC):
                                         f"{port.name}: the frame was not written")
         finally:
             port.send_lock.release()
-        if self.receive_own_messages:
-            own = Message(timestamp=time.time(), arbitration_id=msg.arbitration_id,
-                          is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame,
-                          channel=self.channel, dlc=msg.dlc, data=bytearray(data), is_fd=msg.is_fd,
-                          bitrate_switch=msg.bitrate_switch, error_state_indicator=msg.error_state_indicator,
-                          is_rx=False, check=False)
-            with port.cond:
-                self._queue_message(own)
-                port.cond.notify_all()
+        # The other buses of the channel receive the frame as other nodes
+        # would; this bus only when it asked for its own messages.
+        on_channel = port.buses[self._ch]
+        if len(on_channel) > 1 or self.receive_own_messages:
+            ts = time.time()
+            copies = [(bus, Message(timestamp=ts, arbitration_id=msg.arbitration_id,
+                                    is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame,
+                                    channel=self._ch, dlc=msg.dlc, data=bytearray(data), is_fd=msg.is_fd,
+                                    bitrate_switch=msg.bitrate_switch,
+                                    error_state_indicator=msg.error_state_indicator, is_rx=bus is not self,
+                                    check=False))
+                      for bus in on_channel if bus is not self or self.receive_own_messages]
+            port._deliver(copies)
 
     # ---- state ----
 
@@ -642,7 +795,13 @@ class VelkBus(BusABC):
         passive = new_state == BusState.PASSIVE
         if passive == self._passive:
             return
+        port = self._port
         with self._port.command() as adapter:
+            others = len(port.buses[self._ch]) - 1
+            if others:
+                raise CanOperationError(f"velk: {CHANNEL_NAMES[self._ch]} of {port.name} is shared with {others} "
+                                        f"other bus(es); its listen-only setting is theirs too, so it stays "
+                                        f"{'listen-only' if self._passive else 'active'}")
             try:
                 modes = [c.mode for c in adapter.config().channels]
                 modes[self._ch] = b.VELK_LISTEN if passive else b.VELK_NORMAL
@@ -653,6 +812,7 @@ class VelkBus(BusABC):
             except VelkError as e:
                 raise CanOperationError(f"velk: {e}") from None
             self._passive = passive
+            port.settings[self._ch].passive = passive
 
     @staticmethod
     def _detect_available_configs() -> List[Dict[str, Any]]:
