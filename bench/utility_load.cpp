@@ -195,6 +195,10 @@ void map_port(const std::string &port_path)
 bool start_utility(const std::string &port_path)
 {
     map_port(port_path);
+    // No databases the user chose: the bench starts from a folder of its own.
+    static char config[] = "/tmp/velk-bench-config-XXXXXX";
+    if (mkdtemp(config) == nullptr || setenv("XDG_CONFIG_HOME", config, 1) != 0)
+        return false;
     if (chdir(VELK_BENCH_UI_DIR) != 0)
         return false;
     static char arg0[] = "velk_utility";
