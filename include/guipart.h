@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apipart.h"
@@ -519,6 +520,14 @@ void db_init(GtkBuilder *main_builder, GtkBuilder *db_builder);
  * files loaded. */
 int db_add_files(const std::vector<std::string> &paths);
 void db_remove(int index);
+
+/* Data by signal (the data editor's "By signal…"): encodes a message of the
+ * databases from its signals' values (numbers or value texts) into the send
+ * panel's identifier, options, length and bytes. A refusal of the encoder
+ * is one log line and leaves the panel as it was; false then. */
+void sg_init(GtkBuilder *ed_builder, GtkBuilder *db_builder);
+bool sg_encode_to_panel(const char *message, const std::vector<std::pair<std::string, std::string>> &values);
+extern gint (*sg_dialog_run)(GtkDialog *dialog);
 
 /* ---------------------------------------------- bus status, receive panel */
 

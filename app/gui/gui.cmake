@@ -20,6 +20,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/data_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/databases.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_databases.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_signal_editor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)

@@ -252,6 +252,7 @@ int velk_utility_startup(int argc, char **argv)
     rec_init();
     ed_init();
     db_init(MW_builder, DB_builder);
+    sg_init(ED_builder, DB_builder);
     main_window_init();
 
     g_object_unref(MW_builder);
