@@ -699,8 +699,9 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     ASSERT_GE(signal_child(mux, "PageB"), 0);
     EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "PageB"), MN_COL_VALUE), "10.0 V");
     EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "Sel"), MN_COL_VALUE), "<b>2</b>");
+    gtk_tree_view_expand_all(GTK_TREE_VIEW(mn_info.tree));
+    screenshot("utility-signals");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
-    screenshot("utility-signals-list");
 
     // Remembered for the next start, and forgotten when removed.
     std::ifstream remembered(gui::databases::config_path());
@@ -727,5 +728,42 @@ TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)
     ASSERT_EQ(gui::databases::all().size(), 1u);
     EXPECT_EQ(gui::databases::all()[0].path, good);
     EXPECT_NE(gui::databases::find(0x123, false), nullptr);
+    db_remove(0);
+}
+
+TEST_F(OnAdapter, SendingBySignalPutsTheEncodedBytesOnTheWire)
+{
+    const std::string path = write_file("send.dbc", kSignalsDbc);
+    ASSERT_EQ(db_add_files({path}), 1);
+
+    // A value outside the range is refused in the log; the panel stays.
+    const std::string id_before = entry(ss_info.ety_d[SS_ETY_D_ID]);
+    EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"EngineSpeed", "20000"}, {"Gear", "Drive"}}));
+    EXPECT_NE(log_lines().back().find("Not encoded: signal EngineSpeed"), std::string::npos) << log_lines().back();
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);
+    EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"Gear", "Reverse"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);
+
+    ASSERT_TRUE(sg_encode_to_panel("EngineData", {{"EngineSpeed", "1802"}, {"Gear", "Drive"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "123");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_s == 1 && can2_cnt_r == 1 && delivered(); }));
+    std::vector<Bytes> frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frame_id(frames[0]), 0x123u);
+    EXPECT_EQ(frames[0][1] >> 4, 8);
+    EXPECT_EQ(Bytes(frames[0].begin() + 6, frames[0].begin() + 14), (Bytes{0x28, 0x1C, 0x03, 0, 0, 0, 0, 0}));
+
+    // A multiplexed message: the signals of the page its switch selects.
+    sim().clear_host_frames();
+    ASSERT_TRUE(sg_encode_to_panel("MuxMsg", {{"Sel", "2"}, {"PageA", "5"}, {"PageB", "10"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "200");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_s == 2 && sent_frames().size() == 1; }));
+    frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frame_id(frames[0]), 0x200u);
+    EXPECT_EQ(frames[0][6], 2);
+    EXPECT_EQ(frames[0][7], 20);
     db_remove(0);
 }
