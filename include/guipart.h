@@ -236,19 +236,19 @@ enum {
     MN_COL_PATH,
     MN_COL_ID,
     MN_COL_NAME, /* the message name; a signal's name on its child rows */
+    /* A signal's child row: physical value with unit (markup: bold when it
+     * changed since the previous update), the value's text, the raw value
+     * and the signal's range. */
+    MN_COL_VALUE,
+    MN_COL_TEXT,
+    MN_COL_RAW,
+    MN_COL_RANGE,
     MN_COL_TYPE,
     MN_COL_LEN,
     MN_COL_COUNT,
     MN_COL_PERIOD, /* mean period in ms over the recent frames */
     MN_COL_DATA,   /* markup: the bytes changed since the previous frame in bold */
     MN_COL_TIME,
-    /* A signal's child row: physical value with unit (markup: bold when it
-     * changed since the previous frame of its page), the value's text, the
-     * raw value and the signal's range. */
-    MN_COL_VALUE,
-    MN_COL_TEXT,
-    MN_COL_RAW,
-    MN_COL_RANGE,
     MN_COL_NUM
 };
 

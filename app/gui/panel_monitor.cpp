@@ -54,10 +54,10 @@ struct Column {
 };
 
 constexpr Column kColumns[MN_COL_NUM] = {
-    {"CH", 40, true},     {"PATH", 55, true},         {"ID", 85, true},     {"NAME", 150, true},
-    {"TYPE", 80, true},   {"LEN", 40, true}, {"COUNT", 70, true}, {"PERIOD [ms]", 100, true}, {"DATA", 190, false},
-    {"LAST TIME", 105, true}, {"VALUE", 110, false}, {"TEXT", 90, false}, {"RAW", 70, false},
-    {"MIN/MAX", 90, false},
+    {"CH", 40, true},          {"PATH", 55, true},    {"ID", 85, true},      {"NAME", 140, true},
+    {"VALUE", 100, false},     {"TEXT", 70, false},   {"RAW", 60, false},    {"MIN/MAX", 90, false},
+    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 70, true},   {"PERIOD [ms]", 100, true},
+    {"DATA", 190, false},      {"LAST TIME", 105, true},
 };
 
 // A signal of a described identifier: its value in the last frame that
