@@ -702,6 +702,7 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     gtk_tree_view_expand_all(GTK_TREE_VIEW(mn_info.tree));
     screenshot("utility-signals");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
+    screenshot("utility-signals-frames");
 
     // Remembered for the next start, and forgotten when removed.
     std::ifstream remembered(gui::databases::config_path());

@@ -49,8 +49,8 @@ struct Column {
 };
 
 constexpr Column kColumns[COL_NUM] = {
-    {"NO", 40},   {"CH", 40},  {"PATH", 55},  {"MOD", 55},   {"ID", 85},           {"MESSAGE", 110},
-    {"TYPE", 80}, {"LEN", 40}, {"DATA", 190}, {"TIME", 105}, {"ADAPTER TIME", 90},
+    {"NO", 40},   {"CH", 30},  {"PATH", 45},  {"MOD", 40},   {"ID", 75},           {"MESSAGE", 80},
+    {"TYPE", 80}, {"LEN", 35}, {"DATA", 190}, {"TIME", 90}, {"ADAPTER TIME", 90},
 };
 
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
