@@ -91,6 +91,7 @@ bool restart_table = false;
 // model to hold the shown rows only.
 gint64 last_restart_us = -1;
 constexpr gint64 kFastTableUs = 1000000;
+constexpr size_t kRowsPerBatch = 200;
 // Batches go into the model this often; a batch also shows the counters.
 constexpr guint kFlushMs = 40;
 // The counters as their labels show them.
@@ -413,6 +414,10 @@ void flush(bool whole)
         else
             to = std::min(to, n);
     }
+    // Rows added to the end of the model go in at most this many a batch,
+    // so a whole table given back after fast traffic costs no long stall.
+    if (!whole && !restart_table && from == built_from && to > built_to + kRowsPerBatch)
+        to = built_to + kRowsPerBatch;
     if (restart_table || from != built_from || to != built_to)
         build_rows(from, to);
 }
