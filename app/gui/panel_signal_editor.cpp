@@ -89,7 +89,7 @@ bool select_length(int len)
     return false;
 }
 
-// The value a signal's switch has among the values given, or -1.
+// The given switch values select the signal (or it depends on none).
 bool switch_selects(const velk::dbc::Message &m, const velk::dbc::Signal &s,
                     const std::vector<velk::dbc::Assignment> &given)
 {
@@ -140,7 +140,9 @@ void btn_signal_cb(GtkWidget *, gpointer)
     }
     if (sg_encode_to_panel(m->name.c_str(), values)) {
         // The editor shows the bytes the panel now holds.
-        const int len = std::atoi(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN])));
+        gchar *text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]));
+        const int len = text != nullptr ? std::atoi(text) : 0;
+        g_free(text);
         sync_can_data(SYNC_GDATA_TO_ED, len);
         for (int i = 0; i < ED_DATA_CNT; ++i)
             gtk_widget_set_visible(ed_info.ety_d[i], i < len);
