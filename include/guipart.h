@@ -13,6 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "apipart.h"
 #include "lib_velk_2.h"
@@ -185,6 +188,7 @@ enum {
     COL_PATH,
     COL_MOD,
     COL_ID,
+    COL_MESSAGE, /* the message name a database gives the identifier */
     COL_TYPE,
     COL_LEN,
     COL_DATA,
@@ -231,6 +235,14 @@ enum {
     MN_COL_CH = 0,
     MN_COL_PATH,
     MN_COL_ID,
+    MN_COL_NAME, /* the message name; a signal's name on its child rows */
+    /* A signal's child row: physical value with unit (markup: bold when it
+     * changed since the previous update), the value's text, the raw value
+     * and the signal's range. */
+    MN_COL_VALUE,
+    MN_COL_TEXT,
+    MN_COL_RAW,
+    MN_COL_RANGE,
     MN_COL_TYPE,
     MN_COL_LEN,
     MN_COL_COUNT,
@@ -246,6 +258,16 @@ typedef struct MN_INFO {
     GtkWidget *label;   /* "mn_summary_lab": identifiers and frames */
     GtkWidget *btn_clr; /* "mn_clear_btn" */
 } MN_INFO;
+
+/* ------------------------------------------------------ CAN databases */
+
+typedef struct DB_INFO {
+    GtkWidget *btn_open;   /* "tr_db_btn": Databases… */
+    GtkWidget *dialog;     /* "Databases_dialog" */
+    GtkWidget *tree;       /* "db_treeview": the files in load order */
+    GtkWidget *btn_add;    /* "db_add_btn": Add… */
+    GtkWidget *btn_remove; /* "db_remove_btn" */
+} DB_INFO;
 
 /* ------------------------------------------------------ process-wide state */
 
@@ -268,6 +290,7 @@ extern BS_INFO bs_info;
 extern ED_INFO ed_info;
 extern TR_INFO tr_info;
 extern MN_INFO mn_info;
+extern DB_INFO db_info;
 
 extern const char *title_top;
 
@@ -278,6 +301,8 @@ extern gint (*cs_dialog_run)(GtkDialog *dialog);
 extern gint (*ed_dialog_run)(GtkDialog *dialog);
 /* The file chooser of the Record button. */
 extern gint (*tr_dialog_run)(GtkDialog *dialog);
+/* The Databases… dialog and its file chooser. */
+extern gint (*db_dialog_run)(GtkDialog *dialog);
 
 /* ------------------------------------------------------ main, status log */
 
@@ -418,6 +443,11 @@ void bs_init(void); /* bus status frame: table set-up, counters, error labels */
 void list_insert(UPBS_INFO upbs_info, bool is_recv);
 /* While paused: the counters and their labels go on, no row is added. */
 void list_count(const UPBS_INFO &upbs_info, bool is_recv);
+/* Puts the frames taken since the last batch into the model and shows the
+ * counters; a timer runs it about 25 times a second. */
+void list_flush(void);
+/* The message name of a frame's identifier in the databases, or "". */
+const char *list_message_name(const CAN_FRAME_INFO &f);
 /* The TYPE text of a frame, as the frame list and the monitor show it. */
 void frame_type_text(const CAN_FRAME_INFO &f, char *out, size_t size);
 /* Channel, direction and identifier of a frame as one number, the
@@ -451,6 +481,15 @@ void tr_follow(void);
 void mn_init(void);
 void mn_frame(const UPBS_INFO &upbs_info, bool is_recv);
 void mn_refresh(void);
+/* A signal's row of the monitor was activated (double-click, Enter):
+ * the plot takes the signal from here. */
+struct MN_SIGNAL_REF {
+    uint32_t id;
+    bool extended;
+    const char *message;
+    const char *signal;
+};
+extern void (*monitor_signal_activated)(const MN_SIGNAL_REF &ref);
 void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data);
 /* Rows of the monitor now, and view refreshes since start. */
 int mn_rows(void);
@@ -471,6 +510,24 @@ void rec_stop_and_wait(void);
 void btn_record_cb(GtkWidget *widget, gpointer user_data);
 /* Frames written to the file so far. */
 long long rec_frames(void);
+
+/* ------------------------------------------------ CAN databases dialog */
+
+/* Looks up the dialog and loads the databases the last run remembered. */
+void db_init(GtkBuilder *main_builder, GtkBuilder *db_builder);
+/* Loads the files in order, each in the status log: loaded, or not with
+ * the parser's message; a file that fails changes nothing. Returns the
+ * files loaded. */
+int db_add_files(const std::vector<std::string> &paths);
+void db_remove(int index);
+
+/* Data by signal (the data editor's "By signal…"): encodes a message of the
+ * databases from its signals' values (numbers or value texts) into the send
+ * panel's identifier, options, length and bytes. A refusal of the encoder
+ * is one log line and leaves the panel as it was; false then. */
+void sg_init(GtkBuilder *ed_builder, GtkBuilder *db_builder);
+bool sg_encode_to_panel(const char *message, const std::vector<std::pair<std::string, std::string>> &values);
+extern gint (*sg_dialog_run)(GtkDialog *dialog);
 
 /* ---------------------------------------------- bus status, receive panel */
 

@@ -18,7 +18,7 @@ add_dependencies(velk_gui_support velk_test_ui)
 # GTK and fontconfig keep caches for the life of the process; the simple
 # input method puts typed keys into entries without an input-method daemon.
 set(VELK_GUI_TEST_ENV "ASAN_OPTIONS=detect_leaks=0" "G_SLICE=always-malloc" "GDK_BACKEND=x11" "NO_AT_BRIDGE=1"
-  "GTK_IM_MODULE=gtk-im-context-simple")
+  "GTK_IM_MODULE=gtk-im-context-simple" "XDG_CONFIG_HOME=${CMAKE_CURRENT_BINARY_DIR}/gui-config")
 
 foreach(t gui_connect gui_ports gui_quit gui_unplug)
   add_executable(${t}_test ${t}_test.cpp)

@@ -4,10 +4,12 @@
 #include "gui2_harness.h"
 #include "test_support.h"
 #include "tools_support.h"
+#include "databases.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -570,3 +572,199 @@ TEST_F(OnAdapter, BusLoadOfAKnownMixIsWithinFivePercentOfTheComputedValue)
     EXPECT_NEAR(std::stod(label(bs_info.label_load[CAN_2])), can2, can2 * 0.05) << label(bs_info.label_load[CAN_2]);
 }
 
+
+// ---- CAN databases: names and signals of the frames the adapter sends ----
+
+namespace {
+
+constexpr const char *kSignalsDbc = R"(VERSION ""
+NS_ :
+BS_:
+BU_: Ecu
+
+BO_ 291 EngineData: 8 Ecu
+ SG_ EngineSpeed : 0|16@1+ (0.25,0) [0|16000] "rpm" Ecu
+ SG_ Gear : 16|3@1+ (1,0) [0|7] "" Ecu
+
+BO_ 2566853172 BodyExt: 8 Ecu
+ SG_ Temp : 0|8@1+ (1,-40) [-40|215] "degC" Ecu
+
+BO_ 512 MuxMsg: 8 Ecu
+ SG_ Sel M : 0|8@1+ (1,0) [0|255] "" Ecu
+ SG_ PageA m1 : 8|16@1+ (1,0) [0|65535] "" Ecu
+ SG_ PageB m2 : 8|8@1+ (0.5,0) [0|100] "V" Ecu
+
+BO_ 768 FloatMsg: 4 Ecu
+ SG_ Level : 0|32@1- (1,0) [0|0] "" Ecu
+
+BO_ 1024 FdMsg: 64 Ecu
+ SG_ Far : 480|16@1+ (1,0) [0|65535] "" Ecu
+
+VAL_ 291 Gear 0 "Park" 3 "Drive" ;
+SIG_VALTYPE_ 768 Level : 1;
+)";
+
+std::string write_file(const std::string &name, const std::string &text)
+{
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::trunc) << text;
+    return path;
+}
+
+Report data_report(Report::Kind kind, bool extended, uint32_t id, int dlc, std::initializer_list<std::pair<int, int>> bytes)
+{
+    Report r;
+    r.kind = kind;
+    r.channel = 0;
+    r.extended = extended;
+    r.id = id;
+    r.dlc = dlc;
+    r.second = 100;
+    for (const auto &b : bytes)
+        r.data[static_cast<size_t>(b.first)] = static_cast<uint8_t>(b.second);
+    return r;
+}
+
+// The child row of a signal under a monitor row, -1 where none.
+int signal_child(int row, const char *name)
+{
+    for (int c = 0; c < monitor_children(row); ++c)
+        if (monitor_child_cell(row, c, MN_COL_NAME) == name)
+            return c;
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFrames)
+{
+    const std::string path = write_file("signals.dbc", kSignalsDbc);
+    const size_t before = log_lines().size();
+    ASSERT_EQ(db_add_files({path}), 1);
+    ASSERT_EQ(log_lines().size(), before + 1);
+    EXPECT_EQ(log_lines().back(), "Database signals.dbc loaded: 5 messages");
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
+
+    sim().inject(data_report(Report::E2, false, 0x123, 8, {{0, 0x28}, {1, 0x1C}, {2, 0x03}}));
+    sim().inject(data_report(Report::E2, true, 0x18FF1234, 8, {{0, 100}}));
+    sim().inject(data_report(Report::E2, false, 0x200, 8, {{0, 1}, {1, 0x34}, {2, 0x12}}));
+    sim().inject(data_report(Report::E2, false, 0x300, 4, {{2, 0xC0}, {3, 0x3F}}));  // 1.5f
+    sim().inject(data_report(Report::F1, false, 0x400, 15, {{60, 0x34}, {61, 0x12}}));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_r == 5; }));
+    mn_refresh();
+
+    const int engine = monitor_row("1", "Recv", "123");
+    ASSERT_GE(engine, 0);
+    EXPECT_EQ(monitor_cell(engine, MN_COL_NAME), "EngineData");
+    ASSERT_EQ(monitor_children(engine), 2);
+    EXPECT_EQ(monitor_child_cell(engine, 0, MN_COL_NAME), "EngineSpeed");
+    EXPECT_EQ(monitor_child_cell(engine, 0, MN_COL_VALUE), "1802.0 rpm");
+    EXPECT_EQ(monitor_child_cell(engine, 0, MN_COL_RAW), "7208");
+    EXPECT_EQ(monitor_child_cell(engine, 0, MN_COL_RANGE), "[0|16000]");
+    EXPECT_EQ(monitor_child_cell(engine, 1, MN_COL_VALUE), "3");
+    EXPECT_EQ(monitor_child_cell(engine, 1, MN_COL_TEXT), "Drive");
+
+    const int body = monitor_row("1", "Recv", "18FF1234");
+    ASSERT_GE(body, 0);
+    EXPECT_EQ(monitor_cell(body, MN_COL_NAME), "BodyExt");
+    EXPECT_EQ(monitor_child_cell(body, 0, MN_COL_VALUE), "60 degC");
+
+    const int mux = monitor_row("1", "Recv", "200");
+    ASSERT_GE(mux, 0);
+    EXPECT_GE(signal_child(mux, "PageA"), 0);
+    EXPECT_EQ(signal_child(mux, "PageB"), -1);
+    EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "PageA"), MN_COL_VALUE), "4660");
+
+    const int level = monitor_row("1", "Recv", "300");
+    ASSERT_GE(level, 0);
+    EXPECT_EQ(monitor_child_cell(level, 0, MN_COL_VALUE), "1.5");
+
+    const int fd = monitor_row("1", "Recv", "400");
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(monitor_cell(fd, MN_COL_NAME), "FdMsg");
+    EXPECT_EQ(monitor_child_cell(fd, 0, MN_COL_VALUE), "4660");
+
+    // The frame list names the messages.
+    ASSERT_EQ(rows(), 5);
+    EXPECT_EQ(cell(0, COL_MESSAGE), "EngineData");
+    EXPECT_EQ(cell(1, COL_MESSAGE), "BodyExt");
+    EXPECT_EQ(cell(4, COL_MESSAGE), "FdMsg");
+
+    // Another page of the multiplexed message shows its own signals, the
+    // value that changed in bold.
+    sim().inject(data_report(Report::E2, false, 0x200, 8, {{0, 2}, {1, 20}}));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_r == 6; }));
+    mn_refresh();
+    EXPECT_EQ(signal_child(mux, "PageA"), -1);
+    ASSERT_GE(signal_child(mux, "PageB"), 0);
+    EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "PageB"), MN_COL_VALUE), "10.0 V");
+    EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "Sel"), MN_COL_VALUE), "<b>2</b>");
+    gtk_tree_view_expand_all(GTK_TREE_VIEW(mn_info.tree));
+    screenshot("utility-signals");
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
+    screenshot("utility-signals-frames");
+
+    // Remembered for the next start, and forgotten when removed.
+    std::ifstream remembered(gui::databases::config_path());
+    std::string line;
+    ASSERT_TRUE(std::getline(remembered, line));
+    EXPECT_EQ(line, path);
+    db_remove(0);
+    EXPECT_TRUE(gui::databases::all().empty());
+    EXPECT_EQ(log_lines().back(), "Database signals.dbc removed");
+    mn_refresh();
+    EXPECT_EQ(monitor_cell(monitor_row("1", "Recv", "123"), MN_COL_NAME), "");
+}
+
+TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)
+{
+    const std::string good = write_file("good.dbc", kSignalsDbc);
+    ASSERT_EQ(db_add_files({good}), 1);
+    const std::string bad = write_file("bad.dbc", "VERSION \"\"\nBU_: Ecu\nBO_ 291 Broken 8 Ecu\n");
+    const size_t before = log_lines().size();
+    EXPECT_EQ(db_add_files({bad}), 0);
+    ASSERT_EQ(log_lines().size(), before + 1);
+    const std::string line = log_lines().back();
+    EXPECT_EQ(line.rfind("Database not loaded: " + bad + ":3:", 0), 0u) << line;
+    ASSERT_EQ(gui::databases::all().size(), 1u);
+    EXPECT_EQ(gui::databases::all()[0].path, good);
+    EXPECT_NE(gui::databases::find(0x123, false), nullptr);
+    db_remove(0);
+}
+
+TEST_F(OnAdapter, SendingBySignalPutsTheEncodedBytesOnTheWire)
+{
+    const std::string path = write_file("send.dbc", kSignalsDbc);
+    ASSERT_EQ(db_add_files({path}), 1);
+
+    // A value outside the range is refused in the log; the panel stays.
+    const std::string id_before = entry(ss_info.ety_d[SS_ETY_D_ID]);
+    EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"EngineSpeed", "20000"}, {"Gear", "Drive"}}));
+    EXPECT_NE(log_lines().back().find("Not encoded: signal EngineSpeed"), std::string::npos) << log_lines().back();
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);
+    EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"Gear", "Reverse"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);
+
+    ASSERT_TRUE(sg_encode_to_panel("EngineData", {{"EngineSpeed", "1802"}, {"Gear", "Drive"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "123");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_s == 1 && can2_cnt_r == 1 && delivered(); }));
+    std::vector<Bytes> frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frame_id(frames[0]), 0x123u);
+    EXPECT_EQ(frames[0][1] >> 4, 8);
+    EXPECT_EQ(Bytes(frames[0].begin() + 6, frames[0].begin() + 14), (Bytes{0x28, 0x1C, 0x03, 0, 0, 0, 0, 0}));
+
+    // A multiplexed message: the signals of the page its switch selects.
+    sim().clear_host_frames();
+    ASSERT_TRUE(sg_encode_to_panel("MuxMsg", {{"Sel", "2"}, {"PageA", "5"}, {"PageB", "10"}}));
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "200");
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    ASSERT_TRUE(pump_until([] { return can1_cnt_s == 2 && sent_frames().size() == 1; }));
+    frames = sent_frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frame_id(frames[0]), 0x200u);
+    EXPECT_EQ(frames[0][6], 2);
+    EXPECT_EQ(frames[0][7], 20);
+    db_remove(0);
+}

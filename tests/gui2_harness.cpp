@@ -43,6 +43,10 @@ void start_utility()
     if (started)
         return;
     started = true;
+    // The databases the utility remembers go to a folder of this process.
+    static char config[] = "/tmp/velk-gui2-config-XXXXXX";
+    if (mkdtemp(config) == nullptr || setenv("XDG_CONFIG_HOME", config, 1) != 0)
+        std::abort();
     if (chdir(VELK_UI_DIR) != 0)
         std::abort();
     static char arg0[] = "velk_utility";
@@ -64,6 +68,7 @@ void pump_pending()
 
 int rows()
 {
+    list_flush();
     if (store == nullptr)
         return 0;
     return gtk_tree_model_iter_n_children(GTK_TREE_MODEL(store), nullptr);
@@ -71,6 +76,7 @@ int rows()
 
 static bool row_iter(int row, GtkTreeIter *iter)
 {
+    list_flush();
     return store != nullptr && gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), iter, nullptr, row);
 }
 
@@ -118,6 +124,26 @@ std::string monitor_cell(int row, int column)
     if (!gtk_tree_model_iter_nth_child(model, &iter, nullptr, row))
         return "<no row>";
     return text_of(model, &iter, column);
+}
+
+std::string monitor_child_cell(int row, int child, int column)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree));
+    GtkTreeIter parent;
+    GtkTreeIter iter;
+    if (!gtk_tree_model_iter_nth_child(model, &parent, nullptr, row) ||
+        !gtk_tree_model_iter_nth_child(model, &iter, &parent, child))
+        return "<no row>";
+    return text_of(model, &iter, column);
+}
+
+int monitor_children(int row)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree));
+    GtkTreeIter parent;
+    if (!gtk_tree_model_iter_nth_child(model, &parent, nullptr, row))
+        return -1;
+    return gtk_tree_model_iter_n_children(model, &parent);
 }
 
 bool visible_range(GtkWidget *tree, int *first, int *last)

@@ -43,6 +43,9 @@ bool cell_is_set(int row, int column);
 // identifier as shown; -1 when it has none. Its cells in the order shown.
 int monitor_row(const char *ch, const char *path, const char *id);
 std::string monitor_cell(int row, int column);
+// A cell of a monitor row's child (a signal); "<no row>" where none.
+std::string monitor_child_cell(int row, int child, int column);
+int monitor_children(int row);
 // The first and last row a tree view shows whole or in part now, as laid
 // out; false when it shows none.
 bool visible_range(GtkWidget *tree, int *first, int *last);

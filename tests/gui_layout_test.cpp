@@ -112,7 +112,8 @@ TEST(Layout, MissingCsLayoutExitsWithStatus1AfterOneCharacter)
 TEST(Layout, MissingIconIsReportedAndTheWindowStillStarts)
 {
     std::string dir = make_dir();
-    ASSERT_EQ(sh("cp " VELK_UI_DIR "/MainWindow.glade " VELK_UI_DIR "/CS_UI.glade " VELK_UI_DIR "/ED_UI.glade " + dir), 0);
+    ASSERT_EQ(sh("cp " VELK_UI_DIR "/MainWindow.glade " VELK_UI_DIR "/CS_UI.glade " VELK_UI_DIR "/ED_UI.glade "
+                 VELK_UI_DIR "/DB_UI.glade " + dir), 0);
     std::string text;
     EXPECT_TRUE(starts_and_prints(VELK_UTILITY_PATH, dir, kIconMessage, text)) << text;
     sh("rm -rf " + dir);
@@ -126,7 +127,7 @@ TEST(Layout, InstalledProgramLoadsItsLayoutFromShareVelkInAnotherDirectory)
     std::string prefix = install_utility();
     ASSERT_FALSE(prefix.empty());
     for (const char *f : {"bin/velk_utility", "share/velk/MainWindow.glade", "share/velk/CS_UI.glade",
-                          "share/velk/ED_UI.glade", "share/velk/icon/CANbus.ico",
+                          "share/velk/ED_UI.glade", "share/velk/DB_UI.glade", "share/velk/icon/CANbus.ico",
                           "share/applications/velk_utility.desktop",
                           "share/icons/hicolor/48x48/apps/velk_utility.png"})
         EXPECT_EQ(access((prefix + "/" + f).c_str(), R_OK), 0) << f;

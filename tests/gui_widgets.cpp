@@ -42,6 +42,8 @@ std::vector<std::string> log_lines()
 
 std::string label(GtkWidget *w)
 {
+    // The frame list's counters are shown with its next batch.
+    list_flush();
     return gtk_label_get_text(GTK_LABEL(w));
 }
 

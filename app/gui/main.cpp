@@ -232,6 +232,8 @@ int velk_utility_startup(int argc, char **argv)
     load_layout(MW_builder, "MainWindow.glade");
     load_layout(CS_builder, "CS_UI.glade");
     load_layout(ED_builder, "ED_UI.glade");
+    GtkBuilder *DB_builder = gtk_builder_new();
+    load_layout(DB_builder, "DB_UI.glade");
 
     windows = g_new0(WINDOWS_INFO, 1);
     windows->main_window = gui::widget(MW_builder, "main_window");
@@ -249,11 +251,14 @@ int velk_utility_startup(int argc, char **argv)
     mn_init();
     rec_init();
     ed_init();
+    db_init(MW_builder, DB_builder);
+    sg_init(ED_builder, DB_builder);
     main_window_init();
 
     g_object_unref(MW_builder);
     g_object_unref(CS_builder);
     g_object_unref(ED_builder);
+    g_object_unref(DB_builder);
     MW_builder = CS_builder = ED_builder = nullptr;
 
     g_timeout_add(1, update_BS_frame, nullptr);

@@ -2,15 +2,27 @@
 // at most 1000 rows, and the per-channel counters; the adapter's timestamp
 // of each frame, and the controls of the views: Pause, Follow and how the
 // adapter's time is shown.
+//
+// The frames of the current table are kept as plain records and go into
+// the list's model in one batch about 25 times a second. While the table
+// starts again faster than once a second, the model holds only the rows
+// the view shows (the newest with Follow on, the first without), so the
+// rows built per second are bounded by the batches, not by the frame rate.
+// Otherwise, and whenever the views are paused, the model holds the whole
+// table, as many as 1000 rows, to scroll through.
 #include "adapter_time.h"
+#include "databases.h"
+#include "signal_text.h"
 #include "guipart.h"
 #include "widgets.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 BS_INFO bs_info;
 TR_INFO tr_info;
@@ -37,8 +49,8 @@ struct Column {
 };
 
 constexpr Column kColumns[COL_NUM] = {
-    {"NO", 40},   {"CH", 40},  {"PATH", 55},  {"MOD", 55},   {"ID", 85},
-    {"TYPE", 80}, {"LEN", 40}, {"DATA", 190}, {"TIME", 105}, {"ADAPTER TIME", 90},
+    {"NO", 40},   {"CH", 30},  {"PATH", 45},  {"MOD", 40},   {"ID", 75},           {"MESSAGE", 80},
+    {"TYPE", 80}, {"LEN", 35}, {"DATA", 190}, {"TIME", 90}, {"ADAPTER TIME", 90},
 };
 
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
@@ -60,6 +72,31 @@ constexpr size_t kMaxDeltaIdentifiers = 65536;
 bool paused = false;
 long paused_frames = 0;
 
+// A frame of the current table not yet in the model.
+struct PendingRow {
+    CAN_FRAME_INFO frame;
+    char time[sizeof(UPBS_INFO::now_time)];
+    bool is_recv;
+    int no;
+    int64_t adapter_us;
+    int64_t delta_us;
+};
+// The current table, and the part of it the model holds.
+std::vector<PendingRow> table;
+size_t built_from = 0;
+size_t built_to = 0;
+// The table started again after the rows the model holds.
+bool restart_table = false;
+// When the table last started again, and how recent that must be for the
+// model to hold the shown rows only.
+gint64 last_restart_us = -1;
+constexpr gint64 kFastTableUs = 1000000;
+constexpr size_t kRowsPerBatch = 200;
+// Batches go into the model this often; a batch also shows the counters.
+constexpr guint kFlushMs = 40;
+// The counters as their labels show them.
+int shown_cnt[BS_LABEL_CNT_C] = {};
+
 constexpr const char *kErrorTypes[] = {"Disable All", "ROM Error", "Bus Error", "Enable All"};
 
 constexpr const char *kCaptions[BS_LABEL_CNT_T] = {"Error Type:", "CAN 1: ", "CAN 2: ",
@@ -74,7 +111,7 @@ GtkListStore *new_store()
 {
     return gtk_list_store_new(COL_STORE_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
                               G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                              G_TYPE_STRING, G_TYPE_INT64, G_TYPE_INT64);
+                              G_TYPE_STRING, G_TYPE_STRING, G_TYPE_INT64, G_TYPE_INT64);
 }
 
 // The adapter time cell of a row whose timestamp is `us` (-1: none) and
@@ -113,6 +150,7 @@ int column_width_for(GtkCellRenderer *renderer, const char *sample)
 // Writes every row's adapter time again, as the selector now says.
 void rewrite_adapter_times()
 {
+    list_flush();
     if (store == nullptr)
         return;
     GtkTreeModel *model = GTK_TREE_MODEL(store);
@@ -165,9 +203,20 @@ void attach_store()
 
 void set_count_label(int index, int value)
 {
+    if (shown_cnt[index] == value && value != 0)
+        return;
+    shown_cnt[index] = value;
     char text[16];
     std::snprintf(text, sizeof text, "%d", value);
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
+}
+
+void show_counters()
+{
+    set_count_label(BS_LABEL_RECV1_C, can1_cnt_r);
+    set_count_label(BS_LABEL_RECV2_C, can2_cnt_r);
+    set_count_label(BS_LABEL_SEND1_C, can1_cnt_s);
+    set_count_label(BS_LABEL_SEND2_C, can2_cnt_s);
 }
 
 // Counts a frame in the Sent or Received total and in its channel's counter,
@@ -177,10 +226,10 @@ void count_frame(const CAN_FRAME_INFO &f, bool is_recv)
     const bool can1 = f.CAN_port == 0;
     if (is_recv) {
         ++list_cnt_r;
-        set_count_label(can1 ? BS_LABEL_RECV1_C : BS_LABEL_RECV2_C, can1 ? ++can1_cnt_r : ++can2_cnt_r);
+        ++(can1 ? can1_cnt_r : can2_cnt_r);
     } else {
         ++list_cnt_s;
-        set_count_label(can1 ? BS_LABEL_SEND1_C : BS_LABEL_SEND2_C, can1 ? ++can1_cnt_s : ++can2_cnt_s);
+        ++(can1 ? can1_cnt_s : can2_cnt_s);
     }
 }
 
@@ -224,18 +273,177 @@ void data_text(const CAN_FRAME_INFO &f, int n, char *out, std::size_t size)
 
 } // namespace
 
-void list_insert(UPBS_INFO upbs_info, bool is_recv)
+namespace {
+
+// Builds the row of a frame at the end of the model.
+void append_row(const PendingRow &r)
 {
+    const CAN_FRAME_INFO &f = r.frame;
+    char atime[32];
+    adapter_time_cell(r.adapter_us, r.delta_us, atime, sizeof atime);
+    char no[16];
+    char ch[16];
+    char id[16];
+    char type[32];
+    char len[16];
+    char data[kCellText];
+    std::snprintf(no, sizeof no, "%d", r.no);
+    std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
+    bool sid = f.id_type == VELK_SID;
+    std::snprintf(id, sizeof id, sid ? "%03X" : "%08X", f.id);
+    frame_type_text(f, type, sizeof type);
+    // DLC codes above 15 count as 15 (64 bytes).
+    unsigned char dlc = (f.dlc < 0 || f.dlc > 15) ? 15 : static_cast<unsigned char>(f.dlc);
+    int n = CANFD_DecodeDLC(dlc);
+    std::snprintf(len, sizeof len, "%d", n);
+    const char *message = list_message_name(f);
+
+    // One insertion with all values: the view handles one row-inserted
+    // signal per row instead of one per cell.
+    GtkTreeIter iter;
+    if (f.rtr != 0) {
+        // A remote frame leaves the DATA cell unset.
+        gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
+                                          r.is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
+                                          COL_TYPE, type, COL_LEN, len, COL_TIME, r.time, COL_ATIME, atime,
+                                          COL_ATIME_US, gint64{r.adapter_us}, COL_ADELTA_US, gint64{r.delta_us},
+                                          COL_MESSAGE, message, -1);
+    } else {
+        if (f.dlc == 0)
+            data[0] = '\0';
+        else
+            data_text(f, n, data, sizeof data);
+        gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
+                                          r.is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
+                                          COL_TYPE, type, COL_LEN, len, COL_DATA, data, COL_TIME, r.time,
+                                          COL_ATIME, atime, COL_ATIME_US, gint64{r.adapter_us}, COL_ADELTA_US,
+                                          gint64{r.delta_us}, COL_MESSAGE, message, -1);
+    }
+}
+
+// The decoded signals of the row under the pointer, from the row's own
+// identifier and bytes.
+gboolean query_row_tooltip(GtkWidget *widget, gint x, gint y, gboolean keyboard, GtkTooltip *tooltip, gpointer)
+{
+    GtkTreeModel *model = nullptr;
+    GtkTreePath *path = nullptr;
+    GtkTreeIter iter;
+    if (!gtk_tree_view_get_tooltip_context(GTK_TREE_VIEW(widget), &x, &y, keyboard, &model, &path, &iter))
+        return FALSE;
+    gchar *id = nullptr;
+    gchar *mod = nullptr;
+    gchar *data = nullptr;
+    gtk_tree_model_get(model, &iter, COL_ID, &id, COL_MOD, &mod, COL_DATA, &data, -1);
+    bool shown = false;
+    const velk::dbc::Message *m =
+        id != nullptr && mod != nullptr
+            ? gui::databases::find(static_cast<uint32_t>(std::strtoul(id, nullptr, 16)), std::strcmp(mod, "EID") == 0)
+            : nullptr;
+    if (m != nullptr && data != nullptr) {
+        uint8_t bytes[64];
+        int n = 0;
+        for (const char *p = data; *p != '\0' && n < 64;) {
+            char *end = nullptr;
+            const unsigned long b = std::strtoul(p, &end, 16);
+            if (end == p)
+                break;
+            bytes[n++] = static_cast<uint8_t>(b);
+            p = end;
+        }
+        std::vector<velk::dbc::Value> values(gui::databases::max_signals());
+        const int count = velk::dbc::decode(*m, bytes, n, values.data());
+        gtk_tooltip_set_text(tooltip, gui::signals_text(*m, values.data(), count).c_str());
+        gtk_tree_view_set_tooltip_row(GTK_TREE_VIEW(widget), tooltip, path);
+        shown = true;
+    }
+    g_free(id);
+    g_free(mod);
+    g_free(data);
+    gtk_tree_path_free(path);
+    return shown ? TRUE : FALSE;
+}
+
+// Rows a view of the list's height shows, and a few more.
+size_t shown_rows()
+{
+    const int height = gtk_widget_get_allocated_height(bs_info.swin);
+    return static_cast<size_t>(std::max(16, height / 16 + 4));
+}
+
+// Brings the model to hold table[from, to): by dropping rows at its start
+// and adding rows at its end where it can, else by building it anew away
+// from the view.
+void build_rows(size_t from, size_t to)
+{
+    if (!restart_table && from >= built_from && from <= built_to && to >= built_to) {
+        GtkTreeIter iter;
+        for (size_t k = built_from; k < from; ++k)
+            if (gtk_tree_model_get_iter_first(GTK_TREE_MODEL(store), &iter))
+                gtk_list_store_remove(store, &iter);
+        for (size_t k = built_to; k < to; ++k)
+            append_row(table[k]);
+    } else {
+        g_object_ref(store);
+        gtk_tree_view_set_model(GTK_TREE_VIEW(bs_info.tree), nullptr);
+        gtk_list_store_clear(store);
+        for (size_t k = from; k < to; ++k)
+            append_row(table[k]);
+        attach_store();
+        g_object_unref(store);
+        restart_table = false;
+    }
+    built_from = from;
+    built_to = to;
+}
+
+void flush(bool whole)
+{
+    if (bs_info.label_content[BS_LABEL_RECV1_C] != nullptr)
+        show_counters();
     if (store == nullptr) {
         store = new_store();
         attach_store();
     }
+    size_t from = 0;
+    size_t to = table.size();
+    const bool fast = last_restart_us >= 0 && g_get_monotonic_time() - last_restart_us < kFastTableUs;
+    if (!whole && !paused && fast) {
+        const size_t n = shown_rows();
+        if (is_checked(tr_info.chk_follow))
+            from = to > n ? to - n : 0;
+        else
+            to = std::min(to, n);
+    }
+    // Rows added to the end of the model go in at most this many a batch,
+    // so a whole table given back after fast traffic costs no long stall.
+    if (!whole && !restart_table && from == built_from && to > built_to + kRowsPerBatch)
+        to = built_to + kRowsPerBatch;
+    if (restart_table || from != built_from || to != built_to)
+        build_rows(from, to);
+}
+
+gboolean flush_tick(gpointer)
+{
+    // A list that is not shown gets its rows when it is shown again; its
+    // counters go on.
+    if (!gtk_widget_get_mapped(bs_info.tree))
+        show_counters();
+    else
+        flush(false);
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+void list_insert(UPBS_INFO upbs_info, bool is_recv)
+{
     if (cnt_t == kMaxRows) {
         cnt_t = 0;
         cnt_s = 0;
         cnt_r = 0;
-        gtk_list_store_clear(store);
-        attach_store();
+        restart_table = true;
+        table.clear();
+        last_restart_us = g_get_monotonic_time();
     }
     if (list_cnt_r == 0 && list_cnt_s == 0) {
         cnt_r = 0;
@@ -264,48 +472,26 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
             last_adapter_us.emplace(key, adapter_us);
         }
     }
-    char atime[32];
-    adapter_time_cell(adapter_us, delta_us, atime, sizeof atime);
+    PendingRow r;
+    r.frame = f;
+    std::memcpy(r.time, upbs_info.now_time, sizeof r.time);
+    r.time[sizeof r.time - 1] = '\0';
+    r.is_recv = is_recv;
+    r.no = cnt_t;
+    r.adapter_us = adapter_us;
+    r.delta_us = delta_us;
+    table.push_back(r);
+}
 
-    char no[16];
-    char ch[16];
-    char id[16];
-    char type[32];
-    char len[16];
-    char data[kCellText];
-    char time[sizeof upbs_info.now_time];
-    std::snprintf(no, sizeof no, "%d", cnt_t);
-    std::snprintf(ch, sizeof ch, "%d", f.CAN_port + 1);
-    bool sid = f.id_type == VELK_SID;
-    std::snprintf(id, sizeof id, sid ? "%03X" : "%08X", f.id);
-    frame_type_text(f, type, sizeof type);
-    // DLC codes above 15 count as 15 (64 bytes).
-    unsigned char dlc = (f.dlc < 0 || f.dlc > 15) ? 15 : static_cast<unsigned char>(f.dlc);
-    int n = CANFD_DecodeDLC(dlc);
-    std::snprintf(len, sizeof len, "%d", n);
-    std::memcpy(time, upbs_info.now_time, sizeof time);
-    time[sizeof time - 1] = '\0';
+void list_flush(void)
+{
+    flush(true);
+}
 
-    // One insertion with all values: the view handles one row-inserted
-    // signal per row instead of one per cell.
-    GtkTreeIter iter;
-    if (f.rtr != 0) {
-        // A remote frame leaves the DATA cell unset.
-        gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
-                                          is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
-                                          COL_TYPE, type, COL_LEN, len, COL_TIME, time, COL_ATIME, atime,
-                                          COL_ATIME_US, gint64{adapter_us}, COL_ADELTA_US, gint64{delta_us}, -1);
-    } else {
-        if (f.dlc == 0)
-            data[0] = '\0';
-        else
-            data_text(f, n, data, sizeof data);
-        gtk_list_store_insert_with_values(store, &iter, -1, COL_NO, no, COL_CH, ch, COL_PATH,
-                                          is_recv ? "Recv" : "Send", COL_MOD, sid ? "SID" : "EID", COL_ID, id,
-                                          COL_TYPE, type, COL_LEN, len, COL_DATA, data, COL_TIME, time,
-                                          COL_ATIME, atime, COL_ATIME_US, gint64{adapter_us}, COL_ADELTA_US,
-                                          gint64{delta_us}, -1);
-    }
+const char *list_message_name(const CAN_FRAME_INFO &f)
+{
+    const velk::dbc::Message *m = gui::databases::find(f.id, f.id_type == VELK_EID);
+    return m != nullptr ? m->name.c_str() : "";
 }
 
 void list_count(const UPBS_INFO &upbs_info, bool is_recv)
@@ -320,6 +506,10 @@ void btn_clear_cb(GtkWidget *widget, gpointer user_data)
     (void)user_data;
     if (store != nullptr)
         gtk_list_store_clear(store);
+    table.clear();
+    built_from = built_to = 0;
+    restart_table = false;
+    last_restart_us = -1;
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[BS_LABEL_RECV1_C]), "0");
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[BS_LABEL_SEND1_C]), "0");
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[BS_LABEL_RECV2_C]), "0");
@@ -391,9 +581,11 @@ void bs_init(void)
     if (store == nullptr) {
         store = new_store();
         attach_store();
-        gtk_list_store_clear(store);
-        attach_store();
     }
+    g_timeout_add(kFlushMs, flush_tick, nullptr);
+    g_signal_connect(bs_info.tree, "map", G_CALLBACK(+[](GtkWidget *, gpointer) { flush(false); }), nullptr);
+    gtk_widget_set_has_tooltip(bs_info.tree, TRUE);
+    g_signal_connect(bs_info.tree, "query-tooltip", G_CALLBACK(query_row_tooltip), nullptr);
 
     GtkComboBoxText *err = GTK_COMBO_BOX_TEXT(bs_info.cbbox);
     for (const char *item : kErrorTypes)
@@ -456,6 +648,8 @@ void btn_pause_cb(GtkWidget *widget, gpointer user_data)
     (void)user_data;
     paused = is_checked(tr_info.btn_pause);
     paused_frames = 0;
+    if (paused)
+        list_flush();
     show_paused_frames();
     if (!paused)
         tr_follow();

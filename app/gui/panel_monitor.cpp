@@ -11,18 +11,27 @@
 // and reorder after every row, and the view lays out every row after a
 // reorder. Rows sorted by a figure that changes (count, period, time) keep
 // their places until the next click or new row, so they stay readable.
+//
+// An identifier a database describes shows its message name and has one
+// child row per signal of its last frame: for a multiplexed message those
+// of the multiplexer value last seen, while each page's signals keep their
+// last values for when the page comes again.
 #include "adapter_time.h"
+#include "databases.h"
+#include "signal_text.h"
 #include "guipart.h"
 #include "widgets.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
 MN_INFO mn_info;
+void (*monitor_signal_activated)(const MN_SIGNAL_REF &ref) = nullptr;
 
 namespace {
 
@@ -45,8 +54,19 @@ struct Column {
 };
 
 constexpr Column kColumns[MN_COL_NUM] = {
-    {"CH", 40, true},     {"PATH", 55, true},         {"ID", 85, true},     {"TYPE", 80, true},        {"LEN", 40, true},
-    {"COUNT", 70, true}, {"PERIOD [ms]", 100, true}, {"DATA", 190, false}, {"LAST TIME", 105, true},
+    {"CH", 40, true},          {"PATH", 55, true},    {"ID", 85, true},      {"NAME", 140, true},
+    {"VALUE", 100, false},     {"TEXT", 70, false},   {"RAW", 60, false},    {"MIN/MAX", 90, false},
+    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 70, true},   {"PERIOD [ms]", 100, true},
+    {"DATA", 190, false},      {"LAST TIME", 105, true},
+};
+
+// A signal of a described identifier: its value in the last frame that
+// carried it, and the raw value its row showed at the last update.
+struct SignalState {
+    velk::dbc::Value value;
+    bool seen = false;
+    bool shown = false;
+    uint64_t shown_raw = 0;
 };
 
 struct Entry {
@@ -64,9 +84,16 @@ struct Entry {
     bool in_store = false;
     bool dirty = false;
     GtkTreeIter iter = {};
+    const velk::dbc::Message *message = nullptr;  // where a database describes the identifier
+    std::vector<SignalState> signals;             // by the message's signal index
+    std::vector<int> page;                        // the signals of the last frame, in file order
+    std::vector<int> children;                    // the signals the child rows show, in order
+    size_t position = 0;                          // its row among the model's top rows
 };
 
-GtkListStore *mn_store = nullptr;
+
+GtkTreeStore *mn_store = nullptr;
+std::vector<velk::dbc::Value> decoded;
 std::unordered_map<uint64_t, size_t> index_of;
 std::vector<Entry> entries;
 std::vector<size_t> dirty;
@@ -135,6 +162,69 @@ void last_time_text(const Entry &e, char *out, size_t size)
     }
 }
 
+// The child rows of a described identifier: one per signal of its last
+// frame's page, a changed value in bold.
+void write_signal_rows(Entry &e)
+{
+    if (e.message == nullptr)
+        return;
+    if (e.children != e.page) {
+        GtkTreeIter child;
+        while (gtk_tree_model_iter_children(GTK_TREE_MODEL(mn_store), &child, &e.iter))
+            gtk_tree_store_remove(mn_store, &child);
+        GtkTreeIter last;
+        for (size_t k = 0; k < e.page.size(); ++k) {
+            if (k == 0)
+                gtk_tree_store_append(mn_store, &child, &e.iter);
+            else
+                gtk_tree_store_insert_after(mn_store, &child, &e.iter, &last);
+            last = child;
+        }
+        e.children = e.page;
+    }
+    GtkTreeIter child;
+    gboolean ok = gtk_tree_model_iter_children(GTK_TREE_MODEL(mn_store), &child, &e.iter);
+    for (size_t k = 0; ok && k < e.children.size(); ++k) {
+        SignalState &st = e.signals[static_cast<size_t>(e.children[k])];
+        const velk::dbc::Value &v = st.value;
+        const bool changed = st.shown && st.shown_raw != v.raw;
+        st.shown = true;
+        st.shown_raw = v.raw;
+        gchar *escaped = g_markup_escape_text(gui::value_with_unit(v).c_str(), -1);
+        std::string value = changed ? std::string("<b>") + escaped + "</b>" : escaped;
+        g_free(escaped);
+        gtk_tree_store_set(mn_store, &child, MN_COL_NAME, v.signal->name.c_str(), MN_COL_VALUE, value.c_str(),
+                           MN_COL_TEXT, v.text != nullptr && !v.missing ? v.text : "", MN_COL_RAW,
+                           gui::raw_text(v).c_str(), MN_COL_RANGE, gui::range_text(*v.signal).c_str(), -1);
+        ok = gtk_tree_model_iter_next(GTK_TREE_MODEL(mn_store), &child);
+    }
+}
+
+// Decodes a described identifier's frame into its signals' states.
+void decode_signals(Entry &e, const CAN_FRAME_INFO &f)
+{
+    if (e.message == nullptr || f.rtr != 0)
+        return;
+    if (decoded.size() < e.message->signals.size())
+        decoded.resize(e.message->signals.size());
+    const int n = velk::dbc::decode(*e.message, f.data, payload_length(f), decoded.data());
+    e.page.clear();
+    for (int k = 0; k < n; ++k) {
+        const int s = static_cast<int>(decoded[static_cast<size_t>(k)].signal - e.message->signals.data());
+        e.signals[static_cast<size_t>(s)].value = decoded[static_cast<size_t>(k)];
+        e.signals[static_cast<size_t>(s)].seen = true;
+        e.page.push_back(s);
+    }
+}
+
+void describe(Entry &e)
+{
+    const CAN_FRAME_INFO &f = e.frame;
+    e.message = gui::databases::find(f.id, f.id_type == VELK_EID);
+    e.signals.assign(e.message != nullptr ? e.message->signals.size() : 0, SignalState());
+    e.page.clear();
+}
+
 void write_row(size_t index)
 {
     Entry &e = entries[index];
@@ -158,17 +248,26 @@ void write_row(size_t index)
         std::snprintf(period, sizeof period, "%.3f", mean / 1000.0);
     mn_data_markup(f.data, n, e.changed, data, sizeof data);
     last_time_text(e, time, sizeof time);
+    const char *name = e.message != nullptr ? e.message->name.c_str() : "";
     if (!e.in_store) {
-        gtk_list_store_insert_with_values(mn_store, &e.iter, -1, MN_COL_CH, ch, MN_COL_PATH,
-                                          e.is_recv ? "Recv" : "Send", MN_COL_ID, id, MN_COL_TYPE, type,
-                                          MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD, period, MN_COL_DATA,
-                                          data, MN_COL_TIME, time, -1);
+        // After the last row by its iterator: inserting at the end by
+        // position walks every row before it.
+        if (rows.empty())
+            gtk_tree_store_append(mn_store, &e.iter, nullptr);
+        else
+            gtk_tree_store_insert_after(mn_store, &e.iter, nullptr, &entries[rows.back()].iter);
+        gtk_tree_store_set(mn_store, &e.iter, MN_COL_CH, ch, MN_COL_PATH,
+                           e.is_recv ? "Recv" : "Send", MN_COL_ID, id, MN_COL_NAME, name, MN_COL_TYPE, type,
+                           MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD, period, MN_COL_DATA, data,
+                           MN_COL_TIME, time, -1);
         e.in_store = true;
+        e.position = rows.size();
         rows.push_back(index);
     } else {
-        gtk_list_store_set(mn_store, &e.iter, MN_COL_TYPE, type, MN_COL_LEN, len, MN_COL_COUNT, count, MN_COL_PERIOD,
-                           period, MN_COL_DATA, data, MN_COL_TIME, time, -1);
+        gtk_tree_store_set(mn_store, &e.iter, MN_COL_NAME, name, MN_COL_TYPE, type, MN_COL_LEN, len, MN_COL_COUNT,
+                           count, MN_COL_PERIOD, period, MN_COL_DATA, data, MN_COL_TIME, time, -1);
     }
+    write_signal_rows(e);
 }
 
 template <typename T>
@@ -192,6 +291,10 @@ bool shown_before(size_t i, size_t j)
     switch (sort_column) {
     case MN_COL_CH: c = three_way(a.frame.CAN_port != 0, b.frame.CAN_port != 0); break;
     case MN_COL_PATH: c = three_way(!a.is_recv, !b.is_recv); break;  // "Recv" before "Send"
+    case MN_COL_NAME:
+        c = a.message == nullptr || b.message == nullptr ? three_way(a.message == nullptr, b.message == nullptr)
+                                                         : a.message->name.compare(b.message->name);
+        break;
     case MN_COL_TYPE: c = three_way(type_rank(a), type_rank(b)); break;
     case MN_COL_LEN: c = three_way(payload_length(a.frame), payload_length(b.frame)); break;
     case MN_COL_COUNT: c = three_way(a.count, b.count); break;
@@ -218,8 +321,10 @@ void sort_rows()
     std::vector<gint> new_order(sorted.size());
     for (size_t r = 0; r < sorted.size(); ++r)
         new_order[r] = static_cast<gint>(position[sorted[r]]);
-    gtk_list_store_reorder(mn_store, new_order.data());
+    gtk_tree_store_reorder(mn_store, nullptr, new_order.data());
     rows.swap(sorted);
+    for (size_t r = 0; r < rows.size(); ++r)
+        entries[rows[r]].position = r;
 }
 
 void show_sort_indicator(GtkTreeView *view)
@@ -239,6 +344,24 @@ void column_clicked(GtkTreeViewColumn *column, gpointer index)
     sort_column = i;
     show_sort_indicator(GTK_TREE_VIEW(gtk_tree_view_column_get_tree_view(column)));
     sort_rows();
+}
+
+// The top rows the view shows now, and a screen more on either side; all
+// rows while the view is not laid out.
+void shown_range(size_t *first, size_t *last)
+{
+    GtkTreePath *from = nullptr;
+    GtkTreePath *to = nullptr;
+    if (!gtk_widget_get_mapped(mn_info.tree) ||
+        !gtk_tree_view_get_visible_range(GTK_TREE_VIEW(mn_info.tree), &from, &to))
+        return;
+    const size_t a = static_cast<size_t>(gtk_tree_path_get_indices(from)[0]);
+    const size_t b = static_cast<size_t>(gtk_tree_path_get_indices(to)[0]);
+    gtk_tree_path_free(from);
+    gtk_tree_path_free(to);
+    const size_t margin = b - a + 1;
+    *first = a > margin ? a - margin : 0;
+    *last = b + margin;
 }
 
 void show_summary()
@@ -266,6 +389,41 @@ gboolean refresh_tick(gpointer)
 }
 
 // Every row is written again: the times shown depend on the selector.
+// A database came or went: every identifier is looked up again and its
+// signals start afresh from its next frame.
+void databases_changed()
+{
+    for (size_t i = 0; i < entries.size(); ++i) {
+        Entry &e = entries[i];
+        describe(e);
+        if (e.in_store) {
+            GtkTreeIter child;
+            while (gtk_tree_model_iter_children(GTK_TREE_MODEL(mn_store), &child, &e.iter))
+                gtk_tree_store_remove(mn_store, &child);
+        }
+        e.children.clear();
+        decode_signals(e, e.frame);
+        mark_dirty(i);
+    }
+}
+
+void row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer)
+{
+    if (gtk_tree_path_get_depth(path) != 2)
+        return;
+    const int *at = gtk_tree_path_get_indices(path);
+    if (at[0] < 0 || static_cast<size_t>(at[0]) >= rows.size())
+        return;
+    const Entry &e = entries[rows[static_cast<size_t>(at[0])]];
+    if (e.message == nullptr || at[1] < 0 || static_cast<size_t>(at[1]) >= e.children.size())
+        return;
+    (void)view;
+    const velk::dbc::Signal &s = e.message->signals[static_cast<size_t>(e.children[static_cast<size_t>(at[1])])];
+    MN_SIGNAL_REF ref = {e.message->id, e.message->extended, e.message->name.c_str(), s.name.c_str()};
+    if (monitor_signal_activated != nullptr)
+        monitor_signal_activated(ref);
+}
+
 void time_mode_changed(GtkWidget *, gpointer)
 {
     for (size_t i = 0; i < entries.size(); ++i)
@@ -306,6 +464,8 @@ void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
         entries.emplace_back();
         entries.back().key = key;
         entries.back().is_recv = is_recv;
+        entries.back().frame = f;
+        describe(entries.back());
     }
     const size_t i = found->second;
     Entry &e = entries[i];
@@ -342,6 +502,7 @@ void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
     }
     e.changed = changed;
     e.frame = f;
+    decode_signals(e, f);
     ++e.count;
     mark_dirty(i);
 }
@@ -353,12 +514,27 @@ void mn_refresh(void)
     ++refreshes;
     if (!dirty.empty()) {
         const size_t shown = rows.size();
-        const size_t n = std::min(dirty.size(), kRowsPerRefresh);
-        for (size_t k = 0; k < n; ++k) {
-            entries[dirty[k]].dirty = false;
-            write_row(dirty[k]);
+        // Rows out of view keep their changes until they come into view
+        // (a scroll refreshes): the view measures every row written, so
+        // writing only the shown ones keeps an update's cost to the view's
+        // height, whatever the rate and the number of identifiers.
+        size_t first = 0;
+        size_t last = SIZE_MAX;
+        shown_range(&first, &last);
+        std::vector<size_t> later;
+        size_t written = 0;
+        for (size_t i : dirty) {
+            Entry &e = entries[i];
+            const bool in_view = !e.in_store || (e.position >= first && e.position <= last);
+            if (!in_view || written >= kRowsPerRefresh) {
+                later.push_back(i);
+                continue;
+            }
+            e.dirty = false;
+            write_row(i);
+            ++written;
         }
-        dirty.erase(dirty.begin(), dirty.begin() + static_cast<long>(n));
+        dirty.swap(later);
         if (rows.size() != shown)
             sort_rows();
     }
@@ -369,7 +545,7 @@ void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    gtk_list_store_clear(mn_store);
+    gtk_tree_store_clear(mn_store);
     index_of.clear();
     entries.clear();
     dirty.clear();
@@ -398,8 +574,10 @@ void mn_init(void)
     mn_info.label = gui::widget(MW_builder, "mn_summary_lab");
     mn_info.btn_clr = gui::widget(MW_builder, "mn_clear_btn");
 
-    mn_store = gtk_list_store_new(MN_COL_NUM, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
+    GType types[MN_COL_NUM];
+    for (GType &t : types)
+        t = G_TYPE_STRING;
+    mn_store = gtk_tree_store_newv(MN_COL_NUM, types);
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     gtk_tree_view_set_model(view, GTK_TREE_MODEL(mn_store));
     g_object_unref(mn_store);  // the view holds it
@@ -409,7 +587,7 @@ void mn_init(void)
         // which overrides a bold first byte of the data.
         g_object_set(renderer, "family", "Calibri", "size-points", 10.0, nullptr);
         GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
-            kColumns[i].title, renderer, i == MN_COL_DATA ? "markup" : "text", i, nullptr);
+            kColumns[i].title, renderer, i == MN_COL_DATA || i == MN_COL_VALUE ? "markup" : "text", i, nullptr);
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
         gtk_tree_view_column_set_resizable(column, TRUE);
@@ -426,5 +604,9 @@ void mn_init(void)
 
     g_signal_connect(mn_info.btn_clr, "clicked", G_CALLBACK(btn_mn_clear_cb), nullptr);
     g_signal_connect(tr_info.cbbox_time, "changed", G_CALLBACK(time_mode_changed), nullptr);
+    g_signal_connect(mn_info.tree, "row-activated", G_CALLBACK(row_activated), nullptr);
+    g_signal_connect(gtk_scrollable_get_vadjustment(GTK_SCROLLABLE(mn_info.tree)), "value-changed",
+                     G_CALLBACK(+[](GtkAdjustment *, gpointer) { mn_refresh(); }), nullptr);
+    gui::databases::on_change(databases_changed);
     g_timeout_add(kRefreshMs, refresh_tick, nullptr);
 }
