@@ -6,6 +6,12 @@ target_include_directories(gui2_text_convert_test PRIVATE ${PROJECT_SOURCE_DIR}/
 target_link_libraries(gui2_text_convert_test PRIVATE GTest::gtest_main)
 gtest_discover_tests(gui2_text_convert_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
 
+# The plot's per-signal store, without GTK.
+add_executable(gui_plot_series_test gui_plot_series_test.cpp ${PROJECT_SOURCE_DIR}/app/gui/plot_series.cpp)
+target_include_directories(gui_plot_series_test PRIVATE ${PROJECT_SOURCE_DIR}/app/gui)
+target_link_libraries(gui_plot_series_test PRIVATE GTest::gtest_main)
+gtest_discover_tests(gui_plot_series_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
+
 # The panels in the running utility, under the X display of the test
 # command (xvfb-run).
 if(NOT TARGET velk_gui OR NOT TARGET velk_test_support)

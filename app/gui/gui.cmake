@@ -16,12 +16,15 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_plot.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plot_series.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plot_draw.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
   ${CMAKE_CURRENT_LIST_DIR}/data_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static velk_trace PkgConfig::GTK3)
+target_link_libraries(velk_gui PUBLIC velk_apipart velk_2_static velk_trace velk_dbc PkgConfig::GTK3)
 
 add_executable(velk_utility ${CMAKE_CURRENT_LIST_DIR}/velk_utility.cpp)
 target_link_libraries(velk_utility PRIVATE velk_gui)
@@ -36,6 +39,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/ui/MainWindow.glade
   ${PROJECT_SOURCE_DIR}/ui/CS_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/ED_UI.glade
+  ${PROJECT_SOURCE_DIR}/ui/plot.glade
   DESTINATION ${VELK_DATA_DIR} COMPONENT utility)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_DATA_DIR}/icon COMPONENT utility)
 # The menu entry and its icon, where desktops look for them.

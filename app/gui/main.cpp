@@ -1,6 +1,7 @@
 // Start-up of the utility, the status log and the quit path.
 #include "data_files.h"
 #include "guipart.h"
+#include "panel_plot.h"
 #include "widgets.h"
 
 #include <algorithm>
@@ -247,6 +248,7 @@ int velk_utility_startup(int argc, char **argv)
     bs_init();
     tr_init();
     mn_init();
+    plot_init();
     rec_init();
     ed_init();
     main_window_init();
