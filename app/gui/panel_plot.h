@@ -24,7 +24,7 @@ bool plot_add_signal(const char *message, const char *signal);
 // decoded and stored at time_us (the adapter's timestamp where the report
 // has one, else the host's time).
 void plot_feed(int channel, uint32_t id, bool ext, const uint8_t *data, int len, int64_t time_us);
-// Removes every plotted signal.
+// Removes every plotted signal; the lag figures start again.
 void plot_clear(void);
 
 // Writes the plotted points as CSV, or the view as PNG; false when the file
@@ -41,6 +41,7 @@ struct PlotStats {
     size_t signals = 0;
     unsigned long long points_fed = 0;  // samples stored since start
     unsigned long long redraws = 0;     // drawings of the tab's area
+    unsigned long long due_ticks = 0;   // frame clock ticks, while live, with new points to draw
     // Longest wait, over the last redraws, from a sample's arrival to the
     // drawing that first showed it, in microseconds (p99 of the kept ones).
     long long lag_p99_us = 0;
