@@ -77,6 +77,7 @@ int64_t undrawn_since = 0;
 unsigned long long points_fed = 0;
 unsigned long long redraws = 0;
 unsigned long long due_ticks = 0;
+unsigned long long batches = 0;
 std::vector<int64_t> lags;  // ring of the last kLagKept lags
 size_t lag_next = 0;
 
@@ -194,10 +195,14 @@ plot::View view_now()
     return v;
 }
 
+long long draw_us = 0;
+
 gboolean on_draw(GtkWidget *area, cairo_t *cr, gpointer)
 {
+    const int64_t start = g_get_monotonic_time();
     plot::draw(cr, gtk_widget_get_allocated_width(area), gtk_widget_get_allocated_height(area), traces(), view_now());
     ++redraws;
+    draw_us += g_get_monotonic_time() - start;
     if (live && undrawn_since != 0) {
         const int64_t lag = g_get_monotonic_time() - undrawn_since;
         if (lags.size() < kLagKept)
@@ -230,13 +235,7 @@ gboolean on_draw_due(gpointer)
     if (!live || undrawn_since == 0 || w.area == nullptr || !gtk_widget_get_mapped(w.area) ||
         g_get_monotonic_time() - undrawn_since < kDrawDueUs)
         return G_SOURCE_CONTINUE;
-    GdkWindow *window = gtk_widget_get_window(w.area);
-    if (window == nullptr)
-        return G_SOURCE_CONTINUE;
-    gtk_widget_queue_draw(w.area);
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gdk_window_process_updates(window, TRUE);
-    G_GNUC_END_IGNORE_DEPRECATIONS
+    plot_redraw_now();
     return G_SOURCE_CONTINUE;
 }
 
@@ -601,8 +600,10 @@ void plot_feed(int channel, uint32_t id, bool ext, const uint8_t *data, int len,
                 origin = time_us;
             p.series.add(time_us, values[static_cast<size_t>(i)].value);
             ++points_fed;
-            if (undrawn_since == 0)
+            if (undrawn_since == 0) {
                 undrawn_since = g_get_monotonic_time();
+                ++batches;
+            }
             break;
         }
     }
@@ -661,6 +662,8 @@ PlotStats plot_stats(void)
     s.points_fed = points_fed;
     s.redraws = redraws;
     s.due_ticks = due_ticks;
+    s.batches = batches;
+    s.draw_us = draw_us;
     s.lag_samples = lags.size();
     if (!lags.empty()) {
         std::vector<int64_t> sorted = lags;
@@ -691,6 +694,19 @@ std::vector<std::string> plot_signal_choices(void)
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
+}
+
+void plot_redraw_now(void)
+{
+    if (w.area == nullptr || !gtk_widget_get_mapped(w.area))
+        return;
+    GdkWindow *window = gtk_widget_get_window(w.area);
+    if (window == nullptr)
+        return;
+    gtk_widget_queue_draw(w.area);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gdk_window_process_updates(window, TRUE);
+    G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 bool plot_is_live(void)

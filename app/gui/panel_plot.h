@@ -14,7 +14,8 @@
 // named by VELK_PLOT_DBC is loaded for the plot when no database is set.
 void plot_init(void);
 // The loaded databases changed; plotted signals are found again by name
-// (those no longer described keep their points and get no new ones).
+// (those no longer described keep their points and get no new ones). The
+// databases must live until the next call.
 void plot_set_databases(std::vector<const velk::dbc::Database *> databases);
 // Adds a signal of a message of the databases to the plot; false, with a
 // line in the status log, when the databases have no such signal. A signal
@@ -36,17 +37,22 @@ bool plot_export_png(const char *path, int width, int height);
 // them); gtk_dialog_run by default.
 extern gint (*plot_dialog_run)(GtkDialog *dialog);
 
+// Draws the tab now when it is shown (not waiting for the frame clock).
+void plot_redraw_now(void);
+
 // Figures of the plot for tests and the benchmark.
 struct PlotStats {
     size_t signals = 0;
     unsigned long long points_fed = 0;  // samples stored since start
     unsigned long long redraws = 0;     // drawings of the tab's area
     unsigned long long due_ticks = 0;   // frame clock ticks, while live, with new points to draw
+    unsigned long long batches = 0;     // times new points came to a drawn view: each wants one drawing
     // Longest wait, over the last redraws, from a sample's arrival to the
     // drawing that first showed it, in microseconds (p99 of the kept ones).
     long long lag_p99_us = 0;
     size_t lag_samples = 0;
     size_t stored_points = 0;  // over every signal
+    long long draw_us = 0;     // time spent drawing, in all
 };
 PlotStats plot_stats(void);
 // The signals plotted now, as "Message.Signal".
