@@ -621,7 +621,15 @@ bool plot_export_csv(const char *path)
     // their minimum, maximum and number.
     std::fprintf(f, "signal,unit,time_s,value,min,max,samples\n");
     for (const auto &p : plotted) {
-        const std::string unit = p->s != nullptr ? p->s->unit : "";
+        // A unit is free text in a DBC file: quoted where it holds a comma
+        // or a quote.
+        std::string unit = p->s != nullptr ? p->s->unit : "";
+        if (unit.find_first_of(",\"\n") != std::string::npos) {
+            std::string quoted = "\"";
+            for (char c : unit)
+                quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+            unit = quoted + "\"";
+        }
         for (size_t i = 0; i < p->series.size(); ++i) {
             const plot::Point &pt = p->series[i];
             const int64_t t = pt.t_us;
