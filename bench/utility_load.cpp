@@ -17,6 +17,9 @@
 //                                     export, import, start, reset, stop,
 //                                     stop of a 3 s non-blocking batch,
 //                                     disconnect), worst of ROUNDS rounds
+//   bench_utility plot RATE SECONDS   as load with the Plot tab shown and 4
+//                                     signals plotted: redraws per second,
+//                                     arrival-to-drawn lag, resident size
 //   bench_utility trace RATE SECONDS  as load, twice: the frame list alone,
 //                                     then recording a candump log with the
 //                                     monitor shown: frames lost (listed and
@@ -34,6 +37,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +51,7 @@
 #include "bench_util.h"
 #include "gui_widgets.h"
 #include "guipart.h"
+#include "panel_plot.h"
 #include "trace.h"
 
 using namespace velk::bench;
@@ -682,10 +687,179 @@ int run_trace(int rate, int seconds)
     return 0;
 }
 
+// The Plot tab shown with 4 signals plotted while the stream comes: the
+// messages are the 4 standard identifiers the stream sends most often, one
+// 16-bit signal each (signal k in bytes 2k and 2k+1).
+struct PlotPhase {
+    StreamResult stream;
+    double cpu_pct = 0, stall_ms = 0, redraws_per_s = 0, batches_per_s = 0, lag_p99_ms = 0;
+    size_t lag_samples = 0;
+    double rss_start = 0, rss_quarter = 0, rss_end = 0;
+    unsigned long long points = 0;
+};
+
+size_t plot_quarter_frames = 0;
+double plot_rss_quarter = 0;
+
+bool plot_phase(size_t count, int rate, unsigned seed, bool list_paused, size_t *expected_points, PlotPhase *out)
+{
+    // The stream's reports take ~100 bytes each: they are gone before the
+    // utility's size is taken.
+    std::string text;
+    {
+        std::vector<size_t> hits(2048, 0);
+        const std::vector<velk::sim::Report> seq = velk::sim::stream_sequence(count, seed);
+        for (const velk::sim::Report &r : seq)
+            if ((r.kind == velk::sim::Report::E2 || r.kind == velk::sim::Report::F1) && !r.extended && !r.rtr)
+                ++hits[r.id];
+        std::vector<int> ids(2048);
+        for (int i = 0; i < 2048; ++i)
+            ids[static_cast<size_t>(i)] = i;
+        std::partial_sort(ids.begin(), ids.begin() + 4, ids.end(),
+                          [&](int x, int y) { return hits[static_cast<size_t>(x)] > hits[static_cast<size_t>(y)]; });
+        text = "VERSION \"\"\nBU_: ECU\n";
+        for (int k = 0; k < 4; ++k) {
+            text += "BO_ " + std::to_string(ids[static_cast<size_t>(k)]) + " M" + std::to_string(k) + ": 8 ECU\n";
+            text += " SG_ S : " + std::to_string(16 * k) + "|16@1+ (0.1,0) [0|6553.5] \"\" Vector__XXX\n";
+        }
+        *expected_points = 0;
+        for (const velk::sim::Report &r : seq)
+            if ((r.kind == velk::sim::Report::E2 || r.kind == velk::sim::Report::F1) && !r.extended && !r.rtr)
+                for (int k = 0; k < 4; ++k)
+                    if (static_cast<int>(r.id) == ids[static_cast<size_t>(k)] && velk::sim::dlc_length(r.dlc) >= 2 * k + 2)
+                        ++*expected_points;
+    }
+    static velk::dbc::Database db;
+    db = velk::dbc::Database();
+    if (!velk::dbc::load_string(text, "bench.dbc", &db).ok)
+        return false;
+
+    Emulator sim;
+    out->stream.expected = data_reports(count, seed);
+    if (!sim.start(stream_args(count, rate, seed)))
+        return false;
+    static bool started = false;
+    if (!started) {
+        if (!start_utility(sim.path))
+            return false;
+        started = true;
+    } else {
+        map_port(sim.path);
+    }
+    plot_clear();
+    plot_set_databases({&db});
+    for (int k = 0; k < 4; ++k)
+        if (!plot_add_signal(("M" + std::to_string(k)).c_str(), "S"))
+            return false;
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), -1);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(tr_info.btn_pause), list_paused);
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return false;
+    pump_for(0.5);
+    out->rss_start = rss_mb();
+    const PlotStats before = plot_stats();
+    // The size a quarter of the way in, when the receive ring is resident
+    // whole: from there on it must stay flat.
+    plot_quarter_frames = static_cast<size_t>(list_cnt_r) + out->stream.expected / 4;
+    plot_rss_quarter = 0;
+    g_timeout_add(50, [](gpointer) -> gboolean {
+        if (static_cast<size_t>(list_cnt_r) < plot_quarter_frames)
+            return G_SOURCE_CONTINUE;
+        plot_rss_quarter = rss_mb();
+        return G_SOURCE_REMOVE;
+    }, nullptr);
+    const double t0 = now_s();
+    list_stream(&out->stream, &out->cpu_pct);
+    const double elapsed = now_s() - t0;
+    const PlotStats after = plot_stats();
+    out->rss_end = rss_mb();
+    out->rss_quarter = plot_rss_quarter;
+    out->stall_ms = observer.max_gap * 1e3;
+    out->redraws_per_s = static_cast<double>(after.redraws - before.redraws) / elapsed;
+    out->batches_per_s = static_cast<double>(after.batches - before.batches) / elapsed;
+    out->lag_p99_ms = static_cast<double>(after.lag_p99_us) / 1e3;
+    out->lag_samples = after.lag_samples;
+    out->points = after.points_fed - before.points_fed;
+    disconnect();
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(tr_info.btn_pause), FALSE);
+    return true;
+}
+
+// Twice: with the frame list paused (the plot's own cost), then with it
+// listing every frame as well.
+int run_plot(int rate, int seconds)
+{
+    const size_t count = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
+    PlotPhase alone;
+    PlotPhase listed;
+    size_t expected = 0;
+    if (!plot_phase(count, rate, 24, true, &expected, &alone) || !plot_phase(count, rate, 24, false, &expected, &listed))
+        return 1;
+    const std::string tag = std::to_string(rate) + " reports/s for " + std::to_string(seconds) + " s, 4 signals";
+
+    // The cost of one drawing with the stores full: 4 signals of 20,000
+    // points and more, 1 ms apart, the live view (10 s) showing 10,000 each.
+    static velk::dbc::Database full;
+    const char *text = "VERSION \"\"\nBU_: ECU\nBO_ 1 F: 8 ECU\n SG_ A : 0|16@1+ (1,0) [0|0] \"\" Vector__XXX\n"
+                       " SG_ B : 16|16@1+ (1,0) [0|0] \"\" Vector__XXX\n SG_ C : 32|16@1+ (1,0) [0|0] \"\" Vector__XXX\n"
+                       " SG_ D : 48|16@1+ (1,0) [0|0] \"\" Vector__XXX\n";
+    if (!velk::dbc::load_string(text, "full.dbc", &full).ok)
+        return 1;
+    plot_clear();
+    plot_set_databases({&full});
+    for (const char *sig : {"A", "B", "C", "D"})
+        plot_add_signal("F", sig);
+    for (int i = 0; i < 50000; ++i) {
+        uint8_t d[8];
+        for (int k = 0; k < 4; ++k) {
+            const int v = static_cast<int>(1000 * std::sin(i * 0.01 * (k + 1))) + 1000;
+            d[2 * k] = static_cast<uint8_t>(v);
+            d[2 * k + 1] = static_cast<uint8_t>(v >> 8);
+        }
+        plot_feed(0, 1, false, d, 8, int64_t{i} * 1000);
+    }
+    pump_for(0.3);
+    const PlotStats d0 = plot_stats();
+    const double c0 = thread_cpu_s();
+    for (int i = 0; i < 100; ++i)
+        plot_redraw_now();
+    const PlotStats d1 = plot_stats();
+    const double draw_ms = d1.redraws > d0.redraws
+                               ? static_cast<double>(d1.draw_us - d0.draw_us) / 1e3 / static_cast<double>(d1.redraws - d0.redraws)
+                               : 0;
+    (void)c0;
+    row("utility plot, one drawing of 4 full signals (" + std::to_string(d1.stored_points) + " points stored), " +
+            std::to_string(d1.redraws - d0.redraws) + " drawings",
+        draw_ms, "ms", "40 ms, the time of a drawing at 25 per s", 40);
+
+    for (const auto &[name, p] : {std::pair<const char *, const PlotPhase &>{"frame list paused", alone},
+                                  {"frame list listing", listed}}) {
+        const std::string what = std::string("utility plot, ") + name + ", " + tag;
+        row(what + ", frames lost", static_cast<double>(p.stream.expected - p.stream.listed), "frames",
+            "must be 0 of " + std::to_string(p.stream.expected), 0);
+        row(what + ", points plotted", static_cast<double>(p.points), "points", "plotted signals sent",
+            static_cast<double>(expected));
+        // Only new points are drawn: the stream's random identifiers bring
+        // the 4 signals a few dozen samples a second, so the figure is
+        // bounded by their arrivals, and compared with those.
+        row(what + ", redraws (goal 25 per s where points come that often)", p.redraws_per_s, "per s",
+            "batches of new points per s", p.batches_per_s);
+        row(what + ", sample arrival to drawn, 99th percentile of " + std::to_string(p.lag_samples) + " drawings",
+            p.lag_p99_ms, "ms", "goal 100 ms", 100);
+        row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 100 ms", 100);
+        row(what + ", processor use", p.cpu_pct, "% of one core", "", 0);
+        row(what + ", resident size after " + std::to_string(p.stream.listed) + " frames", p.rss_end, "MB",
+            "after a quarter", p.rss_quarter);
+        row(what + ", resident size before the stream", p.rss_start, "MB", "", 0);
+    }
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS | "
-                         "stalls ROUNDS | trace RATE SECONDS\n");
+                         "stalls ROUNDS | trace RATE SECONDS | plot RATE SECONDS\n");
     return 2;
 }
 
@@ -714,5 +888,7 @@ int main(int argc, char **argv)
         return run_stalls(static_cast<int>(a));
     if (mode == "trace" && b > 0)
         return run_trace(static_cast<int>(a), static_cast<int>(b));
+    if (mode == "plot" && b > 0)
+        return run_plot(static_cast<int>(a), static_cast<int>(b));
     return usage();
 }

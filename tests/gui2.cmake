@@ -6,6 +6,12 @@ target_include_directories(gui2_text_convert_test PRIVATE ${PROJECT_SOURCE_DIR}/
 target_link_libraries(gui2_text_convert_test PRIVATE GTest::gtest_main)
 gtest_discover_tests(gui2_text_convert_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
 
+# The plot's per-signal store, without GTK.
+add_executable(gui_plot_series_test gui_plot_series_test.cpp ${PROJECT_SOURCE_DIR}/app/gui/plot_series.cpp)
+target_include_directories(gui_plot_series_test PRIVATE ${PROJECT_SOURCE_DIR}/app/gui)
+target_link_libraries(gui_plot_series_test PRIVATE GTest::gtest_main)
+gtest_discover_tests(gui_plot_series_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
+
 # The panels in the running utility, under the X display of the test
 # command (xvfb-run).
 if(NOT TARGET velk_gui OR NOT TARGET velk_test_support)
@@ -17,7 +23,7 @@ target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support velk_tools_
 target_compile_definitions(gui2_harness PUBLIC VELK_UI_DIR="${VELK_TEST_UI_DIR}")
 add_dependencies(gui2_harness velk_test_ui)
 
-foreach(t gui2_panels gui2_adapter)
+foreach(t gui2_panels gui2_adapter gui2_plot)
   add_executable(${t}_test ${t}_test.cpp)
   target_link_libraries(${t}_test PRIVATE gui2_harness GTest::gtest_main)
   gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30

@@ -16,6 +16,9 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_bus_status.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_plot.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plot_series.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/plot_draw.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
   ${CMAKE_CURRENT_LIST_DIR}/data_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/databases.cpp
@@ -41,6 +44,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/ui/CS_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/ED_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/DB_UI.glade
+  ${PROJECT_SOURCE_DIR}/ui/plot.glade
   DESTINATION ${VELK_DATA_DIR} COMPONENT utility)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_DATA_DIR}/icon COMPONENT utility)
 # The menu entry and its icon, where desktops look for them.

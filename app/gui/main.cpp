@@ -1,6 +1,7 @@
 // Start-up of the utility, the status log and the quit path.
 #include "data_files.h"
 #include "guipart.h"
+#include "panel_plot.h"
 #include "widgets.h"
 
 #include <algorithm>
@@ -249,6 +250,7 @@ int velk_utility_startup(int argc, char **argv)
     bs_init();
     tr_init();
     mn_init();
+    plot_init();
     rec_init();
     ed_init();
     db_init(MW_builder, DB_builder);

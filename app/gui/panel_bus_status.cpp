@@ -4,6 +4,7 @@
 #include "adapter_time.h"
 #include "bus_load.h"
 #include "guipart.h"
+#include "panel_plot.h"
 #include "text_convert.h"
 #include "widgets.h"
 
@@ -88,12 +89,22 @@ void count_bits(const CAN_FRAME_INFO &f)
         f.fdf != 0, f.fdf != 0 && f.brs != 0, f.id_type == VELK_EID, f.rtr != 0, velk::trace::payload_length(f)));
 }
 
-// Every frame taken from a ring: recorded, counted for the monitor and the
-// bus load, and listed unless the views are paused.
+// The plot's time of a frame: the adapter's timestamp, else the host's.
+void plot_frame(const CAN_FRAME_INFO &f)
+{
+    int64_t t = 0;
+    if (!velk::trace::adapter_time_us(f.timestamp, &t))
+        t = g_get_real_time();
+    plot_feed(f.CAN_port, f.id, f.id_type == VELK_EID, f.data, velk::trace::payload_length(f), t);
+}
+
+// Every frame taken from a ring: recorded, counted for the monitor, the
+// bus load and the plot, and listed unless the views are paused.
 void take(const UPBS_INFO &entry, bool is_recv)
 {
     rec_frame(entry, is_recv);
     mn_frame(entry, is_recv);
+    plot_frame(entry.frame_info);
     count_bits(entry.frame_info);
     if (tr_paused())
         list_count(entry, is_recv);
