@@ -5,9 +5,11 @@
 #include "test_support.h"
 #include "tools_support.h"
 #include "databases.h"
+#include "panel_plot.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -704,6 +706,18 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
     screenshot("utility-signals-frames");
 
+    // The plot offers the databases' signals; activating a signal's row of
+    // the monitor plots it and shows the plot.
+    const auto choices = plot_signal_choices();
+    EXPECT_NE(std::find(choices.begin(), choices.end(), "EngineData.EngineSpeed"), choices.end());
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
+    GtkTreePath *speed = gtk_tree_path_new_from_indices(engine, 0, -1);
+    gtk_tree_view_row_activated(GTK_TREE_VIEW(mn_info.tree), speed, gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), 0));
+    gtk_tree_path_free(speed);
+    EXPECT_EQ(plot_signals(), std::vector<std::string>{"EngineData.EngineSpeed"});
+    EXPECT_EQ(gtk_notebook_get_current_page(GTK_NOTEBOOK(tr_info.notebook)), gtk_notebook_get_n_pages(GTK_NOTEBOOK(tr_info.notebook)) - 1);
+    plot_clear();
+
     // Remembered for the next start, and forgotten when removed.
     std::ifstream remembered(gui::databases::config_path());
     std::string line;
@@ -714,6 +728,7 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     EXPECT_EQ(log_lines().back(), "Database signals.dbc removed");
     mn_refresh();
     EXPECT_EQ(monitor_cell(monitor_row("1", "Recv", "123"), MN_COL_NAME), "");
+    EXPECT_TRUE(plot_signal_choices().empty());
 }
 
 TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)

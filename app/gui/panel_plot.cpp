@@ -5,6 +5,7 @@
 #include "panel_plot.h"
 
 #include "data_files.h"
+#include "databases.h"
 #include "guipart.h"
 #include "plot_draw.h"
 #include "plot_series.h"
@@ -14,7 +15,6 @@
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -57,7 +57,6 @@ struct Widgets {
 } w;
 
 std::vector<const dbc::Database *> databases;
-dbc::Database env_database;  // VELK_PLOT_DBC
 std::vector<std::unique_ptr<Plotted>> plotted;
 // Message key (identifier | extended << 31) -> the plotted signals of it.
 std::unordered_map<uint32_t, std::vector<size_t>> by_key;
@@ -510,16 +509,19 @@ void plot_init(void)
     g_timeout_add(kDrawDueUs / 1000, on_draw_due, nullptr);
     g_object_unref(b);
 
-    const char *file = std::getenv("VELK_PLOT_DBC");
-    if (file != nullptr && *file != '\0' && databases.empty()) {
-        const dbc::LoadResult r = dbc::load_file(file, &env_database);
-        if (r.ok) {
-            plot_set_databases({&env_database});
-        } else {
-            const std::string line = "Plot: " + r.error;
-            insert_log(line.c_str());
-        }
-    }
+    // The databases of the window are the plot's; a signal activated in
+    // the monitor is plotted, and the tab shown.
+    gui::databases::on_change([] {
+        std::vector<const dbc::Database *> dbs;
+        for (const gui::databases::Loaded &l : gui::databases::all())
+            dbs.push_back(l.db.get());
+        plot_set_databases(std::move(dbs));
+    });
+    monitor_signal_activated = [](const MN_SIGNAL_REF &ref) {
+        if (plot_add_signal(ref.message, ref.signal))
+            gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook),
+                                          gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), w.box));
+    };
 }
 
 void plot_set_databases(std::vector<const dbc::Database *> dbs)

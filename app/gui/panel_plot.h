@@ -10,8 +10,8 @@
 
 #include "dbc.h"
 
-// Builds the tab from plot.glade and adds it to "tr_notebook". A DBC file
-// named by VELK_PLOT_DBC is loaded for the plot when no database is set.
+// Builds the tab from plot.glade and adds it to "tr_notebook"; the plot
+// follows the window's databases and takes the signals the monitor activates.
 void plot_init(void);
 // The loaded databases changed; plotted signals are found again by name
 // (those no longer described keep their points and get no new ones). The
