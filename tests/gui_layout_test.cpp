@@ -127,7 +127,8 @@ TEST(Layout, InstalledProgramLoadsItsLayoutFromShareVelkInAnotherDirectory)
     std::string prefix = install_utility();
     ASSERT_FALSE(prefix.empty());
     for (const char *f : {"bin/velk_utility", "share/velk/MainWindow.glade", "share/velk/CS_UI.glade",
-                          "share/velk/ED_UI.glade", "share/velk/DB_UI.glade", "share/velk/icon/CANbus.ico",
+                          "share/velk/ED_UI.glade", "share/velk/DB_UI.glade", "share/velk/transmit.glade",
+                          "share/velk/icon/CANbus.ico",
                           "share/applications/velk_utility.desktop",
                           "share/icons/hicolor/48x48/apps/velk_utility.png"})
         EXPECT_EQ(access((prefix + "/" + f).c_str(), R_OK), 0) << f;

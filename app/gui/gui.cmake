@@ -17,6 +17,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_monitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_record.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_plot.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/panel_transmit.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plot_series.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plot_draw.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
@@ -45,6 +46,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/ui/ED_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/DB_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/plot.glade
+  ${PROJECT_SOURCE_DIR}/ui/transmit.glade
   DESTINATION ${VELK_DATA_DIR} COMPONENT utility)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_DATA_DIR}/icon COMPONENT utility)
 # The menu entry and its icon, where desktops look for them.

@@ -2,6 +2,7 @@
 #include "data_files.h"
 #include "guipart.h"
 #include "panel_plot.h"
+#include "panel_transmit.h"
 #include "widgets.h"
 
 #include <algorithm>
@@ -199,10 +200,11 @@ void destroy(GtkWidget *widget, gpointer user_data)
 {
     (void)widget;
     (void)user_data;
-    // The window is gone, so the operation under way is waited for here and
-    // the disconnect runs right here too. An operation that was cut short
-    // may have opened the port (a connect): disconnecting a closed port is
-    // harmless.
+    // The transmit list stops first. The window is gone, so the operation
+    // under way is waited for here and the disconnect runs right here too.
+    // An operation that was cut short may have opened the port (a connect):
+    // disconnecting a closed port is harmless.
+    tx_stop_all();
     bool abandoned = abandon_operation();
     // The recording's file is complete before the program ends.
     rec_stop_and_wait();
@@ -250,6 +252,7 @@ int velk_utility_startup(int argc, char **argv)
     bs_init();
     tr_init();
     mn_init();
+    tx_init();
     plot_init();
     rec_init();
     ed_init();

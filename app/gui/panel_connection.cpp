@@ -2,6 +2,7 @@
 // of both channels, noticing an unplugged adapter, and which parts of the
 // window are usable.
 #include "guipart.h"
+#include "panel_transmit.h"
 #include "widgets.h"
 
 #include <array>
@@ -94,6 +95,7 @@ void start_can()
 
 void stop_can()
 {
+    tx_stop_all();
     const int port = com_port;
     run_operation(
         "Stopping CAN…",
@@ -246,6 +248,7 @@ void btn_cnnt_cb(GtkWidget *widget, gpointer user_data)
 
 void cd_disconnect(bool is_gone)
 {
+    tx_stop_all();
     const int port = com_port;
     run_operation(
         "Disconnecting…",

@@ -2,6 +2,7 @@
 // listen mode and acceptance filter; applying them, showing the device's
 // configuration, reset and configuration files.
 #include "guipart.h"
+#include "panel_transmit.h"
 #include "widgets.h"
 
 #include <array>
@@ -365,6 +366,7 @@ void btn_reset_cb(GtkWidget *widget, gpointer user_data)
     (void)widget;
     (void)user_data;
     const int port = com_port;
+    tx_stop_all();
     const bool was_running = is_active;
     const CAN_RECV_INFO request = rs_recv_request();
     auto running = std::make_shared<bool>(was_running);

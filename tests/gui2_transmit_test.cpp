@@ -1,0 +1,281 @@
+// The Transmit tab of the running utility against the emulated adapter:
+// entries edited in the list go out on the wire at their cycles, edits
+// apply while running, Stop all and Stop CAN stop the list, and the list
+// file round-trips through Save… and Load….
+#include "gui2_harness.h"
+#include "panel_transmit.h"
+#include "test_support.h"
+#include "tools_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using namespace gui2;
+using velk::sim::Bytes;
+
+namespace {
+
+std::string answer_path;
+
+gint answer_tx_dialog(GtkDialog *dialog)
+{
+    return gui_widgets::answer_file_chooser(dialog, answer_path);
+}
+
+std::string tx_cell(int row, int column)
+{
+    GtkTreeIter iter;
+    if (!gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(tx_info.store), &iter, nullptr, row))
+        return "<no row>";
+    gchar *text = nullptr;
+    gtk_tree_model_get(GTK_TREE_MODEL(tx_info.store), &iter, column, &text, -1);
+    std::string s = text != nullptr ? text : "";
+    g_free(text);
+    return s;
+}
+
+bool tx_on(int row)
+{
+    GtkTreeIter iter;
+    gboolean on = FALSE;
+    if (gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(tx_info.store), &iter, nullptr, row))
+        gtk_tree_model_get(GTK_TREE_MODEL(tx_info.store), &iter, TX_COL_ON, &on, -1);
+    return on != FALSE;
+}
+
+// Types text into a cell as the editor would hand it over.
+void edit(int row, int column, const char *text)
+{
+    const std::string path = std::to_string(row);
+    g_signal_emit_by_name(tx_info.renderer[column], "edited", path.c_str(), text);
+}
+
+void select(int row)
+{
+    GtkTreePath *path = gtk_tree_path_new_from_indices(row, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(tx_info.view)), path);
+    gtk_tree_path_free(path);
+}
+
+uint32_t frame_id(const Bytes &f)
+{
+    return (uint32_t(f[2]) << 24) | (uint32_t(f[3]) << 16) | (uint32_t(f[4]) << 8) | f[5];
+}
+
+bool has_log(const std::string &part)
+{
+    for (const std::string &l : log_lines())
+        if (l.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+class Transmit : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        velk::test::unmap_all_ports();
+        port_ = new velk::test::SimPort(0);
+        ASSERT_TRUE(port_->ok());
+        start_utility();
+        tx_dialog_run = answer_tx_dialog;
+    }
+
+    static void TearDownTestSuite()
+    {
+        tx_stop_all();
+        if (is_connect)
+            btn_cnnt_cb(nullptr, nullptr);
+        wait_idle();
+        delete port_;
+        port_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(port_, nullptr);
+        if (!is_connect)
+            btn_cnnt_cb(nullptr, nullptr);
+        ASSERT_TRUE(wait_idle());
+        if (!is_active)
+            btn_start_cb(nullptr, nullptr);
+        ASSERT_TRUE(wait_idle());
+        ASSERT_TRUE(is_active);
+        tx_stop_all();
+        while (tx_size() > 0) {
+            select(0);
+            gtk_button_clicked(GTK_BUTTON(tx_info.del));
+        }
+        clear_log();
+        sim().clear_host_frames();
+        dir_ = std::make_unique<velk::test::ScratchDir>();
+    }
+
+    static velk::sim::Adapter &sim() { return port_->sim(); }
+
+    // The classic frames on the wire with this identifier.
+    static std::vector<Bytes> wire(uint32_t id)
+    {
+        std::vector<Bytes> out;
+        for (const Bytes &f : sim().host_frames(0xE0))
+            if (frame_id(f) == id)
+                out.push_back(f);
+        return out;
+    }
+
+    // Row `row` as CAN1 id#data every cycle_ms.
+    static void make_entry(const char *id, const char *data, const char *cycle_ms)
+    {
+        gtk_button_clicked(GTK_BUTTON(tx_info.add));
+        const int row = tx_size() - 1;
+        edit(row, TX_COL_ID, id);
+        edit(row, TX_COL_DATA, data);
+        edit(row, TX_COL_CYCLE, cycle_ms);
+    }
+
+    static velk::test::SimPort *port_;
+    std::unique_ptr<velk::test::ScratchDir> dir_;
+};
+
+velk::test::SimPort *Transmit::port_ = nullptr;
+
+}  // namespace
+
+TEST_F(Transmit, TwoEntriesGoOutAtTheirCyclesAndStopAll)
+{
+    make_entry("123", "1122", "20");
+    make_entry("1ABCDEF0", "33", "50");
+    ASSERT_EQ(tx_size(), 2);
+    EXPECT_EQ(tx_cell(0, TX_COL_CH), "CAN1");
+    EXPECT_EQ(tx_cell(0, TX_COL_ID), "123");
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "1122");
+    EXPECT_EQ(tx_cell(0, TX_COL_CYCLE), "20");
+    EXPECT_EQ(tx_cell(1, TX_COL_ID), "1ABCDEF0");
+    EXPECT_FALSE(tx_on(0));
+
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_TRUE(tx_running());
+    EXPECT_TRUE(tx_on(0) && tx_on(1));
+    EXPECT_TRUE(has_log("Transmit list started: CAN1 70 of")) << ::testing::PrintToString(log_lines());
+    ASSERT_TRUE(pump_until([] { return wire(0x123).size() >= 10 && wire(0x1ABCDEF0).size() >= 4; }, 20000));
+    static int drawn = 0;
+    g_signal_connect_after(tx_info.view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
+                               ++drawn;
+                               return FALSE;
+                           }),
+                           nullptr);
+    GtkNotebook *tabs = GTK_NOTEBOOK(tr_info.notebook);
+    gtk_notebook_set_current_page(tabs, gtk_notebook_page_num(tabs, tx_info.box));
+    ASSERT_TRUE(pump_until([] {
+        return drawn > 2 && !tx_cell(0, TX_COL_PERIOD).empty() && !tx_cell(1, TX_COL_PERIOD).empty();
+    }));
+    screenshot("transmit");
+
+    const std::vector<Bytes> a = wire(0x123);
+    EXPECT_EQ(a[0][1], 0x21);  // CAN1, standard, data, DLC 2
+    EXPECT_EQ(a[0][6], 0x11);
+    EXPECT_EQ(a[0][7], 0x22);
+    const std::vector<Bytes> b = wire(0x1ABCDEF0);
+    EXPECT_EQ(b[0][1], 0x15);  // CAN1, extended, data, DLC 1
+    EXPECT_EQ(b[0][6], 0x33);
+    // The measured period is the cycle's, within what a loaded machine allows.
+    ASSERT_TRUE(pump_until([] { return !tx_cell(0, TX_COL_PERIOD).empty(); }));
+    const double period = std::stod(tx_cell(0, TX_COL_PERIOD));
+    EXPECT_GT(period, 10.0);
+    EXPECT_LT(period, 60.0);
+
+    gtk_button_clicked(GTK_BUTTON(tx_info.stop_all));
+    EXPECT_FALSE(tx_running());
+    EXPECT_FALSE(tx_on(0) || tx_on(1));
+    // Every frame counted as sent is on the wire, and no more come.
+    ASSERT_TRUE(pump_until([] {
+        return tx_cell(0, TX_COL_SENT) == std::to_string(wire(0x123).size()) &&
+               tx_cell(1, TX_COL_SENT) == std::to_string(wire(0x1ABCDEF0).size());
+    }));
+    EXPECT_EQ(tx_cell(0, TX_COL_SENT), std::to_string(wire(0x123).size()));
+}
+
+TEST_F(Transmit, AnEditWhileRunningSendsTheNewBytesFromTheNextCycle)
+{
+    make_entry("321", "0102", "10");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x321).size() >= 3; }));
+    edit(0, TX_COL_DATA, "AABBCC");
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "AABBCC");
+    auto new_bytes = [](const Bytes &f) { return (f[1] >> 4) == 3 && f[6] == 0xAA && f[7] == 0xBB && f[8] == 0xCC; };
+    ASSERT_TRUE(pump_until([&] {
+        const std::vector<Bytes> f = wire(0x321);
+        return f.size() >= 3 && new_bytes(f.back()) && new_bytes(f[f.size() - 2]) && new_bytes(f[f.size() - 3]);
+    }));
+    // Once the new bytes went out, no old frame follows.
+    const std::vector<Bytes> f = wire(0x321);
+    size_t first_new = 0;
+    while (first_new < f.size() && !new_bytes(f[first_new]))
+        ++first_new;
+    for (size_t i = first_new; i < f.size(); ++i)
+        EXPECT_TRUE(new_bytes(f[i])) << i;
+    // A bad edit is refused with its row, the entry as it was.
+    edit(0, TX_COL_CYCLE, "0.5");
+    EXPECT_TRUE(has_log("Transmit list: row 1: bad cycle '0.5'"));
+    EXPECT_EQ(tx_cell(0, TX_COL_CYCLE), "10");
+    tx_stop_all();
+}
+
+TEST_F(Transmit, StopCanStopsTheListFirst)
+{
+    make_entry("222", "01", "10");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x222).size() >= 2; }));
+    btn_start_cb(nullptr, nullptr);  // Stop CAN
+    EXPECT_FALSE(tx_running());
+    EXPECT_FALSE(tx_on(0));
+    ASSERT_TRUE(wait_idle());
+    EXPECT_FALSE(is_active);
+    const size_t n = wire(0x222).size();
+    EXPECT_EQ(tx_cell(0, TX_COL_SENT), std::to_string(n));
+    // Not started again while CAN is stopped.
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_FALSE(tx_running());
+    EXPECT_TRUE(has_log("Transmit list: connect and start CAN first"));
+}
+
+TEST_F(Transmit, SaveAndLoadRoundTripAndABadLineIsRefusedWithItsNumber)
+{
+    make_entry("123", "DEADBEEF", "10");
+    make_entry("18FF0A01", "#1112233", "250");
+    edit(1, TX_COL_CH, "CAN2");
+    edit(1, TX_COL_COUNT, "50");
+    const std::string path = dir_->path("bench.list");
+    answer_path = path;
+    gtk_button_clicked(GTK_BUTTON(tx_info.save));
+    EXPECT_TRUE(has_log("Transmit list saved to " + path));
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("CAN1 123#DEADBEEF 10ms enabled=no\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("CAN2 18FF0A01##1112233 250ms count=50 enabled=no\n"), std::string::npos)
+        << text.str();
+
+    select(0);
+    gtk_button_clicked(GTK_BUTTON(tx_info.del));
+    ASSERT_EQ(tx_size(), 1);
+    gtk_button_clicked(GTK_BUTTON(tx_info.load));
+    ASSERT_EQ(tx_size(), 2);
+    EXPECT_EQ(tx_cell(0, TX_COL_ID), "123");
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "DEADBEEF");
+    EXPECT_EQ(tx_cell(1, TX_COL_CH), "CAN2");
+    EXPECT_EQ(tx_cell(1, TX_COL_DATA), "#1112233");
+    EXPECT_EQ(tx_cell(1, TX_COL_CYCLE), "250");
+    EXPECT_EQ(tx_cell(1, TX_COL_COUNT), "50");
+
+    const std::string bad = dir_->path("bad.list");
+    std::ofstream(bad) << "# two good lines, then a bad one\nCAN1 7FF#01 10ms\nCAN1 100#02 0ms\n";
+    answer_path = bad;
+    gtk_button_clicked(GTK_BUTTON(tx_info.load));
+    EXPECT_TRUE(has_log("bad.list:3:")) << ::testing::PrintToString(log_lines());
+    ASSERT_EQ(tx_size(), 2);
+    EXPECT_EQ(tx_cell(0, TX_COL_ID), "123");
+}
