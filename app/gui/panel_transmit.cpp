@@ -610,6 +610,9 @@ void tx_stop_all(void)
             if (tx_info.store != nullptr)
                 show_row(static_cast<int>(i));
         }
+    // The counts shown are final once stopped, not one refresh behind.
+    if (tx_info.store != nullptr)
+        refresh_stats(nullptr);
     if (tx_info.state != nullptr)
         show_state();
 }
