@@ -19,8 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "adapter.h"
-#include "bench_util.h"
+#include "bench_sim.h"
 #include "lib_velk_2.h"
 #include "trace.h"
 
@@ -32,24 +31,6 @@ using namespace velk::bench;
 namespace {
 
 constexpr unsigned kSeed = 5;
-
-bool is_data(const sim::Report &r)
-{
-    return r.kind == sim::Report::E1 || r.kind == sim::Report::E2 || r.kind == sim::Report::F1;
-}
-
-// The waits of a benchmark may poll; figures do not depend on them.
-bool wait_started(sim::Adapter &a, double timeout_s)
-{
-    const double end = now_s() + timeout_s;
-    while (now_s() < end) {
-        const sim::State s = a.state();
-        if (s.active[0] && s.active[1])
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 // The stream: `seconds` worth of reports, so many that the data frames
 // among them come at `frames_per_s`.

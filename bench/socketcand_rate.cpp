@@ -22,9 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapter.h"
 #include "adapter_link.h"
-#include "bench_util.h"
+#include "bench_sim.h"
 #include "server.h"
 
 extern char **environ;
@@ -35,11 +34,6 @@ using namespace velk::bench;
 namespace {
 
 constexpr unsigned kSeed = 9;
-
-bool is_data(const sim::Report &r)
-{
-    return r.kind == sim::Report::E1 || r.kind == sim::Report::E2 || r.kind == sim::Report::F1;
-}
 
 // Data frames of the stream on CAN1 (the bus the clients open).
 size_t data_in(size_t count)
@@ -216,18 +210,6 @@ struct Dump {
         close(out);
     }
 };
-
-bool wait_started(sim::Adapter &a, double timeout_s)
-{
-    const double end = now_s() + timeout_s;
-    while (now_s() < end) {
-        const sim::State s = a.state();
-        if (s.active[0] && s.active[1])
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 // Frames a second to `clients` clients at once; each reader's count and time.
 void rate_rows(size_t reports, size_t data)

@@ -15,17 +15,6 @@ namespace {
 constexpr uint32_t kErrFlag = 0x20000000;
 constexpr const char *kErrorFrameText = "20000080#0000000000000000";
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool bad(std::string *why, const std::string &text)
 {
     *why = text;

@@ -36,6 +36,17 @@ int len_to_dlc(int len)
     return VELKDlcToLength(dlc) == len ? dlc : -1;
 }
 
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 bool format_of(const std::string &path, Format *format)
 {
     const size_t dot = path.find_last_of('.');

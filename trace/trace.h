@@ -61,6 +61,8 @@ struct Frame {
 int dlc_to_len(int dlc);
 // DLC code of a CAN FD payload length; -1 for a length no frame can have.
 int len_to_dlc(int len);
+// The value of a hexadecimal digit of either case; -1 for any other character.
+int hex_digit(char c);
 
 // The format named by a file's extension (.log, .asc, .csv, any case).
 bool format_of(const std::string &path, Format *format);

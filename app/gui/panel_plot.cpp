@@ -4,7 +4,6 @@
 // wheel, pan by dragging, Live and All; export as CSV and PNG.
 #include "panel_plot.h"
 
-#include "data_files.h"
 #include "databases.h"
 #include "guipart.h"
 #include "plot_draw.h"
@@ -455,21 +454,10 @@ GtkWidget *connect_button(GtkBuilder *b, const char *id, const char *signal, GCa
 
 void plot_init(void)
 {
-    std::string looked;
-    const std::string path = gui::find_data_file("plot.glade", looked);
-    GtkBuilder *b = gtk_builder_new();
-    GError *error = nullptr;
-    if (path.empty() || gtk_builder_add_from_file(b, path.c_str(), &error) == 0) {
-        // The window works without the tab; the reason goes to the GLib log.
-        if (error != nullptr) {
-            g_warning("%s", error->message);
-            g_error_free(error);
-        } else {
-            g_warning("Layout file plot.glade not found; looked for %s", looked.c_str());
-        }
-        g_object_unref(b);
+    // The window works without the tab.
+    GtkBuilder *b = gui::optional_layout("plot.glade");
+    if (b == nullptr)
         return;
-    }
     w.box = gui::widget(b, "plot_box");
     w.search = gui::widget(b, "plot_search_entry");
     w.area = gui::widget(b, "plot_area");

@@ -6,7 +6,6 @@
 // sends, so the Send panel's bursts and the list share the adapter.
 #include "panel_transmit.h"
 
-#include "data_files.h"
 #include "guipart.h"
 #include "transmit_list.h"
 #include "tx_scheduler.h"
@@ -548,21 +547,10 @@ void tx_init(void)
 {
     sched = std::make_unique<tl::Scheduler>(steady, send_record);
     sched->set_phase_step(kPhaseStepUs);
-    std::string looked;
-    const std::string path = gui::find_data_file("transmit.glade", looked);
-    GtkBuilder *b = gtk_builder_new();
-    GError *error = nullptr;
-    if (path.empty() || gtk_builder_add_from_file(b, path.c_str(), &error) == 0) {
-        // The window works without the tab; the reason goes to the GLib log.
-        if (error != nullptr) {
-            g_warning("%s", error->message);
-            g_error_free(error);
-        } else {
-            g_warning("Layout file transmit.glade not found; looked for %s", looked.c_str());
-        }
-        g_object_unref(b);
+    // The window works without the tab.
+    GtkBuilder *b = gui::optional_layout("transmit.glade");
+    if (b == nullptr)
         return;
-    }
     tx_info.box = gui::widget(b, "tx_box");
     tx_info.view = gui::widget(b, "tx_view");
     tx_info.state = gui::widget(b, "tx_state_lab");

@@ -1,5 +1,6 @@
 #include "widgets.h"
 
+#include "data_files.h"
 #include "text_convert.h"
 
 #include <algorithm>
@@ -23,6 +24,24 @@ bool is_folder(const char *path)
 GtkWidget *widget(GtkBuilder *builder, const char *id)
 {
     return GTK_WIDGET(gtk_builder_get_object(builder, id));
+}
+
+GtkBuilder *optional_layout(const char *file)
+{
+    std::string looked;
+    const std::string path = find_data_file(file, looked);
+    GtkBuilder *b = gtk_builder_new();
+    GError *error = nullptr;
+    if (path.empty()) {
+        g_warning("Layout file %s not found; looked for %s", file, looked.c_str());
+    } else if (gtk_builder_add_from_file(b, path.c_str(), &error) == 0) {
+        g_warning("%s", error->message);
+        g_error_free(error);
+    } else {
+        return b;
+    }
+    g_object_unref(b);
+    return nullptr;
 }
 
 bool is_checked(GtkWidget *chk)

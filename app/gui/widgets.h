@@ -7,6 +7,9 @@ namespace gui {
 
 // The widget `id` of a builder's interface description.
 GtkWidget *widget(GtkBuilder *builder, const char *id);
+// The layout file of a tab the window can do without, loaded into a new
+// builder; nullptr when it is missing or broken, the reason in the GLib log.
+GtkBuilder *optional_layout(const char *file);
 bool is_checked(GtkWidget *chk);
 // Setting the state from code emits "clicked" when it changes, so handlers
 // cascade as they do for a user click.
