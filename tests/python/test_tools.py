@@ -3,6 +3,7 @@ one emulated adapter what velk_send sends on another adapter wired to the
 same bus, can.player replays the file on the first adapter's CAN1, and the
 frames arrive unchanged at the other end."""
 
+import contextlib
 import os
 import select
 import signal
@@ -58,28 +59,21 @@ def read_lines_until(fd, marker, timeout=20.0):
     return out.decode()
 
 
-def test_logger_records_what_velk_send_sends_and_player_replays_it(sim_factory, tmp_path):
-    a, b = str(tmp_path / "ttyA"), str(tmp_path / "ttyB")
-    sim_factory("-A", "2", "--link", a, "--link", b, "--bus", "1.CAN1=0.CAN2", "--bus", "0.CAN1=1.CAN2", ports=2)
-    env = dict(os.environ, PYTHONUNBUFFERED="1")
-
-    # out.log is a terminal while the logger runs, so each line is written
-    # as the logger gets it and the test sees when the last frame is in.
+@contextlib.contextmanager
+def can_logger_on_a_terminal(port, path, env):
+    """python-can's logger on PORT:CAN2 writing to PATH, which is a terminal
+    while it runs, so each line is written as the logger gets it and the test
+    sees when the last frame is in. Yields the logger and the terminal's
+    reading end; PATH is left free for the text read from it."""
     master, slave = os.openpty()
     tty.setraw(slave)
-    log = tmp_path / "out.log"
-    os.symlink(os.ttyname(slave), log)
-    logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "velk", "-c", f"{a}:CAN2", "-b", "500000",
-                               "-f", str(log)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    os.symlink(os.ttyname(slave), path)
+    logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "velk", "-c", f"{port}:CAN2", "-b", "500000",
+                               "-f", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     try:
         line = logger.stdout.readline().decode()
         assert line.startswith("Connected to VelkBus"), line + logger.stderr.read().decode()
-        sent = subprocess.run([VELK_SEND, "-b", "500k", b, "CAN1", *(t for t, _ in FRAMES), LAST[0]],
-                              capture_output=True, text=True, timeout=60)
-        assert sent.returncode == 0, sent.stderr
-        text = read_lines_until(master, b" 7AB#E0F0")
-        logger.send_signal(signal.SIGINT)
-        assert logger.wait(30) == 0, logger.stderr.read().decode()
+        yield logger, master
     finally:
         if logger.poll() is None:
             logger.kill()
@@ -88,7 +82,26 @@ def test_logger_records_what_velk_send_sends_and_player_replays_it(sim_factory, 
         logger.stderr.close()
         os.close(master)
         os.close(slave)
-    log.unlink()
+    path.unlink()
+
+
+def stop_logger(logger):
+    logger.send_signal(signal.SIGINT)
+    assert logger.wait(30) == 0, logger.stderr.read().decode()
+
+
+def test_logger_records_what_velk_send_sends_and_player_replays_it(sim_factory, tmp_path):
+    a, b = str(tmp_path / "ttyA"), str(tmp_path / "ttyB")
+    sim_factory("-A", "2", "--link", a, "--link", b, "--bus", "1.CAN1=0.CAN2", "--bus", "0.CAN1=1.CAN2", ports=2)
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+
+    log = tmp_path / "out.log"
+    with can_logger_on_a_terminal(a, log, env) as (logger, master):
+        sent = subprocess.run([VELK_SEND, "-b", "500k", b, "CAN1", *(t for t, _ in FRAMES), LAST[0]],
+                              capture_output=True, text=True, timeout=60)
+        assert sent.returncode == 0, sent.stderr
+        text = read_lines_until(master, b" 7AB#E0F0")
+        stop_logger(logger)
     log.write_text(text)
     want = [m for _, m in FRAMES] + [LAST[1]]
     recorded = list(can.LogReader(str(log)))
@@ -196,28 +209,11 @@ def test_python_can_writers_record_the_adapters_channels(sim_factory, tmp_path, 
 def test_can_logger_records_can2_as_asc_channel_2_and_velk_replay_plays_it(sim_factory, tmp_path):
     a, b = wired_pair(sim_factory, tmp_path)
     env = dict(os.environ, PYTHONUNBUFFERED="1")
-    master, slave = os.openpty()  # a terminal, so each line is written as the logger gets it
-    tty.setraw(slave)
     path = tmp_path / "out.asc"
-    os.symlink(os.ttyname(slave), path)
-    logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "velk", "-c", f"{a}:CAN2", "-b", "500000",
-                               "-f", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    try:
-        line = logger.stdout.readline().decode()
-        assert line.startswith("Connected to VelkBus"), line + logger.stderr.read().decode()
+    with can_logger_on_a_terminal(a, path, env) as (logger, master):
         send_frames(b, "CAN2", ON_CAN2)
         text = read_lines_until(master, b" AA BB")
-        logger.send_signal(signal.SIGINT)
-        assert logger.wait(30) == 0, logger.stderr.read().decode()
-    finally:
-        if logger.poll() is None:
-            logger.kill()
-            logger.wait()
-        logger.stdout.close()
-        logger.stderr.close()
-        os.close(master)
-        os.close(slave)
-    path.unlink()
+        stop_logger(logger)
     path.write_text(text)
     assert [ln.split()[1] for ln in text.splitlines() if " Rx " in ln] == ["2"] * 3
     assert [(m.channel, frame_key(m)) for m in can.LogReader(str(path))] == [(1, k) for k in expected(ON_CAN2)]
