@@ -55,7 +55,7 @@ void ScheduledCyclicJobs::recount()
 {
     size_t n = 0;
     for (const auto &[owner, c] : clients_)
-        n += c->jobs.size();  // the loop's own thread: `jobs` only changes here
+        n += c->jobs.size();  // `jobs` only changes on this, the loop's, thread
     count_ = n;
 }
 
