@@ -66,8 +66,10 @@ struct Server::Client {
 
 Server::Server(AdapterLink *link, const ServerOptions &o) : link_(link), o_(o)
 {
-    jobs_ = std::make_unique<TimerCyclicJobs>(
-        [this](int ch, const NetFrame &f, uint64_t owner) { link_->send(ch, f, owner); }, tools::mono_us);
+    // The link's queue is thread-safe: the schedulers' threads hand it
+    // their frames directly, with their client as the origin.
+    jobs_ = std::make_unique<ScheduledCyclicJobs>(
+        [this](int ch, const NetFrame &f, uint64_t owner) { return link_->send(ch, f, owner); });
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -348,9 +350,6 @@ void Server::handle_events(int64_t now)
 
 void Server::run_timers(int64_t now)
 {
-    const int64_t due = jobs_->next_due_us();
-    if (due >= 0 && due <= now)
-        jobs_->run_due(now);
     for (auto &cp : clients_) {
         Client &c = *cp;
         if (c.dead)
@@ -382,7 +381,6 @@ int Server::poll_timeout_ms(int64_t now) const
         if (t >= 0 && t < next)
             next = t;
     };
-    sooner(jobs_->next_due_us());
     for (const auto &c : clients_) {
         sooner(c->session.next_statistics_us());
         if (c->hold_until_us > now)
@@ -462,6 +460,9 @@ int Server::run()
             accept_clients(t);
         client_count_ = clients_.size();
     }
+    // No cyclic send outlives the serving.
+    jobs_->remove_channel(0);
+    jobs_->remove_channel(1);
     return tools::kOk;
 }
 

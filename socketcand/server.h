@@ -1,7 +1,8 @@
 // The server: one poll loop over the listening socket, the clients, the
-// adapter link's events and the timers (cyclic sends, statistics, the
-// beacon). Each client has a bounded outgoing queue: a client that does not
-// read loses its own frames (counted), never anyone else's.
+// adapter link's events and the timers (statistics, the beacon); the cyclic
+// sends run on schedulers of their own (cyclic.h). Each client has a bounded
+// outgoing queue: a client that does not read loses its own frames
+// (counted), never anyone else's.
 #pragma once
 
 #include <atomic>
@@ -53,6 +54,8 @@ public:
     const ServerCounters &counters() const { return counters_; }
     // Clients connected now; for tests, from any thread.
     size_t clients() const { return client_count_.load(); }
+    // Cyclic sends running now; for tests, from any thread.
+    size_t cyclic_jobs() const { return jobs_->count(); }
 
 private:
     struct Client;

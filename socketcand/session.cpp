@@ -104,7 +104,7 @@ bool Session::handle(const Command &c, int64_t now_us, std::string *out)
     case Verb::Add:
         if (c.interval_us <= 0)
             return send_frame(c.frame, out);
-        // The job's first frame goes out on the loop's next turn.
+        // The job sends its first frame at once, on its scheduler.
         host_->jobs().add(id_, channel_, c.frame, c.interval_us);
         return true;
     case Verb::Update:

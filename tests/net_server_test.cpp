@@ -8,6 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <vector>
@@ -53,6 +55,24 @@ protected:
     std::vector<Bytes> wire_frames(size_t n)
     {
         EXPECT_TRUE(wait_until([&] { return sim().host_frames(0xE0).size() >= n; }, 5000));
+        return sim().host_frames(0xE0);
+    }
+
+    static size_t count_of(const std::vector<Bytes> &frames, const Bytes &f)
+    {
+        return static_cast<size_t>(std::count(frames.begin(), frames.end(), f));
+    }
+
+    // The E0 frames of the next `n` cycles of a running job whose frame is
+    // `tick`, once whatever was queued for the wire before has gone out (a
+    // marker frame that `sender` sends now has reached it).
+    std::vector<Bytes> next_cycles(NetClient &sender, const Bytes &tick, size_t n)
+    {
+        const Bytes marker = with_trailer({0xE0, 0x01, 0x00, 0x00, 0x07, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0});
+        sender.send_text("< send 7FF 0 >");
+        EXPECT_TRUE(wait_until([&] { return count_of(sim().host_frames(0xE0), marker) > 0; }, 5000));
+        sim().clear_host_frames();
+        EXPECT_TRUE(wait_until([&] { return count_of(sim().host_frames(0xE0), tick) >= n; }, 5000));
         return sim().host_frames(0xE0);
     }
 };
@@ -235,26 +255,76 @@ TEST_F(NetServer, BcmModeSubscriptionsAndContentFilters)
 TEST_F(NetServer, BcmModeCyclicSendsAreAddedUpdatedAndDeleted)
 {
     serve();
-    NetClient a;
+    NetClient a, b;
     ASSERT_TRUE(a.open_bus(port(), "can0", false));
+    ASSERT_TRUE(b.open_bus(port(), "can0"));
+    // The owner listens to its own identifier: its job's frames must not
+    // come back to it, while b sees them as on a real bus.
+    a.send_text("< subscribe 0 0 123 >< echo >");
+    EXPECT_EQ(a.item(), "< echo >");
+    const Bytes first = with_trailer({0xE0, 0x21, 0x00, 0x00, 0x01, 0x23, 0xAA, 0xBB, 0, 0, 0, 0, 0, 0});
+    const auto added = std::chrono::steady_clock::now();
     a.send_text("< add 0 5000 123 2 AA BB >");
-    std::vector<Bytes> got = wire_frames(3);
-    ASSERT_GE(got.size(), 3u);
-    for (const Bytes &b : got)
-        EXPECT_EQ(b, with_trailer({0xE0, 0x21, 0x00, 0x00, 0x01, 0x23, 0xAA, 0xBB, 0, 0, 0, 0, 0, 0}));
-    a.send_text("< update 123 2 CC DD >");
+    std::vector<Bytes> got = wire_frames(10);
+    const auto seen = std::chrono::steady_clock::now();
+    ASSERT_GE(got.size(), 10u);
+    for (const Bytes &f : got)
+        EXPECT_EQ(f, first);
+    // On the scheduler's grid: never more frames than cycles since the add.
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(seen - added).count();
+    EXPECT_LE(static_cast<int64_t>(got.size()), us / 5000 + 2);
+    EXPECT_EQ(server().cyclic_jobs(), 1u);
+    Line l;
+    ASSERT_TRUE(frame_of_line(b.item(), &l));
+    EXPECT_EQ(l.id + "#" + l.data, "123#AABB");
+
+    // A second job of the same client runs on; it is the clock below.
+    a.send_text("< add 0 5000 124 1 01 >");
+    const Bytes tick = with_trailer({0xE0, 0x11, 0x00, 0x00, 0x01, 0x24, 0x01, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(wait_until([&] { return count_of(sim().host_frames(0xE0), tick) >= 2; }, 5000));
+    EXPECT_EQ(server().cyclic_jobs(), 2u);
+
+    // From the next cycle on, the new bytes only.
+    a.send_text("< update 123 2 CC DD >< echo >");
+    EXPECT_EQ(a.item(), "< echo >");
     const Bytes updated = with_trailer({0xE0, 0x21, 0x00, 0x00, 0x01, 0x23, 0xCC, 0xDD, 0, 0, 0, 0, 0, 0});
-    EXPECT_TRUE(wait_until([&] { return sim().host_frames(0xE0).back() == updated; }, 5000));
+    got = next_cycles(b, tick, 5);
+    EXPECT_EQ(count_of(got, first), 0u);
+    EXPECT_GE(count_of(got, updated), 3u);
+    while (frame_of_line(b.item(), &l) && l.id + "#" + l.data != "123#CCDD") {
+    }
+    EXPECT_EQ(l.id + "#" + l.data, "123#CCDD");
+
     a.send_text("< delete 123 >< delete 123 >");
     EXPECT_EQ(a.item(), "< error no such send job >");
+    EXPECT_EQ(server().cyclic_jobs(), 1u);
+    got = next_cycles(b, tick, 5);
+    EXPECT_EQ(count_of(got, updated), 0u);
     a.send_text("< update 123 1 00 >");
     EXPECT_EQ(a.item(), "< error no such send job >");
+
+    // A client that goes takes its jobs with it, and only its own.
+    NetClient c;
+    ASSERT_TRUE(c.open_bus(port(), "can0", false));
+    c.send_text("< add 0 5000 125 1 02 >< add 1 0 126 1 03 >");
+    const Bytes gone = with_trailer({0xE0, 0x11, 0x00, 0x00, 0x01, 0x25, 0x02, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_TRUE(wait_until([&] { return count_of(sim().host_frames(0xE0), gone) >= 2; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return server().cyclic_jobs() == 3; }, 5000));
+    c.close_now();
+    EXPECT_TRUE(wait_until([&] { return server().cyclic_jobs() == 1; }, 5000));
+    got = next_cycles(b, tick, 5);
+    EXPECT_EQ(count_of(got, gone), 0u);
+
     // Interval 0: one frame now.
+    a.send_text("< delete 124 >< echo >");
+    EXPECT_EQ(a.item(), "< echo >");
+    EXPECT_EQ(server().cyclic_jobs(), 0u);
     sim().clear_host_frames();
     a.send_text("< add 0 0 456 1 01 >");
     got = wire_frames(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], with_trailer({0xE0, 0x11, 0x00, 0x00, 0x04, 0x56, 0x01, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(server().cyclic_jobs(), 0u);
 }
 
 TEST_F(NetServer, ControlModeSendsStatistics)
@@ -417,12 +487,19 @@ TEST_F(NetServer, UnplugClosesTheBusClientsWithAReasonAndAReplugIsServedAgain)
     ASSERT_TRUE(a.open_bus(port(), "can0"));
     ASSERT_TRUE(waiting.connect_to(port()));
     EXPECT_EQ(waiting.item(), "< hi >");
+    // A cyclic send running when the adapter goes ends with it.
+    a.send_text("< bcmmode >< add 0 5000 123 1 55 >< rawmode >");
+    EXPECT_EQ(a.item(), "< ok >");
+    EXPECT_EQ(a.item(), "< ok >");
+    ASSERT_GE(wire_frames(2).size(), 2u);
+    EXPECT_EQ(server().cyclic_jobs(), 1u);
     unplug();
     const std::string reason = a.item();
     EXPECT_EQ(reason.rfind("< error the adapter at ", 0), 0u) << reason;
     EXPECT_NE(reason.find(" has gone >"), std::string::npos) << reason;
     EXPECT_TRUE(a.wait_closed());
     ASSERT_TRUE(wait_until([&] { return !link().up(); }));
+    EXPECT_TRUE(wait_until([&] { return server().cyclic_jobs() == 0; }));
     // A client without a bus stays; a bus cannot be opened meanwhile.
     waiting.send_text("< echo >");
     EXPECT_EQ(waiting.item(), "< echo >");
@@ -441,7 +518,9 @@ TEST_F(NetServer, UnplugClosesTheBusClientsWithAReasonAndAReplugIsServedAgain)
     ASSERT_TRUE(frame_of_line(b.item(), &l));
     EXPECT_EQ(l.id + "#" + l.data, "042#07");
     b.send_text("< send 43 1 8 >");
-    EXPECT_EQ(wire_frames(1).back(), with_trailer({0xE0, 0x11, 0x00, 0x00, 0x00, 0x43, 0x08, 0, 0, 0, 0, 0, 0, 0}));
+    // The new adapter gets that frame and nothing of the old cyclic send.
+    const Bytes sent = with_trailer({0xE0, 0x11, 0x00, 0x00, 0x00, 0x43, 0x08, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(wire_frames(1), std::vector<Bytes>{sent});
 }
 
 }  // namespace
