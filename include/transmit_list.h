@@ -76,6 +76,12 @@ bool build_frame(const Entry &e, const dbc::Database *db, uint64_t cycle, CAN_FR
 // Checks what build_frame would refuse, and the cycle's range; "" when good.
 std::string check_entry(const Entry &e, const dbc::Database *db);
 
+// The database a message entry is encoded with: the list's own when it has
+// the message, else the first of `others` (the utility's loaded files) that
+// has it, else the list's own (which then refuses the entry, or nullptr).
+const dbc::Database *database_for(const Entry &e, const dbc::Database *own,
+                                  const std::vector<std::shared_ptr<const dbc::Database>> &others);
+
 // ---- the list file ----
 
 // Reads list text. `base_dir` resolves a relative database path. A bad line

@@ -75,6 +75,9 @@ public:
     // Replaces the list (counts start again); while running, entries start
     // at the next cycle boundary from now.
     void set_list(const List &list);
+    // Databases a message entry is looked up in when the list's own has no
+    // message of its name; they stay over set_list.
+    void set_other_databases(std::vector<std::shared_ptr<const dbc::Database>> dbs);
     // Edits apply from the entry's next cycle; its counts are kept.
     void update(size_t index, const Entry &e);
     size_t add(const Entry &e);  // the new entry's index
@@ -129,6 +132,7 @@ private:
     std::condition_variable cv_;
     std::string dbc_path_;
     std::shared_ptr<const dbc::Database> db_;
+    std::vector<std::shared_ptr<const dbc::Database>> other_dbs_;
     std::vector<Slot> slots_;
     uint64_t next_uid_ = 1;
     bool run_ = false;

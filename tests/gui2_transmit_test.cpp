@@ -5,6 +5,7 @@
 #include "gui2_harness.h"
 #include "panel_transmit.h"
 #include "test_support.h"
+#include "transmit_list.h"
 #include "tools_support.h"
 
 #include <gtest/gtest.h>
@@ -240,6 +241,46 @@ TEST_F(Transmit, StopCanStopsTheListFirst)
     gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
     EXPECT_FALSE(tx_running());
     EXPECT_TRUE(has_log("Transmit list: connect and start CAN first"));
+}
+
+TEST_F(Transmit, AMessageOfTheWindowsDatabasesIsSentEncodedAndSavedWithItsFile)
+{
+    const std::string dbc = dir_->path("engine.dbc");
+    ASSERT_TRUE(velk::test::write_file(dbc, "VERSION \"\"\nNS_ :\nBS_:\nBU_: Ecu\n\n"
+                                            "BO_ 256 Engine: 8 Ecu\n"
+                                            " SG_ Speed : 0|16@1+ (0.25,0) [0|16000] \"rpm\" Ecu\n"));
+    make_entry("100", "00", "10");
+    // No database holds the message yet: refused with its row.
+    edit(0, TX_COL_DATA, "msg:Engine Speed=1000");
+    EXPECT_TRUE(has_log("Transmit list: row 1: message Engine: no database loaded")) << ::testing::PrintToString(log_lines());
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "00");
+
+    ASSERT_EQ(db_add_files({dbc}), 1);
+    edit(0, TX_COL_DATA, "msg:Engine Speed=1000");
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "msg:Engine Speed=1000");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x100).size() >= 2; }));
+    tx_stop_all();
+    // 1000 rpm at 0.25 rpm a bit is 4000 = 0x0FA0, little-endian from byte 0.
+    const Bytes f = wire(0x100).front();
+    EXPECT_EQ(f[1], 0x81);  // DLC 8; CAN1, standard, data
+    EXPECT_EQ(f[6], 0xA0);
+    EXPECT_EQ(f[7], 0x0F);
+
+    // The saved list names the database, so that it loads elsewhere.
+    const std::string path = dir_->path("engine.list");
+    answer_path = path;
+    gtk_button_clicked(GTK_BUTTON(tx_info.save));
+    EXPECT_TRUE(has_log("Transmit list saved to " + path));
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("dbc " + dbc + "\n"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("CAN1 msg:Engine 10ms Speed=1000"), std::string::npos) << text.str();
+    velk::txlist::List back;
+    std::string error;
+    EXPECT_TRUE(velk::txlist::load_list(path, &back, &error)) << error;
+    db_remove(0);
 }
 
 TEST_F(Transmit, SaveAndLoadRoundTripAndABadLineIsRefusedWithItsNumber)

@@ -6,6 +6,7 @@
 // sends, so the Send panel's bursts and the list share the adapter.
 #include "panel_transmit.h"
 
+#include "databases.h"
 #include "guipart.h"
 #include "transmit_list.h"
 #include "tx_scheduler.h"
@@ -44,6 +45,22 @@ tl::SteadyClock steady;
 // same order.
 tl::List list;
 std::unique_ptr<tl::Scheduler> sched;
+// The window's databases, where a message entry is looked up when the list
+// has no database of its own or its database lacks the message.
+std::vector<std::shared_ptr<const velk::dbc::Database>> window_dbs;
+
+const velk::dbc::Database *db_for(const tl::Entry &e)
+{
+    return tl::database_for(e, list.db.get(), window_dbs);
+}
+
+void window_databases_changed()
+{
+    window_dbs.clear();
+    for (const gui::databases::Loaded &l : gui::databases::all())
+        window_dbs.push_back(l.db);
+    sched->set_other_databases(window_dbs);
+}
 
 void log_line(const std::string &s)
 {
@@ -227,8 +244,12 @@ bool apply_edit(tl::Entry *e, int column, const std::string &t, std::string *why
     case TX_COL_ID:
     case TX_COL_DATA: {
         if (column == TX_COL_DATA && t.rfind("msg:", 0) == 0) {
+            // As a list line has it: the cycle between the name and the values.
+            const size_t space = t.find(' ');
+            const std::string name = t.substr(0, space);
+            const std::string values = space == std::string::npos ? "" : t.substr(space);
             tl::Entry m;
-            if (!tl::parse_entry("CAN1 " + t + " 1s", &m, why))
+            if (!tl::parse_entry("CAN1 " + name + " 1s" + values, &m, why))
                 return false;
             e->message = m.message;
             e->signals = m.signals;
@@ -294,7 +315,7 @@ void on_edited(GtkCellRendererText *, gchar *path, gchar *text, gpointer column)
     tl::Entry e = list.entries[static_cast<size_t>(i)];
     std::string why;
     if (apply_edit(&e, GPOINTER_TO_INT(column), trim(text), &why))
-        why = tl::check_entry(e, list.db.get());
+        why = tl::check_entry(e, db_for(e));
     if (!why.empty()) {
         log_line("Transmit list: row " + std::to_string(i + 1) + ": " + why);
         return;
@@ -422,7 +443,8 @@ void btn_send_now_cb(GtkWidget *, gpointer)
     // Not running: the entry's first frame, sent from here.
     CAN_FRAME_INFO f;
     std::string why;
-    if (!tl::build_frame(list.entries[static_cast<size_t>(sel)], list.db.get(), 0, &f, &why)) {
+    const tl::Entry &e = list.entries[static_cast<size_t>(sel)];
+    if (!tl::build_frame(e, db_for(e), 0, &f, &why)) {
         log_line("Transmit list: row " + std::to_string(sel + 1) + ": " + why);
         return;
     }
@@ -462,9 +484,32 @@ void btn_save_cb(GtkWidget *, gpointer)
     const std::string path = choose_file(true);
     if (path.empty())
         return;
+    // A list without a database of its own names the window's database of
+    // its message entries, so that velk_send and the next start find it.
+    tl::List saved = list;
+    std::string note;
+    for (size_t i = 0; i < saved.entries.size(); ++i) {
+        const tl::Entry &e = saved.entries[i];
+        if (!e.is_message() || (saved.db != nullptr && saved.db->find(e.message) != nullptr))
+            continue;
+        const gui::databases::Loaded *holder = nullptr;
+        for (const gui::databases::Loaded &l : gui::databases::all())
+            if (l.db->find(e.message) != nullptr) {
+                holder = &l;
+                break;
+            }
+        if (holder != nullptr && saved.db == nullptr) {
+            saved.dbc_path = holder->path;
+            saved.db = holder->db;
+        } else if (note.empty()) {
+            note = "; row " + std::to_string(i + 1) + ": message " + e.message +
+                   (holder != nullptr ? " is in another database than " + saved.dbc_path + ", which a list file cannot name"
+                                      : " is in no database");
+        }
+    }
     std::string error;
-    if (tl::save_list(path, list, &error))
-        log_line("Transmit list saved to " + path);
+    if (tl::save_list(path, saved, &error))
+        log_line("Transmit list saved to " + path + note);
     else
         log_line("Transmit list not saved: " + error);
 }
@@ -547,6 +592,8 @@ void tx_init(void)
 {
     sched = std::make_unique<tl::Scheduler>(steady, send_record);
     sched->set_phase_step(kPhaseStepUs);
+    window_databases_changed();
+    gui::databases::on_change(window_databases_changed);
     // The window works without the tab.
     GtkBuilder *b = gui::optional_layout("transmit.glade");
     if (b == nullptr)

@@ -197,6 +197,17 @@ bool build_frame(const Entry &e, const dbc::Database *db, uint64_t cycle, CAN_FR
     return true;
 }
 
+const dbc::Database *database_for(const Entry &e, const dbc::Database *own,
+                                  const std::vector<std::shared_ptr<const dbc::Database>> &others)
+{
+    if (!e.is_message() || (own != nullptr && own->find(e.message) != nullptr))
+        return own;
+    for (const auto &db : others)
+        if (db != nullptr && db->find(e.message) != nullptr)
+            return db.get();
+    return own;
+}
+
 std::string check_entry(const Entry &e, const dbc::Database *db)
 {
     if (e.cycle_us < kMinCycleUs || e.cycle_us > kMaxCycleUs)

@@ -88,6 +88,12 @@ void Scheduler::set_list(const List &list)
     cv_.notify_all();
 }
 
+void Scheduler::set_other_databases(std::vector<std::shared_ptr<const dbc::Database>> dbs)
+{
+    std::lock_guard<std::mutex> g(m_);
+    other_dbs_ = std::move(dbs);
+}
+
 void Scheduler::update(size_t index, const Entry &e)
 {
     std::lock_guard<std::mutex> g(m_);
@@ -315,7 +321,8 @@ void Scheduler::run()
         }
         CAN_FRAME_INFO frame;
         std::string why;
-        const bool built = build_frame(sp->entry, db_.get(), sp->cycles++, &frame, &why);
+        const bool built = build_frame(sp->entry, database_for(sp->entry, db_.get(), other_dbs_), sp->cycles++, &frame,
+                                       &why);
         lk.unlock();
         const int r = built ? send_(frame) : 1;
         lk.lock();
