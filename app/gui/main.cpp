@@ -5,7 +5,10 @@
 #include "panel_transmit.h"
 #include "widgets.h"
 
+#include <glib-unix.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -230,6 +233,19 @@ extern "C" G_MODULE_EXPORT void cb_quit(void)
         gtk_main_quit();
 }
 
+void quit_on_signals(void)
+{
+    for (int sig : {SIGINT, SIGHUP, SIGTERM})
+        g_unix_signal_add(
+            sig,
+            [](gpointer) -> gboolean {
+                cb_quit();
+                // Removed: the signal's default action is back for a second one.
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
+}
+
 int velk_utility_startup(int argc, char **argv)
 {
     gtk_init(&argc, &argv);
@@ -284,6 +300,7 @@ int velk_utility_startup(int argc, char **argv)
 int velk_utility_main(int argc, char **argv)
 {
     velk_utility_startup(argc, argv);
+    quit_on_signals();
     gtk_main();
     // Whatever ended the main loop, the list sends nothing more.
     tx_stop_all();
