@@ -6,10 +6,12 @@
 // each frame's stamp minus its deadline on the entry's grid, the grid placed
 // at the earliest frame's offset (the adapter's clock starts elsewhere).
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -68,8 +70,41 @@ struct Result {
     double host_p99_us = 0;  // the same at the send call, on the host's clock
     uint64_t lost = 0, duplicated = 0, frames = 0;
     double cpu_share = 0;  // of one core
+    double cpu_us_per_frame = 0;
+    double wakes_per_frame = 0;  // the thread's voluntary context switches
     uint64_t late = 0, skipped = 0, refused = 0;
 };
+
+// What a thread of this process has used: processor time (the
+// scheduler's own count, in nanoseconds) and voluntary context switches
+// (each wait that slept), read from /proc at a time `at`.
+struct ThreadUse {
+    double at = 0;
+    double cpu_s = 0;
+    uint64_t switches = 0;
+};
+
+ThreadUse thread_use(pid_t tid)
+{
+    ThreadUse u;
+    u.at = now_s();
+    const std::string dir = "/proc/self/task/" + std::to_string(tid) + "/";
+    if (FILE *f = std::fopen((dir + "schedstat").c_str(), "r")) {
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1)
+            u.cpu_s = static_cast<double>(ns) / 1e9;
+        std::fclose(f);
+    }
+    if (FILE *f = std::fopen((dir + "status").c_str(), "r")) {
+        char line[256];
+        unsigned long long n = 0;
+        while (std::fgets(line, sizeof line, f) != nullptr)
+            if (std::sscanf(line, "voluntary_ctxt_switches: %llu", &n) == 1)
+                u.switches = n;
+        std::fclose(f);
+    }
+    return u;
+}
 
 Result run(const std::vector<std::pair<int, uint64_t>> &entries, double seconds)
 {
@@ -104,24 +139,42 @@ Result run(const std::vector<std::pair<int, uint64_t>> &entries, double seconds)
         }
     });
 
-    std::atomic<double> sched_cpu{0};
+    // The scheduler thread's id, from its first frame; its processor time
+    // and wake-ups are read from outside it, so that measuring costs the
+    // thread nothing per frame.
+    std::atomic<pid_t> sched_tid{0};
     std::map<unsigned, std::vector<Stamp>> host;  // the scheduler thread's only
     txlist::SteadyClock clock;
     txlist::Scheduler s(clock, [&](const CAN_FRAME_INFO &f) {
         CAN_FRAME_INFO copy = f;
+        if (sched_tid.load(std::memory_order_relaxed) == 0)
+            sched_tid.store(gettid(), std::memory_order_relaxed);
         host[f.id].push_back({now_s(), 0});
-        const int r = VELKSend(kPort, &copy);
-        sched_cpu.store(thread_cpu_s());
-        return r;
+        return VELKSend(kPort, &copy);
     });
     s.set_list(list);
     s.set_phase_step(1000);
     const double t0 = now_s();
     s.start();
-    while (now_s() - t0 < seconds)
+    auto frames_so_far = [&s] {
+        uint64_t n = 0;
+        for (const txlist::EntryStats &e : s.stats())
+            n += e.sent + e.refused;
+        return n;
+    };
+    ThreadUse begin;
+    uint64_t begin_frames = 0;
+    while (now_s() - t0 < seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // From the first frame on: the thread's start is not the list's cost.
+        if (begin.at == 0 && sched_tid.load() != 0) {
+            begin = thread_use(sched_tid.load());
+            begin_frames = frames_so_far();
+        }
+    }
+    const ThreadUse end = thread_use(sched_tid.load());
+    const uint64_t end_frames = frames_so_far();
     s.stop();
-    const double elapsed = now_s() - t0;
     // The last frames' way back through the emulator.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     receiving = false;
@@ -156,7 +209,12 @@ Result run(const std::vector<std::pair<int, uint64_t>> &entries, double seconds)
     r.p99_us = percentile(dev, 0.99);
     r.max_us = percentile(dev, 1.0);
     r.host_p99_us = percentile(host_dev, 0.99);
-    r.cpu_share = sched_cpu.load() / elapsed;
+    if (end.at > begin.at && begin.at != 0) {
+        r.cpu_share = (end.cpu_s - begin.cpu_s) / (end.at - begin.at);
+        const double frames = static_cast<double>(end_frames - begin_frames);
+        r.cpu_us_per_frame = frames > 0 ? (end.cpu_s - begin.cpu_s) * 1e6 / frames : 0;
+        r.wakes_per_frame = frames > 0 ? static_cast<double>(end.switches - begin.switches) / frames : 0;
+    }
     return r;
 }
 
@@ -187,6 +245,8 @@ void report(const std::string &what, const Result &r, double period_limit, std::
         "of " + std::to_string(r.frames), "", 0);
     row(what + ": late / skipped / refused", static_cast<double>(r.late + r.skipped + r.refused), "frames", "", 0);
     row(what + ": scheduler thread CPU", r.cpu_share * 100, "% of a core", "limit 1 %", 1);
+    row(what + ": scheduler thread CPU per frame", r.cpu_us_per_frame, "us", "", 0);
+    row(what + ": scheduler thread sleeps per frame", r.wakes_per_frame, "", "", 0);
 }
 
 }  // namespace

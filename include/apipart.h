@@ -188,6 +188,12 @@ void upbs_reset();
 typedef void (*upbs_insert_fn)(const UPBS_INFO *entry, bool is_recv, void *user);
 int upbs_drain(upbs_insert_fn insert, void *user);
 
+// Lists a frame sent outside the send worker (the transmit list's thread)
+// as the send worker lists its own: stamped with the host's time of day and
+// pushed into the send ring, which the GUI's tick drains with the rest. Any
+// thread; a full ring drops the entry.
+void apipart_push_sent(const CAN_FRAME_INFO &frame);
+
 // Clears MTX_queue_r and wakes the non-blocking worker waiting for it. Use
 // this rather than storing false into MTX_queue_r directly (which also works,
 // with up to 2 ms more delay).

@@ -316,6 +316,9 @@ void insert_log(const char *msg);
 void clear_log(void);
 void destroy(GtkWidget *widget, gpointer user_data);
 extern "C" void cb_quit(void);
+/* Ctrl-C in the terminal, a hang-up and SIGTERM quit as cb_quit does (a
+ * second one ends the process at once). velk_utility_main calls it. */
+void quit_on_signals(void);
 
 /* ---------------------------------------------------- device operations */
 

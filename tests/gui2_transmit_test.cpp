@@ -1,7 +1,9 @@
 // The Transmit tab of the running utility against the emulated adapter:
 // entries edited in the list go out on the wire at their cycles, edits
-// apply while running, Stop all and Stop CAN stop the list, and the list
-// file round-trips through Save… and Load….
+// apply while running, Stop all, Stop CAN, an unplug and quitting stop the
+// list, a list over the pacing bound does not start, the frames it sends
+// are listed and counted as sent ones, and the list file round-trips
+// through Save… and Load….
 #include "gui2_harness.h"
 #include "panel_transmit.h"
 #include "test_support.h"
@@ -72,6 +74,24 @@ bool has_log(const std::string &part)
         if (l.find(part) != std::string::npos)
             return true;
     return false;
+}
+
+// Rows of the frame list with this path ("Send", "Recv") and identifier as shown.
+int listed(const char *path, const char *id)
+{
+    int n = 0;
+    for (int r = 0; r < rows(); ++r)
+        if (cell(r, COL_PATH) == path && cell(r, COL_ID) == id)
+            ++n;
+    return n;
+}
+
+int first_listed(const char *path, const char *id)
+{
+    for (int r = 0; r < rows(); ++r)
+        if (cell(r, COL_PATH) == path && cell(r, COL_ID) == id)
+            return r;
+    return -1;
 }
 
 class Transmit : public ::testing::Test {
@@ -319,4 +339,140 @@ TEST_F(Transmit, SaveAndLoadRoundTripAndABadLineIsRefusedWithItsNumber)
     EXPECT_TRUE(has_log("bad.list:3:")) << ::testing::PrintToString(log_lines());
     ASSERT_EQ(tx_size(), 2);
     EXPECT_EQ(tx_cell(0, TX_COL_ID), "123");
+}
+
+TEST_F(Transmit, ListFramesAreListedAndCountedAsTheSendPanelsAre)
+{
+    const int can1_before = can1_cnt_s;
+    const int can2_before = can2_cnt_s;
+    const int sent_before = list_cnt_s;
+    make_entry("2A1", "1122", "10");
+    edit(0, TX_COL_COUNT, "5");
+    make_entry("18DA00F1", "33", "10");
+    edit(1, TX_COL_CH, "CAN2");
+    edit(1, TX_COL_COUNT, "3");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return listed("Send", "2A1") == 5 && listed("Send", "18DA00F1") == 3; }))
+        << listed("Send", "2A1") << " " << listed("Send", "18DA00F1");
+    EXPECT_EQ(wire(0x2A1).size(), 5u);
+    EXPECT_EQ(can1_cnt_s - can1_before, 5);
+    EXPECT_EQ(can2_cnt_s - can2_before, 3);
+    EXPECT_EQ(list_cnt_s - sent_before, 8);
+    ASSERT_TRUE(pump_until(
+        [] { return label(bs_info.label_content[BS_LABEL_SEND1_C]) == std::to_string(can1_cnt_s); }));
+    EXPECT_EQ(label(bs_info.label_content[BS_LABEL_SEND2_C]), std::to_string(can2_cnt_s));
+
+    // Row for row as a frame of the Send panel is listed.
+    const int a = first_listed("Send", "2A1");
+    ASSERT_GE(a, 0);
+    EXPECT_EQ(cell(a, COL_CH), "1");
+    EXPECT_EQ(cell(a, COL_MOD), "SID");
+    EXPECT_EQ(cell(a, COL_LEN), "2");
+    EXPECT_EQ(cell(a, COL_DATA), "11 22");
+    EXPECT_NE(cell(a, COL_TIME), "");
+    const int b = first_listed("Send", "18DA00F1");
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(cell(b, COL_CH), "2");
+    EXPECT_EQ(cell(b, COL_MOD), "EID");
+    EXPECT_EQ(cell(b, COL_DATA), "33");
+
+    // Send now while the list is stopped goes the same way.
+    ASSERT_TRUE(pump_until([] { return !tx_running(); }));
+    select(0);
+    gtk_button_clicked(GTK_BUTTON(tx_info.send_now));
+    ASSERT_TRUE(pump_until([] { return listed("Send", "2A1") == 6; }));
+    EXPECT_EQ(can1_cnt_s - can1_before, 6);
+}
+
+TEST_F(Transmit, AListOverThePacingBoundIsRefusedBeforeItStartsWithTheRates)
+{
+    const int pause = send_delay[0];
+    ASSERT_GT(pause, 0);
+    const int bound = 1000000 / pause;
+    // Entries of 1 ms, one more than the channel carries.
+    const int n = bound / 1000 + 1;
+    for (int i = 0; i < n; ++i) {
+        char id[8];
+        std::snprintf(id, sizeof id, "%X", 0x500 + i);
+        make_entry(id, "01", "1");
+    }
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_FALSE(tx_running());
+    for (int i = 0; i < n; ++i)
+        EXPECT_FALSE(tx_on(i)) << i;
+    const std::string expected = "Transmit list not started: CAN1: " + std::to_string(n * 1000) +
+                                 " frames/s offered, " + std::to_string(bound) + " allowed by its " +
+                                 std::to_string(pause) + " us pause";
+    EXPECT_TRUE(has_log(expected)) << expected << "\n" << ::testing::PrintToString(log_lines());
+    pump_pending();
+    for (int i = 0; i < n; ++i)
+        EXPECT_TRUE(wire(0x500u + static_cast<unsigned>(i)).empty()) << i;
+    EXPECT_EQ(tx_cell(0, TX_COL_SENT), "0");
+}
+
+TEST_F(Transmit, AnUnplugStopsTheListWithALogLineAndTheTabStaysUsable)
+{
+    make_entry("444", "01", "5");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x444).size() >= 3; }));
+    sim().unplug();
+    ASSERT_TRUE(pump_until([] { return !is_connect; }));
+    EXPECT_FALSE(tx_running());
+    EXPECT_FALSE(tx_on(0));
+    EXPECT_TRUE(has_log("Transmit list stopped: the adapter is gone (")) << ::testing::PrintToString(log_lines());
+    ASSERT_TRUE(wait_idle());
+
+    // The list is kept and still edits; it starts only with CAN running.
+    ASSERT_EQ(tx_size(), 1);
+    edit(0, TX_COL_DATA, "0203");
+    EXPECT_EQ(tx_cell(0, TX_COL_DATA), "0203");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_FALSE(tx_running());
+    EXPECT_TRUE(has_log("Transmit list: connect and start CAN first"));
+
+    // The adapter back: the same list sends the edited frame.
+    auto *back = new velk::test::SimPort(0);
+    ASSERT_TRUE(back->ok());
+    delete port_;
+    port_ = back;
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_refresh));
+    ASSERT_TRUE(wait_idle());
+    btn_cnnt_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
+    ASSERT_TRUE(is_connect);
+    btn_start_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
+    ASSERT_TRUE(is_active);
+    sim().clear_host_frames();
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_TRUE(tx_running());
+    ASSERT_TRUE(pump_until([] {
+        const std::vector<Bytes> f = wire(0x444);
+        return f.size() >= 2 && f.back()[6] == 0x02 && f.back()[7] == 0x03;
+    }));
+    tx_stop_all();
+}
+
+// Last: it closes the window. Quitting takes the way of closing it, so the
+// list stops before the port is closed.
+TEST_F(Transmit, QuittingStopsTheListFirstAndClosesThePort)
+{
+    make_entry("333", "01", "10");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x333).size() >= 2; }));
+    g_idle_add(
+        [](gpointer) -> gboolean {
+            cb_quit();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    gtk_main();
+    EXPECT_FALSE(tx_running());
+    EXPECT_FALSE(is_connect);
+    const velk::sim::State st = sim().state();
+    EXPECT_EQ(st.active[0], 0);
+    EXPECT_EQ(st.active[1], 0);
+    EXPECT_EQ(windows->main_window, nullptr);
+    // The tab went with the window; stopping again touches none of it.
+    tx_stop_all();
 }

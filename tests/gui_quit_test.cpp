@@ -1,6 +1,10 @@
 // Closing the main window while CAN runs stops both channels and closes the
-// port before the main loop returns.
+// port before the main loop returns; a termination signal does the same,
+// the transmit list stopped first.
 #include "gui_support.h"
+#include "panel_transmit.h"
+
+#include <csignal>
 
 #include <chrono>
 
@@ -54,4 +58,33 @@ TEST(Quit, ClosingTheWindowEndsALongNonBlockingBatchAtOnce)
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(apipart_recv_workers_alive(), 0);
     EXPECT_FALSE(is_connect);
+}
+
+// SIGTERM (as Ctrl-C or a session's end) takes the way of Quit: the
+// transmit list stops, the channels stop and the port closes.
+TEST(Quit, ATerminationSignalStopsTheTransmitListAndClosesThePort)
+{
+    gui::start({0});
+    ASSERT_TRUE(gui::connect());
+    gui::click(cd_info.btn_start);
+    ASSERT_TRUE(is_active);
+    gtk_button_clicked(GTK_BUTTON(tx_info.add));
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(tx_running());
+    ASSERT_TRUE(gui::pump_until([] { return gui::adapter().host_frames(0xE0).size() >= 2; }));
+
+    quit_on_signals();
+    g_idle_add(
+        [](gpointer) -> gboolean {
+            std::raise(SIGTERM);
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
+    gtk_main();
+
+    EXPECT_FALSE(tx_running());
+    EXPECT_FALSE(is_connect);
+    const velk::sim::State s = gui::adapter().state();
+    EXPECT_EQ(s.active[0], 0);
+    EXPECT_EQ(s.active[1], 0);
 }

@@ -259,7 +259,9 @@ TEST_F(Schedule, PacingReportComparesOfferedFramesWithTheBound)
 }
 
 // On the emulated adapter: the list on both channels while the send worker
-// bursts on channel 1; every frame arrives whole.
+// bursts on channel 1; every frame arrives whole, and each one written,
+// the list's as the burst's, is handed to the GUI's drain once, while it
+// drains.
 class ScheduleOnAdapter : public ::testing::Test {
 protected:
     static constexpr int kPort = 0;
@@ -277,11 +279,15 @@ TEST_F(ScheduleOnAdapter, ListAndSendWorkerBurstShareTheAdapter)
         connected = procConnect(kPort, &info);
     ASSERT_EQ(connected, 0);
     adapter.sim().clear_host_frames();
+    upbs_reset();
 
     SteadyClock clock;
     Scheduler s(clock, [](const CAN_FRAME_INFO &f) {
         CAN_FRAME_INFO copy = f;
-        return copy.fdf ? VELKSend_CANFD(kPort, &copy) : VELKSend(kPort, &copy);
+        const int r = copy.fdf ? VELKSend_CANFD(kPort, &copy) : VELKSend(kPort, &copy);
+        if (r == 0)
+            apipart_push_sent(copy);
+        return r;
     });
     s.set_list(list_of({frame_entry(0x101, 2 * kMs, 0, 20), frame_entry(0x102, 3 * kMs, 1, 20)}));
     s.start();
@@ -295,9 +301,26 @@ TEST_F(ScheduleOnAdapter, ListAndSendWorkerBurstShareTheAdapter)
     burst.can_frame_info.dlc = 8;
     burst.can_frame_info.id = 0x400;
     procSend(kPort, burst);
+    Drained d;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            drain_once(&d);
+            return s.finished() && !apipart_send_worker_alive();
+        },
+        20000));
     EXPECT_TRUE(wait_send_done(20000));
-    EXPECT_TRUE(wait_until([&] { return s.finished(); }, 20000));
     s.stop();
+    EXPECT_TRUE(drain_until(&d, 90, 0));
+    EXPECT_EQ(d.sent.size(), 90u);
+    std::multiset<unsigned> listed;
+    for (const UPBS_INFO &e : d.sent) {
+        listed.insert(e.frame_info.id);
+        EXPECT_EQ(e.now_time[2], ':');
+    }
+    EXPECT_EQ(listed.count(0x101), 20u);
+    EXPECT_EQ(listed.count(0x102), 20u);
+    for (unsigned id = 0x400; id < 0x432; ++id)
+        EXPECT_EQ(listed.count(id), 1u) << std::hex << id;
     ASSERT_TRUE(adapter.sim().wait_host_frames(90, 10000));
     const std::vector<unsigned> wire = wire_ids(adapter.sim().host_frames());
     std::multiset<unsigned> got(wire.begin(), wire.end());

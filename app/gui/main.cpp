@@ -5,7 +5,10 @@
 #include "panel_transmit.h"
 #include "widgets.h"
 
+#include <glib-unix.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -167,6 +170,8 @@ void main_window_init()
     gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
     wgt_show_hide(false, false);
     g_signal_connect(win, "destroy", G_CALLBACK(destroy), nullptr);
+    // Cleared when the window is gone, so that a quit after a close finds no window.
+    g_object_add_weak_pointer(G_OBJECT(win), reinterpret_cast<gpointer *>(&windows->main_window));
 }
 
 }  // namespace
@@ -218,9 +223,27 @@ void destroy(GtkWidget *widget, gpointer user_data)
     gtk_main_quit();
 }
 
+// Quitting goes the way of closing the window: the destroy handler stops
+// the transmit list and disconnects before the main loop ends.
 extern "C" G_MODULE_EXPORT void cb_quit(void)
 {
-    gtk_main_quit();
+    if (windows != nullptr && windows->main_window != nullptr)
+        gtk_widget_destroy(windows->main_window);
+    else
+        gtk_main_quit();
+}
+
+void quit_on_signals(void)
+{
+    for (int sig : {SIGINT, SIGHUP, SIGTERM})
+        g_unix_signal_add(
+            sig,
+            [](gpointer) -> gboolean {
+                cb_quit();
+                // Removed: the signal's default action is back for a second one.
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
 }
 
 int velk_utility_startup(int argc, char **argv)
@@ -277,7 +300,10 @@ int velk_utility_startup(int argc, char **argv)
 int velk_utility_main(int argc, char **argv)
 {
     velk_utility_startup(argc, argv);
+    quit_on_signals();
     gtk_main();
+    // Whatever ended the main loop, the list sends nothing more.
+    tx_stop_all();
     (void)abandon_operation();
     g_free(windows);
     windows = nullptr;

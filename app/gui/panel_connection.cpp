@@ -281,6 +281,7 @@ void device_gone(void)
         return;
     clear_log();
     insert_log("Device disconnected !");
+    tx_stop_all("the adapter is gone");
     cd_disconnect(true);
 }
 

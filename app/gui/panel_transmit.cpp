@@ -33,11 +33,17 @@ constexpr uint64_t kPhaseStepUs = 1000;  // entries of equal cycles start a mill
 // The port the list sends on, set when it starts (the scheduler's thread reads it).
 std::atomic<int> list_port{-1};
 
+// Runs on the scheduler's thread. A frame written goes into the send ring
+// as the Send panel's do, so the frame list, the monitor, the counters and
+// a recording take it on the GUI's tick with the rest, in bulk.
 int send_record(const CAN_FRAME_INFO &f)
 {
     CAN_FRAME_INFO copy = f;
     const int port = list_port.load();
-    return copy.fdf ? VELKSend_CANFD(port, &copy) : VELKSend(port, &copy);
+    const int r = copy.fdf ? VELKSend_CANFD(port, &copy) : VELKSend(port, &copy);
+    if (r == 0)
+        apipart_push_sent(copy);
+    return r;
 }
 
 tl::SteadyClock steady;
@@ -61,6 +67,8 @@ void window_databases_changed()
         window_dbs.push_back(l.db);
     sched->set_other_databases(window_dbs);
 }
+
+guint stats_source = 0;  // the refresh of the sent counts
 
 void log_line(const std::string &s)
 {
@@ -562,6 +570,15 @@ gboolean refresh_stats(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+// The tab goes with the window; the list's widgets are not used after it.
+void on_box_destroyed(GtkWidget *, gpointer)
+{
+    if (stats_source != 0)
+        g_source_remove(stats_source);
+    stats_source = 0;
+    tx_info = TxWidgets{};
+}
+
 void add_column(const char *title, int column, bool editable)
 {
     GtkCellRenderer *r = gtk_cell_renderer_text_new();
@@ -629,15 +646,27 @@ void tx_init(void)
     tx_info.send_now = connect_button(b, "tx_send_now_btn", G_CALLBACK(btn_send_now_cb));
     tx_info.save = connect_button(b, "tx_save_btn", G_CALLBACK(btn_save_cb));
     tx_info.load = connect_button(b, "tx_load_btn", G_CALLBACK(btn_load_cb));
-    g_timeout_add(kStatsMs, refresh_stats, nullptr);
+    stats_source = g_timeout_add(kStatsMs, refresh_stats, nullptr);
+    g_signal_connect(tx_info.box, "destroy", G_CALLBACK(on_box_destroyed), nullptr);
     g_object_unref(b);
 }
 
-void tx_stop_all(void)
+void tx_stop_all(const char *why)
 {
     if (sched == nullptr)
         return;
+    const bool was_running = sched->running();
     sched->stop();
+    if (was_running && why != nullptr) {
+        uint64_t sent = 0;
+        uint64_t refused = 0;
+        for (const tl::EntryStats &st : sched->stats()) {
+            sent += st.sent;
+            refused += st.refused;
+        }
+        log_line(std::string("Transmit list stopped: ") + why + " (" + std::to_string(sent) + " frames sent, " +
+                 std::to_string(refused) + " refused)");
+    }
     for (size_t i = 0; i < list.entries.size(); ++i)
         if (list.entries[i].enabled) {
             list.entries[i].enabled = false;

@@ -34,8 +34,10 @@ extern TxWidgets tx_info;
 // Builds the tab from transmit.glade and adds it to "tr_notebook".
 void tx_init(void);
 // Stops the list and unchecks every entry (Stop all); Stop CAN, Reset,
-// Disconnect, an unplug and closing the window call it first.
-void tx_stop_all(void);
+// Disconnect, an unplug and closing the window call it first. With `why`,
+// a list that was sending says in the log that it stopped, why, and what it
+// had sent and had refused.
+void tx_stop_all(const char *why = nullptr);
 // True while the scheduler's thread sends.
 bool tx_running(void);
 // Entries in the list.

@@ -386,6 +386,11 @@ void apipart_stop_recv_worker()
     stop_recv_locked();
 }
 
+void apipart_push_sent(const CAN_FRAME_INFO &frame)
+{
+    push_sent(frame);
+}
+
 void apipart_release_batch()
 {
     MTX_queue_r.store(false, std::memory_order_release);
