@@ -238,4 +238,37 @@ void screenshot(const char *name)
     g_object_unref(pix);
 }
 
+velk::test::SimPort *OnEmulatedAdapter::port_ = nullptr;
+
+void OnEmulatedAdapter::open_adapter()
+{
+    velk::test::unmap_all_ports();
+    port_ = new velk::test::SimPort(0);
+    ASSERT_TRUE(port_->ok());
+    start_utility();
+}
+
+void OnEmulatedAdapter::close_adapter()
+{
+    // Stops both workers before the emulator goes.
+    if (is_connect)
+        btn_cnnt_cb(nullptr, nullptr);
+    wait_idle();
+    delete port_;
+    port_ = nullptr;
+}
+
+void OnEmulatedAdapter::connect_and_start()
+{
+    ASSERT_NE(port_, nullptr);
+    if (!is_connect)
+        btn_cnnt_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
+    ASSERT_TRUE(is_connect);
+    if (!is_active)
+        btn_start_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
+    ASSERT_TRUE(is_active);
+}
+
 }  // namespace gui2

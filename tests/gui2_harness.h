@@ -5,6 +5,9 @@
 
 #include "gui_widgets.h"
 #include "guipart.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -71,5 +74,19 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc);
 
 // Saves the main window as a PNG when VELK_SCREENSHOT_DIR is set.
 void screenshot(const char *name);
+
+// A suite of the utility on one emulated adapter: open_adapter() in the
+// suite's set-up (the emulator on port 0, the utility started), and each
+// test begins connected with CAN started; close_adapter() disconnects.
+class OnEmulatedAdapter : public ::testing::Test {
+protected:
+    static void open_adapter();
+    static void close_adapter();
+    // Connected and CAN started, whatever the window showed.
+    static void connect_and_start();
+    static velk::sim::Adapter &sim() { return port_->sim(); }
+
+    static velk::test::SimPort *port_;
+};
 
 }  // namespace gui2

@@ -103,14 +103,11 @@ std::vector<CsvRow> read_csv(const std::string &path, std::string *header)
     return rows;
 }
 
-class Plot : public ::testing::Test {
+class Plot : public OnEmulatedAdapter {
 protected:
     static void SetUpTestSuite()
     {
-        velk::test::unmap_all_ports();
-        port_ = new velk::test::SimPort(0);
-        ASSERT_TRUE(port_->ok());
-        start_utility();
+        open_adapter();
         plot_dialog_run = answer_plot_dialog;
         const velk::dbc::LoadResult r = velk::dbc::load_string(kDbc, "wave.dbc", &db_);
         ASSERT_TRUE(r.ok) << r.error;
@@ -119,24 +116,15 @@ protected:
 
     static void TearDownTestSuite()
     {
-        if (is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        wait_idle();
+        close_adapter();
         plot_set_databases({});
-        delete port_;
-        port_ = nullptr;
     }
 
     void SetUp() override
     {
-        ASSERT_NE(port_, nullptr);
-        if (!is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        if (!is_active)
-            btn_start_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        ASSERT_TRUE(is_active);
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
         plot_clear();
         dir_ = std::make_unique<velk::test::ScratchDir>();
     }
@@ -159,12 +147,10 @@ protected:
         port_->sim().inject(batch);
     }
 
-    static velk::test::SimPort *port_;
     static velk::dbc::Database db_;
     std::unique_ptr<velk::test::ScratchDir> dir_;
 };
 
-velk::test::SimPort *Plot::port_ = nullptr;
 velk::dbc::Database Plot::db_;
 
 }  // namespace

@@ -94,37 +94,25 @@ int first_listed(const char *path, const char *id)
     return -1;
 }
 
-class Transmit : public ::testing::Test {
+class Transmit : public OnEmulatedAdapter {
 protected:
     static void SetUpTestSuite()
     {
-        velk::test::unmap_all_ports();
-        port_ = new velk::test::SimPort(0);
-        ASSERT_TRUE(port_->ok());
-        start_utility();
+        open_adapter();
         tx_dialog_run = answer_tx_dialog;
     }
 
     static void TearDownTestSuite()
     {
         tx_stop_all();
-        if (is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        wait_idle();
-        delete port_;
-        port_ = nullptr;
+        close_adapter();
     }
 
     void SetUp() override
     {
-        ASSERT_NE(port_, nullptr);
-        if (!is_connect)
-            btn_cnnt_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        if (!is_active)
-            btn_start_cb(nullptr, nullptr);
-        ASSERT_TRUE(wait_idle());
-        ASSERT_TRUE(is_active);
+        connect_and_start();
+        if (HasFatalFailure())
+            return;
         tx_stop_all();
         while (tx_size() > 0) {
             select(0);
@@ -134,8 +122,6 @@ protected:
         sim().clear_host_frames();
         dir_ = std::make_unique<velk::test::ScratchDir>();
     }
-
-    static velk::sim::Adapter &sim() { return port_->sim(); }
 
     // The classic frames on the wire with this identifier.
     static std::vector<Bytes> wire(uint32_t id)
@@ -157,11 +143,8 @@ protected:
         edit(row, TX_COL_CYCLE, cycle_ms);
     }
 
-    static velk::test::SimPort *port_;
     std::unique_ptr<velk::test::ScratchDir> dir_;
 };
-
-velk::test::SimPort *Transmit::port_ = nullptr;
 
 }  // namespace
 

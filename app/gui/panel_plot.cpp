@@ -411,15 +411,7 @@ std::string choose_file(const char *title, const char *suggested, const char *pa
     gtk_file_chooser_add_filter(chooser, filter);
     gui::start_in_last_folder(chooser);
     gtk_file_chooser_set_current_name(chooser, suggested);
-    std::string path;
-    if (plot_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
-        gchar *name = gtk_file_chooser_get_filename(chooser);
-        if (name != nullptr) {
-            gui::remember_folder(name);
-            path = name;
-        }
-        g_free(name);
-    }
+    const std::string path = gui::run_file_chooser(dialog, plot_dialog_run);
     gtk_widget_destroy(dialog);
     return path;
 }

@@ -334,16 +334,8 @@ bool choose_file(std::string *path, trace::Format *format)
     gtk_file_chooser_set_current_name(chooser, suggested);
     g_free(suggested);
     g_date_time_unref(now);
-    bool ok = false;
-    if (tr_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
-        gchar *name = gtk_file_chooser_get_filename(chooser);
-        if (name != nullptr) {
-            gui::remember_folder(name);
-            *path = name;
-            ok = format_for(path, chooser, format);
-        }
-        g_free(name);
-    }
+    *path = gui::run_file_chooser(dialog, tr_dialog_run);
+    const bool ok = !path->empty() && format_for(path, chooser, format);
     gtk_widget_destroy(dialog);
     return ok;
 }

@@ -123,13 +123,9 @@ gchar *choose_file(const char *title, GtkFileChooserAction action, const char *a
         gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
         gtk_file_chooser_set_current_name(chooser, suggested);
     }
-    gchar *name = nullptr;
-    if (cs_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
-        name = gtk_file_chooser_get_filename(chooser);
-        gui::remember_folder(name);
-    }
+    const std::string path = gui::run_file_chooser(dialog, cs_dialog_run);
     gtk_widget_destroy(dialog);
-    return name;
+    return path.empty() ? nullptr : g_strdup(path.c_str());
 }
 
 // False only when the adapter reports both channels stopped; a failed query

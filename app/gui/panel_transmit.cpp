@@ -474,15 +474,7 @@ std::string choose_file(bool save)
         gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
         gtk_file_chooser_set_current_name(chooser, "transmit.list");
     }
-    std::string path;
-    if (tx_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
-        gchar *name = gtk_file_chooser_get_filename(chooser);
-        if (name != nullptr) {
-            gui::remember_folder(name);
-            path = name;
-        }
-        g_free(name);
-    }
+    const std::string path = gui::run_file_chooser(dialog, tx_dialog_run);
     gtk_widget_destroy(dialog);
     return path;
 }

@@ -133,4 +133,18 @@ void remember_folder(const char *file)
     g_free(folder);
 }
 
+std::string run_file_chooser(GtkWidget *dialog, gint (*run)(GtkDialog *))
+{
+    std::string path;
+    if (run(GTK_DIALOG(dialog)) == GTK_RESPONSE_OK) {
+        gchar *name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+        if (name != nullptr) {
+            remember_folder(name);
+            path = name;
+        }
+        g_free(name);
+    }
+    return path;
+}
+
 }  // namespace gui

@@ -3,6 +3,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 namespace gui {
 
 // The widget `id` of a builder's interface description.
@@ -33,5 +35,9 @@ void fit_hex_pairs(GtkWidget *entry);
 void start_in_last_folder(GtkFileChooser *chooser);
 // Remembers the folder of a chosen file for the next file chooser.
 void remember_folder(const char *file);
+// Runs a file chooser with `run` (gtk_dialog_run, or a test's answer) and
+// remembers the chosen file's folder: the chosen path, "" when cancelled.
+// The dialog stays for the caller to read and destroy.
+std::string run_file_chooser(GtkWidget *dialog, gint (*run)(GtkDialog *));
 
 }  // namespace gui
