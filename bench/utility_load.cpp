@@ -939,7 +939,8 @@ void expand_new_parent(GtkTreeModel *, GtkTreePath *path, GtkTreeIter *, gpointe
     gtk_tree_view_expand_row(GTK_TREE_VIEW(mn_info.tree), path, FALSE);
 }
 
-bool full_phase(size_t count, int rate, unsigned seed, int page, const std::string &record_path, FullPhase *out)
+bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const std::string &record_path,
+                FullPhase *out)
 {
     Emulator sim;
     out->stream.expected = data_reports(count, seed);
@@ -981,6 +982,11 @@ bool full_phase(size_t count, int rate, unsigned seed, int page, const std::stri
             return false;
     gtk_button_clicked(GTK_BUTTON(mn_info.btn_clr));
     gtk_button_clicked(GTK_BUTTON(bs_info.btn_clr));
+    int page = 0;
+    if (std::strcmp(shown, "monitor") == 0)
+        page = gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), gtk_widget_get_parent(mn_info.swin));
+    else if (std::strcmp(shown, "plot") == 0)
+        page = -1;  // the last tab
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), page);
     gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
     if (!pump_until([] { return is_connect; }, 5))
@@ -1031,13 +1037,8 @@ int run_full(int rate, int seconds, const char *only)
     for (const char *shown : {"frame list", "monitor", "plot"}) {
         if (only != nullptr && std::strstr(shown, only) == nullptr)
             continue;
-        int page = 0;
-        if (std::strcmp(shown, "monitor") == 0)
-            page = gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), gtk_widget_get_parent(mn_info.swin));
-        else if (std::strcmp(shown, "plot") == 0)
-            page = -1;  // the last tab
         FullPhase p;
-        if (!full_phase(count, rate, 25, page, std::string(dir) + "/full.log", &p)) {
+        if (!full_phase(count, rate, 25, shown, std::string(dir) + "/full.log", &p)) {
             failed = 1;
             break;
         }
@@ -1048,7 +1049,10 @@ int run_full(int rate, int seconds, const char *only)
         const long long lost = static_cast<long long>(p.stream.expected) - listed;
         row(what + ", frames lost (not listed, not monitored, not recorded)",
             static_cast<double>(std::max(lost, 0LL) + std::llabs(p.monitored - listed) + std::llabs(p.recorded - listed)),
-            "frames", "must be 0 of " + std::to_string(p.stream.expected), 0);
+            "frames",
+            "must be 0 of " + std::to_string(p.stream.expected) + " (listed " + std::to_string(listed) +
+                ", monitored " + std::to_string(p.monitored) + ", recorded " + std::to_string(p.recorded) + ")",
+            0);
         row(what + ", processor use of the utility", p.cpu_pct, "% of one core",
             "goal " + std::to_string(static_cast<int>(cpu_goal)) + " %", cpu_goal);
         row(what + ", of which the main loop", p.main_cpu_pct, "% of one core", "the whole utility", p.cpu_pct);
