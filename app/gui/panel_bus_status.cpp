@@ -40,10 +40,8 @@ void set_label(int index, const char *text)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
-// The error labels' latest texts, shown at most every kStatusLabelMs: a
-// label whose text changes has the whole window laid out again, and a
-// stream of bus-error reports would change them hundreds of times a second.
-constexpr guint kStatusLabelMs = 200;
+// The error labels' latest texts, shown at the label tick: a stream of
+// bus-error reports would change them hundreds of times a second.
 char status_text[BS_LABEL_CNT_C][16];
 bool status_pending[BS_LABEL_CNT_C] = {};
 
@@ -53,14 +51,13 @@ void drop_pending_status()
         p = false;
 }
 
-gboolean show_pending_status(gpointer)
+void show_pending_status()
 {
     for (int i = 0; i < BS_LABEL_CNT_C; ++i)
         if (status_pending[i]) {
             status_pending[i] = false;
             set_label(i, status_text[i]);
         }
-    return G_SOURCE_CONTINUE;
 }
 
 bool pop_sent(UPBS_INFO *entry)
@@ -291,5 +288,5 @@ void rs_init(void)
     // through the default main context, that is on this thread.
     apipart_set_status_sink(nullptr, show_status_text);
     g_timeout_add(kRateSampleMs, sample_rates, nullptr);
-    g_timeout_add(kStatusLabelMs, show_pending_status, nullptr);
+    gui::on_label_tick(show_pending_status);
 }

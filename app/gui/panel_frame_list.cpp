@@ -216,17 +216,10 @@ void set_count_label(int index, int value)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
-// While frames flow the counters are shown at most every kCounterUs: a
-// label whose text changes has the whole window laid out again.
-constexpr gint64 kCounterUs = 200000;
-gint64 counters_shown_us = 0;
-
-void show_counters(bool now)
+// While frames flow the counters are shown at the label tick; a whole
+// flush shows them at once.
+void show_counters()
 {
-    const gint64 t = g_get_monotonic_time();
-    if (!now && t - counters_shown_us < kCounterUs)
-        return;
-    counters_shown_us = t;
     set_count_label(BS_LABEL_RECV1_C, can1_cnt_r);
     set_count_label(BS_LABEL_RECV2_C, can2_cnt_r);
     set_count_label(BS_LABEL_SEND1_C, can1_cnt_s);
@@ -412,8 +405,8 @@ void build_rows(size_t from, size_t to)
 
 void flush(bool whole)
 {
-    if (bs_info.label_content[BS_LABEL_RECV1_C] != nullptr)
-        show_counters(whole);
+    if (whole && bs_info.label_content[BS_LABEL_RECV1_C] != nullptr)
+        show_counters();
     if (store == nullptr) {
         store = new_store();
         attach_store();
@@ -443,10 +436,8 @@ void flush(bool whole)
 gboolean flush_tick(gpointer)
 {
     // A list that is not shown gets its rows when it is shown again; its
-    // counters go on.
-    if (!gtk_widget_get_mapped(bs_info.tree))
-        show_counters(false);
-    else
+    // counters go on at the label tick.
+    if (gtk_widget_get_mapped(bs_info.tree))
         flush(false);
     return G_SOURCE_CONTINUE;
 }
@@ -601,6 +592,7 @@ void bs_init(void)
         attach_store();
     }
     g_timeout_add(kFlushMs, flush_tick, nullptr);
+    gui::on_label_tick(show_counters);
     g_signal_connect(bs_info.tree, "map", G_CALLBACK(+[](GtkWidget *, gpointer) { flush(false); }), nullptr);
     gtk_widget_set_has_tooltip(bs_info.tree, TRUE);
     g_signal_connect(bs_info.tree, "query-tooltip", G_CALLBACK(query_row_tooltip), nullptr);

@@ -515,12 +515,6 @@ void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
 
 namespace {
 
-// The summary's figures change with every frame; while they flow the label
-// is written at most every kSummaryUs, as a label whose text changes has
-// the whole window laid out again.
-constexpr gint64 kSummaryUs = 250000;
-gint64 summary_shown_us = 0;
-
 void refresh(bool summary_now)
 {
     if (mn_store == nullptr || tr_paused())
@@ -555,11 +549,16 @@ void refresh(bool summary_now)
         if (rows.size() != shown)
             sort_rows();
     }
-    const gint64 t = g_get_monotonic_time();
-    if (summary_now || t - summary_shown_us >= kSummaryUs) {
-        summary_shown_us = t;
+    // The summary's figures change with every frame: while they flow it
+    // is written at the label tick.
+    if (summary_now)
         show_summary();
-    }
+}
+
+void summary_tick()
+{
+    if (mn_store != nullptr && !tr_paused() && monitor_shows())
+        show_summary();
 }
 
 }  // namespace
@@ -637,4 +636,5 @@ void mn_init(void)
                      G_CALLBACK(+[](GtkAdjustment *, gpointer) { mn_refresh(); }), nullptr);
     gui::databases::on_change(databases_changed);
     g_timeout_add(kRefreshMs, refresh_tick, nullptr);
+    gui::on_label_tick(summary_tick);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace gui {
 
@@ -112,6 +113,27 @@ void remember_folder(const char *file)
     gchar *folder = g_path_get_dirname(file);
     last_folder = folder;
     g_free(folder);
+}
+
+namespace {
+
+constexpr guint kLabelTickMs = 250;
+std::vector<void (*)()> label_writers;
+
+gboolean write_labels(gpointer)
+{
+    for (void (*write)() : label_writers)
+        write();
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+void on_label_tick(void (*write)())
+{
+    if (label_writers.empty())
+        g_timeout_add(kLabelTickMs, write_labels, nullptr);
+    label_writers.push_back(write);
 }
 
 }  // namespace gui

@@ -30,5 +30,10 @@ void fit_hex_pairs(GtkWidget *entry);
 void start_in_last_folder(GtkFileChooser *chooser);
 // Remembers the folder of a chosen file for the next file chooser.
 void remember_folder(const char *file);
+// Calls `write` 4 times a second, together with every other label writer:
+// a label whose text changes has the whole window laid out again, so the
+// labels that follow the traffic (counters, status, recording, monitor
+// summary) change at the same moments, one layout for all of them.
+void on_label_tick(void (*write)());
 
 }  // namespace gui
