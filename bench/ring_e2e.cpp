@@ -1,6 +1,7 @@
 // End to end to the ring: emulator -> receive worker -> receive ring -> a
-// consumer popping at the utility's 1 ms tick. Also the receive worker's
-// processor use on a quiet bus and the send worker's interval accuracy.
+// consumer popping every millisecond (the utility takes them every 5 ms).
+// Also the receive worker's processor use on a quiet bus and the send
+// worker's interval accuracy.
 #include <sys/prctl.h>
 #include <unistd.h>
 

@@ -25,6 +25,15 @@
 //                                     monitor shown: frames lost (listed and
 //                                     recorded), longest stall, processor
 //                                     use, monitor updates per second
+//   bench_utility full RATE SECONDS   everything at once: frame list,
+//                                     monitor of a 100-message database
+//                                     expanded, 4 signals plotted and a
+//                                     recording, once with each of the
+//                                     list, monitor and plot tabs shown:
+//                                     frames lost, processor use, longest
+//                                     stall, plot redraws and lag; a
+//                                     fourth argument (list, monitor or
+//                                     plot) runs that phase only
 //
 // Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
 // Bench modes print ROW lines; soak prints a report and exits 1 when a frame
@@ -48,6 +57,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "databases.h"
 #include "bench_util.h"
 #include "gui_widgets.h"
 #include "guipart.h"
@@ -127,9 +137,11 @@ int ring_fill()
     return (rear - front + UPBS_QUEUE_SIZE) % UPBS_QUEUE_SIZE;
 }
 
-// Watches the main loop from a 1 ms timer of its own, beside the utility's
-// 1 ms tick: the gap between two calls is how long the loop was busy. The
-// ring's fill is sampled from a thread every 100 us, so the peak just
+// Watches the main loop through its poll function: the time from one
+// return from poll to the next call of it is how long the loop was busy,
+// and the longest such time is its longest stall. Measured so, the watch
+// adds no wake-ups of its own to the loop it watches. The ring's fill is
+// sampled from a thread every 100 us, where asked for, so the peak just
 // before a drain is seen too.
 struct Observer {
     double last = 0;
@@ -140,13 +152,16 @@ struct Observer {
     // utility's: taken out of the utility's figures.
     std::atomic<double> sampler_cpu{0};
     std::thread sampler;
+    GPollFunc default_poll = nullptr;
 
-    void arm()
+    void arm(bool sample_ring = true)
     {
         last = now_s();
         max_gap = 0;
         high_water = 0;
         armed = true;
+        if (!sample_ring)
+            return;
         sampler = std::thread([this] {
             while (armed.load()) {
                 int fill = ring_fill();
@@ -165,18 +180,22 @@ struct Observer {
         if (sampler.joinable())
             sampler.join();
     }
-    static gboolean tick(gpointer self)
-    {
-        auto *o = static_cast<Observer *>(self);
-        double t = now_s();
-        if (o->armed.load())
-            o->max_gap = std::max(o->max_gap, t - o->last);
-        o->last = t;
-        return TRUE;
-    }
+    static gint poll(GPollFD *fds, guint n, gint timeout);
 };
 
 Observer observer;
+
+gint Observer::poll(GPollFD *fds, guint n, gint timeout)
+{
+    Observer &o = observer;
+    const double t = now_s();
+    if (o.armed.load())
+        o.max_gap = std::max(o.max_gap, t - o.last);
+    const gint r = o.default_poll(fds, n, timeout);
+    o.last = now_s();
+    return r;
+}
+
 
 bool pump_until(const std::function<bool()> &cond, double timeout_s)
 {
@@ -217,7 +236,8 @@ bool start_utility(const std::string &port_path)
     static char *argv[] = {arg0, nullptr};
     if (velk_utility_startup(1, argv) != 0)
         return false;
-    g_timeout_add(1, Observer::tick, &observer);
+    observer.default_poll = g_main_context_get_poll_func(nullptr);
+    g_main_context_set_poll_func(nullptr, Observer::poll);
     // The port search runs beside the main loop.
     pump_until([] { return !is_busy(); }, 10);
     pump_until([] { return g_main_context_pending(nullptr) == FALSE; }, 5);
@@ -261,10 +281,14 @@ struct StreamResult {
 // every data report is listed or nothing new was listed for two seconds.
 // Timing begins with the first row: the start runs beside the main loop,
 // which lists the first rows while it ends.
-void list_stream(StreamResult *res, double *cpu_pct)
+double g_main_cpu_pct = 0;
+
+void list_stream(StreamResult *res, double *cpu_pct, bool sample_ring = true)
 {
     int base = list_cnt_r;
-    observer.arm();
+    observer.arm(sample_ring);
+    double main_first = 0;
+    double main_last = 0;
     gtk_button_clicked(GTK_BUTTON(cd_info.btn_start));
     const double clicked = now_s();
     double first = 0;
@@ -279,9 +303,11 @@ void list_stream(StreamResult *res, double *cpu_pct)
             seen = list_cnt_r;
             last_change = now_s();
             cpu_last = cpu_s() - observer.sampler_cpu.load();
+            main_last = thread_cpu_s();
             if (first == 0) {
                 first = last_change;
                 cpu_first = cpu_last;
+                main_first = main_last;
             }
         }
     }
@@ -291,6 +317,7 @@ void list_stream(StreamResult *res, double *cpu_pct)
         res->rows_per_s = static_cast<double>(res->listed) / (last_change - first);
         if (cpu_pct != nullptr)
             *cpu_pct = (cpu_last - cpu_first) / (last_change - first) * 100;
+        g_main_cpu_pct = (main_last - main_first) / (last_change - first) * 100;
     }
 }
 
@@ -856,10 +883,197 @@ int run_plot(int rate, int seconds)
     return 0;
 }
 
+// The whole window at once while the stream comes: the frame list, the
+// monitor with a database of 100 messages (4 signals each) whose rows are
+// all expanded, 4 of those signals plotted and every frame recorded. Each
+// phase shows one tab (frame list, monitor, plot) while all of them take
+// every frame; the adapter's clock runs in real time, so the plot's time
+// axis is the bus's.
+struct FullPhase {
+    StreamResult stream;
+    double cpu_pct = 0, main_cpu_pct = 0, stall_ms = 0;
+    long long monitored = 0, recorded = 0;
+    double batches_per_s = 0;
+    double redraws_per_s = 0, lag_p99_ms = 0;
+    size_t lag_samples = 0;
+    double rss_start = 0, rss_end = 0;
+};
+
+std::string full_dbc_text(size_t count, unsigned seed)
+{
+    std::vector<size_t> hits(2048, 0);
+    velk::sim::StreamGenerator gen(seed);
+    for (size_t i = 0; i < count; ++i) {
+        const velk::sim::Report r = gen.report(i);
+        if ((r.kind == velk::sim::Report::E2 || r.kind == velk::sim::Report::F1) && !r.extended && !r.rtr)
+            ++hits[r.id];
+    }
+    std::vector<int> ids(2048);
+    for (int i = 0; i < 2048; ++i)
+        ids[static_cast<size_t>(i)] = i;
+    std::stable_sort(ids.begin(), ids.end(),
+                     [&](int x, int y) { return hits[static_cast<size_t>(x)] > hits[static_cast<size_t>(y)]; });
+    std::string text = "VERSION \"\"\nBU_: ECU\n";
+    for (int k = 0; k < 100; ++k) {
+        text += "BO_ " + std::to_string(ids[static_cast<size_t>(k)]) + " M" + std::to_string(k) + ": 8 ECU\n";
+        for (int s = 0; s < 4; ++s)
+            text += " SG_ S" + std::to_string(s) + " : " + std::to_string(16 * s) +
+                    "|16@1+ (0.1,-100) [-100|6453.5] \"km/h\" Vector__XXX\n";
+    }
+    return text;
+}
+
+long long monitor_frames()
+{
+    unsigned long long ids = 0, n = 0;
+    const char *text = gtk_label_get_text(GTK_LABEL(mn_info.label));
+    if (std::sscanf(text, "%llu identifiers, %llu frames", &ids, &n) != 2)
+        return -1;
+    return static_cast<long long>(n);
+}
+
+// A user who expanded every described row: each row is expanded as it
+// gets its first signal row.
+void expand_new_parent(GtkTreeModel *, GtkTreePath *path, GtkTreeIter *, gpointer)
+{
+    gtk_tree_view_expand_row(GTK_TREE_VIEW(mn_info.tree), path, FALSE);
+}
+
+bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const std::string &record_path,
+                FullPhase *out)
+{
+    Emulator sim;
+    out->stream.expected = data_reports(count, seed);
+    std::vector<std::string> args = stream_args(count, rate, seed);
+    args.push_back("--clock");
+    args.push_back("0");
+    if (!sim.start(args))
+        return false;
+    static bool started = false;
+    if (!started) {
+        if (!start_utility(sim.path))
+            return false;
+        started = true;
+        char dir[] = "/tmp/velk-bench-dbc-XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return false;
+        const std::string path = std::string(dir) + "/full.dbc";
+        FILE *f = std::fopen(path.c_str(), "w");
+        if (f == nullptr)
+            return false;
+        const std::string text = full_dbc_text(count, seed);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        std::string error;
+        if (!gui::databases::add(path, &error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+        unlink(path.c_str());
+        rmdir(dir);
+        g_signal_connect_after(gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree)), "row-has-child-toggled",
+                               G_CALLBACK(expand_new_parent), nullptr);
+    } else {
+        map_port(sim.path);
+    }
+    plot_clear();
+    for (int k = 0; k < 4; ++k)
+        if (!plot_add_signal(("M" + std::to_string(k)).c_str(), ("S" + std::to_string(k)).c_str()))
+            return false;
+    gtk_button_clicked(GTK_BUTTON(mn_info.btn_clr));
+    gtk_button_clicked(GTK_BUTTON(bs_info.btn_clr));
+    int page = 0;
+    if (std::strcmp(shown, "monitor") == 0)
+        page = gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), gtk_widget_get_parent(mn_info.swin));
+    else if (std::strcmp(shown, "plot") == 0)
+        page = -1;  // the last tab
+    gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), page);
+    gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
+    if (!pump_until([] { return is_connect; }, 5))
+        return false;
+    g_record_path = record_path;
+    tr_dialog_run = answer_record_chooser;
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    if (!rec_is_recording())
+        return false;
+    pump_for(0.3);
+    out->rss_start = rss_mb();
+    const PlotStats before = plot_stats();
+    const double t0 = now_s();
+    list_stream(&out->stream, &out->cpu_pct, false);
+    out->main_cpu_pct = g_main_cpu_pct;
+    const double elapsed = now_s() - t0;
+    const PlotStats after = plot_stats();
+    out->rss_end = rss_mb();
+    out->stall_ms = observer.max_gap * 1e3;
+    out->redraws_per_s = static_cast<double>(after.redraws - before.redraws) / elapsed;
+    out->batches_per_s = static_cast<double>(after.batches - before.batches) / elapsed;
+    out->lag_p99_ms = static_cast<double>(after.lag_p99_us) / 1e3;
+    out->lag_samples = after.lag_samples;
+    disconnect();
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    pump_until([] { return !rec_is_recording(); }, 10);
+    mn_refresh();
+    out->monitored = monitor_frames();
+    velk::trace::Reader reader;
+    velk::trace::Frame f;
+    if (reader.open(record_path, velk::trace::Format::CandumpLog, {}))
+        while (reader.next(&f) > 0)
+            out->recorded += f.error ? 0 : 1;
+    unlink(record_path.c_str());
+    return true;
+}
+
+int run_full(int rate, int seconds, const char *only)
+{
+    char dir[] = "/tmp/velk-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    const size_t count = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
+    const std::string tag = std::to_string(rate) + " reports/s for " + std::to_string(seconds) + " s";
+    // The goals at full rate and at a tenth of it.
+    const double cpu_goal = rate >= 20000 ? 35 : 8;
+    int failed = 0;
+    for (const char *shown : {"frame list", "monitor", "plot"}) {
+        if (only != nullptr && std::strstr(shown, only) == nullptr)
+            continue;
+        FullPhase p;
+        if (!full_phase(count, rate, 25, shown, std::string(dir) + "/full.log", &p)) {
+            failed = 1;
+            break;
+        }
+        const std::string what = std::string("utility, everything on (list, monitor of 100 messages expanded, "
+                                             "4 signals plotted, recording), ") +
+                                 shown + " shown, " + tag;
+        const long long listed = static_cast<long long>(p.stream.listed);
+        const long long lost = static_cast<long long>(p.stream.expected) - listed;
+        row(what + ", frames lost (not listed, not monitored, not recorded)",
+            static_cast<double>(std::max(lost, 0LL) + std::llabs(p.monitored - listed) + std::llabs(p.recorded - listed)),
+            "frames",
+            "must be 0 of " + std::to_string(p.stream.expected) + " (listed " + std::to_string(listed) +
+                ", monitored " + std::to_string(p.monitored) + ", recorded " + std::to_string(p.recorded) + ")",
+            0);
+        row(what + ", processor use of the utility", p.cpu_pct, "% of one core",
+            "goal " + std::to_string(static_cast<int>(cpu_goal)) + " %", cpu_goal);
+        row(what + ", of which the main loop", p.main_cpu_pct, "% of one core", "the whole utility", p.cpu_pct);
+        row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 50 ms", 50);
+        if (std::strcmp(shown, "plot") == 0) {
+            // Only new points are drawn: compared with the batches of new
+            // points (goal 25 per s where points come that often).
+            row(what + ", plot redraws", p.redraws_per_s, "per s", "batches of new points per s", p.batches_per_s);
+            row(what + ", sample arrival to drawn, 99th percentile of " + std::to_string(p.lag_samples) + " drawings",
+                p.lag_p99_ms, "ms", "goal 100 ms", 100);
+        }
+        row(what + ", resident size after the stream", p.rss_end, "MB", "before it", p.rss_start);
+    }
+    rmdir(dir);
+    return failed;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS | "
-                         "stalls ROUNDS | trace RATE SECONDS | plot RATE SECONDS\n");
+                         "stalls ROUNDS | trace RATE SECONDS | plot RATE SECONDS | full RATE SECONDS\n");
     return 2;
 }
 
@@ -890,5 +1104,7 @@ int main(int argc, char **argv)
         return run_trace(static_cast<int>(a), static_cast<int>(b));
     if (mode == "plot" && b > 0)
         return run_plot(static_cast<int>(a), static_cast<int>(b));
+    if (mode == "full" && b > 0)
+        return run_full(static_cast<int>(a), static_cast<int>(b), argc > 4 ? argv[4] : nullptr);
     return usage();
 }

@@ -33,7 +33,7 @@ using gui_widgets::set_entry;
 using gui_widgets::type_text;
 using gui_widgets::wait_idle;
 
-// Handles what is pending without waiting; bounded, because the 1 ms tick
+// Handles what is pending without waiting; bounded, because the frame tick
 // keeps the context busy while frames flow.
 void pump_pending();
 

@@ -524,7 +524,7 @@ TEST_F(Utility, ResetExportAndImportWhileCanRunsWithTrafficLoseNoFrame)
     rmdir(dir_template);
 }
 
-// Traffic keeps the 1 ms tick busy; an operation still ends while it flows.
+// Traffic keeps the frame tick busy; an operation still ends while it flows.
 TEST_F(Utility, StartEndsWhileTrafficKeepsTheWindowBusy)
 {
     constexpr size_t kReports = 60000;

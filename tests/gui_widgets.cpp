@@ -13,7 +13,7 @@ bool pump_until(const std::function<bool()> &cond, int timeout_ms)
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        // The 1 ms tick is always armed, so a blocking iteration returns soon.
+        // The frame tick is always armed, so a blocking iteration returns soon.
         g_main_context_iteration(nullptr, TRUE);
     }
     return true;

@@ -10,7 +10,7 @@
 
 namespace gui_widgets {
 
-// Iterates the main loop (the 1 ms tick included) until cond holds or
+// Iterates the main loop (the frame tick included) until cond holds or
 // timeout_ms passes; returns cond().
 bool pump_until(const std::function<bool()> &cond, int timeout_ms = 10000);
 // Iterates the main loop until no device operation is under way (its

@@ -72,7 +72,7 @@ bool TextSink::wait_texts(size_t n, int timeout_ms)
     while (texts.size() < n) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        // Blocks until a source is ready; the worker's idle source wakes it.
+        // Blocks until a source is ready; the worker's delivery source wakes it.
         // A timeout source bounds the wait.
         GSource *t = g_timeout_source_new(10);
         g_source_set_callback(t, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);

@@ -108,7 +108,7 @@ bool run_operation(const char *what, std::function<int()> work, std::function<vo
     show_busy(what);
     g_thread = std::thread([work = std::move(work), generation] {
         g_result.store(work());
-        // At the 1 ms tick's priority: a lower one would wait for as long as
+        // At the frame tick's priority: a lower one would wait for as long as
         // traffic keeps the tick busy.
         g_idle_add_full(G_PRIORITY_DEFAULT, on_finished, GUINT_TO_POINTER(generation), nullptr);
     });

@@ -40,6 +40,26 @@ void set_label(int index, const char *text)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
+// The error labels' latest texts, shown at the label tick: a stream of
+// bus-error reports would change them hundreds of times a second.
+char status_text[BS_LABEL_CNT_C][16];
+bool status_pending[BS_LABEL_CNT_C] = {};
+
+void drop_pending_status()
+{
+    for (bool &p : status_pending)
+        p = false;
+}
+
+void show_pending_status()
+{
+    for (int i = 0; i < BS_LABEL_CNT_C; ++i)
+        if (status_pending[i]) {
+            status_pending[i] = false;
+            set_label(i, status_text[i]);
+        }
+}
+
 bool pop_sent(UPBS_INFO *entry)
 {
     std::lock_guard<std::mutex> lock(MTX_queue_s);
@@ -75,8 +95,10 @@ void show_status_text(int label, const char *text)
     }
     if (label < BS_LABEL_CAN1_ECR_C || label > BS_LABEL_CAN2_PSR_C)
         return;
-    if (bs_info.label_content[label] != nullptr)
-        set_label(label, text);
+    if (bs_info.label_content[label] != nullptr) {
+        g_strlcpy(status_text[label], text, sizeof status_text[label]);
+        status_pending[label] = true;
+    }
     // A bus-error or protocol-status report that names a channel is an
     // error frame on that channel in a recording.
     if (label != BS_LABEL_EE_C && std::strcmp(text, "000000") != 0)
@@ -179,6 +201,7 @@ void bs_sample_rates(int64_t now_us)
 
 void set_err_str(int select)
 {
+    drop_pending_status();
     set_label(BS_LABEL_CAN1_ECR_C, kOff);
     set_label(BS_LABEL_CAN2_ECR_C, kOff);
     set_label(BS_LABEL_CAN1_PSR_C, kOff);
@@ -265,4 +288,5 @@ void rs_init(void)
     // through the default main context, that is on this thread.
     apipart_set_status_sink(nullptr, show_status_text);
     g_timeout_add(kRateSampleMs, sample_rates, nullptr);
+    gui::on_label_tick(show_pending_status);
 }

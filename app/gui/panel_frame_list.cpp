@@ -6,8 +6,9 @@
 // The frames of the current table are kept as plain records and go into
 // the list's model in one batch about 25 times a second. While the table
 // starts again faster than once a second, the model holds only the rows
-// the view shows (the newest with Follow on, the first without), so the
-// rows built per second are bounded by the batches, not by the frame rate.
+// the view shows (the newest with Follow on, the first without), built
+// anew 10 times a second, so the rows built per second are bounded by the
+// batches, not by the frame rate.
 // Otherwise, and whenever the views are paused, the model holds the whole
 // table, as many as 1000 rows, to scroll through.
 #include "adapter_time.h"
@@ -94,6 +95,10 @@ constexpr gint64 kFastTableUs = 1000000;
 constexpr size_t kRowsPerBatch = 200;
 // Batches go into the model this often; a batch also shows the counters.
 constexpr guint kFlushMs = 40;
+// While the table starts again faster than once a second its rows cannot be
+// read as they pass: the shown rows are built anew only this often.
+constexpr gint64 kFastFlushUs = 100000;
+gint64 last_fast_flush_us = 0;
 // The counters as their labels show them.
 int shown_cnt[BS_LABEL_CNT_C] = {};
 
@@ -211,6 +216,8 @@ void set_count_label(int index, int value)
     gtk_label_set_text(GTK_LABEL(bs_info.label_content[index]), text);
 }
 
+// While frames flow the counters are shown at the label tick; a whole
+// flush shows them at once.
 void show_counters()
 {
     set_count_label(BS_LABEL_RECV1_C, can1_cnt_r);
@@ -398,7 +405,7 @@ void build_rows(size_t from, size_t to)
 
 void flush(bool whole)
 {
-    if (bs_info.label_content[BS_LABEL_RECV1_C] != nullptr)
+    if (whole && bs_info.label_content[BS_LABEL_RECV1_C] != nullptr)
         show_counters();
     if (store == nullptr) {
         store = new_store();
@@ -406,8 +413,12 @@ void flush(bool whole)
     }
     size_t from = 0;
     size_t to = table.size();
-    const bool fast = last_restart_us >= 0 && g_get_monotonic_time() - last_restart_us < kFastTableUs;
+    const gint64 now = g_get_monotonic_time();
+    const bool fast = last_restart_us >= 0 && now - last_restart_us < kFastTableUs;
     if (!whole && !paused && fast) {
+        if (now - last_fast_flush_us < kFastFlushUs)
+            return;
+        last_fast_flush_us = now;
         const size_t n = shown_rows();
         if (is_checked(tr_info.chk_follow))
             from = to > n ? to - n : 0;
@@ -425,10 +436,8 @@ void flush(bool whole)
 gboolean flush_tick(gpointer)
 {
     // A list that is not shown gets its rows when it is shown again; its
-    // counters go on.
-    if (!gtk_widget_get_mapped(bs_info.tree))
-        show_counters();
-    else
+    // counters go on at the label tick.
+    if (gtk_widget_get_mapped(bs_info.tree))
         flush(false);
     return G_SOURCE_CONTINUE;
 }
@@ -583,6 +592,7 @@ void bs_init(void)
         attach_store();
     }
     g_timeout_add(kFlushMs, flush_tick, nullptr);
+    gui::on_label_tick(show_counters);
     g_signal_connect(bs_info.tree, "map", G_CALLBACK(+[](GtkWidget *, gpointer) { flush(false); }), nullptr);
     gtk_widget_set_has_tooltip(bs_info.tree, TRUE);
     g_signal_connect(bs_info.tree, "query-tooltip", G_CALLBACK(query_row_tooltip), nullptr);

@@ -44,6 +44,10 @@ constexpr int kPeriods = 16;
 constexpr size_t kMaxIdentifiers = 4096;
 // Rows one refresh writes at most; the rest wait for the next.
 constexpr size_t kRowsPerRefresh = 1000;
+// New rows one refresh adds at most: the view measures each new row, and a
+// bus of thousands of new identifiers a second would otherwise hold the
+// main loop for as long as it takes to measure them all at once.
+constexpr size_t kNewRowsPerRefresh = 100;
 // 64 bytes, each in bold: "<b>XX</b>" and a separator.
 constexpr size_t kCellText = 64 * 10 + 1;
 
@@ -381,10 +385,12 @@ bool monitor_shows()
            gtk_notebook_page_num(GTK_NOTEBOOK(tr_info.notebook), gtk_widget_get_parent(mn_info.swin));
 }
 
+void refresh(bool summary_now);
+
 gboolean refresh_tick(gpointer)
 {
     if (monitor_shows())
-        mn_refresh();
+        refresh(false);
     return G_SOURCE_CONTINUE;
 }
 
@@ -507,7 +513,9 @@ void mn_frame(const UPBS_INFO &upbs_info, bool is_recv)
     mark_dirty(i);
 }
 
-void mn_refresh(void)
+namespace {
+
+void refresh(bool summary_now)
 {
     if (mn_store == nullptr || tr_paused())
         return;
@@ -523,13 +531,16 @@ void mn_refresh(void)
         shown_range(&first, &last);
         std::vector<size_t> later;
         size_t written = 0;
+        size_t added = 0;
         for (size_t i : dirty) {
             Entry &e = entries[i];
             const bool in_view = !e.in_store || (e.position >= first && e.position <= last);
-            if (!in_view || written >= kRowsPerRefresh) {
+            if (!in_view || written >= kRowsPerRefresh || (!e.in_store && added >= kNewRowsPerRefresh)) {
                 later.push_back(i);
                 continue;
             }
+            if (!e.in_store)
+                ++added;
             e.dirty = false;
             write_row(i);
             ++written;
@@ -538,7 +549,23 @@ void mn_refresh(void)
         if (rows.size() != shown)
             sort_rows();
     }
-    show_summary();
+    // The summary's figures change with every frame: while they flow it
+    // is written at the label tick.
+    if (summary_now)
+        show_summary();
+}
+
+void summary_tick()
+{
+    if (mn_store != nullptr && !tr_paused() && monitor_shows())
+        show_summary();
+}
+
+}  // namespace
+
+void mn_refresh(void)
+{
+    refresh(true);
 }
 
 void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data)
@@ -609,4 +636,5 @@ void mn_init(void)
                      G_CALLBACK(+[](GtkAdjustment *, gpointer) { mn_refresh(); }), nullptr);
     gui::databases::on_change(databases_changed);
     g_timeout_add(kRefreshMs, refresh_tick, nullptr);
+    gui::on_label_tick(summary_tick);
 }

@@ -1,6 +1,6 @@
 // The Plot tab: a searchable list of the databases' signals, the chosen
 // signals decoded from every frame taken and stored with bounded memory,
-// drawn at most once per frame clock tick while live; Pause, zoom with the
+// drawn at most about 30 times a second while live; Pause, zoom with the
 // wheel, pan by dragging, Live and All; export as CSV and PNG.
 #include "panel_plot.h"
 
@@ -213,27 +213,23 @@ gboolean on_draw(GtkWidget *area, cairo_t *cr, gpointer)
     return FALSE;
 }
 
-// Once per frame clock tick: a drawing when live and something new came.
-gboolean on_tick(GtkWidget *area, GdkFrameClock *, gpointer)
-{
-    if (live && undrawn_since != 0) {
-        ++due_ticks;
-        gtk_widget_queue_draw(area);
-    }
-    return G_SOURCE_CONTINUE;
-}
-
-// The frame clock paints at a priority below the 1 ms tick that takes the
-// frames; when that tick keeps the loop busy the paint waits, so points
-// waiting longer than kDrawDueUs are drawn from here at once.
-constexpr int64_t kDrawDueUs = 40000;
+// New points are drawn from a timer, at most once per kDrawEveryMs: a
+// tick callback would keep the frame clock running at the screen's rate for
+// as long as the tab shows, new points or not. Points waiting longer than
+// kDrawDueUs (the loop was busy, and the paint, at a priority below the
+// tick that takes the frames, waited) are drawn from here at once.
+constexpr guint kDrawEveryMs = 30;
+constexpr int64_t kDrawDueUs = 60000;
 
 gboolean on_draw_due(gpointer)
 {
-    if (!live || undrawn_since == 0 || w.area == nullptr || !gtk_widget_get_mapped(w.area) ||
-        g_get_monotonic_time() - undrawn_since < kDrawDueUs)
+    if (!live || undrawn_since == 0 || w.area == nullptr || !gtk_widget_get_mapped(w.area))
         return G_SOURCE_CONTINUE;
-    plot_redraw_now();
+    ++due_ticks;
+    if (g_get_monotonic_time() - undrawn_since < kDrawDueUs)
+        gtk_widget_queue_draw(w.area);
+    else
+        plot_redraw_now();
     return G_SOURCE_CONTINUE;
 }
 
@@ -485,8 +481,7 @@ void plot_init(void)
     g_signal_connect(w.area, "button-press-event", G_CALLBACK(on_press), nullptr);
     g_signal_connect(w.area, "button-release-event", G_CALLBACK(on_release), nullptr);
     g_signal_connect(w.area, "motion-notify-event", G_CALLBACK(on_motion), nullptr);
-    gtk_widget_add_tick_callback(w.area, on_tick, nullptr, nullptr);
-    g_timeout_add(kDrawDueUs / 1000, on_draw_due, nullptr);
+    g_timeout_add(kDrawEveryMs, on_draw_due, nullptr);
     g_object_unref(b);
 
     // The databases of the window are the plot's; a signal activated in

@@ -45,7 +45,7 @@ struct PlotStats {
     size_t signals = 0;
     unsigned long long points_fed = 0;  // samples stored since start
     unsigned long long redraws = 0;     // drawings of the tab's area
-    unsigned long long due_ticks = 0;   // frame clock ticks, while live, with new points to draw
+    unsigned long long due_ticks = 0;   // draw timer runs, while live and shown, with new points to draw
     unsigned long long batches = 0;     // times new points came to a drawn view: each wants one drawing
     // Longest wait, over the last redraws, from a sample's arrival to the
     // drawing that first showed it, in microseconds (p99 of the kept ones).

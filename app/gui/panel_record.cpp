@@ -31,7 +31,6 @@ namespace trace = velk::trace;
 constexpr auto kWriteEvery = std::chrono::milliseconds(50);
 constexpr gint64 kFlushEveryUs = 500000;
 constexpr gint64 kCheckPathEveryUs = 1000000;
-constexpr guint kLabelMs = 250;
 // Entries waiting for the thread: about five seconds of frames at 40,000
 // frames/s. A disk that falls further behind ends the recording.
 constexpr size_t kMaxWaiting = 200000;
@@ -263,11 +262,10 @@ void show_progress_now()
     set_label(figures() + " in " + file_name(), PANGO_ELLIPSIZE_END);
 }
 
-gboolean show_progress(gpointer)
+void show_progress()
 {
     if (recording && !recorder.ended())
         show_progress_now();
-    return G_SOURCE_CONTINUE;
 }
 
 // The thread has ended: the file is complete, or a write failed.
@@ -419,5 +417,5 @@ void rec_init(void)
     recorder.on_end = recording_ended;
     gtk_widget_set_focus_on_click(tr_info.btn_record, FALSE);
     g_signal_connect(tr_info.btn_record, "clicked", G_CALLBACK(btn_record_cb), nullptr);
-    g_timeout_add(kLabelMs, show_progress, nullptr);
+    gui::on_label_tick(show_progress);
 }

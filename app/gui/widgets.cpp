@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace gui {
 
@@ -145,6 +146,27 @@ std::string run_file_chooser(GtkWidget *dialog, gint (*run)(GtkDialog *))
         g_free(name);
     }
     return path;
+}
+
+namespace {
+
+constexpr guint kLabelTickMs = 250;
+std::vector<void (*)()> label_writers;
+
+gboolean write_labels(gpointer)
+{
+    for (void (*write)() : label_writers)
+        write();
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+void on_label_tick(void (*write)())
+{
+    if (label_writers.empty())
+        g_timeout_add(kLabelTickMs, write_labels, nullptr);
+    label_writers.push_back(write);
 }
 
 }  // namespace gui

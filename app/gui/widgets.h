@@ -39,5 +39,10 @@ void remember_folder(const char *file);
 // remembers the chosen file's folder: the chosen path, "" when cancelled.
 // The dialog stays for the caller to read and destroy.
 std::string run_file_chooser(GtkWidget *dialog, gint (*run)(GtkDialog *));
+// Calls `write` 4 times a second, together with every other label writer:
+// a label whose text changes has the whole window laid out again, so the
+// labels that follow the traffic (counters, status, recording, monitor
+// summary) change at the same moments, one layout for all of them.
+void on_label_tick(void (*write)());
 
 }  // namespace gui

@@ -1,9 +1,11 @@
 // Hand-over of the workers' texts (bus status, the adapter gone, refused
 // sends) to the GUI thread.
-// Each label keeps only its latest text; one idle source attached to the
-// GUI's main context delivers whatever changed, on the thread that iterates
-// that context. A fast stream of reports therefore costs the GUI at most one
-// callback per label and iteration, and nothing piles up while it is busy.
+// Each label keeps only its latest text; one source attached to the GUI's
+// main context delivers whatever changed, kDeliverMs after the first change,
+// on the thread that iterates that context. A fast stream of reports
+// therefore costs the GUI at most one callback per label and delivery, at
+// most 1000 / kDeliverMs deliveries a second, and nothing piles up while it
+// is busy.
 #include <cstring>
 
 #include "apipart.h"
@@ -12,6 +14,7 @@
 namespace {
 
 constexpr int kLabels = APIPART_SEND_FAILED + 1;
+constexpr guint kDeliverMs = 20;
 
 struct LabelText {
     bool changed;
@@ -75,9 +78,9 @@ void apipart_post_status(int label, const char *text)
     }
     if (!attach)
         return;
-    // An idle source always runs on the thread that iterates the context,
-    // unlike g_main_context_invoke, which may run the callback right here.
-    GSource *src = g_idle_source_new();
+    // A source always runs on the thread that iterates the context, unlike
+    // g_main_context_invoke, which may run the callback right here.
+    GSource *src = g_timeout_source_new(kDeliverMs);
     g_source_set_priority(src, G_PRIORITY_DEFAULT);
     g_source_set_callback(src, deliver, nullptr, nullptr);
     g_source_attach(src, g_sink_ctx.load(std::memory_order_acquire));

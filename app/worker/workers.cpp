@@ -40,10 +40,14 @@ std::atomic<int> g_recv_alive{0};
 std::atomic<int> g_recv_max{0};
 std::atomic<long> g_batches{0};
 
-// Empty polls in a row before the normal-mode loop starts to wait for input
-// between polls, and the longest such wait: a stop is seen within it, and a
-// frame wakes the wait at once, so the quiet bus costs almost nothing.
-constexpr int kSpinPolls = 64;
+// After an empty poll the normal-mode loop naps kNapMs and polls again, so
+// that a busy bus is read in one call per nap for all the frames that came
+// meanwhile, not in a wake-up per frame with empty polls between. After
+// kNapPolls empty polls in a row (a quiet bus) it waits for input between
+// polls instead, at most kIdleWaitMs a time: a stop is seen within it, and
+// a frame wakes the wait at once, so the quiet bus costs almost nothing.
+constexpr auto kNapMs = std::chrono::milliseconds(1);
+constexpr int kNapPolls = 20;
 constexpr unsigned kIdleWaitMs = 10;
 // Empty polls between checks that the adapter is still attached (about
 // every 200 ms on a quiet bus).
@@ -167,13 +171,18 @@ void recv_normal(int com_port)
         std::memset(&frame, 0, sizeof frame);
         // The port reads without blocking: after a run of empty polls the
         // loop waits for input, so that a quiet bus does not keep a core busy.
-        const bool got = empty < kSpinPolls ? VELKReceive_CANFD(com_port, &frame) == 1
-                                            : receive_waiting(com_port, &frame);
+        const bool got = empty < kNapPolls ? VELKReceive_CANFD(com_port, &frame) == 1
+                                           : receive_waiting(com_port, &frame);
         if (!got) {
             ++empty;
+            if (empty < kNapPolls) {
+                if (!recv_wait_for(kNapMs))
+                    return;
+                continue;
+            }
             // An unplugged adapter reads like a quiet one; the device check
             // tells them apart, and the GUI then runs its disconnect.
-            if (empty >= kSpinPolls && empty % kPresenceCheckPolls == 0 && VELKCheckDevice(com_port) != 0) {
+            if (empty % kPresenceCheckPolls == 0 && VELKCheckDevice(com_port) != 0) {
                 apipart_post_status(APIPART_DEVICE_GONE, "");
                 return;
             }
