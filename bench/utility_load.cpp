@@ -638,6 +638,23 @@ struct TracePhase {
     double refreshes_per_s = 0;
 };
 
+// The utility on the emulator at `path`: started the first time (then
+// *first is set), the port mapped to the new emulator after that.
+bool utility_on(const std::string &path, bool *first = nullptr)
+{
+    static bool started = false;
+    if (first != nullptr)
+        *first = !started;
+    if (started) {
+        map_port(path);
+        return true;
+    }
+    if (!start_utility(path))
+        return false;
+    started = true;
+    return true;
+}
+
 // One stream listed by a freshly connected utility; with `trace`, recorded
 // to g_record_path while the monitor shows.
 bool trace_phase(size_t count, int rate, unsigned seed, bool trace, TracePhase *out)
@@ -646,14 +663,8 @@ bool trace_phase(size_t count, int rate, unsigned seed, bool trace, TracePhase *
     out->stream.expected = data_reports(count, seed);
     if (!sim.start(stream_args(count, rate, seed)))
         return false;
-    static bool started = false;
-    if (!started) {
-        if (!start_utility(sim.path))
-            return false;
-        started = true;
-    } else {
-        map_port(sim.path);
-    }
+    if (!utility_on(sim.path))
+        return false;
     gtk_button_clicked(GTK_BUTTON(cd_info.btn_cnnt));
     if (!pump_until([] { return is_connect; }, 5))
         return false;
@@ -765,14 +776,8 @@ bool plot_phase(size_t count, int rate, unsigned seed, bool list_paused, size_t 
     out->stream.expected = data_reports(count, seed);
     if (!sim.start(stream_args(count, rate, seed)))
         return false;
-    static bool started = false;
-    if (!started) {
-        if (!start_utility(sim.path))
-            return false;
-        started = true;
-    } else {
-        map_port(sim.path);
-    }
+    if (!utility_on(sim.path))
+        return false;
     plot_clear();
     plot_set_databases({&db});
     for (int k = 0; k < 4; ++k)
@@ -949,11 +954,10 @@ bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const 
     args.push_back("0");
     if (!sim.start(args))
         return false;
-    static bool started = false;
-    if (!started) {
-        if (!start_utility(sim.path))
-            return false;
-        started = true;
+    bool first = false;
+    if (!utility_on(sim.path, &first))
+        return false;
+    if (first) {
         char dir[] = "/tmp/velk-bench-dbc-XXXXXX";
         if (mkdtemp(dir) == nullptr)
             return false;
@@ -973,8 +977,6 @@ bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const 
         rmdir(dir);
         g_signal_connect_after(gtk_tree_view_get_model(GTK_TREE_VIEW(mn_info.tree)), "row-has-child-toggled",
                                G_CALLBACK(expand_new_parent), nullptr);
-    } else {
-        map_port(sim.path);
     }
     plot_clear();
     for (int k = 0; k < 4; ++k)

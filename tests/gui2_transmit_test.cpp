@@ -133,6 +133,17 @@ protected:
         return out;
     }
 
+    // Saves the list through Save… to `path`; the file's text.
+    static std::string saved_as(const std::string &path)
+    {
+        answer_path = path;
+        gtk_button_clicked(GTK_BUTTON(tx_info.save));
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
     // Row `row` as CAN1 id#data every cycle_ms.
     static void make_entry(const char *id, const char *data, const char *cycle_ms)
     {
@@ -272,14 +283,10 @@ TEST_F(Transmit, AMessageOfTheWindowsDatabasesIsSentEncodedAndSavedWithItsFile)
 
     // The saved list names the database, so that it loads elsewhere.
     const std::string path = dir_->path("engine.list");
-    answer_path = path;
-    gtk_button_clicked(GTK_BUTTON(tx_info.save));
+    const std::string text = saved_as(path);
     EXPECT_TRUE(has_log("Transmit list saved to " + path));
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("dbc " + dbc + "\n"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("CAN1 msg:Engine 10ms Speed=1000"), std::string::npos) << text.str();
+    EXPECT_NE(text.find("dbc " + dbc + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("CAN1 msg:Engine 10ms Speed=1000"), std::string::npos) << text;
     velk::txlist::List back;
     std::string error;
     EXPECT_TRUE(velk::txlist::load_list(path, &back, &error)) << error;
@@ -293,15 +300,11 @@ TEST_F(Transmit, SaveAndLoadRoundTripAndABadLineIsRefusedWithItsNumber)
     edit(1, TX_COL_CH, "CAN2");
     edit(1, TX_COL_COUNT, "50");
     const std::string path = dir_->path("bench.list");
-    answer_path = path;
-    gtk_button_clicked(GTK_BUTTON(tx_info.save));
+    const std::string saved = saved_as(path);
     EXPECT_TRUE(has_log("Transmit list saved to " + path));
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("CAN1 123#DEADBEEF 10ms enabled=no\n"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("CAN2 18FF0A01##1112233 250ms count=50 enabled=no\n"), std::string::npos)
-        << text.str();
+    EXPECT_NE(saved.find("CAN1 123#DEADBEEF 10ms enabled=no\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("CAN2 18FF0A01##1112233 250ms count=50 enabled=no\n"), std::string::npos)
+        << saved;
 
     select(0);
     gtk_button_clicked(GTK_BUTTON(tx_info.del));
