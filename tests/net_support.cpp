@@ -169,6 +169,10 @@ void NetServerTest::TearDown()
 void NetServerTest::unplug()
 {
     sim_->unplug();
+    // The device's name goes with it, as an unplugged adapter's does: the
+    // pseudo-terminal's number may soon belong to another test's emulator,
+    // which the server's attempts to reopen must not take.
+    unlink(link_path_.c_str());
 }
 
 void NetServerTest::replug()
