@@ -131,16 +131,21 @@ Bytes reply_to(State &state, const Bytes &frame);
 // (big-endian i) of status reports.
 std::vector<Report> stream_sequence(size_t count, unsigned seed);
 
-// The same sequence one report at a time, in order.
+// The same sequence one report at a time, in order. With `ids` > 0 the
+// frames use only `ids` identifiers of each kind, as a bus of that many
+// messages does: standard 0..ids-1 and extended kStreamExtendedBase plus
+// 0..ids-1 (0xE1 reports too, so their identifier no longer carries i).
+constexpr uint32_t kStreamExtendedBase = 0x18000000;
 class StreamGenerator {
 public:
-    explicit StreamGenerator(unsigned seed = 1);
+    explicit StreamGenerator(unsigned seed = 1, uint32_t ids = 0);
     Report report(size_t index);
 
 private:
     uint32_t next();
     uint32_t below(uint32_t n) { return next() % n; }
     uint32_t state_;
+    uint32_t ids_;
 };
 
 class Adapter {
@@ -222,6 +227,9 @@ public:
     // the stream's 0xE2 and 0xF1 reports carry this clock's time too, unless
     // they carry the write time.
     void set_clock(long ppm, int64_t jump_us, long every);
+    // The next stream's frames use `ids` identifiers of each kind (see
+    // StreamGenerator); 0 = any.
+    void set_stream_ids(uint32_t ids);
     bool wait_stream_done(int timeout_ms);
     size_t reports_streamed();
 
@@ -283,6 +291,7 @@ private:
     int64_t stream_start_us_ = 0;
     size_t stream_max_chunk_ = 64;
     uint32_t stream_rng_ = 1;
+    uint32_t stream_ids_ = 0;
     bool stream_stamp_ = false;
     Bytes stream_pending_;
 

@@ -24,7 +24,7 @@ uint32_t StreamGenerator::next()
     return state_;
 }
 
-StreamGenerator::StreamGenerator(unsigned seed) : state_(seed * 2654435761u + 0x9E3779B9u)
+StreamGenerator::StreamGenerator(unsigned seed, uint32_t ids) : state_(seed * 2654435761u + 0x9E3779B9u), ids_(ids)
 {
     if (state_ == 0)
         state_ = 1;
@@ -53,7 +53,11 @@ Report StreamGenerator::report(size_t index)
 
     r.channel = static_cast<int>(below(2));
     r.extended = below(2) != 0;
-    r.id = r.extended ? next() & 0x1FFFFFFF : next() & 0x7FF;
+    const uint32_t pick_id = next();
+    if (ids_ > 0)
+        r.id = (r.extended ? kStreamExtendedBase : 0) + pick_id % ids_;
+    else
+        r.id = r.extended ? pick_id & 0x1FFFFFFF : pick_id & 0x7FF;
     r.micro_second = below(1000000);
     r.second = tag;
     for (uint8_t &d : r.data)
@@ -61,7 +65,7 @@ Report StreamGenerator::report(size_t index)
     switch (r.kind) {
     case Report::E1:
         r.extended = true;
-        r.id = tag & 0x1FFFFFFF;
+        r.id = ids_ > 0 ? kStreamExtendedBase + tag % ids_ : tag & 0x1FFFFFFF;
         r.dlc = static_cast<int>(below(9));
         r.second = 0;
         r.micro_second = 0;
@@ -112,7 +116,7 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
-        stream_gen_ = StreamGenerator(seed);
+        stream_gen_ = StreamGenerator(seed, stream_ids_);
         stream_count_ = count;
         stream_next_ = 0;
         stream_rate_ = std::max(rate_per_s, 0);
@@ -125,6 +129,12 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
         stream_pending_.clear();
     }
     wake();
+}
+
+void Adapter::set_stream_ids(uint32_t ids)
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    stream_ids_ = ids;
 }
 
 void Adapter::refill_stream(int64_t now)

@@ -55,6 +55,9 @@ const char kUsage[] =
     "                       tty takes them (default)\n"
     "  -S, --seed S         seed of the stream's content (default 1); report i\n"
     "                       carries i as its timestamp second\n"
+    "  -I, --ids N          --stream's frames use N identifiers of each kind\n"
+    "                       (standard 0-N-1, extended 18000000-18000000+N-1),\n"
+    "                       as a bus of N messages does; default any (1-2048)\n"
     "  -C, --clock PPM[,JUMP_MS[,EVERY]]\n"
     "                       the adapter's clock runs PPM parts per million fast\n"
     "                       (negative: slow) and jumps by JUMP_MS (negative:\n"
@@ -89,7 +92,7 @@ const option kOptions[] = {
     {"loopback", no_argument, nullptr, 'L'},     {"stream", required_argument, nullptr, 's'},
     {"bus", required_argument, nullptr, 'B'},
     {"rate", required_argument, nullptr, 'r'},   {"seed", required_argument, nullptr, 'S'},
-    {"clock", required_argument, nullptr, 'C'},
+    {"clock", required_argument, nullptr, 'C'},  {"ids", required_argument, nullptr, 'I'},
     {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -167,7 +170,7 @@ int main(int argc, char **argv)
         int ch_p, ch_q;
     };
     std::vector<Wire> wires;
-    long ports = 1, adapters = 1, stream_count = 0, rate = 0, seed = 1;
+    long ports = 1, adapters = 1, stream_count = 0, rate = 0, seed = 1, stream_ids = 0;
     uint8_t fw[2] = {0x03, 0x02};
     uint8_t model[2] = {0x51, 0x02};
     uint8_t dev_id[8];
@@ -175,7 +178,7 @@ int main(int argc, char **argv)
     bool have_clock = false;
     long clock_ppm = 0, clock_jump_ms = 0, clock_every = 1000;
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:C:vh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:C:I:vh", kOptions, nullptr)) != -1) {
         long v;
         switch (c) {
         case 'l': links.push_back(optarg); break;
@@ -237,6 +240,10 @@ int main(int argc, char **argv)
             if (!parse_int(optarg, 0, 0xFFFFFFFFL, &seed))
                 return bad("seed", optarg);
             break;
+        case 'I':
+            if (!parse_int(optarg, 1, 2048, &stream_ids))
+                return bad("identifier count", optarg);
+            break;
         case 'C': {
             const std::string spec(optarg);
             const size_t c1 = spec.find(','), c2 = c1 == std::string::npos ? c1 : spec.find(',', c1 + 1);
@@ -284,6 +291,7 @@ int main(int argc, char **argv)
         a->set_loopback(loopback);
         if (have_clock)
             a->set_clock(clock_ppm, int64_t{clock_jump_ms} * 1000, clock_every);
+        a->set_stream_ids(static_cast<uint32_t>(stream_ids));
         if (i < vcoms.size())
             a->set_vcom(vcoms[i].mode, vcoms[i].map, vcoms[i].order);
         // Ports of one adapter share the dev_id of its first port.
