@@ -25,14 +25,18 @@
 //                                     monitor shown: frames lost (listed and
 //                                     recorded), longest stall, processor
 //                                     use, monitor updates per second
-//   bench_utility full RATE SECONDS   everything at once: frame list,
+//   bench_utility full RATE SECONDS [TAB] [any]
+//                                     everything at once: frame list,
 //                                     monitor of a 100-message database
 //                                     expanded, 4 signals plotted and a
 //                                     recording, once with each of the
 //                                     list, monitor and plot tabs shown:
 //                                     frames lost, processor use, longest
-//                                     stall, plot redraws and lag; a
-//                                     fourth argument (list, monitor or
+//                                     stall, plot redraws and lag. The bus
+//                                     carries 100 standard messages (those
+//                                     of the database) and 100 extended
+//                                     ones; with "any" every identifier may
+//                                     come instead. TAB (list, monitor or
 //                                     plot) runs that phase only
 //
 // Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
@@ -904,10 +908,10 @@ struct FullPhase {
     double rss_start = 0, rss_end = 0;
 };
 
-std::string full_dbc_text(size_t count, unsigned seed)
+std::string full_dbc_text(size_t count, unsigned seed, uint32_t id_count)
 {
     std::vector<size_t> hits(2048, 0);
-    velk::sim::StreamGenerator gen(seed);
+    velk::sim::StreamGenerator gen(seed, id_count);
     for (size_t i = 0; i < count; ++i) {
         const velk::sim::Report r = gen.report(i);
         if ((r.kind == velk::sim::Report::E2 || r.kind == velk::sim::Report::F1) && !r.extended && !r.rtr)
@@ -944,7 +948,7 @@ void expand_new_parent(GtkTreeModel *, GtkTreePath *path, GtkTreeIter *, gpointe
     gtk_tree_view_expand_row(GTK_TREE_VIEW(mn_info.tree), path, FALSE);
 }
 
-bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const std::string &record_path,
+bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char *shown, const std::string &record_path,
                 FullPhase *out)
 {
     Emulator sim;
@@ -952,6 +956,10 @@ bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const 
     std::vector<std::string> args = stream_args(count, rate, seed);
     args.push_back("--clock");
     args.push_back("0");
+    if (ids > 0) {
+        args.push_back("--ids");
+        args.push_back(std::to_string(ids));
+    }
     if (!sim.start(args))
         return false;
     bool first = false;
@@ -965,7 +973,7 @@ bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const 
         FILE *f = std::fopen(path.c_str(), "w");
         if (f == nullptr)
             return false;
-        const std::string text = full_dbc_text(count, seed);
+        const std::string text = full_dbc_text(count, seed, ids);
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
         std::string error;
@@ -1026,8 +1034,11 @@ bool full_phase(size_t count, int rate, unsigned seed, const char *shown, const 
     return true;
 }
 
-int run_full(int rate, int seconds, const char *only)
+int run_full(int rate, int seconds, const char *only, bool any_id)
 {
+    // A bus of 100 standard messages, the database's, and 100 extended ones;
+    // or every identifier (thousands of monitor rows).
+    const uint32_t ids = any_id ? 0 : 100;
     char dir[] = "/tmp/velk-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr)
         return 1;
@@ -1040,13 +1051,13 @@ int run_full(int rate, int seconds, const char *only)
         if (only != nullptr && std::strstr(shown, only) == nullptr)
             continue;
         FullPhase p;
-        if (!full_phase(count, rate, 25, shown, std::string(dir) + "/full.log", &p)) {
+        if (!full_phase(count, rate, 25, ids, shown, std::string(dir) + "/full.log", &p)) {
             failed = 1;
             break;
         }
         const std::string what = std::string("utility, everything on (list, monitor of 100 messages expanded, "
                                              "4 signals plotted, recording), ") +
-                                 shown + " shown, " + tag;
+                                 (any_id ? "any identifier, " : "bus of 200 messages, ") + shown + " shown, " + tag;
         const long long listed = static_cast<long long>(p.stream.listed);
         const long long lost = static_cast<long long>(p.stream.expected) - listed;
         row(what + ", frames lost (not listed, not monitored, not recorded)",
@@ -1075,7 +1086,7 @@ int run_full(int rate, int seconds, const char *only)
 int usage()
 {
     std::fprintf(stderr, "usage: bench_utility load RATE SECONDS | idle SECONDS | memory FRAMES | soak SECONDS | "
-                         "stalls ROUNDS | trace RATE SECONDS | plot RATE SECONDS | full RATE SECONDS\n");
+                         "stalls ROUNDS | trace RATE SECONDS | plot RATE SECONDS | full RATE SECONDS [TAB] [any]\n");
     return 2;
 }
 
@@ -1107,6 +1118,16 @@ int main(int argc, char **argv)
     if (mode == "plot" && b > 0)
         return run_plot(static_cast<int>(a), static_cast<int>(b));
     if (mode == "full" && b > 0)
-        return run_full(static_cast<int>(a), static_cast<int>(b), argc > 4 ? argv[4] : nullptr);
+    {
+        const char *only = nullptr;
+        bool any_id = false;
+        for (int i = 4; i < argc; ++i) {
+            if (std::strcmp(argv[i], "any") == 0)
+                any_id = true;
+            else
+                only = argv[i];
+        }
+        return run_full(static_cast<int>(a), static_cast<int>(b), only, any_id);
+    }
     return usage();
 }
