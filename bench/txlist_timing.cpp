@@ -35,18 +35,27 @@ struct Stamp {
     unsigned seq;
 };
 
-// Deviations (us) of stamps from the grid of `cycle` s placed at the
-// earliest frame's offset, each frame on its nearest grid point (a skipped
-// deadline leaves a gap rather than shifting the frames after it); *mean gets
-// the mean period.
+// Deviations (us) of stamps from the grid of `cycle` s, each frame on the
+// grid point it was sent for; *mean gets the mean period. A frame is never
+// sent before its deadline but may be late by more than half a cycle, which
+// the nearest grid point would take for an early frame of the next one: the
+// grid is first placed at the median frame's offset, each frame is taken
+// for the point from a quarter of a cycle before it to three quarters after
+// it, and the deviations are measured from the earliest frame's offset on
+// that grid (the adapter's clock starts elsewhere).
 std::vector<double> deviations(const std::vector<Stamp> &v, double cycle, double *mean)
 {
     std::vector<double> out;
     if (v.size() < 2)
         return out;
+    std::vector<double> on_grid(v.size());
+    for (size_t k = 0; k < v.size(); ++k)
+        on_grid[k] = v[k].t - std::round((v[k].t - v.front().t) / cycle) * cycle;
+    std::nth_element(on_grid.begin(), on_grid.begin() + static_cast<long>(on_grid.size() / 2), on_grid.end());
+    const double median = on_grid[on_grid.size() / 2];
     std::vector<double> j(v.size());
     for (size_t k = 0; k < v.size(); ++k)
-        j[k] = std::round((v[k].t - v.front().t) / cycle);
+        j[k] = std::floor((v[k].t - median) / cycle + 0.25);
     *mean = (v.back().t - v.front().t) / (j.back() - j.front());
     double offset = 1e300;
     for (size_t k = 0; k < v.size(); ++k)
