@@ -1,6 +1,7 @@
 // The transmit list's scheduler thread: earliest deadline first over the
 // enabled entries, deadlines on each entry's fixed grid, the frame built
 // under the lock and sent without it (the library's pacing pause blocks).
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -276,6 +277,9 @@ void Scheduler::run()
     // machine. Best effort: without the right to raise it the thread runs at
     // normal priority.
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
+    // The default 50 us timer slack would make every deadline wait, and the
+    // library's pause before each frame, that much late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::unique_lock<std::mutex> lk(m_);
     while (run_) {
         // The earliest deadline; a pending send-now goes first.
