@@ -48,8 +48,8 @@ constexpr size_t kRowsPerRefresh = 1000;
 // bus of thousands of new identifiers a second would otherwise hold the
 // main loop for as long as it takes to measure them all at once.
 constexpr size_t kNewRowsPerRefresh = 100;
-// 64 bytes, each in bold: "<b>XX</b>" and a separator.
-constexpr size_t kCellText = 64 * 10 + 1;
+// 64 bytes, each in bold: "<b>XX</b>" and a separator of up to two spaces.
+constexpr size_t kCellText = 64 * 11 + 1;
 
 struct Column {
     const char *title;
@@ -111,6 +111,63 @@ int64_t first_adapter_us = -1;
 int64_t first_host_us = -1;
 velk::trace::HostTime host_clock;
 long refreshes = 0;
+
+// Rows have one height (fixed-height mode), so the view never measures a
+// row: at a high frame rate measuring the rows written was most of its
+// cost. The columns still grow to the widest text they get, as columns
+// sized to their content do: a text with more visible characters than any
+// before in its column is measured here, once.
+size_t widest_text[MN_COL_NUM] = {};
+
+size_t visible_chars(const char *text, bool markup)
+{
+    size_t n = 0;
+    bool in_tag = false;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (markup && *c == '<')
+            in_tag = true;
+        else if (markup && *c == '>')
+            in_tag = false;
+        else if (!in_tag && (static_cast<unsigned char>(*c) & 0xC0) != 0x80)
+            ++n;
+    }
+    return n;
+}
+
+bool is_markup_column(int col)
+{
+    return col == MN_COL_DATA || col == MN_COL_VALUE;
+}
+
+void fit_column(int col, const char *text)
+{
+    const bool markup = is_markup_column(col);
+    const size_t n = visible_chars(text, markup);
+    if (n <= widest_text[col])
+        return;
+    widest_text[col] = n;
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), col);
+    if (column == nullptr)
+        return;
+    PangoLayout *layout = gtk_widget_create_pango_layout(mn_info.tree, nullptr);
+    PangoFontDescription *font = pango_font_description_from_string("Calibri 10");
+    pango_layout_set_font_description(layout, font);
+    pango_font_description_free(font);
+    if (markup)
+        pango_layout_set_markup(layout, text, -1);
+    else
+        pango_layout_set_text(layout, text, -1);
+    int width = 0;
+    pango_layout_get_pixel_size(layout, &width, nullptr);
+    g_object_unref(layout);
+    // The cell's padding and the grid line; the first column also holds the
+    // expander of a described row.
+    width += 12;
+    if (col == 0)
+        width += 2 * gtk_tree_view_get_level_indentation(GTK_TREE_VIEW(mn_info.tree)) + 24;
+    if (width > gtk_tree_view_column_get_fixed_width(column))
+        gtk_tree_view_column_set_fixed_width(column, width);
+}
 
 int64_t newest(const Entry &e)
 {
@@ -197,9 +254,16 @@ void write_signal_rows(Entry &e)
         gchar *escaped = g_markup_escape_text(gui::value_with_unit(v).c_str(), -1);
         std::string value = changed ? std::string("<b>") + escaped + "</b>" : escaped;
         g_free(escaped);
+        const char *text = v.text != nullptr && !v.missing ? v.text : "";
+        const std::string raw = gui::raw_text(v);
+        const std::string range = gui::range_text(*v.signal);
+        fit_column(MN_COL_NAME, v.signal->name.c_str());
+        fit_column(MN_COL_VALUE, value.c_str());
+        fit_column(MN_COL_TEXT, text);
+        fit_column(MN_COL_RAW, raw.c_str());
+        fit_column(MN_COL_RANGE, range.c_str());
         gtk_tree_store_set(mn_store, &child, MN_COL_NAME, v.signal->name.c_str(), MN_COL_VALUE, value.c_str(),
-                           MN_COL_TEXT, v.text != nullptr && !v.missing ? v.text : "", MN_COL_RAW,
-                           gui::raw_text(v).c_str(), MN_COL_RANGE, gui::range_text(*v.signal).c_str(), -1);
+                           MN_COL_TEXT, text, MN_COL_RAW, raw.c_str(), MN_COL_RANGE, range.c_str(), -1);
         ok = gtk_tree_model_iter_next(GTK_TREE_MODEL(mn_store), &child);
     }
 }
@@ -253,6 +317,13 @@ void write_row(size_t index)
     mn_data_markup(f.data, n, e.changed, data, sizeof data);
     last_time_text(e, time, sizeof time);
     const char *name = e.message != nullptr ? e.message->name.c_str() : "";
+    fit_column(MN_COL_CH, ch);
+    fit_column(MN_COL_NAME, name);
+    fit_column(MN_COL_TYPE, type);
+    fit_column(MN_COL_COUNT, count);
+    fit_column(MN_COL_PERIOD, period);
+    fit_column(MN_COL_DATA, data);
+    fit_column(MN_COL_TIME, time);
     if (!e.in_store) {
         // After the last row by its iterator: inserting at the end by
         // position walks every row before it.
@@ -444,7 +515,8 @@ void mn_data_markup(const unsigned char *data, int len, uint64_t changed, char *
     size_t pos = 0;
     out[0] = '\0';
     for (int i = 0; i < len && i < 64; ++i) {
-        const char *sep = i == 0 ? "" : (i % 8 == 0 ? "\n" : " ");
+        // One line (every row has one height), a wider gap every 8 bytes.
+        const char *sep = i == 0 ? "" : (i % 8 == 0 ? "  " : " ");
         const bool bold = (changed >> i) & 1u;
         int w = std::snprintf(out + pos, size - pos, bold ? "%s<b>%02X</b>" : "%s%02X", sep, data[i]);
         if (w < 0 || static_cast<size_t>(w) >= size - pos) {
@@ -523,7 +595,7 @@ void refresh(bool summary_now)
     if (!dirty.empty()) {
         const size_t shown = rows.size();
         // Rows out of view keep their changes until they come into view
-        // (a scroll refreshes): the view measures every row written, so
+        // (a scroll refreshes): the view redraws every row written, so
         // writing only the shown ones keeps an update's cost to the view's
         // height, whatever the rate and the number of identifiers.
         size_t first = 0;
@@ -616,7 +688,7 @@ void mn_init(void)
         GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
             kColumns[i].title, renderer, i == MN_COL_DATA || i == MN_COL_VALUE ? "markup" : "text", i, nullptr);
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
-        gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
+        gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
         gtk_tree_view_column_set_resizable(column, TRUE);
         if (kColumns[i].sortable) {
             gtk_tree_view_column_set_clickable(column, TRUE);
@@ -624,6 +696,7 @@ void mn_init(void)
         }
         gtk_tree_view_append_column(view, column);
     }
+    gtk_tree_view_set_fixed_height_mode(view, TRUE);
     show_sort_indicator(view);
     gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
     gtk_widget_set_focus_on_click(mn_info.btn_clr, FALSE);
