@@ -12,8 +12,13 @@ if(TARGET velk_test_support)
            "if(${t}_list)\n  set_tests_properties(\${${t}_list} PROPERTIES LABELS \"lib;reliability\")\nendif()\n")
     endif()
   endforeach()
-  # Tests of state shared between threads also run in the ThreadSanitizer stage.
+  # Tests of state shared between threads also run in the ThreadSanitizer
+  # stage. The stream tests keep a core busy each: they count as two of the
+  # test command's parallel slots.
   file(APPEND ${_reliability_labels}
+       "if(reliability_stream_list)\n"
+       "  set_tests_properties(\${reliability_stream_list} PROPERTIES PROCESSORS 2)\n"
+       "endif()\n"
        "foreach(t \${reliability_stream_list})\n"
        "  if(t MATCHES \"^Threads\\\\.\")\n"
        "    set_tests_properties(\${t} PROPERTIES LABELS \"lib;reliability;tsan\")\n"
