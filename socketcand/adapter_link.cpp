@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "adapter_time.h"
+#include "net_frame.h"
 
 namespace velk::netd {
 namespace {
@@ -18,19 +19,6 @@ constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop.
 constexpr unsigned kWaitMs = 20;
 constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
-
-NetFrame net_frame_of(const trace::Frame &t)
-{
-    NetFrame f;
-    f.id = t.id;
-    f.extended = t.extended;
-    f.fd = t.fd;
-    f.brs = t.brs;
-    f.esi = t.esi;
-    f.len = t.len;
-    f.data = t.data;
-    return f;
-}
 
 CAN_FRAME_INFO record_of(int channel, const NetFrame &f)
 {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "trace.h"
+#include "net_frame.h"
 
 namespace velk::netd {
 namespace {
@@ -14,17 +14,7 @@ txlist::Entry entry_of(int channel, const NetFrame &f, uint64_t cycle_us)
     e.channel = channel;
     e.cycle_us = cycle_us;
     e.count = 0;  // until deleted
-    trace::Frame &t = e.frame;
-    t.channel = channel;
-    t.tx = true;
-    t.extended = f.extended;
-    t.fd = f.fd;
-    t.brs = f.brs;
-    t.esi = f.esi;
-    t.id = f.id;
-    t.len = f.len;
-    t.dlc = static_cast<uint8_t>(std::max(trace::len_to_dlc(f.len), 0));
-    std::copy(f.data.begin(), f.data.begin() + f.len, t.data.begin());
+    e.frame = trace_frame_of(channel, f);
     return e;
 }
 
