@@ -118,6 +118,9 @@ long refreshes = 0;
 // sized to their content do: a text with more visible characters than any
 // before in its column is measured here, once.
 size_t widest_text[MN_COL_NUM] = {};
+// The cells' font, for the renderers and for measuring their text.
+constexpr const char *kCellFamily = "Calibri";
+constexpr int kCellPoints = 10;
 
 size_t visible_chars(const char *text, bool markup)
 {
@@ -150,7 +153,9 @@ void fit_column(int col, const char *text)
     if (column == nullptr)
         return;
     PangoLayout *layout = gtk_widget_create_pango_layout(mn_info.tree, nullptr);
-    PangoFontDescription *font = pango_font_description_from_string("Calibri 10");
+    PangoFontDescription *font = pango_font_description_new();
+    pango_font_description_set_family(font, kCellFamily);
+    pango_font_description_set_size(font, kCellPoints * PANGO_SCALE);
     pango_layout_set_font_description(layout, font);
     pango_font_description_free(font);
     if (markup)
@@ -684,9 +689,9 @@ void mn_init(void)
         GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
         // Family and size alone: a whole font would also fix the weight,
         // which overrides a bold first byte of the data.
-        g_object_set(renderer, "family", "Calibri", "size-points", 10.0, nullptr);
+        g_object_set(renderer, "family", kCellFamily, "size-points", static_cast<double>(kCellPoints), nullptr);
         GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
-            kColumns[i].title, renderer, i == MN_COL_DATA || i == MN_COL_VALUE ? "markup" : "text", i, nullptr);
+            kColumns[i].title, renderer, is_markup_column(i) ? "markup" : "text", i, nullptr);
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
         gtk_tree_view_column_set_resizable(column, TRUE);
