@@ -1,6 +1,8 @@
 // The transmit list's scheduler thread: earliest deadline first over the
 // enabled entries, deadlines on each entry's fixed grid, the frame built
 // under the lock and sent without it (the library's pacing pause blocks).
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -271,12 +273,27 @@ void Scheduler::note_sent(Slot &s, uint64_t at)
     }
 }
 
+namespace {
+
+bool realtime_priority()
+{
+    struct sched_param p = {};
+    p.sched_priority = 10;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0;
+}
+
+}  // namespace
+
 void Scheduler::run()
 {
     // Deadlines of a millisecond want the thread woken on time on a busy
-    // machine. Best effort: without the right to raise it the thread runs at
-    // normal priority.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
+    // machine: a low real-time priority puts it ahead of every ordinary
+    // thread the moment its wait ends. The thread sleeps between frames and
+    // the pacing bounds its frames, so it cannot hold a core. Best effort:
+    // without the right to it (root, or an RLIMIT_RTPRIO) the thread asks
+    // for a raised ordinary priority, and without that runs as it is.
+    if (!realtime_priority())
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
     // The default 50 us timer slack would make every deadline wait, and the
     // library's pause before each frame, that much late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
