@@ -40,13 +40,19 @@ std::atomic<int> g_recv_alive{0};
 std::atomic<int> g_recv_max{0};
 std::atomic<long> g_batches{0};
 
-// After an empty poll the normal-mode loop naps kNapMs and polls again, so
-// that a busy bus is read in one call per nap for all the frames that came
-// meanwhile, not in a wake-up per frame with empty polls between. After
+// After an empty poll the normal-mode loop naps and polls again, so that a
+// busy bus is read in one wake-up per nap for all the frames that came
+// meanwhile, not in a wake-up per frame with empty polls between. The nap
+// is as long as kFramesPerNap frames take at the rate just read, from
+// kNapMs to kLongestNap: a bus of a few thousand frames a second wakes the
+// loop a few hundred times a second, a full one every millisecond, and the
+// frames that wait meanwhile stay well within the port's input buffer. After
 // kNapPolls empty polls in a row (a quiet bus) it waits for input between
 // polls instead, at most kIdleWaitMs a time: a stop is seen within it, and
 // a frame wakes the wait at once, so the quiet bus costs almost nothing.
 constexpr auto kNapMs = std::chrono::milliseconds(1);
+constexpr auto kLongestNap = std::chrono::milliseconds(4);
+constexpr int kFramesPerNap = 16;
 constexpr int kNapPolls = 20;
 constexpr unsigned kIdleWaitMs = 10;
 // Empty polls between checks that the adapter is still attached (about
@@ -163,9 +169,21 @@ bool receive_waiting(int com_port, CAN_FRAME_INFO *frame)
     return VELKReceiveNonblock(com_port, &nb) == 1;
 }
 
+// The nap after an empty poll: `frames` frames came since `since`, when
+// the nap before began.
+Clock::duration nap_after(int frames, Clock::time_point since, Clock::time_point now)
+{
+    if (frames <= 0)
+        return kLongestNap;
+    const Clock::duration per_nap = (now - since) * kFramesPerNap / frames;
+    return std::clamp<Clock::duration>(per_nap, kNapMs, kLongestNap);
+}
+
 void recv_normal(int com_port)
 {
     int empty = 0;
+    int frames = 0;  // read since the last nap
+    Clock::time_point nap_began = Clock::now();
     while (!recv_stop_requested()) {
         CAN_FRAME_INFO frame;
         std::memset(&frame, 0, sizeof frame);
@@ -176,7 +194,11 @@ void recv_normal(int com_port)
         if (!got) {
             ++empty;
             if (empty < kNapPolls) {
-                if (!recv_wait_for(kNapMs))
+                const Clock::time_point now = Clock::now();
+                const Clock::duration nap = nap_after(frames, nap_began, now);
+                frames = 0;
+                nap_began = now;
+                if (!recv_wait_for(nap))
                     return;
                 continue;
             }
@@ -189,6 +211,7 @@ void recv_normal(int com_port)
             continue;
         }
         empty = 0;
+        ++frames;
         dispatch_normal(frame);
     }
 }
