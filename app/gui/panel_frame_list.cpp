@@ -7,7 +7,7 @@
 // the list's model in one batch about 25 times a second. While the table
 // starts again faster than once a second, the model holds only the rows
 // the view shows (the newest with Follow on, the first without), built
-// anew 10 times a second, so the rows built per second are bounded by the
+// anew 5 times a second, so the rows built per second are bounded by the
 // batches, not by the frame rate.
 // Otherwise, and whenever the views are paused, the model holds the whole
 // table, as many as 1000 rows, to scroll through.
@@ -97,7 +97,7 @@ constexpr size_t kRowsPerBatch = 200;
 constexpr guint kFlushMs = 40;
 // While the table starts again faster than once a second its rows cannot be
 // read as they pass: the shown rows are built anew only this often.
-constexpr gint64 kFastFlushUs = 100000;
+constexpr gint64 kFastFlushUs = 200000;
 gint64 last_fast_flush_us = 0;
 // The counters as their labels show them.
 int shown_cnt[BS_LABEL_CNT_C] = {};
