@@ -152,6 +152,16 @@ int column_width_for(GtkCellRenderer *renderer, const char *sample)
     return natural + separator;
 }
 
+// The height of a one-line cell of the renderer, its padding included.
+int one_line_height(GtkCellRenderer *renderer)
+{
+    g_object_set(renderer, "text", "0Xg", nullptr);
+    gint natural = 0;
+    gtk_cell_renderer_get_preferred_height(renderer, bs_info.tree, nullptr, &natural);
+    g_object_set(renderer, "text", nullptr, nullptr);
+    return natural;
+}
+
 // Writes every row's adapter time again, as the selector now says.
 void rewrite_adapter_times()
 {
@@ -580,6 +590,15 @@ void bs_init(void)
         gtk_tree_view_column_set_fixed_width(column, width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
         gtk_tree_view_column_set_resizable(column, TRUE);
+        // The column's width is its own; every cell but the data is one
+        // line. Cells of a fixed size are not measured, so each new row
+        // measures its data cell only, not eleven cells.
+        if (i != COL_DATA) {
+            GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+            GtkCellRenderer *cell = GTK_CELL_RENDERER(cells->data);
+            g_list_free(cells);
+            gtk_cell_renderer_set_fixed_size(cell, width, one_line_height(cell));
+        }
     }
     gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
