@@ -5,10 +5,7 @@
 // the payload shows frames lost or sent twice. Deviation from the deadline:
 // each frame's stamp minus its deadline on the entry's grid, the grid placed
 // at the earliest frame's offset (the adapter's clock starts elsewhere).
-#include <pthread.h>
-#include <sched.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -164,11 +161,7 @@ private:
     void run()
     {
         tid_ = gettid();
-        struct sched_param p = {};
-        p.sched_priority = 10;
-        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) != 0)
-            (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
-        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        txlist::prepare_sender_thread();
         txlist::SteadyClock clock;
         const uint64_t t0 = clock.now_us();
         const size_t n = list_.entries.size();

@@ -65,6 +65,11 @@ struct EntryStats {
     bool running = false;  // enabled and not done with its count
 };
 
+// Readies the calling thread for deadlines of a millisecond: a low
+// real-time priority where the process may have one, else a raised
+// ordinary one, and 1 us timer slack. The scheduler's thread calls it.
+void prepare_sender_thread();
+
 class Scheduler {
 public:
     Scheduler(Clock &clock, SendFn send);

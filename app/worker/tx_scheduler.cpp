@@ -284,19 +284,24 @@ bool realtime_priority()
 
 }  // namespace
 
-void Scheduler::run()
+void prepare_sender_thread()
 {
     // Deadlines of a millisecond want the thread woken on time on a busy
     // machine: a low real-time priority puts it ahead of every ordinary
-    // thread the moment its wait ends. The thread sleeps between frames and
-    // the pacing bounds its frames, so it cannot hold a core. Best effort:
-    // without the right to it (root, or an RLIMIT_RTPRIO) the thread asks
-    // for a raised ordinary priority, and without that runs as it is.
+    // thread the moment its wait ends. A list's thread sleeps between frames
+    // and the pacing bounds its frames, so it cannot hold a core. Best
+    // effort: without the right to it (root, or an RLIMIT_RTPRIO) the thread
+    // asks for a raised ordinary priority, and without that runs as it is.
     if (!realtime_priority())
         (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
     // The default 50 us timer slack would make every deadline wait, and the
     // library's pause before each frame, that much late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+void Scheduler::run()
+{
+    prepare_sender_thread();
     std::unique_lock<std::mutex> lk(m_);
     while (run_) {
         // The earliest deadline; a pending send-now goes first.
