@@ -54,6 +54,10 @@ bool Adapter::start()
     std::lock_guard<std::mutex> lk(mu_);
     if (running_ || master_ >= 0)
         return false;
+    if (slave_ >= 0) {  // left by an unplug
+        close(slave_);
+        slave_ = -1;
+    }
     char name[128] = {};
     int m = -1;
     int s = -1;
@@ -106,7 +110,7 @@ bool Adapter::link(const std::string &path)
     return true;
 }
 
-void Adapter::close_fds()
+void Adapter::close_fds(bool keep_slave)
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -118,6 +122,8 @@ void Adapter::close_fds()
     std::lock_guard<std::mutex> lk(mu_);
     running_ = false;
     for (int *fd : {&master_, &slave_, &wake_[0], &wake_[1]}) {
+        if (fd == &slave_ && keep_slave)
+            continue;
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -127,12 +133,17 @@ void Adapter::close_fds()
 
 void Adapter::unplug()
 {
-    close_fds();
+    // Closing the master hangs the host's port up and removes the device
+    // name, as pulling the cable does. The slave stays open until stop(), so
+    // that the terminal's number is not handed to another program meanwhile:
+    // a host that looks for its adapter again at the old name finds nothing,
+    // never someone else's adapter.
+    close_fds(true);
 }
 
 void Adapter::stop()
 {
-    close_fds();
+    close_fds(false);
     std::lock_guard<std::mutex> lk(mu_);
     if (!link_path_.empty()) {
         unlink(link_path_.c_str());

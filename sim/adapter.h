@@ -159,7 +159,7 @@ public:
     const std::string &slave_path() const;  // e.g. /dev/pts/7; empty before start
     bool link(const std::string &path);     // symlink path -> slave, removed on stop
     void stop();                            // as the destructor; idempotent
-    void unplug();                          // close the master now, as a hot-unplug
+    void unplug();                          // hang the host up now, as a hot-unplug
 
     // Device state.
     State state();
@@ -259,7 +259,7 @@ private:
     void forward_to_bus();
     void refill_stream(int64_t now);
     bool flush_output(int64_t now, int64_t *next_us);
-    void close_fds();
+    void close_fds(bool keep_slave);
 
     std::mutex mu_;  // guards everything below except the fds owned by the thread
     std::condition_variable cv_;
