@@ -264,11 +264,11 @@ void OnEmulatedAdapter::connect_and_start()
     if (!is_connect)
         btn_cnnt_cb(nullptr, nullptr);
     ASSERT_TRUE(wait_idle());
-    ASSERT_TRUE(is_connect);
+    ASSERT_TRUE(is_connect) << ::testing::PrintToString(log_lines());
     if (!is_active)
         btn_start_cb(nullptr, nullptr);
     ASSERT_TRUE(wait_idle());
-    ASSERT_TRUE(is_active);
+    ASSERT_TRUE(is_active) << ::testing::PrintToString(log_lines());
 }
 
 }  // namespace gui2
