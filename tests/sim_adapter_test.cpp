@@ -306,6 +306,13 @@ TEST_F(SimAdapter, UnplugHangsUpTheHostSide)
     // The host's open port now reads end of file or EIO, and the device is gone.
     EXPECT_TRUE(host->hung_up());
     EXPECT_LT(open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), 0);
+    // Even once the host lets go, the name is not given to a new terminal
+    // while the emulator lives: a host looking again at the old name must
+    // not reach another process's adapter.
+    host.reset();
+    velk::sim::Adapter next;
+    ASSERT_TRUE(next.start());
+    EXPECT_NE(next.slave_path(), sim.slave_path());
 }
 
 TEST(SimReports, EncodingFollowsTheReportLayouts)
