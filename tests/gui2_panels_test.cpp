@@ -1,6 +1,7 @@
 // Send panel, data editor, frame list and bus status labels in the running
 // utility, without an adapter: every port probe fails, and the rings are
 // fed directly as the workers would feed them.
+#include "cell_text.h"
 #include "gui2_harness.h"
 #include "test_support.h"
 #include "tools_support.h"
@@ -1097,6 +1098,83 @@ TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
     gtk_button_clicked(GTK_BUTTON(mn_info.btn_clr));
     EXPECT_EQ(mn_rows(), 0);
     EXPECT_EQ(label(mn_info.label), "0 identifiers, 0 frames");
+}
+
+// The list views' renderer keeps the layouts of the texts it drew: each
+// cell must still look exactly as the stock text renderer draws it, in a
+// plain and in a selected row, and what it keeps stays bounded.
+TEST_F(Panels, ListCellsAreDrawnAsTheStockRendererDrawsThemWithBoundedLayoutsKept)
+{
+    show_monitor();
+    pump_pending();
+    GtkWidget *view = mn_info.tree;
+    ASSERT_TRUE(gtk_widget_get_realized(view));
+    const GdkRectangle area = {3, 2, 150, 40};
+    auto pixels = [&](GtkCellRenderer *cell, GtkCellRendererState state) {
+        cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 160, 44);
+        cairo_t *cr = cairo_create(surface);
+        gtk_cell_renderer_render(cell, cr, view, &area, &area, state);
+        cairo_destroy(cr);
+        cairo_surface_flush(surface);
+        const unsigned char *data = cairo_image_surface_get_data(surface);
+        std::string bytes(reinterpret_cast<const char *>(data),
+                          static_cast<size_t>(cairo_image_surface_get_stride(surface)) * 44);
+        cairo_surface_destroy(surface);
+        return bytes;
+    };
+    struct Case {
+        const char *text;
+        bool markup;
+    };
+    const Case cases[] = {{"18FF1234", false},
+                          {"00 11 22 33 44 55 66 77\n88 99 AA BB CC DD EE FF", false},
+                          {"<b>55</b> 02 AA 04  <b>09</b>", true},
+                          {"1802.0 rpm", false}};
+    GtkCellRenderer *ours = gui::cell_text_new(false);
+    GtkCellRenderer *ours_markup = gui::cell_text_new(true);
+    GtkCellRenderer *stock = gtk_cell_renderer_text_new();
+    g_object_ref_sink(ours);
+    g_object_ref_sink(ours_markup);
+    g_object_ref_sink(stock);
+    for (GtkCellRenderer *cell : {ours, ours_markup, stock})
+        g_object_set(cell, "family", "Calibri", "size-points", 10.0, "yalign", 0.5, nullptr);
+    for (const Case &c : cases) {
+        GtkCellRenderer *cell = c.markup ? ours_markup : ours;
+        const char *property = c.markup ? "markup" : "text";
+        g_object_set(cell, property, c.text, nullptr);
+        g_object_set(stock, property, c.text, nullptr);
+        for (GtkCellRendererState state : {GtkCellRendererState(0), GTK_CELL_RENDERER_SELECTED}) {
+            // Twice: the second draw is of the kept layout.
+            EXPECT_EQ(pixels(cell, state), pixels(stock, state)) << c.text << " state " << state;
+            EXPECT_EQ(pixels(cell, state), pixels(stock, state)) << c.text << " state " << state;
+        }
+        gint ours_w = 0, ours_h = 0, stock_w = 0, stock_h = 0;
+        gtk_cell_renderer_get_preferred_width(cell, view, nullptr, &ours_w);
+        gtk_cell_renderer_get_preferred_width(stock, view, nullptr, &stock_w);
+        gtk_cell_renderer_get_preferred_height(cell, view, nullptr, &ours_h);
+        gtk_cell_renderer_get_preferred_height(stock, view, nullptr, &stock_h);
+        EXPECT_EQ(ours_w, stock_w) << c.text;
+        EXPECT_EQ(ours_h, stock_h) << c.text;
+    }
+
+    // Texts drawn once each pass through: what is kept stays bounded.
+    for (int i = 0; i < 3000; ++i) {
+        const std::string text = std::to_string(i);
+        g_object_set(ours, "text", text.c_str(), nullptr);
+        pixels(ours, GtkCellRendererState(0));
+    }
+    EXPECT_GT(gui::cell_text_kept(ours), 0u);
+    EXPECT_LE(gui::cell_text_kept(ours), 512u);
+
+    // A larger font is not drawn from layouts of the smaller one.
+    g_object_set(ours, "text", "0Xg", nullptr);
+    gint small = 0, large = 0;
+    gtk_cell_renderer_get_preferred_height(ours, view, nullptr, &small);
+    g_object_set(ours, "size-points", 20.0, nullptr);
+    gtk_cell_renderer_get_preferred_height(ours, view, nullptr, &large);
+    EXPECT_GT(large, small + 5);
+    for (GtkCellRenderer *cell : {ours, ours_markup, stock})
+        g_object_unref(cell);
 }
 
 TEST_F(Panels, PauseFreezesTheViewsWhileCountingAndRecordingGoOn)

@@ -21,6 +21,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/plot_series.cpp
   ${CMAKE_CURRENT_LIST_DIR}/plot_draw.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bus_load.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cell_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/data_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/databases.cpp
   ${CMAKE_CURRENT_LIST_DIR}/panel_databases.cpp

@@ -12,6 +12,7 @@
 // Otherwise, and whenever the views are paused, the model holds the whole
 // table, as many as 1000 rows, to scroll through.
 #include "adapter_time.h"
+#include "cell_text.h"
 #include "databases.h"
 #include "signal_text.h"
 #include "guipart.h"
@@ -571,10 +572,9 @@ void bs_init(void)
 
     GtkTreeView *view = GTK_TREE_VIEW(bs_info.tree);
     for (int i = 0; i < COL_NUM; ++i) {
-        GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
+        GtkCellRenderer *renderer = nullptr;
+        GtkTreeViewColumn *column = gui::cell_text_column(kColumns[i].title, i, false, &renderer);
         g_object_set(renderer, "font", "Calibri 10", nullptr);
-        GtkTreeViewColumn *column =
-            gtk_tree_view_column_new_with_attributes(kColumns[i].title, renderer, "text", i, nullptr);
         gtk_tree_view_append_column(view, column);
     }
     for (int i = 0; i < COL_NUM; ++i) {

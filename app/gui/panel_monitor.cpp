@@ -17,6 +17,7 @@
 // of the multiplexer value last seen, while each page's signals keep their
 // last values for when the page comes again.
 #include "adapter_time.h"
+#include "cell_text.h"
 #include "databases.h"
 #include "signal_text.h"
 #include "guipart.h"
@@ -696,12 +697,11 @@ void mn_init(void)
     gtk_tree_view_set_model(view, GTK_TREE_MODEL(mn_store));
     g_object_unref(mn_store);  // the view holds it
     for (int i = 0; i < MN_COL_NUM; ++i) {
-        GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
+        GtkCellRenderer *renderer = nullptr;
+        GtkTreeViewColumn *column = gui::cell_text_column(kColumns[i].title, i, is_markup_column(i), &renderer);
         // Family and size alone: a whole font would also fix the weight,
         // which overrides a bold first byte of the data.
         g_object_set(renderer, "family", kCellFamily, "size-points", static_cast<double>(kCellPoints), nullptr);
-        GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(
-            kColumns[i].title, renderer, is_markup_column(i) ? "markup" : "text", i, nullptr);
         gtk_tree_view_column_set_fixed_width(column, kColumns[i].width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
         gtk_tree_view_column_set_resizable(column, TRUE);
