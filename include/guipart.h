@@ -255,7 +255,7 @@ enum {
 typedef struct MN_INFO {
     GtkWidget *tree;    /* "mn_treeview" */
     GtkWidget *swin;    /* "mn_scroll_window" */
-    GtkWidget *label;   /* "mn_summary_lab": identifiers and frames */
+    GtkWidget *label;   /* "mn_summary_lab": identifiers and frames, a steady text line */
     GtkWidget *btn_clr; /* "mn_clear_btn" */
 } MN_INFO;
 

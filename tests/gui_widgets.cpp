@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "guipart.h"
+#include "widgets.h"
 
 namespace gui_widgets {
 
@@ -44,7 +45,7 @@ std::string label(GtkWidget *w)
 {
     // The frame list's counters are shown with its next batch.
     list_flush();
-    return gtk_label_get_text(GTK_LABEL(w));
+    return GTK_IS_LABEL(w) ? gtk_label_get_text(GTK_LABEL(w)) : gui::steady_text(w);
 }
 
 std::string entry(GtkWidget *w)

@@ -457,7 +457,7 @@ void show_summary()
         std::snprintf(text + len, sizeof text - static_cast<size_t>(len),
                       "; %" PRIu64 " frames of identifiers beyond the first %zu not shown", untracked,
                       kMaxIdentifiers);
-    gtk_label_set_text(GTK_LABEL(mn_info.label), text);
+    gui::set_steady_text(mn_info.label, text);
 }
 
 bool monitor_shows()
@@ -688,6 +688,7 @@ void mn_init(void)
     mn_info.swin = gui::widget(MW_builder, "mn_scroll_window");
     mn_info.label = gui::widget(MW_builder, "mn_summary_lab");
     mn_info.btn_clr = gui::widget(MW_builder, "mn_clear_btn");
+    gui::make_steady_text(mn_info.label);
 
     GType types[MN_COL_NUM];
     for (GType &t : types)

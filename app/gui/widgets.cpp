@@ -162,6 +162,56 @@ gboolean write_labels(gpointer)
 
 }  // namespace
 
+namespace {
+
+constexpr const char *kSteadyText = "velk-steady-text";
+
+PangoLayout *steady_layout(GtkWidget *area)
+{
+    return gtk_widget_create_pango_layout(area, steady_text(area));
+}
+
+gboolean draw_steady_text(GtkWidget *area, cairo_t *cr, gpointer)
+{
+    PangoLayout *layout = steady_layout(area);
+    pango_layout_set_width(layout, gtk_widget_get_allocated_width(area) * PANGO_SCALE);
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+    int height = 0;
+    pango_layout_get_pixel_size(layout, nullptr, &height);
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    gtk_render_layout(style, cr, 0, std::max(0, (gtk_widget_get_allocated_height(area) - height) / 2), layout);
+    g_object_unref(layout);
+    return FALSE;
+}
+
+}  // namespace
+
+void make_steady_text(GtkWidget *area)
+{
+    // The height of a line of the widget's font, whatever the text.
+    PangoLayout *layout = gtk_widget_create_pango_layout(area, "Xg");
+    int height = 0;
+    pango_layout_get_pixel_size(layout, nullptr, &height);
+    g_object_unref(layout);
+    gtk_widget_set_size_request(area, -1, height);
+    gtk_style_context_add_class(gtk_widget_get_style_context(area), "label");
+    g_signal_connect(area, "draw", G_CALLBACK(draw_steady_text), nullptr);
+}
+
+void set_steady_text(GtkWidget *area, const char *text)
+{
+    if (g_strcmp0(text, steady_text(area)) == 0)
+        return;
+    g_object_set_data_full(G_OBJECT(area), kSteadyText, g_strdup(text), g_free);
+    gtk_widget_queue_draw(area);
+}
+
+const char *steady_text(GtkWidget *area)
+{
+    const char *text = static_cast<const char *>(g_object_get_data(G_OBJECT(area), kSteadyText));
+    return text != nullptr ? text : "";
+}
+
 void on_label_tick(void (*write)())
 {
     if (label_writers.empty())

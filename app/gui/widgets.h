@@ -44,5 +44,14 @@ std::string run_file_chooser(GtkWidget *dialog, gint (*run)(GtkDialog *));
 // labels that follow the traffic (counters, status, recording, monitor
 // summary) change at the same moments, one layout for all of them.
 void on_label_tick(void (*write)());
+// Makes a drawing area of a layout file a line of text whose changes redraw
+// the line alone. A GtkLabel whose text changes has its ancestors allocated
+// again, and a list view beside it redrawn whole: for a summary beside a
+// busy view that is most of the view's drawing. The line is one text line
+// high, as wide as its container makes it, and ends in "…" when the text is
+// longer.
+void make_steady_text(GtkWidget *area);
+void set_steady_text(GtkWidget *area, const char *text);
+const char *steady_text(GtkWidget *area);
 
 }  // namespace gui
