@@ -65,6 +65,7 @@
 #include "bench_util.h"
 #include "gui_widgets.h"
 #include "guipart.h"
+#include "widgets.h"
 #include "panel_plot.h"
 #include "trace.h"
 
@@ -919,6 +920,7 @@ struct FullPhase {
     long long monitored = 0, recorded = 0;
     double batches_per_s = 0;
     double redraws_per_s = 0, lag_p99_ms = 0;
+    double view_draws_per_s = 0;  // the frame list's or the monitor's, where shown
     size_t lag_samples = 0;
     double rss_start = 0, rss_end = 0;
 };
@@ -950,7 +952,7 @@ std::string full_dbc_text(size_t count, unsigned seed, uint32_t id_count)
 long long monitor_frames()
 {
     unsigned long long ids = 0, n = 0;
-    const char *text = gtk_label_get_text(GTK_LABEL(mn_info.label));
+    const char *text = gui::steady_text(mn_info.label);
     if (std::sscanf(text, "%llu identifiers, %llu frames", &ids, &n) != 2)
         return -1;
     return static_cast<long long>(n);
@@ -1028,10 +1030,23 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     out->waiting_cpu_pct = (cpu_s() - c0) / (now_s() - w0) * 100;
     out->rss_start = rss_mb();
     const PlotStats before = plot_stats();
+    // Each draw of the shown list view, whatever asked for it.
+    static long view_draws;
+    view_draws = 0;
+    GtkWidget *view = page == 0 ? bs_info.tree : mn_info.tree;
+    const gulong counting = g_signal_connect(view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
+                                                 ++view_draws;
+                                                 return FALSE;
+                                             }),
+                                             nullptr);
     const double t0 = now_s();
     list_stream(&out->stream, &out->cpu_pct, false);
     out->main_cpu_pct = g_main_cpu_pct;
     const double elapsed = now_s() - t0;
+    g_signal_handler_disconnect(view, counting);
+    out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
+    g_signal_handler_disconnect(view, counting);
+    out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
     const PlotStats after = plot_stats();
     out->rss_end = rss_mb();
     out->stall_ms = observer.max_gap * 1e3;
@@ -1091,6 +1106,8 @@ int run_full(int rate, int seconds, const char *only, bool any_id)
         row(what + ", processor use connected before the stream (the same run's floor)", p.waiting_cpu_pct,
             "% of one core", "while streaming", p.cpu_pct);
         row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 50 ms", 50);
+        if (std::strcmp(shown, "plot") != 0)
+            row(what + ", draws of the list view", p.view_draws_per_s, "per s", "", 0);
         if (std::strcmp(shown, "plot") == 0) {
             // Only new points are drawn: compared with the batches of new
             // points (goal 25 per s where points come that often).
