@@ -1045,8 +1045,6 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     const double elapsed = now_s() - t0;
     g_signal_handler_disconnect(view, counting);
     out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
-    g_signal_handler_disconnect(view, counting);
-    out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
     const PlotStats after = plot_stats();
     out->rss_end = rss_mb();
     out->stall_ms = observer.max_gap * 1e3;

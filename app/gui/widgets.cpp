@@ -160,20 +160,11 @@ gboolean write_labels(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr const char *kSteadyText = "velk-steady-text";
-
-PangoLayout *steady_layout(GtkWidget *area)
-{
-    return gtk_widget_create_pango_layout(area, steady_text(area));
-}
 
 gboolean draw_steady_text(GtkWidget *area, cairo_t *cr, gpointer)
 {
-    PangoLayout *layout = steady_layout(area);
+    PangoLayout *layout = gtk_widget_create_pango_layout(area, steady_text(area));
     pango_layout_set_width(layout, gtk_widget_get_allocated_width(area) * PANGO_SCALE);
     pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
     int height = 0;
