@@ -143,7 +143,7 @@ bool exchange(const char *call, int com_port, const unsigned char *frame, int fr
         return true;
     }
     sleep_until(wait_end);
-    if (take_raw(node, reply, reply_len) > 0)
+    if (take_raw(node, reply, reply_len, wait_end) > 0)
         return true;
     report_failure(call, com_port, "no reply", frame, frame_len, nullptr, 0);
     return false;

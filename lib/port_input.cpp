@@ -23,6 +23,12 @@ constexpr size_t kInitialSize = 16384;
 constexpr size_t kCapacity = size_t{1} << 20;
 // Reads of the discard before a command, bounded for a port that never runs dry.
 constexpr int kDiscardReads = 64;
+// A wait for a reply that comes back this much later than it asked was a
+// stall of this thread, and possibly of the whole machine: the adapter's
+// answer may still be in the kernel's hands (or, for an emulated adapter, not
+// yet written). The port then gets this long after the stall to deliver it.
+constexpr uint64_t kStallUs = 25000;
+constexpr uint64_t kCatchUpUs = 50000;
 
 using wire::may_start_report;
 using wire::report_length;
@@ -459,23 +465,28 @@ bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, Rep
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
     LossReport losses(node, in);
+    uint64_t deadline = wait_end_us;
     for (;;) {
         const uint64_t now = monotonic_us();
         in.fill(node->fd, now);
         if (in.reply_done())
             break;
-        uint64_t until = wait_end_us;
-        if (now >= wait_end_us) {
+        uint64_t until = deadline;
+        if (now >= deadline) {
             // A reply not begun by the adapter's time has failed; one that
             // began gets its rest until the port has been quiet for 100 ms.
             if (!in.reply_started())
                 break;
-            until = std::max(wait_end_us, in.last_input_us()) + kSilenceUs;
+            until = std::max(deadline, in.last_input_us()) + kSilenceUs;
             if (now >= until)
                 break;
         }
         guard.unlock();
-        const int w = wait_input(node->fd, ms_until(until, now));
+        const int wait_ms = ms_until(until, now);
+        const int w = wait_input(node->fd, wait_ms);
+        const uint64_t back = monotonic_us();
+        if (back > now + static_cast<uint64_t>(wait_ms) * 1000 + kStallUs)
+            deadline = std::max(deadline, back + kCatchUpUs);
         guard.lock();
         if (w < 0) {
             in.fill(node->fd, monotonic_us());
@@ -493,8 +504,12 @@ void cancel_reply(COM_NODE *node)
     in.finish_reply(unused, nullptr);
 }
 
-int take_raw(COM_NODE *node, unsigned char *buf, int len)
+int take_raw(COM_NODE *node, unsigned char *buf, int len, uint64_t due_us)
 {
+    // Woken late from the wait for it: the adapter gets its time to catch up.
+    const uint64_t now = monotonic_us();
+    if (now > due_us + kStallUs)
+        (void)wait_input(node->fd, static_cast<int>(kCatchUpUs / 1000));
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
     LossReport losses(node, in);

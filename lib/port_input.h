@@ -157,13 +157,17 @@ int wait_port_input(int com_port, int timeout_ms);
 // length.
 void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len);
 // Waits for the expected reply: until wait_end_us for its start, and for its
-// rest until the port has been quiet for 100 ms after that. True with the
-// reply copied into `reply`; otherwise `trace` says what came instead.
+// rest until the port has been quiet for 100 ms after that. A wait that this
+// thread oversleeps by 25 ms or more (a stalled machine) moves the end to
+// 50 ms after it woke. True with the reply copied into `reply`; otherwise
+// `trace` says what came instead.
 bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace);
 // The expected reply will not come (the frame was not written).
 void cancel_reply(COM_NODE *node);
 // Raw bytes that arrived: from the buffer first, then one read of the port.
-int take_raw(COM_NODE *node, unsigned char *buf, int len);
+// Called after the wait that ended at due_us; woken 25 ms or more after it,
+// it first waits up to 50 ms for input, as await_reply does after a stall.
+int take_raw(COM_NODE *node, unsigned char *buf, int len, uint64_t due_us);
 
 // What the input of an open port holds and has dropped: bytes buffered,
 // bytes skipped as noise, reports dropped because nobody took them while

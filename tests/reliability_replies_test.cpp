@@ -2,6 +2,9 @@
 // echo, a non-zero status, too short, too late, never, or in pieces. Each
 // failure is clean (the outputs as documented) and the next command works;
 // a reply whose pieces are all in shortly after the 150 ms wait is taken.
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -184,6 +187,64 @@ TEST_F(Replies, RepliesThatGoWrongAmongStreamingReportsFailAlikeAndNoReportIsLos
     ASSERT_EQ(got.size(), kCount);
     for (size_t i = 0; i < kCount; ++i)
         ASSERT_EQ(report_mismatch(seq[i], got[i]), "") << "report " << i;
+}
+
+// A busy virtual machine can stop every thread at once, the emulated
+// adapter's with the host's, for longer than the host's wait. On resuming the
+// host must give the adapter a moment to catch up instead of failing on the
+// time it was itself stopped. A child process stops this one for 300 ms, 20 ms
+// into each exchange, while the reply is held back for 60 ms; the exchanges
+// take recognised replies and raw ones in turn.
+TEST_F(Replies, AReplyHeldUpByAStallOfTheWholeProcessIsStillTaken)
+{
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe calls here.
+        close(go[1]);
+        char c;
+        while (read(go[0], &c, 1) == 1) {
+            const struct timespec before = {0, 20 * 1000 * 1000}, stalled = {0, 300 * 1000 * 1000};
+            nanosleep(&before, nullptr);
+            kill(parent, SIGSTOP);
+            nanosleep(&stalled, nullptr);
+            kill(parent, SIGCONT);
+        }
+        _exit(0);
+    }
+    close(go[0]);
+    int s1, s2;
+    Command c = status_query(s1, s2);
+    // The same query as a raw exchange, whose reply is taken as it comes.
+    unsigned char raw[7];
+    TESTING_INFO t;
+    std::memset(&t, 0, sizeof(t));
+    t.send_len = 4;
+    t.recv_len = sizeof(raw);
+    t.recv_buf = raw;
+    const unsigned char query[4] = {0x60, 0x60, 0x0D, 0x0A};
+    std::memcpy(t.send_buf, query, sizeof(query));
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        sim().set_fault(c.code, late(60));
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        if (round % 2 == 0) {
+            EXPECT_EQ(c.call(), 0);
+            c.check(true);
+        } else {
+            std::memset(raw, 0, sizeof(raw));
+            EXPECT_EQ(VELKTesting(kPort, &t), 0);
+            EXPECT_EQ(raw[0], 0x60);
+        }
+        ASSERT_TRUE(sim().wait_output_drained(2000));
+    }
+    close(go[1]);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    sim().clear_faults();
 }
 
 TEST_F(Replies, ConfigurationQueriesLeaveAClearedRecordOnFailure)

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <cstring>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -101,12 +102,37 @@ SimPort::~SimPort()
     sim_.stop();
 }
 
+namespace {
+
+// What a failed open leaves to go on: how long it took and what the adapter
+// was sent, frame by frame.
+std::string open_failure(sim::Adapter &a, std::chrono::steady_clock::time_point start)
+{
+    std::ostringstream s;
+    s << "the open took "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()
+      << " ms; the adapter got";
+    const std::vector<Bytes> got = a.host_frames();
+    if (got.empty())
+        s << " nothing";
+    for (const Bytes &f : got) {
+        s << " [";
+        for (size_t i = 0; i < f.size(); ++i)
+            s << (i ? " " : "") << std::hex << std::setw(2) << std::setfill('0') << unsigned{f[i]};
+        s << "]";
+    }
+    return s.str();
+}
+
+}  // namespace
+
 void OpenAdapter::SetUp()
 {
     unmap_all_ports();
     port_ = std::make_unique<SimPort>(kPort);
     ASSERT_TRUE(port_->ok());
-    ASSERT_EQ(VELKOpenDevice(kPort), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(VELKOpenDevice(kPort), 0) << open_failure(port_->sim(), start);
     port_->sim().clear_host_frames();
 }
 
