@@ -465,19 +465,21 @@ bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, Rep
     PortInput &in = input_of(node);
     MutexGuard guard(in.lock);
     LossReport losses(node, in);
-    uint64_t deadline = wait_end_us;
+    // After a stall of this thread: when the port has had its time to
+    // catch up.
+    uint64_t caught_up_us = 0;
     for (;;) {
         const uint64_t now = monotonic_us();
         in.fill(node->fd, now);
         if (in.reply_done())
             break;
-        uint64_t until = deadline;
-        if (now >= deadline) {
+        uint64_t until = wait_end_us;
+        if (now >= wait_end_us) {
             // A reply not begun by the adapter's time has failed; one that
             // began gets its rest until the port has been quiet for 100 ms.
-            if (!in.reply_started())
-                break;
-            until = std::max(deadline, in.last_input_us()) + kSilenceUs;
+            if (in.reply_started())
+                until = std::max(wait_end_us, in.last_input_us()) + kSilenceUs;
+            until = std::max(until, caught_up_us);
             if (now >= until)
                 break;
         }
@@ -486,7 +488,7 @@ bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, Rep
         const int w = wait_input(node->fd, wait_ms);
         const uint64_t back = monotonic_us();
         if (back > now + static_cast<uint64_t>(wait_ms) * 1000 + kStallUs)
-            deadline = std::max(deadline, back + kCatchUpUs);
+            caught_up_us = back + kCatchUpUs;
         guard.lock();
         if (w < 0) {
             in.fill(node->fd, monotonic_us());

@@ -157,9 +157,9 @@ int wait_port_input(int com_port, int timeout_ms);
 // length.
 void begin_exchange(COM_NODE *node, unsigned char echo, size_t reply_len);
 // Waits for the expected reply: until wait_end_us for its start, and for its
-// rest until the port has been quiet for 100 ms after that. A wait that this
-// thread oversleeps by 25 ms or more (a stalled machine) moves the end to
-// 50 ms after it woke. True with the reply copied into `reply`; otherwise
+// rest until the port has been quiet for 100 ms after that. After a wait
+// that this thread overslept by 25 ms or more (a stalled machine) it waits
+// at least 50 ms more. True with the reply copied into `reply`; otherwise
 // `trace` says what came instead.
 bool await_reply(COM_NODE *node, unsigned char *reply, uint64_t wait_end_us, ReplyTrace *trace);
 // The expected reply will not come (the frame was not written).
