@@ -37,7 +37,10 @@
 //                                     of the database) and 100 extended
 //                                     ones; with "any" every identifier may
 //                                     come instead. TAB (list, monitor or
-//                                     plot) runs that phase only
+//                                     plot) runs that phase only; first, a
+//                                     bare GTK window with nothing but a
+//                                     1 ms timeout gives the floor that the
+//                                     drain timer alone costs
 //
 // Needs an X display (scripts/bench and scripts/soak run it under xvfb-run).
 // Bench modes print ROW lines; soak prints a report and exits 1 when a frame
@@ -1066,8 +1069,59 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     return true;
 }
 
+gboolean keep_ticking(gpointer)
+{
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean end_main_loop(gpointer)
+{
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+}
+
+// Processor use (% of one core) of a child process that shows an empty GTK
+// window and runs its main loop with only a 1 ms timeout for `seconds`: what
+// the utility's 1 ms drain timer costs on this machine before any work.
+// Forked before this process starts GTK; -1 when it could not run.
+double bare_timer_floor_pct(int seconds)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        close(out[0]);
+        double pct = -1;
+        if (gtk_init_check(nullptr, nullptr)) {
+            GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+            gtk_widget_show_all(window);
+            while (gtk_events_pending())
+                gtk_main_iteration();
+            g_timeout_add(1, keep_ticking, nullptr);
+            g_timeout_add(static_cast<guint>(seconds) * 1000, end_main_loop, nullptr);
+            const double c0 = cpu_s(), t0 = now_s();
+            gtk_main();
+            pct = (cpu_s() - c0) / (now_s() - t0) * 100;
+        }
+        const ssize_t wrote = write(out[1], &pct, sizeof(pct));
+        _exit(wrote == static_cast<ssize_t>(sizeof(pct)) ? 0 : 1);
+    }
+    close(out[1]);
+    double pct = -1;
+    if (read(out[0], &pct, sizeof(pct)) != static_cast<ssize_t>(sizeof(pct)))
+        pct = -1;
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return pct;
+}
+
 int run_full(int rate, int seconds, const char *only, bool any_id)
 {
+    const double bare_floor = bare_timer_floor_pct(std::min(seconds, 5));
     // A bus of 100 standard messages, the database's, and 100 extended ones;
     // or every identifier (thousands of monitor rows).
     const uint32_t ids = any_id ? 0 : 100;
@@ -1103,6 +1157,9 @@ int run_full(int rate, int seconds, const char *only, bool any_id)
         row(what + ", of which the main loop", p.main_cpu_pct, "% of one core", "the whole utility", p.cpu_pct);
         row(what + ", processor use connected before the stream (the same run's floor)", p.waiting_cpu_pct,
             "% of one core", "while streaming", p.cpu_pct);
+        if (bare_floor > 0)
+            row(what + ", a bare GTK window with only a 1 ms timeout, same run", bare_floor, "% of one core",
+                "the utility connected before the stream", p.waiting_cpu_pct);
         row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 50 ms", 50);
         if (std::strcmp(shown, "plot") != 0)
             row(what + ", draws of the list view", p.view_draws_per_s, "per s", "", 0);
