@@ -4,7 +4,6 @@
 #include <sys/ioctl.h>
 
 #include <cstring>
-#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -115,12 +114,8 @@ std::string open_failure(sim::Adapter &a, std::chrono::steady_clock::time_point 
     const std::vector<Bytes> got = a.host_frames();
     if (got.empty())
         s << " nothing";
-    for (const Bytes &f : got) {
-        s << " [";
-        for (size_t i = 0; i < f.size(); ++i)
-            s << (i ? " " : "") << std::hex << std::setw(2) << std::setfill('0') << unsigned{f[i]};
-        s << "]";
-    }
+    for (const Bytes &f : got)
+        s << " [" << hex(f.data(), f.size()).text << "]";
     return s.str();
 }
 
