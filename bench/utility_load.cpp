@@ -1161,9 +1161,9 @@ int run_full(int rate, int seconds, const char *only, bool any_id)
             row(what + ", a bare GTK window with only a 1 ms timeout, same run", bare_floor, "% of one core",
                 "the utility connected before the stream", p.waiting_cpu_pct);
         row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 50 ms", 50);
-        if (std::strcmp(shown, "plot") != 0)
+        if (std::strcmp(shown, "plot") != 0) {
             row(what + ", draws of the list view", p.view_draws_per_s, "per s", "", 0);
-        if (std::strcmp(shown, "plot") == 0) {
+        } else {
             // Only new points are drawn: compared with the batches of new
             // points (goal 25 per s where points come that often).
             row(what + ", plot redraws", p.redraws_per_s, "per s", "batches of new points per s", p.batches_per_s);
