@@ -32,7 +32,8 @@
 //                                     recording, once with each of the
 //                                     list, monitor and plot tabs shown:
 //                                     frames lost, processor use, longest
-//                                     stall, plot redraws and lag. The bus
+//                                     stall, plot redraws and lag, drawings
+//                                     of the window and their cost. The bus
 //                                     carries 100 standard messages (those
 //                                     of the database) and 100 extended
 //                                     ones; with "any" every identifier may
@@ -924,6 +925,7 @@ struct FullPhase {
     double batches_per_s = 0;
     double redraws_per_s = 0, lag_p99_ms = 0;
     double view_draws_per_s = 0;  // the frame list's or the monitor's, where shown
+    double window_draws_per_s = 0, window_draw_ms = 0;  // every drawing of the window, and its processor time
     size_t lag_samples = 0;
     double rss_start = 0, rss_end = 0;
 };
@@ -1042,12 +1044,34 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
                                                  return FALSE;
                                              }),
                                              nullptr);
+    // The main thread's processor time from the first handler of each drawing
+    // of the window to the last: what a drawing costs, whatever is redrawn.
+    static long window_draws;
+    static double window_draw_s, window_draw_began;
+    window_draws = 0;
+    window_draw_s = 0;
+    GtkWidget *win = windows->main_window;
+    const gulong began = g_signal_connect(win, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
+                                              window_draw_began = thread_cpu_s();
+                                              return FALSE;
+                                          }),
+                                          nullptr);
+    const gulong ended = g_signal_connect_after(win, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
+                                                    ++window_draws;
+                                                    window_draw_s += thread_cpu_s() - window_draw_began;
+                                                    return FALSE;
+                                                }),
+                                                nullptr);
     const double t0 = now_s();
     list_stream(&out->stream, &out->cpu_pct, false);
     out->main_cpu_pct = g_main_cpu_pct;
     const double elapsed = now_s() - t0;
     g_signal_handler_disconnect(view, counting);
+    g_signal_handler_disconnect(win, began);
+    g_signal_handler_disconnect(win, ended);
     out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
+    out->window_draws_per_s = static_cast<double>(window_draws) / elapsed;
+    out->window_draw_ms = window_draws > 0 ? window_draw_s * 1e3 / static_cast<double>(window_draws) : 0;
     const PlotStats after = plot_stats();
     out->rss_end = rss_mb();
     out->stall_ms = observer.max_gap * 1e3;
@@ -1161,6 +1185,10 @@ int run_full(int rate, int seconds, const char *only, bool any_id)
             row(what + ", a bare GTK window with only a 1 ms timeout, same run", bare_floor, "% of one core",
                 "the utility connected before the stream", p.waiting_cpu_pct);
         row(what + ", longest main-loop stall", p.stall_ms, "ms", "goal 50 ms", 50);
+        char drawing[96];
+        std::snprintf(drawing, sizeof drawing, "%.2f ms each, %.2f %% of one core", p.window_draw_ms,
+                      p.window_draws_per_s * p.window_draw_ms / 10);
+        row(what + ", drawings of the window, and the processor time of one", p.window_draws_per_s, "per s", drawing, 0);
         if (std::strcmp(shown, "plot") != 0) {
             row(what + ", draws of the list view", p.view_draws_per_s, "per s", "", 0);
         } else {
