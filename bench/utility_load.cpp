@@ -925,6 +925,7 @@ struct FullPhase {
     double batches_per_s = 0;
     double redraws_per_s = 0, lag_p99_ms = 0;
     double view_draws_per_s = 0;  // the frame list's or the monitor's, where shown
+    double view_draw_ms = 0;      // the main thread's processor time of one
     double window_draws_per_s = 0, window_draw_ms = 0;  // every drawing of the window, and its processor time
     size_t lag_samples = 0;
     double rss_start = 0, rss_end = 0;
@@ -1037,13 +1038,21 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     const PlotStats before = plot_stats();
     // Each draw of the shown list view, whatever asked for it.
     static long view_draws;
+    static double view_draw_s, view_draw_began;
     view_draws = 0;
+    view_draw_s = 0;
     GtkWidget *view = page == 0 ? bs_info.tree : mn_info.tree;
     const gulong counting = g_signal_connect(view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
                                                  ++view_draws;
+                                                 view_draw_began = thread_cpu_s();
                                                  return FALSE;
                                              }),
                                              nullptr);
+    const gulong counted = g_signal_connect_after(view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
+                                                      view_draw_s += thread_cpu_s() - view_draw_began;
+                                                      return FALSE;
+                                                  }),
+                                                  nullptr);
     // The main thread's processor time from the first handler of each drawing
     // of the window to the last: what a drawing costs, whatever is redrawn.
     static long window_draws;
@@ -1067,9 +1076,11 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     out->main_cpu_pct = g_main_cpu_pct;
     const double elapsed = now_s() - t0;
     g_signal_handler_disconnect(view, counting);
+    g_signal_handler_disconnect(view, counted);
     g_signal_handler_disconnect(win, began);
     g_signal_handler_disconnect(win, ended);
     out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
+    out->view_draw_ms = view_draws > 0 ? view_draw_s * 1e3 / static_cast<double>(view_draws) : 0;
     out->window_draws_per_s = static_cast<double>(window_draws) / elapsed;
     out->window_draw_ms = window_draws > 0 ? window_draw_s * 1e3 / static_cast<double>(window_draws) : 0;
     const PlotStats after = plot_stats();
@@ -1190,7 +1201,9 @@ int run_full(int rate, int seconds, const char *only, bool any_id)
                       p.window_draws_per_s * p.window_draw_ms / 10);
         row(what + ", drawings of the window, and the processor time of one", p.window_draws_per_s, "per s", drawing, 0);
         if (std::strcmp(shown, "plot") != 0) {
-            row(what + ", draws of the list view", p.view_draws_per_s, "per s", "", 0);
+            std::snprintf(drawing, sizeof drawing, "%.2f ms each", p.view_draw_ms);
+            row(what + ", draws of the list view, and the processor time of one", p.view_draws_per_s, "per s",
+                drawing, 0);
         } else {
             // Only new points are drawn: compared with the batches of new
             // points (goal 25 per s where points come that often).
