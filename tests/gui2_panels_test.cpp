@@ -1109,11 +1109,14 @@ TEST_F(Panels, ListCellsAreDrawnAsTheStockRendererDrawsThemWithBoundedLayoutsKep
     pump_pending();
     GtkWidget *view = mn_info.tree;
     ASSERT_TRUE(gtk_widget_get_realized(view));
+    // The view gives a cell its background area, and the text area within
+    // it: text too wide for the text area is cut at its edge.
+    const GdkRectangle background = {0, 0, 160, 44};
     const GdkRectangle area = {3, 2, 150, 40};
     auto pixels = [&](GtkCellRenderer *cell, GtkCellRendererState state) {
         cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 160, 44);
         cairo_t *cr = cairo_create(surface);
-        gtk_cell_renderer_render(cell, cr, view, &area, &area, state);
+        gtk_cell_renderer_render(cell, cr, view, &background, &area, state);
         cairo_destroy(cr);
         cairo_surface_flush(surface);
         const unsigned char *data = cairo_image_surface_get_data(surface);
@@ -1129,7 +1132,10 @@ TEST_F(Panels, ListCellsAreDrawnAsTheStockRendererDrawsThemWithBoundedLayoutsKep
     const Case cases[] = {{"18FF1234", false},
                           {"00 11 22 33 44 55 66 77\n88 99 AA BB CC DD EE FF", false},
                           {"<b>55</b> 02 AA 04  <b>09</b>", true},
-                          {"1802.0 rpm", false}};
+                          {"1802.0 rpm", false},
+                          {"18FF1234 18FF1234 18FF1234 18FF1234", false},
+                          {"", false},
+                          {"", true}};
     GtkCellRenderer *ours = gui::cell_text_new(false);
     GtkCellRenderer *ours_markup = gui::cell_text_new(true);
     GtkCellRenderer *stock = gtk_cell_renderer_text_new();

@@ -16,6 +16,7 @@ constexpr std::size_t kGeneration = 256;
 
 struct Laid {
     PangoLayout *layout = nullptr;
+    PangoRectangle ink = {};
     PangoRectangle logical = {};
 };
 
@@ -131,7 +132,7 @@ const Laid &laid_out(GtkCellRenderer *cell, GtkWidget *widget)
         pango_layout_set_markup(fresh.layout, text, -1);
     else
         pango_layout_set_text(fresh.layout, text, -1);
-    pango_layout_get_pixel_extents(fresh.layout, nullptr, &fresh.logical);
+    pango_layout_get_pixel_extents(fresh.layout, &fresh.ink, &fresh.logical);
     return st.newer.emplace(st.key, fresh).first->second;
 }
 
@@ -192,17 +193,35 @@ void text_origin(GtkCellRenderer *cell, const GdkRectangle *area, const PangoRec
     *y = area->y + dy + ypad;
 }
 
+// Whether `ink`, placed at (x, y), lies wholly inside `area`.
+bool inside(const PangoRectangle &ink, int x, int y, const GdkRectangle *area)
+{
+    return x + ink.x >= area->x && y + ink.y >= area->y && x + ink.x + ink.width <= area->x + area->width &&
+           y + ink.y + ink.height <= area->y + area->height;
+}
+
 void velk_cell_text_render(GtkCellRenderer *cell, cairo_t *cr, GtkWidget *widget, const GdkRectangle *,
                            const GdkRectangle *cell_area, GtkCellRendererState)
 {
+    // Many cells of the monitor are empty (a signal's row has no identifier
+    // or count): they draw nothing, as the stock renderer's empty layout.
+    if (state_of(cell).key.size() == 1)
+        return;
     const Laid &laid = laid_out(cell, widget);
     int x = 0;
     int y = 0;
     text_origin(cell, cell_area, laid.logical, &x, &y);
+    GtkStyleContext *style = gtk_widget_get_style_context(widget);
+    // The text is clipped to its cell only where its ink would leave it:
+    // most texts fit, and a clip of every cell is then work for nothing.
+    if (inside(laid.ink, x, y, cell_area)) {
+        gtk_render_layout(style, cr, x, y, laid.layout);
+        return;
+    }
     cairo_save(cr);
     gdk_cairo_rectangle(cr, cell_area);
     cairo_clip(cr);
-    gtk_render_layout(gtk_widget_get_style_context(widget), cr, x, y, laid.layout);
+    gtk_render_layout(style, cr, x, y, laid.layout);
     cairo_restore(cr);
 }
 
