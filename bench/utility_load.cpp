@@ -955,6 +955,46 @@ std::string full_dbc_text(size_t count, unsigned seed, uint32_t id_count)
     return text;
 }
 
+// Counts the draws of a widget and the main thread's processor time from
+// the first handler of each draw to the last: what a draw costs, whatever
+// is redrawn.
+struct DrawClock {
+    GtkWidget *widget;
+    long draws = 0;
+    double seconds = 0;
+    double began = 0;
+    gulong before = 0;
+    gulong after = 0;
+
+    explicit DrawClock(GtkWidget *w) : widget(w)
+    {
+        before = g_signal_connect(widget, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer self) {
+                                      static_cast<DrawClock *>(self)->began = thread_cpu_s();
+                                      return FALSE;
+                                  }),
+                                  this);
+        after = g_signal_connect_after(widget, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer self) {
+                                           DrawClock *clock = static_cast<DrawClock *>(self);
+                                           ++clock->draws;
+                                           clock->seconds += thread_cpu_s() - clock->began;
+                                           return FALSE;
+                                       }),
+                                       this);
+    }
+    void stop()
+    {
+        if (before != 0)
+            g_signal_handler_disconnect(widget, before);
+        if (after != 0)
+            g_signal_handler_disconnect(widget, after);
+        before = after = 0;
+    }
+    DrawClock(const DrawClock &) = delete;
+    DrawClock &operator=(const DrawClock &) = delete;
+    ~DrawClock() { stop(); }
+    double ms_each() const { return draws > 0 ? seconds * 1e3 / static_cast<double>(draws) : 0; }
+};
+
 long long monitor_frames()
 {
     unsigned long long ids = 0, n = 0;
@@ -1036,53 +1076,20 @@ bool full_phase(size_t count, int rate, unsigned seed, uint32_t ids, const char 
     out->waiting_cpu_pct = (cpu_s() - c0) / (now_s() - w0) * 100;
     out->rss_start = rss_mb();
     const PlotStats before = plot_stats();
-    // Each draw of the shown list view, whatever asked for it.
-    static long view_draws;
-    static double view_draw_s, view_draw_began;
-    view_draws = 0;
-    view_draw_s = 0;
-    GtkWidget *view = page == 0 ? bs_info.tree : mn_info.tree;
-    const gulong counting = g_signal_connect(view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
-                                                 ++view_draws;
-                                                 view_draw_began = thread_cpu_s();
-                                                 return FALSE;
-                                             }),
-                                             nullptr);
-    const gulong counted = g_signal_connect_after(view, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
-                                                      view_draw_s += thread_cpu_s() - view_draw_began;
-                                                      return FALSE;
-                                                  }),
-                                                  nullptr);
-    // The main thread's processor time from the first handler of each drawing
-    // of the window to the last: what a drawing costs, whatever is redrawn.
-    static long window_draws;
-    static double window_draw_s, window_draw_began;
-    window_draws = 0;
-    window_draw_s = 0;
-    GtkWidget *win = windows->main_window;
-    const gulong began = g_signal_connect(win, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
-                                              window_draw_began = thread_cpu_s();
-                                              return FALSE;
-                                          }),
-                                          nullptr);
-    const gulong ended = g_signal_connect_after(win, "draw", G_CALLBACK(+[](GtkWidget *, cairo_t *, gpointer) {
-                                                    ++window_draws;
-                                                    window_draw_s += thread_cpu_s() - window_draw_began;
-                                                    return FALSE;
-                                                }),
-                                                nullptr);
+    // Each draw of the shown list view and of the whole window, whatever
+    // asked for it.
+    DrawClock view_clock(page == 0 ? bs_info.tree : mn_info.tree);
+    DrawClock window_clock(windows->main_window);
     const double t0 = now_s();
     list_stream(&out->stream, &out->cpu_pct, false);
     out->main_cpu_pct = g_main_cpu_pct;
     const double elapsed = now_s() - t0;
-    g_signal_handler_disconnect(view, counting);
-    g_signal_handler_disconnect(view, counted);
-    g_signal_handler_disconnect(win, began);
-    g_signal_handler_disconnect(win, ended);
-    out->view_draws_per_s = static_cast<double>(view_draws) / elapsed;
-    out->view_draw_ms = view_draws > 0 ? view_draw_s * 1e3 / static_cast<double>(view_draws) : 0;
-    out->window_draws_per_s = static_cast<double>(window_draws) / elapsed;
-    out->window_draw_ms = window_draws > 0 ? window_draw_s * 1e3 / static_cast<double>(window_draws) : 0;
+    view_clock.stop();
+    window_clock.stop();
+    out->view_draws_per_s = static_cast<double>(view_clock.draws) / elapsed;
+    out->view_draw_ms = view_clock.ms_each();
+    out->window_draws_per_s = static_cast<double>(window_clock.draws) / elapsed;
+    out->window_draw_ms = window_clock.ms_each();
     const PlotStats after = plot_stats();
     out->rss_end = rss_mb();
     out->stall_ms = observer.max_gap * 1e3;
