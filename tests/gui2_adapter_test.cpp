@@ -616,6 +616,32 @@ int signal_child(int row, const char *name)
     return -1;
 }
 
+// Whether the monitor, as the window shows it, puts ink into a cell: the
+// pixels of the cell's area that differ from its first one.
+bool monitor_cell_inked(GdkPixbuf *window, GtkTreePath *path, int column)
+{
+    GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
+    GdkRectangle cell;
+    gtk_tree_view_get_cell_area(view, path, gtk_tree_view_get_column(view, column), &cell);
+    int x = 0;
+    int y = 0;
+    gtk_tree_view_convert_bin_window_to_widget_coords(view, cell.x, cell.y, &x, &y);
+    gtk_widget_translate_coordinates(mn_info.tree, windows->main_window, x, y, &x, &y);
+    const guchar *data = gdk_pixbuf_read_pixels(window);
+    const int stride = gdk_pixbuf_get_rowstride(window);
+    const int channels = gdk_pixbuf_get_n_channels(window);
+    const int width = gdk_pixbuf_get_width(window);
+    const int height = gdk_pixbuf_get_height(window);
+    auto pixel = [&](int px, int py) { return std::string(reinterpret_cast<const char *>(data + py * stride + px * channels), 3); };
+    // Inside the grid lines.
+    const std::string ground = pixel(x + 2, y + 2);
+    for (int py = std::max(0, y + 2); py < std::min(height, y + cell.height - 1); ++py)
+        for (int px = std::max(0, x + 2); px < std::min(width, x + cell.width - 2); ++px)
+            if (pixel(px, py) != ground)
+                return true;
+    return false;
+}
+
 }  // namespace
 
 TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFrames)
@@ -682,6 +708,20 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "PageB"), MN_COL_VALUE), "10.0 V");
     EXPECT_EQ(monitor_child_cell(mux, signal_child(mux, "Sel"), MN_COL_VALUE), "<b>2</b>");
     gtk_tree_view_expand_all(GTK_TREE_VIEW(mn_info.tree));
+    // Drawn as well as held: a message's row shows its name and kind and
+    // no value, a signal's row below it its value and no kind.
+    GdkPixbuf *shown = window_pixels();
+    ASSERT_NE(shown, nullptr);
+    GtkTreePath *message = gtk_tree_path_new_from_indices(engine, -1);
+    GtkTreePath *signal = gtk_tree_path_new_from_indices(engine, 0, -1);
+    EXPECT_TRUE(monitor_cell_inked(shown, message, MN_COL_NAME));
+    EXPECT_TRUE(monitor_cell_inked(shown, message, MN_COL_TYPE));
+    EXPECT_FALSE(monitor_cell_inked(shown, message, MN_COL_VALUE));
+    EXPECT_TRUE(monitor_cell_inked(shown, signal, MN_COL_VALUE));
+    EXPECT_FALSE(monitor_cell_inked(shown, signal, MN_COL_TYPE));
+    gtk_tree_path_free(message);
+    gtk_tree_path_free(signal);
+    g_object_unref(shown);
     screenshot("utility-signals");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
     screenshot("utility-signals-frames");

@@ -219,14 +219,13 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
     return f;
 }
 
-void screenshot(const char *name)
+GdkPixbuf *window_pixels()
 {
-    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
-    if (dir == nullptr || windows == nullptr)
-        return;
+    if (windows == nullptr)
+        return nullptr;
     GdkWindow *win = gtk_widget_get_window(windows->main_window);
     if (win == nullptr)
-        return;
+        return nullptr;
     // Let the window draw what it holds now (a tab just switched to, say):
     // one whole frame painted, then the X server caught up with it.
     GdkFrameClock *clock = gtk_widget_get_frame_clock(windows->main_window);
@@ -238,7 +237,15 @@ void screenshot(const char *name)
     pump_until([&] { return painted; }, 2000);
     g_signal_handler_disconnect(clock, handler);
     gdk_display_sync(gdk_window_get_display(win));
-    GdkPixbuf *pix = gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
+    return gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
+}
+
+void screenshot(const char *name)
+{
+    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
+    if (dir == nullptr)
+        return;
+    GdkPixbuf *pix = window_pixels();
     if (pix == nullptr)
         return;
     std::string path = std::string(dir) + "/" + name + ".png";

@@ -268,6 +268,9 @@ void velk_cell_text_aligned_area(GtkCellRenderer *cell, GtkWidget *widget, GtkCe
 }
 
 // The string of the model column the column's data function was given.
+// An empty cell is hidden: the view then skips the renderer altogether
+// (its clip and style state for a cell that draws nothing), and most cells
+// of a signal's row in the monitor are empty.
 void cell_from_model(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *iter,
                      gpointer column)
 {
@@ -276,6 +279,7 @@ void cell_from_model(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *m
     State &st = state_of(cell);
     set_text(st, text, st.markup_cells);
     g_free(text);
+    gtk_cell_renderer_set_visible(cell, st.key.size() > 1);
 }
 
 }  // namespace
