@@ -616,9 +616,10 @@ int signal_child(int row, const char *name)
     return -1;
 }
 
-// Whether the monitor, as the window shows it, puts ink into a cell: the
-// pixels of the cell's area that differ from its first one.
-bool monitor_cell_inked(GdkPixbuf *window, GtkTreePath *path, int column)
+// Whether the monitor, drawn as it stands, puts ink into a cell: pixels of
+// the cell's area that differ from its first one. Drawn off screen, as the
+// tests' windows share one display and may overlap there.
+bool monitor_cell_inked(GtkTreePath *path, int column)
 {
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     GdkRectangle cell;
@@ -626,20 +627,28 @@ bool monitor_cell_inked(GdkPixbuf *window, GtkTreePath *path, int column)
     int x = 0;
     int y = 0;
     gtk_tree_view_convert_bin_window_to_widget_coords(view, cell.x, cell.y, &x, &y);
-    gtk_widget_translate_coordinates(mn_info.tree, windows->main_window, x, y, &x, &y);
-    const guchar *data = gdk_pixbuf_read_pixels(window);
-    const int stride = gdk_pixbuf_get_rowstride(window);
-    const int channels = gdk_pixbuf_get_n_channels(window);
-    const int width = gdk_pixbuf_get_width(window);
-    const int height = gdk_pixbuf_get_height(window);
-    auto pixel = [&](int px, int py) { return std::string(reinterpret_cast<const char *>(data + py * stride + px * channels), 3); };
+    const int width = gtk_widget_get_allocated_width(mn_info.tree);
+    const int height = gtk_widget_get_allocated_height(mn_info.tree);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+    cairo_t *cr = cairo_create(surface);
+    gtk_widget_draw(mn_info.tree, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    const unsigned char *data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    auto pixel = [&](int px, int py) {
+        uint32_t v = 0;
+        std::memcpy(&v, data + py * stride + px * 4, sizeof v);
+        return v;
+    };
     // Inside the grid lines.
-    const std::string ground = pixel(x + 2, y + 2);
+    const uint32_t ground = pixel(x + 2, y + 2);
+    bool inked = false;
     for (int py = std::max(0, y + 2); py < std::min(height, y + cell.height - 1); ++py)
         for (int px = std::max(0, x + 2); px < std::min(width, x + cell.width - 2); ++px)
-            if (pixel(px, py) != ground)
-                return true;
-    return false;
+            inked = inked || pixel(px, py) != ground;
+    cairo_surface_destroy(surface);
+    return inked;
 }
 
 }  // namespace
@@ -710,18 +719,16 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     gtk_tree_view_expand_all(GTK_TREE_VIEW(mn_info.tree));
     // Drawn as well as held: a message's row shows its name and kind and
     // no value, a signal's row below it its value and no kind.
-    GdkPixbuf *shown = window_pixels();
-    ASSERT_NE(shown, nullptr);
+    ASSERT_TRUE(paint_window());
     GtkTreePath *message = gtk_tree_path_new_from_indices(engine, -1);
     GtkTreePath *signal = gtk_tree_path_new_from_indices(engine, 0, -1);
-    EXPECT_TRUE(monitor_cell_inked(shown, message, MN_COL_NAME));
-    EXPECT_TRUE(monitor_cell_inked(shown, message, MN_COL_TYPE));
-    EXPECT_FALSE(monitor_cell_inked(shown, message, MN_COL_VALUE));
-    EXPECT_TRUE(monitor_cell_inked(shown, signal, MN_COL_VALUE));
-    EXPECT_FALSE(monitor_cell_inked(shown, signal, MN_COL_TYPE));
+    EXPECT_TRUE(monitor_cell_inked(message, MN_COL_NAME));
+    EXPECT_TRUE(monitor_cell_inked(message, MN_COL_TYPE));
+    EXPECT_FALSE(monitor_cell_inked(message, MN_COL_VALUE));
+    EXPECT_TRUE(monitor_cell_inked(signal, MN_COL_VALUE));
+    EXPECT_FALSE(monitor_cell_inked(signal, MN_COL_TYPE));
     gtk_tree_path_free(message);
     gtk_tree_path_free(signal);
-    g_object_unref(shown);
     screenshot("utility-signals");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
     screenshot("utility-signals-frames");

@@ -219,33 +219,33 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
     return f;
 }
 
-GdkPixbuf *window_pixels()
+bool paint_window()
 {
-    if (windows == nullptr)
-        return nullptr;
-    GdkWindow *win = gtk_widget_get_window(windows->main_window);
-    if (win == nullptr)
-        return nullptr;
-    // Let the window draw what it holds now (a tab just switched to, say):
-    // one whole frame painted, then the X server caught up with it.
+    if (windows == nullptr || gtk_widget_get_window(windows->main_window) == nullptr)
+        return false;
     GdkFrameClock *clock = gtk_widget_get_frame_clock(windows->main_window);
     bool painted = false;
     const gulong handler = g_signal_connect(
         clock, "after-paint", G_CALLBACK(+[](GdkFrameClock *, gpointer done) { *static_cast<bool *>(done) = true; }),
         &painted);
     gtk_widget_queue_draw(windows->main_window);
-    pump_until([&] { return painted; }, 2000);
+    pump_until([&] { return painted; });
     g_signal_handler_disconnect(clock, handler);
-    gdk_display_sync(gdk_window_get_display(win));
-    return gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
+    return painted;
 }
 
 void screenshot(const char *name)
 {
     const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
-    if (dir == nullptr)
+    if (dir == nullptr || windows == nullptr)
         return;
-    GdkPixbuf *pix = window_pixels();
+    GdkWindow *win = gtk_widget_get_window(windows->main_window);
+    if (win == nullptr)
+        return;
+    // One whole frame painted, then the X server caught up with it.
+    paint_window();
+    gdk_display_sync(gdk_window_get_display(win));
+    GdkPixbuf *pix = gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
     if (pix == nullptr)
         return;
     std::string path = std::string(dir) + "/" + name + ".png";

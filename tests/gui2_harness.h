@@ -72,9 +72,10 @@ void push_received(const CAN_FRAME_INFO &f, const char *time = "12:00:00:000");
 
 CAN_FRAME_INFO classic(int port, unsigned id, int dlc);
 
-// The main window as it is on screen now, after one whole frame painted;
-// null before the window is shown. The caller unrefs it.
-GdkPixbuf *window_pixels();
+// Lets the main window paint what it holds now (a tab just switched to,
+// rows just expanded): one whole frame laid out and painted. False when
+// none was painted within 10 s.
+bool paint_window();
 
 // Saves the main window as a PNG when VELK_SCREENSHOT_DIR is set.
 void screenshot(const char *name);
