@@ -300,8 +300,6 @@ constexpr double kSettleS = 1.0;
 // every data report is listed or nothing new was listed for two seconds.
 // Timing begins with the first row: the start runs beside the main loop,
 // which lists the first rows while it ends.
-double g_main_cpu_pct = 0;
-
 void list_stream(StreamResult *res, double *cpu_pct, bool sample_ring = true)
 {
     int base = list_cnt_r;
@@ -350,18 +348,22 @@ void list_stream(StreamResult *res, double *cpu_pct, bool sample_ring = true)
     }
     observer.disarm();
     res->listed = static_cast<size_t>(list_cnt_r - base);
+    // Processor seconds used between two readings, in % of the time between.
+    auto pct = [](double used_from, double used_to, double from, double to) {
+        return (used_to - used_from) / (to - from) * 100;
+    };
     if (last_change > first) {
         res->rows_per_s = static_cast<double>(res->listed) / (last_change - first);
+        // A stream too short to settle: its whole figures stand for both.
         if (cpu_last_at > cpu_first_at) {
+            res->steady_cpu_pct = pct(cpu_first, cpu_last, cpu_first_at, cpu_last_at);
+            res->steady_main_pct = pct(main_first, main_last, cpu_first_at, cpu_last_at);
             if (cpu_pct != nullptr)
-                *cpu_pct = (cpu_last - cpu_first) / (cpu_last_at - cpu_first_at) * 100;
-            g_main_cpu_pct = (main_last - main_first) / (cpu_last_at - cpu_first_at) * 100;
-            res->steady_cpu_pct = cpu_pct != nullptr ? *cpu_pct : 0;
-            res->steady_main_pct = g_main_cpu_pct;
+                *cpu_pct = res->steady_cpu_pct;
         }
         if (settled_at > 0 && cpu_last_at - settled_at >= kSettleS) {
-            res->steady_cpu_pct = (cpu_last - cpu_settled) / (cpu_last_at - settled_at) * 100;
-            res->steady_main_pct = (main_last - main_settled) / (cpu_last_at - settled_at) * 100;
+            res->steady_cpu_pct = pct(cpu_settled, cpu_last, settled_at, cpu_last_at);
+            res->steady_main_pct = pct(main_settled, main_last, settled_at, cpu_last_at);
         }
     }
 }

@@ -616,10 +616,22 @@ int signal_child(int row, const char *name)
     return -1;
 }
 
-// Whether the monitor, drawn as it stands, puts ink into a cell: pixels of
-// the cell's area that differ from its first one. Drawn off screen, as the
-// tests' windows share one display and may overlap there.
-bool monitor_cell_inked(GtkTreePath *path, int column)
+// The monitor as it stands, drawn off screen: the tests' windows share one
+// display and may overlap there. The caller destroys it.
+cairo_surface_t *draw_monitor()
+{
+    cairo_surface_t *surface = cairo_image_surface_create(
+        CAIRO_FORMAT_RGB24, gtk_widget_get_allocated_width(mn_info.tree), gtk_widget_get_allocated_height(mn_info.tree));
+    cairo_t *cr = cairo_create(surface);
+    gtk_widget_draw(mn_info.tree, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    return surface;
+}
+
+// Whether a drawing of the monitor has ink in a cell: pixels of the cell's
+// area that differ from its first one.
+bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
 {
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     GdkRectangle cell;
@@ -627,15 +639,10 @@ bool monitor_cell_inked(GtkTreePath *path, int column)
     int x = 0;
     int y = 0;
     gtk_tree_view_convert_bin_window_to_widget_coords(view, cell.x, cell.y, &x, &y);
-    const int width = gtk_widget_get_allocated_width(mn_info.tree);
-    const int height = gtk_widget_get_allocated_height(mn_info.tree);
-    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-    cairo_t *cr = cairo_create(surface);
-    gtk_widget_draw(mn_info.tree, cr);
-    cairo_destroy(cr);
-    cairo_surface_flush(surface);
-    const unsigned char *data = cairo_image_surface_get_data(surface);
-    const int stride = cairo_image_surface_get_stride(surface);
+    const int width = cairo_image_surface_get_width(drawing);
+    const int height = cairo_image_surface_get_height(drawing);
+    const unsigned char *data = cairo_image_surface_get_data(drawing);
+    const int stride = cairo_image_surface_get_stride(drawing);
     auto pixel = [&](int px, int py) {
         uint32_t v = 0;
         std::memcpy(&v, data + py * stride + px * 4, sizeof v);
@@ -643,12 +650,11 @@ bool monitor_cell_inked(GtkTreePath *path, int column)
     };
     // Inside the grid lines.
     const uint32_t ground = pixel(x + 2, y + 2);
-    bool inked = false;
     for (int py = std::max(0, y + 2); py < std::min(height, y + cell.height - 1); ++py)
         for (int px = std::max(0, x + 2); px < std::min(width, x + cell.width - 2); ++px)
-            inked = inked || pixel(px, py) != ground;
-    cairo_surface_destroy(surface);
-    return inked;
+            if (pixel(px, py) != ground)
+                return true;
+    return false;
 }
 
 }  // namespace
@@ -720,15 +726,17 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     // Drawn as well as held: a message's row shows its name and kind and
     // no value, a signal's row below it its value and no kind.
     ASSERT_TRUE(paint_window());
+    cairo_surface_t *drawing = draw_monitor();
     GtkTreePath *message = gtk_tree_path_new_from_indices(engine, -1);
     GtkTreePath *signal = gtk_tree_path_new_from_indices(engine, 0, -1);
-    EXPECT_TRUE(monitor_cell_inked(message, MN_COL_NAME));
-    EXPECT_TRUE(monitor_cell_inked(message, MN_COL_TYPE));
-    EXPECT_FALSE(monitor_cell_inked(message, MN_COL_VALUE));
-    EXPECT_TRUE(monitor_cell_inked(signal, MN_COL_VALUE));
-    EXPECT_FALSE(monitor_cell_inked(signal, MN_COL_TYPE));
+    EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_NAME));
+    EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_TYPE));
+    EXPECT_FALSE(monitor_cell_inked(drawing, message, MN_COL_VALUE));
+    EXPECT_TRUE(monitor_cell_inked(drawing, signal, MN_COL_VALUE));
+    EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_TYPE));
     gtk_tree_path_free(message);
     gtk_tree_path_free(signal);
+    cairo_surface_destroy(drawing);
     screenshot("utility-signals");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 0);
     screenshot("utility-signals-frames");
