@@ -446,10 +446,29 @@ bool Resolver::run(std::string *error)
                 m->comment = c.text;
             break;
         case ObjectType::Signal:
+            if (c.target.no_signal_name)
+                break;  // below, once every message's own comment is known
             if (Signal *s = signal(c.target, "comment"))
                 s->comment = c.text;
             break;
         case ObjectType::EnvVar: break;  // environment variables are kept as written
+        }
+    }
+    // CM_ SG_ id "text" without the signal's name: the message's comment,
+    // unless the message has one of its own.
+    for (const ParsedComment &c : p_.comments) {
+        if (c.target.object != ObjectType::Signal || !c.target.no_signal_name)
+            continue;
+        Message *m = message(c.target, "comment");
+        if (m == nullptr)
+            continue;
+        if (m->comment.empty()) {
+            m->comment = c.text;
+            warn(&p_, c.target.line, "signal comment without a signal name taken as the comment of message " +
+                                         m->short_name);
+        } else {
+            warn(&p_, c.target.line, "signal comment without a signal name ignored (message " + m->short_name +
+                                         " has its own comment)");
         }
     }
 

@@ -178,6 +178,14 @@ public:
     const AttributeDefinition *attribute_definition(std::string_view name) const;
     // The most signals of any message: the room decode needs.
     size_t max_signals() const { return max_signals_; }
+    // The signals of all messages.
+    size_t signal_count() const
+    {
+        size_t n = 0;
+        for (const Message &m : messages_)
+            n += m.signals.size();
+        return n;
+    }
 
 private:
     friend class Loader;

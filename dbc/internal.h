@@ -51,8 +51,12 @@ public:
     int string(std::string *out);
     // The next token for a message: 'abc' or "the end of the file".
     std::string found();
-    // Skips to just after the next ';' outside strings; false at the end.
-    bool skip_statement();
+    // How a skipped statement ended.
+    enum class Skip { Semicolon, NextStatement, End, OpenString };
+    // Skips to just after the next ';' outside strings, or to a line that
+    // begins with a word `starts_statement` takes for a section keyword
+    // (left unread): a statement that lost its ';' never swallows the next.
+    Skip skip_statement(bool (*starts_statement)(std::string_view word));
     size_t offset() const { return pos_; }
     std::string_view text(size_t from, size_t to) const { return t_.substr(from, to - from); }
 
@@ -94,6 +98,7 @@ struct Target {
     std::string name;      // a node's or environment variable's
     uint32_t file_id = 0;  // a message's, as written
     std::string signal;    // a signal's short name
+    bool no_signal_name = false;  // SG_ with the message identifier alone
     int line = 0, column = 0;
 };
 

@@ -48,8 +48,20 @@ private:
     bool kept();
     bool unknown(std::string_view word);
 
+    static bool known_keyword(std::string_view word);
+    // The next token begins a statement (a section keyword) or the file ends:
+    // the statement read so far is over, wherever its line ends.
+    bool statement_ahead();
+    // Skips the rest of a statement this reader does not interpret; where
+    // its ';' is missing, *unended says where it was taken to end. False for
+    // a string without its end.
+    bool skip_rest(std::string *unended);
+    // "before the BO_ on line 9" or "with the file": where a statement
+    // without its ';' ends.
+    std::string where_it_ends();
+
     // Pieces several statements share.
-    bool object(Target *t, bool allow_network, const char *what);
+    bool object(Target *t, bool allow_network, const char *what, bool bare_sg = false);
     bool message_id(uint32_t *id);
     bool name(std::string *out, const char *what);
     bool quoted(std::string *out, const char *what);
@@ -58,7 +70,7 @@ private:
     bool expect(char c, const char *what);
     bool end(const char *what);
     bool descriptions(std::vector<ValueDescription> *out, const std::string &owner);
-    void keep(size_t from);
+    void keep(std::string_view keyword, size_t from);
     bool fail(const std::string &what);
     bool fail_at(int line, int column, const std::string &what);
 
@@ -123,6 +135,14 @@ std::string hex_id(uint32_t id)
     return "0x" + s;
 }
 
+bool all_digits(std::string_view w)
+{
+    for (char c : w)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
 bool looks_like_keyword(std::string_view w)
 {
     if (w.empty() || w[0] < 'A' || w[0] > 'Z')
@@ -138,6 +158,48 @@ bool looks_like_keyword(std::string_view w)
 void warn(Parsed *p, int line, const std::string &what)
 {
     p->warnings.push_back({line, p->name + ":" + std::to_string(line) + ": " + what});
+}
+
+bool Parser::known_keyword(std::string_view word)
+{
+    for (const Keyword &k : kKeywords)
+        if (k.word == word)
+            return true;
+    return false;
+}
+
+// A statement's words may run over several lines, so a list (nodes,
+// receivers, value descriptions without their ';') ends where a keyword
+// stands, or a word at the start of a line that can only be a section
+// keyword of another dialect (capitals ending in '_').
+bool Parser::statement_ahead()
+{
+    std::string_view w;
+    if (sc_.at_end())
+        return true;
+    if (!sc_.peek_identifier(&w))
+        return false;
+    return known_keyword(w) || (sc_.column() == 1 && looks_like_keyword(w) && w.back() == '_');
+}
+
+std::string Parser::where_it_ends()
+{
+    std::string_view w;
+    if (sc_.at_end() || !sc_.peek_identifier(&w))
+        return "with the file";
+    return "before the " + std::string(w) + " on line " + std::to_string(sc_.line());
+}
+
+bool Parser::skip_rest(std::string *unended)
+{
+    unended->clear();
+    switch (sc_.skip_statement(&Parser::known_keyword)) {
+    case Scanner::Skip::Semicolon: return true;
+    case Scanner::Skip::NextStatement:
+    case Scanner::Skip::End: *unended = where_it_ends(); return true;
+    case Scanner::Skip::OpenString: break;
+    }
+    return fail_at(sc_.line(), sc_.column(), "unterminated string (no closing '\"')");
 }
 
 bool Parser::fail_at(int line, int column, const std::string &what)
@@ -166,7 +228,7 @@ bool Parser::end(const char *what)
 bool Parser::name(std::string *out, const char *what)
 {
     std::string_view s;
-    if (!sc_.peek_identifier(&s) || (s[0] >= '0' && s[0] <= '9') || !sc_.identifier(&s))
+    if (!sc_.peek_identifier(&s) || all_digits(s) || !sc_.identifier(&s))
         return fail(std::string("expected ") + what);
     *out = std::string(s);
     return true;
@@ -196,9 +258,13 @@ bool Parser::message_id(uint32_t *id)
     return true;
 }
 
-void Parser::keep(size_t from)
+void Parser::keep(std::string_view keyword, size_t from)
 {
-    p_->others.push_back({std::string(keyword_), statement_line_, to_utf8(sc_.text(from, sc_.offset()))});
+    // A statement without its ';' ends at the next one: without the blanks before it.
+    std::string_view text = sc_.text(from, sc_.offset());
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    p_->others.push_back({std::string(keyword), statement_line_, to_utf8(text)});
 }
 
 bool Parser::run(std::string *error)
@@ -231,18 +297,21 @@ bool Parser::statement()
 }
 
 // A word that looks like a keyword of a newer or another tool's dialect, at
-// the start of its line, is skipped to its ';'; anything else is an error.
+// the start of its line, is skipped to its ';' (or to the next statement
+// where the ';' is missing); anything else is an error.
 bool Parser::unknown(std::string_view word)
 {
     if (!sc_.first_on_line() || !looks_like_keyword(word))
         return fail("expected a section keyword (VERSION, BU_, BO_, CM_, BA_DEF_, BA_, VAL_, ...)");
-    const int line = sc_.line(), column = sc_.column();
+    const int line = sc_.line();
     const std::string w(word);
     sc_.identifier(&word);
-    if (!sc_.skip_statement())
-        return fail_at(line, column, "unknown section " + w + " without a ';' to end it");
-    warn(p_, line, "unknown section " + w + " skipped");
-    p_->others.push_back({w, line, to_utf8(sc_.text(statement_start_, sc_.offset()))});
+    std::string unended;
+    if (!skip_rest(&unended))
+        return false;
+    warn(p_, line, "unknown section " + w + " skipped" +
+                       (unended.empty() ? "" : " (it has no ';' and ends " + unended + ")"));
+    keep(w, statement_start_);
     return true;
 }
 
@@ -277,7 +346,7 @@ bool Parser::bit_timing()
     if (!expect(':', "':' after BS_"))
         return false;
     double v;
-    if (sc_.same_line() && sc_.real(&v)) {
+    if (sc_.real(&v)) {
         if (sc_.accept(':') && !(number(&v, "BTR1") && expect(',', "',' between BTR1 and BTR2") && number(&v, "BTR2")))
             return false;
     }
@@ -285,14 +354,13 @@ bool Parser::bit_timing()
     return true;
 }
 
-// BU_: node node ... (on its line; commas allowed)
+// BU_: node node ... (over as many lines as it takes; commas allowed)
 bool Parser::nodes()
 {
     if (!expect(':', "':' after BU_"))
         return false;
-    for (bool comma = false; sc_.same_line() || (comma && !sc_.at_end());) {
-        comma = sc_.accept(',');
-        if (comma)
+    while (!statement_ahead()) {
+        if (sc_.accept(','))
             continue;
         if (sc_.accept(';'))
             break;
@@ -311,12 +379,16 @@ bool Parser::nodes()
     return true;
 }
 
-// value "text" ... ;
+// value "text" ... ;   (the ';' is missing in some files: the next statement ends the list)
 bool Parser::descriptions(std::vector<ValueDescription> *out, const std::string &owner)
 {
     for (;;) {
         if (sc_.accept(';'))
             return true;
+        if (statement_ahead()) {
+            warn(p_, statement_line_, std::string(keyword_) + " of " + owner + " has no ';'; it ends " + where_it_ends());
+            return true;
+        }
         ValueDescription d;
         if (!sc_.whole_number(&d.value))
             return fail("expected a value (a whole number) or ';' ending the values of " + owner);
@@ -358,11 +430,11 @@ bool Parser::message()
         return fail("expected the message length in bytes (0 to 64)");
     m.length = static_cast<int>(length);
     std::string_view tx;
-    if (sc_.same_line() && sc_.peek_identifier(&tx)) {
+    if (!statement_ahead() && sc_.peek_identifier(&tx) && !all_digits(tx)) {
         sc_.identifier(&tx);
         m.transmitter = std::string(tx);
     }
-    if (sc_.same_line() && !sc_.accept(';'))
+    if (sc_.same_line() && !sc_.accept(';') && !(sc_.peek_identifier(&tx) && tx == "SG_"))
         return fail("expected the end of the BO_ line after the transmitter");
     if (m.transmitter.empty())
         m.transmitter = std::string(kNoNode);
@@ -477,10 +549,9 @@ bool Parser::signal(ParsedMessage *pm)
         return false;
     if (!quoted(&s.unit, "the unit"))
         return false;
-    // Receivers are on the SG_ line; a list ending in ',' goes on to the next.
-    for (bool comma = false; sc_.same_line() || (comma && !sc_.at_end());) {
-        comma = sc_.accept(',');
-        if (comma)
+    // Receivers up to the next statement, whatever lines they take.
+    while (!statement_ahead()) {
+        if (sc_.accept(','))
             continue;
         if (sc_.accept(';'))
             break;
@@ -531,7 +602,7 @@ bool Parser::message_transmitters()
 
 // The object of CM_ and BA_: BU_ node, BO_ id, SG_ id signal, EV_ name, or
 // (where allowed) nothing for the network.
-bool Parser::object(Target *t, bool allow_network, const char *what)
+bool Parser::object(Target *t, bool allow_network, const char *what, bool bare_sg)
 {
     t->line = sc_.line();
     t->column = sc_.column();
@@ -556,7 +627,14 @@ bool Parser::object(Target *t, bool allow_network, const char *what)
     if (w == "SG_") {
         sc_.identifier(&w);
         t->object = ObjectType::Signal;
-        return message_id(&t->file_id) && name(&t->signal, "the signal name");
+        if (!message_id(&t->file_id))
+            return false;
+        // Some tools write a message's comment as CM_ SG_ id "text".
+        if (bare_sg && sc_.peek('"')) {
+            t->no_signal_name = true;
+            return true;
+        }
+        return name(&t->signal, "the signal name");
     }
     if (w == "EV_") {
         sc_.identifier(&w);
@@ -570,7 +648,7 @@ bool Parser::object(Target *t, bool allow_network, const char *what)
 bool Parser::comment()
 {
     ParsedComment c;
-    if (!object(&c.target, true, "expected the comment text in quotes, or BU_, BO_, SG_ or EV_ before it"))
+    if (!object(&c.target, true, "expected the comment text in quotes, or BU_, BO_, SG_ or EV_ before it", true))
         return false;
     if (!quoted(&c.text, c.target.object == ObjectType::Network ? "the comment text, or BU_, BO_, SG_ or EV_ before it,"
                                                                  : "the comment text") ||
@@ -684,12 +762,12 @@ bool Parser::attribute_value()
 bool Parser::value_descriptions()
 {
     std::string_view w;
-    if (sc_.peek_identifier(&w) && !(w[0] >= '0' && w[0] <= '9')) {
+    if (sc_.peek_identifier(&w) && !all_digits(w)) {
         sc_.identifier(&w);
         std::vector<ValueDescription> unused;
         if (!descriptions(&unused, "environment variable " + std::string(w)))
             return false;
-        keep(statement_start_);
+        keep(keyword_, statement_start_);
         return true;
     }
     ParsedValues v;
@@ -757,10 +835,12 @@ bool Parser::multiplexer_values()
 
 bool Parser::kept()
 {
-    if (!sc_.skip_statement())
-        return fail_at(statement_line_, statement_column_,
-                       "expected ';' to end " + std::string(keyword_) + " (found the end of the file)");
-    keep(statement_start_);
+    std::string unended;
+    if (!skip_rest(&unended))
+        return false;
+    if (!unended.empty())
+        warn(p_, statement_line_, std::string(keyword_) + " has no ';'; it ends " + unended);
+    keep(keyword_, statement_start_);
     return true;
 }
 

@@ -112,6 +112,12 @@ void Scanner::blank()
 {
     while (pos_ < t_.size()) {
         const char c = t_[pos_];
+        if (c == '/' && pos_ + 1 < t_.size() && t_[pos_ + 1] == '/') {
+            // A line comment, as several tool chains write them: to the line's end.
+            const size_t eol = t_.find('\n', pos_);
+            advance((eol == std::string_view::npos ? t_.size() : eol) - pos_);
+            continue;
+        }
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\f' && c != '\v')
             break;
         advance(1);
@@ -313,20 +319,26 @@ std::string Scanner::found()
     return out;
 }
 
-bool Scanner::skip_statement()
+Scanner::Skip Scanner::skip_statement(bool (*starts_statement)(std::string_view word))
 {
     std::string s;
-    while (!at_end()) {
+    for (bool first = true; !at_end(); first = false) {
+        std::string_view w;
+        if (!first && first_on_line() && peek_identifier(&w) && starts_statement(w))
+            return Skip::NextStatement;
         const int r = string(&s);
         if (r < 0)
-            return false;
+            return Skip::OpenString;
         if (r > 0)
             continue;
         if (accept(';'))
-            return true;
-        advance(1);
+            return Skip::Semicolon;
+        if (peek_identifier(&w))
+            advance(w.size());
+        else
+            advance(1);
     }
-    return false;
+    return Skip::End;
 }
 
 }  // namespace velk::dbc

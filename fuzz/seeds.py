@@ -160,6 +160,17 @@ def dbc_seeds():
         "oddities": 'BO_ 2048 A: 2 X\n SG_ S m : 0|4@1+ (1,0) [0|15] "" X\n SG_ T m1 : 16|8@1+ (1,0) [0|0] "" X\n'
                     'NEW_THING_ 1 2;\nEV_ E: 0 [0|1] "" 0 1 DUMMY_NODE_VECTOR0 Vector__XXX;\n',
         "bad_truncated": 'BO_ 100 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|2',
+        # What real files from other tool chains hold beyond the format's description.
+        "line_comments": 'VERSION "2.0" // generated\n// alone\nBO_ 100 A: 8 X // after\n' + sig +
+                         'CM_ BO_ 100 "a // b"; // after\n',
+        "values_unended": 'BO_ 100 A: 8 X\n' + sig + 'VAL_ 100 S 1 "one" 2 "two"\nVAL_TABLE_ T 0 "zero" CM_ "x";\n'
+                          'VAL_ 100 S 3 "three"',
+        "comment_no_signal": 'BO_ 304 A: 8 X\n' + sig + 'CM_ SG_ 304 "the message";\n',
+        "digit_names": 'BU_: 2ND\nBO_ 100 2017_5: 8 2ND\n SG_ 0_COUNTER : 0|4@1+ (1,0) [0|15] "" 2ND\n'
+                       'VAL_ 100 0_COUNTER 1 "one";\nCM_ SG_ 100 0_COUNTER "c";\n',
+        "nodes_lines": 'BU_:\n\tNEO\n\tMCU\nBO_ 100 A: 8 NEO\n SG_ S : 7|16@0- (1,0) [0|0] "" MCU,\n  NEO\n',
+        "unknown_unended": 'NEW_SECTION_ 1 2 "a;b"\n 3\nBO_ 100 A: 8 X\n' + sig + 'EV_ E: 0 [0|1] "" 0 1 N X\n'
+                           'BO_ 101 B: 8 X\nFANCY_ 1',
     }.items():
         write("dbc", name, text.encode("latin-1"))
 

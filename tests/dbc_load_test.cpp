@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dbc.h"
+#include "dbc_oracle.h"
 
 namespace {
 
@@ -279,6 +280,162 @@ TEST(DbcLoad, OdditiesLoadWithAWarningEach)
     EXPECT_TRUE(db.messages().empty());
 }
 
+// What real files from other tool chains hold beyond the format's
+// description: each construct alone, then all of them in one file, loads
+// with the warnings it deserves, keeps every message, and decodes each
+// signal as the bit-by-bit oracle reads the same bits.
+TEST(DbcLoad, RealFileConstructsDecodeAsTheOracleReads)
+{
+    struct Bits {
+        const char *signal;
+        int start, length;
+        bool big_endian, is_signed;
+    };
+    struct Expected {
+        uint32_t id;
+        bool extended;
+        const char *message;
+        std::vector<Bits> signals;
+    };
+    struct Case {
+        const char *what;
+        std::string text;
+        std::vector<Expected> messages;
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        {"line comments",
+         "VERSION \"2.0\" // generated\n// a line of its own\nBO_ 100 A: 8 X // after the transmitter\n"
+         " SG_ S : 0|8@1+ (1,0) [0|255] \"\" X // after the receivers\nCM_ BO_ 100 \"a // b\"; // after a statement\n",
+         {{100, false, "A", {{"S", 0, 8, false, false}}}},
+         {}},
+        {"VAL_ without ';'",
+         "BO_ 100 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|255] \"\" X\n SG_ T : 15|8@0- (1,0) [0|0] \"\" X\n"
+         "VAL_ 100 S 90 \"ninety\" 2 \"two\"\nVAL_ 100 T -61 \"low\" CM_ BO_ 100 \"next on the line\";\n"
+         "VAL_TABLE_ Table 1 \"one\"\nBO_ 101 B: 8 X\n SG_ U : 8|8@1- (1,0) [0|0] \"\" X\n",
+         {{100, false, "A", {{"S", 0, 8, false, false}, {"T", 15, 8, true, true}}},
+          {101, false, "B", {{"U", 8, 8, false, true}}}},
+         {"t.dbc:4: VAL_ of signal S has no ';'; it ends before the VAL_ on line 5",
+          "t.dbc:5: VAL_ of signal T has no ';'; it ends before the CM_ on line 5",
+          "t.dbc:6: VAL_TABLE_ of value table Table has no ';'; it ends before the BO_ on line 7"}},
+        {"a signal comment without the signal's name",
+         "BO_ 304 A: 8 X\n SG_ S : 7|16@0+ (1,0) [0|0] \"\" X\nCM_ SG_ 304 \"About A\";\n",
+         {{304, false, "A", {{"S", 7, 16, true, false}}}},
+         {"t.dbc:3: signal comment without a signal name taken as the comment of message A"}},
+        {"names that begin with a digit",
+         "BU_: 2ND_ECU\nBO_ 2147483748 2017_5: 8 2ND_ECU\n SG_ 0_COUNTER : 4|4@1+ (1,0) [0|15] \"\" 2ND_ECU\n"
+         " SG_ 1st : 12|12@1- (1,0) [0|0] \"\" 2ND_ECU\nCM_ SG_ 2147483748 0_COUNTER \"counter\";\n"
+         "BA_DEF_ SG_ \"X\" INT 0 9;\nBA_ \"X\" SG_ 2147483748 0_COUNTER 3;\nVAL_ 2147483748 0_COUNTER 5 \"five\";\n",
+         {{100, true, "2017_5", {{"0_COUNTER", 4, 4, false, false}, {"1st", 12, 12, false, true}}}},
+         {}},
+        {"a node list and receivers over several lines",
+         "BU_:\n\tNEO\n\tMCU\n\n\tGW\nBO_ 100 A: 8 NEO\n SG_ S : 23|16@0- (1,0) [0|0] \"\" MCU,\n   GW\n"
+         " SG_ T : 40|8@1+ (1,0) [0|0] \"\" MCU\n  GW\nBO_ 101 B: 8 MCU\n SG_ U : 0|64@1+ (1,0) [0|0] \"\" NEO\n",
+         {{100, false, "A", {{"S", 23, 16, true, true}, {"T", 40, 8, false, false}}},
+          {101, false, "B", {{"U", 0, 64, false, false}}}},
+         {}},
+        {"an unknown section without ';' before messages",
+         "NEW_SECTION_ 1 2 \"a;b\"\n  3 4\nBO_ 100 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|255] \"\" X\n"
+         "EV_ E: 0 [0|1] \"\" 0 1 DUMMY_NODE_VECTOR0 Vector__XXX\nBO_ 101 B: 8 X\n SG_ T : 63|8@0+ (1,0) [0|0] \"\" X\n"
+         "FANCY_ 1\n",
+         {{100, false, "A", {{"S", 0, 8, false, false}}}, {101, false, "B", {{"T", 63, 8, true, false}}}},
+         {"t.dbc:1: unknown section NEW_SECTION_ skipped (it has no ';' and ends before the BO_ on line 3)",
+          "t.dbc:5: EV_ has no ';'; it ends before the BO_ on line 6",
+          "t.dbc:8: unknown section FANCY_ skipped (it has no ';' and ends with the file)"}},
+    };
+    const uint8_t payload[8] = {0x5A, 0xC3, 0x96, 0x3C, 0xE1, 0x0F, 0x87, 0x78};
+    auto check = [&](const Database &db, const std::vector<Expected> &expected, const std::string &what) {
+        for (const Expected &e : expected) {
+            const Message *m = db.find(e.id, e.extended);
+            ASSERT_NE(m, nullptr) << what << ": " << e.message;
+            EXPECT_EQ(m->name, e.message) << what;
+            std::vector<velk::dbc::Value> values(m->signals.size());
+            ASSERT_EQ(velk::dbc::decode(*m, payload, 8, values.data()), static_cast<int>(e.signals.size())) << what;
+            for (const Bits &b : e.signals) {
+                const velk::dbc::Value *v = nullptr;
+                for (const velk::dbc::Value &x : values)
+                    if (x.signal != nullptr && x.signal->name == b.signal)
+                        v = &x;
+                ASSERT_NE(v, nullptr) << what << ": " << b.signal;
+                uint64_t raw = dbc_oracle::get(payload, b.start, b.length, b.big_endian);
+                if (b.is_signed && b.length < 64 && (raw >> (b.length - 1) & 1))
+                    raw |= ~uint64_t{0} << b.length;
+                EXPECT_EQ(v->raw, raw) << what << ": " << b.signal;
+            }
+        }
+    };
+    std::string together;
+    for (const Case &c : cases) {
+        Database db;
+        const LoadResult r = velk::dbc::load_string(c.text, "t.dbc", &db);
+        ASSERT_TRUE(r.ok) << c.what << ": " << r.error;
+        std::vector<std::string> got;
+        for (const auto &w : r.warnings)
+            got.push_back(w.text);
+        EXPECT_EQ(got, c.warnings) << c.what;
+        EXPECT_EQ(db.messages().size(), c.messages.size()) << c.what;
+        check(db, c.messages, c.what);
+    }
+
+    // What each construct says beyond its bits.
+    Database db;
+    ASSERT_TRUE(velk::dbc::load_string(cases[0].text, "t.dbc", &db).ok);
+    EXPECT_EQ(db.version(), "2.0");
+    EXPECT_EQ(db.messages()[0].comment, "a // b");
+    ASSERT_TRUE(velk::dbc::load_string(cases[1].text, "t.dbc", &db).ok);
+    const Message &a = db.messages()[0];
+    ASSERT_EQ(a.signals[0].values.size(), 2u);
+    EXPECT_EQ(a.signals[0].values[1].text, "ninety");
+    EXPECT_EQ(a.signals[1].values[0].text, "low");
+    EXPECT_EQ(a.comment, "next on the line");
+    EXPECT_EQ(db.value_tables()[0].values[0].text, "one");
+    ASSERT_TRUE(velk::dbc::load_string(cases[2].text, "t.dbc", &db).ok);
+    EXPECT_EQ(db.messages()[0].comment, "About A");
+    EXPECT_EQ(db.messages()[0].signals[0].comment, "");
+    ASSERT_TRUE(velk::dbc::load_string(cases[3].text, "t.dbc", &db).ok);
+    EXPECT_EQ(db.nodes()[0].name, "2ND_ECU");
+    const Signal &counter = db.messages()[0].signals[0];
+    EXPECT_EQ(counter.comment, "counter");
+    EXPECT_EQ(attribute(counter.attributes, "X"), "3");
+    EXPECT_EQ(counter.values[0].text, "five");
+    ASSERT_TRUE(velk::dbc::load_string(cases[4].text, "t.dbc", &db).ok);
+    ASSERT_EQ(db.nodes().size(), 3u);
+    EXPECT_EQ(db.nodes()[2].name, "GW");
+    EXPECT_EQ(db.messages()[0].transmitter, "NEO");
+    EXPECT_EQ(db.messages()[0].signals[0].receivers, (std::vector<std::string>{"MCU", "GW"}));
+    EXPECT_EQ(db.messages()[0].signals[1].receivers, (std::vector<std::string>{"MCU", "GW"}));
+    ASSERT_TRUE(velk::dbc::load_string(cases[5].text, "t.dbc", &db).ok);
+    ASSERT_EQ(db.other_sections().size(), 3u);
+    EXPECT_EQ(db.other_sections()[0].text, "NEW_SECTION_ 1 2 \"a;b\"\n  3 4");
+    EXPECT_EQ(db.other_sections()[1].keyword, "EV_");
+
+    // All of them in one file, as a real file mixes them.
+    const LoadResult r = velk::dbc::load_file(examples("real_world.dbc"), &db);
+    ASSERT_TRUE(r.ok) << r.error;
+    std::vector<std::string> got;
+    for (const auto &w : r.warnings)
+        got.push_back(w.text.substr(w.text.find(".dbc:") + 4));
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       ":30: unknown section EXTRA_GATEWAY_TABLE_ skipped (it has no ';' and ends before the BO_ on line 31)",
+                       ":36: signal comment without a signal name taken as the comment of message 2017_5",
+                       ":42: VAL_ of signal Mode has no ';'; it ends before the VAL_ on line 43",
+                       ":43: VAL_ of signal 2_Flags has no ';'; it ends with the file"}));
+    EXPECT_EQ(db.messages().size(), 2u);
+    check(db,
+          {{304, false, "2017_5",
+            {{"0_COUNTER", 0, 4, false, false}, {"Speed", 8, 16, false, false}, {"Mode", 31, 3, true, false},
+             {"2_Flags", 40, 8, false, false}}},
+           {0x18FEF100, true, "Engine_2",
+            {{"1st_Temp", 7, 8, true, true}, {"Torque", 16, 12, false, true}, {"Load", 39, 10, true, false}}}},
+          "real_world.dbc");
+    const Message &body = *db.find("2017_5");
+    EXPECT_EQ(body.cycle_ms, 20);
+    EXPECT_EQ(db.nodes().size(), 3u);
+    EXPECT_EQ(signal_of(body, "Speed")->receivers, (std::vector<std::string>{"MCU", "2ND_ECU"}));
+    EXPECT_EQ(signal_of(body, "2_Flags")->values.back().text, "All");
+    EXPECT_EQ(db.find("Engine_2")->comment, "Engine, see http://example.invalid//engine");
+}
+
 // Malformed files fail at the first place that is wrong, with what was
 // expected there, and leave the database as it was.
 TEST(DbcLoad, MalformedFilesFailWithWhereAndWhat)
@@ -291,12 +448,14 @@ TEST(DbcLoad, MalformedFilesFailWithWhereAndWhat)
         // truncated
         {"BO_ 100 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|255", "t.dbc:2:29: expected ']' after the maximum, found the end of the file"},
         {"CM_ \"abc", "t.dbc:1:5: unterminated string (no closing '\"')"},
-        {"VAL_ 100 S 1 \"a\" 2 \"b\"",
-         "t.dbc:1:23: expected a value (a whole number) or ';' ending the values of signal S, found the end of the file"},
-        {"EV_ X : 0 [0|1] \"\" 0 1 DUMMY_NODE_VECTOR0 Vector__XXX", "t.dbc:1:1: expected ';' to end EV_ (found the end of the file)"},
+        {"VAL_ 100 S 1 \"a\" 2", "t.dbc:1:19: expected the value's text in quotes, found the end of the file"},
+        {"VAL_ 100 S 1 \"a\" b \"c\";",
+         "t.dbc:1:18: expected a value (a whole number) or ';' ending the values of signal S, found 'b'"},
+        {"EV_ X : 0 [0|1] \"\" 0 1 DUMMY_NODE_VECTOR0 \"Vector__XXX", "t.dbc:1:43: unterminated string (no closing '\"')"},
         {"VERSION", "t.dbc:1:8: expected the version text in quotes, found the end of the file"},
-        {"NEW_ \"x\"", "t.dbc:1:1: unknown section NEW_ without a ';' to end it"},
+        {"NEW_ \"x", "t.dbc:1:6: unterminated string (no closing '\"')"},
         // wrong numbers
+        {"BO_ 100 123: 8 X\n", "t.dbc:1:9: expected the message name, found '123'"},
         {"BO_ 100 A: 65 X\n", "t.dbc:1:12: expected the message length in bytes (0 to 64), found '65'"},
         {"BO_ 4294967296 A: 8 X\n",
          "t.dbc:1:5: expected the message identifier (a whole number up to 4294967295), found '4294967296'"},
