@@ -664,8 +664,10 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     const std::string path = write_file("signals.dbc", kSignalsDbc);
     const size_t before = log_lines().size();
     ASSERT_EQ(db_add_files({path}), 1);
-    ASSERT_EQ(log_lines().size(), before + 1);
-    EXPECT_EQ(log_lines().back(), "Database signals.dbc loaded: 5 messages");
+    ASSERT_EQ(log_lines().size(), before + 2);
+    EXPECT_EQ(log_lines()[before], "Database signals.dbc loaded with 1 warning: 5 messages, 8 signals");
+    EXPECT_EQ(log_lines().back(), "  " + path + ":21: message FdMsg is 64 bytes long but not CAN FD by its "
+                                                "VFrameFormat; taken as CAN FD");
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
 
     sim().inject(data_report(Report::E2, false, 0x123, 8, {{0, 0x28}, {1, 0x1C}, {2, 0x03}}));
@@ -779,6 +781,32 @@ TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)
     ASSERT_EQ(gui::databases::all().size(), 1u);
     EXPECT_EQ(gui::databases::all()[0].path, good);
     EXPECT_NE(gui::databases::find(0x123, false), nullptr);
+
+    // One that loads only with warnings says what it holds, in the log and
+    // in the Databases… list, so a file that lost messages shows it.
+    std::string text = "BO_ 2048 A: 8 X\n SG_ S : 0|8@1+ (1,0) [0|255] \"\" X\n";
+    for (int id = 1; id <= 6; ++id)
+        text += "CM_ BO_ " + std::to_string(id) + " \"x\";\n";
+    const std::string odd = write_file("odd.dbc", text);
+    const size_t at = log_lines().size();
+    EXPECT_EQ(db_add_files({odd}), 1);
+    const std::vector<std::string> all = log_lines();
+    const std::vector<std::string> lines(all.begin() + static_cast<long>(at), all.end());
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "Database odd.dbc loaded with 7 warnings: 1 message, 1 signal");
+    EXPECT_EQ(lines[1], "  " + odd + ":1: message A: standard identifier 0x800 is above 0x7FF (bit 31 not set); "
+                                   "taken as the 29-bit identifier 0x800");
+    EXPECT_EQ(lines[5], "  " + odd + ":6: comment of unknown message 4 ignored");
+    EXPECT_EQ(lines[6], "  ... and 2 more");
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(db_info.tree));
+    GtkTreeIter iter;
+    ASSERT_TRUE(gtk_tree_model_iter_nth_child(model, &iter, nullptr, 1));
+    gint messages = 0, signals = 0, warnings = 0;
+    gtk_tree_model_get(model, &iter, 1, &messages, 2, &signals, 3, &warnings, -1);
+    EXPECT_EQ(messages, 1);
+    EXPECT_EQ(signals, 1);
+    EXPECT_EQ(warnings, 7);
+    db_remove(1);
     db_remove(0);
 }
 

@@ -53,6 +53,10 @@ bool SignalDecoder::add(const char *prog, const std::string &path)
         std::fprintf(stderr, "%s: %s\n", prog, r.error.c_str());
         return false;
     }
+    if (!r.warnings.empty())  // a file that lost messages shows it here
+        std::fprintf(stderr, "%s: %s: %zu message%s, %zu signal%s (loaded with %zu warning%s)\n", prog, path.c_str(),
+                     db.messages().size(), db.messages().size() == 1 ? "" : "s", db.signal_count(),
+                     db.signal_count() == 1 ? "" : "s", r.warnings.size(), r.warnings.size() == 1 ? "" : "s");
     if (db.max_signals() > values_.size())
         values_.resize(db.max_signals());
     dbs_.push_back(std::move(db));

@@ -61,7 +61,7 @@ void save()
     std::rename(tmp.c_str(), path.c_str());
 }
 
-bool load(const std::string &path, std::string *error, std::shared_ptr<const velk::dbc::Database> *out)
+bool load(const std::string &path, std::string *error, Loaded *out)
 {
     auto db = std::make_shared<velk::dbc::Database>();
     const velk::dbc::LoadResult r = velk::dbc::load_file(path, db.get());
@@ -69,7 +69,11 @@ bool load(const std::string &path, std::string *error, std::shared_ptr<const vel
         *error = r.error;
         return false;
     }
-    *out = std::move(db);
+    out->path = path;
+    out->db = std::move(db);
+    out->warnings.clear();
+    for (const velk::dbc::Warning &w : r.warnings)
+        out->warnings.push_back(w.text);
     return true;
 }
 
@@ -95,17 +99,17 @@ size_t max_signals()
 
 bool add(const std::string &path, std::string *error)
 {
-    std::shared_ptr<const velk::dbc::Database> db;
-    if (!load(path, error, &db))
+    Loaded fresh;
+    if (!load(path, error, &fresh))
         return false;
     bool replaced = false;
     for (Loaded &l : loaded)
         if (l.path == path) {
-            l.db = db;
+            l = fresh;
             replaced = true;
         }
     if (!replaced)
-        loaded.push_back({path, db});
+        loaded.push_back(std::move(fresh));
     save();
     changed();
     return true;
@@ -138,9 +142,9 @@ void restore(const std::function<void(const std::string &)> &failed)
         if (line.empty())
             continue;
         std::string error;
-        std::shared_ptr<const velk::dbc::Database> db;
-        if (load(line, &error, &db))
-            loaded.push_back({line, db});
+        Loaded l;
+        if (load(line, &error, &l))
+            loaded.push_back(std::move(l));
         else
             failed(error);
     }

@@ -16,6 +16,7 @@ namespace gui::databases {
 struct Loaded {
     std::string path;
     std::shared_ptr<const velk::dbc::Database> db;
+    std::vector<std::string> warnings;  // "file:line: what", of the last load
 };
 
 // The databases in load order.

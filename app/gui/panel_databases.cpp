@@ -14,7 +14,10 @@ gint (*db_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
 
 namespace {
 
-enum { DB_COL_FILE = 0, DB_COL_MESSAGES, DB_COL_PATH, DB_COL_NUM };
+enum { DB_COL_FILE = 0, DB_COL_MESSAGES, DB_COL_SIGNALS, DB_COL_WARNINGS, DB_COL_PATH, DB_COL_NUM };
+
+// The warnings of a load said in the status log at most; the rest are counted.
+constexpr size_t kLoggedWarnings = 5;
 
 GtkListStore *db_store = nullptr;
 
@@ -26,14 +29,20 @@ std::string base_name(const std::string &path)
     return s;
 }
 
+std::string count(size_t n, const char *what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 void fill_list()
 {
     gtk_list_store_clear(db_store);
     for (const gui::databases::Loaded &l : gui::databases::all()) {
         GtkTreeIter iter;
-        gtk_list_store_insert_with_values(db_store, &iter, -1, DB_COL_FILE, base_name(l.path).c_str(),
-                                          DB_COL_MESSAGES, static_cast<gint>(l.db->messages().size()), DB_COL_PATH,
-                                          l.path.c_str(), -1);
+        gtk_list_store_insert_with_values(
+            db_store, &iter, -1, DB_COL_FILE, base_name(l.path).c_str(), DB_COL_MESSAGES,
+            static_cast<gint>(l.db->messages().size()), DB_COL_SIGNALS, static_cast<gint>(l.db->signal_count()),
+            DB_COL_WARNINGS, static_cast<gint>(l.warnings.size()), DB_COL_PATH, l.path.c_str(), -1);
     }
 }
 
@@ -101,12 +110,22 @@ int db_add_files(const std::vector<std::string> &paths)
             continue;
         }
         ++added;
-        for (const gui::databases::Loaded &l : gui::databases::all())
-            if (l.path == path) {
-                const std::string line = "Database " + base_name(path) + " loaded: " +
-                                         std::to_string(l.db->messages().size()) + " messages";
-                insert_log(line.c_str());
-            }
+        for (const gui::databases::Loaded &l : gui::databases::all()) {
+            if (l.path != path)
+                continue;
+            // A file that loaded only with warnings may have lost messages:
+            // the counts and the warnings show it.
+            const size_t n = l.warnings.size();
+            const std::string line = "Database " + base_name(path) + " loaded" +
+                                     (n == 0 ? std::string() : " with " + count(n, "warning")) + ": " +
+                                     count(l.db->messages().size(), "message") + ", " +
+                                     count(l.db->signal_count(), "signal");
+            insert_log(line.c_str());
+            for (size_t i = 0; i < n && i < kLoggedWarnings; ++i)
+                insert_log(("  " + l.warnings[i]).c_str());
+            if (n > kLoggedWarnings)
+                insert_log(("  ... and " + std::to_string(n - kLoggedWarnings) + " more").c_str());
+        }
     }
     return added;
 }
@@ -131,11 +150,11 @@ void db_init(GtkBuilder *main_builder, GtkBuilder *db_builder)
     gtk_window_set_transient_for(GTK_WINDOW(db_info.dialog), GTK_WINDOW(windows->main_window));
     g_signal_connect(db_info.dialog, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
 
-    db_store = gtk_list_store_new(DB_COL_NUM, G_TYPE_STRING, G_TYPE_INT, G_TYPE_STRING);
+    db_store = gtk_list_store_new(DB_COL_NUM, G_TYPE_STRING, G_TYPE_INT, G_TYPE_INT, G_TYPE_INT, G_TYPE_STRING);
     GtkTreeView *view = GTK_TREE_VIEW(db_info.tree);
     gtk_tree_view_set_model(view, GTK_TREE_MODEL(db_store));
     g_object_unref(db_store);
-    const char *titles[DB_COL_NUM] = {"FILE", "MESSAGES", "FOLDER AND FILE"};
+    const char *titles[DB_COL_NUM] = {"FILE", "MESSAGES", "SIGNALS", "WARNINGS", "FOLDER AND FILE"};
     for (int i = 0; i < DB_COL_NUM; ++i) {
         GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
         GtkTreeViewColumn *column = gtk_tree_view_column_new_with_attributes(titles[i], renderer, "text", i, nullptr);
