@@ -1,10 +1,14 @@
 // Inside the trace module: the lines of each format and the small text
 // helpers they share. Writer and Reader (trace.cpp) own the files; the
-// format files (candump_log.cpp, asc.cpp, csv.cpp) only turn frames into
-// lines and lines into frames.
+// text format files (candump_log.cpp, asc.cpp, csv.cpp) only turn frames
+// into lines and lines into frames. The formats with state of their own
+// (blf.cpp, mf4.cpp, pcapng.cpp, trc.cpp) are a Decoder and an Encoder
+// each, over the file the Reader or Writer opened.
 #pragma once
 
+#include <cstdio>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +35,70 @@ void set_frame_us(Frame *f, int64_t us);
 std::string join(std::initializer_list<std::string_view> parts);
 // "DE AD BE EF" (separated) or "DEADBEEF".
 void append_hex(std::string *out, const uint8_t *p, int n, bool spaced);
+
+// ---- formats with a decoder and an encoder of their own ----
+
+// Reads a file of its format from its first byte, streaming: what it holds
+// in memory is bounded whatever the file's size.
+class Decoder {
+public:
+    virtual ~Decoder() = default;
+    // 1: *f holds the next frame and *name its channel as the file names it
+    // (the Reader maps it); 0: the end of the file; -1: *why says what is
+    // wrong and where ("at byte 1234: ..." or "line 12: ..."), after every
+    // frame before that place was delivered.
+    virtual int next(Frame *f, std::string *name, std::string *why) = 0;
+    // Said once the end is reached (objects skipped and counted, ...), or "".
+    virtual std::string summary() const { return {}; }
+};
+
+// The bytes an encoder writes, with the count the Writer keeps.
+class Output {
+public:
+    Output(FILE *file, uint64_t *bytes) : file_(file), bytes_(bytes) {}
+    bool put(const void *data, size_t n);
+    bool put(std::string_view s) { return put(s.data(), s.size()); }
+    // Overwrites n bytes at `offset` of what was written (header counts
+    // filled in at the end) and goes back to the end. False where the file
+    // cannot seek (standard output) or the write fails.
+    bool patch(uint64_t offset, const void *data, size_t n);
+    uint64_t written() const { return *bytes_; }
+    bool flush();
+
+private:
+    FILE *file_;
+    uint64_t *bytes_;
+};
+
+class Encoder {
+public:
+    virtual ~Encoder() = default;
+    // Once, on open: the file's header.
+    virtual bool begin(Output &out) = 0;
+    virtual bool write(Output &out, const Frame &f) = 0;
+    // What is buffered, handed to the file (Writer::flush): whole blocks only.
+    virtual bool flush(Output &out) = 0;
+    // The rest and the format's ending, counts and times filled in.
+    virtual bool finish(Output &out) = 0;
+};
+
+// One per format; nullptr for a format read or written as lines.
+std::unique_ptr<Decoder> make_decoder(Format format, FILE *file, const ReadOptions &options);
+std::unique_ptr<Encoder> make_encoder(Format format, const WriteOptions &options);
+
+// A decoder that says the format is not read yet.
+std::unique_ptr<Decoder> unsupported_decoder(const char *format);
+
+std::unique_ptr<Decoder> blf_decoder(FILE *file, const ReadOptions &options);
+std::unique_ptr<Encoder> blf_encoder(const WriteOptions &options);
+std::unique_ptr<Decoder> mf4_decoder(FILE *file, const ReadOptions &options);
+std::unique_ptr<Encoder> mf4_encoder(const WriteOptions &options);
+// pcap and pcapng share one file: the format given says which is written;
+// either is read whatever the extension says.
+std::unique_ptr<Decoder> pcap_decoder(FILE *file, const ReadOptions &options);
+std::unique_ptr<Encoder> pcap_encoder(Format format, const WriteOptions &options);
+std::unique_ptr<Decoder> trc_decoder(FILE *file, const ReadOptions &options);
+std::unique_ptr<Encoder> trc_encoder(const WriteOptions &options);
 
 // ---- candump log ----
 // Parses one line; *name is the interface name.

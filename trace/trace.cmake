@@ -1,4 +1,4 @@
-# Trace files (candump log, Vector ASC, CSV): a static library of its own,
+# Trace files (candump log, Vector ASC, CSV, BLF, MF4, pcap/pcapng, TRC): a static library of its own,
 # outside the device library and its Windows DLLs. It reads the library's
 # public records (adapter_time.cpp) but calls none of its functions.
 add_library(velk_trace STATIC
@@ -6,7 +6,13 @@ add_library(velk_trace STATIC
   ${CMAKE_CURRENT_LIST_DIR}/candump_log.cpp
   ${CMAKE_CURRENT_LIST_DIR}/asc.cpp
   ${CMAKE_CURRENT_LIST_DIR}/csv.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/blf.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mf4.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pcapng.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trc.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter_time.cpp)
 # adapter_time.h takes the library's public records, so its users see the
 # public header too (header only, nothing linked).
 target_include_directories(velk_trace PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/include)
+find_package(ZLIB REQUIRED)
+target_link_libraries(velk_trace PRIVATE ZLIB::ZLIB)

@@ -59,12 +59,29 @@ bool format_of(const std::string &path, Format *format)
         *format = Format::Asc;
     else if (detail::equal_nocase(ext, "csv"))
         *format = Format::Csv;
+    else if (detail::equal_nocase(ext, "blf"))
+        *format = Format::Blf;
+    else if (detail::equal_nocase(ext, "mf4"))
+        *format = Format::Mf4;
+    else if (detail::equal_nocase(ext, "pcapng"))
+        *format = Format::Pcapng;
+    else if (detail::equal_nocase(ext, "pcap"))
+        *format = Format::Pcap;
+    else if (detail::equal_nocase(ext, "trc"))
+        *format = Format::Trc;
     else
         return false;
     return true;
 }
 
+bool is_binary(Format format)
+{
+    return format == Format::Blf || format == Format::Mf4 || format == Format::Pcapng || format == Format::Pcap;
+}
+
 // ---- Writer ----
+
+Writer::Writer() = default;
 
 Writer::~Writer()
 {
@@ -81,11 +98,19 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     options_ = options;
     asc_started_ = false;
     bytes_ = 0;
+    encoder_ = detail::make_encoder(format, options);
+    if (is_binary(format) || format == Format::Trc) {
+        if (!encoder_) {
+            error_ = "writing this format is not supported yet: " + path_;
+            failed_ = true;
+            return false;
+        }
+    }
     if (path == "-") {
         file_ = stdout;
         owns_file_ = false;
     } else {
-        file_ = std::fopen(path.c_str(), "w");
+        file_ = std::fopen(path.c_str(), "wb");
         if (file_ == nullptr)
             return fail("cannot create");
         owns_file_ = true;
@@ -93,6 +118,11 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     }
     if (format_ == Format::Csv && !put(detail::kCsvHeader))
         return fail("cannot write");
+    if (encoder_) {
+        detail::Output out(file_, &bytes_);
+        if (!encoder_->begin(out))
+            return fail("cannot write");
+    }
     return true;
 }
 
@@ -124,6 +154,10 @@ bool Writer::write(const Frame &f)
 {
     if (file_ == nullptr || failed_)
         return false;
+    if (encoder_) {
+        detail::Output out(file_, &bytes_);
+        return encoder_->write(out, f) || fail("cannot write");
+    }
     buf_.clear();
     switch (format_) {
     case Format::CandumpLog:
@@ -138,6 +172,7 @@ bool Writer::write(const Frame &f)
     case Format::Csv:
         detail::csv_append_row(&buf_, f);
         break;
+    default: break;  // the formats with an encoder
     }
     if (!put(buf_))
         return fail("cannot write");
@@ -148,6 +183,11 @@ bool Writer::flush()
 {
     if (file_ == nullptr || failed_)
         return false;
+    if (encoder_) {
+        detail::Output out(file_, &bytes_);
+        if (!encoder_->flush(out))
+            return fail("cannot write");
+    }
     if (std::fflush(file_) != 0)
         return fail("cannot write");
     return true;
@@ -167,6 +207,12 @@ bool Writer::close()
         if (!failed_ && !put(detail::kAscFooter))
             fail("cannot write");
     }
+    if (!failed_ && encoder_) {
+        detail::Output out(file_, &bytes_);
+        if (!encoder_->finish(out))
+            fail("cannot write");
+    }
+    encoder_.reset();
     if (!failed_ && std::fflush(file_) != 0)
         fail("cannot write");
     if (owns_file_ && std::fclose(file_) != 0 && !failed_)
@@ -193,6 +239,8 @@ bool Writer::still_at_path()
 
 // ---- Reader ----
 
+Reader::Reader() = default;
+
 Reader::~Reader()
 {
     close();
@@ -205,10 +253,17 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
     format_ = format;
     channels_ = options.channels;
     skip_line_ = options.skip_line;
+    notice_ = options.notice;
+    options_ = options;
     if (channels_.empty()) {
         switch (format) {
-        case Format::CandumpLog: channels_ = {{"can0", 0}, {"can1", 1}}; break;
-        case Format::Asc: channels_ = {{"1", 0}, {"2", 1}}; break;
+        case Format::CandumpLog:
+        case Format::Pcapng:
+        case Format::Pcap: channels_ = {{"can0", 0}, {"can1", 1}}; break;
+        case Format::Asc:
+        case Format::Blf:
+        case Format::Mf4:
+        case Format::Trc: channels_ = {{"1", 0}, {"2", 1}}; break;
         case Format::Csv: channels_ = {{"CAN1", 0}, {"CAN2", 1}}; break;
         }
     }
@@ -219,7 +274,7 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
         restart();
         return true;
     }
-    file_ = std::fopen(path.c_str(), "r");
+    file_ = std::fopen(path.c_str(), "rb");
     if (file_ == nullptr) {
         error_ = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -240,6 +295,8 @@ void Reader::restart()
 {
     line_ = 0;
     error_.clear();
+    summary_said_ = false;
+    decoder_ = detail::make_decoder(format_, file_, options_);
     asc_in_body_ = false;
     asc_base_ = 16;
     asc_relative_ = false;
@@ -249,6 +306,7 @@ void Reader::restart()
 
 void Reader::close()
 {
+    decoder_.reset();
     if (file_ != nullptr && owns_file_)
         std::fclose(file_);
     file_ = nullptr;
@@ -286,6 +344,25 @@ int Reader::next(Frame *f)
 {
     if (file_ == nullptr)
         return -1;
+    if (decoder_) {
+        *f = Frame();
+        std::string name, why;
+        const int r = decoder_->next(f, &name, &why);
+        if (r > 0) {
+            f->channel = map_channel(name);
+            return 1;
+        }
+        if (r < 0) {
+            error_ = path_ + ": " + why;
+            return -1;
+        }
+        if (!summary_said_ && notice_) {
+            summary_said_ = true;
+            if (const std::string s = decoder_->summary(); !s.empty())
+                notice_(path_ + ": " + s);
+        }
+        return 0;
+    }
     char *raw = nullptr;
     size_t cap = 0;
     int result = 0;
@@ -306,6 +383,7 @@ int Reader::next(Frame *f)
         case Format::CandumpLog: result = next_log(f, text); break;
         case Format::Asc: result = next_asc(f, text); break;
         case Format::Csv: result = next_csv(f, text); break;
+        default: break;  // the formats with a decoder
         }
         if (result != 0)
             break;
@@ -403,6 +481,74 @@ int Reader::next_asc(Frame *f, const std::string &text)
     f->channel = map_channel(name);
     return 1;
 }
+
+namespace detail {
+
+// ---- the formats with a decoder and an encoder of their own ----
+
+bool Output::put(const void *data, size_t n)
+{
+    if (n > 0 && std::fwrite(data, 1, n, file_) != n)
+        return false;
+    *bytes_ += n;
+    return true;
+}
+
+bool Output::patch(uint64_t offset, const void *data, size_t n)
+{
+    if (offset + n > *bytes_ || std::fflush(file_) != 0 || fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0)
+        return false;
+    const bool ok = std::fwrite(data, 1, n, file_) == n;
+    return fseeko(file_, 0, SEEK_END) == 0 && ok;
+}
+
+bool Output::flush()
+{
+    return std::fflush(file_) == 0;
+}
+
+std::unique_ptr<Decoder> unsupported_decoder(const char *format)
+{
+    class Unsupported : public Decoder {
+    public:
+        explicit Unsupported(const char *format) : format_(format) {}
+        int next(Frame *, std::string *, std::string *why) override
+        {
+            *why = std::string("reading ") + format_ + " files is not supported yet";
+            return -1;
+        }
+
+    private:
+        const char *format_;
+    };
+    return std::make_unique<Unsupported>(format);
+}
+
+std::unique_ptr<Decoder> make_decoder(Format format, FILE *file, const ReadOptions &options)
+{
+    switch (format) {
+    case Format::Blf: return blf_decoder(file, options);
+    case Format::Mf4: return mf4_decoder(file, options);
+    case Format::Pcapng:
+    case Format::Pcap: return pcap_decoder(file, options);
+    case Format::Trc: return trc_decoder(file, options);
+    default: return nullptr;
+    }
+}
+
+std::unique_ptr<Encoder> make_encoder(Format format, const WriteOptions &options)
+{
+    switch (format) {
+    case Format::Blf: return blf_encoder(options);
+    case Format::Mf4: return mf4_encoder(options);
+    case Format::Pcapng:
+    case Format::Pcap: return pcap_encoder(format, options);
+    case Format::Trc: return trc_encoder(options);
+    default: return nullptr;
+    }
+}
+
+}  // namespace detail
 
 // ---- shared text helpers ----
 

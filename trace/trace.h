@@ -20,12 +20,27 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace velk::trace {
 
-enum class Format { CandumpLog, Asc, Csv };
+enum class Format {
+    CandumpLog,  // .log
+    Asc,         // .asc, Vector ASC
+    Csv,         // .csv
+    Blf,         // .blf, Vector binary logging format
+    Mf4,         // .mf4, ASAM MDF 4 in the bus-logging layout
+    Pcapng,      // .pcapng, LINKTYPE_CAN_SOCKETCAN
+    Pcap,        // .pcap, LINKTYPE_CAN_SOCKETCAN
+    Trc,         // .trc, PEAK trace
+};
+
+namespace detail {
+class Decoder;
+class Encoder;
+}  // namespace detail
 
 // Where a frame's time came from.
 enum class TimeSource : uint8_t {
@@ -64,8 +79,11 @@ int len_to_dlc(int len);
 // The value of a hexadecimal digit of either case; -1 for any other character.
 int hex_digit(char c);
 
-// The format named by a file's extension (.log, .asc, .csv, any case).
+// The format named by a file's extension (.log, .asc, .csv, .blf, .mf4,
+// .pcapng, .pcap, .trc, any case).
 bool format_of(const std::string &path, Format *format);
+// The formats whose files hold bytes rather than lines of text.
+bool is_binary(Format format);
 
 // Frame text as cansend takes it and candump writes it: 123#DEADBEEF,
 // 1ABCDEF0#00.11, 123#R, 123#R5, 123##1<data> (CAN FD, the nibble after ##
@@ -93,11 +111,13 @@ struct WriteOptions {
     int64_t start_us = -1;
     // .asc: a comment line in the header saying where the times come from.
     std::string time_note;
+    // .blf, .mf4: the zlib level of the compressed blocks, 0 (stored) to 9.
+    int compression = 6;
 };
 
 class Writer {
 public:
-    Writer() = default;
+    Writer();
     ~Writer();
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
@@ -124,6 +144,7 @@ private:
     bool begin_asc(const Frame &first);
     bool put(std::string_view text);
 
+    std::unique_ptr<detail::Encoder> encoder_;  // the formats with a writer of their own
     FILE *file_ = nullptr;
     bool owns_file_ = false;
     bool failed_ = false;
@@ -144,11 +165,14 @@ struct ReadOptions {
     // .log: when set, a line that does not start with '(' is handed to it
     // with its number and skipped, as canplayer does, instead of ending the file.
     std::function<void(int line, const std::string &text)> skip_line;
+    // What is worth saying once but is no error: objects of kinds that hold
+    // no frame skipped (counted, at the end), a byte order detected.
+    std::function<void(const std::string &text)> notice;
 };
 
 class Reader {
 public:
-    Reader() = default;
+    Reader();
     ~Reader();
     Reader(const Reader &) = delete;
     Reader &operator=(const Reader &) = delete;
@@ -156,7 +180,9 @@ public:
     // "-" reads standard input (which cannot be rewound).
     bool open(const std::string &path, Format format, const ReadOptions &options);
     // 1: *f holds the next frame; 0: end of the file; -1: the file is not a
-    // trace of its format from this line on (error() says where and why).
+    // trace of its format from this line (or, in a binary file, this byte
+    // offset) on; error() says where and why. Every frame before that place
+    // has been delivered.
     int next(Frame *f);
     // Starts again from the first line.
     bool rewind();
@@ -175,6 +201,10 @@ private:
     int next_asc(Frame *f, const std::string &text);
     int next_csv(Frame *f, const std::string &text);
 
+    std::unique_ptr<detail::Decoder> decoder_;  // the formats with a reader of their own
+    std::function<void(const std::string &)> notice_;
+    ReadOptions options_;
+    bool summary_said_ = false;
     FILE *file_ = nullptr;
     bool owns_file_ = false;
     Format format_ = Format::CandumpLog;
