@@ -185,7 +185,8 @@ TEST(VelkDecode, BadInputEndsWithStatusTwoAndSaysWhy)
         {{"--dbc", dir.path("none.dbc")}, 2, "velk_decode: cannot open " + dir.path("none.dbc") + ": No such file or directory\n", ""},
         {{dir.path("run.txt")},
          2,
-         "velk_decode: unknown trace format (use .log, .asc or .csv, or - for candump lines) '" + dir.path("run.txt") +
+         "velk_decode: unknown trace format (use .log, .asc, .csv, .blf, .mf4, .pcapng, .pcap or .trc, or - for "
+         "candump lines) '" + dir.path("run.txt") +
              "' (try -h)\n",
          ""},
         {{dir.path("run.log"), "more.log"}, 2, "velk_decode: give one TRACE at most, not 'more.log' (try -h)\n", ""},

@@ -364,7 +364,7 @@ TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
 
 TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
 {
-    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list"}) {
+    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list", "velk_convert"}) {
         Child help;
         ASSERT_TRUE(velk::test::run(&help, {tool(t), "-h"}));
         EXPECT_EQ(help.status(), 0) << t;
@@ -486,6 +486,120 @@ TEST(ToolChannels, EveryNameMeansOneChannel)
     for (const char *bad : {"a", "a,", ",b", "a,a", "CAN2,b", "a,1", "a b,c", "a,b,c"})
         EXPECT_FALSE(velk::tools::parse_names(bad, &n)) << bad;
     EXPECT_TRUE(velk::tools::parse_names("CAN1,CAN2", &n));
+}
+
+// velk_convert: a trace of every kind of frame through every format and
+// back comes out as it went in, except for what a format does not keep.
+TEST(VelkConvert, EveryFormatConvertsToEveryOtherAndBack)
+{
+    ScratchDir dir;
+    const std::string log =
+        "(1700000000.000100) can0 123#DEADBEEF\n"
+        "(1700000000.000250) can1 1ABCDEF0#0011223344556677 T\n"
+        "(1700000000.001000) can0 7FF#R\n"
+        "(1700000000.002000) can1 456##3001122334455667788990011\n"
+        "(1700000000.002500) can0 00000042##000\n"
+        "(1700000001.000000) can1 20000080#0000000000000000\n"
+        "(1700000002.500001) can0 001#\n";
+    ASSERT_TRUE(write_file(dir.path("in.log"), log));
+    const std::vector<Frame> want = read_trace(dir.path("in.log"), Format::CandumpLog);
+    ASSERT_EQ(want.size(), 7u);
+    for (const char *ext : {"log", "asc", "csv"}) {
+        const std::string there = dir.path(std::string("out.") + ext), back = dir.path(std::string("back-") + ext + ".log");
+        Child c;
+        ASSERT_TRUE(velk::test::run(&c, {tool("velk_convert"), dir.path("in.log"), there}));
+        ASSERT_EQ(c.status(), 0) << ext << ": " << c.err();
+        EXPECT_EQ(c.err(), "velk_convert: 7 frames written to " + there + ", 0 left out\n");
+        ASSERT_TRUE(velk::test::run(&c, {tool("velk_convert"), there, back}));
+        ASSERT_EQ(c.status(), 0) << ext << ": " << c.err();
+        const std::vector<Frame> got = read_trace(back, Format::CandumpLog);
+        ASSERT_EQ(got.size(), want.size()) << ext;
+        for (size_t i = 0; i < want.size(); ++i) {
+            Frame g = got[i];
+            g.source = want[i].source;
+            EXPECT_TRUE(g == want[i]) << ext << " frame " << i << ": " << velk::trace::log_line(got[i], "can0", true);
+        }
+    }
+}
+
+// Several inputs merge by time; the window, the channel filters and maps
+// leave out what they should and say what they left; bad usage and input
+// end with status 2, the frames before the damage written.
+TEST(VelkConvert, MergesByTimeWithinAWindowFiltersAndMaps)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(write_file(dir.path("a.log"), "(1700000000.000100) can0 123#01\n(1700000000.000300) can1 124#02\n"
+                                              "(1700000001.500000) can0 7FF#R\n(1700000003.000000) can5 555#05\n"));
+    ASSERT_TRUE(write_file(dir.path("b.log"), "(1700000000.000200) can1 18FEF100#03\n(1700000002.000000) can0 100#04\n"));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the candump log written to standard output
+        std::string err;  // the last line of standard error
+    };
+    const Case cases[] = {
+        {{"a.log", "b.log", "-"},
+         0,
+         "(1700000000.000100) can0 123#01\n(1700000000.000200) can1 18FEF100#03\n(1700000000.000300) can1 124#02\n"
+         "(1700000001.500000) can0 7FF#R\n(1700000002.000000) can0 100#04\n",
+         "velk_convert: 5 frames written to standard output, 1 left out"},
+        {{"--from", "0.0001", "--to", "1.5", "a.log", "b.log", "-"},
+         0,
+         "(1700000000.000200) can1 18FEF100#03\n(1700000000.000300) can1 124#02\n(1700000001.500000) can0 7FF#R\n",
+         "velk_convert: 3 frames written to standard output, 3 left out"},
+        {{"--from", "2023-11-14T22:13:21Z", "--to", "2023-11-14T23:13:22+01:00", "a.log", "b.log", "-"},
+         0,
+         "(1700000001.500000) can0 7FF#R\n(1700000002.000000) can0 100#04\n",
+         "velk_convert: 2 frames written to standard output, 4 left out"},
+        {{"-F", "CAN2,18FEF100:1FFFFF00", "a.log", "b.log", "-"},
+         0,
+         "(1700000000.000200) can1 18FEF100#03\n",
+         "velk_convert: 1 frame written to standard output, 5 left out"},
+        {{"-m", "CAN2=can5", "-m", "CAN1=can1", "a.log", "-"},
+         0,
+         "(1700000000.000300) can0 124#02\n(1700000003.000000) can1 555#05\n",
+         "velk_convert: 2 frames written to standard output, 2 left out"},
+        {{"-N", "x,y", "-F", "y", "a.log", "-"}, 0, "", "velk_convert: 0 frames written to standard output, 4 left out"},
+        {{"a.log", "a.log"}, 2, "", "velk_convert: OUT is one of the inputs 'a.log' (try -h)"},
+        {{"a.log", "out.txt"}, 2, "", "velk_convert: unknown trace format of OUT (see -h for the extensions) 'out.txt' (try -h)"},
+        {{"--from", "yesterday", "a.log", "-"}, 2, "", "velk_convert: bad time (seconds, or 2024-03-01T14:05:00) 'yesterday' (try -h)"},
+        {{"-F", "CAN3", "a.log", "-"}, 2, "", "velk_convert: unknown channel 'CAN3' (try -h)"},
+        {{"-z", "10", "a.log", "-"}, 2, "", "velk_convert: bad compression level (0 to 9) '10' (try -h)"},
+        {{"a.log"}, 2, "", "velk_convert: give IN and OUT (try -h)"},
+        {{"none.log", "-"}, 2, "", "velk_convert: cannot open none.log: No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {tool("velk_convert")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        for (std::string &a : args)
+            if (a.size() > 4 && a.find(".log") == a.size() - 4 && a.find('/') == std::string::npos)
+                a = dir.path(a);
+        Child conv;
+        ASSERT_TRUE(velk::test::run(&conv, args));
+        const std::string joined = c.args.front() + " ... " + c.args.back();
+        EXPECT_EQ(conv.status(), c.status) << joined << ": " << conv.err();
+        EXPECT_EQ(conv.out(), c.out) << joined;
+        std::vector<std::string> err = lines_of(conv.err());
+        ASSERT_FALSE(err.empty()) << joined;
+        std::string last = err.back();
+        const std::string prefix = dir.path("");
+        for (size_t at; (at = last.find(prefix)) != std::string::npos;)
+            last.erase(at, prefix.size());
+        EXPECT_EQ(last, c.err) << joined;
+    }
+    // A channel no map names is said by name; a damaged input ends the
+    // output after the frames before the damage.
+    Child conv;
+    ASSERT_TRUE(velk::test::run(&conv, {tool("velk_convert"), dir.path("a.log"), "-"}));
+    EXPECT_NE(conv.err().find("frames on channels no map names left out: 'can5' (map one with -m, e.g. CAN1=can5)"),
+              std::string::npos)
+        << conv.err();
+    ASSERT_TRUE(write_file(dir.path("bad.log"), "(1.000000) can0 123#00\n(2.000000) can0 12G#00\n"));
+    Child damaged;
+    ASSERT_TRUE(velk::test::run(&damaged, {tool("velk_convert"), dir.path("bad.log"), dir.path("out.csv")}));
+    EXPECT_EQ(damaged.status(), 2);
+    EXPECT_NE(damaged.err().find("bad.log:2: "), std::string::npos) << damaged.err();
+    EXPECT_EQ(read_trace(dir.path("out.csv"), Format::Csv).size(), 1u);
 }
 
 // A line copied from the dump (can1 = CAN2 there) names the same channel

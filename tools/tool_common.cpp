@@ -305,6 +305,58 @@ bool parse_names(const char *text, ChannelNames *names)
     return true;
 }
 
+namespace {
+
+constexpr uint32_t kEffFlag = 0x80000000;
+constexpr uint32_t kRtrFlag = 0x40000000;
+
+bool parse_id_filter(const std::string &s, IdFilter *f)
+{
+    const size_t sep = s.find_first_of(":~");
+    if (sep == std::string::npos)
+        return false;
+    uint32_t id, mask;
+    const std::string id_text = s.substr(0, sep);
+    if (!parse_hex32(id_text.c_str(), &id) || !parse_hex32(s.c_str() + sep + 1, &mask))
+        return false;
+    f->id = id | (id_text.size() == 8 ? kEffFlag : 0);
+    f->mask = mask;
+    f->invert = s[sep] == '~';
+    return true;
+}
+
+}  // namespace
+
+int parse_channel_filters(const char *prog, const std::string &arg, const ChannelNames &names, int *channel,
+                          std::vector<IdFilter> *filters)
+{
+    const size_t comma = arg.find(',');
+    const std::string name = arg.substr(0, comma);
+    if (!parse_channel(name.c_str(), names, channel))
+        return usage_error(prog, "unknown channel", name.c_str());
+    for (size_t at = comma; at != std::string::npos;) {
+        const size_t next = arg.find(',', at + 1);
+        IdFilter f;
+        const std::string item = arg.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+        if (!parse_id_filter(item, &f))
+            return usage_error(prog, "bad filter (ID:MASK or ID~MASK)", item.c_str());
+        filters->push_back(f);
+        at = next;
+    }
+    return kOk;
+}
+
+bool passes(const std::vector<IdFilter> &filters, const trace::Frame &f)
+{
+    if (filters.empty())
+        return true;
+    const uint32_t v = f.id | (f.extended ? kEffFlag : 0) | (f.remote ? kRtrFlag : 0);
+    for (const IdFilter &k : filters)
+        if (((v & k.mask) == (k.id & k.mask)) != k.invert)
+            return true;
+    return false;
+}
+
 bool parse_channel(const char *text, const ChannelNames &names, int *channel)
 {
     const std::string s(text);

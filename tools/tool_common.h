@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "lib_velk_2.h"
 #include "trace.h"
@@ -87,6 +88,22 @@ bool parse_names(const char *text, ChannelNames *names);
 // name -> 0; "CAN2" or "2" or the second name -> 1. Anything else (such as
 // "can2" while the names are can0,can1) is no channel.
 bool parse_channel(const char *text, const ChannelNames &names, int *channel);
+
+// candump's identifier filters, as every tool takes them: "ID:MASK" passes
+// a frame when (id & MASK) == (ID & MASK), "ID~MASK" when not; 8 ID digits
+// make a 29-bit filter.
+struct IdFilter {
+    uint32_t id;
+    uint32_t mask;
+    bool invert;
+};
+// "CHANNEL[,FILTER]...": *channel and the filters added to *filters; or the
+// exit status of a usage error, said on standard error, naming the part
+// that is wrong.
+int parse_channel_filters(const char *prog, const std::string &arg, const ChannelNames &names, int *channel,
+                          std::vector<IdFilter> *filters);
+// True when there are no filters or any passes the frame.
+bool passes(const std::vector<IdFilter> &filters, const trace::Frame &f);
 
 // Frames sent and refused by a sending tool.
 class Sender {

@@ -4,7 +4,7 @@ add_library(velk_tool_common STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_print.cpp)
 target_link_libraries(velk_tool_common PUBLIC velk_2_static velk_trace velk_dbc)
 
-set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode)
+set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode velk_convert)
 foreach(t ${VELK_TOOLS})
   if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
     add_executable(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)

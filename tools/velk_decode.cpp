@@ -20,10 +20,11 @@ const char kProg[] = "velk_decode";
 const char kUsage[] =
     "Usage: velk_decode [--dbc FILE]... [--json] [-j] [TRACE|-]\n"
     "\n"
-    "Decodes the frames of TRACE (.log candump log, .asc Vector ASC or .csv, by\n"
-    "extension) into signals with the CAN databases (DBC files) given. Without\n"
-    "TRACE, or with -, it reads candump log lines from standard input, as\n"
-    "'candump -L' prints them. Each frame's candump line is printed with its\n"
+    "Decodes the frames of TRACE (.log candump log, .asc Vector ASC, .csv, .blf\n"
+    "Vector BLF, .mf4 ASAM MDF 4, .pcapng or .pcap Wireshark capture, .trc PEAK\n"
+    "trace, by extension) into signals with the CAN databases (DBC files) given.\n"
+    "Without TRACE, or with -, it reads candump log lines from standard input,\n"
+    "as 'candump -L' prints them. Each frame's candump line is printed with its\n"
     "message and signals under it: 'name = value unit', then the value's text\n"
     "where the database has one; a signal the frame is too short for shows as\n"
     "'(missing)'. No adapter is needed.\n"
@@ -61,7 +62,8 @@ const option kLong[] = {{"dbc", required_argument, nullptr, 'D'},
 // can1 for CAN1 and CAN2 (the names velk_dump writes).
 std::string bus_of(const trace::Frame &f, trace::Format format, const trace::Reader &r)
 {
-    if (format == trace::Format::CandumpLog || f.channel < 0)
+    if (format == trace::Format::CandumpLog || format == trace::Format::Pcapng || format == trace::Format::Pcap ||
+        f.channel < 0)
         return r.channel_name();
     return f.channel == 1 ? "can1" : "can0";
 }
@@ -91,7 +93,7 @@ int main(int argc, char **argv)
     const std::string path = optind < argc ? argv[optind] : "-";
     trace::Format format = trace::Format::CandumpLog;
     if (path != "-" && !trace::format_of(path, &format))
-        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv, or - for candump lines)",
+        return usage_error(kProg, "unknown trace format (use .log, .asc, .csv, .blf, .mf4, .pcapng, .pcap or .trc, or - for candump lines)",
                            path.c_str());
     trace::Reader reader;
     trace::ReadOptions ro;

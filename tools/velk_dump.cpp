@@ -45,7 +45,8 @@ const char kUsage[] =
     "Options:\n"
     "  -l              write a candump log velk_dump-YYYY-MM-DD_HHMMSS.log\n"
     "  -f FILE         write FILE, format by extension: .log (candump), .asc\n"
-    "                  (Vector ASC) or .csv\n"
+    "                  (Vector ASC), .csv, .blf (Vector BLF), .mf4 (ASAM MDF 4),\n"
+    "                  .pcapng, .pcap (Wireshark) or .trc (PEAK)\n"
     "  -p              also print while writing a file\n"
     "  -L              print candump log lines with absolute times, as candump -L\n"
     "                  does (also while writing a file; before -a and -t)\n"
@@ -109,47 +110,13 @@ constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop or deadline.
 constexpr unsigned kWaitMs = 10;
 constexpr int64_t kFlushUs = 500000;
-constexpr uint32_t kEffFlag = 0x80000000;
-constexpr uint32_t kRtrFlag = 0x40000000;
 constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
-
-struct Filter {
-    uint32_t id;
-    uint32_t mask;
-    bool invert;
-};
 
 struct Channel {
     bool shown = true;
-    std::vector<Filter> filters;
+    std::vector<IdFilter> filters;
     unsigned long long frames = 0;
 };
-
-bool parse_filter(const std::string &s, Filter *f)
-{
-    const size_t sep = s.find_first_of(":~");
-    if (sep == std::string::npos)
-        return false;
-    uint32_t id, mask;
-    const std::string id_text = s.substr(0, sep);
-    if (!parse_hex32(id_text.c_str(), &id) || !parse_hex32(s.c_str() + sep + 1, &mask))
-        return false;
-    f->id = id | (id_text.size() == 8 ? kEffFlag : 0);
-    f->mask = mask;
-    f->invert = s[sep] == '~';
-    return true;
-}
-
-bool passes(const Channel &c, const trace::Frame &f)
-{
-    if (c.filters.empty())
-        return true;
-    const uint32_t v = f.id | (f.extended ? kEffFlag : 0) | (f.remote ? kRtrFlag : 0);
-    for (const Filter &k : c.filters)
-        if (((v & k.mask) == (k.id & k.mask)) != k.invert)
-            return true;
-    return false;
-}
 
 // candump -a style: time, interface, identifier, [length], bytes, ASCII.
 std::string readable(const trace::Frame &f, const std::string &time, const std::string &name)
@@ -330,7 +297,7 @@ private:
             return;
         trace::Frame f = trace::frame_of(r);
         Channel &c = ch_[f.channel];
-        if (!c.shown || !passes(c, f)) {
+        if (!c.shown || !passes(c.filters, f)) {
             ++filtered_;
             return;
         }
@@ -513,28 +480,18 @@ int main(int argc, char **argv)
         return usage_error(kProg, "choose one output form, not both of", "-a --json");
     trace::Format format;
     if (!o.file.empty() && !trace::format_of(o.file, &format))
-        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv)", o.file.c_str());
+        return usage_error(kProg, "unknown trace format (use .log, .asc, .csv, .blf, .mf4, .pcapng, .pcap or .trc)", o.file.c_str());
 
     Channel ch[2];
     if (optind + 1 < argc)
         ch[0].shown = ch[1].shown = false;
     for (int i = optind + 1; i < argc; ++i) {
-        const std::string arg(argv[i]);
-        const size_t comma = arg.find(',');
-        const std::string name = arg.substr(0, comma);
         int c;
-        if (!parse_channel(name.c_str(), o.names, &c))
-            return usage_error(kProg, "unknown channel", name.c_str());
+        std::vector<IdFilter> filters;
+        if (const int status = parse_channel_filters(kProg, argv[i], o.names, &c, &filters); status != kOk)
+            return status;
         ch[c].shown = true;
-        for (size_t at = comma; at != std::string::npos;) {
-            const size_t next = arg.find(',', at + 1);
-            Filter f;
-            const std::string item = arg.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-            if (!parse_filter(item, &f))
-                return usage_error(kProg, "bad filter (ID:MASK or ID~MASK)", item.c_str());
-            ch[c].filters.push_back(f);
-            at = next;
-        }
+        ch[c].filters.insert(ch[c].filters.end(), filters.begin(), filters.end());
     }
 
     int port;

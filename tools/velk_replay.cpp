@@ -19,18 +19,20 @@ const char kProg[] = "velk_replay";
 const char kUsage[] =
     "Usage: velk_replay [options] PORT FILE [CHANNEL=FILE_CHANNEL]...\n"
     "\n"
-    "Sends the frames of FILE (.log candump log, .asc Vector ASC or .csv, by\n"
-    "extension; - reads a candump log from standard input, as from velk_dump -L)\n"
-    "onto the adapter at PORT (a port index 0-67 or a device path), keeping the\n"
-    "gaps between their times. Error frames are skipped.\n"
+    "Sends the frames of FILE (.log candump log, .asc Vector ASC, .csv, .blf\n"
+    "Vector BLF, .mf4 ASAM MDF 4, .pcapng or .pcap Wireshark capture, .trc PEAK\n"
+    "trace, by extension; - reads a candump log from standard input, as from\n"
+    "velk_dump -L) onto the adapter at PORT (a port index 0-67 or a device\n"
+    "path), keeping the gaps between their times. Error frames are skipped.\n"
     "CHANNEL=FILE_CHANNEL maps in canplayer's order: the frames of the file's\n"
     "FILE_CHANNEL go out on CHANNEL (CAN1 or 1, CAN2 or 2, or an interface\n"
     "name: can0 = CAN1, can1 = CAN2, or the names of -N). FILE_CHANNEL is an\n"
     "interface name in .log files (default can0=CAN1 can1=CAN2, or the names\n"
-    "of -N), a channel number in .asc files (default 1=CAN1 2=CAN2), CAN1/CAN2\n"
-    "in .csv files. The other order, FILE_CHANNEL=CHANNEL, is taken too when\n"
-    "its left side is no channel name (vcan0=CAN1). With a map given, frames on\n"
-    "channels it does not name are skipped, and each such channel is named.\n"
+    "of -N; the same in .pcapng files), a channel number in .asc, .blf, .mf4 and\n"
+    ".trc files (default 1=CAN1 2=CAN2), CAN1/CAN2 in .csv files. The other\n"
+    "order, FILE_CHANNEL=CHANNEL, is taken too when its left side is no channel\n"
+    "name (vcan0=CAN1). With a map given, frames on channels it does not name\n"
+    "are skipped, and each such channel is named.\n"
     "\n"
     "In a .log file a line that does not start with '(' is skipped with a\n"
     "warning, as canplayer does, so a recording cut short still plays; a\n"
@@ -219,7 +221,7 @@ int main(int argc, char **argv)
     const bool from_stdin = std::string(path) == "-";
     trace::Format format = trace::Format::CandumpLog;
     if (!from_stdin && !trace::format_of(path, &format))
-        return usage_error(kProg, "unknown trace format (use .log, .asc or .csv, or - for a log on standard input)",
+        return usage_error(kProg, "unknown trace format (use .log, .asc, .csv, .blf, .mf4, .pcapng, .pcap or .trc, or - for a log on standard input)",
                            path);
     if (from_stdin && loops != 1)
         return usage_error(kProg, "standard input plays once; -l needs a file", path);
@@ -228,7 +230,8 @@ int main(int argc, char **argv)
         if (!parse_map(argv[i], names, &ro))
             return usage_error(kProg, "bad channel map (CHANNEL=FILE_CHANNEL, e.g. CAN2=can0)", argv[i]);
     }
-    if (ro.channels.empty() && format == trace::Format::CandumpLog)
+    if (ro.channels.empty() &&
+        (format == trace::Format::CandumpLog || format == trace::Format::Pcapng || format == trace::Format::Pcap))
         ro.channels = {{names.name[0], 0}, {names.name[1], 1}};
     // Lines that are no frame are said while the file is checked, or as
     // they come from standard input.

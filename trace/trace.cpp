@@ -312,6 +312,14 @@ void Reader::close()
     file_ = nullptr;
 }
 
+uint64_t Reader::position() const
+{
+    if (file_ == nullptr || !owns_file_)
+        return 0;
+    const off_t at = ftello(file_);
+    return at < 0 ? 0 : static_cast<uint64_t>(at);
+}
+
 int Reader::fail(const std::string &why)
 {
     error_ = path_ + ":" + std::to_string(line_) + ": " + why;

@@ -188,6 +188,8 @@ public:
     bool rewind();
     void close();
     int line() const { return line_; }
+    // Bytes of the file read so far (for progress), or 0 for standard input.
+    uint64_t position() const;
     // The file's channel name of the last frame read (for a channel of -1).
     const std::string &channel_name() const { return channel_name_; }
     const std::string &error() const { return error_; }

@@ -53,6 +53,11 @@ constexpr FormatChoice kFormats[] = {
     {"candump log (*.log)", "*.log", trace::Format::CandumpLog},
     {"Vector ASC (*.asc)", "*.asc", trace::Format::Asc},
     {"CSV (*.csv)", "*.csv", trace::Format::Csv},
+    {"Vector BLF (*.blf)", "*.blf", trace::Format::Blf},
+    {"ASAM MDF 4 (*.mf4)", "*.mf4", trace::Format::Mf4},
+    {"pcapng (*.pcapng)", "*.pcapng", trace::Format::Pcapng},
+    {"pcap (*.pcap)", "*.pcap", trace::Format::Pcap},
+    {"PEAK trace (*.trc)", "*.trc", trace::Format::Trc},
 };
 
 std::string size_text(uint64_t bytes)
