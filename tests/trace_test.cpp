@@ -483,4 +483,92 @@ TEST(TraceInterop, PythonCanReadsOurLogAndOurAsc)
     }
 }
 
+// python-can 4.1 writes these messages to ASC and to a candump log.
+constexpr const char kPythonWrite[] =
+    "import sys, can\n"
+    "M = can.Message\n"
+    "t = 1700000000\n"
+    "msgs = [M(timestamp=t + 0.000100, arbitration_id=0x123, is_extended_id=False, data=bytes.fromhex('DEADBEEF'),\n"
+    "          channel=0),\n"
+    "        M(timestamp=t + 0.000250, arbitration_id=0x1ABCDEF0, data=bytes(range(8)), channel=1, is_rx=False),\n"
+    "        M(timestamp=t + 0.001000, arbitration_id=0x7FF, is_extended_id=False, is_remote_frame=True, dlc=3,\n"
+    "          channel=0),\n"
+    "        M(timestamp=t + 0.002000, arbitration_id=0x456, is_extended_id=False, is_fd=True, bitrate_switch=True,\n"
+    "          error_state_indicator=True, data=bytes(range(12)), channel=1),\n"
+    "        M(timestamp=t + 0.002500, arbitration_id=0x42, is_fd=True, data=b'', channel=0),\n"
+    "        M(timestamp=t + 1.000000, is_error_frame=True, channel=1),\n"
+    "        M(timestamp=t + 2.500001, arbitration_id=0x1, is_extended_id=False, data=b'', channel=0)]\n"
+    "for writer, path in ((can.ASCWriter, sys.argv[1]), (can.CanutilsLogWriter, sys.argv[2])):\n"
+    "    with writer(path) as w:\n"
+    "        for m in msgs:\n"
+    "            w.on_message_received(m)\n";
+
+// What python-can writes reads as the messages it was given, but for three
+// faults of its writers, pinned here: its ASC header keeps the first
+// message's time to the millisecond while the offsets count from the exact
+// time (every time reads 100 us early), it writes every ASC error frame on
+// channel 1, and its log writer drops a remote frame's DLC. The files say
+// so; velk reads what they say.
+TEST(TraceInterop, WhatPythonCanWritesReadsAsItsMessages)
+{
+    ScratchDir dir;
+    Child py;
+    ASSERT_TRUE(velk::test::run(&py, {VELK_PYTHON3, "-c", kPythonWrite, dir.path("py.asc"), dir.path("py.log")}));
+    ASSERT_EQ(py.status(), 0) << py.err();
+    const int64_t t0 = 1700000000000000;
+    auto frame = [&](int64_t us, int channel, const char *text, bool tx = false) {
+        Frame f;
+        std::string why;
+        EXPECT_TRUE(velk::trace::parse_frame_text(text, &f, &why)) << why;
+        velk::trace::Frame g = f;
+        g.sec = (t0 + us) / 1000000;
+        g.usec = static_cast<uint32_t>((t0 + us) % 1000000);
+        g.channel = channel;
+        g.tx = tx;
+        return g;
+    };
+    Frame error;
+    error.error = true;
+    error.channel = 1;
+    error.sec = t0 / 1000000 + 1;
+    const std::vector<Frame> sent = {
+        frame(100, 0, "123#DEADBEEF"),
+        frame(250, 1, "1ABCDEF0#0001020304050607", true),
+        frame(1000, 0, "7FF#R3"),
+        frame(2000, 1, "456##3000102030405060708090A0B"),
+        frame(2500, 0, "00000042##0"),
+        error,
+        frame(2500001, 0, "001#"),
+    };
+    for (const auto &[name, format] : {std::pair{"py.asc", Format::Asc}, {"py.log", Format::CandumpLog}}) {
+        const std::vector<Frame> got = read_trace(dir.path(name), format);
+        ASSERT_EQ(got.size(), sent.size()) << name;
+        for (size_t i = 0; i < sent.size(); ++i) {
+            Frame want = sent[i];
+            if (format == Format::Asc) {
+                velk::trace::Frame shifted = want;
+                const int64_t us = us_of(want) - 100;
+                shifted.sec = us / 1000000;
+                shifted.usec = static_cast<uint32_t>(us % 1000000);
+                want = shifted;
+                if (want.error)
+                    want.channel = 0;
+            } else if (want.remote) {
+                want.dlc = 0;
+            }
+            Frame g = got[i];
+            if (g.error) {  // the data an error frame carries differs by format; not compared
+                g.len = want.len;
+                g.data = want.data;
+                g.dlc = want.dlc;
+                g.id = want.id;
+                g.extended = want.extended;
+            }
+            EXPECT_TRUE(g == want) << name << " frame " << i << ": " << velk::trace::log_line(got[i], "x", true)
+                                   << " at " << us_of(got[i]) << ", want " << velk::trace::log_line(want, "x", true)
+                                   << " at " << us_of(want);
+        }
+    }
+}
+
 }  // namespace
