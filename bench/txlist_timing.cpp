@@ -22,7 +22,7 @@
 #include "adapter.h"
 #include "bench_util.h"
 #include "internal.h"
-#include "tx_scheduler.h"
+#include "txlist.h"
 
 using namespace velk;
 using namespace velk::bench;
