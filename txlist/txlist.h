@@ -7,8 +7,8 @@
 //
 //   velk::txlist::List list;
 //   std::string error;
-//   if (!velk::txlist::load_list("car.txl", &list, &error))
-//       fail(error);                     // "car.txl:3: what is wrong there"
+//   if (!velk::txlist::load_list("car.list", &list, &error))
+//       fail(error);                     // "car.list:3: checksum: bad byte range in ..."
 //
 //   velk::txlist::SteadyClock clock;     // tests drive time with their own
 //   velk::txlist::Scheduler s(clock, [&](const CAN_FRAME_INFO &f) { return send(port, f); });
