@@ -7,7 +7,7 @@
 #include "gui2_harness.h"
 #include "panel_transmit.h"
 #include "test_support.h"
-#include "transmit_list.h"
+#include "txlist.h"
 #include "tools_support.h"
 
 #include <gtest/gtest.h>

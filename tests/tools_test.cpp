@@ -117,7 +117,7 @@ protected:
     ScratchDir dir;
 };
 
-// The README's scenario with every program real, velk_sim included.
+// The scenario of docs/tools.md with every program real, velk_sim included.
 TEST(ToolsEndToEnd, SendOnCan1IsRecordedOnCan2AndReplayReproducesIt)
 {
     ScratchDir dir;

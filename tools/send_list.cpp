@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tx_scheduler.h"
+#include "txlist.h"
 
 namespace velk::tools {
 

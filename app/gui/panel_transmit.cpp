@@ -1,15 +1,14 @@
 // The Transmit tab: a list of periodic frames edited in place (a change
 // applies from the entry's next cycle), started and stopped per entry or
 // all at once, sent once with Send now, saved to and loaded from the list
-// file velk_send --list reads. The worker layer's scheduler sends them on
+// file velk_send --list reads. The transmit list's scheduler sends them on
 // the connected port; the library paces each channel whichever thread
 // sends, so the Send panel's bursts and the list share the adapter.
 #include "panel_transmit.h"
 
 #include "databases.h"
 #include "guipart.h"
-#include "transmit_list.h"
-#include "tx_scheduler.h"
+#include "txlist.h"
 #include "widgets.h"
 
 #include <algorithm>

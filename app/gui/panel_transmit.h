@@ -1,5 +1,5 @@
 // The Transmit tab: the transmit list of periodic frames, sent by the
-// worker layer's scheduler on the connected port. GUI thread only.
+// transmit list's scheduler on the connected port. GUI thread only.
 #pragma once
 
 #include <gtk/gtk.h>
