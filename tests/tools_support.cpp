@@ -191,6 +191,41 @@ std::vector<trace::Frame> read_trace(const std::string &path, trace::Format form
     return out;
 }
 
+trace::Frame frame_at(const char *text, int64_t us, int channel, bool tx)
+{
+    trace::Frame f;
+    std::string why;
+    EXPECT_TRUE(trace::parse_frame_text(text, &f, &why)) << text << ": " << why;
+    f.sec = us / 1000000;
+    f.usec = static_cast<uint32_t>(us % 1000000);
+    f.channel = channel;
+    f.tx = tx;
+    return f;
+}
+
+bool write_trace(const std::string &path, trace::Format format, const std::vector<trace::Frame> &frames,
+                 const trace::WriteOptions &options)
+{
+    trace::Writer w;
+    if (!w.open(path, format, options))
+        return false;
+    for (const trace::Frame &f : frames)
+        if (!w.write(f))
+            return false;
+    return w.close();
+}
+
+std::string data_hex(const trace::Frame &f)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    for (int i = 0; i < f.len; ++i) {
+        s += kDigits[f.data[static_cast<size_t>(i)] >> 4];
+        s += kDigits[f.data[static_cast<size_t>(i)] & 15];
+    }
+    return s;
+}
+
 int64_t us_of(const trace::Frame &f)
 {
     return f.sec * 1000000 + f.usec;

@@ -71,6 +71,15 @@ private:
 std::vector<trace::Frame> read_trace(const std::string &path, trace::Format format, std::string *error = nullptr);
 int64_t us_of(const trace::Frame &f);
 
+// A frame from its cansend text (123#DEADBEEF, 123##1..., 20000080#... for
+// an error frame) at wall-clock `us` on a channel.
+trace::Frame frame_at(const char *text, int64_t us, int channel = 0, bool tx = false);
+// Writes the frames; false when any step fails.
+bool write_trace(const std::string &path, trace::Format format, const std::vector<trace::Frame> &frames,
+                 const trace::WriteOptions &options = {});
+// "DEADBEEF": the payload of a frame in hex.
+std::string data_hex(const trace::Frame &f);
+
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &text);
 // Lines of a text, without their newlines; no empty last line.
