@@ -55,37 +55,9 @@ private:
     std::string old_;
 };
 
-std::string fd64()
-{
-    std::string s = "1ABCDEF0##1";
-    for (int i = 0; i < 64; ++i) {
-        char b[3];
-        std::snprintf(b, sizeof b, "%02X", (i * 7) & 0xFF);
-        s += b;
-    }
-    return s;
-}
-
 std::vector<Frame> sample_frames()
 {
-    const std::string fd = fd64();
-    const struct {
-        const char *text;
-        int channel;
-        bool tx;
-    } kFrames[] = {
-        {"123#DEADBEEF", 0, false},  {"1ABCDEF0#0011", 1, true},
-        {"123#R", 0, false},         {"00000456#R5", 1, false},
-        {"7FF#", 0, true},           {fd.c_str(), 1, false},
-        {"123##2", 0, false},        {"000##3001122334455667788990011", 0, true},
-        {"20000080#0000000000000000", 1, false}, {"321#1122334455667788_C", 0, false},
-        {"00000001##0", 1, true},
-    };
-    std::vector<Frame> v;
-    int i = 0;
-    for (const auto &k : kFrames)
-        v.push_back(frame_at(k.text, kStartUs + 250 + int64_t{i++} * 1000789, k.channel, k.tx));
-    return v;
+    return velk::test::every_kind_of_frame(kStartUs + 250, 1000789);
 }
 
 // A frame as the cases below say it: time, the file's channel, direction, cansend text.
@@ -97,8 +69,9 @@ std::string describe(const Frame &f, const std::string &name)
     return t + velk::trace::frame_text(f, true);
 }
 
+// What the Reader gives, each frame described.
 struct ReadAll {
-    std::vector<std::string> frames;  // described
+    std::vector<std::string> frames;
     std::vector<Frame> raw;
     std::string error;
     std::vector<std::string> notices;
@@ -106,22 +79,10 @@ struct ReadAll {
 
 ReadAll read_all(const std::string &path)
 {
-    ReadAll r;
-    velk::trace::Reader reader;
-    velk::trace::ReadOptions o;
-    o.notice = [&r](const std::string &text) { r.notices.push_back(text); };
-    if (!reader.open(path, Format::Trc, o)) {
-        r.error = reader.error();
-        return r;
-    }
-    Frame f;
-    int n;
-    while ((n = reader.next(&f)) > 0) {
-        r.frames.push_back(describe(f, reader.channel_name()));
-        r.raw.push_back(f);
-    }
-    if (n < 0)
-        r.error = reader.error();
+    velk::test::TraceRead t = velk::test::read_everything(path, Format::Trc);
+    ReadAll r{{}, t.frames, t.error, t.notices};
+    for (size_t i = 0; i < t.frames.size(); ++i)
+        r.frames.push_back(describe(t.frames[i], t.names[i]));
     return r;
 }
 
@@ -388,18 +349,21 @@ TEST(TrcFiles, MalformedLinesFailWithTheirNumberAfterEveryFrameBefore)
     } kCases[] = {
         {head + good + "      2         2.000 DT  1     01X3 Rx -  1    AA\r\n", 1,
          "line 4: identifier '01X3' is not hexadecimal"},
-        {head + good + "      2         2.000 DT  1     0800 Rx -  1    AA\r\n", 1, "line 4: identifier 0800 out of range"},
+        {head + good + "      2         2.000 DT  1     0800 Rx -  1    AA\r\n", 1,
+         "line 4: identifier 0800 out of range"},
         {head + good + "      2         2.000 DT  1     0123 Rx -  4    AA BB CC\r\n", 1,
          "line 4: 3 data bytes where the DLC says 4"},
         {head + good + "      2         2.000 DT  1     0123 Rx -  16   AA\r\n", 1, "line 4: DLC '16' out of range"},
         {head + good + "      2         2.000 DT  1     0123 Rx -  1    AAB\r\n", 1,
          "line 4: data byte 'AAB' is not two hex digits"},
-        {head + good + "      2         2.000 ZZ  1     0123 Rx -  1    AA\r\n", 1, "line 4: unknown message type 'ZZ'"},
+        {head + good + "      2         2.000 ZZ  1     0123 Rx -  1    AA\r\n", 1,
+         "line 4: unknown message type 'ZZ'"},
         {head + good + "      2         2.x00 DT  1     0123 Rx -  1    AA\r\n", 1,
          "line 4: time offset '2.x00' is not milliseconds"},
         {head + good + "      2         2.000 DT  0     0123 Rx -  1    AA\r\n", 1,
          "line 4: bus '0' is not a number from 1 to 255"},
-        {head + good + "      2         2.000 DT  1     0123 Up -  1    AA\r\n", 1, "line 4: direction 'Up' (Rx or Tx)"},
+        {head + good + "      2         2.000 DT  1     0123 Up -  1    AA\r\n", 1,
+         "line 4: direction 'Up' (Rx or Tx)"},
         {head + good + "      2         2.000 DT\r\n", 1, "line 4: expected 8 columns or more, found 3"},
         {head + good + "      2         2.000 DT  1 \x01   0123 Rx -  1    AA\r\n", 1,
          "line 4: binary data, not a TRC trace"},
@@ -416,10 +380,7 @@ TEST(TrcFiles, MalformedLinesFailWithTheirNumberAfterEveryFrameBefore)
     };
     for (const auto &c : kCases) {
         SCOPED_TRACE(c.error);
-        ASSERT_TRUE(write_file(dir.path("bad.trc"), c.text));
-        const auto r = read_all(dir.path("bad.trc"));
-        EXPECT_EQ(r.frames.size(), c.frames);
-        EXPECT_EQ(r.error, dir.path("bad.trc") + ": " + c.error);
+        velk::test::expect_read_fails(dir.path("bad.trc"), Format::Trc, c.text, c.frames, c.error);
     }
 }
 

@@ -121,7 +121,10 @@ private:
     // The rest of a block whose first `consumed` bytes were read: its body
     // into block_, without the trailing length.
     bool read_block(uint64_t at_byte, uint32_t length, size_t consumed, std::string *why);
-    uint64_t left(uint64_t from) const { return static_cast<uint64_t>(size_) > from ? static_cast<uint64_t>(size_) - from : 0; }
+    uint64_t left(uint64_t from) const
+    {
+        return static_cast<uint64_t>(size_) > from ? static_cast<uint64_t>(size_) - from : 0;
+    }
     bool section_header(uint64_t at_byte, std::string *why);
     bool interface_block(uint64_t at_byte, std::string *why);
     bool time_of(const Interface &itf, uint64_t ts, Frame *f, uint64_t at_byte, std::string *why);
@@ -405,7 +408,8 @@ int PcapDecoder::next_pcapng(Frame *f, std::string *name, std::string *why)
         }
         const uint32_t itf_id = type == kEpb ? get32(b, big_) : type == kPb ? get16(b, big_) : 0;
         if (itf_id >= interfaces_.size()) {
-            *why = at(block_at, "packet on interface " + std::to_string(itf_id) + ", which no interface block describes");
+            *why = at(block_at,
+                      "packet on interface " + std::to_string(itf_id) + ", which no interface block describes");
             return -1;
         }
         const Interface &itf = interfaces_[itf_id];
