@@ -72,6 +72,30 @@ TEST(PcapFiles, FramesWrittenAndReadBackAreIdentical)
     expect_frames(read_trace(dir.path("t.pcapng"), Format::Pcap), frames);
 }
 
+TEST(PcapFiles, WriterCountsItsBytesAndAFileWithoutFramesReadsAsNone)
+{
+    ScratchDir dir;
+    for (const Format format : {Format::Pcapng, Format::Pcap}) {
+        const std::string path = dir.path(format == Format::Pcap ? "t.pcap" : "t.pcapng");
+        SCOPED_TRACE(path);
+        velk::trace::Writer w;
+        ASSERT_TRUE(w.open(path, format, {}));
+        // The file header; pcapng's section header and an interface block per channel.
+        EXPECT_EQ(w.bytes(), format == Format::Pcap ? 24u : 40u + 2 * 40u);
+        ASSERT_TRUE(w.close());
+        EXPECT_EQ(w.bytes(), read_file(path).size());
+        const auto r = read_all(path);
+        EXPECT_EQ(r.error, "");
+        EXPECT_TRUE(r.frames.empty());
+        ASSERT_TRUE(w.open(path, format, {}));
+        for (const Frame &f : sample_frames())
+            ASSERT_TRUE(w.write(f));
+        ASSERT_TRUE(w.flush());
+        EXPECT_EQ(w.bytes(), read_file(path).size());
+        ASSERT_TRUE(w.close());
+    }
+}
+
 TEST(PcapFiles, PacketsAreLaidOutAsTheKernelWritesThem)
 {
     ScratchDir dir;

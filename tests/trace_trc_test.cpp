@@ -103,6 +103,20 @@ TEST(TrcFiles, FramesWrittenAndReadBackAreIdentical)
     EXPECT_EQ(velk::test::read_trace(dir.path("b.trc"), Format::Trc), frames);
 }
 
+TEST(TrcFiles, AFileWithoutFramesHasItsHeaderAndReadsAsNone)
+{
+    ScratchDir dir;
+    velk::trace::Writer w;
+    ASSERT_TRUE(w.open(dir.path("e.trc"), Format::Trc, {}));
+    ASSERT_TRUE(w.close());
+    const std::string text = read_file(dir.path("e.trc"));
+    EXPECT_EQ(w.bytes(), text.size());
+    EXPECT_EQ(text.compare(0, 19, ";$FILEVERSION=2.1\r\n"), 0) << text;
+    const auto r = read_all(dir.path("e.trc"));
+    EXPECT_EQ(r.error, "");
+    EXPECT_TRUE(r.frames.empty());
+}
+
 TEST(TrcFiles, LinesAreLaidOutAsPcanToolsWriteThem)
 {
     Zone utc("UTC");
