@@ -213,6 +213,17 @@ def pcap_seeds():
         p = can_packet(w, d, fl, word_big=False)
         swapped += struct.pack("<IIII", 1700000000 + i, 999999999, len(p), len(p)) + p
     write("pcap", "pcap_swapped_ids_nano", swapped)
+    for link, tag in ((113, "sll"), (276, "sll2")):
+        cooked = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link)
+        for i, (proto, kind, payload) in enumerate([(0x000C, 4, can_packet(0x123, b"\x01\x02", word_big=False)),
+                                                    (0x0800, 0, bytes(20)),
+                                                    (0x000D, 0, can_packet(0x80012345, bytes(12), 0x01, False))]):
+            if link == 113:
+                head = struct.pack(">HHH8sH", kind, 280, 0, bytes(8), proto)
+            else:
+                head = struct.pack(">HHIHBB8s", proto, 0, 3, 280, kind, 0, bytes(8))
+            cooked += struct.pack("<IIII", 1700000000, i, len(head + payload), len(head + payload)) + head + payload
+        write("pcap", "pcap_cooked_" + tag, cooked)
 
 
 TRC_SAMPLES = {

@@ -396,7 +396,8 @@ TEST(PcapFiles, EitherByteOrderAndAnyTimeResolutionIsRead)
         EXPECT_EQ(velk::trace::frame_text(r.frames[1], true), "00012345#010203");
         EXPECT_EQ(us_of(r.frames[2]), 1700000100999000);
         ASSERT_EQ(r.notices.size(), 1u);
-        EXPECT_NE(r.notices[0].find("1 packets of other link types skipped"), std::string::npos) << r.notices[0];
+        EXPECT_NE(r.notices[0].find("1 packets of other link types or protocols skipped"), std::string::npos)
+            << r.notices[0];
 
         const std::string p = pcap_header(big, true) + pcap_record(big, 1700000000, 123456789, can_packet(0x456, data));
         ASSERT_TRUE(write_file(dir.path("n.pcap"), p));
@@ -496,7 +497,52 @@ TEST(PcapInterop, FilesScapyWritesAreReadAsTheyHold)
     const auto ng = read_all(dir.path("s.pcapng"));
     EXPECT_EQ(ng.error, "");
     EXPECT_TRUE(ng.frames.empty());
-    EXPECT_EQ(ng.notices, std::vector<std::string>{dir.path("s.pcapng") + ": 3 packets of other link types skipped"});
+    EXPECT_EQ(ng.notices,
+              std::vector<std::string>{dir.path("s.pcapng") + ": 3 packets of other link types or protocols skipped"});
+}
+
+// A cooked header (Linux "any" interface): SLL with packet type, address
+// and protocol; SLL2 with protocol first. Identifier words in host order.
+std::string sll(bool v2, uint16_t protocol, uint8_t type, const std::string &payload)
+{
+    Bytes b(true);
+    if (v2)
+        b.u16(protocol).u16(0).u32(3).u16(280).u8(type).u8(0).raw(std::string(8, '\0'));
+    else
+        b.u16(type).u16(280).u16(0).raw(std::string(8, '\0')).u16(protocol);
+    return b.raw(payload).str();
+}
+
+TEST(PcapFiles, CookedCapturesOfTheAnyInterfaceAreRead)
+{
+    ScratchDir dir;
+    // BRS without FDF, as older kernels wrote them: the protocol says CAN FD.
+    std::string fd = Bytes(false).u32(0x80012345).u8(12).u8(0x01).u16(0).raw(std::string(12, '\x5A')).str();
+    fd.resize(72, '\0');
+    for (const bool v2 : {false, true}) {
+        SCOPED_TRACE(v2 ? "SLL2" : "SLL");
+        const uint32_t link = v2 ? 276 : 113;
+        std::string p = Bytes(false).u32(0xA1B2C3D4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(link).str();
+        p += pcap_record(false, 1700000000, 1, sll(v2, 0x000C, 4, can_packet(0x123, "\x01\x02", false)));
+        p += pcap_record(false, 1700000000, 2, sll(v2, 0x0800, 0, std::string(20, 'x')));
+        p += pcap_record(false, 1700000000, 3, sll(v2, 0x000D, 0, fd));
+        ASSERT_TRUE(write_file(dir.path("any.pcap"), p));
+        const auto r = read_all(dir.path("any.pcap"), Format::Pcap);
+        EXPECT_EQ(r.error, "");
+        ASSERT_EQ(r.frames.size(), 2u);
+        EXPECT_EQ(velk::trace::frame_text(r.frames[0], true), "123#0102");
+        EXPECT_TRUE(r.frames[0].tx);
+        EXPECT_EQ(velk::trace::frame_text(r.frames[1], true), "00012345##15A5A5A5A5A5A5A5A5A5A5A5A");
+        EXPECT_FALSE(r.frames[1].tx);
+        EXPECT_EQ(us_of(r.frames[1]), 1700000000000003);
+        EXPECT_EQ(r.notices, std::vector<std::string>{dir.path("any.pcap") +
+                                                      ": 1 packets of other link types or protocols skipped"});
+        // tshark takes the same frames from the same bytes.
+        Child c;
+        ASSERT_TRUE(velk::test::run(&c, {"tshark", "-r", dir.path("any.pcap"), "-T", "fields", "-E", "separator=,",
+                                         "-e", "can.id", "-e", "can.len", "-e", "canfd.flags.brs"}));
+        EXPECT_EQ(lines_of(c.out()), (std::vector<std::string>{"291,2,", ",,", "74565,12,1"})) << c.err();
+    }
 }
 
 TEST(PcapFiles, DamagedFilesFailAtTheirByteAfterEveryFrameBefore)

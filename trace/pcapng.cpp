@@ -1,6 +1,8 @@
 // pcap and pcapng files of link type LINKTYPE_CAN_SOCKETCAN (227): each
 // packet is a Linux can_frame (16 bytes) or canfd_frame (72 bytes), the
 // identifier word big-endian with the EFF/RTR/ERR flags in its top bits.
+// Captures on Linux's "any" interface hold the same frames behind a cooked
+// header (LINKTYPE_LINUX_SLL, SLL2), identifier words in the host's order.
 //
 // pcapng is written with one interface block per channel, named as
 // WriteOptions::names says, nanosecond times and the direction in each
@@ -18,6 +20,11 @@ namespace velk::trace::detail {
 namespace {
 
 constexpr uint32_t kLinkCan = 227;
+constexpr uint32_t kLinkSll = 113;
+constexpr uint32_t kLinkSll2 = 276;
+constexpr uint16_t kEthPCan = 0x000C;
+constexpr uint16_t kEthPCanFd = 0x000D;
+constexpr uint8_t kSllOutgoing = 4;
 constexpr uint32_t kEff = 0x80000000;
 constexpr uint32_t kRtr = 0x40000000;
 constexpr uint32_t kErr = 0x20000000;
@@ -129,7 +136,8 @@ private:
     bool interface_block(uint64_t at_byte, std::string *why);
     bool time_of(const Interface &itf, uint64_t ts, Frame *f, uint64_t at_byte, std::string *why);
     // 1 a frame, 0 a packet that holds none (counted).
-    int decode(const uint8_t *p, size_t caplen, size_t origlen, Frame *f);
+    int packet(uint32_t link, const uint8_t *p, size_t caplen, size_t origlen, Frame *f);
+    int decode(const uint8_t *p, size_t caplen, size_t origlen, bool fd, int *word_order, Frame *f);
 
     FILE *file_;
     int64_t size_ = -1;  // known for a regular file
@@ -141,8 +149,11 @@ private:
     // pcapng
     std::vector<Interface> interfaces_;
     std::vector<uint8_t> block_;
-    // Identifier words: 0 not known yet (read big-endian), 1 big-endian, -1 little-endian.
+    // Identifier words: 0 not known yet (read big-endian), 1 big-endian,
+    // -1 little-endian; of SocketCAN packets and of cooked ones apart.
     int word_order_ = 0;
+    int cooked_order_ = 0;
+    uint32_t pcap_link_ = kLinkCan;
     uint64_t other_links_ = 0;
     uint64_t unusable_ = 0;
 };
@@ -184,10 +195,11 @@ bool PcapDecoder::start(std::string *why)
             return false;
         }
         const uint32_t link = get32(h + 16, big_) & 0xFFFF;
-        if (link != kLinkCan) {
+        if (link != kLinkCan && link != kLinkSll && link != kLinkSll2) {
             *why = at(20, "link type " + std::to_string(link) + ", not LINKTYPE_CAN_SOCKETCAN (227)");
             return false;
         }
+        pcap_link_ = link;
         kind_ = Kind::Pcap;
         return true;
     }
@@ -231,7 +243,7 @@ int PcapDecoder::next_pcap(Frame *f, std::string *name, std::string *why)
         block_.resize(caplen);
         if (!read(block_.data(), caplen, record_at, "a packet", why))
             return -1;
-        if (decode(block_.data(), caplen, origlen, f) == 0)
+        if (packet(pcap_link_, block_.data(), caplen, origlen, f) == 0)
             continue;
         const uint64_t sub = get32(h + 4, big_);
         if (sub >= (nano_ ? 1000000000u : 1000000u)) {
@@ -425,11 +437,7 @@ int PcapDecoder::next_pcapng(Frame *f, std::string *name, std::string *why)
             *why = at(block_at, "packet of " + std::to_string(caplen) + " bytes runs past its block");
             return -1;
         }
-        if (itf.link != kLinkCan) {
-            ++other_links_;
-            continue;
-        }
-        if (decode(b + head, caplen, origlen, f) == 0)
+        if (packet(itf.link, b + head, caplen, origlen, f) == 0)
             continue;
         if (type != kSpb) {
             const uint64_t ts = uint64_t{get32(b + 4, big_)} << 32 | get32(b + 8, big_);
@@ -443,7 +451,7 @@ int PcapDecoder::next_pcapng(Frame *f, std::string *name, std::string *why)
                 i += 4;
                 if (code == 0 || len > n - i)
                     break;
-                if (code == 2 && len >= 4)
+                if (code == 2 && len >= 4 && (get32(b + i, big_) & 3) != 0)
                     f->tx = (get32(b + i, big_) & 3) == 2;
                 i += (len + 3u) & ~3u;
             }
@@ -453,7 +461,33 @@ int PcapDecoder::next_pcapng(Frame *f, std::string *name, std::string *why)
     }
 }
 
-int PcapDecoder::decode(const uint8_t *p, size_t caplen, size_t origlen, Frame *f)
+int PcapDecoder::packet(uint32_t link, const uint8_t *p, size_t caplen, size_t origlen, Frame *f)
+{
+    if (link == kLinkCan)
+        return decode(p, caplen, origlen, false, &word_order_, f);
+    if (link != kLinkSll && link != kLinkSll2) {
+        ++other_links_;
+        return 0;
+    }
+    // The cooked header: protocol, packet type (outgoing = transmitted), big-endian.
+    const size_t head = link == kLinkSll ? 16 : 20;
+    if (caplen < head) {
+        ++unusable_;
+        return 0;
+    }
+    const uint16_t protocol = get16(p + (link == kLinkSll ? 14 : 0), true);
+    const uint8_t type = link == kLinkSll ? p[1] : p[10];
+    if (protocol != kEthPCan && protocol != kEthPCanFd) {
+        ++other_links_;
+        return 0;
+    }
+    const int r = decode(p + head, caplen - head, origlen > head ? origlen - head : 0, protocol == kEthPCanFd,
+                         &cooked_order_, f);
+    f->tx = type == kSllOutgoing;
+    return r;
+}
+
+int PcapDecoder::decode(const uint8_t *p, size_t caplen, size_t origlen, bool fd, int *word_order, Frame *f)
 {
     *f = Frame();
     if (caplen < 8) {
@@ -461,12 +495,12 @@ int PcapDecoder::decode(const uint8_t *p, size_t caplen, size_t origlen, Frame *
         return 0;
     }
     const uint32_t big = get32(p, true), little = get32(p, false);
-    if (word_order_ == 0) {
+    if (*word_order == 0) {
         const bool b = plausible_word(big), l = plausible_word(little);
         if (b != l)
-            word_order_ = b ? 1 : -1;
+            *word_order = b ? 1 : -1;
     }
-    const uint32_t w = word_order_ < 0 ? little : big;
+    const uint32_t w = *word_order < 0 ? little : big;
     if (!plausible_word(w)) {
         ++unusable_;
         return 0;
@@ -478,7 +512,7 @@ int PcapDecoder::decode(const uint8_t *p, size_t caplen, size_t origlen, Frame *
         f->error = true;
         return 1;
     }
-    f->fd = origlen == kFdMtu || (flags & kFdf) != 0;
+    f->fd = fd || origlen == kFdMtu || (flags & kFdf) != 0;
     // A remote frame's length is its DLC: no bytes follow (some writers drop the padding).
     const bool remote = (w & kRtr) != 0 && !f->fd;
     if (len > (f->fd ? 64 : 8) || (!remote && static_cast<size_t>(len) > room)) {
@@ -510,10 +544,11 @@ std::string PcapDecoder::summary() const
 {
     std::string s;
     auto add = [&s](const std::string &part) { s += (s.empty() ? "" : "; ") + part; };
+    // Cooked captures have them in the host's order by nature: not worth saying.
     if (word_order_ < 0)
         add("identifier words are little-endian (as some capture tools wrote them); read as such");
     if (other_links_ > 0)
-        add(std::to_string(other_links_) + " packets of other link types skipped");
+        add(std::to_string(other_links_) + " packets of other link types or protocols skipped");
     if (unusable_ > 0)
         add(std::to_string(unusable_) + " packets that hold no CAN frame skipped");
     return s;
