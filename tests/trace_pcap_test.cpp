@@ -180,7 +180,7 @@ TEST(PcapInterop, TsharkReadsOurFilesAsWeWroteThem)
     }
 }
 
-TEST(PcapInterop, CapinfosSeesOneNamedInterfacePerChannelWithNanosecondTimes)
+TEST(PcapInterop, CapinfosSeesOneNamedInterfacePerChannelWithNanosecondTimesAndPcapInMicroseconds)
 {
     ScratchDir dir;
     velk::trace::WriteOptions o;
@@ -196,6 +196,12 @@ TEST(PcapInterop, CapinfosSeesOneNamedInterfacePerChannelWithNanosecondTimes)
                              "Encapsulation = SocketCAN (125 - socketcan)", "File encapsulation:  socketcan",
                              "Number of packets = 6", "Number of packets = 5"})
         EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    ASSERT_TRUE(write_trace(dir.path("t.pcap"), Format::Pcap, sample_frames(), o));
+    Child p;
+    ASSERT_TRUE(velk::test::run(&p, {"capinfos", "-M", dir.path("t.pcap")}));
+    for (const char *want : {"File type:           pcap\n", "File encapsulation:  socketcan",
+                             "File timestamp precision:  microseconds (6)", "Number of packets:   11"})
+        EXPECT_NE(p.out().find(want), std::string::npos) << want << "\n" << p.out();
     const auto r = read_all(dir.path("t.pcapng"));
     EXPECT_EQ(r.error, "");
     ASSERT_EQ(r.names.size(), 11u);
@@ -398,6 +404,17 @@ TEST(PcapFiles, EitherByteOrderAndAnyTimeResolutionIsRead)
         ASSERT_EQ(r.notices.size(), 1u);
         EXPECT_NE(r.notices[0].find("1 packets of other link types or protocols skipped"), std::string::npos)
             << r.notices[0];
+
+        // A second section, of the other byte order, starts its interfaces afresh.
+        const std::string two = f + shb(!big) + idb(!big, "other", 9) +
+                                epb(!big, 0, 1700000002000000001ull, can_packet(0x321, data));
+        ASSERT_TRUE(write_file(dir.path("two.pcapng"), two));
+        const auto r2 = read_all(dir.path("two.pcapng"));
+        EXPECT_EQ(r2.error, "");
+        ASSERT_EQ(r2.frames.size(), 4u);
+        EXPECT_EQ(r2.names[3], "other");
+        EXPECT_EQ(us_of(r2.frames[3]), 1700000002000000);
+        EXPECT_EQ(velk::trace::frame_text(r2.frames[3], true), "321#010203");
 
         const std::string p = pcap_header(big, true) + pcap_record(big, 1700000000, 123456789, can_packet(0x456, data));
         ASSERT_TRUE(write_file(dir.path("n.pcap"), p));
