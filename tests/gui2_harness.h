@@ -25,6 +25,7 @@ using gui_widgets::focus_of;
 using gui_widgets::item_count;
 using gui_widgets::label;
 using gui_widgets::log_lines;
+using gui_widgets::log_shows_newest;
 using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::select_text;
@@ -61,6 +62,15 @@ int received_waiting();
 void answer_record_dialog(const std::string &path);
 
 void set_check(GtkWidget *w, bool on);
+
+// The widget under root (root itself included) with this id in its layout
+// file; nullptr when none has it.
+GtkWidget *named_widget(GtkWidget *root, const char *id);
+
+// The text a screen reader reads from a cell of a tree view, through the
+// view's accessible table: the row as shown (expanded rows counted) and the
+// column's position among those shown. "<no cell>" when there is none.
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, int column);
 
 // Answers the data editor: fn runs while the dialog is up and returns the
 // response.

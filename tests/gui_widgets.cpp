@@ -41,6 +41,26 @@ std::vector<std::string> log_lines()
     return lines;
 }
 
+bool log_shows_newest(int timeout_ms)
+{
+    return pump_until(
+        [] {
+            if (sl_info.store == nullptr)
+                return false;
+            const int n = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(sl_info.store), nullptr);
+            if (n == 0)
+                return false;
+            GdkRectangle visible;
+            gtk_tree_view_get_visible_rect(GTK_TREE_VIEW(sl_info.tree), &visible);
+            GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
+            GdkRectangle row;
+            gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &row);
+            gtk_tree_path_free(path);
+            return row.height > 0 && row.y >= 0 && row.y + row.height <= visible.height;
+        },
+        timeout_ms);
+}
+
 std::string label(GtkWidget *w)
 {
     // The frame list's counters are shown with its next batch.
