@@ -52,11 +52,19 @@ bool log_shows_newest(int timeout_ms)
                 return false;
             GdkRectangle visible;
             gtk_tree_view_get_visible_rect(GTK_TREE_VIEW(sl_info.tree), &visible);
-            GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
-            GdkRectangle row;
-            gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &row);
-            gtk_tree_path_free(path);
-            return row.height > 0 && row.y >= 0 && row.y + row.height <= visible.height;
+            // Rows not laid out yet all claim the top: each row must start
+            // where the one before ends.
+            GdkRectangle row = {0, 0, 0, 0};
+            for (int i = 0; i < n; ++i) {
+                GtkTreePath *path = gtk_tree_path_new_from_indices(i, -1);
+                GdkRectangle next;
+                gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &next);
+                gtk_tree_path_free(path);
+                if (next.height <= 0 || (i > 0 && next.y != row.y + row.height))
+                    return false;
+                row = next;
+            }
+            return row.y >= 0 && row.y + row.height <= visible.height;
         },
         timeout_ms);
 }

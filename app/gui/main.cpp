@@ -90,8 +90,7 @@ void snap_log(GtkWidget *, GdkRectangle *, gpointer)
 void add_log_column(GtkTreeView *view)
 {
     GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
-    // A few characters as its least width, so that the window can still narrow.
-    g_object_set(renderer, "font", "Calibri 9", "wrap-mode", PANGO_WRAP_WORD_CHAR, "width-chars", 10, nullptr);
+    g_object_set(renderer, "font", "Calibri 9", "wrap-mode", PANGO_WRAP_WORD_CHAR, nullptr);
     gint xpad = 0;
     gtk_cell_renderer_get_padding(renderer, &xpad, nullptr);
     gtk_cell_renderer_set_padding(renderer, xpad, 0);
@@ -146,7 +145,10 @@ gboolean wrap_log_now(gpointer)
 {
     gint xpad = 0;
     gtk_cell_renderer_get_padding(log_cell, &xpad, nullptr);
-    const int width = gtk_widget_get_allocated_width(sl_info.tree) - 2 * xpad;
+    // The view puts its separator beside the cell's padding.
+    gint separator = 0;
+    gtk_widget_style_get(sl_info.tree, "horizontal-separator", &separator, nullptr);
+    const int width = gtk_widget_get_allocated_width(sl_info.tree) - 2 * xpad - separator;
     if (width > 0 && width != log_wrap_width) {
         log_wrap_width = width;
         g_object_set(log_cell, "wrap-width", width, nullptr);
@@ -248,6 +250,9 @@ void clear_log(void)
     gtk_list_store_clear(sl_info.store);
     gtk_tree_view_set_model(GTK_TREE_VIEW(sl_info.tree), nullptr);
     sl_info.store = nullptr;
+    // Back to the top now rather than when the view next lays itself out,
+    // which would seem to be the user leaving the end of the new lines.
+    gtk_adjustment_set_value(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sl_info.box)), 0);
     log_follows = true;
 }
 
