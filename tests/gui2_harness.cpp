@@ -181,6 +181,91 @@ void set_check(GtkWidget *w, bool on)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
 }
 
+void fill_log()
+{
+    clear_log();
+    for (int i = 0; i < 2; ++i)
+        for (const char *line : {"Set mode successfully !", "Set baud rate successfully !", "Set filter successfully !",
+                                 "CAN1 operates in CAN2.0B", "CAN2 operates in CAN2.0B"})
+            insert_log(line);
+    (void)log_shows_newest();
+}
+
+GtkWidget *named_widget(GtkWidget *root, const char *id)
+{
+    if (GTK_IS_BUILDABLE(root)) {
+        const char *name = gtk_buildable_get_name(GTK_BUILDABLE(root));
+        if (name != nullptr && std::strcmp(name, id) == 0)
+            return root;
+    }
+    if (!GTK_IS_CONTAINER(root))
+        return nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+    GtkWidget *found = nullptr;
+    for (GList *c = children; c != nullptr && found == nullptr; c = c->next)
+        found = named_widget(GTK_WIDGET(c->data), id);
+    g_list_free(children);
+    return found;
+}
+
+namespace {
+
+// Rows shown before `path`: the rows above it, with the children of
+// expanded rows, in the order the view shows them.
+int shown_row(GtkTreeView *view, GtkTreePath *path)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    int n = 0;
+    bool found = false;
+    std::function<void(GtkTreeIter *)> walk = [&](GtkTreeIter *parent) {
+        GtkTreeIter it;
+        for (gboolean ok = gtk_tree_model_iter_children(model, &it, parent); ok && !found;
+             ok = gtk_tree_model_iter_next(model, &it)) {
+            GtkTreePath *p = gtk_tree_model_get_path(model, &it);
+            if (gtk_tree_path_compare(p, path) == 0)
+                found = true;
+            else
+                ++n;
+            if (!found && gtk_tree_view_row_expanded(view, p))
+                walk(&it);
+            gtk_tree_path_free(p);
+        }
+    };
+    walk(nullptr);
+    return found ? n : -1;
+}
+
+}  // namespace
+
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, int column)
+{
+    AtkObject *view = gtk_widget_get_accessible(tree);
+    const int row = shown_row(GTK_TREE_VIEW(tree), path);
+    if (!ATK_IS_TABLE(view) || row < 0)
+        return "<no cell>";
+    int shown_column = 0;
+    for (int i = 0; i < column; ++i)
+        shown_column += gtk_tree_view_column_get_visible(gtk_tree_view_get_column(GTK_TREE_VIEW(tree), i)) ? 1 : 0;
+    AtkObject *cell = atk_table_ref_at(ATK_TABLE(view), row, shown_column);
+    if (cell == nullptr)
+        return "<no cell>";
+    // A column of several renderers is a container of their cells.
+    AtkObject *text_cell = cell;
+    if (!ATK_IS_TEXT(cell) && atk_object_get_n_accessible_children(cell) > 0)
+        text_cell = atk_object_ref_accessible_child(cell, 0);
+    else
+        g_object_ref(text_cell);
+    std::string text = "<no cell>";
+    if (ATK_IS_TEXT(text_cell)) {
+        gchar *t = atk_text_get_text(ATK_TEXT(text_cell), 0, -1);
+        text = t != nullptr ? t : "";
+        g_free(t);
+    }
+    g_object_unref(text_cell);
+    g_object_unref(cell);
+    return text;
+}
+
 void answer_editor(std::function<int()> fn)
 {
     editor_answer = std::move(fn);

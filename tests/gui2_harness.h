@@ -63,6 +63,10 @@ void answer_record_dialog(const std::string &path);
 
 void set_check(GtkWidget *w, bool on);
 
+// Fills the status log with more lines than it shows (two starts of CAN's
+// five), laid out, so that a line written next is below its view.
+void fill_log();
+
 // The widget under root (root itself included) with this id in its layout
 // file; nullptr when none has it.
 GtkWidget *named_widget(GtkWidget *root, const char *id);
