@@ -494,6 +494,9 @@ struct MN_SIGNAL_REF {
 };
 extern void (*monitor_signal_activated)(const MN_SIGNAL_REF &ref);
 void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data);
+/* The view's column that shows the model column `col` (MN_COL_*): the view
+ * shows them in an order of its own. */
+GtkTreeViewColumn *mn_column(int col);
 /* Rows of the monitor now, and view refreshes since start. */
 int mn_rows(void);
 long mn_refreshes(void);

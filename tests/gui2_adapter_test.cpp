@@ -635,7 +635,7 @@ bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
 {
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     GdkRectangle cell;
-    gtk_tree_view_get_cell_area(view, path, gtk_tree_view_get_column(view, column), &cell);
+    gtk_tree_view_get_cell_area(view, path, mn_column(column), &cell);
     int x = 0;
     int y = 0;
     gtk_tree_view_convert_bin_window_to_widget_coords(view, cell.x, cell.y, &x, &y);
@@ -737,13 +737,13 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     EXPECT_TRUE(monitor_cell_inked(drawing, signal, MN_COL_VALUE));
     EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_TYPE));
     // A screen reader reads the plain text of every cell, markup or not.
-    EXPECT_EQ(accessible_cell_text(mn_info.tree, signal, MN_COL_VALUE), "1802.0 rpm");
-    EXPECT_EQ(accessible_cell_text(mn_info.tree, message, MN_COL_NAME), "EngineData");
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, signal, mn_column(MN_COL_VALUE)), "1802.0 rpm");
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, message, mn_column(MN_COL_NAME)), "EngineData");
     GtkTreePath *sel = gtk_tree_path_new_from_indices(mux, signal_child(mux, "Sel"), -1);
-    EXPECT_EQ(accessible_cell_text(mn_info.tree, sel, MN_COL_VALUE), "2");
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, sel, mn_column(MN_COL_VALUE)), "2");
     gtk_tree_path_free(sel);
     GtkTreePath *mux_row = gtk_tree_path_new_from_indices(mux, -1);
-    EXPECT_EQ(accessible_cell_text(mn_info.tree, mux_row, MN_COL_DATA), "02 14 00 00 00 00 00 00");
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, mux_row, mn_column(MN_COL_DATA)), "02 14 00 00 00 00 00 00");
     gtk_tree_path_free(mux_row);
     gtk_tree_path_free(message);
     gtk_tree_path_free(signal);

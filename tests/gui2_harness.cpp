@@ -191,23 +191,6 @@ void fill_log()
     (void)log_shows_newest();
 }
 
-GtkWidget *named_widget(GtkWidget *root, const char *id)
-{
-    if (GTK_IS_BUILDABLE(root)) {
-        const char *name = gtk_buildable_get_name(GTK_BUILDABLE(root));
-        if (name != nullptr && std::strcmp(name, id) == 0)
-            return root;
-    }
-    if (!GTK_IS_CONTAINER(root))
-        return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(root));
-    GtkWidget *found = nullptr;
-    for (GList *c = children; c != nullptr && found == nullptr; c = c->next)
-        found = named_widget(GTK_WIDGET(c->data), id);
-    g_list_free(children);
-    return found;
-}
-
 namespace {
 
 // Rows shown before `path`: the rows above it, with the children of
@@ -237,15 +220,22 @@ int shown_row(GtkTreeView *view, GtkTreePath *path)
 
 }  // namespace
 
-std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, int column)
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, GtkTreeViewColumn *column)
 {
     AtkObject *view = gtk_widget_get_accessible(tree);
     const int row = shown_row(GTK_TREE_VIEW(tree), path);
     if (!ATK_IS_TABLE(view) || row < 0)
         return "<no cell>";
     int shown_column = 0;
-    for (int i = 0; i < column; ++i)
-        shown_column += gtk_tree_view_column_get_visible(gtk_tree_view_get_column(GTK_TREE_VIEW(tree), i)) ? 1 : 0;
+    for (GtkTreeViewColumn *c; (c = gtk_tree_view_get_column(GTK_TREE_VIEW(tree), shown_column)) != column;) {
+        if (c == nullptr)
+            return "<no cell>";
+        ++shown_column;
+    }
+    // Hidden columns are not in the table.
+    for (int i = 0, n = shown_column; i < n; ++i)
+        if (!gtk_tree_view_column_get_visible(gtk_tree_view_get_column(GTK_TREE_VIEW(tree), i)))
+            --shown_column;
     AtkObject *cell = atk_table_ref_at(ATK_TABLE(view), row, shown_column);
     if (cell == nullptr)
         return "<no cell>";

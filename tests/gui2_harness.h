@@ -26,6 +26,7 @@ using gui_widgets::item_count;
 using gui_widgets::label;
 using gui_widgets::log_lines;
 using gui_widgets::log_shows_newest;
+using gui_widgets::named_widget;
 using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::select_text;
@@ -67,14 +68,11 @@ void set_check(GtkWidget *w, bool on);
 // five), laid out, so that a line written next is below its view.
 void fill_log();
 
-// The widget under root (root itself included) with this id in its layout
-// file; nullptr when none has it.
-GtkWidget *named_widget(GtkWidget *root, const char *id);
 
 // The text a screen reader reads from a cell of a tree view, through the
 // view's accessible table: the row as shown (expanded rows counted) and the
 // column's position among those shown. "<no cell>" when there is none.
-std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, int column);
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, GtkTreeViewColumn *column);
 
 // Answers the data editor: fn runs while the dialog is up and returns the
 // response.

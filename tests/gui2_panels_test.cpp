@@ -1150,13 +1150,13 @@ TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
     // Sorted by identifier at first; a click on COUNT sorts by count, a
     // second click turns the order.
     EXPECT_LT(monitor_row("2", "Recv", "100"), r);
-    GtkTreeViewColumn *count_column = gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_COUNT);
+    GtkTreeViewColumn *count_column = mn_column(MN_COL_COUNT);
     gtk_tree_view_column_clicked(count_column);
     EXPECT_EQ(monitor_row("2", "Recv", "123"), 2);
     gtk_tree_view_column_clicked(count_column);
     EXPECT_EQ(monitor_row("2", "Recv", "123"), 0);
     EXPECT_EQ(gtk_tree_view_column_get_sort_order(count_column), GTK_SORT_DESCENDING);
-    gtk_tree_view_column_clicked(gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_ID));
+    gtk_tree_view_column_clicked(mn_column(MN_COL_ID));
     EXPECT_LT(monitor_row("2", "Recv", "100"), monitor_row("2", "Recv", "123"));
 
     char markup[128];

@@ -69,6 +69,23 @@ bool log_shows_newest(int timeout_ms)
         timeout_ms);
 }
 
+GtkWidget *named_widget(GtkWidget *root, const char *id)
+{
+    if (GTK_IS_BUILDABLE(root)) {
+        const char *name = gtk_buildable_get_name(GTK_BUILDABLE(root));
+        if (name != nullptr && std::strcmp(name, id) == 0)
+            return root;
+    }
+    if (!GTK_IS_CONTAINER(root))
+        return nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+    GtkWidget *found = nullptr;
+    for (GList *c = children; c != nullptr && found == nullptr; c = c->next)
+        found = named_widget(GTK_WIDGET(c->data), id);
+    g_list_free(children);
+    return found;
+}
+
 std::string label(GtkWidget *w)
 {
     // The frame list's counters are shown with its next batch.
