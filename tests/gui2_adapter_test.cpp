@@ -648,7 +648,9 @@ bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
         std::memcpy(&v, data + py * stride + px * 4, sizeof v);
         return v;
     };
-    // Inside the grid lines.
+    // Inside the grid lines; a cell scrolled out of view has none.
+    if (x + 2 < 0 || x + 2 >= width || y + 2 < 0 || y + 2 >= height)
+        return false;
     const uint32_t ground = pixel(x + 2, y + 2);
     for (int py = std::max(0, y + 2); py < std::min(height, y + cell.height - 1); ++py)
         for (int px = std::max(0, x + 2); px < std::min(width, x + cell.width - 2); ++px)
@@ -732,10 +734,19 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     GtkTreePath *message = gtk_tree_path_new_from_indices(engine, -1);
     GtkTreePath *signal = gtk_tree_path_new_from_indices(engine, 0, -1);
     EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_NAME));
+    EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_COUNT));
+    EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_COUNT));
+    cairo_surface_destroy(drawing);
+    // A signal's columns follow a frame's to the right: scrolled to.
+    GtkAdjustment *across = gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(mn_info.tree));
+    gtk_adjustment_set_value(across, gtk_adjustment_get_upper(across) - gtk_adjustment_get_page_size(across));
+    ASSERT_TRUE(paint_window());
+    drawing = draw_monitor();
     EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_TYPE));
     EXPECT_FALSE(monitor_cell_inked(drawing, message, MN_COL_VALUE));
     EXPECT_TRUE(monitor_cell_inked(drawing, signal, MN_COL_VALUE));
     EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_TYPE));
+    gtk_adjustment_set_value(across, 0);
     // A screen reader reads the plain text of every cell, markup or not.
     EXPECT_EQ(accessible_cell_text(mn_info.tree, signal, mn_column(MN_COL_VALUE)), "1802.0 rpm");
     EXPECT_EQ(accessible_cell_text(mn_info.tree, message, mn_column(MN_COL_NAME)), "EngineData");

@@ -111,8 +111,9 @@ void check_label(GtkWidget *label, const std::string &where)
         report_cut(where, text);
 }
 
-// Columns in view at the default size: all but the monitor's columns of a
-// signal, which follow those of a frame's row to the right.
+// Columns in view at the default size: all but those the monitor puts to
+// the right of a frame's count, period, data and time (a signal's columns,
+// the frame's type and length).
 bool must_show(const std::string &tree, const char *title)
 {
     if (tree != "mn_treeview" || title == nullptr)
@@ -138,17 +139,28 @@ void check_tree(GtkTreeView *view)
         const char *title = gtk_tree_view_column_get_title(column);
         const std::string where = tree + " " + (title != nullptr ? title : "");
         if (gtk_tree_view_get_headers_visible(view)) {
+            // The header's label sits in a frame beside the sort arrow.
+            std::function<void(GtkWidget *)> header = [&](GtkWidget *w) {
+                if (GTK_IS_LABEL(w)) {
+                    check_label(w, where + " header");
+                } else if (GTK_IS_CONTAINER(w)) {
+                    GList *parts = gtk_container_get_children(GTK_CONTAINER(w));
+                    for (GList *p = parts; p != nullptr; p = p->next)
+                        header(GTK_WIDGET(p->data));
+                    g_list_free(parts);
+                }
+            };
             GtkWidget *button = gtk_tree_view_column_get_button(column);
-            GtkWidget *child = button != nullptr ? gtk_bin_get_child(GTK_BIN(button)) : nullptr;
-            // The header's label sits in a box beside the sort arrow.
-            if (child != nullptr && GTK_IS_CONTAINER(child)) {
-                GList *parts = gtk_container_get_children(GTK_CONTAINER(child));
-                for (GList *p = parts; p != nullptr; p = p->next)
-                    if (GTK_IS_LABEL(p->data))
-                        check_label(GTK_WIDGET(p->data), where + " header");
-                g_list_free(parts);
-            } else if (child != nullptr && GTK_IS_LABEL(child)) {
-                check_label(child, where + " header");
+            if (button != nullptr && title != nullptr) {
+                header(button);
+                // The button is as wide as its column and clips its label
+                // where the label goes past it: the label starts after the
+                // button's padding on the left.
+                int least = 0;
+                gtk_widget_get_preferred_width(button, &least, nullptr);
+                const int label = text_width(button, title);
+                if (label + (least - label) / 2 > gtk_tree_view_column_get_width(column))
+                    report_cut(where + " header", title);
             }
         }
         ++texts_checked;

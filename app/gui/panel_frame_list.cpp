@@ -51,7 +51,7 @@ struct Column {
 };
 
 constexpr Column kColumns[COL_NUM] = {
-    {"NO", 40},   {"CH", 30},  {"PATH", 45},  {"MOD", 40},   {"ID", 75},           {"MESSAGE", 80},
+    {"NO", 36},   {"CH", 30},  {"PATH", 45},  {"MOD", 44},   {"ID", 75},           {"MESSAGE", 80},
     {"TYPE", 80}, {"LEN", 35}, {"DATA", 190}, {"TIME", 90}, {"ADAPTER TIME", 90},
 };
 

@@ -67,7 +67,7 @@ struct Column {
 constexpr Column kColumns[MN_COL_NUM] = {
     {"CH", 40, true},          {"PATH", 50, true},    {"ID", 80, true},      {"NAME", 120, true},
     {"VALUE", 90, false},      {"TEXT", 70, false},   {"RAW", 60, false},    {"MIN/MAX", 90, false},
-    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 60, true},   {"PERIOD [ms]", 90, true},
+    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 70, true},   {"PERIOD [ms]", 104, true},
     {"DATA", 180, false},      {"LAST TIME", 100, true},
 };
 
