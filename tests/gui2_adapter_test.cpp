@@ -824,6 +824,7 @@ gint by_signal_engine_data(GtkDialog *dialog)
         g_free(name);
         gtk_list_store_set(GTK_LIST_STORE(model), &iter, 1, signal == "Gear" ? "Drive" : "1802", -1);
     }
+    screenshot_of(GTK_WIDGET(dialog), "by-signal");
     return GTK_RESPONSE_OK;
 }
 

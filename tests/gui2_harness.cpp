@@ -294,6 +294,22 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
     return f;
 }
 
+void screenshot_of(GtkWidget *window, const char *name)
+{
+    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
+    if (dir == nullptr)
+        return;
+    gtk_widget_show(window);
+    pump_until([] { return false; }, 300);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, gtk_widget_get_allocated_width(window),
+                                                          gtk_widget_get_allocated_height(window));
+    cairo_t *cr = cairo_create(surface);
+    gtk_widget_draw(window, cr);
+    cairo_destroy(cr);
+    cairo_surface_write_to_png(surface, (std::string(dir) + "/" + name + ".png").c_str());
+    cairo_surface_destroy(surface);
+}
+
 bool paint_window()
 {
     if (windows == nullptr || gtk_widget_get_window(windows->main_window) == nullptr)
