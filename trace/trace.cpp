@@ -337,7 +337,9 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
         restart();
         return true;
     }
-    return rewind();
+    // A named pipe cannot seek; a file just opened is at its start anyway.
+    restart();
+    return true;
 }
 
 bool Reader::rewind()
