@@ -255,7 +255,8 @@ std::string object(uint32_t type, const std::string &body, uint64_t stamp, uint1
     return o + body + zeros(size % 4);
 }
 
-std::string container(const std::string &data, bool zlib, uint32_t stated = UINT32_MAX)
+// `stated`: the uncompressed size the header gives, -1 for the true one.
+std::string container(const std::string &data, bool zlib, int64_t stated = -1)
 {
     std::string payload = data;
     if (zlib) {
@@ -267,7 +268,7 @@ std::string container(const std::string &data, bool zlib, uint32_t stated = UINT
     }
     const size_t size = 32 + payload.size();
     return "LOBJ" + u16(16) + u16(1) + u32(static_cast<uint32_t>(size)) + u32(10) + u16(zlib ? 2 : 0) + zeros(6) +
-           u32(stated == UINT32_MAX ? static_cast<uint32_t>(data.size()) : stated) + zeros(4) + payload +
+           u32(static_cast<uint32_t>(stated < 0 ? static_cast<int64_t>(data.size()) : stated)) + zeros(4) + payload +
            zeros(size % 4);
 }
 
@@ -292,18 +293,49 @@ std::string can_fd64(unsigned channel, unsigned dlc, unsigned valid, uint32_t id
            u8(ext_offset) + u32(0) + data;
 }
 
-std::string blf(const std::string &objects)
+std::string can_error_ext(unsigned channel)
 {
-    return file_header() + objects;
+    return u16(channel) + zeros(30);
 }
 
-Frame at(int64_t us, int channel)
+std::string can_fd_error64(unsigned channel)
 {
+    return u8(channel) + zeros(43) + zeros(64);
+}
+
+// Reads bytes through the decoder as a pipe gives them: no size known.
+Read decode_stream(const std::string &bytes)
+{
+    Read out;
+    FILE *in = fmemopen(const_cast<char *>(bytes.data()), bytes.size(), "rb");
+    if (in == nullptr) {
+        out.error = "fmemopen failed";
+        return out;
+    }
+    auto dec = velk::trace::detail::blf_decoder(in, {});
     Frame f;
-    f.sec = us / 1000000;
-    f.usec = static_cast<uint32_t>(us % 1000000);
-    f.channel = channel;
-    return f;
+    std::string name, why;
+    int n;
+    while ((n = dec->next(&f, &name, &why)) > 0) {
+        out.frames.push_back(f);
+        out.names.push_back(name);
+        f = Frame();
+    }
+    if (n < 0)
+        out.error = why;
+    else if (const std::string s = dec->summary(); !s.empty())
+        out.notices.push_back(s);
+    std::fclose(in);
+    return out;
+}
+
+// Frames read from a file keep the channel the Reader maps; the decoder's
+// leave 0: compare without it.
+std::vector<std::string> describe_unmapped(std::vector<Frame> frames)
+{
+    for (Frame &f : frames)
+        f.channel = 0;
+    return describe(frames);
 }
 
 // ---- our writer, our reader ----
@@ -657,6 +689,301 @@ TEST(BlfInterop, APythonCanFileCutShortIsAnErrorForUsAndSilentForPythonCan)
     ASSERT_LT(py.theirs.size(), frames.size());
     EXPECT_EQ(python_lines(py.ours.frames), py.theirs);
     EXPECT_NE(py.ours.error.find(": the file ends inside an object of type "), std::string::npos) << py.ours.error;
+}
+
+// ---- files built here byte by byte ----
+
+// Every CAN object kind in both header versions and both time units, FD
+// objects that store fewer bytes than they count or carry an extension,
+// kinds without frames between them, channel 3.
+struct Objects {
+    std::string stream;  // the objects one after the other, as a container holds them
+    std::vector<Frame> frames;
+    std::vector<std::string> names;
+};
+
+Objects every_kind()
+{
+    Objects o;
+    auto add = [&o](const std::string &obj, int64_t us, const std::string &name, const std::string &text,
+                    bool tx = false) {
+        o.stream += obj;
+        Frame f = text.empty() ? error_frame(kStartUs + us, 0) : frame(kStartUs + us, 0, text, tx);
+        f.channel = name == "1" ? 0 : name == "2" ? 1 : -1;
+        o.frames.push_back(f);
+        o.names.push_back(name);
+    };
+    // 10 µs units; 1 ns units rounded to the microsecond.
+    add(object(1, can_message(1, 0x01, 3, 0x123, bytes({1, 2, 3})), 12345, 1, 1), 123450, "1", "123#010203", true);
+    add(object(86, can_message(2, 0x80, 5, 0x80000456, "") + zeros(8), 1234567891, 2, 2), 1234568, "2",
+        "00000456#R5");
+    o.stream += object(65, u32(0) + u32(4) + u32(0) + "text", 0);
+    add(object(100, can_fd(1, 0, 9, 0x7FF, 0x03, 12, bytes({9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2})), 2000000), 2000,
+        "1", "7FF##1090807060504030201000102");
+    // 32 bytes counted, 20 stored: the rest are zeros, not what follows.
+    add(object(100, can_fd(2, 1, 13, 0x80000001, 0x05, 32, std::string(20, '\x11'), 20), 3000000), 3000, "2",
+        "00000001##2" + std::string(40, '1') + std::string(24, '0'), true);
+    add(object(101, can_fd64(1, 15, 64, 0x100, 0x5000, 1, std::string(64, '\x22')), 4000000), 4000, "1",
+        "100##2" + std::string(128, '2'), true);
+    add(object(101, can_fd64(2, 15, 64, 0x101, 0x3000, 0, std::string(8, '\x33')), 5000000), 5000, "2",
+        "101##1" + std::string(16, '3') + std::string(112, '0'));
+    // An extension after 12 bytes of data, where 16 are counted.
+    add(object(101, can_fd64(1, 10, 16, 0x102, 0x1000, 0, std::string(12, '\x44') + u32(0xAAAAAAAA) + u32(0xBBBBBBBB),
+                             32 + 40 + 12),
+               6000000),
+        6000, "1", "102##0" + std::string(24, '4') + std::string(8, '0'));
+    // Classic frames in the FD objects: remote by their flags.
+    add(object(101, can_fd64(3, 2, 0, 0x103, 0x0010, 0, ""), 7000000), 7000, "3", "103#R2");
+    add(object(100, can_fd(1, 0x80, 4, 0x104, 0, 0, ""), 8000000), 8000, "1", "104#R4");
+    add(object(2, u16(1) + u16(0), 900, 1, 1), 9000, "1", "");
+    o.stream += object(999, "", 0);
+    add(object(73, can_error_ext(2), 10000000), 10000, "2", "");
+    add(object(104, can_fd_error64(1), 11000000), 11000, "1", "");
+    return o;
+}
+
+const char kEveryKindSkipped[] = "2 objects without a CAN frame skipped: 1 of type 65 (APP_TEXT), 1 of type 999";
+
+TEST(BlfFiles, EveryCanObjectKindIsRead)
+{
+    ScratchDir dir;
+    const Objects o = every_kind();
+    for (bool zlib : {true, false}) {
+        SCOPED_TRACE(zlib);
+        ASSERT_TRUE(write_file(dir.path("k.blf"), file_header() + container(o.stream, zlib)));
+        const Read got = read_blf(dir.path("k.blf"));
+        EXPECT_EQ(got.error, "");
+        EXPECT_EQ(describe(got.frames), describe(o.frames));
+        EXPECT_EQ(got.names, o.names);
+        EXPECT_EQ(got.notices, std::vector<std::string>{dir.path("k.blf") + ": " + kEveryKindSkipped});
+    }
+}
+
+TEST(BlfFiles, ObjectsSpanningContainersAreReadWhereverTheyAreCut)
+{
+    const Objects o = every_kind();
+    const std::string &s = o.stream;
+    for (size_t cut = 1; cut < s.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        // A zlib container, then a stored one of one byte, then the rest;
+        // and the other way round.
+        const size_t one = std::min(cut + 1, s.size());
+        const Read a = decode_stream(file_header() + container(s.substr(0, cut), true) +
+                                     container(s.substr(cut, one - cut), false) + container(s.substr(one), true));
+        ASSERT_EQ(a.error, "");
+        ASSERT_EQ(describe_unmapped(a.frames), describe_unmapped(o.frames));
+        ASSERT_EQ(a.names, o.names);
+        const Read b = decode_stream(file_header() + container(s.substr(0, cut), false) + container(s.substr(cut), true));
+        ASSERT_EQ(b.error, "");
+        ASSERT_EQ(describe_unmapped(b.frames), describe_unmapped(o.frames));
+        ASSERT_EQ(b.notices, std::vector<std::string>{kEveryKindSkipped});
+    }
+}
+
+TEST(BlfFiles, ObjectsOutsideContainersAndPaddingToFourAreRead)
+{
+    ScratchDir dir;
+    // An object of 73 bytes padded by 3 (to a multiple of four) rather than
+    // by 73 % 4; objects outside any container, as older writers left them.
+    const std::string fd1 = object(101, can_fd64(1, 1, 1, 0x5, 0x1000, 0, bytes({0x77})), 1000);
+    ASSERT_EQ(fd1.size(), 74u);
+    const std::string padded = fd1 + zeros(2);
+    const std::string plain = object(86, can_message(2, 0, 2, 0x6, bytes({1, 2})) + zeros(8), 2000);
+    ASSERT_TRUE(write_file(dir.path("p.blf"), file_header() + container(padded + padded, false) + plain +
+                                                  container(padded, true) + plain));
+    const Read got = read_blf(dir.path("p.blf"));
+    EXPECT_EQ(got.error, "");
+    const Frame a = frame(kStartUs + 1, 0, "005##077"), b = frame(kStartUs + 2, 1, "006#0102");
+    EXPECT_EQ(describe(got.frames), describe({a, a, b, a, b}));
+}
+
+TEST(BlfInterop, PythonCanTakesTheNextObjectsBytesWhereAnFdObjectStoresFewerThanItCounts)
+{
+    // CAN_FD_MESSAGE_64 counting 64 bytes and storing 8. python-can 4.1
+    // reads 64 bytes on, into the next object (its "LOBJ" and header); the
+    // bytes not stored are unknown, and zeros are what we give.
+    ScratchDir dir;
+    const std::string next = object(1, can_message(1, 0, 1, 0x9, bytes({9})), 2000);
+    ASSERT_TRUE(write_file(dir.path("s.blf"),
+                           file_header() + container(object(101, can_fd64(2, 15, 64, 0x101, 0x1000, 0,
+                                                                           std::string(8, '\x33')),
+                                                            1000) +
+                                                         next,
+                                                     true)));
+    const Read ours = read_blf(dir.path("s.blf"));
+    EXPECT_EQ(ours.error, "");
+    ASSERT_EQ(ours.frames.size(), 2u);
+    EXPECT_EQ(hex(ours.frames[0], 64), std::string(16, '3') + std::string(112, '0'));
+    const auto theirs = lines_of(run_python({"read", dir.path("s.blf")}));
+    ASSERT_EQ(theirs.size(), 2u);
+    std::string next_hex;
+    for (char c : next.substr(0, 56)) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02X", static_cast<uint8_t>(c));
+        next_hex += b;
+    }
+    EXPECT_NE(theirs[0].find(" 64 " + std::string(16, '3') + next_hex + " "), std::string::npos) << theirs[0];
+    EXPECT_EQ(theirs[1], python_line(ours.frames[1]));
+}
+
+// ---- damaged files ----
+
+std::string with_u32(std::string s, size_t at, uint32_t v)
+{
+    s.replace(at, 4, u32(v));
+    return s;
+}
+
+// The size an object's header gives (without its padding).
+uint32_t size_of(const std::string &object)
+{
+    uint32_t v = 0;
+    for (size_t i = 4; i-- > 0;)
+        v = v << 8 | static_cast<uint8_t>(object[8 + i]);
+    return v;
+}
+
+std::string object_header(uint32_t size, uint32_t type)
+{
+    return "LOBJ" + u16(32) + u16(1) + u32(size) + u32(type) + zeros(16);
+}
+
+TEST(BlfFiles, DamagedFilesSayWhereAfterEveryFrameBefore)
+{
+    ScratchDir dir;
+    const std::string h = file_header();
+    const std::string g1 = object(86, can_message(1, 0, 2, 0x10, bytes({1, 2})) + zeros(8), 1000);
+    const std::string g2 = object(86, can_message(2, 0, 2, 0x20, bytes({3, 4})) + zeros(8), 2000);
+    ASSERT_EQ(g1.size(), 56u);
+    const std::string zc = container(g1 + g2, true);  // at 144
+    const std::string sc = container(g1 + g2, false);
+    ASSERT_EQ(sc.size(), 144u);
+    const std::string end = std::to_string(144 + zc.size());
+    const std::string after = std::to_string(144 + zc.size());  // a second container's offset
+    std::string corrupt = zc;
+    corrupt[32] = '\x55';  // the zlib stream's first byte
+    std::string method5 = sc;
+    method5[16] = 5;
+    const std::string big = object_header(0xFFFFFFFF, 65);
+    const std::string deflated = zc.substr(32, size_of(zc) - 32);
+    const std::string z1 = container(g1, true);
+
+    struct Case {
+        const char *what;
+        std::string bytes;
+        bool stream;  // read as a pipe gives it, its size unknown
+        size_t frames;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"empty", "", false, 0, "at byte 0: the file ends inside its header"},
+        {"not BLF", "LOGX" + h.substr(4) + zc, false, 0, "at byte 0: not a BLF file (it does not begin with LOGG)"},
+        {"header cut", h.substr(0, 100), false, 0, "at byte 100: the file ends inside its header"},
+        {"header size", with_u32(h, 4, 10) + zc, false, 0, "at byte 4: a file header of 10 bytes, not a BLF header's"},
+        {"header size huge", with_u32(h, 4, 0xFFFFFFFF) + zc, false, 0,
+         "at byte 4: a file header of 4294967295 bytes, not a BLF header's"},
+        {"container header cut", h + sc.substr(0, 20), true, 0, "at byte 144: the file ends inside a container header"},
+        {"container past the end", h + sc.substr(0, 20), false, 0,
+         "at byte 144: an object of 144 bytes runs past the end of the file (20 bytes left)"},
+        {"stored container cut", h + sc + sc.substr(0, 98), true, 3,
+         "at byte 386: the file ends inside the container at byte 288"},
+        {"stored container past the end", h + sc + sc.substr(0, 98), false, 2,
+         "at byte 288: an object of 144 bytes runs past the end of the file (98 bytes left)"},
+        {"zlib container past the end", h + zc + zc.substr(0, zc.size() - 5), false, 2,
+         "at byte " + after + ": an object of " + std::to_string(size_of(zc)) +
+             " bytes runs past the end of the file (" + std::to_string(zc.size() - 5) + " bytes left)"},
+        {"corrupt zlib", h + zc + corrupt, false, 2,
+         "at byte " + after + ": a container's zlib data is corrupt (incorrect header check)"},
+        {"zlib stream cut inside its container", h + "LOBJ" + u16(16) + u16(1) + u32(32 + 10) + u32(10) + u16(2) +
+                                                     zeros(6) + u32(112) + zeros(4) + deflated.substr(0, 10) +
+                                                     zeros(2),
+         false, 0, "at byte 144: a container's zlib data ends before its stream does"},
+        {"object of size 0", h + container(g1 + object_header(0, 86), false), false, 1,
+         "at byte 232: an object of type 86 says it is 0 bytes with a header of 32"},
+        {"object of size 0, compressed", h + container(g1 + object_header(0, 86), true), false, 1,
+         "at byte 144 (byte 56 of the container's data): an object of type 86 says it is 0 bytes with a header of 32"},
+        {"object smaller than its header", h + container(g1 + object_header(20, 1), false), false, 1,
+         "at byte 232: an object of type 1 says it is 20 bytes with a header of 32"},
+        {"object too short for its fields", h + container(g1 + object(1, zeros(8), 0), false), false, 1,
+         "at byte 232: an object of type 1 of 40 bytes, too short for its fields"},
+        {"no object", h + zc + "JUNK" + zeros(12), false, 2, "at byte " + after + ": no BLF object here (LOBJ expected)"},
+        {"no object in a container", h + container(g1 + "JUNK" + zeros(28), false), false, 1,
+         "at byte 232: no BLF object here (LOBJ expected)"},
+        {"object header cut", h + container(g1 + "LOBJ" + zeros(6), false), false, 1,
+         "at byte 232: the file ends inside an object header"},
+        {"unknown compression", h + method5, false, 0,
+         "at byte 144: a container compressed by method 5, which is neither stored (0) nor zlib (2)"},
+        {"container claims 4 GB", h + container(g1, true, 0xFFFFFFFF), false, 0,
+         "at byte 144: a container says its " + std::to_string(size_of(z1) - 32) +
+             " compressed bytes hold 4294967295, more than zlib can make of them"},
+        {"container inflates short", h + container(g1 + g2, true, 200), false, 2,
+         "at byte 144: a container inflates to 112 bytes, not the 200 its header says"},
+        {"container inflates long", h + container(g1 + g2, true, 60), false, 1,
+         "at byte 144: a container inflates past the 60 bytes its header says"},
+        {"object claims 4 GB", h + container(g1 + big, true), true, 1,
+         "at byte 144 (byte 56 of the container's data): the file ends inside an object of type 65 (4294967295 bytes)"},
+        {"header says 10 GB", file_header(10000000000) + zc, false, 2,
+         "at byte " + end + ": the file ends here, but its header says it holds 10000000000 bytes"},
+        {"header counts 4e9 objects", file_header(0, 4000000000) + zc, false, 2,
+         "at byte " + end + ": the file ends here, but its header counts 4000000000 objects and it holds 2"},
+        {"file cut between containers", file_header(144 + 2 * zc.size()) + zc, true, 2,
+         "at byte " + end + ": the file ends here, but its header says it holds " + std::to_string(144 + 2 * zc.size()) +
+             " bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Read got;
+        if (c.stream) {
+            got = decode_stream(c.bytes);
+            EXPECT_EQ(got.error, c.error);
+        } else {
+            ASSERT_TRUE(write_file(dir.path("bad.blf"), c.bytes));
+            got = read_blf(dir.path("bad.blf"));
+            EXPECT_EQ(got.error, dir.path("bad.blf") + ": " + c.error);
+        }
+        ASSERT_EQ(got.frames.size(), c.frames);
+        const std::vector<std::string> firsts = {"010#0102", "020#0304"};
+        for (size_t i = 0; i < c.frames; ++i)
+            EXPECT_EQ(velk::trace::frame_text(got.frames[i], false), firsts[i % 2]) << "frame " << i;
+    }
+}
+
+TEST(BlfFiles, ReadingHoldsAFewHundredKilobytesWhateverTheFileSaysOrHolds)
+{
+    ScratchDir dir;
+    // About 14 MB of frames, then files whose sizes lie by gigabytes. (zlib
+    // allocates its inflate state, a fixed 40 KB or so, with malloc.)
+    std::vector<Frame> frames;
+    for (int i = 0; i < 200000; ++i)
+        frames.push_back(frame(kStartUs + i * 10, i % 2, i % 2 ? "1ABCDEF0##1" + payload_text(12, i) : "123#0011223344556677"));
+    ASSERT_TRUE(write_blf(dir.path("big.blf"), frames));
+    frames.clear();
+    frames.shrink_to_fit();
+    const std::string g1 = object(86, can_message(1, 0, 2, 0x10, bytes({1, 2})) + zeros(8), 1000);
+    ASSERT_TRUE(write_file(dir.path("huge.blf"), file_header(10000000000, 0xFFFFFFFF) + container(g1, true, 0xFFFFFFFF) +
+                                                     container(g1 + object_header(0xFFFFFFFF, 65), true)));
+    ASSERT_TRUE(write_file(dir.path("huge2.blf"), file_header(10000000000, 0xFFFFFFFF) +
+                                                      container(g1 + object_header(0xFFFFFFFF, 101), false)));
+    struct Case {
+        const char *file;
+        size_t frames;
+    };
+    for (const Case c : {Case{"big.blf", 200000}, Case{"huge.blf", 0}, Case{"huge2.blf", 1}}) {
+        SCOPED_TRACE(c.file);
+        g_live = g_peak = g_largest = 0;
+        g_counting = true;
+        velk::trace::Reader r;
+        ASSERT_TRUE(r.open(dir.path(c.file), Format::Blf, {}));
+        Frame f;
+        size_t n = 0;
+        while (r.next(&f) > 0)
+            ++n;
+        r.close();
+        g_counting = false;
+        EXPECT_EQ(n, c.frames);
+        EXPECT_LT(g_peak.load(), 400u * 1024);
+        EXPECT_LE(g_largest.load(), 128u * 1024);
+    }
 }
 
 }  // namespace
