@@ -122,19 +122,20 @@ std::string at_byte(uint64_t offset)
 
 // The header's times are SYSTEMTIMEs (year, month, weekday, day, hour,
 // minute, second, millisecond) in the local time of the machine that wrote
-// them, as CANalyzer and python-can keep them.
-void put_systemtime(uint8_t *p, int64_t us)
+// them, as CANalyzer and python-can keep them. False (and zeros) for a time
+// outside the years 1601 to 30827 they can hold.
+bool put_systemtime(uint8_t *p, int64_t us)
 {
+    std::memset(p, 0, 16);
     const time_t sec = static_cast<time_t>(us / 1000000);
     struct tm tm;
-    if (us < 0 || localtime_r(&sec, &tm) == nullptr) {
-        std::memset(p, 0, 16);
-        return;
-    }
+    if (us < 0 || localtime_r(&sec, &tm) == nullptr || tm.tm_year + 1900 > 30827)
+        return false;
     const int fields[8] = {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_wday, tm.tm_mday,
                            tm.tm_hour,        tm.tm_min,     tm.tm_sec,  static_cast<int>(us / 1000 % 1000)};
     for (int i = 0; i < 8; ++i)
         put16(p + 2 * i, static_cast<uint16_t>(fields[i]));
+    return true;
 }
 
 // Wall-clock microseconds of a SYSTEMTIME; 0 for one that names no time
@@ -804,7 +805,12 @@ public:
         const int64_t us = frame_us(f);
         if (!started_) {
             // Whole milliseconds: the header's start time has no finer unit.
+            // Where it has no SYSTEMTIME, times count from the epoch, as
+            // readers then take them.
             start_us_ = us - ((us % 1000) + 1000) % 1000;
+            uint8_t none[16];
+            if (!put_systemtime(none, start_us_))
+                start_us_ = 0;
             last_us_ = us;
             started_ = true;
             if (!put_header(out))
@@ -813,7 +819,9 @@ public:
         last_us_ = std::max(last_us_, us);
         // A frame before the start (out of order by more than its millisecond)
         // is written at the start: BLF times count up from it.
-        const uint64_t ns = static_cast<uint64_t>(std::max<int64_t>(us - start_us_, 0)) * 1000;
+        const uint64_t ns = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(us - start_us_, 0)),
+                                               UINT64_MAX / 1000) *
+                            1000;
         const uint8_t channel = f.channel == 1 ? 2 : 1;
         uint32_t id = f.id;
         if (f.extended)
