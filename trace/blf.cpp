@@ -34,6 +34,7 @@ constexpr uint32_t kCanFdMessage = 100;
 constexpr uint32_t kCanFdMessage64 = 101;
 constexpr uint32_t kCanFdError64 = 104;
 
+constexpr uint32_t kObjectSignature = 0x4A424F4C;  // "LOBJ"
 constexpr size_t kFileHeader = 144;
 constexpr size_t kFileHeaderUsed = 72;  // what follows is reserved
 constexpr size_t kBaseHeader = 16;      // signature, header size, version, object size, type
@@ -272,6 +273,7 @@ private:
     uint64_t objects_ = 0;  // in the stream, of any kind
     uint64_t containers_ = 0;
 
+    std::string channel_names_[16];
     std::map<uint32_t, uint64_t> skipped_;
     uint64_t skipped_other_ = 0;
 };
@@ -662,7 +664,7 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
             return fail(why, where(at) + "the file ends inside an object header");
         }
         const uint8_t *p = buf_.data() + rd_;
-        if (std::memcmp(p, "LOBJ", 4) != 0)
+        if (le32(p) != kObjectSignature)
             return fail(why, where(at) + "no BLF object here (LOBJ expected)");
         const uint16_t header_size = le16(p + 4), version = le16(p + 6);
         const uint32_t size = le32(p + 8), type = le32(p + 12);
@@ -751,7 +753,14 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
         // A frame counts once its whole object is there.
         if (whole_object(at, type, size, why) < 0)
             return -1;
-        *name = std::to_string(channel);
+        if (channel < static_cast<int>(std::size(channel_names_))) {
+            std::string &text = channel_names_[channel];
+            if (text.empty())
+                text = std::to_string(channel);
+            *name = text;
+        } else {
+            *name = std::to_string(channel);
+        }
         return 1;
     }
 }
