@@ -180,6 +180,54 @@ void set_payload(Frame *f, const uint8_t *data, size_t stored)
     std::memcpy(f->data.data(), data, std::min<size_t>(stored, f->len));
 }
 
+void set_id(Frame *f, uint32_t id)
+{
+    f->extended = (id & kExtendedId) != 0;
+    f->id = id & 0x1FFFFFFF;
+}
+
+// The frame of an object of a kind in kFrameObjects from its body `b`,
+// `stored` payload bytes after its fixed part; returns its channel.
+int decode_frame(uint32_t type, const uint8_t *b, size_t stored, Frame *f)
+{
+    switch (type) {
+    case kCanMessage:
+    case kCanMessage2:
+        f->tx = (b[2] & 0x0F) != 0;  // Tx and TxRq
+        f->remote = (b[2] & kRtr) != 0;
+        f->dlc = b[3] & 0x0F;
+        set_id(f, le32(b + 4));
+        set_payload(f, b + 8, 8);
+        return le16(b);
+    case kCanFdMessage:
+        f->tx = (b[2] & 0x0F) != 0;
+        f->fd = (b[13] & kFdEdl) != 0;
+        f->remote = !f->fd && (b[2] & kRtr) != 0;
+        f->brs = f->fd && (b[13] & kFdBrs) != 0;
+        f->esi = f->fd && (b[13] & kFdEsi) != 0;
+        f->dlc = b[3] & 0x0F;
+        set_id(f, le32(b + 4));
+        set_payload(f, b + 20, std::min<size_t>(stored, b[14]));
+        return le16(b);
+    case kCanFdMessage64: {
+        const uint32_t flags = le32(b + 12);
+        f->fd = (flags & k64Edl) != 0;
+        f->remote = !f->fd && (flags & k64Rtr) != 0;
+        f->brs = f->fd && (flags & k64Brs) != 0;
+        f->esi = f->fd && (flags & k64Esi) != 0;
+        f->tx = b[34] != 0;
+        f->dlc = b[1] & 0x0F;
+        set_id(f, le32(b + 4));
+        set_payload(f, b + 40, std::min<size_t>(stored, b[2]));
+        return b[0];
+    }
+    case kCanError:
+    case kCanErrorExt: f->error = true; return le16(b);
+    case kCanFdError64: f->error = true; return b[0];
+    default: return 0;
+    }
+}
+
 // ---- reading ----
 
 class BlfDecoder : public Decoder {
@@ -695,61 +743,15 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
         p = buf_.data() + rd_;
         const uint32_t flags = le32(p + 16);
         set_frame_us(f, start_us_ + stamp_us(flags, le64(p + 24)));
-        const uint8_t *b = p + header_size;
-        const size_t stored = wanted - header_size - kind->fixed;  // payload bytes in the object
-        int channel = 0;
-        switch (type) {
-        case kCanMessage:
-        case kCanMessage2: {
-            channel = le16(b);
-            f->tx = (b[2] & 0x0F) != 0;
-            f->remote = (b[2] & kRtr) != 0;
-            f->dlc = b[3] & 0x0F;
-            const uint32_t id = le32(b + 4);
-            f->extended = (id & kExtendedId) != 0;
-            f->id = id & 0x1FFFFFFF;
-            set_payload(f, b + 8, 8);
-            break;
+        size_t stored = wanted - header_size - kind->fixed;  // payload bytes in the object
+        if (type == kCanFdMessage64) {
+            // The payload ends where an extension begins, if the object has
+            // one (its offset counts from the object's start).
+            const size_t ext = p[header_size + 35], data_at = header_size + kind->fixed;
+            if (ext >= data_at && ext < data_at + stored)
+                stored = ext - data_at;
         }
-        case kCanFdMessage: {
-            channel = le16(b);
-            f->tx = (b[2] & 0x0F) != 0;
-            f->fd = (b[13] & kFdEdl) != 0;
-            f->remote = !f->fd && (b[2] & kRtr) != 0;
-            f->brs = f->fd && (b[13] & kFdBrs) != 0;
-            f->esi = f->fd && (b[13] & kFdEsi) != 0;
-            f->dlc = b[3] & 0x0F;
-            const uint32_t id = le32(b + 4);
-            f->extended = (id & kExtendedId) != 0;
-            f->id = id & 0x1FFFFFFF;
-            set_payload(f, b + 20, std::min<size_t>(stored, b[14]));
-            break;
-        }
-        case kCanFdMessage64: {
-            channel = b[0];
-            const uint32_t fl = le32(b + 12);
-            f->fd = (fl & k64Edl) != 0;
-            f->remote = !f->fd && (fl & k64Rtr) != 0;
-            f->brs = f->fd && (fl & k64Brs) != 0;
-            f->esi = f->fd && (fl & k64Esi) != 0;
-            f->tx = b[34] != 0;
-            f->dlc = b[1] & 0x0F;
-            const uint32_t id = le32(b + 4);
-            f->extended = (id & kExtendedId) != 0;
-            f->id = id & 0x1FFFFFFF;
-            // The payload ends where the extension the object may carry begins.
-            size_t data = stored;
-            const size_t ext = b[35];
-            if (ext >= header_size + kind->fixed && ext < header_size + kind->fixed + data)
-                data = ext - header_size - kind->fixed;
-            set_payload(f, b + 40, std::min<size_t>(data, b[2]));
-            break;
-        }
-        case kCanError:
-        case kCanErrorExt: channel = le16(b); f->error = true; break;
-        case kCanFdError64: channel = b[0]; f->error = true; break;
-        default: break;
-        }
+        const int channel = decode_frame(type, p + header_size, stored, f);
         // A frame counts once its whole object is there.
         if (whole_object(at, type, size, why) < 0)
             return -1;
