@@ -8,6 +8,7 @@ targets. Reply inputs have a byte before that which picks the query.
 """
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -266,6 +267,52 @@ def trc_seeds():
         write("trc", name, text.encode())
 
 
+def blf_object(kind, body, stamp=1000, version=1, flags=2):
+    """A BLF object with a version 1 or 2 header, padded by its size % 4."""
+    header = 40 if version == 2 else 32
+    size = header + len(body)
+    o = b"LOBJ" + struct.pack("<HHII", header, version, size, kind) + struct.pack("<I", flags)
+    o += struct.pack("<BBHQQ", 0, 0, 0, stamp, 0) if version == 2 else struct.pack("<HHQ", 0, 0, stamp)
+    return o + body + bytes(size % 4)
+
+
+def blf_container(data, compressed=True):
+    payload = zlib.compress(data) if compressed else data
+    size = 32 + len(payload)
+    return (b"LOBJ" + struct.pack("<HHII", 16, 1, size, 10) + struct.pack("<H6xI4x", 2 if compressed else 0,
+                                                                          len(data)) + payload + bytes(size % 4))
+
+
+def blf_file(*parts):
+    header = b"LOGG" + struct.pack("<I8BQQII8H8H", 144, 0, 0, 0, 0, 2, 6, 8, 1, 0, 0, 0, 0,
+                                   2023, 11, 2, 14, 23, 13, 19, 123, 2023, 11, 2, 14, 23, 13, 20, 0)
+    return header + bytes(144 - len(header)) + b"".join(parts)
+
+
+def blf_seeds():
+    """BLF files of each object kind, container kind and the ways they join."""
+    msg = blf_object(86, struct.pack("<HBBI8s", 1, 0x01, 8, 0x123, bytes(range(8))) + bytes(8))
+    msg1 = blf_object(1, struct.pack("<HBBI8s", 2, 0x80, 3, 0x80000456, bytes(8)), 12345, 1, 1)
+    fd = blf_object(100, struct.pack("<HBBIIBBBBI", 1, 0, 9, 0x7FF, 0, 0, 0x07, 12, 0, 0) + bytes(range(64)))
+    fd_short = blf_object(100, struct.pack("<HBBIIBBBBI", 2, 0, 13, 0x100, 0, 0, 0x01, 32, 0, 0) + bytes(20))
+    fd64 = blf_object(101, struct.pack("<BBBBIIIIIIIHBBI", 1, 15, 64, 0, 0x80000001, 0, 0x7000, 0, 0, 0, 0, 0, 1, 0, 0)
+                      + bytes(range(64)), 2000, 2)
+    fd64_ext = blf_object(101, struct.pack("<BBBBIIIIIIIHBBI", 2, 10, 16, 0, 0x102, 0, 0x1000, 0, 0, 0, 0, 0, 0,
+                                           32 + 40 + 12, 0) + bytes(12) + struct.pack("<II", 1, 2))
+    err = blf_object(2, struct.pack("<HH", 1, 0), 900, 1, 1)
+    err_ext = blf_object(73, struct.pack("<HH", 2, 0) + bytes(28))
+    err_fd = blf_object(104, bytes([1]) + bytes(107))
+    text = blf_object(65, struct.pack("<III", 0, 4, 0) + b"text")
+    every = msg + msg1 + fd + fd_short + fd64 + fd64_ext + err + err_ext + err_fd + text
+    write("blf", "every_kind_zlib", blf_file(blf_container(every)))
+    write("blf", "every_kind_stored", blf_file(blf_container(every, False)))
+    write("blf", "across_containers", blf_file(blf_container(every[:100]), blf_container(every[100:101], False),
+                                               blf_container(every[101:])))
+    write("blf", "outside_containers", blf_file(msg, blf_container(fd + msg), fd64))
+    write("blf", "empty", blf_file())
+    write("blf", "cut", blf_file(blf_container(every))[:300])
+
+
 def regression_seeds():
     """Regression inputs, sealed so that they pass a trailer check too."""
     d = os.path.join(HERE, "regressions")
@@ -290,3 +337,4 @@ if __name__ == "__main__":
     dbc_seeds()
     pcap_seeds()
     trc_seeds()
+    blf_seeds()
