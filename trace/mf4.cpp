@@ -357,6 +357,13 @@ private:
             *why = at_byte(at, "the ##DZ block's compressed length " + std::to_string(zlen) + " exceeds the block");
             return false;
         }
+        // Deflate cannot grow data more than about a thousandfold: a block
+        // that says more is damage, and nothing is allocated for it.
+        if (org_left_ / 1032 > zlen + 64) {
+            *why = at_byte(at, "the ##DZ block says " + std::to_string(org_left_) + " bytes inflate from " +
+                                   std::to_string(zlen));
+            return false;
+        }
         pos_ = data_at + 24;
         end_ = pos_ + zlen;
         if (past_end) {
@@ -1137,7 +1144,9 @@ private:
                 rel_ns = std::llround(static_cast<double>(s * 1e9L));
             }
         }
-        int64_t ns = start_ns_ + rel_ns;
+        int64_t ns;
+        if (__builtin_add_overflow(start_ns_, rel_ns, &ns))
+            return false;
         int64_t q = ns / 1000;
         if (ns % 1000 < 0)
             --q;
