@@ -8,7 +8,8 @@
 //
 // The reader walks the metadata once, then streams each data group's blocks
 // (a DZ block inflated a piece at a time) and merges the groups by time.
-// The writer keeps one data group per frame kind, each with a buffer of one
+// The writer keeps one data group per frame kind (classic and CAN FD data
+// frames apart), each with a buffer of one
 // block, and writes the metadata at the end, where its size is known.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -608,6 +610,8 @@ struct Field {
     uint8_t type = 0;    // cn_data_type
     uint8_t cn_type = 0;
     uint64_t data = 0;   // cn_data: SD blocks or a VLSD channel group
+    bool fast = false;   // little-endian within 8 bytes that the record holds
+    uint64_t mask = 0;
 
     bool fits(uint32_t size) const { return uint64_t{byte} + (bit + uint64_t{bits} + 7) / 8 <= size; }
 };
@@ -709,7 +713,7 @@ struct Group {
     Field time;
     bool time_virtual = false;
     bool time_float = false;
-    int time_decimals = -1;  // raw * 10^-decimals seconds, exactly
+    int64_t time_scale = 0;  // raw * time_scale nanoseconds, exactly (0: use p1, p2)
     double p1 = 0, p2 = 1;   // seconds = p1 + p2 * raw
     Field bus, id_field, ide, dlc, len, bytes, dir, edl, brs, esi;
     std::unique_ptr<Vlsd> vlsd_bytes;
@@ -727,6 +731,11 @@ int fd_len_up(int len)
 
 uint64_t bits_of(const uint8_t *rec, const Field &f)
 {
+    if (f.fast) {
+        uint64_t v;
+        std::memcpy(&v, rec + f.byte, 8);
+        return (v >> f.bit) & f.mask;
+    }
     if (f.bits == 0)
         return 0;
     const uint32_t nbytes = (f.bit + f.bits + 7) / 8;
@@ -811,6 +820,7 @@ private:
         int state = 0;  // 1 frame holds the next frame, 0 ended, -1 why
         Frame frame;
         std::string name;
+        uint64_t bus = UINT64_MAX;  // whose number `name` is
         std::string why;
     };
 
@@ -1010,6 +1020,13 @@ private:
                                           "-byte records");
                 return false;
             }
+        for (Field *f : {&g->time, &g->bus, &g->id_field, &g->ide, &g->dlc, &g->len, &g->bytes, &g->dir, &g->edl,
+                         &g->brs, &g->esi}) {
+            const bool little = std::endian::native == std::endian::little && f->type != 1 && f->type != 3 &&
+                                f->type != 5;
+            f->fast = f->present && little && f->bits > 0 && f->bit + f->bits <= 64 && uint64_t{f->byte} + 8 <= g->size;
+            f->mask = f->bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << f->bits) - 1;
+        }
         if (g->kind == Kind::Data && g->bytes.present && g->bytes.cn_type == 1 && g->bytes.data != 0) {
             Block b;
             if (!load_block(file_, g->bytes.data, false, &b, why))
@@ -1061,11 +1078,11 @@ private:
                     return false;
                 }
             }
-            g->time_decimals = -1;
-            if (g->p1 == 0)
-                for (int k = 0; k <= 9; ++k)
-                    if (std::fabs(g->p2 * std::pow(10.0, k) - 1) < 1e-12)
-                        g->time_decimals = k;
+            g->time_scale = 0;
+            int64_t scale = 1000000000;
+            for (int k = 0; k <= 9 && g->p1 == 0; ++k, scale /= 10)
+                if (std::fabs(g->p2 * std::pow(10.0, k) - 1) < 1e-12)
+                    g->time_scale = scale;
             return true;
         }
         const size_t dot = full.rfind('.');
@@ -1130,13 +1147,9 @@ private:
                     return false;
                 raw = static_cast<int64_t>(u);
             }
-            if (g.time_decimals >= 0) {
-                int64_t scale = 1;
-                for (int k = g.time_decimals; k < 9; ++k)
-                    scale *= 10;
-                if (raw > INT64_MAX / scale || raw < INT64_MIN / scale)
+            if (g.time_scale > 0) {
+                if (__builtin_mul_overflow(raw, g.time_scale, &rel_ns))
                     return false;
-                rel_ns = raw * scale;
             } else {
                 const long double s = g.p1 + static_cast<long double>(g.p2) * raw;
                 if (!(std::fabs(static_cast<double>(s)) < 9e9))
@@ -1217,7 +1230,16 @@ private:
             }
             ++g->index;
             set_frame_us(&f, us);
-            s.name = g->bus.present ? std::to_string(bits_of(rec, g->bus)) : g->fallback_name;
+            if (g->bus.present) {
+                const uint64_t bus = bits_of(rec, g->bus);
+                if (bus != s.bus || s.name.empty()) {
+                    s.bus = bus;
+                    s.name = std::to_string(bus);
+                }
+            } else {
+                s.name = g->fallback_name;
+                s.bus = UINT64_MAX;
+            }
             f.tx = flag(rec, g->dir);
             if (g->kind == Kind::Error) {
                 f.error = true;
@@ -1353,7 +1375,14 @@ struct Member {
 
 // The records: Timestamp (signed microseconds since the start) at 0, the
 // composed channel from byte 8, its identifier word holding IDE in bit 31.
-constexpr Member kDataMembers[] = {
+// Classic frames have a group of their own with 8 data bytes, a third of
+// the CAN FD record: less to compress and to inflate.
+constexpr Member kClassicMembers[] = {
+    {"BusChannel", 8, 0, 8, 0}, {"ID", 9, 0, 29, 0},      {"IDE", 12, 7, 1, 0}, {"DLC", 13, 0, 4, 0},
+    {"DataLength", 14, 0, 8, 0}, {"Dir", 15, 0, 1, 0},    {"EDL", 15, 1, 1, 0}, {"BRS", 15, 2, 1, 0},
+    {"ESI", 15, 3, 1, 0},        {"DataBytes", 16, 0, 64, 10},
+};
+constexpr Member kFdMembers[] = {
     {"BusChannel", 8, 0, 8, 0}, {"ID", 9, 0, 29, 0},      {"IDE", 12, 7, 1, 0}, {"DLC", 13, 0, 4, 0},
     {"DataLength", 14, 0, 8, 0}, {"Dir", 15, 0, 1, 0},    {"EDL", 15, 1, 1, 0}, {"BRS", 15, 2, 1, 0},
     {"ESI", 15, 3, 1, 0},        {"DataBytes", 16, 0, 512, 10},
@@ -1370,8 +1399,10 @@ struct KindLayout {
     const Member *members;
     size_t count;
 };
-constexpr KindLayout kLayouts[3] = {
-    {"CAN_DataFrame", 80, kDataMembers, std::size(kDataMembers)},
+constexpr int kKinds = 4;
+constexpr KindLayout kLayouts[kKinds] = {
+    {"CAN_DataFrame", 24, kClassicMembers, std::size(kClassicMembers)},
+    {"CAN_DataFrame", 80, kFdMembers, std::size(kFdMembers)},
     {"CAN_RemoteFrame", 16, kRemoteMembers, std::size(kRemoteMembers)},
     {"CAN_ErrorFrame", 10, kErrorMembers, std::size(kErrorMembers)},
 };
@@ -1402,7 +1433,8 @@ public:
             started_ = true;
             start_us_ = us;
         }
-        const int k = f.error ? 2 : f.remote ? 1 : 0;
+        const int k = f.error ? 3 : f.remote ? 2 : f.fd ? 1 : 0;
+        const bool data = k < 2;
         Pending &p = groups_[k];
         const size_t at = p.buf.size();
         p.buf.resize(at + kLayouts[k].size, '\0');
@@ -1411,18 +1443,18 @@ public:
         for (int i = 0; i < 8; ++i)
             r[i] = static_cast<uint8_t>(rel >> (8 * i));
         r[8] = static_cast<uint8_t>(f.channel >= 0 ? f.channel + 1 : 0);
-        if (k == 2) {
+        if (k == 3) {
             r[9] = f.tx ? 1 : 0;
         } else {
             const uint32_t word = (f.id & 0x1FFFFFFF) | (f.extended ? 0x80000000u : 0);
             for (int i = 0; i < 4; ++i)
                 r[9 + i] = static_cast<uint8_t>(word >> (8 * i));
             r[13] = f.dlc & 15;
-            r[14] = k == 0 ? f.len : 0;
-            r[15] = static_cast<uint8_t>((f.tx ? 1 : 0) | (k == 0 && f.fd ? 2 : 0) | (k == 0 && f.brs ? 4 : 0) |
-                                         (k == 0 && f.esi ? 8 : 0));
-            if (k == 0)
-                std::memcpy(r + 16, f.data.data(), std::min<size_t>(f.len, 64));
+            r[14] = data ? f.len : 0;
+            r[15] = static_cast<uint8_t>((f.tx ? 1 : 0) | (data && f.fd ? 2 : 0) | (data && f.brs ? 4 : 0) |
+                                         (data && f.esi ? 8 : 0));
+            if (data)
+                std::memcpy(r + 16, f.data.data(), std::min<size_t>(f.len, kLayouts[k].size - 16));
         }
         ++p.records;
         return p.buf.size() < kBlockBytes || emit(out, p);
@@ -1468,7 +1500,7 @@ public:
         const uint64_t cc_at = b.add("CC", 4, cc);
         b.link(cc_at, 1, unit);
         uint64_t prev_dg = 0, first_dg = 0;
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < kKinds; ++k) {
             const KindLayout &l = kLayouts[k];
             Pending &p = groups_[k];
             uint64_t data = 0;
@@ -1598,7 +1630,7 @@ private:
     int level_;
     bool started_ = false;
     int64_t start_us_ = 0;
-    Pending groups_[3];
+    Pending groups_[kKinds];
     std::vector<Bytef> zbuf_;
 };
 }  // namespace
