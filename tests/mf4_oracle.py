@@ -74,6 +74,17 @@ class Walker:
         body = d[at + 24 + 8 * nlinks:at + length]
         return bid, links, body
 
+    def follow(self, at, kind):
+        """The blocks of a list by their first link, each checked once."""
+        seen = set()
+        while at:
+            if at in seen:
+                fail("%s list loops at %d" % (kind, at))
+            seen.add(at)
+            bid, links, body = self.block(at, kind)
+            yield at, links, body
+            at = links[0]
+
     def text(self, at):
         if at == 0:
             return ""
@@ -110,12 +121,7 @@ class Walker:
             return self.data(links[0])
         if bid == "DL":
             out = b""
-            seen = set()
-            while at:
-                if at in seen:
-                    fail("DL list loops at %d" % at)
-                seen.add(at)
-                bid, links, body = self.block(at, "DL")
+            for at, links, body in self.follow(at, "DL"):
                 flags, count = struct.unpack_from("<B3xI", body)
                 if count != len(links) - 1:
                     fail("DL at %d: count %d with %d links" % (at, count, len(links) - 1))
@@ -124,18 +130,12 @@ class Walker:
                     if offsets is not None and offsets[i] != len(out):
                         fail("DL at %d: offset %d of block %d, data so far %d" % (at, offsets[i], i, len(out)))
                     out += self.data(l)
-                at = links[0]
             return out
         fail("expected a data block at %d, found ##%s" % (at, bid))
 
-    def channels(self, at, prefix=""):
+    def channels(self, at):
         out = []
-        seen = set()
-        while at:
-            if at in seen:
-                fail("channel list loops at %d" % at)
-            seen.add(at)
-            _, links, body = self.block(at, "CN")
+        for at, links, body in self.follow(at, "CN"):
             (cn_type, sync, dtype, bit, byte, bits, flags) = struct.unpack_from("<BBBBIII", body)
             name = self.text(links[2])
             ch = dict(name=name, type=cn_type, sync=sync, dtype=dtype, bit=bit, byte=byte, bits=bits,
@@ -143,7 +143,6 @@ class Walker:
             out.append(ch)
             if links[1]:
                 out += self.channels(links[1])
-            at = links[0]
         return out
 
     def walk(self):
@@ -160,9 +159,7 @@ class Walker:
         if "<FHcomment>" not in self.text(fh[1]):
             fail("file history without its comment")
         frames = []
-        at, dg_index = hd[0], 0
-        while at:
-            _, dg, dg_body = self.block(at, "DG")
+        for dg_index, (at, dg, dg_body) in enumerate(self.follow(hd[0], "DG")):
             rec_id = dg_body[0]
             if rec_id != 0:
                 fail("velk writes sorted groups; record ids of %d bytes" % rec_id)
@@ -216,8 +213,6 @@ class Walker:
                 frames.append((us, dg_index, len(frames), "%d %d %s %X %d %d %d %d %d %d %d %s" % (
                     us, m("BusChannel"), kind, m("ID"), m("IDE"), m("DLC"), length, m("Dir"), m("EDL"),
                     m("BRS"), m("ESI"), data.hex().upper() or "-")))
-            at = dg[0]
-            dg_index += 1
         frames.sort()
         return [f[3] for f in frames]
 

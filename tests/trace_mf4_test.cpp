@@ -48,15 +48,15 @@ Frame error_frame(int64_t rel_us, int channel, bool tx = false)
     return f;
 }
 
-std::string fd64()
+// CAN FD, BRS and ESI, 64 bytes.
+Frame fd64(int64_t rel_us, int channel)
 {
-    std::string s = "1ABCDEF0##3";
-    for (int i = 0; i < 64; ++i) {
-        char b[3];
-        std::snprintf(b, sizeof b, "%02X", (i * 7) & 0xFF);
-        s += b;
-    }
-    return s;
+    Frame f = make(rel_us, channel, "1ABCDEF0##3");
+    f.dlc = 15;
+    f.len = 64;
+    for (int i = 0; i < 64; ++i)
+        f.data[i] = static_cast<uint8_t>(i * 7);
+    return f;
 }
 
 // Every kind the format keeps: classic and FD, 11 and 29 bits, remote with
@@ -70,7 +70,7 @@ std::vector<Frame> sample_frames()
         make(20, 0, "123#R"),
         make(30, 1, "00000456#R5"),
         make(40, 0, "7FF#"),
-        make(1000, 1, fd64().c_str()),
+        fd64(1000, 1),
         make(1010, 0, "123##2"),
         make(1020, 0, "000##1001122334455667788990011", true),
         make(1030, 1, "20000080#0000000000000000"),

@@ -55,7 +55,7 @@ constexpr uint64_t kMaxTransposed = 64 << 20;   // a transposed DZ block is undo
 constexpr uint32_t kMaxRecord = 1 << 20;        // bytes of one record
 constexpr size_t kMaxGroups = 4096;             // channel groups of the whole file
 constexpr size_t kMaxDataGroups = 256;          // data groups with CAN frames, read side by side
-constexpr int kMaxChannels = 4096;              // channels of one group, members included
+constexpr size_t kMaxChannels = 4096;              // channels of one group, members included
 
 // ---- reading ----
 
@@ -152,6 +152,21 @@ bool load_block(const File &file, uint64_t at, bool with_data, Block *b, std::st
             *why = at_byte(at, "cannot read " + name);
             return false;
         }
+    }
+    return true;
+}
+
+// One more block of a list: false (and *why) when the list comes back to a
+// block it passed, or holds more than `max` of them.
+bool next_in_list(std::set<uint64_t> *seen, uint64_t at, const char *list, size_t max, std::string *why)
+{
+    if (!seen->insert(at).second) {
+        *why = at_byte(at, join({"the ", list, " loops"}));
+        return false;
+    }
+    if (seen->size() > max) {
+        *why = at_byte(at, join({"the ", list, " holds more than ", std::to_string(max), " blocks"}));
+        return false;
     }
     return true;
 }
@@ -253,10 +268,8 @@ private:
                 if (!load_block(*file_, at, false, &b, why, true))
                     return false;
                 if (b.is("HL")) {
-                    if (!seen_.insert(at).second) {
-                        *why = at_byte(at, "the data block list loops");
+                    if (!next_in_list(&seen_, at, "data block list", SIZE_MAX, why))
                         return false;
-                    }
                     at = b.link(0);
                     if (!load_block(*file_, at, false, &b, why))
                         return false;
@@ -286,10 +299,8 @@ private:
     bool load_list(std::string *why)
     {
         const uint64_t at = next_list_;
-        if (!seen_.insert(at).second) {
-            *why = at_byte(at, "the data block list loops");
+        if (!next_in_list(&seen_, at, "data block list", SIZE_MAX, why))
             return false;
-        }
         Block dl;
         if (!load_kind(*file_, at, "DL", &dl, why))
             return false;
@@ -879,13 +890,10 @@ private:
         if (!load_kind(file_, 64, "HD", &hd, why))
             return false;
         start_ns_ = static_cast<int64_t>(hd.u(0, 8));
-        std::set<uint64_t> seen;
-        size_t groups = 0;
+        std::set<uint64_t> seen, groups;
         for (uint64_t at = hd.link(0); at != 0;) {
-            if (!seen.insert(at).second) {
-                *why = at_byte(at, "the data group list loops");
+            if (!next_in_list(&seen, at, "data group list", SIZE_MAX, why))
                 return false;
-            }
             Block dg;
             if (!load_kind(file_, at, "DG", &dg, why))
                 return false;
@@ -898,14 +906,8 @@ private:
             }
             bool can = false;
             for (uint64_t cg_at = dg.link(1); cg_at != 0;) {
-                if (!seen.insert(cg_at).second) {
-                    *why = at_byte(cg_at, "the channel group list loops");
+                if (!next_in_list(&groups, cg_at, "channel group list", kMaxGroups, why))
                     return false;
-                }
-                if (++groups > kMaxGroups) {
-                    *why = at_byte(cg_at, "more than " + std::to_string(kMaxGroups) + " channel groups");
-                    return false;
-                }
                 Block cg;
                 if (!load_kind(file_, cg_at, "CG", &cg, why))
                     return false;
@@ -976,19 +978,12 @@ private:
             g->fallback_name = std::to_string(std::atoi(acq.c_str() + d));
         std::vector<std::pair<uint64_t, int>> todo = {{cg.link(1), 0}};
         std::set<uint64_t> seen;
-        int count = 0;
         while (!todo.empty()) {
             auto [at, depth] = todo.back();
             todo.pop_back();
             while (at != 0) {
-                if (!seen.insert(at).second) {
-                    *why = at_byte(at, "the channel list loops");
+                if (!next_in_list(&seen, at, "channel list", kMaxChannels, why))
                     return false;
-                }
-                if (++count > kMaxChannels) {
-                    *why = at_byte(at, "more than " + std::to_string(kMaxChannels) + " channels in a group");
-                    return false;
-                }
                 Block cn;
                 if (!load_kind(file_, at, "CN", &cn, why))
                     return false;
