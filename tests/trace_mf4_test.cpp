@@ -258,32 +258,46 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
     }
 }
 
-// A logger still writing: the data block's length is 0, the data runs to
-// the end of the file, and the last record is cut short there.
-TEST(Mf4Trace, UnfinalizedFileEndsQuietlyAtItsCutRecordAndSaysSo)
+// What is no error but worth saying comes once, at the end: a logger still
+// writing (the data block's length 0, the data running to the end of the
+// file, its last record cut short there) and groups that hold no frames.
+TEST(Mf4Trace, UnfinalizedEndsAndSkippedGroupsAreSaidOnceAtTheEnd)
 {
     ScratchDir dir;
     const auto frames = sample_frames();
     ASSERT_TRUE(write_file(dir.path("frames.txt"), oracle_lines(frames)));
-    Child build;
-    ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", "unsorted,unfinalized,partial",
-                                         dir.path("frames.txt"), dir.path("u.mf4")}));
-    ASSERT_EQ(build.status(), 0) << build.err();
-    velk::trace::Reader r;
-    std::vector<std::string> notices;
-    velk::trace::ReadOptions o;
-    o.notice = [&](const std::string &text) { notices.push_back(text); };
-    ASSERT_TRUE(r.open(dir.path("u.mf4"), Format::Mf4, o));
-    std::vector<Frame> got;
-    Frame f;
-    int n;
-    while ((n = r.next(&f)) > 0)
-        got.push_back(f);
-    EXPECT_EQ(n, 0) << r.error();
-    expect_frames(got, frames);
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_NE(notices[0].find("the unfinalized file ends inside a record (4 bytes ignored)"), std::string::npos)
-        << notices[0];
+    const struct {
+        const char *spec;
+        const char *notice;
+    } cases[] = {
+        {"unsorted,unfinalized,partial", "the unfinalized file ends inside a record (4 bytes ignored)"},
+        {"sorted,dt,other", "1 data group without CAN frames skipped"},
+        {"unsorted,dz", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.spec);
+        const std::string path = dir.path("n.mf4");
+        Child build;
+        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", c.spec, dir.path("frames.txt"), path}));
+        ASSERT_EQ(build.status(), 0) << build.err();
+        velk::trace::Reader r;
+        std::vector<std::string> notices;
+        velk::trace::ReadOptions o;
+        o.notice = [&](const std::string &text) { notices.push_back(text); };
+        ASSERT_TRUE(r.open(path, Format::Mf4, o));
+        std::vector<Frame> got;
+        Frame f;
+        int n;
+        while ((n = r.next(&f)) > 0)
+            got.push_back(f);
+        EXPECT_EQ(n, 0) << r.error();
+        EXPECT_EQ(r.next(&f), 0);
+        expect_frames(got, frames);
+        if (c.notice == nullptr)
+            EXPECT_TRUE(notices.empty());
+        else
+            EXPECT_EQ(notices, std::vector<std::string>{path + ": " + c.notice});
+    }
 }
 
 TEST(Mf4Trace, StandardInputThatCannotSeekIsRead)

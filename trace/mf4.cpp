@@ -813,10 +813,11 @@ public:
     {
         std::string s;
         if (other_groups_ > 0)
-            s = std::to_string(other_groups_) + " data groups without CAN frames skipped";
+            s = std::to_string(other_groups_) + (other_groups_ == 1 ? " data group" : " data groups") +
+                " without CAN frames skipped";
         if (other_records_ > 0)
             s += (s.empty() ? "" : "; ") + std::to_string(other_records_) +
-                 " records of groups without CAN frames skipped";
+                 (other_records_ == 1 ? " record" : " records") + " of groups without CAN frames skipped";
         if (!tail_note_.empty())
             s += (s.empty() ? "" : "; ") + tail_note_;
         return s;
