@@ -125,9 +125,14 @@ bool load_block(const File &file, uint64_t at, bool with_data, Block *b, std::st
         return false;
     }
     const uint64_t room = running && b->length < kHeader ? file.size - at : b->length;
-    if (room < kHeader || count > (room - kHeader) / 8 || count > kMaxMeta / 8) {
+    if (room < kHeader || count > (room - kHeader) / 8) {
         *why = at_byte(at, name + " has " + std::to_string(count) + " links, more than its " +
                                std::to_string(b->length) + " bytes hold");
+        return false;
+    }
+    if (count > kMaxMeta / 8) {
+        *why = at_byte(at, name + " has " + std::to_string(count) + " links, more than " +
+                               std::to_string(kMaxMeta / 8) + " are read");
         return false;
     }
     b->links.resize(count);
