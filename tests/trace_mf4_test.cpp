@@ -438,8 +438,12 @@ TEST(Mf4Trace, DamagedLinksAndBlocksFailAtTheirByteAfterTheFramesBeforeThem)
             corrupt[second + 48] = 0x12;
             cases.push_back({"corrupt deflate", corrupt,
                              at2 + "corrupt deflate data in the ##DZ block: incorrect header check", 1});
-            cases.push_back({"inflates short", with(second + 24 + 8, 10 * 80 + 1),
+            cases.push_back({"inflates short", with(second + 24 + 8, 10 * 24 + 1),
                              at2 + "the ##DZ block inflates to fewer bytes than it says", 11});
+            uint64_t zlen;
+            std::memcpy(&zlen, good.data() + second + 24 + 16, 8);
+            cases.push_back({"inflates to a terabyte", with(second + 24 + 8, uint64_t{1} << 40),
+                             at2 + "the ##DZ block says 1099511627776 bytes inflate from " + std::to_string(zlen), 1});
         }
         for (const BadCase &c : cases)
             expect_bad(dir, c, frames);
