@@ -55,7 +55,8 @@ constexpr uint64_t kMaxTransposed = 64 << 20;   // a transposed DZ block is undo
 constexpr uint32_t kMaxRecord = 1 << 20;        // bytes of one record
 constexpr size_t kMaxGroups = 4096;             // channel groups of the whole file
 constexpr size_t kMaxDataGroups = 256;          // data groups with CAN frames, read side by side
-constexpr size_t kMaxChannels = 4096;              // channels of one group, members included
+constexpr size_t kMaxChannels = 4096;           // channels of one group, members included
+constexpr size_t kMaxVlsd = 64;                 // channels of data bytes kept elsewhere, whole file
 
 // ---- reading ----
 
@@ -481,6 +482,8 @@ private:
         z_.avail_out = static_cast<uInt>(std::min<size_t>(want, 1u << 30));
         while (z_.avail_out > 0 && !z_done_) {
             if (z_.avail_in == 0) {
+                if (zin_.empty())
+                    zin_.resize(1 << 16);
                 const size_t n = static_cast<size_t>(std::min<uint64_t>(zin_.size(), end_ - pos_));
                 if (n == 0) {
                     *why = !pending_.empty() ? pending_ : at_byte(block_at_, "the ##DZ block's deflate data ends early");
@@ -541,7 +544,7 @@ private:
     z_stream z_;
     bool z_live_ = false;
     bool z_done_ = false;
-    std::vector<uint8_t> zin_ = std::vector<uint8_t>(1 << 16);
+    std::vector<uint8_t> zin_;  // allocated on the first DZ block
     std::vector<uint8_t> rows_;
     size_t rows_pos_ = 0;
     std::string pending_;
@@ -563,10 +566,9 @@ public:
                 tail_ -= head_;
                 head_ = 0;
             }
-            if (buf_.size() < n)
-                buf_.resize(n);
-            if (buf_.size() - tail_ < 4096 && buf_.size() < (1u << 17))
-                buf_.resize(1u << 17);
+            // Allocated when first read: streams that are never read cost nothing.
+            if (buf_.size() < std::max<size_t>(n, 1 << 16))
+                buf_.resize(std::max<size_t>(n, 1 << 16));
             size_t got = 0;
             if (!chain_.fill(buf_.data() + tail_, buf_.size() - tail_, &got, why))
                 return -1;
@@ -611,7 +613,7 @@ public:
 
 private:
     Chain chain_;
-    std::vector<uint8_t> buf_ = std::vector<uint8_t>(1u << 17);
+    std::vector<uint8_t> buf_;
     size_t head_ = 0, tail_ = 0;
     uint64_t pos_ = 0;
     bool ended_ = false;
@@ -942,6 +944,8 @@ private:
                         *why = at_byte(g.bytes.data, "the DataBytes channel links to no data");
                         return false;
                     }
+                    if (!count_vlsd(g.at, why))
+                        return false;
                     g.vlsd_bytes = std::make_unique<Vlsd>(&file_, dg.link(2), unfinalized);
                     g.vlsd_bytes->rec_id_size = src->rec_id_size;
                     g.vlsd_bytes->vlsd_id = vid;
@@ -1032,10 +1036,23 @@ private:
             Block b;
             if (!load_block(file_, g->bytes.data, false, &b, why))
                 return false;
-            if (!b.is("CG"))
+            if (!b.is("CG")) {
+                if (!count_vlsd(cg.at, why))
+                    return false;
                 g->vlsd_bytes = std::make_unique<Vlsd>(&file_, g->bytes.data, unfinalized);
+            }
         }
         return true;
+    }
+
+    // Each channel of variable-length data bytes reads its data on a stream
+    // of its own: a file gets a few.
+    bool count_vlsd(uint64_t cg_at, std::string *why)
+    {
+        if (++vlsd_streams_ <= kMaxVlsd)
+            return true;
+        *why = at_byte(cg_at, "more than " + std::to_string(kMaxVlsd) + " groups with variable-length data bytes");
+        return false;
     }
 
     bool channel(const Block &cn, const std::string &full, Group *g, std::string *why)
@@ -1321,6 +1338,7 @@ private:
     std::vector<std::unique_ptr<Source>> sources_;
     uint64_t other_records_ = 0;
     size_t other_groups_ = 0;
+    size_t vlsd_streams_ = 0;
     std::string tail_note_;
 };
 
