@@ -201,8 +201,10 @@ bool load_text(const File &file, uint64_t at, std::string *text, std::string *wh
         *why = at_byte(at, "expected a ##TX block");
         return false;
     }
-    const auto *p = reinterpret_cast<const char *>(b.data.data());
-    text->assign(p, strnlen(p, b.data.size()));
+    if (!b.data.empty()) {
+        const auto *p = reinterpret_cast<const char *>(b.data.data());
+        text->assign(p, strnlen(p, b.data.size()));
+    }
     return true;
 }
 
