@@ -28,6 +28,7 @@ tests: no MDF reader is installed here, so this file is the other side.
         partial                    a cut record at the end (with unfinalized)
         other                      a data group of an analog signal as well
         ide31                      no IDE member: bit 31 of the ID says it
+        local                      the start time in local time (UTC+1)
 """
 import struct
 import sys
@@ -448,7 +449,11 @@ def build(spec, frames_path, out_path):
     ident += struct.pack("<H", 411) + b"\0" * 30 + struct.pack("<HH", 4 if "unfinalized" in words else 0, 0)
     out[0:64] = ident
     hd = b"##HD" + b"\0" * 4 + struct.pack("<QQ", 104, 6) + struct.pack("<6Q", *hd_links)
-    hd += struct.pack("<QhhBBBBdd", start_ns, 0, 0, 0, 0, 0, 0, 0, 0)
+    if "local" in words:
+        # The start in local time (the tests' zone: UTC+1), flagged as such.
+        hd += struct.pack("<QhhBBBBdd", start_ns + 3600 * 10 ** 9, 0, 0, 1, 0, 0, 0, 0, 0)
+    else:
+        hd += struct.pack("<QhhBBBBdd", start_ns, 0, 0, 0, 0, 0, 0, 0, 0)
     out[64:168] = hd
     out = bytes(out)
     if "unfinalized" in words:

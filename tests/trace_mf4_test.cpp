@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include <unistd.h>
@@ -220,8 +222,14 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
     ScratchDir dir;
     auto frames = sample_frames();
     ASSERT_TRUE(write_file(dir.path("frames.txt"), oracle_lines(frames)));
+    // A start time in local time is read in this zone (UTC+1 all year).
+    const char *tz = std::getenv("TZ");
+    const std::string saved_tz = tz ? tz : "";
+    setenv("TZ", "CET-1", 1);
+    tzset();
     const char *specs[] = {
         "sorted,dt",
+        "sorted,dt,local",
         "sorted,dz",
         "sorted,dzt",
         "sorted,dl",
@@ -256,6 +264,11 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
         EXPECT_EQ(err, "");
         expect_frames(got, frames);
     }
+    if (tz)
+        setenv("TZ", saved_tz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 // What is no error but worth saying comes once, at the end: a logger still

@@ -900,6 +900,17 @@ private:
         if (!load_kind(file_, 64, "HD", &hd, why))
             return false;
         start_ns_ = static_cast<int64_t>(hd.u(0, 8));
+        if ((hd.u(12, 1) & 1) != 0 && start_ns_ >= 0) {
+            // A start in local time without its offset: this machine's zone
+            // at that time says which instant it was.
+            const time_t local = static_cast<time_t>(start_ns_ / 1000000000);
+            struct tm tm;
+            gmtime_r(&local, &tm);
+            tm.tm_isdst = -1;
+            const time_t utc = mktime(&tm);
+            if (utc != static_cast<time_t>(-1))
+                start_ns_ += (int64_t{utc} - int64_t{local}) * 1000000000;
+        }
         std::set<uint64_t> seen, groups;
         for (uint64_t at = hd.link(0); at != 0;) {
             if (!next_in_list(&seen, at, "data group list", SIZE_MAX, why))
