@@ -216,6 +216,66 @@ TEST(Mf4Trace, OracleWalksOurFilesToTheSameRecords)
     }
 }
 
+// Offsets of the blocks of one of our files, by their ids, in file order.
+std::vector<std::pair<std::string, size_t>> blocks_of(const std::string &bytes)
+{
+    std::vector<std::pair<std::string, size_t>> v;
+    for (size_t at = 64; at + 24 <= bytes.size(); at = (at + 7) / 8 * 8) {
+        uint64_t len;
+        std::memcpy(&len, bytes.data() + at + 8, 8);
+        v.emplace_back(bytes.substr(at + 2, 2), at);
+        at += len;
+    }
+    return v;
+}
+
+size_t first_block(const std::string &bytes, const char *id)
+{
+    for (const auto &[name, at] : blocks_of(bytes))
+        if (name == id)
+            return at;
+    ADD_FAILURE() << "no ##" << id;
+    return 0;
+}
+
+void put64(std::string *s, size_t at, uint64_t v)
+{
+    std::memcpy(s->data() + at, &v, 8);
+}
+
+// The walker is no rubber stamp: a count or an offset of ours that lies fails it.
+TEST(Mf4Trace, OracleRejectsAFileWhoseCountsOrOffsetsLie)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(write_mf4(dir.path("t.mf4"), many_frames(30000), 6, 9000));
+    const std::string good = read_file(dir.path("t.mf4"));
+    const size_t cg = first_block(good, "CG");
+    const size_t dl = first_block(good, "DL");
+    const size_t dz = first_block(good, "DZ");
+    uint64_t dl_links;
+    std::memcpy(&dl_links, good.data() + dl + 16, 8);
+    struct {
+        const char *name;
+        size_t at;
+        uint64_t value;
+        const char *why;
+    } cases[] = {
+        {"cycle count", cg + 24 + 6 * 8 + 8, 1, "data bytes for 1 records"},
+        {"list offset", dl + 24 + dl_links * 8 + 8 + 8, 5, "offset 5 of block 1"},
+        {"inflated length", dz + 24 + 8, 7, "inflates to"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string bad = good;
+        put64(&bad, c.at, c.value);
+        ASSERT_TRUE(write_file(dir.path("bad.mf4"), bad));
+        Child walk;
+        ASSERT_TRUE(velk::test::run(&walk, {VELK_PYTHON3, kOracle, "walk", dir.path("bad.mf4")}, 120000));
+        EXPECT_EQ(walk.status(), 1);
+        EXPECT_NE(walk.err().find(c.why), std::string::npos) << walk.err();
+    }
+}
+
 // Files in the layouts of loggers and other writers, built by the oracle.
 TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
 {
@@ -354,32 +414,6 @@ TEST(Mf4Trace, WritingWhereTheFileCannotBeRewrittenFailsAtOpen)
     EXPECT_NE(w.error().find("cannot write standard output: Illegal seek"), std::string::npos) << w.error();
 }
 
-// Offsets of the blocks of one of our files, by their ids, in file order.
-std::vector<std::pair<std::string, size_t>> blocks_of(const std::string &bytes)
-{
-    std::vector<std::pair<std::string, size_t>> v;
-    for (size_t at = 64; at + 24 <= bytes.size(); at = (at + 7) / 8 * 8) {
-        uint64_t len;
-        std::memcpy(&len, bytes.data() + at + 8, 8);
-        v.emplace_back(bytes.substr(at + 2, 2), at);
-        at += len;
-    }
-    return v;
-}
-
-size_t first_block(const std::string &bytes, const char *id)
-{
-    for (const auto &[name, at] : blocks_of(bytes))
-        if (name == id)
-            return at;
-    ADD_FAILURE() << "no ##" << id;
-    return 0;
-}
-
-void put64(std::string *s, size_t at, uint64_t v)
-{
-    std::memcpy(s->data() + at, &v, 8);
-}
 
 struct BadCase {
     std::string name;
