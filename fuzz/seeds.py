@@ -9,6 +9,7 @@ targets. Reply inputs have a byte before that which picks the query.
 import os
 import struct
 import zlib
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -313,6 +314,31 @@ def blf_seeds():
     write("blf", "cut", blf_file(blf_container(every))[:300])
 
 
+def mf4_seeds():
+    """MF4 files of each layout, built by the trace tests' own MDF builder."""
+    import tempfile
+    sys.dont_write_bytecode = True
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import mf4_oracle
+    start = mf4_oracle.START_NS // 1000
+    frames = "\n".join([
+        "%d 1 d 123 0 4 4 0 0 0 0 DEADBEEF" % start,
+        "%d 2 d 1ABCDEF0 1 9 12 1 1 1 0 00112233445566778899AABB" % (start + 10),
+        "%d 1 r 7FF 0 3 0 0 0 0 0 -" % (start + 20),
+        "%d 2 e 0 0 0 0 1 0 0 0 -" % (start + 30),
+    ]) + "\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "frames.txt")
+        with open(path, "w") as f:
+            f.write(frames)
+        for spec in ["sorted,dt", "sorted,dz", "sorted,dzt", "sorted,hl,sd,t=u32:5", "unsorted,dl,vlsdcg",
+                     "unsorted,dt,other,ide31,t=f64", "unsorted,unfinalized,partial", "sorted,dl,t=u32be:5"]:
+            out = os.path.join(tmp, "out.mf4")
+            mf4_oracle.build(spec, path, out)
+            with open(out, "rb") as f:
+                write("mf4", spec.replace(",", "_").replace("=", "").replace(":", ""), f.read())
+
+
 def regression_seeds():
     """Regression inputs, sealed so that they pass a trailer check too."""
     d = os.path.join(HERE, "regressions")
@@ -338,3 +364,4 @@ if __name__ == "__main__":
     pcap_seeds()
     trc_seeds()
     blf_seeds()
+    mf4_seeds()

@@ -29,6 +29,11 @@ if(TARGET velk_trace AND TARGET velk_dump)
       VELK_TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
     gtest_discover_tests(trace_${fmt}_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
   endforeach()
+  add_executable(trace_mf4_test trace_mf4_test.cpp)
+  target_link_libraries(trace_mf4_test PRIVATE velk_trace velk_tools_test_support GTest::gtest_main)
+  target_compile_definitions(trace_mf4_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}"
+    VELK_TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+  gtest_discover_tests(trace_mf4_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
 
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools_test.cpp)
     add_executable(tools_test tools_test.cpp)
