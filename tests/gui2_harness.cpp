@@ -12,6 +12,7 @@ namespace {
 
 std::function<int()> editor_answer;
 std::string record_answer;
+double record_split[3];  // MB, minutes, pieces kept
 
 gint run_editor(GtkDialog *)
 {
@@ -23,6 +24,17 @@ gint run_record_dialog(GtkDialog *dialog)
 {
     std::string path = record_answer;
     record_answer.clear();
+    // The splitting fields under the chooser, found by their names.
+    GtkWidget *extra = gtk_file_chooser_get_extra_widget(GTK_FILE_CHOOSER(dialog));
+    const char *names[3] = {"rec_split_size", "rec_split_time", "rec_split_count"};
+    for (int i = 0; i < 3 && extra != nullptr; ++i) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(extra));
+        for (GList *c = children; c != nullptr; c = c->next)
+            if (std::string(gtk_widget_get_name(GTK_WIDGET(c->data))) == names[i])
+                gtk_spin_button_set_value(GTK_SPIN_BUTTON(c->data), record_split[i]);
+        g_list_free(children);
+        record_split[i] = 0;
+    }
     return gui_widgets::answer_file_chooser(dialog, path);
 }
 
@@ -171,9 +183,12 @@ int received_waiting()
     return (rear_r.load() - front_r.load() + UPBS_QUEUE_SIZE) % UPBS_QUEUE_SIZE;
 }
 
-void answer_record_dialog(const std::string &path)
+void answer_record_dialog(const std::string &path, double split_mb, double split_minutes, double keep)
 {
     record_answer = path;
+    record_split[0] = split_mb;
+    record_split[1] = split_minutes;
+    record_split[2] = keep;
 }
 
 void set_check(GtkWidget *w, bool on)

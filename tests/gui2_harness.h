@@ -60,7 +60,9 @@ int received_waiting();
 
 // The next file chooser of the Record button is answered with this path
 // (empty: Cancel).
-void answer_record_dialog(const std::string &path);
+// The path the next Record… chooser gets, with its splitting fields: a
+// piece's size in MB, a new piece every so many minutes, the pieces kept.
+void answer_record_dialog(const std::string &path, double split_mb = 0, double split_minutes = 0, double keep = 0);
 
 void set_check(GtkWidget *w, bool on);
 

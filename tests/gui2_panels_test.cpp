@@ -1300,6 +1300,44 @@ TEST_F(Panels, PauseFreezesTheViewsWhileCountingAndRecordingGoOn)
         << log_lines()[0];
 }
 
+// Record… in pieces: the chooser's fields split the recording by size, the
+// progress names the piece being written, and every frame is in exactly one
+// piece, in order.
+TEST_F(Panels, RecordingInPiecesNamesThePieceAndKeepsEveryFrame)
+{
+    velk::test::ScratchDir dir;
+    answer_record_dialog(dir.path("split.log"), 0.1);
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    ASSERT_TRUE(rec_is_recording());
+    EXPECT_EQ(log_lines().back(), "Recording to " + dir.path("split-0001.log"));
+    for (unsigned i = 0; i < 6000; ++i) {
+        push_received(classic(i % 2, i & 0x7FF, 8));
+        if (i % 500 == 499)
+            tick();
+    }
+    tick();
+    EXPECT_TRUE(pump_until([] { return label(tr_info.record_label).find("split-0003.log") != std::string::npos; },
+                           5000))
+        << label(tr_info.record_label);
+    gtk_button_clicked(GTK_BUTTON(tr_info.btn_record));
+    ASSERT_TRUE(pump_until([] { return !rec_is_recording(); }, 5000));
+    std::vector<velk::trace::Frame> all;
+    int pieces = 0;
+    for (int k = 1;; ++k) {
+        const std::string piece = velk::trace::piece_path(dir.path("split.log"), k);
+        if (access(piece.c_str(), F_OK) != 0)
+            break;
+        ++pieces;
+        const auto got = velk::test::read_trace(piece, velk::trace::Format::CandumpLog);
+        all.insert(all.end(), got.begin(), got.end());
+    }
+    EXPECT_GE(pieces, 3);
+    ASSERT_EQ(all.size(), 6000u);
+    for (unsigned i = 0; i < all.size(); ++i)
+        ASSERT_EQ(all[i].id, i & 0x7FF) << "frame " << i;
+    EXPECT_EQ(rec_frames(), 6000);
+}
+
 TEST_F(Panels, FollowIsOffAtStartAndKeepsTheNewestRowInView)
 {
     GtkBuilder *layout = gtk_builder_new_from_file("MainWindow.glade");

@@ -237,6 +237,50 @@ TEST_F(Tools, SigtermLeavesACompleteFileWithTimeSourcesAndASummary)
     EXPECT_LT(std::llabs(got[0].sec - static_cast<long long>(time(nullptr))), 60);
 }
 
+// A dump written in compressed pieces and killed with SIGKILL: once the
+// frames are flushed (within a second), every piece reads, and together the
+// pieces hold every frame, once, in order.
+TEST_F(Tools, ADumpInPiecesKilledWithSigkillKeepsEveryFlushedFrame)
+{
+    Child dump;
+    start_dump(&dump, {"-f", dir.path("run.log.zst"), "--split-size", "1k"});
+    constexpr int kFrames = 400;
+    for (int i = 0; i < kFrames; ++i) {
+        velk::sim::Bytes data;
+        for (int k = 0; k < 8; ++k)
+            data.push_back(static_cast<uint8_t>((i * 131 + k * 29) ^ (i >> 3)));
+        b.inject(velk::sim::report_e1(1, false, false, 8, static_cast<uint32_t>(i), data));
+    }
+    auto pieces = [&](int *count) {
+        std::vector<Frame> all;
+        *count = 0;
+        for (int k = 1;; ++k) {
+            const std::string piece = velk::trace::piece_path(dir.path("run.log.zst"), k);
+            if (access(piece.c_str(), F_OK) != 0)
+                break;
+            ++*count;
+            std::string err;
+            const auto got = read_trace(piece, Format::CandumpLog, &err);
+            EXPECT_EQ(err, "") << piece;
+            all.insert(all.end(), got.begin(), got.end());
+        }
+        return all;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kToolMs);
+    int count = 0;
+    while (pieces(&count).size() < static_cast<size_t>(kFrames)) {
+        ASSERT_GT(velk::test::ms_left(deadline), 0) << "the frames never reached the pieces: " << dump.err();
+        ASSERT_FALSE(dump.wait(50)) << "the dump ended: " << dump.err();  // between looks, it must go on
+    }
+    dump.signal(SIGKILL);
+    ASSERT_TRUE(dump.wait(kToolMs));
+    const auto all = pieces(&count);
+    EXPECT_GE(count, 4);
+    ASSERT_EQ(all.size(), static_cast<size_t>(kFrames));
+    for (int i = 0; i < kFrames; ++i)
+        EXPECT_EQ(all[static_cast<size_t>(i)].id, static_cast<uint32_t>(i)) << "frame " << i;
+}
+
 TEST_F(Tools, DumpToAFullDiskEndsWithStatusTwoAndCountsTheLostFrames)
 {
     ASSERT_EQ(symlink("/dev/full", dir.path("full.log").c_str()), 0);

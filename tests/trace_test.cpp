@@ -136,6 +136,172 @@ TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
     }
 }
 
+// Text traces compressed by suffix read back as they went in, and gzip's
+// and zstd's own programs inflate them to the very bytes of the plain file.
+TEST(TraceFiles, CompressedTextTracesReadBackAndInflateWithTheSystemTools)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    velk::trace::WriteOptions o;
+    o.start_us = kStartUs;
+    for (const FormatCase &c : kFormats) {
+        ASSERT_TRUE(write_all(dir.path(c.file), c.format, frames, o));
+        for (const char *suffix : {".gz", ".zst"}) {
+            const std::string packed = dir.path(std::string(c.file) + suffix);
+            SCOPED_TRACE(packed);
+            Format f;
+            ASSERT_TRUE(velk::trace::format_of(packed, &f));
+            EXPECT_EQ(f, c.format);
+            ASSERT_TRUE(write_all(packed, c.format, frames, o));
+            std::string err;
+            const auto got = read_trace(packed, c.format, &err);
+            EXPECT_EQ(err, "");
+            ASSERT_EQ(got.size(), frames.size());
+            for (size_t i = 0; i < frames.size(); ++i)
+                EXPECT_TRUE(got[i] == kept(frames[i], c.format)) << "frame " << i;
+            Child tool;
+            ASSERT_TRUE(velk::test::run(&tool, {std::string(suffix) == ".gz" ? "/usr/bin/gzip" : "/usr/bin/zstd",
+                                                "-dc", packed}));
+            EXPECT_EQ(tool.status(), 0) << tool.err();
+            EXPECT_TRUE(tool.out() == read_file(dir.path(c.file))) << "inflated text differs from the plain file";
+        }
+    }
+    Format f;
+    EXPECT_FALSE(velk::trace::format_of("run.blf.gz", &f)) << "BLF compresses inside the format";
+    velk::trace::Writer w;
+    EXPECT_FALSE(w.open(dir.path("x.blf.zst"), Format::Blf, {}));
+}
+
+// A writer killed at any moment leaves a file that reads up to its last
+// flush: the text reaches the file in whole lines, a compressed stream gets a
+// sync point at each flush; what comes after the cut is left out and said.
+TEST(TraceFiles, AFileCutShortReadsUpToTheCutAndSaysSo)
+{
+    ScratchDir dir;
+    const auto frames = sample_frames();
+    for (const char *name : {"cut.log", "cut.log.gz", "cut.asc.zst"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.path(name);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        velk::trace::Writer w;
+        ASSERT_TRUE(w.open(path, format, {}));
+        for (size_t i = 0; i < 5; ++i)
+            ASSERT_TRUE(w.write(frames[i]));
+        ASSERT_TRUE(w.flush());
+        const std::string flushed = read_file(path);
+        for (size_t i = 5; i < frames.size(); ++i)
+            ASSERT_TRUE(w.write(frames[i]));
+        ASSERT_TRUE(w.close());
+        // What a kill leaves: everything up to the flush, and a few bytes
+        // more of a line (or a stream) cut in the middle.
+        const std::string whole = read_file(path);
+        ASSERT_GT(whole.size(), flushed.size() + 3);
+        ASSERT_TRUE(write_file(path, whole.substr(0, flushed.size() + 3)));
+        std::vector<std::string> notices;
+        velk::trace::ReadOptions ro;
+        ro.notice = [&](const std::string &text) { notices.push_back(text); };
+        velk::trace::Reader r;
+        ASSERT_TRUE(r.open(path, format, ro));
+        Frame f;
+        size_t n = 0;
+        int got;
+        for (; (got = r.next(&f)) > 0; ++n)
+            EXPECT_TRUE(n < 5 && f == kept(frames[n], format)) << "frame " << n;
+        EXPECT_EQ(got, 0) << r.error();
+        EXPECT_EQ(n, 5u);
+        ASSERT_FALSE(notices.empty());
+        EXPECT_TRUE(notices[0].find("cut short") != std::string::npos ||
+                    notices[0].find("ends early") != std::string::npos)
+            << notices[0];
+    }
+    // A damaged compressed stream is an error with its place, not an end.
+    ASSERT_TRUE(write_file(dir.path("bad.log.gz"), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03garbage!", 18)));
+    velk::trace::Reader r;
+    ASSERT_TRUE(r.open(dir.path("bad.log.gz"), Format::CandumpLog, {}));
+    Frame f;
+    EXPECT_EQ(r.next(&f), -1);
+    EXPECT_NE(r.error().find("damaged gzip data"), std::string::npos) << r.error();
+}
+
+// A recording in pieces: each a complete file of its format, named with a
+// counter before the extension; every frame in exactly one piece, in order;
+// a ring keeps the newest.
+TEST(TraceFiles, SplitRecordingsKeepEveryFrameInExactlyOnePiece)
+{
+    EXPECT_EQ(velk::trace::piece_path("/a.b/run.log.zst", 7), "/a.b/run-0007.log.zst");
+    EXPECT_EQ(velk::trace::piece_path("run.blf", 12), "run-0012.blf");
+    EXPECT_EQ(velk::trace::piece_path("/x.y/run", 1), "/x.y/run-0001");
+    ScratchDir dir;
+    std::vector<Frame> frames;
+    for (int i = 0; i < 600; ++i) {
+        Frame f = sample_frames()[static_cast<size_t>(i) % 5];
+        const int64_t us = kStartUs + int64_t{i} * 100000;  // one every 100 ms: 60 s
+        f.sec = us / 1000000;
+        f.usec = static_cast<uint32_t>(us % 1000000);
+        f.id = static_cast<uint32_t>(i) & 0x7FF;
+        f.extended = false;
+        f.source = TimeSource::Unknown;
+        f.has_adapter_time = false;
+        f.adapter_sec = f.adapter_usec = 0;
+        frames.push_back(f);
+    }
+    struct Case {
+        const char *file;
+        velk::trace::SplitOptions split;
+        int pieces;  // begun
+        int kept;    // left on disk
+    };
+    const Case cases[] = {
+        {"time.log", {0, 10000000, 0}, 6, 6},      // 10 s each
+        {"size.asc.gz", {1500, 0, 0}, 0, 0},       // by size: counted below
+        {"ring.csv.zst", {0, 5000000, 3}, 12, 3},  // 5 s each, the newest 3 kept
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string base = dir.path(c.file);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(base, &format));
+        velk::trace::SplitWriter w;
+        std::vector<std::string> begun;
+        w.on_piece = [&](const std::string &p) { begun.push_back(p); };
+        ASSERT_TRUE(w.open(base, format, {}, c.split)) << w.error();
+        for (const Frame &f : frames)
+            ASSERT_TRUE(w.write(f)) << w.error();
+        ASSERT_TRUE(w.close());
+        if (c.pieces > 0)
+            EXPECT_EQ(static_cast<int>(begun.size()), c.pieces);
+        else
+            EXPECT_GE(begun.size(), 3u);
+        std::vector<Frame> all;
+        int on_disk = 0;
+        for (size_t k = 0; k < begun.size(); ++k) {
+            EXPECT_EQ(begun[k], velk::trace::piece_path(base, static_cast<int>(k) + 1));
+            struct stat st;
+            if (stat(begun[k].c_str(), &st) != 0)
+                continue;
+            ++on_disk;
+            if (c.split.max_bytes > 0 && k + 1 < begun.size()) {
+                // Past the size by at most what a frame and a compressor's sync hold.
+                EXPECT_LT(static_cast<uint64_t>(st.st_size), c.split.max_bytes + 1000) << begun[k];
+            }
+            std::string err;
+            const auto piece = read_trace(begun[k], format, &err);
+            EXPECT_EQ(err, "") << begun[k];
+            all.insert(all.end(), piece.begin(), piece.end());
+        }
+        EXPECT_EQ(on_disk, c.kept > 0 ? c.kept : static_cast<int>(begun.size()));
+        // Every frame of the pieces kept, once, in order: the tail of the stream.
+        ASSERT_LE(all.size(), frames.size());
+        const size_t skip = frames.size() - all.size();
+        if (c.kept == 0 || c.kept == c.pieces) {
+            EXPECT_EQ(skip, 0u);
+        }
+        for (size_t i = 0; i < all.size(); ++i)
+            EXPECT_TRUE(all[i] == kept(frames[skip + i], format)) << "frame " << skip + i;
+    }
+}
+
 // The library's record of a frame to send reads back as the same frame:
 // what the transmit list, the tools and the network server send.
 TEST(TraceFiles, AFrameAndItsLibraryRecordConvertBothWays)

@@ -47,6 +47,13 @@ const char kUsage[] =
     "  -f FILE         write FILE, format by extension: .log (candump), .asc\n"
     "                  (Vector ASC), .csv, .blf (Vector BLF), .mf4 (ASAM MDF 4),\n"
     "                  .pcapng, .pcap (Wireshark) or .trc (PEAK)\n"
+    "  --split-size SIZE\n"
+    "                  write the file in pieces of at most SIZE bytes (k, M, G:\n"
+    "                  1000, 1000000, 1000000000), named run-0001.blf,\n"
+    "                  run-0002.blf, ...: each a complete file of its format\n"
+    "  --split-time TIME\n"
+    "                  a new piece every TIME (seconds, or 30m, 1h, 1d)\n"
+    "  --split-count N keep only the newest N pieces (a ring), removing older ones\n"
     "  -p              also print while writing a file\n"
     "  -L              print candump log lines with absolute times, as candump -L\n"
     "                  does (also while writing a file; before -a and -t)\n"
@@ -79,10 +86,15 @@ const char kUsage[] =
     "%s"
     "  -h              this help\n"
     "\n"
-    "Ctrl-C, SIGTERM or SIGHUP stops, however often sent; the file is flushed\n"
-    "and closed, and a summary goes to standard error. Exit status: 0 done, 1\n"
-    "the adapter failed or went away, 2 bad usage or input (also a port with no\n"
-    "adapter, a failed file write).\n"
+    "Files are written by a thread of their own and flushed twice a second, so a\n"
+    "file cut by a crash or SIGKILL reads up to its last second; .log, .asc, .csv\n"
+    "and .trc files are compressed when their name ends in .gz or .zst (run.log.zst).\n"
+    "A full disk or a removed folder ends a piece with the reason; with splitting\n"
+    "on, a new piece is tried every few seconds (said once), without it the dump\n"
+    "ends. Ctrl-C, SIGTERM or SIGHUP stops, however often sent; the file is\n"
+    "flushed and closed, and a summary goes to standard error. Exit status: 0\n"
+    "done, 1 the adapter failed or went away, 2 bad usage or input (also a port\n"
+    "with no adapter, a failed file write).\n"
     "\n"
     "Examples:\n"
     "  velk_dump /dev/ttyACM0\n"
@@ -94,12 +106,17 @@ const char kUsage[] =
     "  velk_dump -L /dev/ttyCAN0 | velk_replay /dev/ttyCAN1 -\n"
     "      what one adapter receives sent again by another\n"
     "  velk_dump --dbc car.dbc --json /dev/ttyACM0 CAN1 > run.jsonl\n"
-    "      CAN1's frames with their signals, one JSON object a line\n";
+    "      CAN1's frames with their signals, one JSON object a line\n"
+    "  velk_dump -f week.log.zst --split-time 1h --split-count 168 /dev/ttyACM0\n"
+    "      a week of hourly compressed pieces, the oldest removed\n";
 
 // Long options without a letter of their own.
-enum LongOnly { kListenOnly = 256 };
+enum LongOnly { kListenOnly = 256, kSplitSize, kSplitTime, kSplitCount };
 
 const option kLong[] = {{"listen-only", no_argument, nullptr, kListenOnly},
+                        {"split-size", required_argument, nullptr, kSplitSize},
+                        {"split-time", required_argument, nullptr, kSplitTime},
+                        {"split-count", required_argument, nullptr, kSplitCount},
                         {"dbc", required_argument, nullptr, 'D'},
                         {"json", no_argument, nullptr, 'J'},
                         {"j1939", no_argument, nullptr, 'j'},
@@ -109,7 +126,6 @@ const option kLong[] = {{"listen-only", no_argument, nullptr, kListenOnly},
 constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop or deadline.
 constexpr unsigned kWaitMs = 10;
-constexpr int64_t kFlushUs = 500000;
 constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
 
 struct Channel {
@@ -178,7 +194,40 @@ struct Options {
     double seconds = 0;
     ChannelNames names;
     ChannelSetup setup;
+    trace::SplitOptions split;
 };
+
+// "100M", "2G", "500k" or a plain number of bytes.
+bool parse_size(const char *text, uint64_t *bytes)
+{
+    std::string s(text);
+    uint64_t scale = 1;
+    if (!s.empty() && std::strchr("kKMG", s.back()) != nullptr) {
+        scale = s.back() == 'G' ? 1000000000ULL : s.back() == 'M' ? 1000000ULL : 1000ULL;
+        s.pop_back();
+    }
+    long long v;
+    if (!parse_long(s.c_str(), 1, (1LL << 62) / static_cast<long long>(scale), &v))
+        return false;
+    *bytes = static_cast<uint64_t>(v) * scale;
+    return true;
+}
+
+// "3600", "90s", "30m", "1h", "1d"; microseconds.
+bool parse_duration(const char *text, int64_t *us)
+{
+    std::string s(text);
+    double scale = 1;
+    if (!s.empty() && std::strchr("smhd", s.back()) != nullptr) {
+        scale = s.back() == 'd' ? 86400 : s.back() == 'h' ? 3600 : s.back() == 'm' ? 60 : 1;
+        s.pop_back();
+    }
+    double v;
+    if (!parse_double(s.c_str(), &v) || v * scale < 1 || v * scale > 1e9)
+        return false;
+    *us = static_cast<int64_t>(v * scale * 1e6);
+    return true;
+}
 
 class Dump {
 public:
@@ -202,20 +251,23 @@ public:
             w.time_note = "velk_dump: times are the adapter's timestamps mapped to wall-clock time, never ahead "
                           "of the host's clock and never going backwards; reports without a timestamp carry the "
                           "host's receive time";
-            if (!writer_.open(o_.file, format, w)) {
-                std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+            auto say = [](const std::string &text) { std::fprintf(stderr, "%s: %s\n", kProg, text.c_str()); };
+            if (!recorder_.open(o_.file, format, w, o_.split, say)) {
+                std::fprintf(stderr, "%s: %s\n", kProg, recorder_.error().c_str());
                 return kBadInput;
             }
+            recording_ = true;
         }
         if (!isatty(STDOUT_FILENO))
             std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
         const int status = loop();
-        if (writer_.is_open() && !writer_.close() && !write_failed_) {
-            write_failed_ = true;
-            std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
+        if (recording_) {
+            if (!recorder_.finish() && !write_failed_) {
+                write_failed_ = true;
+                std::fprintf(stderr, "%s: %s\n", kProg, recorder_.error().c_str());
+            }
+            lost_ = (write_failed_ ? recorder_.pushed() - recorder_.confirmed() : 0) + recorder_.lost();
         }
-        if (write_failed_)
-            lost_ = written_ - confirmed_;
         std::fflush(stdout);
         return write_failed_ ? kBadInput : status;
     }
@@ -226,10 +278,14 @@ public:
 
     void summary() const
     {
+        std::string pieces;
+        if (o_.split.max_bytes > 0 || o_.split.max_us > 0)
+            pieces = "; " + std::to_string(recorder_.pieces()) + " pieces";
         std::fprintf(stderr,
                      "%s: CAN1 %llu frames, CAN2 %llu frames, %llu status reports, %llu filtered; "
-                     "skipped bytes %llu; lost %llu\n",
-                     kProg, ch_[0].frames, ch_[1].frames, status_, filtered_, skipped_, lost_ + dropped_);
+                     "skipped bytes %llu; lost %llu%s\n",
+                     kProg, ch_[0].frames, ch_[1].frames, status_, filtered_, skipped_, lost_ + dropped_,
+                     pieces.c_str());
     }
 
 private:
@@ -237,7 +293,6 @@ private:
     {
         const int64_t t0 = mono_us();
         const int64_t deadline = o_.seconds > 0 ? t0 + static_cast<int64_t>(o_.seconds * 1e6) : 0;
-        int64_t last_flush = t0;
         while (!stop_requested() && !done_) {
             const int64_t now = mono_us();
             if (deadline != 0 && now >= deadline)
@@ -265,24 +320,13 @@ private:
                 std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, comports[port_]);
                 return kFailed;
             }
-            if (writer_.is_open() && mono_us() - last_flush >= kFlushUs) {
-                last_flush = mono_us();
-                if (!flush())
-                    return kBadInput;
+            if (recording_ && recorder_.failed()) {
+                write_failed_ = true;
+                std::fprintf(stderr, "%s: %s\n", kProg, recorder_.error().c_str());
+                return kBadInput;
             }
         }
         return kOk;
-    }
-
-    bool flush()
-    {
-        if (!writer_.flush()) {
-            write_failed_ = true;
-            std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
-            return false;
-        }
-        confirmed_ = written_;
-        return true;
     }
 
     void handle(const CAN_FRAME_INFO &r, int64_t now)
@@ -310,14 +354,8 @@ private:
 
     void emit(const trace::Frame &f)
     {
-        if (writer_.is_open()) {
-            ++written_;
-            if (!writer_.write(f)) {
-                write_failed_ = true;
-                std::fprintf(stderr, "%s: %s\n", kProg, writer_.error().c_str());
-                return;
-            }
-        }
+        if (recording_)
+            recorder_.push(f);
         if (!print_)
             return;
         const std::string &name = o_.names.name[f.channel];
@@ -410,13 +448,14 @@ private:
     CAN_FRAME_INFO batch_[kBatch];
     int port_;
     Channel *ch_;
-    trace::Writer writer_;
+    trace::Recorder recorder_;
+    bool recording_ = false;
     trace::AdapterClock clock_;
     bool print_ = true;
     int64_t first_us_ = -1, last_us_ = 0;
     bool done_ = false;
     bool write_failed_ = false;
-    unsigned long long status_ = 0, filtered_ = 0, lost_ = 0, written_ = 0, confirmed_ = 0;
+    unsigned long long status_ = 0, filtered_ = 0, lost_ = 0;
     unsigned long long skipped_ = 0, dropped_ = 0;
 };
 
@@ -461,6 +500,21 @@ int main(int argc, char **argv)
             break;
         case '8': o.len8_dlc = true; break;
         case kListenOnly: o.setup.listen = true; break;
+        case kSplitSize:
+            if (!parse_size(optarg, &o.split.max_bytes))
+                return usage_error(kProg, "bad size (a number of bytes, or with k, M or G)", optarg);
+            break;
+        case kSplitTime:
+            if (!parse_duration(optarg, &o.split.max_us))
+                return usage_error(kProg, "bad time (seconds, or with s, m, h or d)", optarg);
+            break;
+        case kSplitCount: {
+            long long n;
+            if (!parse_long(optarg, 1, 1000000, &n))
+                return usage_error(kProg, "bad piece count", optarg);
+            o.split.keep = static_cast<int>(n);
+            break;
+        }
         case 'D':
             if (!decoder.add(kProg, optarg))
                 return kBadInput;
@@ -478,6 +532,10 @@ int main(int argc, char **argv)
     }
     if (o.json && o.ascii)
         return usage_error(kProg, "choose one output form, not both of", "-a --json");
+    if (o.file.empty() && (o.split.max_bytes > 0 || o.split.max_us > 0 || o.split.keep > 0))
+        return usage_error(kProg, "splitting needs a file to write (-f or -l)", "--split-*");
+    if (o.split.keep > 0 && o.split.max_bytes == 0 && o.split.max_us == 0)
+        return usage_error(kProg, "--split-count needs --split-size or --split-time", "--split-count");
     trace::Format format;
     if (!o.file.empty() && !trace::format_of(o.file, &format))
         return usage_error(kProg, "unknown trace format (use .log, .asc, .csv, .blf, .mf4, .pcapng, .pcap or .trc)", o.file.c_str());

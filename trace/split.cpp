@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
+
 #include "formats.h"
 
 namespace velk::trace {
@@ -49,6 +51,7 @@ bool SplitWriter::open(const std::string &path, Format format, const WriteOption
     split_ = split;
     piece_ = 0;
     frames_ = lost_ = 0;
+    done_bytes_ = 0;
     retry_at_us_ = -1;
     error_.clear();
     said_retry_ = false;
@@ -62,11 +65,14 @@ bool SplitWriter::splitting() const
 
 bool SplitWriter::next_piece(int64_t start_us)
 {
+    if (piece_ > 0)
+        done_bytes_ += writer_.bytes();
     ++piece_;
     current_ = splitting() ? piece_path(path_, piece_) : path_;
     WriteOptions o = options_;
     o.start_us = start_us;
     piece_start_us_ = start_us;
+    synced_bytes_ = 0;
     if (!writer_.open(current_, format_, o)) {
         error_ = writer_.error();
         return false;
@@ -111,6 +117,14 @@ bool SplitWriter::write(const Frame &f)
     if (!writer_.write(f))
         return failed_piece(t);
     ++frames_;
+    // A compressor holds what it was given until it has enough: a sync point
+    // now and then puts it on disk, so that the piece's size can be seen.
+    if (split_.max_bytes > 0 && writer_.compressed() &&
+        writer_.bytes() - synced_bytes_ >= std::max<uint64_t>(split_.max_bytes / 8, 4096)) {
+        synced_bytes_ = writer_.bytes();
+        if (!writer_.flush())
+            return failed_piece(t);
+    }
     return true;
 }
 

@@ -12,6 +12,7 @@ add_library(velk_trace STATIC
   ${CMAKE_CURRENT_LIST_DIR}/trc.cpp
   ${CMAKE_CURRENT_LIST_DIR}/compressed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/split.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recorder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter_time.cpp)
 # adapter_time.h takes the library's public records, so its users see the
 # public header too (header only, nothing linked).
@@ -20,3 +21,5 @@ find_package(ZLIB REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 target_link_libraries(velk_trace PRIVATE ZLIB::ZLIB PkgConfig::ZSTD)
+find_package(Threads REQUIRED)
+target_link_libraries(velk_trace PUBLIC Threads::Threads)

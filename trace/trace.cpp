@@ -361,6 +361,7 @@ void Reader::restart()
     line_ = 0;
     error_.clear();
     summary_said_ = false;
+    channel_cached_ = false;
     decoder_ = detail::make_decoder(format_, file_, options_);
     asc_in_body_ = false;
     asc_base_ = 16;
@@ -394,9 +395,14 @@ int Reader::fail(const std::string &why)
 
 int Reader::map_channel(const std::string &name)
 {
+    // Most frames name the channel the one before named: no lookup then.
+    if (channel_cached_ && name == channel_name_)
+        return cached_channel_;
     channel_name_ = name;
     const auto it = channels_.find(name);
-    return it == channels_.end() ? -1 : it->second;
+    cached_channel_ = it == channels_.end() ? -1 : it->second;
+    channel_cached_ = true;
+    return cached_channel_;
 }
 
 namespace {

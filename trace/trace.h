@@ -1,7 +1,9 @@
 // Trace files: CAN frames written to and read from the candump log (.log),
-// Vector ASC (.asc) and CSV (.csv) formats, so that the tools people already
-// use (can-utils, python-can, CANalyzer) read what velk records, and velk
-// replays what they recorded.
+// Vector ASC (.asc), CSV (.csv), Vector BLF (.blf), ASAM MDF 4 (.mf4),
+// pcapng and pcap (.pcapng, .pcap) and PEAK trace (.trc) formats, the text
+// ones also compressed (.gz, .zst), so that the tools people already use
+// (can-utils, python-can, CANalyzer, Wireshark, PCAN tools, MDF loggers)
+// read what velk records, and velk reads what they recorded.
 //
 //   velk::trace::Writer w;
 //   if (!w.open("run.asc", velk::trace::Format::Asc, {}))   // or format_of(path)
@@ -16,13 +18,19 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace velk::trace {
 
@@ -150,6 +158,7 @@ public:
     uint64_t size_on_disk() const;
     // Frames written since the file was opened.
     uint64_t frames() const { return frames_; }
+    bool compressed() const { return compressed_ != nullptr; }
     const std::string &error() const { return error_; }
 
 private:
@@ -208,6 +217,8 @@ public:
     const std::string &current_path() const { return current_; }
     int piece() const { return piece_; }
     uint64_t frames() const { return frames_; }
+    // Bytes handed to all pieces so far (before compression).
+    uint64_t bytes() const { return done_bytes_ + writer_.bytes(); }
     uint64_t lost() const { return lost_; }
     const std::string &error() const { return error_; }
 
@@ -231,12 +242,64 @@ private:
     int64_t retry_at_us_ = -1;
     int64_t last_us_ = 0;
     uint64_t frames_ = 0, lost_ = 0;
+    uint64_t done_bytes_ = 0;  // of the pieces closed
+    uint64_t synced_bytes_ = 0;  // of this piece, at its last sync point
     bool said_retry_ = false;
+};
+
+// A recording written by a thread of its own, so that splitting, compressing
+// and a slow disk never hold up the receive path: push() hands a frame over;
+// the thread writes, flushes at least twice a second and counts the frames
+// that reached the file. A write error ends the recording (failed() turns
+// true) unless it is split, where a new piece is tried (see SplitWriter).
+class Recorder {
+public:
+    Recorder();
+    ~Recorder();
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
+    // `say` gets what a user should know (each new piece, a failed piece,
+    // writing again), on the recording's thread.
+    bool open(const std::string &path, Format format, const WriteOptions &options, const SplitOptions &split,
+              std::function<void(const std::string &)> say = {});
+    void push(const Frame &f);
+    // Writes what is left, closes the file and ends the thread; false when
+    // anything failed.
+    bool finish();
+    bool failed() const { return failed_.load(); }
+    std::string error() const;
+    // The piece being written now.
+    std::string current_path() const;
+    int pieces() const { return pieces_.load(); }
+    uint64_t pushed() const { return pushed_; }
+    // Frames handed to the file, and those of them flushed.
+    uint64_t written() const { return written_.load(); }
+    uint64_t confirmed() const { return confirmed_.load(); }
+    // Frames a failed piece lost while splitting; read after finish().
+    uint64_t lost() const;
+
+private:
+    void run();
+
+    SplitWriter writer_;
+    std::thread thread_;
+    mutable std::mutex mutex_;  // queue_, stop_, error_, current_
+    std::condition_variable wake_;
+    std::vector<Frame> queue_;
+    bool stop_ = false;
+    std::string error_, current_;
+    std::function<void(const std::string &)> say_;
+    std::atomic<bool> failed_{false};
+    std::atomic<int> pieces_{0};
+    uint64_t pushed_ = 0;  // the pushing thread's own count
+    std::atomic<uint64_t> written_{0}, confirmed_{0};
 };
 
 struct ReadOptions {
     // File channel name -> adapter channel (0 = CAN1, 1 = CAN2). Empty: the
-    // format's default, can0/can1 for .log, 1/2 for .asc, CAN1/CAN2 for .csv.
+    // format's default: can0/can1 for .log, .pcapng and .pcap; 1/2 for .asc,
+    // .blf, .mf4 and .trc; CAN1/CAN2 for .csv.
     std::map<std::string, int> channels;
     // .log: when set, a line that does not start with '(' is handed to it
     // with its number and skipped, as canplayer does, instead of ending the file.
@@ -284,6 +347,8 @@ private:
     std::function<void(const std::string &)> notice_;
     ReadOptions options_;
     bool summary_said_ = false;
+    bool channel_cached_ = false;  // channel_name_ maps to cached_channel_
+    int cached_channel_ = -1;
     FILE *file_ = nullptr;
     bool owns_file_ = false;
     Format format_ = Format::CandumpLog;

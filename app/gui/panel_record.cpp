@@ -1,6 +1,7 @@
 // Recording: every frame the frame list receives (sent and received, both
 // channels, also while the views are paused or the list starts over) and
-// every bus-error report, into a candump log, Vector ASC or CSV file.
+// every bus-error report, into a trace file of any format velk writes, in
+// one file or in pieces by size or time (the newest kept, as a ring).
 //
 // The file is written on a thread of its own. A write may block for long
 // where the disk is slow, remote or full (the kernel holds writers back when
@@ -78,27 +79,47 @@ public:
     ~Recorder() { stop_and_join(); }
 
     bool running() const { return thread_.joinable(); }
-    const std::string &path() const { return path_; }
+    // The piece being written (the file, without splitting).
+    std::string path() const
+    {
+        std::lock_guard<std::mutex> lock(mtx_);
+        return path_;
+    }
     long long frames() const { return frames_.load(std::memory_order_relaxed); }
     uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
     // Set by the thread before it ends; read after the join.
     const std::string &error() const { return error_; }
 
-    bool start(const std::string &path, trace::Format format, std::string *why)
+    bool start(const std::string &path, trace::Format format, const trace::SplitOptions &split, std::string *why)
     {
         trace::WriteOptions options;
         options.start_us = g_get_real_time();
         options.time_note = "velk_utility: received frames carry the adapter's timestamps mapped to wall-clock "
                             "time by an offset taken at the first of them; sent frames and reports without a "
                             "timestamp carry the host's time of day (1 ms resolution)";
-        if (!writer_.open(path, format, options)) {
+        writer_.on_piece = [this](const std::string &piece) {
+            std::lock_guard<std::mutex> lock(mtx_);
+            path_ = piece;
+        };
+        // A piece that failed and the next one tried, said in the log (once).
+        writer_.on_event = [](const std::string &text) {
+            g_idle_add_full(
+                G_PRIORITY_DEFAULT,
+                [](gpointer data) {
+                    auto *line = static_cast<std::string *>(data);
+                    insert_log(("Recording: " + *line).c_str());
+                    delete line;
+                    return G_SOURCE_REMOVE;
+                },
+                new std::string(text), nullptr);
+        };
+        if (!writer_.open(path, format, options, split)) {
             *why = writer_.error();
             return false;
         }
-        path_ = path;
         error_.clear();
         frames_ = 0;
-        bytes_ = writer_.bytes();
+        bytes_ = 0;
         stop_ = false;
         ended_ = false;
         overflow_ = false;
@@ -217,11 +238,11 @@ private:
         return true;
     }
 
-    trace::Writer writer_;  // the thread's alone while it runs
+    trace::SplitWriter writer_;  // the thread's alone while it runs
     std::string path_;
     std::string error_;
     std::thread thread_;
-    std::mutex mtx_;  // guards queue_, stop_ and overflow_
+    mutable std::mutex mtx_;  // guards queue_, stop_, overflow_ and path_
     std::condition_variable cv_;
     std::vector<Item> queue_;
     bool stop_ = false;
@@ -316,8 +337,26 @@ bool format_for(std::string *path, GtkFileChooser *chooser, trace::Format *forma
     return true;
 }
 
+// The chooser's splitting fields: a piece's size and time, and how many
+// pieces are kept (0: no limit). Named so that a test can find them.
+GtkWidget *split_field(GtkGrid *grid, int row, const char *label, const char *unit, const char *name, double step)
+{
+    GtkWidget *l = gtk_label_new(label);
+    gtk_widget_set_halign(l, GTK_ALIGN_END);
+    GtkWidget *spin = gtk_spin_button_new_with_range(0, 1000000, step);
+    gtk_widget_set_name(spin, name);
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(spin), step < 1 ? 1 : 0);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), 0);
+    GtkWidget *u = gtk_label_new(unit);
+    gtk_widget_set_halign(u, GTK_ALIGN_START);
+    gtk_grid_attach(grid, l, 0, row, 1, 1);
+    gtk_grid_attach(grid, spin, 1, row, 1, 1);
+    gtk_grid_attach(grid, u, 2, row, 1, 1);
+    return spin;
+}
+
 // The file chooser; false when cancelled.
-bool choose_file(std::string *path, trace::Format *format)
+bool choose_file(std::string *path, trace::Format *format, trace::SplitOptions *split)
 {
     GtkWidget *dialog =
         gtk_file_chooser_dialog_new("Record frames", GTK_WINDOW(windows->main_window), GTK_FILE_CHOOSER_ACTION_SAVE,
@@ -332,6 +371,15 @@ bool choose_file(std::string *path, trace::Format *format)
         gtk_file_chooser_add_filter(chooser, filter);
     }
     gui::start_in_last_folder(chooser);
+    GtkWidget *grid = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(grid), 4);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 6);
+    GtkWidget *size = split_field(GTK_GRID(grid), 0, "Split into pieces of", "MB (0: one file)", "rec_split_size", 0.1);
+    GtkWidget *time =
+        split_field(GTK_GRID(grid), 1, "or a new piece every", "minutes (0: never)", "rec_split_time", 1);
+    GtkWidget *keep = split_field(GTK_GRID(grid), 2, "keeping the newest", "pieces (0: all)", "rec_split_count", 1);
+    gtk_widget_show_all(grid);
+    gtk_file_chooser_set_extra_widget(chooser, grid);
     GDateTime *now = g_date_time_new_now_local();
     gchar *suggested = g_date_time_format(now, "velk-%Y-%m-%d_%H%M%S.log");
     gtk_file_chooser_set_current_name(chooser, suggested);
@@ -339,6 +387,9 @@ bool choose_file(std::string *path, trace::Format *format)
     g_date_time_unref(now);
     *path = gui::run_file_chooser(dialog, tr_dialog_run);
     const bool ok = !path->empty() && format_for(path, chooser, format);
+    split->max_bytes = static_cast<uint64_t>(gtk_spin_button_get_value(GTK_SPIN_BUTTON(size)) * 1e6 + 0.5);
+    split->max_us = int64_t{gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(time))} * 60 * 1000000;
+    split->keep = split->max_bytes > 0 || split->max_us > 0 ? gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(keep)) : 0;
     gtk_widget_destroy(dialog);
     return ok;
 }
@@ -347,11 +398,12 @@ void start_recording()
 {
     std::string path;
     trace::Format format;
-    if (!choose_file(&path, &format))
+    trace::SplitOptions split;
+    if (!choose_file(&path, &format, &split))
         return;
     clear_log();
     std::string why;
-    if (!recorder.start(path, format, &why)) {
+    if (!recorder.start(path, format, split, &why)) {
         const std::string line = "Cannot record: " + why;
         set_label(line);
         insert_log(line.c_str());
@@ -360,7 +412,7 @@ void start_recording()
     recording = true;
     gtk_button_set_label(GTK_BUTTON(tr_info.btn_record), "Stop recording");
     show_progress_now();
-    insert_log(("Recording to " + path).c_str());
+    insert_log(("Recording to " + recorder.path()).c_str());
 }
 
 }  // namespace
