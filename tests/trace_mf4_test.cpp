@@ -238,6 +238,18 @@ size_t first_block(const std::string &bytes, const char *id)
     return 0;
 }
 
+// The last, in file order: the list a group links to once the file is
+// finalized (the lists it filled while open come before).
+size_t last_block(const std::string &bytes, const char *id)
+{
+    size_t found = 0;
+    for (const auto &[name, at] : blocks_of(bytes))
+        if (name == id)
+            found = at;
+    EXPECT_NE(found, 0u) << "no ##" << id;
+    return found;
+}
+
 void put64(std::string *s, size_t at, uint64_t v)
 {
     std::memcpy(s->data() + at, &v, 8);
@@ -250,7 +262,7 @@ TEST(Mf4Trace, OracleRejectsAFileWhoseCountsOrOffsetsLie)
     ASSERT_TRUE(write_mf4(dir.path("t.mf4"), many_frames(30000), 6, 9000));
     const std::string good = read_file(dir.path("t.mf4"));
     const size_t cg = first_block(good, "CG");
-    const size_t dl = first_block(good, "DL");
+    const size_t dl = last_block(good, "DL");
     const size_t dz = first_block(good, "DZ");
     uint64_t dl_links;
     std::memcpy(&dl_links, good.data() + dl + 16, 8);
@@ -452,7 +464,7 @@ TEST(Mf4Trace, DamagedLinksAndBlocksFailAtTheirByteAfterTheFramesBeforeThem)
                 data.push_back(at);
         ASSERT_EQ(data.size(), 3u);
         const size_t second = data[1];
-        const size_t dl = first_block(good, "DL");
+        const size_t dl = last_block(good, "DL");
         const size_t hd_dg = 64 + 24;
         auto with = [&](size_t at, uint64_t v) {
             std::string s = good;
