@@ -473,7 +473,8 @@ private:
         }
         case Kind::Transposed: {
             const size_t n = std::min(want, rows_.size() - rows_pos_);
-            std::memcpy(dst, rows_.data() + rows_pos_, n);
+            if (n > 0)  // an empty block has no rows to copy from
+                std::memcpy(dst, rows_.data() + rows_pos_, n);
             rows_pos_ += n;
             *got = n;
             if (n == 0)
