@@ -7,7 +7,10 @@ tests: no MDF reader is installed here, so this file is the other side.
       (alignment, ids, lengths, links inside the file, no overlaps, the data
       lists and compressed blocks, each channel group's record size and
       cycle count against its data) and prints one line per CAN record,
-      ordered by time:
+      ordered by time. A file still being written ("UnFinMF ") is walked as
+      its flags allow: cycle counts not yet written (bit 0), empty slots at
+      the end of a chain's last DL list (bit 4); its metadata must all come
+      before its data. A finalized file may have neither.
         US BUS KIND ID IDE DLC LEN DIR EDL BRS ESI HEX
       (KIND d, r or e). Exits 1 with the reason on the first fault.
 
@@ -48,6 +51,8 @@ class Walker:
     def __init__(self, data):
         self.d = data
         self.spans = []
+        self.kinds = {}
+        self.unfin = 0
 
     def block(self, at, want=None):
         d = self.d
@@ -68,6 +73,7 @@ class Walker:
                 fail("##%s at %d overlaps the block at %d" % (bid, at, s))
         if (at, at + length) not in self.spans:
             self.spans.append((at, at + length))
+            self.kinds[at] = bid
         links = list(struct.unpack_from("<%dQ" % nlinks, d, at + 24))
         for l in links:
             if l and (l % 8 or l + 24 > len(d)):
@@ -128,6 +134,10 @@ class Walker:
                     fail("DL at %d: count %d with %d links" % (at, count, len(links) - 1))
                 offsets = struct.unpack_from("<%dQ" % count, body, 8) if not flags & 1 else None
                 for i, l in enumerate(links[1:]):
+                    if l == 0:
+                        if not self.unfin & 0x10 or links[0] or any(links[1 + i:]):
+                            fail("DL at %d: empty slot %d" % (at, i))
+                        break
                     if offsets is not None and offsets[i] != len(out):
                         fail("DL at %d: offset %d of block %d, data so far %d" % (at, offsets[i], i, len(out)))
                     out += self.data(l)
@@ -152,6 +162,9 @@ class Walker:
             fail("no identification block")
         if d[8:12] != b"4.11" or struct.unpack_from("<H", d, 28)[0] != 411:
             fail("version %r" % d[8:16])
+        self.unfin = struct.unpack_from("<H", d, 60)[0]
+        if (d[:8] == b"UnFinMF ") != (self.unfin != 0) or self.unfin & ~0x11:
+            fail("identification %r with unfinalized flags %#x" % (d[:8], self.unfin))
         _, hd, hd_body = self.block(64, "HD")
         start_ns = struct.unpack_from("<Q", hd_body)[0]
         if hd[1] == 0:
@@ -192,6 +205,10 @@ class Walker:
                     fail("%s: channel %s outside the %d-byte record" % (acq, c["name"], size))
             raw = self.data(dg[2])
             rec = size + inval
+            if self.unfin & 1:
+                if cycles:
+                    fail("%s: a cycle count of %d while it is not kept" % (acq, cycles))
+                cycles = len(raw) // rec
             if len(raw) % rec or len(raw) // rec != cycles:
                 fail("%s: %d data bytes for %d records of %d" % (acq, len(raw), cycles, rec))
             kind = {"CAN_DataFrame": "d", "CAN_RemoteFrame": "r", "CAN_ErrorFrame": "e"}.get(acq)
@@ -214,6 +231,11 @@ class Walker:
                 frames.append((us, dg_index, len(frames), "%d %d %s %X %d %d %d %d %d %d %d %s" % (
                     us, m("BusChannel"), kind, m("ID"), m("IDE"), m("DLC"), length, m("Dir"), m("EDL"),
                     m("BRS"), m("ESI"), data.hex().upper() or "-")))
+        if self.unfin:
+            data = [at for at, bid in self.kinds.items() if bid in ("DT", "DZ", "DL")]
+            meta = [at for at, bid in self.kinds.items() if bid not in ("DT", "DZ", "DL")]
+            if data and meta and max(meta) > min(data):
+                fail("the unfinalized file has metadata at %d after data at %d" % (max(meta), min(data)))
         frames.sort()
         return [f[3] for f in frames]
 

@@ -659,6 +659,87 @@ TEST(VelkConvert, MergesByTimeWithinAWindowFiltersAndMaps)
     EXPECT_EQ(read_trace(dir.path("out.csv"), Format::Csv).size(), 1u);
 }
 
+// --repair: files left by a logger that died (a BLF cut inside a container,
+// an MF4 still unfinalized with half a block after its last flush, a
+// .log.zst without its end) become whole files of their format holding
+// every frame before the cut, and say what they recovered.
+TEST(VelkConvert, RepairMakesWholeFilesOfCutOnes)
+{
+    ScratchDir dir;
+    std::vector<Frame> frames;
+    for (int i = 0; i < 300; ++i) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%03X#%02X%02X%02X", 0x100 + i % 50, i & 0xFF, i >> 8, i * 3 & 0xFF);
+        frames.push_back(velk::test::frame_at(text, 1700000000000000 + i * 1000, i % 2, i % 3 == 0));
+    }
+    // Writes the frames with a flush every 100 and keeps the file as it is
+    // then, the writer still open: what a killed logger leaves.
+    auto left_by_logger = [&](const std::string &path, Format format) {
+        velk::trace::Writer w;
+        EXPECT_TRUE(w.open(path, format, {})) << w.error();
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_TRUE(w.write(frames[i]));
+            if (i % 100 == 99) {
+                EXPECT_TRUE(w.flush());
+            }
+        }
+        std::string bytes = read_file(path);
+        w.close();
+        return bytes;
+    };
+    struct Case {
+        const char *name;
+        Format format;
+        size_t cut;        // bytes taken off the end of the file left
+        std::string tail;  // bytes added after it
+        std::string said;  // in what --repair says
+    };
+    const Case cases[] = {
+        {"cut.blf", Format::Blf, 0, "", "up to where the input ends: " + dir.path("cut.blf") + ": at byte "},
+        {"unfinalized.mf4", Format::Mf4, 0, std::string("##DZ\0\0\0\0\x80", 9), " from " + dir.path("unfinalized.mf4") + " ("},
+        {"cut.log.zst", Format::CandumpLog, 5, "", "cut.log.zst: the compressed stream ends early"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir.path(c.name), out = dir.path(std::string("fixed-") + c.name);
+        std::string bytes = left_by_logger(in, c.format);
+        if (c.format == Format::Blf) {
+            // A whole file cut inside its last container.
+            bytes = read_file(in);
+            bytes.resize(bytes.size() - 20);
+        }
+        bytes.resize(bytes.size() - c.cut);
+        ASSERT_TRUE(write_file(in, bytes + c.tail));
+        std::string err;
+        const std::vector<Frame> before = read_trace(in, c.format, &err);
+        ASSERT_GE(before.size(), 200u) << err;
+        Child conv;
+        ASSERT_TRUE(velk::test::run(&conv, {tool("velk_convert"), "--repair", in, out}));
+        EXPECT_EQ(conv.status(), 0) << conv.err();
+        EXPECT_NE(conv.err().find("velk_convert: recovered " + std::to_string(before.size()) + " frames"),
+                  std::string::npos)
+            << conv.err();
+        EXPECT_NE(conv.err().find(c.said), std::string::npos) << conv.err();
+        // The repaired file reads to its end without a word.
+        const std::vector<Frame> after = read_trace(out, c.format);
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t i = 0; i < after.size(); ++i)
+            EXPECT_EQ(us_of(after[i]), us_of(frames[i])) << i;
+        if (c.format == Format::Mf4) {
+            EXPECT_EQ(read_file(out).substr(0, 8), "MDF     ");
+        }
+    }
+    // OUT in another format, or more than one IN, is a mistake.
+    Child conv;
+    ASSERT_TRUE(velk::test::run(&conv, {tool("velk_convert"), "--repair", dir.path("cut.blf"), dir.path("x.mf4")}));
+    EXPECT_EQ(conv.status(), 2);
+    EXPECT_NE(conv.err().find("--repair writes OUT in the format of IN"), std::string::npos) << conv.err();
+    ASSERT_TRUE(velk::test::run(&conv, {tool("velk_convert"), "--repair", dir.path("cut.blf"), dir.path("cut.blf"),
+                                        dir.path("x.blf")}));
+    EXPECT_EQ(conv.status(), 2);
+    EXPECT_NE(conv.err().find("--repair takes one IN and one OUT"), std::string::npos) << conv.err();
+}
+
 // A line copied from the dump (can1 = CAN2 there) names the same channel
 // for velk_send; -N names work in both.
 TEST_F(Tools, SendTakesTheChannelNamesTheDumpPrints)

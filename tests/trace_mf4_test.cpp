@@ -4,12 +4,15 @@
 // every kind, unfinalized) read by ours, and damaged files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tools_support.h"
@@ -216,6 +219,144 @@ TEST(Mf4Trace, OracleWalksOurFilesToTheSameRecords)
     }
 }
 
+// The oracle's lines of a file, or its complaint.
+std::string walk_lines(const std::string &path)
+{
+    Child walk;
+    EXPECT_TRUE(velk::test::run(&walk, {VELK_PYTHON3, kOracle, "walk", path}, 120000));
+    EXPECT_EQ(walk.status(), 0) << walk.err();
+    return walk.out();
+}
+
+// While the writer has the file open it is an unfinalized file ("UnFinMF ",
+// cycle counts and the last list not kept up): after every flush a copy
+// holds every frame so far, also with half a block after it (a writer killed
+// inside its next write), by our reader and by the walker. At close it is a
+// finalized file.
+TEST(Mf4Trace, OpenFilesAreUnfinalizedAndHoldEveryFrameFlushedFinalizedAtClose)
+{
+    ScratchDir dir;
+    const auto frames = many_frames(3000);
+    for (const int level : {6, 0}) {
+        SCOPED_TRACE(level);
+        const std::string path = dir.path("open.mf4"), copy = dir.path("copy.mf4");
+        velk::trace::Writer w;
+        velk::trace::WriteOptions o;
+        o.compression = level;
+        ASSERT_TRUE(w.open(path, Format::Mf4, o)) << w.error();
+        // Every copy is read; some also with half a block after them and by the walker.
+        auto check_copy = [&](size_t n, bool thorough) {
+            SCOPED_TRACE(n);
+            const std::string bytes = read_file(path);
+            ASSERT_GE(bytes.size(), 64u);
+            EXPECT_EQ(bytes.substr(0, 8), "UnFinMF ");
+            EXPECT_EQ(bytes.substr(60, 4), std::string("\x11\0\0\0", 4));  // cycle counts, last DL list
+            const std::vector<Frame> want(frames.begin(), frames.begin() + static_cast<ptrdiff_t>(n));
+            for (const std::string &tail : {std::string(), std::string("##DZ\0\0\0\0\x60\0\0\0\0\0\0\0DT", 18)}) {
+                if (!thorough && !tail.empty())
+                    break;
+                ASSERT_TRUE(write_file(copy, bytes + tail));
+                std::string err;
+                const auto got = read_trace(copy, Format::Mf4, &err);
+                EXPECT_EQ(err, "");
+                expect_frames(got, want);
+            }
+            if (thorough) {
+                EXPECT_EQ(walk_lines(copy), oracle_lines(want));
+            }
+        };
+        check_copy(0, true);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_TRUE(w.write(frames[i]));
+            // Flushes close together and far apart; more than 16 + 32 blocks
+            // of a kind chain three lists.
+            if (i == 0 || i == 1 || i % 47 == 20) {
+                ASSERT_TRUE(w.flush());
+                check_copy(i + 1, i < 2 || i % 1000 == 20 || i + 47 > frames.size());
+            }
+        }
+        ASSERT_TRUE(w.close()) << w.error();
+        const std::string bytes = read_file(path);
+        EXPECT_EQ(bytes.substr(0, 8), "MDF     ");
+        EXPECT_EQ(bytes.substr(60, 4), std::string(4, '\0'));
+        expect_frames(read_trace(path, Format::Mf4), frames);
+        EXPECT_EQ(walk_lines(path), oracle_lines(frames));
+    }
+}
+
+// A flush hands over whole blocks: flushing twice a second costs a block
+// header, a short deflate stream and a list slot per kind, not more.
+TEST(Mf4Trace, FrequentFlushesKeepTheFileSmall)
+{
+    ScratchDir dir;
+    const auto frames = many_frames(20000);
+    ASSERT_TRUE(write_mf4(dir.path("once.mf4"), frames, 6));
+    ASSERT_TRUE(write_mf4(dir.path("often.mf4"), frames, 6, 20));
+    const size_t once = read_file(dir.path("once.mf4")).size(), often = read_file(dir.path("often.mf4")).size();
+    const size_t flushes = frames.size() / 20;
+    EXPECT_LT(often, once + flushes * 4 * 120) << once << " bytes written at once";
+    expect_frames(read_trace(dir.path("often.mf4"), Format::Mf4), frames);
+}
+
+// A writer killed (SIGKILL) at any moment leaves a file that holds every
+// frame it had flushed, and reads without a complaint.
+TEST(Mf4Trace, AWriterKilledLeavesEveryFrameItFlushed)
+{
+    ScratchDir dir;
+    const auto frames = many_frames(400000);
+    for (const int flushes : {1, 6, 45}) {
+        SCOPED_TRACE(flushes);
+        const std::string path = dir.path("killed.mf4");
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(p[0]);
+            velk::trace::Writer w;
+            if (!w.open(path, Format::Mf4, {}))
+                _exit(1);
+            for (size_t i = 0; i < frames.size(); ++i) {
+                if (!w.write(frames[i]))
+                    _exit(1);
+                if (i % 300 == 299) {
+                    const uint64_t n = i + 1;
+                    if (!w.flush() || write(p[1], &n, sizeof n) != sizeof n)
+                        _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        close(p[1]);
+        uint64_t flushed = 0, n;
+        for (int seen = 0; seen < flushes && read(p[0], &n, sizeof n) == sizeof n; ++seen)
+            flushed = n;
+        kill(pid, SIGKILL);
+        while (read(p[0], &n, sizeof n) == sizeof n)
+            flushed = n;
+        close(p[0]);
+        int status;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer finished before it was killed";
+        std::string err;
+        const auto got = read_trace(path, Format::Mf4, &err);
+        EXPECT_EQ(err, "");
+        ASSERT_GE(got.size(), flushed);
+        const auto flushed_end = frames.begin() + static_cast<ptrdiff_t>(flushed);
+        expect_frames(std::vector<Frame>(got.begin(), got.begin() + static_cast<ptrdiff_t>(flushed)),
+                      std::vector<Frame>(frames.begin(), flushed_end));
+        // After them perhaps a full block of one kind, written before the
+        // next flush: later frames in their order.
+        auto later = flushed_end;
+        for (size_t i = flushed; i < got.size(); ++i) {
+            later = std::find(later, frames.end(), got[i]);
+            ASSERT_TRUE(later != frames.end()) << "frame " << i << " was never written after the flush";
+            ++later;
+        }
+        EXPECT_EQ(read_file(path).substr(0, 8), "UnFinMF ");
+    }
+}
+
 // Offsets of the blocks of one of our files, by their ids, in file order.
 std::vector<std::pair<std::string, size_t>> blocks_of(const std::string &bytes)
 {
@@ -238,6 +379,18 @@ size_t first_block(const std::string &bytes, const char *id)
     return 0;
 }
 
+// The last, in file order: the list a group links to once the file is
+// finalized (the lists it filled while open come before).
+size_t last_block(const std::string &bytes, const char *id)
+{
+    size_t found = 0;
+    for (const auto &[name, at] : blocks_of(bytes))
+        if (name == id)
+            found = at;
+    EXPECT_NE(found, 0u) << "no ##" << id;
+    return found;
+}
+
 void put64(std::string *s, size_t at, uint64_t v)
 {
     std::memcpy(s->data() + at, &v, 8);
@@ -250,7 +403,7 @@ TEST(Mf4Trace, OracleRejectsAFileWhoseCountsOrOffsetsLie)
     ASSERT_TRUE(write_mf4(dir.path("t.mf4"), many_frames(30000), 6, 9000));
     const std::string good = read_file(dir.path("t.mf4"));
     const size_t cg = first_block(good, "CG");
-    const size_t dl = first_block(good, "DL");
+    const size_t dl = last_block(good, "DL");
     const size_t dz = first_block(good, "DZ");
     uint64_t dl_links;
     std::memcpy(&dl_links, good.data() + dl + 16, 8);
@@ -263,6 +416,7 @@ TEST(Mf4Trace, OracleRejectsAFileWhoseCountsOrOffsetsLie)
         {"cycle count", cg + 24 + 6 * 8 + 8, 1, "data bytes for 1 records"},
         {"list offset", dl + 24 + dl_links * 8 + 8 + 8, 5, "offset 5 of block 1"},
         {"inflated length", dz + 24 + 8, 7, "inflates to"},
+        {"empty list slot when finalized", dl + 24 + (dl_links - 1) * 8, 0, "empty slot"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -452,7 +606,7 @@ TEST(Mf4Trace, DamagedLinksAndBlocksFailAtTheirByteAfterTheFramesBeforeThem)
                 data.push_back(at);
         ASSERT_EQ(data.size(), 3u);
         const size_t second = data[1];
-        const size_t dl = first_block(good, "DL");
+        const size_t dl = last_block(good, "DL");
         const size_t hd_dg = 64 + 24;
         auto with = [&](size_t at, uint64_t v) {
             std::string s = good;

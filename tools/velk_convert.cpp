@@ -24,6 +24,7 @@ const char kProg[] = "velk_convert";
 
 const char kUsage[] =
     "Usage: velk_convert [options] IN... OUT\n"
+    "       velk_convert --repair IN OUT\n"
     "\n"
     "Converts the trace IN into OUT, each in the format its extension names:\n"
     "  .log candump log      .asc Vector ASC       .csv velk's CSV\n"
@@ -51,6 +52,11 @@ const char kUsage[] =
     "  -z LEVEL        compression of .blf and .mf4 blocks, 0 (none) to 9\n"
     "                  (default 6)\n"
     "  -8              write classic DLC codes 9-15 as candump -8 does (_C)\n"
+    "  --repair        IN is a file cut short (its logger killed, the power gone):\n"
+    "                  OUT gets every frame up to the cut, written whole in the\n"
+    "                  same format (a finalized .mf4, a .blf whose header counts\n"
+    "                  are right), and what was recovered is said (exit status 0\n"
+    "                  also where IN ends early)\n"
     "  -h              this help\n"
     "\n"
     "On a terminal a progress line shows the bytes read of the total, frames/s\n"
@@ -65,7 +71,8 @@ const char kUsage[] =
     "  velk_convert --from 2024-03-01T14:05:00 --to 60 -F CAN2,18FEF100:1FFFFF00 car.mf4 cut.pcapng\n"
     "      one minute of CAN2's J1939 engine messages\n"
     "  velk_convert -m CAN1=3 -m CAN2=4 logger.blf run.log\n"
-    "      the logger's channels 3 and 4 as can0 and can1\n";
+    "      the logger's channels 3 and 4 as can0 and can1\n"
+    "  velk_convert --repair crashed.mf4 fixed.mf4\n";
 
 constexpr int64_t kProgressUs = 200000;
 
@@ -220,12 +227,14 @@ int main(int argc, char **argv)
     std::vector<IdFilter> filters[2];
     bool keep[2] = {true, true};
     bool any_kept = false;
+    bool repair = false;
     std::vector<std::string> filter_args;
     std::string usage(kUsage);
     usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
     const option longs[] = {{"from", required_argument, nullptr, 'A'},
                             {"to", required_argument, nullptr, 'B'},
                             {"help", no_argument, nullptr, 'h'},
+                            {"repair", no_argument, nullptr, 'R'},
                             {nullptr, 0, nullptr, 0}};
     int opt;
     opterr = 0;
@@ -253,6 +262,7 @@ int main(int argc, char **argv)
             break;
         }
         case '8': wo.len8_dlc = true; break;
+        case 'R': repair = true; break;
         case 'h': std::fputs(usage.c_str(), stdout); return kOk;
         default: return usage_error(kProg, "unknown option or missing argument", argv[optind - 1]);
         }
@@ -281,6 +291,17 @@ int main(int argc, char **argv)
     trace::Format out_format = trace::Format::CandumpLog;
     if (out_path != "-" && !trace::format_of(out_path, &out_format))
         return usage_error(kProg, "unknown trace format of OUT (see -h for the extensions)", out_path.c_str());
+    if (repair) {
+        trace::Format in_format = trace::Format::CandumpLog;
+        if (argc - optind != 2) {
+            std::fprintf(stderr, "%s: --repair takes one IN and one OUT (try -h)\n", kProg);
+            return kBadInput;
+        }
+        if (std::string(argv[optind]) != "-" && trace::format_of(argv[optind], &in_format) &&
+            in_format != out_format)
+            return usage_error(kProg, "--repair writes OUT in the format of IN; OUT has another extension:",
+                               out_path.c_str());
+    }
     wo.names[0] = names.name[0];
     wo.names[1] = names.name[1];
 
@@ -324,14 +345,22 @@ int main(int argc, char **argv)
     catch_stop_signals();
 
     int status = kOk;
-    for (auto &in : inputs) {
+    // Repairing, where the input ends early is what was expected: said at the end.
+    std::string cut;
+    auto read_next = [&](Input *in, bool newline) {
         const int n = in->reader.next(&in->next);
         in->more = n > 0;
-        if (n < 0) {
-            std::fprintf(stderr, "%s: %s\n", kProg, in->reader.error().c_str());
-            status = kBadInput;
+        if (n >= 0)
+            return;
+        if (repair) {
+            cut = in->reader.error();
+            return;
         }
-    }
+        std::fprintf(stderr, "%s%s: %s\n", newline ? "\n" : "", kProg, in->reader.error().c_str());
+        status = kBadInput;
+    };
+    for (auto &in : inputs)
+        read_next(in.get(), false);
     const bool progress = isatty(STDERR_FILENO) != 0 && total > 0;
     const int64_t started = mono_us();
     int64_t last_progress = started;
@@ -372,12 +401,7 @@ int main(int argc, char **argv)
         } else {
             ++left_out;
         }
-        const int n = in->reader.next(&in->next);
-        in->more = n > 0;
-        if (n < 0) {
-            std::fprintf(stderr, "%s%s: %s\n", progress ? "\n" : "", kProg, in->reader.error().c_str());
-            status = kBadInput;
-        }
+        read_next(in, progress);
         if (progress && (written & 0xFFF) == 0 && mono_us() - last_progress >= kProgressUs) {
             last_progress = mono_us();
             uint64_t done = 0;
@@ -408,6 +432,15 @@ int main(int argc, char **argv)
             list += (list.empty() ? "'" : ", '") + n + "'";
         std::fprintf(stderr, "%s: frames on channels no map names left out: %s (map one with -m, e.g. CAN1=%s)\n",
                      kProg, list.c_str(), unmapped.begin()->c_str());
+    }
+    if (repair && status == kOk) {
+        if (!cut.empty())
+            std::fprintf(stderr, "%s: recovered %llu frame%s, up to where the input ends: %s\n", kProg,
+                         written + left_out, written + left_out == 1 ? "" : "s", cut.c_str());
+        else
+            std::fprintf(stderr, "%s: recovered %llu frame%s from %s (%llu bytes read)\n", kProg,
+                         written + left_out, written + left_out == 1 ? "" : "s", inputs[0]->path.c_str(),
+                         static_cast<unsigned long long>(inputs[0]->reader.position()));
     }
     std::fprintf(stderr, "%s: %llu frame%s written to %s, %llu left out\n", kProg, written, written == 1 ? "" : "s",
                  out_path == "-" ? "standard output" : out_path.c_str(), left_out);

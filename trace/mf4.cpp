@@ -226,6 +226,7 @@ public:
         kind_ = Kind::None;
         started_ = false;
         list_.clear();
+        offsets_.clear();
         list_index_ = 0;
         next_list_ = 0;
         seen_.clear();
@@ -319,6 +320,11 @@ private:
         next_list_ = dl.links[0];
         list_.assign(dl.links.begin() + 1, dl.links.end());
         list_index_ = 0;
+        // The blocks' offsets in the stream, unless the list says they are of equal length.
+        offsets_.clear();
+        if (dl.data.size() >= 8 + 8 * list_.size() && (dl.data[0] & 1) == 0)
+            for (size_t i = 0; i < list_.size(); ++i)
+                offsets_.push_back(get_le(dl.data.data() + 8 + 8 * i, 8));
         return true;
     }
 
@@ -351,7 +357,11 @@ private:
                 *why = at_byte(at, "a data block of " + std::to_string(b.length) + " bytes, shorter than its header");
                 return false;
             }
-            // What the file holds is read; the error comes where it ends.
+            // What the file holds is read, no further than the list's
+            // offsets say the block's data runs; the error comes where it ends.
+            if (past_end && list_index_ > 0 && list_index_ < offsets_.size() &&
+                offsets_[list_index_] >= offsets_[list_index_ - 1])
+                limit = std::min(limit, data_at + (offsets_[list_index_] - offsets_[list_index_ - 1]));
             end_ = past_end ? std::max(limit, pos_) : at + b.length;
             if (past_end)
                 pending_ = past_end_text(b);
@@ -463,7 +473,8 @@ private:
         }
         case Kind::Transposed: {
             const size_t n = std::min(want, rows_.size() - rows_pos_);
-            std::memcpy(dst, rows_.data() + rows_pos_, n);
+            if (n > 0)  // an empty block has no rows to copy from
+                std::memcpy(dst, rows_.data() + rows_pos_, n);
             rows_pos_ += n;
             *got = n;
             if (n == 0)
@@ -537,6 +548,7 @@ private:
     bool started_ = false;
     Kind kind_ = Kind::None;
     std::vector<uint64_t> list_;
+    std::vector<uint64_t> offsets_;  // of list_'s blocks in the stream; empty when not given
     size_t list_index_ = 0;
     uint64_t next_list_ = 0;
     std::set<uint64_t> seen_;
@@ -1440,22 +1452,103 @@ constexpr KindLayout kLayouts[kKinds] = {
 };
 
 constexpr size_t kBlockBytes = 1 << 20;  // records per data block, before compression
+constexpr uint32_t kFirstListSlots = 16;  // DL lists double from here
+constexpr uint32_t kMaxListSlots = 1024;
+// Unfinalized while open: the groups' cycle counts are not written yet, and
+// the last DL list of a chain has empty slots for blocks to come.
+constexpr uint16_t kUnfinalizedFlags = 0x0001 | 0x0010;
 
+// Written as loggers write: the identification says "UnFinMF " and all the
+// metadata comes first; every data block is linked in only once it is in
+// the file whole (an 8-byte link written last), so a file cut anywhere reads
+// up to the last block linked. close() fills in the counts and says "MDF     ".
 class Mf4Encoder : public Encoder {
 public:
     explicit Mf4Encoder(const WriteOptions &o) : level_(std::clamp(o.compression, 0, 9)) {}
 
     bool begin(Output &out) override
     {
-        std::string id = "MDF     4.11    velk    ";
+        std::string id = "UnFinMF 4.11    velk    ";
         id.append(4, '\0');
         put_le(&id, 411, 2);
-        id.append(34, '\0');
-        // The header's links and start time are filled in at the end: a file
-        // that cannot be rewritten cannot hold an MF4 file.
+        id.append(30, '\0');
+        put_le(&id, kUnfinalizedFlags, 2);
+        put_le(&id, 0, 2);
         Blocks b(64);
-        b.add("HD", 6, std::string(32, '\0'));
-        return out.put(id) && out.put(b.bytes()) && out.patch(0, "MDF ", 4);
+        const uint64_t hd = b.add("HD", 6, std::string(32, '\0'));
+        // One bus source for every group: a CAN bus.
+        std::string si;
+        si.push_back(2);  // bus
+        si.push_back(2);  // CAN
+        si.append(6, '\0');
+        const uint64_t si_at = b.add("SI", 3, si);
+        b.link(si_at, 0, b.text("TX", "CAN"));
+        b.link(si_at, 1, b.text("TX", "CAN"));
+        const uint64_t unit = b.text("TX", "s");
+        std::string cc;
+        cc.push_back(1);  // linear
+        cc.push_back(0);
+        put_le(&cc, 0, 2);
+        put_le(&cc, 0, 2);
+        put_le(&cc, 2, 2);
+        cc.append(16, '\0');  // no physical range
+        put_le(&cc, 0, 8);  // P1 = 0
+        double p2 = 1e-6;
+        uint64_t p2_bits;
+        std::memcpy(&p2_bits, &p2, 8);
+        put_le(&cc, p2_bits, 8);
+        const uint64_t cc_at = b.add("CC", 4, cc);
+        b.link(cc_at, 1, unit);
+        uint64_t prev_dg = 0;
+        for (int k = 0; k < kKinds; ++k) {
+            const KindLayout &l = kLayouts[k];
+            const uint64_t dg = b.add("DG", 4, std::string(8, '\0'));
+            groups_[k].dg = dg;
+            b.link(prev_dg != 0 ? prev_dg : hd, 0, dg);
+            prev_dg = dg;
+            std::string cgd;
+            put_le(&cgd, 0, 8);
+            put_le(&cgd, 0, 8);  // the cycle count, filled in at the end
+            put_le(&cgd, 0x0006, 2);  // bus event, plain bus event
+            put_le(&cgd, '.', 2);
+            put_le(&cgd, 0, 4);
+            put_le(&cgd, l.size, 4);
+            put_le(&cgd, 0, 4);
+            const uint64_t cg = b.add("CG", 6, cgd);
+            groups_[k].cg = cg;
+            b.link(dg, 1, cg);
+            b.link(cg, 2, b.text("TX", l.name));
+            b.link(cg, 3, si_at);
+            const uint64_t time = channel(&b, 2, 1, 2, 0, 0, 64, 0);
+            b.link(cg, 1, time);
+            b.link(time, 2, b.text("TX", "Timestamp"));
+            b.link(time, 4, cc_at);
+            const uint64_t top = channel(&b, 0, 0, 10, 8, 0, (l.size - 8) * 8, 0x400);
+            b.link(time, 0, top);
+            b.link(top, 2, b.text("TX", l.name));
+            b.link(top, 3, si_at);
+            uint64_t prev = 0;
+            for (size_t i = 0; i < l.count; ++i) {
+                const Member &m = l.members[i];
+                const uint64_t cn = channel(&b, 0, 0, m.type, m.byte, m.bit, m.bits, 0x400);
+                b.link(cn, 2, b.text("TX", join({l.name, ".", m.name})));
+                b.link(prev != 0 ? prev : top, prev != 0 ? 0 : 1, cn);
+                prev = cn;
+            }
+        }
+        // The start time is the first frame's, written when it comes; until
+        // then (and for a file without frames) the time of opening.
+        std::string fh_time;
+        put_le(&fh_time, static_cast<uint64_t>(int64_t{std::time(nullptr)} * 1000000000), 8);
+        fh_ = b.add("FH", 2, fh_time + std::string(8, '\0'));
+        b.link(hd, 1, fh_);
+        b.link(fh_, 1,
+               b.text("MD", "<FHcomment><TX>written by velk</TX><tool_id>velk</tool_id>"
+                            "<tool_vendor>velk</tool_vendor><tool_version>1</tool_version></FHcomment>"));
+        std::string bytes = b.bytes();
+        bytes.replace(hd - 64 + kHeader + 6 * 8, 8, fh_time);
+        // A file that cannot be rewritten cannot hold an MF4 file: said at open.
+        return out.put(id) && out.put(bytes) && out.patch(0, "UnFi", 4);
     }
 
     bool write(Output &out, const Frame &f) override
@@ -1464,6 +1557,10 @@ public:
         if (!started_) {
             started_ = true;
             start_us_ = us;
+            std::string t;
+            put_le(&t, static_cast<uint64_t>(us * 1000), 8);
+            if (!out.patch(64 + kHeader + 6 * 8, t.data(), 8) || !out.patch(fh_ + kHeader + 2 * 8, t.data(), 8))
+                return false;
         }
         const int k = f.error ? 3 : f.remote ? 2 : f.fd ? 1 : 0;
         const bool data = k < 2;
@@ -1504,99 +1601,26 @@ public:
     {
         if (!flush(out))
             return false;
-        const uint64_t base = out.written() + (8 - out.written() % 8) % 8;
-        if (base != out.written() && !out.put(std::string(base - out.written(), '\0')))
-            return false;
-        Blocks b(base);
-        // One bus source for every group: a CAN bus.
-        std::string si;
-        si.push_back(2);  // bus
-        si.push_back(2);  // CAN
-        si.append(6, '\0');
-        const uint64_t si_at = b.add("SI", 3, si);
-        b.link(si_at, 0, b.text("TX", "CAN"));
-        b.link(si_at, 1, b.text("TX", "CAN"));
-        const uint64_t unit = b.text("TX", "s");
-        std::string cc;
-        cc.push_back(1);  // linear
-        cc.push_back(0);
-        put_le(&cc, 0, 2);
-        put_le(&cc, 0, 2);
-        put_le(&cc, 2, 2);
-        cc.append(16, '\0');  // no physical range
-        put_le(&cc, 0, 8);  // P1 = 0
-        double p2 = 1e-6;
-        uint64_t p2_bits;
-        std::memcpy(&p2_bits, &p2, 8);
-        put_le(&cc, p2_bits, 8);
-        const uint64_t cc_at = b.add("CC", 4, cc);
-        b.link(cc_at, 1, unit);
-        uint64_t prev_dg = 0, first_dg = 0;
-        for (int k = 0; k < kKinds; ++k) {
-            const KindLayout &l = kLayouts[k];
-            Pending &p = groups_[k];
-            uint64_t data = 0;
-            if (p.blocks.size() == 1) {
-                data = p.blocks[0].first;
-            } else if (p.blocks.size() > 1) {
-                std::string dl;
-                dl.append(4, '\0');
-                put_le(&dl, p.blocks.size(), 4);
-                for (const auto &blk : p.blocks)
-                    put_le(&dl, blk.second, 8);
-                data = b.add("DL", 1 + p.blocks.size(), dl);
-                for (size_t i = 0; i < p.blocks.size(); ++i)
-                    b.link(data, 1 + i, p.blocks[i].first);
+        for (Pending &p : groups_) {
+            // The last list of a chain, with empty slots, is replaced by one
+            // of its blocks only.
+            if (p.list != 0 && p.list_used < p.list_slots) {
+                const uint64_t at = align(out);
+                if (at == 0)
+                    return false;
+                Blocks b(at);
+                b.add("DL", 1 + p.list_used, list_data_of(&p, p.list_used, p.list_used));
+                for (uint32_t i = 0; i < p.list_used; ++i)
+                    b.link(at, 1 + i, p.in_list[i].first);
+                if (!out.put(b.bytes()) || !patch_link(out, p.list_from, at))
+                    return false;
             }
-            const uint64_t dg = b.add("DG", 4, std::string(8, '\0'));
-            b.link(dg, 2, data);
-            if (prev_dg != 0)
-                b.link(prev_dg, 0, dg);
-            else
-                first_dg = dg;
-            prev_dg = dg;
-            std::string cgd;
-            put_le(&cgd, 0, 8);
-            put_le(&cgd, p.records, 8);
-            put_le(&cgd, 0x0006, 2);  // bus event, plain bus event
-            put_le(&cgd, '.', 2);
-            put_le(&cgd, 0, 4);
-            put_le(&cgd, l.size, 4);
-            put_le(&cgd, 0, 4);
-            const uint64_t cg = b.add("CG", 6, cgd);
-            b.link(dg, 1, cg);
-            b.link(cg, 2, b.text("TX", l.name));
-            b.link(cg, 3, si_at);
-            const uint64_t time = channel(&b, 2, 1, 2, 0, 0, 64, 0);
-            b.link(cg, 1, time);
-            b.link(time, 2, b.text("TX", "Timestamp"));
-            b.link(time, 4, cc_at);
-            const uint64_t top = channel(&b, 0, 0, 10, 8, 0, (l.size - 8) * 8, 0x400);
-            b.link(time, 0, top);
-            b.link(top, 2, b.text("TX", l.name));
-            b.link(top, 3, si_at);
-            uint64_t prev = 0;
-            for (size_t i = 0; i < l.count; ++i) {
-                const Member &m = l.members[i];
-                const uint64_t cn = channel(&b, 0, 0, m.type, m.byte, m.bit, m.bits, 0x400);
-                b.link(cn, 2, b.text("TX", join({l.name, ".", m.name})));
-                b.link(prev != 0 ? prev : top, prev != 0 ? 0 : 1, cn);
-                prev = cn;
-            }
+            std::string n;
+            put_le(&n, p.records, 8);
+            if (!out.patch(p.cg + kHeader + 6 * 8 + 8, n.data(), 8))
+                return false;
         }
-        const int64_t start_ns = (started_ ? start_us_ : int64_t{std::time(nullptr)} * 1000000) * 1000;
-        std::string fh_time;
-        put_le(&fh_time, static_cast<uint64_t>(start_ns), 8);
-        const uint64_t fh = b.add("FH", 2, fh_time + std::string(8, '\0'));
-        b.link(fh, 1,
-               b.text("MD", "<FHcomment><TX>written by velk</TX><tool_id>velk</tool_id>"
-                            "<tool_vendor>velk</tool_vendor><tool_version>1</tool_version></FHcomment>"));
-        if (!out.put(b.bytes()))
-            return false;
-        std::string links;
-        put_le(&links, first_dg, 8);
-        put_le(&links, fh, 8);
-        return out.patch(64 + kHeader, links.data(), 16) && out.patch(64 + kHeader + 48, fh_time.data(), 8);
+        return out.patch(0, "MDF     ", 8) && out.patch(60, "\0\0", 2);
     }
 
 private:
@@ -1604,7 +1628,12 @@ private:
         std::string buf;
         uint64_t records = 0;
         uint64_t stream = 0;  // bytes of records in earlier blocks
-        std::vector<std::pair<uint64_t, uint64_t>> blocks;  // file offset, stream offset
+        uint64_t dg = 0, cg = 0;
+        uint64_t first_block = 0;  // linked from the group until a list is needed
+        uint64_t list = 0;      // the current DL list, 0 before the second block
+        uint64_t list_from = 0;  // where the link to it is
+        uint32_t list_slots = 0, list_used = 0;
+        std::vector<std::pair<uint64_t, uint64_t>> in_list;  // its blocks: file offset, stream offset
     };
 
     static uint64_t channel(Blocks *b, int type, int sync, int data_type, uint32_t byte, int bit, uint32_t bits,
@@ -1624,7 +1653,37 @@ private:
         return b->add("CN", 8, d);
     }
 
-    // The buffer as one data block: DZ (deflate) or, at level 0, DT.
+    // A DL list's data: flags, count, the stream offsets of the first
+    // `used` blocks of the group's list, 0 for the empty slots.
+    static std::string list_data_of(const Pending *p, uint32_t slots, uint32_t used)
+    {
+        std::string d;
+        put_le(&d, 0, 4);
+        put_le(&d, slots, 4);
+        for (uint32_t i = 0; i < slots; ++i)
+            put_le(&d, i < used ? p->in_list[i].second : 0, 8);
+        return d;
+    }
+
+    // Pads the file to a multiple of 8; the offset reached, 0 on failure.
+    static uint64_t align(Output &out)
+    {
+        const uint64_t at = out.written() + (8 - out.written() % 8) % 8;
+        if (at != out.written() && !out.put(std::string(at - out.written(), '\0')))
+            return 0;
+        return at;
+    }
+
+    static bool patch_link(Output &out, uint64_t where, uint64_t target)
+    {
+        std::string v;
+        put_le(&v, target, 8);
+        return out.patch(where, v.data(), 8);
+    }
+
+    // The buffer as one data block, DZ (deflate) or at level 0 DT, then
+    // linked in: from the group for the first block, else from a slot of
+    // the group's DL list (a new list when the current one is full).
     bool emit(Output &out, Pending &p)
     {
         const uint64_t at = out.written();
@@ -1653,15 +1712,50 @@ private:
         // The block's length counts the data only; the padding after it aligns the next block.
         if (!out.put(block))
             return false;
-        p.blocks.emplace_back(at, p.stream);
+        const std::pair<uint64_t, uint64_t> entry(at, p.stream);
         p.stream += p.buf.size();
         p.buf.clear();
+        const uint64_t group_link = p.dg + kHeader + 2 * 8;
+        if (p.first_block == 0 && p.list == 0) {
+            p.first_block = at;
+            return patch_link(out, group_link, at);
+        }
+        if (p.list != 0 && p.list_used < p.list_slots) {
+            const uint32_t i = p.list_used++;
+            p.in_list.push_back(entry);
+            std::string off;
+            put_le(&off, entry.second, 8);
+            return out.patch(p.list + kHeader + (1 + p.list_slots) * 8 + 8 + i * 8, off.data(), 8) &&
+                   patch_link(out, p.list + kHeader + (1 + i) * 8, at);
+        }
+        // A new list, written whole, then linked from the group (the first,
+        // taking the group's first block too) or from the full list before it.
+        const uint32_t slots = p.list == 0 ? kFirstListSlots : std::min(kMaxListSlots, p.list_slots * 2);
+        p.in_list.clear();
+        if (p.list == 0)
+            p.in_list.emplace_back(p.first_block, 0);
+        p.in_list.push_back(entry);
+        const uint64_t dl = align(out);
+        if (dl == 0)
+            return false;
+        Blocks b(dl);
+        b.add("DL", 1 + slots, list_data_of(&p, slots, static_cast<uint32_t>(p.in_list.size())));
+        for (size_t i = 0; i < p.in_list.size(); ++i)
+            b.link(dl, 1 + i, p.in_list[i].first);
+        const uint64_t from = p.list == 0 ? group_link : p.list + kHeader;
+        if (!out.put(b.bytes()) || !patch_link(out, from, dl))
+            return false;
+        p.list = dl;
+        p.list_from = from;
+        p.list_slots = slots;
+        p.list_used = static_cast<uint32_t>(p.in_list.size());
         return true;
     }
 
     int level_;
     bool started_ = false;
     int64_t start_us_ = 0;
+    uint64_t fh_ = 0;
     Pending groups_[kKinds];
     std::vector<Bytef> zbuf_;
 };
