@@ -71,8 +71,8 @@ const char kUsage[] =
     "  -q              say nothing but errors\n"
     "  -h              this help\n"
     "\n"
-    "SIGINT or SIGTERM stops: the interfaces it made are removed and a summary\n"
-    "goes to standard error. Exit status: 0 stopped, 1 the adapter or the\n"
+    "SIGINT or SIGTERM stops: the interfaces it made are removed (those it\n"
+    "found are left as they are) and a summary goes to standard error. Exit status: 0 stopped, 1 the adapter or the\n"
     "interfaces failed, 2 bad usage (also a port with no adapter).\n"
     "\n"
     "Examples:\n"
@@ -368,15 +368,16 @@ private:
         return true;
     }
 
-    // Closes the sockets and takes the interfaces down, or removes those the
-    // bridge made when `remove` (at the end, or -k).
+    // Closes the sockets. While the adapter is away the interfaces go down,
+    // or those the bridge made are removed (-k); at the end those it made
+    // are removed and those it found are left as they are.
     void interfaces_gone(bool at_end)
     {
         for (int c = 0; c < 2; ++c) {
             if (fd_[c] >= 0)
                 close(fd_[c]);
             fd_[c] = -1;
-            if (!link_exists(name_[c]))
+            if (!link_exists(name_[c]) || (at_end && !made_[c]))
                 continue;
             if (made_[c] && (at_end || o_.remove_when_gone))
                 remove_link(name_[c]);
