@@ -25,7 +25,6 @@ tty=$t/ttyVELK
 failed=0
 sim_pid=""
 bridge_pid=""
-export PYTHONPATH=$src/tests
 
 ok() { echo "ok: $*"; }
 bad() { echo "FAILED: $*"; failed=1; }
