@@ -14,7 +14,6 @@
 namespace velk::netd {
 namespace {
 
-constexpr const char kProg[] = "velk_socketcand";
 constexpr unsigned kBatch = 64;
 // The receive call returns at least this often, to see a stop.
 constexpr unsigned kWaitMs = 20;
@@ -57,10 +56,10 @@ int AdapterLink::channel_of(const std::string &name) const
 int AdapterLink::start()
 {
     if (event_fd_ < 0) {
-        std::fprintf(stderr, "%s: eventfd: %s\n", kProg, std::strerror(errno));
+        std::fprintf(stderr, "%s: eventfd: %s\n", o_.prog, std::strerror(errno));
         return tools::kFailed;
     }
-    const int status = tools::connect(kProg, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_);
+    const int status = tools::connect(o_.prog, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_);
     if (status != tools::kOk)
         return status;
     set_device();
@@ -139,7 +138,7 @@ bool AdapterLink::open_adapter_now()
     if (!tools::port_for(o_.port_name.c_str(), &p, &why) || access(comports[p], F_OK) != 0)
         return false;
     std::lock_guard<std::mutex> l(port_mutex_);
-    if (tools::connect(kProg, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_) != tools::kOk)
+    if (tools::connect(o_.prog, o_.port_name.c_str(), o_.setup, o_.served[0], o_.served[1], &port_) != tools::kOk)
         return false;
     set_device();
     up_ = true;
@@ -155,7 +154,7 @@ void AdapterLink::receive_loop()
     while (!stop_) {
         if (!up_) {
             if (open_adapter_now()) {
-                std::fprintf(stderr, "%s: the adapter at %s is back\n", kProg, device().c_str());
+                std::fprintf(stderr, "%s: the adapter at %s is back\n", o_.prog, device().c_str());
                 clock = trace::AdapterClock();
                 LinkEvent e;
                 e.kind = LinkEvent::Back;
@@ -182,6 +181,17 @@ void AdapterLink::receive_loop()
         const int64_t mono = tools::mono_us();
         for (int i = 0; i < n; ++i) {
             const CAN_FRAME_INFO &r = batch[i];
+            if (r.msg_type != VELK_DATA_TYPE && o_.status_reports) {
+                LinkEvent e;
+                e.kind = LinkEvent::Status;
+                e.report = r.msg_type;
+                std::memcpy(e.status.data(), r.data_err, e.status.size());
+                e.sec = wall / 1000000;
+                e.usec = static_cast<uint32_t>(wall % 1000000);
+                e.mono_us = mono;
+                out.push_back(e);
+                continue;
+            }
             if (r.msg_type != VELK_DATA_TYPE || (r.CAN_port != 0 && r.CAN_port != 1) || !o_.served[r.CAN_port])
                 continue;
             trace::Frame t = trace::frame_of(r);
@@ -207,7 +217,7 @@ void AdapterLink::receive_loop()
                 up_ = false;
                 VELKCloseDevice(port_);
             }
-            std::fprintf(stderr, "%s: the adapter at %s has gone\n", kProg, device().c_str());
+            std::fprintf(stderr, "%s: the adapter at %s has gone\n", o_.prog, device().c_str());
             {
                 std::lock_guard<std::mutex> l(tx_mutex_);
                 tx_.clear();

@@ -5,6 +5,7 @@
 // adapter goes, the link says so and opens it again once it is back.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -20,7 +21,7 @@
 namespace velk::netd {
 
 struct LinkEvent {
-    enum Kind { Received, Sent, Refused, Gone, Back };
+    enum Kind { Received, Sent, Refused, Gone, Back, Status };
     Kind kind = Received;
     int channel = 0;
     NetFrame frame;
@@ -28,9 +29,12 @@ struct LinkEvent {
     uint32_t usec = 0;
     int64_t mono_us = 0; // when the host took it (Received) or wrote it (Sent)
     uint64_t origin = 0; // the client that sent it (Sent, Refused); 0 none
+    int report = 0;      // Status: the record's msg_type (VELK_BUSERR_TYPE ...)
+    std::array<uint8_t, 12> status = {};  // Status: six bytes of CAN1, six of CAN2
 };
 
 struct LinkOptions {
+    const char *prog = "velk_socketcand";  // the program named in messages
     std::string port_name;              // a port index or a device path
     tools::ChannelSetup setup;
     std::string names[2] = {"can0", "can1"};
@@ -38,6 +42,7 @@ struct LinkOptions {
     int reopen_ms = 500;                // between attempts to open a gone adapter
     size_t tx_queue = 1024;             // frames waiting for the adapter
     size_t event_queue = 65536;         // events waiting for the loop
+    bool status_reports = false;        // pass the adapter's status reports on
 };
 
 class AdapterLink {

@@ -12,6 +12,8 @@ NetFrame net_frame_of(const trace::Frame &t)
     f.fd = t.fd;
     f.brs = t.brs;
     f.esi = t.esi;
+    f.remote = t.remote;
+    f.dlc = t.dlc;
     f.len = t.len;
     f.data = t.data;
     return f;
@@ -27,6 +29,11 @@ trace::Frame trace_frame_of(int channel, const NetFrame &f)
     t.brs = f.brs;
     t.esi = f.esi;
     t.id = f.id;
+    t.remote = f.remote;
+    if (f.remote) {
+        t.dlc = f.dlc;
+        return t;
+    }
     t.len = f.len;
     t.dlc = static_cast<uint8_t>(std::max(trace::len_to_dlc(f.len), 0));
     std::copy(f.data.begin(), f.data.begin() + f.len, t.data.begin());

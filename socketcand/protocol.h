@@ -24,6 +24,8 @@ struct NetFrame {
     bool fd = false;
     bool brs = false;
     bool esi = false;
+    bool remote = false;  // a remote request: no data; dlc is the length asked for
+    uint8_t dlc = 0;      // the DLC code; a frame to send takes it from len unless remote
     uint8_t len = 0;  // payload bytes: 0..8, or a CAN FD length up to 64
     std::array<uint8_t, 64> data = {};
 };

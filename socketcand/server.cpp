@@ -343,7 +343,8 @@ void Server::handle_events(int64_t now)
                     close_later(*cp, error_line(reason), reason);
             break;
         }
-        case LinkEvent::Back: break;
+        case LinkEvent::Back:
+        case LinkEvent::Status: break;
         }
     }
 }

@@ -326,6 +326,10 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
         {{tool("velk_replay"), "-l", "2", pa, "-"}, "standard input plays once"},
         {{tool("velk_replay"), pa, dir.path("bad.log")}, "bad.log:3: malformed frame"},
         {{tool("velk_list"), "99999"}, "outside 0.."},
+        {{tool("velk_bridge")}, "no PORT given"},
+        {{tool("velk_bridge"), pa, pa}, "one PORT only"},
+        {{tool("velk_bridge"), "-N", "can0,a_name_of_16chars", pa}, "bad interface names"},
+        {{tool("velk_bridge"), "-b", "7k", pa}, "bad nominal bit rate"},
     };
     for (const auto &[args, fragment] : cases) {
         Child c;
@@ -408,7 +412,7 @@ TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
 
 TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
 {
-    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list", "velk_convert"}) {
+    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list", "velk_convert", "velk_bridge"}) {
         Child help;
         ASSERT_TRUE(velk::test::run(&help, {tool(t), "-h"}));
         EXPECT_EQ(help.status(), 0) << t;
@@ -419,6 +423,22 @@ TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
     ASSERT_TRUE(dump.wait(kToolMs));
     EXPECT_EQ(dump.status(), 0);
     EXPECT_NE(dump.err().find("CAN1 0 frames, CAN2 0 frames"), std::string::npos) << dump.err();
+}
+
+// Where the kernel has no SocketCAN (this project's machines), the bridge
+// says so before it starts the adapter's channels; the SocketCAN lab
+// (label "lab") runs it on a kernel that has it.
+TEST_F(Tools, BridgeOnAKernelWithoutCanSaysSoAndStopsTheChannels)
+{
+    if (access("/proc/net/can", F_OK) == 0)
+        GTEST_SKIP() << "this kernel has SocketCAN: the lab checks the bridge";
+    Child bridge;
+    ASSERT_TRUE(velk::test::run(&bridge, {tool("velk_bridge"), "-N", "velktest0,velktest1", a.slave_path()}, kToolMs));
+    EXPECT_EQ(bridge.status(), 1) << bridge.err();
+    EXPECT_NE(bridge.err().find("velktest0 cannot be made"), std::string::npos) << bridge.err();
+    const velk::sim::State st = a.state();
+    EXPECT_EQ(st.active[0], 0);
+    EXPECT_EQ(st.active[1], 0);
 }
 
 TEST_F(Tools, SendListRunsItsEntriesAndSummarisesThem)

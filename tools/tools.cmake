@@ -4,7 +4,7 @@ add_library(velk_tool_common STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_print.cpp)
 target_link_libraries(velk_tool_common PUBLIC velk_2_static velk_trace velk_dbc)
 
-set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode velk_convert)
+set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode velk_convert velk_bridge)
 foreach(t ${VELK_TOOLS})
   if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
     add_executable(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
@@ -16,3 +16,9 @@ endforeach()
 # velk_send --list runs the transmit list's scheduler.
 target_sources(velk_send PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_list.cpp)
 target_link_libraries(velk_send PRIVATE velk_txlist)
+
+# velk_bridge runs the adapter through the network server's adapter link
+# (its receive and transmit threads and its return after an unplug).
+target_link_libraries(velk_bridge PRIVATE velk_netd)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/velk-bridge@.service
+  DESTINATION lib/systemd/system COMPONENT tools)

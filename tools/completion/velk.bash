@@ -24,4 +24,4 @@ _velk_tool()
     COMPREPLY=($(compgen -W "$(_velk_ports)" -- "$cur") $(compgen -f -- "$cur"))
 }
 
-complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_socketcand
+complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_bridge velk_socketcand
