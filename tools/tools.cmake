@@ -16,3 +16,7 @@ endforeach()
 # velk_send --list runs the worker layer's transmit list scheduler.
 target_sources(velk_send PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_list.cpp)
 target_link_libraries(velk_send PRIVATE velk_txlist)
+
+# velk_decode --lake writes Parquet.
+target_sources(velk_decode PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lake_export.cpp)
+target_link_libraries(velk_decode PRIVATE velk_lake)
