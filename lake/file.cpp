@@ -134,7 +134,7 @@ bool Writer::finish()
         return false;
     // On disk before the rename, so that the name never shows a file a
     // crash left short.
-    if (::fdatasync(fd_) != 0)
+    if (options_.sync && ::fdatasync(fd_) != 0)
         return fail(temp_ + ": " + std::strerror(errno));
     return true;
 }

@@ -58,6 +58,10 @@ struct Options {
     // Rows per row group: the unit an engine skips by its statistics.
     size_t row_group_rows = 131072;
     size_t page_rows = 16384;
+    // finish() waits for the bytes to reach the disk, so that a crash
+    // cannot leave a short file under the final name (a wait of some
+    // milliseconds per file).
+    bool sync = false;
 };
 
 namespace detail {
