@@ -191,6 +191,7 @@ int main(int argc, char **argv)
     const auto half = static_cast<uint64_t>(mb * 1e6 / 2);
     if (!make_trace(dir + "/truck1/a.log", messages, half, 1) || !make_trace(dir + "/truck1/b.log", messages, half, 2)) {
         note("lake: generating the traces", "failed");
+        fs::remove_all(dir);
         return 1;
     }
     const uint64_t trace_bytes = fs::file_size(dir + "/truck1/a.log") + fs::file_size(dir + "/truck1/b.log");
