@@ -251,18 +251,16 @@ bool ColumnWriter::end_chunk(int64_t offset, std::string *out, ChunkMeta *meta)
     meta->stats.null_count = stats_.null_count;
     switch (column_.kind) {
     case Kind::Int32:
-        if (any_ && count_ > static_cast<size_t>(stats_.null_count)) {
-            meta->stats.has_range = true;
-            put_le32(&meta->stats.min, static_cast<uint32_t>(imin_));
-            put_le32(&meta->stats.max, static_cast<uint32_t>(imax_));
-        }
-        break;
     case Kind::Int64:
     case Kind::Timestamp:
-        if (any_ && count_ > static_cast<size_t>(stats_.null_count)) {
+        if (any_) {
             meta->stats.has_range = true;
+            // An INT32's PLAIN bytes are the first four of its value's as INT64.
+            const size_t size = physical_ == kInt32 ? 4 : 8;
             put_le64(&meta->stats.min, static_cast<uint64_t>(imin_));
             put_le64(&meta->stats.max, static_cast<uint64_t>(imax_));
+            meta->stats.min.resize(size);
+            meta->stats.max.resize(size);
         }
         break;
     case Kind::Double:
@@ -275,7 +273,7 @@ bool ColumnWriter::end_chunk(int64_t offset, std::string *out, ChunkMeta *meta)
         }
         break;
     case Kind::String:
-        if (column_.dictionary ? stats_.has_range : any_ && count_ > static_cast<size_t>(stats_.null_count)) {
+        if (column_.dictionary ? stats_.has_range : any_) {
             meta->stats.has_range = true;
             meta->stats.min = smin_;
             meta->stats.max = smax_;
