@@ -120,10 +120,10 @@ bool Writer::write_row_group()
 
 bool Writer::finish()
 {
-    if (fd_ < 0)
-        return fail("no file is open");
     if (finished_)
         return !failed_;
+    if (fd_ < 0)
+        return fail("no file is open");
     finished_ = true;
     if (group_rows_ > 0 && !write_row_group())
         return false;
@@ -136,18 +136,19 @@ bool Writer::finish()
     // crash left short.
     if (options_.sync && ::fdatasync(fd_) != 0)
         return fail(temp_ + ": " + std::strerror(errno));
+    // Closed here, so that many finished files wait for their rename
+    // without holding a descriptor each.
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0)
+        return fail(temp_ + ": " + std::strerror(errno));
     return true;
 }
 
 bool Writer::commit()
 {
-    if (!finished_ || failed_)
+    if (!finished_ || failed_ || temp_.empty())
         return fail(error_.empty() ? "the file is not finished" : error_);
-    if (::close(fd_) != 0) {
-        fd_ = -1;
-        return fail(temp_ + ": " + std::strerror(errno));
-    }
-    fd_ = -1;
     if (std::rename(temp_.c_str(), path_.c_str()) != 0)
         return fail(path_ + ": " + std::strerror(errno));
     temp_.clear();

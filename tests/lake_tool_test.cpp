@@ -158,9 +158,11 @@ TEST_F(LakeTool, ATraceRunAgainReplacesItsFilesAndDropsDatesItNoLongerHas)
     EXPECT_EQ(before.count("signals/message=EngineData/device=bench%201/date=2026-03-02/a.log.parquet"), 1u);
 
     write_trace(a_, 100, kStart, 1000, 3);  // now all before midnight
-    Outcome r = decode({"--lake", lake_, "--dbc", kVehicle, "--device", "bench 1", "--compression", "gzip", a_});
+    Outcome r = decode({"--lake", lake_ + "/", "--dbc", kVehicle, "--device", "bench 1", "--compression", "gzip", a_});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const auto &[name, bytes] : lake_files(lake_)) {
+    const auto after = lake_files(lake_);
+    EXPECT_EQ(after.count("frames/device=bench%201/date=2026-03-01/a.log.parquet"), 1u);
+    for (const auto &[name, bytes] : after) {
         EXPECT_EQ(name.find("date=2026-03-02"), std::string::npos) << name;
         EXPECT_EQ(bytes.substr(0, 4), "PAR1") << name;
     }

@@ -2,6 +2,7 @@
 // a worker per trace.
 #include "lake_export.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -150,7 +151,7 @@ bool TraceJob::open(lake::Writer *w, const std::string &dir, std::vector<lake::C
         return false;
     }
     writers_.push_back(w);
-    written_.insert(path);
+    written_.insert(fs::path(path).lexically_normal().string());
     return true;
 }
 
@@ -196,7 +197,7 @@ void TraceJob::remove_stale()
     for (const fs::path &t : tables) {
         for (const auto &date : fs::directory_iterator(t / device, ec)) {
             const fs::path file = date.path() / name_;
-            if (written_.count(file.string()) == 0 && fs::exists(file, ec))
+            if (written_.count(file.lexically_normal().string()) == 0 && fs::exists(file, ec))
                 fs::remove(file, ec);
         }
     }
@@ -347,10 +348,20 @@ std::string partition_value(const std::string &text)
     return out;
 }
 
-int write_lake(const char *prog, const LakeOptions &o, const SignalDecoder &decoder,
+int write_lake(const char *prog, const LakeOptions &options, const SignalDecoder &decoder,
                const std::vector<std::string> &traces)
 {
     catch_stop_signals();
+    LakeOptions o = options;
+    while (o.dir.size() > 1 && o.dir.back() == '/')
+        o.dir.pop_back();
+    // A trace over many days of many messages has a file open for each
+    // message and day until it ends.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     uint64_t total = 0;
     for (const std::string &t : traces) {
         std::error_code ec;
