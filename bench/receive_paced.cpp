@@ -77,7 +77,7 @@ Percentiles plain_read_latency(int rate, double seconds)
     tcgetattr(fd, &t);
     cfmakeraw(&t);
     tcsetattr(fd, TCSANOW, &t);
-    a.stream(count, rate, 13, 4096, true);
+    a.stream(count, rate, 13, 4096, sim::Adapter::StreamStamps::WriteTime);
     std::vector<double> latency;
     std::vector<uint8_t> pending;
     size_t reports = 0;
@@ -124,7 +124,7 @@ void latency_run(sim::Adapter &a, int rate, double seconds)
     std::vector<double> latency;
     latency.reserve(stamped);
     size_t records = 0;
-    a.stream(count, rate, 13, 4096, true);
+    a.stream(count, rate, 13, 4096, sim::Adapter::StreamStamps::WriteTime);
     double last = now_s();
     while (records < count && now_s() - last < 2.0) {
         CAN_FRAME_INFO f;

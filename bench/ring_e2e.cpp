@@ -41,7 +41,7 @@ void ring_run(sim::Adapter &a, int rate, double seconds)
     std::vector<double> latency;
     latency.reserve(data);
     // E2 and F1 reports carry the monotonic time the emulator wrote them.
-    a.stream(count, rate, 11, 4096, true);
+    a.stream(count, rate, 11, 4096, sim::Adapter::StreamStamps::WriteTime);
     size_t popped = 0;
     double last = now_s();
     UPBS_INFO e;

@@ -8,6 +8,7 @@ targets. Reply inputs have a byte before that which picks the query.
 """
 import os
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -175,6 +176,143 @@ def dbc_seeds():
         write("dbc", name, text.encode("latin-1"))
 
 
+def can_packet(word, data, fd_flags=None, word_big=True):
+    """A SocketCAN frame: identifier word, length, flags, data, padded to 16 or 72 bytes."""
+    p = struct.pack(">I" if word_big else "<I", word) + bytes([len(data), fd_flags or 0, 0, 0]) + bytes(data)
+    return p.ljust(72 if fd_flags is not None else 16, b"\0")
+
+
+def pcapng_block(order, kind, body):
+    body = body + b"\0" * (-len(body) % 4)
+    n = len(body) + 12
+    return struct.pack(order + "II", kind, n) + body + struct.pack(order + "I", n)
+
+
+def pcap_seeds():
+    frames = [(0x123, b"\xde\xad\xbe\xef", None), (0x80000000 | 0x1ABCDEF0, b"\x00\x11", None),
+              (0x40000123, b"", None), (0x9ABCDEF0, bytes(range(12)), 0x05), (0x20000080, bytes(8), None)]
+    for order, tag in (("<", "le"), (">", "be")):
+        pcap = struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 262144, 227)
+        for i, (w, d, fl) in enumerate(frames):
+            p = can_packet(w, d, fl)
+            pcap += struct.pack(order + "IIII", 1700000000 + i, 123456, len(p), len(p)) + p
+        write("pcap", "pcap_" + tag, pcap)
+        opt = struct.pack(order + "HH", 2, 4) + b"can0" + struct.pack(order + "HHB3x", 9, 1, 9) + bytes(4)
+        ng = pcapng_block(order, 0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1))
+        ng += pcapng_block(order, 1, struct.pack(order + "HHI", 227, 0, 262144) + opt)
+        ng += pcapng_block(order, 1, struct.pack(order + "HHI", 1, 0, 262144) + bytes(4))
+        for i, (w, d, fl) in enumerate(frames):
+            p = can_packet(w, d, fl)
+            ts = (1700000000 + i) * 10**9 + 123456789
+            ng += pcapng_block(order, 6, struct.pack(order + "IIIII", 0, ts >> 32, ts & 0xFFFFFFFF, len(p), len(p)) +
+                               p + struct.pack(order + "HHI", 2, 4, 2 if i % 2 else 1) + bytes(4))
+        ng += pcapng_block(order, 6, struct.pack(order + "IIIII", 1, 0, 5, 4, 4) + b"abcd" + bytes(4))
+        ng += pcapng_block(order, 5, struct.pack(order + "III", 0, 0, 0) + bytes(4))
+        write("pcap", "pcapng_" + tag, ng)
+    swapped = struct.pack("<IHHiIII", 0xA1B23C4D, 2, 4, 0, 0, 65535, 227)
+    for i, (w, d, fl) in enumerate(frames[:2] + frames[4:]):
+        p = can_packet(w, d, fl, word_big=False)
+        swapped += struct.pack("<IIII", 1700000000 + i, 999999999, len(p), len(p)) + p
+    write("pcap", "pcap_swapped_ids_nano", swapped)
+    for link, tag in ((113, "sll"), (276, "sll2")):
+        cooked = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link)
+        for i, (proto, kind, payload) in enumerate([(0x000C, 4, can_packet(0x123, b"\x01\x02", word_big=False)),
+                                                    (0x0800, 0, bytes(20)),
+                                                    (0x000D, 0, can_packet(0x80012345, bytes(12), 0x01, False))]):
+            if link == 113:
+                head = struct.pack(">HHH8sH", kind, 280, 0, bytes(8), proto)
+            else:
+                head = struct.pack(">HHIHBB8s", proto, 0, 3, 280, kind, 0, bytes(8))
+            cooked += struct.pack("<IIII", 1700000000, i, len(head + payload), len(head + payload)) + head + payload
+        write("pcap", "pcap_cooked_" + tag, cooked)
+
+
+TRC_SAMPLES = {
+    "v1_0": ";   Start time: 14.11.2023 22:13:19.123\n"
+            "     1)      1841 0123 8 00 11 22 33 44 55 66 77\n"
+            "     2)      1842 1ABCDEF0 2 AA BB\n"
+            "     3)      1843 0008 4 ERROR 00 19 08 08\n"
+            "     4)      1844 FFFFFFFF 4 00 00 00 04 ------BUSLIGHT\n"
+            "     5)      1845 0100 3 RTR\n",
+    "v1_1": ";$FILEVERSION=1.1\r\n;$STARTTIME=45244.925925925926\r\n"
+            "     1)      1841.0  Rx         0123  8  00 11 22 33 44 55 66 77\r\n"
+            "     2)      1842.5  Tx     1ABCDEF0  2  AA BB\r\n"
+            "     3)      1843.0  Warng  FFFFFFFF  4  00 00 00 08 BUSHEAVY\r\n"
+            "     4)      1844.0  Error      0008  4  00 19 08 08\r\n",
+    "v1_2": ";$FILEVERSION=1.2\r\n;$STARTTIME=45244.925925925926\r\n"
+            "     1)      1841.001 1  Rx         0123  8  00 11 22 33 44 55 66 77\r\n"
+            "     2)      1842.500 2  Tx     1ABCDEF0  2  AA BB\r\n",
+    "v1_3": ";$FILEVERSION=1.3\r\n;$STARTTIME=45244.925925925926\r\n"
+            "     1)      1841.001 1  Rx         0123 -  8  00 11 22 33 44 55 66 77\r\n"
+            "     2)      1844.000 2  Rx         0100 -  3  RTR\r\n",
+    "v2_0": ";$FILEVERSION=2.0\r\n;$STARTTIME=45244.925925925926\r\n;$COLUMNS=N,O,T,I,d,l,D\r\n"
+            "      1      1841.001 DT     0123 Rx 8  00 11 22 33 44 55 66 77\r\n"
+            "      2      1842.500 FD 1ABCDEF0 Tx 12 01 02 03 04 05 06 07 08 09 0A 0B 0C\r\n"
+            "      3      1843.000 ST          Rx    00 00 00 08\r\n"
+            "      4      1845.000 ER        - Rx 5  04 00 02 00 00\r\n"
+            "      5      1846.000 EV User event text\r\n",
+    "v2_1": ";$FILEVERSION=2.1\r\n;$STARTTIME=45244.925925925926\r\n;$COLUMNS=N,O,T,B,I,d,R,L,D\r\n"
+            "      1      1841.001 DT  1     0123 Rx -  8    00 11 22 33 44 55 66 77\r\n"
+            "      2      1842.500 FE  2 1ABCDEF0 Tx -  9    01 02 03 04 05 06 07 08 09 0A 0B 0C\r\n"
+            "      3      1843.000 BI  1     0400 Rx -  1    FF\r\n"
+            "      4      1844.000 RR  2     0100 Rx -  3\r\n"
+            "      5      1846.000 DT  1     0321 Rx -  15   01 02 03 04 05 06 07 08\r\n",
+    "v2_1_reordered": ";$FILEVERSION=2.1\n;$STARTTIME=45244.5\n;$COLUMNS=O,N,B,T,d,I,L,D,R\n"
+                      "      1001.000  1  2 DT Rx     0123 2 AA BB -\n",
+}
+
+
+def trc_seeds():
+    for name, text in TRC_SAMPLES.items():
+        write("trc", name, text.encode())
+
+
+def blf_object(kind, body, stamp=1000, version=1, flags=2):
+    """A BLF object with a version 1 or 2 header, padded by its size % 4."""
+    header = 40 if version == 2 else 32
+    size = header + len(body)
+    o = b"LOBJ" + struct.pack("<HHII", header, version, size, kind) + struct.pack("<I", flags)
+    o += struct.pack("<BBHQQ", 0, 0, 0, stamp, 0) if version == 2 else struct.pack("<HHQ", 0, 0, stamp)
+    return o + body + bytes(size % 4)
+
+
+def blf_container(data, compressed=True):
+    payload = zlib.compress(data) if compressed else data
+    size = 32 + len(payload)
+    return (b"LOBJ" + struct.pack("<HHII", 16, 1, size, 10) + struct.pack("<H6xI4x", 2 if compressed else 0,
+                                                                          len(data)) + payload + bytes(size % 4))
+
+
+def blf_file(*parts):
+    header = b"LOGG" + struct.pack("<I8BQQII8H8H", 144, 0, 0, 0, 0, 2, 6, 8, 1, 0, 0, 0, 0,
+                                   2023, 11, 2, 14, 23, 13, 19, 123, 2023, 11, 2, 14, 23, 13, 20, 0)
+    return header + bytes(144 - len(header)) + b"".join(parts)
+
+
+def blf_seeds():
+    """BLF files of each object kind, container kind and the ways they join."""
+    msg = blf_object(86, struct.pack("<HBBI8s", 1, 0x01, 8, 0x123, bytes(range(8))) + bytes(8))
+    msg1 = blf_object(1, struct.pack("<HBBI8s", 2, 0x80, 3, 0x80000456, bytes(8)), 12345, 1, 1)
+    fd = blf_object(100, struct.pack("<HBBIIBBBBI", 1, 0, 9, 0x7FF, 0, 0, 0x07, 12, 0, 0) + bytes(range(64)))
+    fd_short = blf_object(100, struct.pack("<HBBIIBBBBI", 2, 0, 13, 0x100, 0, 0, 0x01, 32, 0, 0) + bytes(20))
+    fd64 = blf_object(101, struct.pack("<BBBBIIIIIIIHBBI", 1, 15, 64, 0, 0x80000001, 0, 0x7000, 0, 0, 0, 0, 0, 1, 0, 0)
+                      + bytes(range(64)), 2000, 2)
+    fd64_ext = blf_object(101, struct.pack("<BBBBIIIIIIIHBBI", 2, 10, 16, 0, 0x102, 0, 0x1000, 0, 0, 0, 0, 0, 0,
+                                           32 + 40 + 12, 0) + bytes(12) + struct.pack("<II", 1, 2))
+    err = blf_object(2, struct.pack("<HH", 1, 0), 900, 1, 1)
+    err_ext = blf_object(73, struct.pack("<HH", 2, 0) + bytes(28))
+    err_fd = blf_object(104, bytes([1]) + bytes(107))
+    text = blf_object(65, struct.pack("<III", 0, 4, 0) + b"text")
+    every = msg + msg1 + fd + fd_short + fd64 + fd64_ext + err + err_ext + err_fd + text
+    write("blf", "every_kind_zlib", blf_file(blf_container(every)))
+    write("blf", "every_kind_stored", blf_file(blf_container(every, False)))
+    write("blf", "across_containers", blf_file(blf_container(every[:100]), blf_container(every[100:101], False),
+                                               blf_container(every[101:])))
+    write("blf", "outside_containers", blf_file(msg, blf_container(fd + msg), fd64))
+    write("blf", "empty", blf_file())
+    write("blf", "cut", blf_file(blf_container(every))[:300])
+
+
 def regression_seeds():
     """Regression inputs, sealed so that they pass a trailer check too."""
     d = os.path.join(HERE, "regressions")
@@ -197,3 +335,6 @@ if __name__ == "__main__":
     regression_seeds()
     text_seeds()
     dbc_seeds()
+    pcap_seeds()
+    trc_seeds()
+    blf_seeds()

@@ -494,6 +494,9 @@ struct MN_SIGNAL_REF {
 };
 extern void (*monitor_signal_activated)(const MN_SIGNAL_REF &ref);
 void btn_mn_clear_cb(GtkWidget *widget, gpointer user_data);
+/* The view's column that shows the model column `col` (MN_COL_*): the view
+ * shows them in an order of its own. */
+GtkTreeViewColumn *mn_column(int col);
 /* Rows of the monitor now, and view refreshes since start. */
 int mn_rows(void);
 long mn_refreshes(void);
@@ -531,6 +534,12 @@ void db_remove(int index);
 void sg_init(GtkBuilder *ed_builder, GtkBuilder *db_builder);
 bool sg_encode_to_panel(const char *message, const std::vector<std::pair<std::string, std::string>> &values);
 extern gint (*sg_dialog_run)(GtkDialog *dialog);
+/* By signal… encodes into the open data editor: the length of the frame it
+ * staged there, or -1. The editor's OK finishes it with accept (the
+ * identifier, options and length into the send panel, false when the panel
+ * cannot take them), its Cancel without. */
+int sg_staged_length(void);
+bool sg_finish_staged(bool accept);
 
 /* ---------------------------------------------- bus status, receive panel */
 

@@ -214,19 +214,27 @@ public:
     // while that channel is started.
     void receive_from_bus(int channel, const Bytes &frame);
 
+    // What a stream's 0xE2 and 0xF1 reports carry as their timestamp.
+    enum class StreamStamps {
+        Index,      // report i carries i as its second (tests check each report by it),
+                    // or the adapter's clock once set_clock was called
+        Clock,      // the adapter's clock, the one of its loopback and bus reports
+        WriteTime,  // the monotonic time (CLOCK_MONOTONIC, as steady_clock) at which
+                    // each is queued for writing, just before the write (latency benchmarks)
+    };
     // Write stream_sequence(count, seed) to the host, rate_per_s reports a
     // second (0 = as fast as the tty takes them), in write() chunks of
-    // 1..max_chunk bytes (random sizes from the seed). `stamp_write_time`
-    // (for latency benchmarks): 0xE2 and 0xF1 reports carry, in place of
-    // their index, the monotonic time (CLOCK_MONOTONIC, as steady_clock) at
-    // which they are queued for writing, just before the write.
-    void stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk = 64, bool stamp_write_time = false);
+    // 1..max_chunk bytes (random sizes from the seed).
+    void stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk = 64,
+                StreamStamps stamps = StreamStamps::Index);
     // The adapter's clock (its timestamps count from start()) runs `ppm`
     // parts per million fast (negative: slow) and jumps by `jump_us`
     // (negative: back) after every `every` timestamps it gives. Once set,
-    // the stream's 0xE2 and 0xF1 reports carry this clock's time too, unless
-    // they carry the write time.
+    // a stream of index stamps carries this clock's time too.
     void set_clock(long ppm, int64_t jump_us, long every);
+    // The adapter's clock now, in microseconds, for reports a test writes
+    // itself (inject) to carry this adapter's time.
+    int64_t clock_now_us();
     // The next stream's frames use `ids` identifiers of each kind (see
     // StreamGenerator); 0 = any.
     void set_stream_ids(uint32_t ids);
@@ -292,7 +300,7 @@ private:
     size_t stream_max_chunk_ = 64;
     uint32_t stream_rng_ = 1;
     uint32_t stream_ids_ = 0;
-    bool stream_stamp_ = false;
+    StreamStamps stream_stamps_ = StreamStamps::Index;
     Bytes stream_pending_;
 
     bool running_ = false;
@@ -306,6 +314,7 @@ private:
     int64_t start_us_ = 0;
     // the adapter's clock
     int64_t clock_us();
+    int64_t clock_read() const;
     bool clock_set_ = false;
     long clock_ppm_ = 0;
     int64_t clock_jump_us_ = 0;

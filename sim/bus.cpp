@@ -58,15 +58,28 @@ void Adapter::set_clock(long ppm, int64_t jump_us, long every)
     clock_jumped_us_ = 0;
 }
 
-// The adapter's time of a timestamp given now (mu_ held); never below 1 us,
-// as a zero timestamp means none.
-int64_t Adapter::clock_us()
+// The adapter's clock now (mu_ held); never below 1 us, as a zero
+// timestamp means none.
+int64_t Adapter::clock_read() const
 {
     const int64_t run = now_us() - start_us_;
-    const int64_t t = run + run * clock_ppm_ / 1000000 + clock_jumped_us_;
+    return std::max<int64_t>(run + run * clock_ppm_ / 1000000 + clock_jumped_us_, 1);
+}
+
+// The adapter's time of a timestamp given now (mu_ held): every `every`
+// timestamps the clock jumps.
+int64_t Adapter::clock_us()
+{
+    const int64_t t = clock_read();
     if (clock_every_ > 0 && ++clock_stamps_ % clock_every_ == 0)
         clock_jumped_us_ += clock_jump_us_;
-    return std::max<int64_t>(t, 1);
+    return t;
+}
+
+int64_t Adapter::clock_now_us()
+{
+    std::lock_guard<std::mutex> lk(mu_);
+    return clock_read();
 }
 
 // ---- the adapter's side of the bus ----

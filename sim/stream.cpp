@@ -112,7 +112,7 @@ std::vector<Report> stream_sequence(size_t count, unsigned seed)
     return seq;
 }
 
-void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk, bool stamp_write_time)
+void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chunk, StreamStamps stamps)
 {
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -122,7 +122,7 @@ void Adapter::stream(size_t count, int rate_per_s, unsigned seed, size_t max_chu
         stream_rate_ = std::max(rate_per_s, 0);
         stream_start_us_ = now_us();
         stream_max_chunk_ = std::max<size_t>(max_chunk, 1);
-        stream_stamp_ = stamp_write_time;
+        stream_stamps_ = stamps;
         stream_rng_ = seed * 747796405u + 2891336453u;
         if (stream_rng_ == 0)
             stream_rng_ = 1;
@@ -147,8 +147,10 @@ void Adapter::refill_stream(int64_t now)
             now < stream_start_us_ + static_cast<int64_t>(stream_next_) * 1000000 / stream_rate_)
             break;
         Report r = stream_gen_.report(stream_next_++);
-        if ((stream_stamp_ || clock_set_) && (r.kind == Report::E2 || r.kind == Report::F1)) {
-            const int64_t t = stream_stamp_ ? now_us() : clock_us();
+        const StreamStamps stamps =
+            stream_stamps_ == StreamStamps::Index && clock_set_ ? StreamStamps::Clock : stream_stamps_;
+        if (stamps != StreamStamps::Index && (r.kind == Report::E2 || r.kind == Report::F1)) {
+            const int64_t t = stamps == StreamStamps::WriteTime ? now_us() : clock_us();
             r.second = static_cast<uint32_t>(t / 1000000);
             r.micro_second = static_cast<uint32_t>(t % 1000000);
         }

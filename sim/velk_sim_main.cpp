@@ -53,8 +53,10 @@ const char kUsage[] =
     "                       (0xE2, 0xF1 of assorted DLCs, 0xE1, status reports)\n"
     "  -r, --rate R         reports per second for --stream; 0 = as fast as the\n"
     "                       tty takes them (default)\n"
-    "  -S, --seed S         seed of the stream's content (default 1); report i\n"
-    "                       carries i as its timestamp second\n"
+    "  -S, --seed S         seed of the stream's content (default 1)\n"
+    "  -T, --index-stamps   --stream's 0xE2 and 0xF1 report i carries i as its\n"
+    "                       timestamp second (to check each report by it) in\n"
+    "                       place of the adapter's clock\n"
     "  -I, --ids N          --stream's frames use N identifiers of each kind\n"
     "                       (standard 0-N-1, extended 18000000-18000000+N-1),\n"
     "                       as a bus of N messages does; default any (1-2048)\n"
@@ -62,8 +64,8 @@ const char kUsage[] =
     "                       the adapter's clock runs PPM parts per million fast\n"
     "                       (negative: slow) and jumps by JUMP_MS (negative:\n"
     "                       back) after every EVERY timestamps it gives (default\n"
-    "                       1000); --stream's reports then carry this clock's\n"
-    "                       time instead of their index\n"
+    "                       1000); the clock of the loopback, bus and --stream\n"
+    "                       reports\n"
     "  -v, --verbose        print every frame the host writes, in hex\n"
     "  -h, --help           this text\n"
     "\n"
@@ -93,6 +95,7 @@ const option kOptions[] = {
     {"bus", required_argument, nullptr, 'B'},
     {"rate", required_argument, nullptr, 'r'},   {"seed", required_argument, nullptr, 'S'},
     {"clock", required_argument, nullptr, 'C'},  {"ids", required_argument, nullptr, 'I'},
+    {"index-stamps", no_argument, nullptr, 'T'},
     {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -175,10 +178,10 @@ int main(int argc, char **argv)
     uint8_t model[2] = {0x51, 0x02};
     uint8_t dev_id[8];
     bool have_dev_id = false, loopback = false, verbose = false;
-    bool have_clock = false;
+    bool have_clock = false, index_stamps = false;
     long clock_ppm = 0, clock_jump_ms = 0, clock_every = 1000;
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:C:I:vh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:TC:I:vh", kOptions, nullptr)) != -1) {
         long v;
         switch (c) {
         case 'l': links.push_back(optarg); break;
@@ -240,6 +243,7 @@ int main(int argc, char **argv)
             if (!parse_int(optarg, 0, 0xFFFFFFFFL, &seed))
                 return bad("seed", optarg);
             break;
+        case 'T': index_stamps = true; break;
         case 'I':
             if (!parse_int(optarg, 1, 2048, &stream_ids))
                 return bad("identifier count", optarg);
@@ -338,8 +342,12 @@ int main(int argc, char **argv)
             if (stream_count > 0 && !streamed[i]) {
                 const velk::sim::State s = sims[i]->state();
                 if (s.active[0] || s.active[1]) {
+                    // One clock for every report, as a real adapter has, unless
+                    // the reports are to be told apart by their stamps.
                     sims[i]->stream(static_cast<size_t>(stream_count), static_cast<int>(rate),
-                                    static_cast<unsigned>(seed));
+                                    static_cast<unsigned>(seed), 64,
+                                    index_stamps ? velk::sim::Adapter::StreamStamps::Index
+                                                 : velk::sim::Adapter::StreamStamps::Clock);
                     streamed[i] = true;
                 }
             }

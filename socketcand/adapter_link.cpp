@@ -20,22 +20,6 @@ constexpr unsigned kBatch = 64;
 constexpr unsigned kWaitMs = 20;
 constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
 
-CAN_FRAME_INFO record_of(int channel, const NetFrame &f)
-{
-    CAN_FRAME_INFO r;
-    std::memset(&r, 0, sizeof r);
-    r.CAN_port = channel;
-    r.id_type = f.extended ? VELK_EID : VELK_SID;
-    r.rtr = VELK_DIS_RTR;
-    r.dlc = VELKLengthToDlc(f.len);
-    r.brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
-    r.esi = f.esi ? 1 : 0;
-    r.fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
-    r.id = f.id;
-    std::memcpy(r.data, f.data.data(), f.len);
-    return r;
-}
-
 }  // namespace
 
 AdapterLink::AdapterLink(const LinkOptions &o) : o_(o)
@@ -261,7 +245,7 @@ void AdapterLink::transmit_loop()
             item = tx_.front();
             tx_.pop_front();
         }
-        CAN_FRAME_INFO r = record_of(item.channel, item.frame);
+        CAN_FRAME_INFO r = trace::record_of(trace_frame_of(item.channel, item.frame));
         bool sent = false;
         {
             std::lock_guard<std::mutex> l(port_mutex_);

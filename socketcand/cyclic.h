@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "protocol.h"
-#include "tx_scheduler.h"
+#include "txlist.h"
 
 namespace velk::netd {
 

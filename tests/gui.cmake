@@ -38,6 +38,7 @@ gtest_discover_tests(gui_noadapter_test DISCOVERY_TIMEOUT 30
 # Lists where the window's widgets are, for the layout test's two starts.
 add_executable(gui_layout_probe gui_layout_probe.cpp)
 target_link_libraries(gui_layout_probe PRIVATE velk_gui_support)
+target_compile_definitions(gui_layout_probe PRIVATE VELK_EXAMPLE_DBC="${PROJECT_SOURCE_DIR}/dbc/examples/vehicle.dbc")
 
 add_executable(gui_layout_test gui_layout_test.cpp)
 # The installed-layout cases install the utility's component into a

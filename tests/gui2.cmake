@@ -30,3 +30,6 @@ foreach(t gui2_panels gui2_adapter gui2_plot gui2_transmit)
     WORKING_DIRECTORY ${VELK_TEST_UI_DIR}
     PROPERTIES LABELS gui ENVIRONMENT "${VELK_GUI_TEST_ENV}")
 endforeach()
+# A list saved by the Transmit tab is run by velk_send.
+target_compile_definitions(gui2_transmit_test PRIVATE VELK_SEND_PATH="$<TARGET_FILE:velk_send>")
+add_dependencies(gui2_transmit_test velk_send)

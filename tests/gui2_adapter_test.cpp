@@ -635,7 +635,7 @@ bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
 {
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     GdkRectangle cell;
-    gtk_tree_view_get_cell_area(view, path, gtk_tree_view_get_column(view, column), &cell);
+    gtk_tree_view_get_cell_area(view, path, mn_column(column), &cell);
     int x = 0;
     int y = 0;
     gtk_tree_view_convert_bin_window_to_widget_coords(view, cell.x, cell.y, &x, &y);
@@ -648,7 +648,9 @@ bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
         std::memcpy(&v, data + py * stride + px * 4, sizeof v);
         return v;
     };
-    // Inside the grid lines.
+    // Inside the grid lines; a cell scrolled out of view has none.
+    if (x + 2 < 0 || x + 2 >= width || y + 2 < 0 || y + 2 >= height)
+        return false;
     const uint32_t ground = pixel(x + 2, y + 2);
     for (int py = std::max(0, y + 2); py < std::min(height, y + cell.height - 1); ++py)
         for (int px = std::max(0, x + 2); px < std::min(width, x + cell.width - 2); ++px)
@@ -662,12 +664,14 @@ bool monitor_cell_inked(cairo_surface_t *drawing, GtkTreePath *path, int column)
 TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFrames)
 {
     const std::string path = write_file("signals.dbc", kSignalsDbc);
+    fill_log();
     const size_t before = log_lines().size();
     ASSERT_EQ(db_add_files({path}), 1);
     ASSERT_EQ(log_lines().size(), before + 2);
     EXPECT_EQ(log_lines()[before], "Database signals.dbc loaded with 1 warning: 5 messages, 8 signals");
     EXPECT_EQ(log_lines().back(), "  " + path + ":21: message FdMsg is 64 bytes long but not CAN FD by its "
                                                 "VFrameFormat; taken as CAN FD");
+    EXPECT_TRUE(log_shows_newest());
     gtk_notebook_set_current_page(GTK_NOTEBOOK(tr_info.notebook), 1);
 
     sim().inject(data_report(Report::E2, false, 0x123, 8, {{0, 0x28}, {1, 0x1C}, {2, 0x03}}));
@@ -732,10 +736,28 @@ TEST_F(OnAdapter, DatabaseNamesAndDecodesStandardExtendedMultiplexedFloatAndFdFr
     GtkTreePath *message = gtk_tree_path_new_from_indices(engine, -1);
     GtkTreePath *signal = gtk_tree_path_new_from_indices(engine, 0, -1);
     EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_NAME));
+    EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_COUNT));
+    EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_COUNT));
+    cairo_surface_destroy(drawing);
+    // A signal's columns follow a frame's to the right: scrolled to.
+    GtkAdjustment *across = gtk_scrollable_get_hadjustment(GTK_SCROLLABLE(mn_info.tree));
+    gtk_adjustment_set_value(across, gtk_adjustment_get_upper(across) - gtk_adjustment_get_page_size(across));
+    ASSERT_TRUE(paint_window());
+    drawing = draw_monitor();
     EXPECT_TRUE(monitor_cell_inked(drawing, message, MN_COL_TYPE));
     EXPECT_FALSE(monitor_cell_inked(drawing, message, MN_COL_VALUE));
     EXPECT_TRUE(monitor_cell_inked(drawing, signal, MN_COL_VALUE));
     EXPECT_FALSE(monitor_cell_inked(drawing, signal, MN_COL_TYPE));
+    gtk_adjustment_set_value(across, 0);
+    // A screen reader reads the plain text of every cell, markup or not.
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, signal, mn_column(MN_COL_VALUE)), "1802.0 rpm");
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, message, mn_column(MN_COL_NAME)), "EngineData");
+    GtkTreePath *sel = gtk_tree_path_new_from_indices(mux, signal_child(mux, "Sel"), -1);
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, sel, mn_column(MN_COL_VALUE)), "2");
+    gtk_tree_path_free(sel);
+    GtkTreePath *mux_row = gtk_tree_path_new_from_indices(mux, -1);
+    EXPECT_EQ(accessible_cell_text(mn_info.tree, mux_row, mn_column(MN_COL_DATA)), "02 14 00 00 00 00 00 00");
+    gtk_tree_path_free(mux_row);
     gtk_tree_path_free(message);
     gtk_tree_path_free(signal);
     cairo_surface_destroy(drawing);
@@ -773,11 +795,13 @@ TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)
     const std::string good = write_file("good.dbc", kSignalsDbc);
     ASSERT_EQ(db_add_files({good}), 1);
     const std::string bad = write_file("bad.dbc", "VERSION \"\"\nBU_: Ecu\nBO_ 291 Broken 8 Ecu\n");
+    fill_log();
     const size_t before = log_lines().size();
     EXPECT_EQ(db_add_files({bad}), 0);
     ASSERT_EQ(log_lines().size(), before + 1);
     const std::string line = log_lines().back();
     EXPECT_EQ(line.rfind("Database not loaded: " + bad + ":3:", 0), 0u) << line;
+    EXPECT_TRUE(log_shows_newest());
     ASSERT_EQ(gui::databases::all().size(), 1u);
     EXPECT_EQ(gui::databases::all()[0].path, good);
     EXPECT_NE(gui::databases::find(0x123, false), nullptr);
@@ -810,6 +834,82 @@ TEST_F(OnAdapter, DatabaseThatFailsToLoadIsOneLogLineAndChangesNothing)
     db_remove(0);
 }
 
+namespace {
+
+// Answers By signal… with EngineData at 1802 rpm in Drive, and says OK.
+gint by_signal_engine_data(GtkDialog *dialog)
+{
+    GtkWidget *box = named_widget(GTK_WIDGET(dialog), "sg_message_cbbox");
+    GtkWidget *tree = named_widget(GTK_WIDGET(dialog), "sg_treeview");
+    if (box == nullptr || tree == nullptr || !select_text(box, "EngineData (123)"))
+        return GTK_RESPONSE_CANCEL;
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(tree));
+    GtkTreeIter iter;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok; ok = gtk_tree_model_iter_next(model, &iter)) {
+        gchar *name = nullptr;
+        gtk_tree_model_get(model, &iter, 0, &name, -1);
+        const std::string signal = name != nullptr ? name : "";
+        g_free(name);
+        gtk_list_store_set(GTK_LIST_STORE(model), &iter, 1, signal == "Gear" ? "Drive" : "1802", -1);
+    }
+    screenshot_of(GTK_WIDGET(dialog), "by-signal");
+    return GTK_RESPONSE_OK;
+}
+
+}  // namespace
+
+// By signal… fills the data editor; the editor's Cancel leaves the send
+// panel as it was, its OK puts the frame into the panel and on the wire.
+TEST_F(OnAdapter, BySignalFillsTheEditorAndOnlyTheEditorsOkChangesThePanel)
+{
+    const std::string path = write_file("editor.dbc", kSignalsDbc);
+    ASSERT_EQ(db_add_files({path}), 1);
+    GtkWidget *by_signal = named_widget(windows->ed_dialog, "ed_signal_btn");
+    ASSERT_NE(by_signal, nullptr);
+    sg_dialog_run = by_signal_engine_data;
+    set_entry(ss_info.ety_d[SS_ETY_D_ID], "7AB");
+    select_text(ss_info.cbbox[SS_CBBOX_LEN], "2");
+    set_entry(ss_info.ety_d[SS_ETY_D_B0], "AA");
+    set_entry(ss_info.ety_d[SS_ETY_D_B0 + 1], "BB");
+
+    for (int response : {static_cast<int>(GTK_RESPONSE_CANCEL), 1}) {
+        std::vector<std::string> editor;
+        answer_editor([&] {
+            gtk_button_clicked(GTK_BUTTON(by_signal));
+            for (int i = 0; i < 8; ++i)
+                editor.push_back(gtk_widget_get_visible(ed_info.ety_d[i]) ? entry(ed_info.ety_d[i]) : "-");
+            // Nothing reaches the panel while the editor is open.
+            EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "7AB");
+            EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "2");
+            return response;
+        });
+        gtk_button_clicked(GTK_BUTTON(ss_info.btn_can_data));
+        answer_editor(nullptr);
+        EXPECT_EQ(editor, (std::vector<std::string>{"28", "1C", "03", "00", "00", "00", "00", "00"})) << response;
+        if (response == GTK_RESPONSE_CANCEL) {
+            EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "7AB");
+            EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "2");
+            EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_B0]), "AA");
+            EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_B0 + 1]), "BB");
+        }
+    }
+    // After Cancel the panel was as before; after OK it holds the frame.
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), "123");
+    EXPECT_EQ(active_text(ss_info.cbbox[SS_CBBOX_LEN]), "8");
+    EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_B0 + 1]), "1C");
+    EXPECT_EQ(log_lines().back(), "Encoded EngineData into the send panel");
+    EXPECT_TRUE(log_shows_newest());
+    gtk_button_clicked(GTK_BUTTON(ss_info.btn_send));
+    // Its loopback copy too, so that the next test starts from nothing.
+    ASSERT_TRUE(pump_until([] { return can1_cnt_s == 1 && can2_cnt_r == 1 && delivered(); }));
+    ASSERT_EQ(sent_frames().size(), 1u);
+    const Bytes f = sent_frames()[0];
+    EXPECT_EQ(frame_id(f), 0x123u);
+    EXPECT_EQ(Bytes(f.begin() + 6, f.begin() + 14), (Bytes{0x28, 0x1C, 0x03, 0, 0, 0, 0, 0}));
+    sg_dialog_run = gtk_dialog_run;
+    db_remove(0);
+}
+
 TEST_F(OnAdapter, SendingBySignalPutsTheEncodedBytesOnTheWire)
 {
     const std::string path = write_file("send.dbc", kSignalsDbc);
@@ -817,8 +917,10 @@ TEST_F(OnAdapter, SendingBySignalPutsTheEncodedBytesOnTheWire)
 
     // A value outside the range is refused in the log; the panel stays.
     const std::string id_before = entry(ss_info.ety_d[SS_ETY_D_ID]);
+    fill_log();
     EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"EngineSpeed", "20000"}, {"Gear", "Drive"}}));
     EXPECT_NE(log_lines().back().find("Not encoded: signal EngineSpeed"), std::string::npos) << log_lines().back();
+    EXPECT_TRUE(log_shows_newest());
     EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);
     EXPECT_FALSE(sg_encode_to_panel("EngineData", {{"Gear", "Reverse"}}));
     EXPECT_EQ(entry(ss_info.ety_d[SS_ETY_D_ID]), id_before);

@@ -181,6 +181,81 @@ void set_check(GtkWidget *w, bool on)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
 }
 
+void fill_log()
+{
+    clear_log();
+    for (int i = 0; i < 2; ++i)
+        for (const char *line : {"Set mode successfully !", "Set baud rate successfully !", "Set filter successfully !",
+                                 "CAN1 operates in CAN2.0B", "CAN2 operates in CAN2.0B"})
+            insert_log(line);
+    (void)log_shows_newest();
+}
+
+namespace {
+
+// Rows shown before `path`: the rows above it, with the children of
+// expanded rows, in the order the view shows them.
+int shown_row(GtkTreeView *view, GtkTreePath *path)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    int n = 0;
+    bool found = false;
+    std::function<void(GtkTreeIter *)> walk = [&](GtkTreeIter *parent) {
+        GtkTreeIter it;
+        for (gboolean ok = gtk_tree_model_iter_children(model, &it, parent); ok && !found;
+             ok = gtk_tree_model_iter_next(model, &it)) {
+            GtkTreePath *p = gtk_tree_model_get_path(model, &it);
+            if (gtk_tree_path_compare(p, path) == 0)
+                found = true;
+            else
+                ++n;
+            if (!found && gtk_tree_view_row_expanded(view, p))
+                walk(&it);
+            gtk_tree_path_free(p);
+        }
+    };
+    walk(nullptr);
+    return found ? n : -1;
+}
+
+}  // namespace
+
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, GtkTreeViewColumn *column)
+{
+    AtkObject *view = gtk_widget_get_accessible(tree);
+    const int row = shown_row(GTK_TREE_VIEW(tree), path);
+    if (!ATK_IS_TABLE(view) || row < 0)
+        return "<no cell>";
+    int shown_column = 0;
+    for (GtkTreeViewColumn *c; (c = gtk_tree_view_get_column(GTK_TREE_VIEW(tree), shown_column)) != column;) {
+        if (c == nullptr)
+            return "<no cell>";
+        ++shown_column;
+    }
+    // Hidden columns are not in the table.
+    for (int i = 0, n = shown_column; i < n; ++i)
+        if (!gtk_tree_view_column_get_visible(gtk_tree_view_get_column(GTK_TREE_VIEW(tree), i)))
+            --shown_column;
+    AtkObject *cell = atk_table_ref_at(ATK_TABLE(view), row, shown_column);
+    if (cell == nullptr)
+        return "<no cell>";
+    // A column of several renderers is a container of their cells.
+    AtkObject *text_cell = cell;
+    if (!ATK_IS_TEXT(cell) && atk_object_get_n_accessible_children(cell) > 0)
+        text_cell = atk_object_ref_accessible_child(cell, 0);
+    else
+        g_object_ref(text_cell);
+    std::string text = "<no cell>";
+    if (ATK_IS_TEXT(text_cell)) {
+        gchar *t = atk_text_get_text(ATK_TEXT(text_cell), 0, -1);
+        text = t != nullptr ? t : "";
+        g_free(t);
+    }
+    g_object_unref(text_cell);
+    g_object_unref(cell);
+    return text;
+}
+
 void answer_editor(std::function<int()> fn)
 {
     editor_answer = std::move(fn);
@@ -217,6 +292,22 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
     for (int i = 0; i < 64; ++i)
         f.data[i] = static_cast<unsigned char>(i + 1);
     return f;
+}
+
+void screenshot_of(GtkWidget *window, const char *name)
+{
+    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
+    if (dir == nullptr)
+        return;
+    gtk_widget_show(window);
+    pump_until([] { return false; }, 300);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, gtk_widget_get_allocated_width(window),
+                                                          gtk_widget_get_allocated_height(window));
+    cairo_t *cr = cairo_create(surface);
+    gtk_widget_draw(window, cr);
+    cairo_destroy(cr);
+    cairo_surface_write_to_png(surface, (std::string(dir) + "/" + name + ".png").c_str());
+    cairo_surface_destroy(surface);
 }
 
 bool paint_window()

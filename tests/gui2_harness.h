@@ -25,6 +25,8 @@ using gui_widgets::focus_of;
 using gui_widgets::item_count;
 using gui_widgets::label;
 using gui_widgets::log_lines;
+using gui_widgets::log_shows_newest;
+using gui_widgets::named_widget;
 using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::select_text;
@@ -62,6 +64,16 @@ void answer_record_dialog(const std::string &path);
 
 void set_check(GtkWidget *w, bool on);
 
+// Fills the status log with more lines than it shows (two starts of CAN's
+// five), laid out, so that a line written next is below its view.
+void fill_log();
+
+
+// The text a screen reader reads from a cell of a tree view, through the
+// view's accessible table: the row as shown (expanded rows counted) and the
+// column's position among those shown. "<no cell>" when there is none.
+std::string accessible_cell_text(GtkWidget *tree, GtkTreePath *path, GtkTreeViewColumn *column);
+
 // Answers the data editor: fn runs while the dialog is up and returns the
 // response.
 void answer_editor(std::function<int()> fn);
@@ -79,6 +91,9 @@ bool paint_window();
 
 // Saves the main window as a PNG when VELK_SCREENSHOT_DIR is set.
 void screenshot(const char *name);
+// Saves a window (a dialog) as it draws itself, shown and laid out first,
+// as a PNG when VELK_SCREENSHOT_DIR is set.
+void screenshot_of(GtkWidget *window, const char *name);
 
 // A suite of the utility on one emulated adapter: open_adapter() in the
 // suite's set-up (the emulator on port 0, the utility started), and each

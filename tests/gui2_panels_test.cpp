@@ -548,28 +548,97 @@ TEST_F(Panels, StatusLogShowsWholeLines)
     clear_log();
     for (int i = 0; i < 8; ++i)
         insert_log(("line " + std::to_string(i)).c_str());
-    // The first line not shown whole starts exactly at the view's bottom.
+    // The lines shown whole, when no line is shown in part (the log shows
+    // its newest lines, so those above are scrolled out of view); else -1.
     auto whole_lines = [] {
-        const int height = gtk_widget_get_allocated_height(sl_info.tree);
+        GdkRectangle visible;
+        gtk_tree_view_get_visible_rect(GTK_TREE_VIEW(sl_info.tree), &visible);
+        int whole = 0;
         for (int n = 0; n < 8; ++n) {
             GtkTreePath *path = gtk_tree_path_new_from_indices(n, -1);
             GdkRectangle row;
             gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &row);
             gtk_tree_path_free(path);
-            if (row.height <= 0 || row.y + row.height > height)
-                return row.height > 0 && row.y == height ? n : -1;
+            if (row.height <= 0)
+                return -1;
+            if (row.y >= 0 && row.y + row.height <= visible.height)
+                ++whole;
+            else if (row.y + row.height > 0 && row.y < visible.height)
+                return -1;
         }
-        return -1;
+        return whole;
     };
     int shown = -1;
     EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 5; }, 3000)) << shown;
     int w = 0;
     int h = 0;
     gtk_window_get_size(GTK_WINDOW(windows->main_window), &w, &h);
+    // Each check waits for the log's new height first.
+    const int tall = gtk_widget_get_allocated_height(sl_info.tree);
     gtk_window_resize(GTK_WINDOW(windows->main_window), w, h - 37);
+    EXPECT_TRUE(pump_until([&] { return gtk_widget_get_allocated_height(sl_info.tree) < tall; }, 3000));
     EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 3; }, 3000)) << shown;
+    const int small = gtk_widget_get_allocated_height(sl_info.tree);
     gtk_window_resize(GTK_WINDOW(windows->main_window), w, h);
+    EXPECT_TRUE(pump_until([&] { return gtk_widget_get_allocated_height(sl_info.tree) > small; }, 3000));
     EXPECT_TRUE(pump_until([&] { return (shown = whole_lines()) >= 5; }, 3000)) << shown;
+}
+
+// A line added below the five of a start of CAN is scrolled into view;
+// after the user scrolls up to older lines a new line leaves the view
+// there, and scrolling back to the end follows again. A clear follows too.
+TEST_F(Panels, StatusLogKeepsItsNewestLineInViewUnlessScrolledUp)
+{
+    clear_log();
+    for (int i = 0; i < 12; ++i) {
+        insert_log(("line " + std::to_string(i)).c_str());
+        EXPECT_TRUE(log_shows_newest()) << i;
+    }
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sl_info.box));
+    ASSERT_GT(gtk_adjustment_get_upper(adj), gtk_adjustment_get_page_size(adj)) << "the log holds more than it shows";
+    gtk_adjustment_set_value(adj, 0);
+    insert_log("line 12");
+    pump_until([] { return false; }, 200);
+    EXPECT_EQ(gtk_adjustment_get_value(adj), 0) << "the user's place is kept";
+    EXPECT_FALSE(log_shows_newest(200));
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    insert_log("line 13");
+    EXPECT_TRUE(log_shows_newest());
+    gtk_adjustment_set_value(adj, 0);
+    clear_log();
+    for (int i = 0; i < 12; ++i)
+        insert_log(("again " + std::to_string(i)).c_str());
+    EXPECT_TRUE(log_shows_newest());
+}
+
+// A line longer than the log is wide wraps onto more text lines of the
+// log's width, so that none of it is cut off.
+TEST_F(Panels, StatusLogWrapsALongLineToItsWidth)
+{
+    clear_log();
+    insert_log("short");
+    std::string line = "Transmit list started:";
+    for (int i = 0; i < 3; ++i)
+        line += " CAN1 100 of 5000 frames/s, CAN2 20 of 5000 frames/s";
+    insert_log(line.c_str());
+    ASSERT_TRUE(log_shows_newest());
+    auto row_height = [](int n) {
+        GtkTreePath *path = gtk_tree_path_new_from_indices(n, -1);
+        GdkRectangle row;
+        gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &row);
+        gtk_tree_path_free(path);
+        return row.height;
+    };
+    EXPECT_TRUE(pump_until([&] { return row_height(1) >= 2 * row_height(0); }, 3000))
+        << row_height(1) << " " << row_height(0);
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(sl_info.tree), 0);
+    EXPECT_LE(gtk_tree_view_column_get_width(column), gtk_widget_get_allocated_width(sl_info.tree));
+    GtkAdjustment *h = gtk_scrolled_window_get_hadjustment(GTK_SCROLLED_WINDOW(sl_info.box));
+    EXPECT_LE(gtk_adjustment_get_upper(h), gtk_adjustment_get_page_size(h)) << "nothing to scroll sideways";
+    int w = 0;
+    int h_ = 0;
+    gtk_window_get_size(GTK_WINDOW(windows->main_window), &w, &h_);
+    EXPECT_LE(w, 1280) << "the long line does not widen the window";
 }
 
 // ---- key filter ----------------------------------------------------------
@@ -1081,13 +1150,13 @@ TEST_F(Panels, MonitorCountsEachIdentifierAndMarksTheBytesThatChanged)
     // Sorted by identifier at first; a click on COUNT sorts by count, a
     // second click turns the order.
     EXPECT_LT(monitor_row("2", "Recv", "100"), r);
-    GtkTreeViewColumn *count_column = gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_COUNT);
+    GtkTreeViewColumn *count_column = mn_column(MN_COL_COUNT);
     gtk_tree_view_column_clicked(count_column);
     EXPECT_EQ(monitor_row("2", "Recv", "123"), 2);
     gtk_tree_view_column_clicked(count_column);
     EXPECT_EQ(monitor_row("2", "Recv", "123"), 0);
     EXPECT_EQ(gtk_tree_view_column_get_sort_order(count_column), GTK_SORT_DESCENDING);
-    gtk_tree_view_column_clicked(gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), MN_COL_ID));
+    gtk_tree_view_column_clicked(mn_column(MN_COL_ID));
     EXPECT_LT(monitor_row("2", "Recv", "100"), monitor_row("2", "Recv", "123"));
 
     char markup[128];

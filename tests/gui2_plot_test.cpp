@@ -32,6 +32,7 @@ BO_ 256 Wave: 8 ECU
  SG_ Level : 8|16@1- (1,0) [-32768|32767] "" Vector__XXX
 BO_ 2148532224 Other: 8 ECU
  SG_ Count : 0|8@1+ (1,0) [0|255] "" Vector__XXX
+ SG_ Level : 8|8@1+ (1,0) [0|255] "" Vector__XXX
 )";
 
 constexpr int kPeriod = 20;
@@ -42,26 +43,9 @@ double saw(int i)
 }
 
 // A widget of the Plot tab by its id in plot.glade.
-GtkWidget *find_named(GtkWidget *w, const char *id)
-{
-    if (GTK_IS_BUILDABLE(w)) {
-        const char *name = gtk_buildable_get_name(GTK_BUILDABLE(w));
-        if (name != nullptr && std::string(name) == id)
-            return w;
-    }
-    if (!GTK_IS_CONTAINER(w))
-        return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
-    GtkWidget *found = nullptr;
-    for (GList *c = children; c != nullptr && found == nullptr; c = c->next)
-        found = find_named(GTK_WIDGET(c->data), id);
-    g_list_free(children);
-    return found;
-}
-
 GtkWidget *plot_widget(const char *id)
 {
-    return find_named(tr_info.notebook, id);
+    return named_widget(tr_info.notebook, id);
 }
 
 std::string csv_answer;
@@ -157,7 +141,7 @@ velk::dbc::Database Plot::db_;
 
 TEST_F(Plot, TheSearchListOffersEverySignalOfTheDatabases)
 {
-    const std::vector<std::string> want = {"Other.Count", "Wave.Level", "Wave.Saw"};
+    const std::vector<std::string> want = {"Other.Count", "Other.Level", "Wave.Level", "Wave.Saw"};
     EXPECT_EQ(plot_signal_choices(), want);
     GtkWidget *search = plot_widget("plot_search_entry");
     ASSERT_NE(search, nullptr);
@@ -165,6 +149,39 @@ TEST_F(Plot, TheSearchListOffersEverySignalOfTheDatabases)
     gtk_button_clicked(GTK_BUTTON(plot_widget("plot_add_btn")));
     EXPECT_EQ(plot_signals(), std::vector<std::string>{"Wave.Saw"});
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(search)), "");
+}
+
+// A signal named without its message is plotted when one message has it;
+// a name that several messages have lists them, in view at the log's end.
+TEST_F(Plot, ABareSignalNameIsPlottedWhenOneMessageHasIt)
+{
+    GtkWidget *search = plot_widget("plot_search_entry");
+    GtkWidget *add = plot_widget("plot_add_btn");
+    ASSERT_NE(search, nullptr);
+    fill_log();
+    gtk_entry_set_text(GTK_ENTRY(search), "Saw");
+    gtk_button_clicked(GTK_BUTTON(add));
+    EXPECT_EQ(plot_signals(), std::vector<std::string>{"Wave.Saw"});
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(search)), "");
+
+    const struct {
+        const char *typed;
+        const char *said;
+    } refused[] = {
+        {"Level", "Plot: Level is in 2 messages, name one: Wave.Level, Other.Level"},
+        {"Nothing", "Plot: no signal Nothing in the loaded databases !"},
+        {"", "Plot: name a signal as Message.Signal !"},
+        {"Wave.", "Plot: name a signal as Message.Signal !"},
+    };
+    for (const auto &r : refused) {
+        fill_log();
+        gtk_entry_set_text(GTK_ENTRY(search), r.typed);
+        gtk_button_clicked(GTK_BUTTON(add));
+        EXPECT_EQ(log_lines().back(), r.said);
+        EXPECT_TRUE(log_shows_newest()) << r.typed;
+        EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(search)), r.typed) << "kept to be corrected";
+    }
+    EXPECT_EQ(plot_signals(), std::vector<std::string>{"Wave.Saw"});
 }
 
 TEST_F(Plot, AnUnknownSignalIsRefusedWithOneLogLine)

@@ -7,7 +7,7 @@
 #include "gui2_harness.h"
 #include "panel_transmit.h"
 #include "test_support.h"
-#include "transmit_list.h"
+#include "txlist.h"
 #include "tools_support.h"
 
 #include <gtest/gtest.h>
@@ -257,6 +257,72 @@ TEST_F(Transmit, StopCanStopsTheListFirst)
     EXPECT_TRUE(has_log("Transmit list: connect and start CAN first"));
 }
 
+// Stop CAN clears the log and then says that the list stopped, with the
+// frames it sent, below the lines of the stop.
+TEST_F(Transmit, StopCanSaysTheListStoppedAfterClearingTheLog)
+{
+    make_entry("223", "01", "10");
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    ASSERT_TRUE(pump_until([] { return wire(0x223).size() >= 2; }));
+    fill_log();
+    btn_start_cb(nullptr, nullptr);  // Stop CAN
+    ASSERT_TRUE(wait_idle());
+    const std::string sent = tx_cell(0, TX_COL_SENT);
+    EXPECT_EQ(sent, std::to_string(wire(0x223).size()));
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"Transmit list stopped: CAN stopped (" + sent +
+                                                    " frames sent, 0 refused)"});
+    EXPECT_TRUE(log_shows_newest());
+    // A Stop CAN with no list running says nothing of it.
+    connect_and_start();
+    btn_start_cb(nullptr, nullptr);
+    ASSERT_TRUE(wait_idle());
+    EXPECT_TRUE(log_lines().empty()) << ::testing::PrintToString(log_lines());
+}
+
+// Save… after Stop all writes the entries the user ran (every one but the
+// one unticked), so that velk_send --list runs them.
+TEST_F(Transmit, AListSavedAfterStopAllRunsInVelkSend)
+{
+    make_entry("2B1", "01", "10");
+    make_entry("2B2", "02", "10");
+    make_entry("2B3", "03", "10");
+    edit(2, TX_COL_COUNT, "4");
+    edit(0, TX_COL_COUNT, "3");
+    fill_log();
+    gtk_button_clicked(GTK_BUTTON(tx_info.start_all));
+    EXPECT_EQ(log_lines().back().rfind("Transmit list started: ", 0), 0u) << log_lines().back();
+    EXPECT_TRUE(log_shows_newest());
+    ASSERT_TRUE(pump_until([] { return wire(0x2B2).size() >= 2; }));
+    g_signal_emit_by_name(tx_info.renderer[TX_COL_ON], "toggled", "1");  // the user unticks 2B2
+    EXPECT_FALSE(tx_on(1));
+    gtk_button_clicked(GTK_BUTTON(tx_info.stop_all));
+    EXPECT_FALSE(tx_on(0) || tx_on(2));
+    const std::string path = dir_->path("stopped.list");
+    const std::string saved = saved_as(path);
+    EXPECT_NE(saved.find("CAN1 2B1#01 10ms count=3\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("CAN1 2B2#02 10ms enabled=no\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("CAN1 2B3#03 10ms count=4\n"), std::string::npos) << saved;
+
+    velk::sim::Adapter other;
+    ASSERT_TRUE(other.start());
+    velk::test::Child send;
+    ASSERT_TRUE(velk::test::run(&send, {VELK_SEND_PATH, "--list", path, "-T", "2", other.slave_path()}));
+    EXPECT_EQ(send.status(), 0) << send.err();
+    const auto summary = velk::test::lines_of(send.out());
+    ASSERT_EQ(summary.size(), 3u) << send.out();
+    EXPECT_EQ(summary[0].rfind("1 CAN1 2B1#01 10ms count=3: sent 3, ", 0), 0u) << summary[0];
+    EXPECT_EQ(summary[1].rfind("2 CAN1 2B2#02 10ms enabled=no: sent 0, ", 0), 0u) << summary[1];
+    EXPECT_EQ(summary[2].rfind("3 CAN1 2B3#03 10ms count=4: sent 4, ", 0), 0u) << summary[2];
+    EXPECT_EQ(other.host_frames(0xE0).size(), 7u);
+
+    // Loaded again, the entries wait for a start, and a save keeps the choice.
+    gtk_button_clicked(GTK_BUTTON(tx_info.load));
+    ASSERT_EQ(tx_size(), 3);
+    EXPECT_FALSE(tx_on(0) || tx_on(1) || tx_on(2));
+    EXPECT_FALSE(tx_running());
+    EXPECT_EQ(saved_as(dir_->path("again.list")), saved);
+}
+
 TEST_F(Transmit, AMessageOfTheWindowsDatabasesIsSentEncodedAndSavedWithItsFile)
 {
     const std::string dbc = dir_->path("engine.dbc");
@@ -302,9 +368,9 @@ TEST_F(Transmit, SaveAndLoadRoundTripAndABadLineIsRefusedWithItsNumber)
     const std::string path = dir_->path("bench.list");
     const std::string saved = saved_as(path);
     EXPECT_TRUE(has_log("Transmit list saved to " + path));
-    EXPECT_NE(saved.find("CAN1 123#DEADBEEF 10ms enabled=no\n"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("CAN2 18FF0A01##1112233 250ms count=50 enabled=no\n"), std::string::npos)
-        << saved;
+    // Never started, never unticked: saved to run.
+    EXPECT_NE(saved.find("CAN1 123#DEADBEEF 10ms\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("CAN2 18FF0A01##1112233 250ms count=50\n"), std::string::npos) << saved;
 
     select(0);
     gtk_button_clicked(GTK_BUTTON(tx_info.del));

@@ -610,6 +610,10 @@ TEST_F(Utility, FileDialogsStartInTheDocumentsFolderThenInTheLastOneUsed)
     gui::click(cs_info.btn[CS_BTN_EXPORT]);
     EXPECT_EQ(seen_folder, docs);
     EXPECT_EQ(seen_name, "velk.cfg");
+    db_dialog_run = look_at_file_chooser;
+    gui::click(db_info.btn_add);
+    EXPECT_EQ(seen_folder, docs) << "Databases… > Add";
+    db_dialog_run = gtk_dialog_run;
 
     cs_dialog_run = answer;
     gui::answer_file_dialog(other + "/saved.cfg");
@@ -624,6 +628,10 @@ TEST_F(Utility, FileDialogsStartInTheDocumentsFolderThenInTheLastOneUsed)
     EXPECT_EQ(seen_folder, other);
     EXPECT_EQ(seen_name.rfind("velk-", 0), 0u) << seen_name;
     EXPECT_FALSE(rec_is_recording());
+    db_dialog_run = look_at_file_chooser;
+    gui::click(db_info.btn_add);
+    EXPECT_EQ(seen_folder, other) << "Databases… > Add";
+    db_dialog_run = gtk_dialog_run;
 
     // A remembered folder that is gone gives way to the documents folder.
     unlink((other + "/saved.cfg").c_str());
@@ -632,6 +640,10 @@ TEST_F(Utility, FileDialogsStartInTheDocumentsFolderThenInTheLastOneUsed)
     gui::click(cs_info.btn[CS_BTN_EXPORT]);
     EXPECT_EQ(seen_folder, docs);
     EXPECT_EQ(seen_name, "velk.cfg");
+    db_dialog_run = look_at_file_chooser;
+    gui::click(db_info.btn_add);
+    EXPECT_EQ(seen_folder, docs) << "Databases… > Add";
+    db_dialog_run = gtk_dialog_run;
 
     cs_dialog_run = answer;
     tr_dialog_run = gtk_dialog_run;

@@ -208,3 +208,29 @@ TEST(Layout, WindowOpensTheSameEveryTimeAndKeepsItsLayout)
     expect_same(none[0], adapter[0], "start without and with an adapter");
     expect_same(adapter[0], adapter[1], "start and after the tour");
 }
+
+// At the window's default size, with the example database loaded and a
+// frame of each of its messages listed, no label, column header,
+// placeholder, combo box text or cell of any tab or of By signal… is shown
+// in part, and the columns of the frame list and those of a frame's row in
+// the monitor are in view.
+TEST(Layout, NoTextIsCutAtTheDefaultSizeWithTheExampleDatabase)
+{
+    FILE *p = popen(VELK_LAYOUT_PROBE_PATH " text", "r");
+    ASSERT_NE(p, nullptr);
+    std::vector<std::string> cut;
+    int checked = 0;
+    char line[512];
+    while (fgets(line, sizeof line, p) != nullptr) {
+        std::string s(line);
+        if (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        if (s.rfind("cut ", 0) == 0)
+            cut.push_back(s);
+        else
+            std::sscanf(s.c_str(), "checked %d texts", &checked);
+    }
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
+    EXPECT_GT(checked, 400) << "the tabs, their rows and By signal… were looked at";
+}

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -58,16 +59,17 @@ gint answer_record(GtkDialog *dialog)
 }
 
 // Frames a second's worth of periodic traffic on both channels would show,
-// stamped by an adapter whose clock counts from the epoch: a counter at
-// 10 ms, changing bytes at 20 ms, an extended identifier at 100 ms and a
+// stamped by the adapter's clock in the second before `end_us`: a counter
+// at 10 ms, changing bytes at 20 ms, an extended identifier at 100 ms and a
 // CAN FD frame with BRS at 50 ms.
-velk::sim::Bytes periodic_traffic()
+velk::sim::Bytes periodic_traffic(int64_t end_us)
 {
     velk::sim::Bytes out;
     auto add = [&out](const velk::sim::Bytes &b) { out.insert(out.end(), b.begin(), b.end()); };
+    // The whole second before the one `end_us` falls in.
+    const uint32_t second = static_cast<uint32_t>(std::max<int64_t>(end_us / 1000000 - 1, 0));
     for (uint32_t ms = 0; ms < 1000; ms += 10) {
-        const uint32_t second = 1796755128u + ms / 1000;
-        const uint32_t usec = ms % 1000 * 1000 + 17;
+        const uint32_t usec = ms * 1000 + 17;
         const uint8_t n = static_cast<uint8_t>(ms / 10);
         add(velk::sim::report_e2(1, false, false, 8, 0x100, {n, 0x00, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60}, second,
                                  usec));
@@ -103,7 +105,7 @@ bool shoot_trace_views(const std::string &out)
     gui::click(ss_info.btn_send);
     gui::set_check(tr_info.chk_follow, true);
     gui::pump_until([] { return can1_cnt_s >= 60; }, 15000);
-    gui::adapter().inject(periodic_traffic());
+    gui::adapter().inject(periodic_traffic(gui::adapter().clock_now_us()));
     // The rates and the recording's figures are shown once a second.
     gui::pump_until([] { return false; }, 1200);
     const std::string base = out.substr(0, out.size() - 4);

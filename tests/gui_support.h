@@ -32,6 +32,7 @@ using gui_widgets::entry;
 using gui_widgets::focus_of;
 using gui_widgets::label;
 using gui_widgets::log_lines;
+using gui_widgets::log_shows_newest;
 using gui_widgets::press_key;
 using gui_widgets::pump_until;
 using gui_widgets::sensitive;

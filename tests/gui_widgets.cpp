@@ -41,6 +41,51 @@ std::vector<std::string> log_lines()
     return lines;
 }
 
+bool log_shows_newest(int timeout_ms)
+{
+    return pump_until(
+        [] {
+            if (sl_info.store == nullptr)
+                return false;
+            const int n = gtk_tree_model_iter_n_children(GTK_TREE_MODEL(sl_info.store), nullptr);
+            if (n == 0)
+                return false;
+            GdkRectangle visible;
+            gtk_tree_view_get_visible_rect(GTK_TREE_VIEW(sl_info.tree), &visible);
+            // Rows not laid out yet all claim the top: each row must start
+            // where the one before ends.
+            GdkRectangle row = {0, 0, 0, 0};
+            for (int i = 0; i < n; ++i) {
+                GtkTreePath *path = gtk_tree_path_new_from_indices(i, -1);
+                GdkRectangle next;
+                gtk_tree_view_get_background_area(GTK_TREE_VIEW(sl_info.tree), path, nullptr, &next);
+                gtk_tree_path_free(path);
+                if (next.height <= 0 || (i > 0 && next.y != row.y + row.height))
+                    return false;
+                row = next;
+            }
+            return row.y >= 0 && row.y + row.height <= visible.height;
+        },
+        timeout_ms);
+}
+
+GtkWidget *named_widget(GtkWidget *root, const char *id)
+{
+    if (GTK_IS_BUILDABLE(root)) {
+        const char *name = gtk_buildable_get_name(GTK_BUILDABLE(root));
+        if (name != nullptr && std::strcmp(name, id) == 0)
+            return root;
+    }
+    if (!GTK_IS_CONTAINER(root))
+        return nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(root));
+    GtkWidget *found = nullptr;
+    for (GList *c = children; c != nullptr && found == nullptr; c = c->next)
+        found = named_widget(GTK_WIDGET(c->data), id);
+    g_list_free(children);
+    return found;
+}
+
 std::string label(GtkWidget *w)
 {
     // The frame list's counters are shown with its next batch.

@@ -19,7 +19,13 @@ bool wait_idle(int timeout_ms = 10000);
 
 // Status log lines, in order.
 std::vector<std::string> log_lines();
+// Iterates the main loop until the status log shows its last line whole;
+// false when it does not within timeout_ms.
+bool log_shows_newest(int timeout_ms = 3000);
 
+// The widget under root (root itself included) with this id in its layout
+// file; nullptr when none has it.
+GtkWidget *named_widget(GtkWidget *root, const char *id);
 std::string label(GtkWidget *w);
 std::string entry(GtkWidget *w);
 void set_entry(GtkWidget *w, const char *text);

@@ -5,7 +5,7 @@
 if(TARGET velk_lake AND TARGET velk_tools_test_support)
   find_package(ZLIB REQUIRED)
   add_executable(lake_test lake_test.cpp)
-  target_link_libraries(lake_test PRIVATE velk_lake velk_tools_test_support GTest::gtest_main PkgConfig::ZSTD
+  target_link_libraries(lake_test PRIVATE velk_lake velk_tools_test_support GTest::gtest_main PkgConfig::VELK_LAKE_ZSTD
     ZLIB::ZLIB)
   gtest_discover_tests(lake_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS lake)
 

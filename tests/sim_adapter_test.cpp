@@ -368,6 +368,53 @@ TEST_F(SimAdapter, StreamDeliversTheRegeneratedSequenceInOrder)
     EXPECT_TRUE(got == expected);
 }
 
+// The adapter's time of an 0xE2 or 0xF1 report, in microseconds: seconds
+// and microseconds, little-endian, after the flags (0xE2) or the FD flags (0xF1).
+int64_t stamp_us(const Bytes &r)
+{
+    const int at = r[0] == 0xF1 ? 3 : 2;
+    auto le32 = [&r](int i) {
+        return uint32_t{r[i]} | uint32_t{r[i + 1]} << 8 | uint32_t{r[i + 2]} << 16 | uint32_t{r[i + 3]} << 24;
+    };
+    return int64_t{le32(at)} * 1000000 + le32(at + 4);
+}
+
+// One adapter, one clock: the stream's last stamped report and a loopback
+// report right after it carry adapter times no further apart than the
+// test's own clock saw pass.
+TEST_F(SimAdapter, StreamAndLoopbackReportsCarryTheOneClock)
+{
+    sim.set_loopback(true);
+    EXPECT_EQ(host->exchange(frame({'a', 1, 1}), 5), frame({'a', 0}));
+    const auto seq = velk::sim::stream_sequence(200, 3);
+    size_t total = 0;
+    for (const Report &r : seq)
+        total += velk::sim::report_length(r);
+    const auto t0 = std::chrono::steady_clock::now();
+    sim.stream(seq.size(), 0, 3, 64, Adapter::StreamStamps::Clock);
+    const Bytes got = host->read_n(total, 5000);
+    ASSERT_EQ(got.size(), total);
+    int64_t streamed = -1;
+    size_t at = 0;
+    for (const Report &r : seq) {
+        const size_t n = velk::sim::report_length(r);
+        if (r.kind == Report::E2 || r.kind == Report::F1)
+            streamed = stamp_us(Bytes(got.begin() + static_cast<long>(at), got.begin() + static_cast<long>(at + n)));
+        at += n;
+    }
+    ASSERT_GE(streamed, 0) << "the stream has stamped reports";
+
+    host->write_bytes(frame({0xE0, 0x81, 0x00, 0x00, 0x01, 0x23, 1, 2, 3, 4, 5, 6, 7, 8}));
+    const Bytes loop = host->read_n(25);
+    const int64_t passed_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_EQ(loop.size(), 25u);
+    ASSERT_EQ(loop[0], 0xE2);
+    const int64_t looped = stamp_us(loop);
+    EXPECT_GE(looped, streamed);
+    EXPECT_LE(looped - streamed, passed_us + 1000) << "streamed at " << streamed << " us, looped back at " << looped;
+}
+
 TEST(SimPorts, TwoPortsShareADevIdAndSeparateAdaptersDoNot)
 {
     velk::sim::DualPort dual;

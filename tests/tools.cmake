@@ -11,6 +11,25 @@ if(TARGET velk_trace AND TARGET velk_dump)
   target_compile_definitions(trace_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}")
   gtest_discover_tests(trace_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
 
+  # BLF against python-can (tests/blf_python_can.py) and tshark; zlib builds
+  # the test files by hand.
+  find_package(ZLIB REQUIRED)
+  add_executable(trace_blf_test trace_blf_test.cpp)
+  target_include_directories(trace_blf_test PRIVATE ${PROJECT_SOURCE_DIR}/trace)
+  target_link_libraries(trace_blf_test PRIVATE velk_trace velk_tools_test_support ZLIB::ZLIB GTest::gtest_main)
+  target_compile_definitions(trace_blf_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}"
+    VELK_TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+  gtest_discover_tests(trace_blf_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
+  # pcap/pcapng against tshark, capinfos, editcap, text2pcap and scapy;
+  # TRC against python-can.
+  foreach(fmt pcap trc)
+    add_executable(trace_${fmt}_test trace_${fmt}_test.cpp)
+    target_link_libraries(trace_${fmt}_test PRIVATE velk_trace velk_tools_test_support GTest::gtest_main)
+    target_compile_definitions(trace_${fmt}_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}"
+      VELK_TESTS_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+    gtest_discover_tests(trace_${fmt}_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
+  endforeach()
+
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools_test.cpp)
     add_executable(tools_test tools_test.cpp)
     target_link_libraries(tools_test PRIVATE velk_trace velk_sim_lib velk_tool_common velk_tools_test_support

@@ -191,6 +191,100 @@ std::vector<trace::Frame> read_trace(const std::string &path, trace::Format form
     return out;
 }
 
+trace::Frame frame_at(const char *text, int64_t us, int channel, bool tx)
+{
+    trace::Frame f;
+    std::string why;
+    EXPECT_TRUE(trace::parse_frame_text(text, &f, &why)) << text << ": " << why;
+    f.sec = us / 1000000;
+    f.usec = static_cast<uint32_t>(us % 1000000);
+    f.channel = channel;
+    f.tx = tx;
+    return f;
+}
+
+bool write_trace(const std::string &path, trace::Format format, const std::vector<trace::Frame> &frames,
+                 const trace::WriteOptions &options)
+{
+    trace::Writer w;
+    if (!w.open(path, format, options))
+        return false;
+    for (const trace::Frame &f : frames)
+        if (!w.write(f))
+            return false;
+    return w.close();
+}
+
+std::vector<trace::Frame> every_kind_of_frame(int64_t start_us, int64_t step_us)
+{
+    std::string fd64 = "1ABCDEF0##1";
+    for (int i = 0; i < 64; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02X", (i * 7) & 0xFF);
+        fd64 += b;
+    }
+    const struct {
+        const char *text;
+        int channel;
+        bool tx;
+    } kFrames[] = {
+        {"123#DEADBEEF", 0, false},  {"1ABCDEF0#0011", 1, true},
+        {"123#R", 0, false},         {"00000456#R5", 1, false},
+        {"7FF#", 0, true},           {fd64.c_str(), 1, false},
+        {"123##2", 0, false},        {"000##3001122334455667788990011", 0, true},
+        {"20000080#0000000000000000", 1, false}, {"321#1122334455667788_C", 0, false},
+        {"00000001##0", 1, true},
+    };
+    std::vector<trace::Frame> v;
+    int64_t us = start_us;
+    for (const auto &k : kFrames) {
+        v.push_back(frame_at(k.text, us, k.channel, k.tx));
+        us += step_us;
+    }
+    return v;
+}
+
+TraceRead read_everything(const std::string &path, trace::Format format)
+{
+    TraceRead r;
+    trace::Reader reader;
+    trace::ReadOptions o;
+    o.notice = [&r](const std::string &text) { r.notices.push_back(text); };
+    if (!reader.open(path, format, o)) {
+        r.error = reader.error();
+        return r;
+    }
+    trace::Frame f;
+    int n;
+    while ((n = reader.next(&f)) > 0) {
+        r.frames.push_back(f);
+        r.names.push_back(reader.channel_name());
+    }
+    if (n < 0)
+        r.error = reader.error();
+    return r;
+}
+
+void expect_read_fails(const std::string &path, trace::Format format, const std::string &bytes, size_t frames,
+                       const std::string &error)
+{
+    ASSERT_TRUE(write_file(path, bytes));
+    const TraceRead r = read_everything(path, format);
+    EXPECT_EQ(r.frames.size(), frames);
+    EXPECT_EQ(r.error, path + ": " + error);
+}
+
+std::string data_hex(const trace::Frame &f)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    for (int i = 0; i < f.len; ++i) {
+        s += kDigits[f.data[static_cast<size_t>(i)] >> 4];
+        s += kDigits[f.data[static_cast<size_t>(i)] & 15];
+    }
+    return s;
+}
+
 int64_t us_of(const trace::Frame &f)
 {
     return f.sec * 1000000 + f.usec;

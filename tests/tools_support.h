@@ -71,6 +71,36 @@ private:
 std::vector<trace::Frame> read_trace(const std::string &path, trace::Format format, std::string *error = nullptr);
 int64_t us_of(const trace::Frame &f);
 
+// A frame from its cansend text (123#DEADBEEF, 123##1..., 20000080#... for
+// an error frame) at wall-clock `us` on a channel.
+trace::Frame frame_at(const char *text, int64_t us, int channel = 0, bool tx = false);
+// Writes the frames; false when any step fails.
+bool write_trace(const std::string &path, trace::Format format, const std::vector<trace::Frame> &frames,
+                 const trace::WriteOptions &options = {});
+// One frame of every kind: classic, extended, remote (11- and 29-bit), 0
+// bytes, CAN FD with BRS, ESI and both (0, 12 and 64 bytes), an error frame,
+// a classic DLC above 8; on both channels and in both directions, `step_us`
+// apart from `start_us`.
+std::vector<trace::Frame> every_kind_of_frame(int64_t start_us, int64_t step_us);
+
+// Everything a Reader gives for a file: the frames, their file channel
+// names, the error that ended it ("" at a clean end) and the notices said.
+struct TraceRead {
+    std::vector<trace::Frame> frames;
+    std::vector<std::string> names;
+    std::string error;
+    std::vector<std::string> notices;
+};
+TraceRead read_everything(const std::string &path, trace::Format format);
+
+// Writes `bytes` to `path` and reads it: `frames` frames, then `error`
+// (after the path and ": ").
+void expect_read_fails(const std::string &path, trace::Format format, const std::string &bytes, size_t frames,
+                       const std::string &error);
+
+// "DEADBEEF": the payload of a frame in hex.
+std::string data_hex(const trace::Frame &f);
+
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &text);
 // Lines of a text, without their newlines; no empty last line.

@@ -117,7 +117,7 @@ protected:
     ScratchDir dir;
 };
 
-// The README's scenario with every program real, velk_sim included.
+// The scenario of docs/tools.md with every program real, velk_sim included.
 TEST(ToolsEndToEnd, SendOnCan1IsRecordedOnCan2AndReplayReproducesIt)
 {
     ScratchDir dir;
@@ -427,6 +427,19 @@ TEST_F(Tools, SendListStopsOnCtrlCAndRefusesBadOrOverfullLists)
     ASSERT_TRUE(velk::test::run(&bad, {tool("velk_send"), "--list", dir.path("bad.list"), a.slave_path()}));
     EXPECT_EQ(bad.status(), 2);
     EXPECT_NE(bad.err().find(dir.path("bad.list") + ":2: bad cycle '10'"), std::string::npos) << bad.err();
+
+    // A list with nothing enabled (or nothing at all) says so and fails.
+    ASSERT_TRUE(write_file(dir.path("off.list"), "CAN1 123#00 10ms enabled=no\nCAN2 124#00 10ms enabled=no\n"));
+    ASSERT_TRUE(write_file(dir.path("empty.list"), "# nothing\n"));
+    for (const char *name : {"off.list", "empty.list"}) {
+        Child off;
+        ASSERT_TRUE(velk::test::run(&off, {tool("velk_send"), "--list", dir.path(name), "-T", "1", a.slave_path()}));
+        EXPECT_EQ(off.status(), 1) << name;
+        EXPECT_NE(off.err().find(dir.path(name) + ": no entry is enabled ("), std::string::npos) << off.err();
+        EXPECT_NE(off.err().find("nothing to send"), std::string::npos) << off.err();
+        EXPECT_EQ(off.out(), "") << name;
+    }
+    EXPECT_EQ(a.host_frames(0xE0).size(), sent) << "nothing was sent";
 
     std::string full;
     for (int i = 0; i < 12; ++i)

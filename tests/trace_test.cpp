@@ -136,6 +136,29 @@ TEST(TraceFiles, FramesWrittenAndReadBackAreIdenticalInEveryFormat)
     }
 }
 
+// The library's record of a frame to send reads back as the same frame:
+// what the transmit list, the tools and the network server send.
+TEST(TraceFiles, AFrameAndItsLibraryRecordConvertBothWays)
+{
+    for (const Frame &f : sample_frames()) {
+        if (f.error)
+            continue;
+        const CAN_FRAME_INFO r = velk::trace::record_of(f);
+        EXPECT_EQ(r.CAN_port, f.channel);
+        Frame back = velk::trace::frame_of(r);
+        // A record carries neither time nor direction.
+        Frame want = kept(f, Format::CandumpLog);
+        want.sec = 0;
+        want.usec = 0;
+        want.tx = false;
+        EXPECT_TRUE(back == want) << velk::trace::frame_text(f, true) << " came back as "
+                                  << velk::trace::frame_text(back, true);
+    }
+    Frame wide;
+    wide.id = 0x1FFFFFFF;
+    EXPECT_EQ(velk::trace::record_of(wide).id, 0x7FFu) << "a standard identifier keeps its 11 bits";
+}
+
 TEST(TraceFiles, WriterCountsTheBytesOfTheFileAndNoticesItRemoved)
 {
     ScratchDir dir;

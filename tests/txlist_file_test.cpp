@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "transmit_list.h"
+#include "txlist.h"
 
 using namespace velk::txlist;
 

@@ -13,7 +13,7 @@
 
 #include "adapter.h"
 #include "apipart.h"
-#include "tx_scheduler.h"
+#include "txlist.h"
 
 namespace velk::wtest {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tx_scheduler.h"
+#include "txlist.h"
 
 namespace velk::tools {
 
@@ -38,6 +38,14 @@ int send_list(const char *prog, const char *port_name, const ChannelSetup &setup
     if (!txlist::load_list(file, &list, &error)) {
         std::fprintf(stderr, "%s: %s\n", prog, error.c_str());
         return kBadInput;
+    }
+    bool any_enabled = false;
+    for (const txlist::Entry &e : list.entries)
+        any_enabled = any_enabled || e.enabled;
+    if (!any_enabled) {
+        std::fprintf(stderr, "%s: %s: no entry is enabled (%s), nothing to send\n", prog, file,
+                     list.entries.empty() ? "the list is empty" : "every entry has enabled=no");
+        return kFailed;
     }
     int port;
     const int status = connect(prog, port_name, setup, true, true, &port);

@@ -14,6 +14,8 @@
 #include <deque>
 #include <cerrno>
 
+#include "adapter_time.h"
+
 namespace velk::tools {
 
 namespace {
@@ -113,17 +115,7 @@ int configure(const char *prog, int port, const ChannelSetup &s, bool can1, bool
 // VELKSend_CANFD for CAN FD, VELKSend otherwise; the library's result.
 int send_frame(int port, const trace::Frame &f)
 {
-    CAN_FRAME_INFO r;
-    std::memset(&r, 0, sizeof r);
-    r.CAN_port = f.channel;
-    r.id_type = f.extended ? VELK_EID : VELK_SID;
-    r.rtr = f.remote ? VELK_EN_RTR : VELK_DIS_RTR;
-    r.dlc = f.dlc;
-    r.brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
-    r.esi = f.esi ? 1 : 0;
-    r.fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
-    r.id = f.id;
-    std::memcpy(r.data, f.data.data(), sizeof r.data);
+    CAN_FRAME_INFO r = trace::record_of(f);
     return f.fd ? VELKSend_CANFD(port, &r) : VELKSend(port, &r);
 }
 

@@ -13,7 +13,7 @@ foreach(t ${VELK_TOOLS})
   endif()
 endforeach()
 
-# velk_send --list runs the worker layer's transmit list scheduler.
+# velk_send --list runs the transmit list's scheduler.
 target_sources(velk_send PRIVATE ${CMAKE_CURRENT_LIST_DIR}/send_list.cpp)
 target_link_libraries(velk_send PRIVATE velk_txlist)
 

@@ -52,6 +52,22 @@ Frame frame_of(const CAN_FRAME_INFO &r)
     return f;
 }
 
+CAN_FRAME_INFO record_of(const Frame &f)
+{
+    CAN_FRAME_INFO r;
+    std::memset(&r, 0, sizeof r);
+    r.CAN_port = f.channel;
+    r.id_type = f.extended ? VELK_EID : VELK_SID;
+    r.rtr = f.remote ? VELK_EN_RTR : VELK_DIS_RTR;
+    r.dlc = f.dlc;
+    r.fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
+    r.brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
+    r.esi = f.esi ? 1 : 0;
+    r.id = f.id & (f.extended ? 0x1FFFFFFFu : 0x7FFu);
+    std::memcpy(r.data, f.data.data(), sizeof r.data);
+    return r;
+}
+
 int64_t HostTime::of(const char *time_of_day, int64_t now)
 {
     unsigned h, m, s, ms;

@@ -28,6 +28,10 @@ int payload_length(const CAN_FRAME_INFO &r);
 // Time and direction are the caller's.
 Frame frame_of(const CAN_FRAME_INFO &r);
 
+// The inverse: the library's record of a frame to send on f.channel. The
+// identifier is cut to its 11 or 29 bits.
+CAN_FRAME_INFO record_of(const Frame &f);
+
 // A host's time of day, "%02d:%02d:%02d:%03d" as the library and the worker
 // layer stamp records, as wall-clock microseconds: that time on the day of
 // `now` (wall-clock microseconds), or on the day before or after when that

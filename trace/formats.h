@@ -100,6 +100,23 @@ std::unique_ptr<Encoder> pcap_encoder(Format format, const WriteOptions &options
 std::unique_ptr<Decoder> trc_decoder(FILE *file, const ReadOptions &options);
 std::unique_ptr<Encoder> trc_encoder(const WriteOptions &options);
 
+// ---- text formats compressed by suffix (compressed.cpp) ----
+
+struct CompressedState;
+// A stream that compresses what is written into `file` (or inflates what is
+// read from it); closing it finishes the stream and closes `file`. level -1:
+// the codec's default. *state serves the calls below while it is open.
+FILE *open_compressed(FILE *file, Compression c, bool writing, int level, CompressedState **state);
+// After an fflush of the stream: a sync point, so that the file cut here
+// reads back up to this place.
+bool sync_compressed(CompressedState *state);
+// The compressed file itself.
+FILE *compressed_file(const CompressedState *state);
+// Reading: the stream ended without its end mark (a writer killed).
+bool compressed_cut_short(const CompressedState *state);
+// Reading: why the last read failed.
+const std::string &compressed_damage(const CompressedState *state);
+
 // ---- candump log ----
 // Parses one line; *name is the interface name.
 bool log_parse(std::string_view line, Frame *f, std::string *name, std::string *why);

@@ -10,9 +10,13 @@ add_library(velk_trace STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mf4.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pcapng.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trc.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compressed.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/split.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter_time.cpp)
 # adapter_time.h takes the library's public records, so its users see the
 # public header too (header only, nothing linked).
 target_include_directories(velk_trace PUBLIC ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/include)
 find_package(ZLIB REQUIRED)
-target_link_libraries(velk_trace PRIVATE ZLIB::ZLIB)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+target_link_libraries(velk_trace PRIVATE ZLIB::ZLIB PkgConfig::ZSTD)

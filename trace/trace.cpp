@@ -47,8 +47,10 @@ int hex_digit(char c)
     return -1;
 }
 
-bool format_of(const std::string &path, Format *format)
+bool format_of(const std::string &full_path, Format *format)
 {
+    const Compression c = compression_of(full_path);
+    const std::string path = c == Compression::None ? full_path : full_path.substr(0, full_path.find_last_of('.'));
     const size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
         return false;
@@ -71,7 +73,8 @@ bool format_of(const std::string &path, Format *format)
         *format = Format::Trc;
     else
         return false;
-    return true;
+    // BLF and MF4 compress inside the format; a capture is compressed as a whole by the tools that want it.
+    return c == Compression::None || !is_binary(*format);
 }
 
 bool is_binary(Format format)
@@ -98,6 +101,8 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     options_ = options;
     asc_started_ = false;
     bytes_ = 0;
+    frames_ = 0;
+    pending_.clear();
     encoder_ = detail::make_encoder(format, options);
     if (is_binary(format) || format == Format::Trc) {
         if (!encoder_) {
@@ -105,6 +110,12 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
             failed_ = true;
             return false;
         }
+    }
+    const Compression compression = path == "-" ? Compression::None : compression_of(path);
+    if (compression != Compression::None && is_binary(format)) {
+        error_ = path_ + ": BLF, MF4 and captures are not compressed by suffix (BLF and MF4 compress inside)";
+        failed_ = true;
+        return false;
     }
     if (path == "-") {
         file_ = stdout;
@@ -114,7 +125,20 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
         if (file_ == nullptr)
             return fail("cannot create");
         owns_file_ = true;
-        std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
+        // Binary formats buffer in stdio; text gathers whole lines in put().
+        if (is_binary(format))
+            std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
+        else if (compression == Compression::None)
+            std::setvbuf(file_, nullptr, _IONBF, 0);
+        if (compression != Compression::None) {
+            FILE *raw = file_;
+            file_ = detail::open_compressed(raw, compression, true, options.text_compression, &compressed_);
+            if (file_ == nullptr) {
+                std::fclose(raw);
+                return fail("cannot compress");
+            }
+            std::setvbuf(file_, nullptr, _IONBF, 0);
+        }
     }
     if (format_ == Format::Csv && !put(detail::kCsvHeader))
         return fail("cannot write");
@@ -126,12 +150,23 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     return true;
 }
 
+// Text goes out in whole lines: the lines gather here and reach the file in
+// one write, so that a writer killed at any moment leaves a file that ends
+// at a line's end.
 bool Writer::put(std::string_view text)
 {
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
-        return false;
+    pending_.append(text);
     bytes_ += text.size();
-    return true;
+    return pending_.size() < kWriteBuffer || drain();
+}
+
+bool Writer::drain()
+{
+    if (pending_.empty())
+        return true;
+    const bool ok = std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+    pending_.clear();
+    return ok;
 }
 
 bool Writer::fail(const char *what)
@@ -150,10 +185,19 @@ bool Writer::begin_asc(const Frame &first)
     return put(detail::asc_header(asc_base_us_, options_.time_note));
 }
 
+uint64_t Writer::size_on_disk() const
+{
+    if (compressed_ == nullptr || file_ == nullptr)
+        return bytes_;
+    const off_t at = ftello(detail::compressed_file(compressed_));
+    return at < 0 ? bytes_ : static_cast<uint64_t>(at);
+}
+
 bool Writer::write(const Frame &f)
 {
     if (file_ == nullptr || failed_)
         return false;
+    ++frames_;
     if (encoder_) {
         detail::Output out(file_, &bytes_);
         return encoder_->write(out, f) || fail("cannot write");
@@ -188,7 +232,7 @@ bool Writer::flush()
         if (!encoder_->flush(out))
             return fail("cannot write");
     }
-    if (std::fflush(file_) != 0)
+    if (!drain() || std::fflush(file_) != 0 || (compressed_ != nullptr && !detail::sync_compressed(compressed_)))
         return fail("cannot write");
     return true;
 }
@@ -213,11 +257,13 @@ bool Writer::close()
             fail("cannot write");
     }
     encoder_.reset();
-    if (!failed_ && std::fflush(file_) != 0)
+    if (!failed_ && (!drain() || std::fflush(file_) != 0))
         fail("cannot write");
+    pending_.clear();
     if (owns_file_ && std::fclose(file_) != 0 && !failed_)
         fail("cannot close");
     file_ = nullptr;
+    compressed_ = nullptr;
     return !failed_;
 }
 
@@ -226,7 +272,7 @@ bool Writer::still_at_path()
     if (file_ == nullptr || !owns_file_)
         return file_ != nullptr;
     struct stat open_file, at_path;
-    if (fstat(fileno(file_), &open_file) != 0)
+    if (fstat(fileno(compressed_ != nullptr ? detail::compressed_file(compressed_) : file_), &open_file) != 0)
         return true;
     if (stat(path_.c_str(), &at_path) != 0 || at_path.st_dev != open_file.st_dev ||
         at_path.st_ino != open_file.st_ino) {
@@ -280,11 +326,30 @@ bool Reader::open(const std::string &path, Format format, const ReadOptions &opt
         return false;
     }
     owns_file_ = true;
-    return rewind();
+    if (const Compression c = compression_of(path); c != Compression::None) {
+        FILE *raw = file_;
+        file_ = detail::open_compressed(raw, c, false, -1, &compressed_);
+        if (file_ == nullptr) {
+            std::fclose(raw);
+            error_ = "cannot open " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        restart();
+        return true;
+    }
+    // A named pipe cannot seek; a file just opened is at its start anyway.
+    restart();
+    return true;
 }
 
 bool Reader::rewind()
 {
+    if (compressed_ != nullptr) {
+        // A compressed stream cannot seek: it is read again from its start.
+        const std::string path = path_;
+        const ReadOptions options = options_;
+        return open(path, format_, options);
+    }
     if (file_ == nullptr || !owns_file_ || std::fseek(file_, 0, SEEK_SET) != 0)
         return false;
     restart();
@@ -310,13 +375,14 @@ void Reader::close()
     if (file_ != nullptr && owns_file_)
         std::fclose(file_);
     file_ = nullptr;
+    compressed_ = nullptr;
 }
 
 uint64_t Reader::position() const
 {
     if (file_ == nullptr || !owns_file_)
         return 0;
-    const off_t at = ftello(file_);
+    const off_t at = ftello(compressed_ != nullptr ? detail::compressed_file(compressed_) : file_);
     return at < 0 ? 0 : static_cast<uint64_t>(at);
 }
 
@@ -377,7 +443,16 @@ int Reader::next(Frame *f)
     for (;;) {
         const ssize_t n = getline(&raw, &cap, file_);
         if (n < 0) {
-            result = std::ferror(file_) ? fail(std::string("read error: ") + std::strerror(errno)) : 0;
+            if (std::ferror(file_))
+                result = fail(compressed_ != nullptr && !detail::compressed_damage(compressed_).empty()
+                                  ? detail::compressed_damage(compressed_)
+                                  : std::string("read error: ") + std::strerror(errno));
+            else if (compressed_ != nullptr && detail::compressed_cut_short(compressed_) && !summary_said_ &&
+                     notice_) {
+                summary_said_ = true;
+                notice_(path_ + ": the compressed stream ends early (its writer did not finish it); every frame "
+                                "before the cut was read");
+            }
             break;
         }
         ++line_;
@@ -392,6 +467,17 @@ int Reader::next(Frame *f)
         case Format::Asc: result = next_asc(f, text); break;
         case Format::Csv: result = next_csv(f, text); break;
         default: break;  // the formats with a decoder
+        }
+        // A last line without its newline is where a writer was stopped:
+        // one that does not read as a frame, or any in a compressed stream
+        // cut short (it may end anywhere), is left out and said.
+        if (raw[n - 1] != '\n' && (result < 0 || (compressed_ != nullptr && detail::compressed_cut_short(compressed_)))) {
+            error_.clear();
+            result = 0;
+            if (notice_)
+                notice_(path_ + ":" + std::to_string(line_) + ": the last line is cut short (its writer stopped "
+                                "there); it is left out");
+            continue;
         }
         if (result != 0)
             break;

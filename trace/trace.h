@@ -40,6 +40,7 @@ enum class Format {
 namespace detail {
 class Decoder;
 class Encoder;
+struct CompressedState;
 }  // namespace detail
 
 // Where a frame's time came from.
@@ -79,8 +80,13 @@ int len_to_dlc(int len);
 // The value of a hexadecimal digit of either case; -1 for any other character.
 int hex_digit(char c);
 
+// Text traces compressed by a further suffix: run.log.gz, run.asc.zst.
+enum class Compression { None, Gzip, Zstd };
+Compression compression_of(const std::string &path);
+
 // The format named by a file's extension (.log, .asc, .csv, .blf, .mf4,
-// .pcapng, .pcap, .trc, any case).
+// .pcapng, .pcap, .trc, any case), behind a .gz or .zst suffix for the text
+// formats (.log, .asc, .csv, .trc).
 bool format_of(const std::string &path, Format *format);
 // The formats whose files hold bytes rather than lines of text.
 bool is_binary(Format format);
@@ -112,7 +118,10 @@ struct WriteOptions {
     // .asc: a comment line in the header saying where the times come from.
     std::string time_note;
     // .blf, .mf4: the zlib level of the compressed blocks, 0 (stored) to 9.
+    // Text formats behind .gz or .zst: the level of the stream (-1: gzip 6,
+    // zstd 3).
     int compression = 6;
+    int text_compression = -1;
 };
 
 class Writer {
@@ -135,16 +144,22 @@ public:
     // it. True for standard output.
     bool still_at_path();
     bool is_open() const { return file_ != nullptr; }
-    // Bytes handed to the file since it was opened.
+    // Bytes handed to the file since it was opened (before compression).
     uint64_t bytes() const { return bytes_; }
+    // The file's size as far as written (compressed, for .gz and .zst).
+    uint64_t size_on_disk() const;
+    // Frames written since the file was opened.
+    uint64_t frames() const { return frames_; }
     const std::string &error() const { return error_; }
 
 private:
     bool fail(const char *what);
     bool begin_asc(const Frame &first);
     bool put(std::string_view text);
+    bool drain();
 
     std::unique_ptr<detail::Encoder> encoder_;  // the formats with a writer of their own
+    detail::CompressedState *compressed_ = nullptr;  // a .gz or .zst file's stream, while open
     FILE *file_ = nullptr;
     bool owns_file_ = false;
     bool failed_ = false;
@@ -155,7 +170,68 @@ private:
     int64_t asc_base_us_ = 0;
     bool asc_started_ = false;
     std::string buf_;
+    std::string pending_;  // whole lines not yet handed to the file
     uint64_t bytes_ = 0;
+    uint64_t frames_ = 0;
+};
+
+struct SplitOptions {
+    uint64_t max_bytes = 0;  // a new piece before a piece grows past this size; 0: no limit
+    int64_t max_us = 0;      // a new piece once a piece spans this much time (by the frames' times); 0: none
+    int keep = 0;            // only the newest `keep` pieces are kept, older ones removed (a ring); 0: all
+};
+
+// "run.log" with piece 3: "run-0003.log"; the counter goes before the format's
+// extension and any compression suffix ("run-0003.log.gz").
+std::string piece_path(const std::string &path, int piece);
+
+// A recording that may go on for days: one file, or (with a size or time
+// limit) pieces named by piece_path, each a complete file of its format.
+// Without splitting a write error ends the recording; with it, the piece
+// ends with its reason (every frame written before stays in it), on_event
+// says so once, and a new piece is tried every few seconds; frames that
+// come meanwhile are counted as lost.
+class SplitWriter {
+public:
+    SplitWriter();
+    ~SplitWriter();
+    SplitWriter(const SplitWriter &) = delete;
+    SplitWriter &operator=(const SplitWriter &) = delete;
+
+    bool open(const std::string &path, Format format, const WriteOptions &options, const SplitOptions &split);
+    bool write(const Frame &f);
+    bool flush();
+    bool close();
+    bool still_at_path();
+    bool is_open() const { return writer_.is_open() || retry_at_us_ >= 0; }
+    // The file being written now.
+    const std::string &current_path() const { return current_; }
+    int piece() const { return piece_; }
+    uint64_t frames() const { return frames_; }
+    uint64_t lost() const { return lost_; }
+    const std::string &error() const { return error_; }
+
+    // Called with the path of each piece as it is begun.
+    std::function<void(const std::string &path)> on_piece;
+    // Called with what a user should know: a piece that failed, writing again.
+    std::function<void(const std::string &text)> on_event;
+
+private:
+    bool splitting() const;
+    bool next_piece(int64_t start_us);
+    bool failed_piece(int64_t t);
+
+    Writer writer_;
+    std::string path_, current_, error_;
+    Format format_ = Format::CandumpLog;
+    WriteOptions options_;
+    SplitOptions split_;
+    int piece_ = 0;
+    int64_t piece_start_us_ = -1;
+    int64_t retry_at_us_ = -1;
+    int64_t last_us_ = 0;
+    uint64_t frames_ = 0, lost_ = 0;
+    bool said_retry_ = false;
 };
 
 struct ReadOptions {
@@ -204,6 +280,7 @@ private:
     int next_csv(Frame *f, const std::string &text);
 
     std::unique_ptr<detail::Decoder> decoder_;  // the formats with a reader of their own
+    detail::CompressedState *compressed_ = nullptr;  // a .gz or .zst file's stream, while open
     std::function<void(const std::string &)> notice_;
     ReadOptions options_;
     bool summary_said_ = false;

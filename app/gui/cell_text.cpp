@@ -149,7 +149,19 @@ void velk_cell_text_get_property(GObject *object, guint id, GValue *value, GPara
 {
     const State &st = state_of(object);
     switch (id) {
-    case PROP_TEXT: g_value_set_string(value, st.key[0] == 'T' ? st.key.c_str() + 1 : nullptr); break;
+    case PROP_TEXT:
+        // Of a markup cell, its plain text: what the view's accessible (a
+        // screen reader) reads.
+        if (st.key[0] == 'M') {
+            gchar *plain = nullptr;
+            if (pango_parse_markup(st.key.c_str() + 1, -1, 0, nullptr, &plain, nullptr, nullptr))
+                g_value_take_string(value, plain);
+            else
+                g_value_set_string(value, nullptr);
+        } else {
+            g_value_set_string(value, st.key.c_str() + 1);
+        }
+        break;
     case PROP_MARKUP: g_value_set_string(value, st.key[0] == 'M' ? st.key.c_str() + 1 : nullptr); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }

@@ -85,11 +85,12 @@ void snap_log(GtkWidget *, GdkRectangle *, gpointer)
 }
 
 // The log's one column: plain lines in a small font, as close as text lines,
-// so that the longest outcome (five lines, at the start of CAN) shows whole.
+// so that the longest outcome (five lines, at the start of CAN) shows whole;
+// a line longer than the log is wide wraps.
 void add_log_column(GtkTreeView *view)
 {
     GtkCellRenderer *renderer = gtk_cell_renderer_text_new();
-    g_object_set(renderer, "font", "Calibri 9", nullptr);
+    g_object_set(renderer, "font", "Calibri 9", "wrap-mode", PANGO_WRAP_WORD_CHAR, nullptr);
     gint xpad = 0;
     gtk_cell_renderer_get_padding(renderer, &xpad, nullptr);
     gtk_cell_renderer_set_padding(renderer, xpad, 0);
@@ -120,6 +121,48 @@ int measure_log_line()
     return row.height;
 }
 
+// The log keeps its newest line in view, as a terminal does, unless the
+// user scrolled up to read older ones.
+bool log_follows = true;
+GtkCellRenderer *log_cell = nullptr;
+int log_wrap_width = -1;
+
+void log_scrolled(GtkAdjustment *adj, gpointer)
+{
+    log_follows = gtk_adjustment_get_value(adj) + gtk_adjustment_get_page_size(adj) >=
+                  gtk_adjustment_get_upper(adj) - 1;
+}
+
+void log_grew(GtkAdjustment *adj, gpointer)
+{
+    if (log_follows)
+        gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+}
+
+// Lines wrap at the log's width: the cell's wrap width follows the view's,
+// set from an idle callback as the margin is.
+gboolean wrap_log_now(gpointer)
+{
+    gint xpad = 0;
+    gtk_cell_renderer_get_padding(log_cell, &xpad, nullptr);
+    // The view puts its separator beside the cell's padding.
+    gint separator = 0;
+    gtk_widget_style_get(sl_info.tree, "horizontal-separator", &separator, nullptr);
+    const int width = gtk_widget_get_allocated_width(sl_info.tree) - 2 * xpad - separator;
+    if (width > 0 && width != log_wrap_width) {
+        log_wrap_width = width;
+        g_object_set(log_cell, "wrap-width", width, nullptr);
+        gtk_tree_view_columns_autosize(GTK_TREE_VIEW(sl_info.tree));
+    }
+    return G_SOURCE_REMOVE;
+}
+
+void wrap_log(GtkWidget *, GdkRectangle *allocation, gpointer)
+{
+    if (allocation->width != log_wrap_width)
+        g_idle_add(wrap_log_now, nullptr);
+}
+
 void sl_init()
 {
     sl_info.tree = gui::widget(MW_builder, "Log_treeview");
@@ -130,6 +173,14 @@ void sl_init()
     log_row = measure_log_line();
     log_margin = gtk_widget_get_margin_bottom(sl_info.box);
     g_signal_connect(sl_info.box, "size-allocate", G_CALLBACK(snap_log), nullptr);
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(sl_info.tree), 0);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+    log_cell = GTK_CELL_RENDERER(cells->data);
+    g_list_free(cells);
+    g_signal_connect(sl_info.tree, "size-allocate", G_CALLBACK(wrap_log), nullptr);
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sl_info.box));
+    g_signal_connect(adj, "value-changed", G_CALLBACK(log_scrolled), nullptr);
+    g_signal_connect(adj, "changed", G_CALLBACK(log_grew), nullptr);
 }
 
 void main_window_init()
@@ -199,6 +250,10 @@ void clear_log(void)
     gtk_list_store_clear(sl_info.store);
     gtk_tree_view_set_model(GTK_TREE_VIEW(sl_info.tree), nullptr);
     sl_info.store = nullptr;
+    // Back to the top now rather than when the view next lays itself out,
+    // which would seem to be the user leaving the end of the new lines.
+    gtk_adjustment_set_value(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sl_info.box)), 0);
+    log_follows = true;
 }
 
 void destroy(GtkWidget *widget, gpointer user_data)

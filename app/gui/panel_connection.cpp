@@ -95,7 +95,7 @@ void start_can()
 
 void stop_can()
 {
-    tx_stop_all();
+    std::string list_line = tx_stop_all_line("CAN stopped");
     const int port = com_port;
     run_operation(
         "Stopping CAN…",
@@ -104,9 +104,11 @@ void stop_can()
             cd_stop_sending(port);
             return procInitial(port, false);
         },
-        [](int) {
+        [list_line](int) {
             set_err_str(0);
             clear_log();
+            if (!list_line.empty())
+                insert_log(list_line.c_str());
             cd_show_stopped();
         });
 }

@@ -66,6 +66,7 @@ void btn_add_cb(GtkWidget *, gpointer)
     gtk_file_filter_set_name(any, "All files");
     gtk_file_filter_add_pattern(any, "*");
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), any);
+    gui::start_in_last_folder(GTK_FILE_CHOOSER(chooser));
     std::vector<std::string> paths;
     if (db_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_OK) {
         GSList *names = gtk_file_chooser_get_filenames(GTK_FILE_CHOOSER(chooser));
@@ -74,6 +75,8 @@ void btn_add_cb(GtkWidget *, gpointer)
             g_free(n->data);
         }
         g_slist_free(names);
+        if (!paths.empty())
+            gui::remember_folder(paths.front().c_str());
     }
     gtk_widget_destroy(chooser);
     db_add_files(paths);

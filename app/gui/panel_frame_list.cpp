@@ -51,7 +51,7 @@ struct Column {
 };
 
 constexpr Column kColumns[COL_NUM] = {
-    {"NO", 40},   {"CH", 30},  {"PATH", 45},  {"MOD", 40},   {"ID", 75},           {"MESSAGE", 80},
+    {"NO", 36},   {"CH", 30},  {"PATH", 45},  {"MOD", 44},   {"ID", 75},           {"MESSAGE", 80},
     {"TYPE", 80}, {"LEN", 35}, {"DATA", 190}, {"TIME", 90}, {"ADAPTER TIME", 90},
 };
 
@@ -144,10 +144,16 @@ void adapter_time_cell(int64_t us, int64_t delta, char *out, size_t size)
 // The width a text column needs for `sample` in its renderer's font.
 int column_width_for(GtkCellRenderer *renderer, const char *sample)
 {
+    // Measured as the text asks, not as the cell's fixed size says.
+    gint fixed_width = 0;
+    gint fixed_height = 0;
+    gtk_cell_renderer_get_fixed_size(renderer, &fixed_width, &fixed_height);
+    gtk_cell_renderer_set_fixed_size(renderer, -1, -1);
     g_object_set(renderer, "text", sample, nullptr);
     gint natural = 0;
     gtk_cell_renderer_get_preferred_width(renderer, bs_info.tree, nullptr, &natural);
     g_object_set(renderer, "text", nullptr, nullptr);
+    gtk_cell_renderer_set_fixed_size(renderer, fixed_width, fixed_height);
     gint separator = 0;
     gtk_widget_style_get(bs_info.tree, "horizontal-separator", &separator, nullptr);
     return natural + separator;
@@ -162,6 +168,48 @@ int one_line_height(GtkCellRenderer *renderer)
     g_object_set(renderer, "text", nullptr, nullptr);
     return natural;
 }
+
+GtkCellRenderer *renderer_of(int col)
+{
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(gtk_tree_view_get_column(GTK_TREE_VIEW(bs_info.tree), col)));
+    GtkCellRenderer *cell = GTK_CELL_RENDERER(cells->data);
+    g_list_free(cells);
+    return cell;
+}
+
+// The column's width is its own; every cell but the data is one line.
+// Cells of a fixed size are not measured, so each new row measures its data
+// cell only, not eleven cells.
+void set_column_width(int col, int width)
+{
+    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(bs_info.tree), col);
+    gtk_tree_view_column_set_fixed_width(column, width);
+    gtk_tree_view_column_set_min_width(column, width);
+    if (col != COL_DATA) {
+        GtkCellRenderer *cell = renderer_of(col);
+        gtk_cell_renderer_set_fixed_size(cell, width, one_line_height(cell));
+    }
+}
+
+// The times, eight data bytes of a usual mix of digits and letters, and
+// the message names of the loaded databases up to a bound are shown whole,
+// in whatever font the renderer falls back to: the columns then fit the
+// window's default size.
+void fit_columns()
+{
+    constexpr int kMessageMax = 120;
+    set_column_width(COL_TIME, std::max(kColumns[COL_TIME].width, column_width_for(renderer_of(COL_TIME), "00:00:00:000")));
+    set_column_width(COL_ATIME,
+                     std::max(kColumns[COL_ATIME].width, column_width_for(renderer_of(COL_ATIME), "00:00:00.000000")));
+    set_column_width(COL_DATA, column_width_for(renderer_of(COL_DATA), "0D 0D 0D 0D 0D 0D 0D 0D"));
+    int message = kColumns[COL_MESSAGE].width;
+    for (const gui::databases::Loaded &l : gui::databases::all())
+        for (const velk::dbc::Message &m : l.db->messages())
+            if (message < kMessageMax)
+                message = std::max(message, column_width_for(renderer_of(COL_MESSAGE), m.name.c_str()));
+    set_column_width(COL_MESSAGE, std::min(message, kMessageMax));
+}
+
 
 // Writes every row's adapter time again, as the selector now says.
 void rewrite_adapter_times()
@@ -579,27 +627,12 @@ void bs_init(void)
     }
     for (int i = 0; i < COL_NUM; ++i) {
         GtkTreeViewColumn *column = gtk_tree_view_get_column(view, i);
-        int width = kColumns[i].width;
-        // The adapter's time of day with microseconds is shown whole, in
-        // whatever font the renderer falls back to.
-        if (i == COL_ATIME) {
-            GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
-            width = std::max(width, column_width_for(GTK_CELL_RENDERER(cells->data), "00:00:00.000000"));
-            g_list_free(cells);
-        }
-        gtk_tree_view_column_set_fixed_width(column, width);
         gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_GROW_ONLY);
         gtk_tree_view_column_set_resizable(column, TRUE);
-        // The column's width is its own; every cell but the data is one
-        // line. Cells of a fixed size are not measured, so each new row
-        // measures its data cell only, not eleven cells.
-        if (i != COL_DATA) {
-            GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
-            GtkCellRenderer *cell = GTK_CELL_RENDERER(cells->data);
-            g_list_free(cells);
-            gtk_cell_renderer_set_fixed_size(cell, width, one_line_height(cell));
-        }
+        set_column_width(i, kColumns[i].width);
     }
+    fit_columns();
+    gui::databases::on_change(fit_columns);
     gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     gtk_tree_view_set_rules_hint(view, TRUE);

@@ -28,7 +28,9 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 MN_INFO mn_info;
@@ -63,11 +65,21 @@ struct Column {
 };
 
 constexpr Column kColumns[MN_COL_NUM] = {
-    {"CH", 40, true},          {"PATH", 55, true},    {"ID", 85, true},      {"NAME", 140, true},
-    {"VALUE", 100, false},     {"TEXT", 70, false},   {"RAW", 60, false},    {"MIN/MAX", 90, false},
-    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 70, true},   {"PERIOD [ms]", 100, true},
-    {"DATA", 190, false},      {"LAST TIME", 105, true},
+    {"CH", 40, true},          {"PATH", 50, true},    {"ID", 80, true},      {"NAME", 120, true},
+    {"VALUE", 90, false},      {"TEXT", 70, false},   {"RAW", 60, false},    {"MIN/MAX", 90, false},
+    {"TYPE", 80, true},        {"LEN", 40, true},     {"COUNT", 70, true},   {"PERIOD [ms]", 104, true},
+    {"DATA", 180, false},      {"LAST TIME", 100, true},
 };
+
+// The order shown: the columns of a frame's row that a user watches first,
+// so that they fit the window's default width whatever a database adds;
+// a signal's columns follow to the right.
+constexpr int kShownOrder[MN_COL_NUM] = {MN_COL_CH,    MN_COL_PATH, MN_COL_ID,  MN_COL_NAME,  MN_COL_COUNT,
+                                         MN_COL_PERIOD, MN_COL_DATA, MN_COL_TIME, MN_COL_VALUE, MN_COL_TEXT,
+                                         MN_COL_RAW,   MN_COL_RANGE, MN_COL_TYPE, MN_COL_LEN};
+
+// The view's column of each model column.
+GtkTreeViewColumn *view_columns[MN_COL_NUM] = {};
 
 // A signal of a described identifier: its value in the last frame that
 // carried it, and the raw value its row showed at the last update.
@@ -123,6 +135,7 @@ long refreshes = 0;
 // sized to their content do: a text with more visible characters than any
 // before in its column is measured here, once.
 size_t widest_text[MN_COL_NUM] = {};
+std::unordered_set<std::string> measured_names[2];  // of the name and the value-text columns
 // The cells' font, for the renderers and for measuring their text.
 constexpr const char *kCellFamily = "Calibri";
 constexpr int kCellPoints = 10;
@@ -151,10 +164,16 @@ void fit_column(int col, const char *text)
 {
     const bool markup = is_markup_column(col);
     const size_t n = visible_chars(text, markup);
-    if (n <= widest_text[col])
+    // Names and value texts come from the databases, a bounded set, and
+    // differ in width more than in length: each is measured once.
+    if (col == MN_COL_NAME || col == MN_COL_TEXT) {
+        if (!measured_names[col == MN_COL_TEXT].insert(text).second)
+            return;
+    } else if (n <= widest_text[col]) {
         return;
-    widest_text[col] = n;
-    GtkTreeViewColumn *column = gtk_tree_view_get_column(GTK_TREE_VIEW(mn_info.tree), col);
+    }
+    widest_text[col] = std::max(widest_text[col], n);
+    GtkTreeViewColumn *column = view_columns[col];
     if (column == nullptr)
         return;
     PangoLayout *layout = gtk_widget_create_pango_layout(mn_info.tree, nullptr);
@@ -173,7 +192,7 @@ void fit_column(int col, const char *text)
     // The cell's padding and the grid line; the first column also holds the
     // expander of a described row.
     width += 12;
-    if (col == 0)
+    if (col == kShownOrder[0])
         width += 2 * gtk_tree_view_get_level_indentation(GTK_TREE_VIEW(mn_info.tree)) + 24;
     if (width > gtk_tree_view_column_get_fixed_width(column))
         gtk_tree_view_column_set_fixed_width(column, width);
@@ -412,22 +431,22 @@ void sort_rows()
         entries[rows[r]].position = r;
 }
 
-void show_sort_indicator(GtkTreeView *view)
+void show_sort_indicator()
 {
     for (int i = 0; i < MN_COL_NUM; ++i) {
-        GtkTreeViewColumn *column = gtk_tree_view_get_column(view, i);
+        GtkTreeViewColumn *column = view_columns[i];
         gtk_tree_view_column_set_sort_indicator(column, i == sort_column);
         gtk_tree_view_column_set_sort_order(column, descending ? GTK_SORT_DESCENDING : GTK_SORT_ASCENDING);
     }
 }
 
 // A click on a header sorts by that column; another click turns the order.
-void column_clicked(GtkTreeViewColumn *column, gpointer index)
+void column_clicked(GtkTreeViewColumn *, gpointer index)
 {
     const int i = GPOINTER_TO_INT(index);
     descending = i == sort_column ? !descending : false;
     sort_column = i;
-    show_sort_indicator(GTK_TREE_VIEW(gtk_tree_view_column_get_tree_view(column)));
+    show_sort_indicator();
     sort_rows();
 }
 
@@ -677,6 +696,11 @@ int mn_rows(void)
     return mn_store != nullptr ? gtk_tree_model_iter_n_children(GTK_TREE_MODEL(mn_store), nullptr) : 0;
 }
 
+GtkTreeViewColumn *mn_column(int col)
+{
+    return col >= 0 && col < MN_COL_NUM ? view_columns[col] : nullptr;
+}
+
 long mn_refreshes(void)
 {
     return refreshes;
@@ -697,9 +721,10 @@ void mn_init(void)
     GtkTreeView *view = GTK_TREE_VIEW(mn_info.tree);
     gtk_tree_view_set_model(view, GTK_TREE_MODEL(mn_store));
     g_object_unref(mn_store);  // the view holds it
-    for (int i = 0; i < MN_COL_NUM; ++i) {
+    for (int i : kShownOrder) {
         GtkCellRenderer *renderer = nullptr;
         GtkTreeViewColumn *column = gui::cell_text_column(kColumns[i].title, i, is_markup_column(i), &renderer);
+        view_columns[i] = column;
         // Family and size alone: a whole font would also fix the weight,
         // which overrides a bold first byte of the data.
         g_object_set(renderer, "family", kCellFamily, "size-points", static_cast<double>(kCellPoints), nullptr);
@@ -713,7 +738,7 @@ void mn_init(void)
         gtk_tree_view_append_column(view, column);
     }
     gtk_tree_view_set_fixed_height_mode(view, TRUE);
-    show_sort_indicator(view);
+    show_sort_indicator();
     gtk_tree_view_set_grid_lines(view, GTK_TREE_VIEW_GRID_LINES_BOTH);
     gtk_widget_set_focus_on_click(mn_info.btn_clr, FALSE);
     show_summary();

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 gint (*plot_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
 
@@ -303,15 +304,46 @@ gboolean on_motion(GtkWidget *, GdkEventMotion *e, gpointer)
     return TRUE;
 }
 
+// A signal named without its message: plotted when one message of the
+// databases has it; otherwise the log says which ones do, or that none does.
+bool add_bare_signal(const std::string &name)
+{
+    std::vector<std::string> found;
+    for (const dbc::Database *db : databases)
+        for (const dbc::Message &m : db->messages())
+            for (const dbc::Signal &sig : m.signals)
+                if (sig.name == name || sig.short_name == name)
+                    found.push_back(m.name + "." + sig.name);
+    if (found.size() == 1) {
+        const size_t dot = found[0].find('.');
+        return plot_add_signal(found[0].substr(0, dot).c_str(), found[0].substr(dot + 1).c_str());
+    }
+    std::string line;
+    if (found.empty()) {
+        line = "Plot: no signal " + name + " in the loaded databases !";
+    } else {
+        line = "Plot: " + name + " is in " + std::to_string(found.size()) + " messages, name one:";
+        for (size_t i = 0; i < found.size(); ++i)
+            line += (i == 0 ? " " : ", ") + found[i];
+    }
+    insert_log(line.c_str());
+    return false;
+}
+
 void add_from_search()
 {
     const std::string text = gtk_entry_get_text(GTK_ENTRY(w.search));
     const size_t dot = text.find('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == text.size()) {
+    bool added = false;
+    if (dot == std::string::npos && !text.empty()) {
+        added = add_bare_signal(text);
+    } else if (dot == std::string::npos || dot == 0 || dot + 1 == text.size()) {
         insert_log("Plot: name a signal as Message.Signal !");
         return;
+    } else {
+        added = plot_add_signal(text.substr(0, dot).c_str(), text.substr(dot + 1).c_str());
     }
-    if (plot_add_signal(text.substr(0, dot).c_str(), text.substr(dot + 1).c_str()))
+    if (added)
         gtk_entry_set_text(GTK_ENTRY(w.search), "");
 }
 

@@ -313,11 +313,19 @@ void btn_can_data_cb(GtkWidget *widget, gpointer user_data)
     gtk_widget_grab_focus(ed_info.ety_d[0]);
 
     gint response = ed_dialog_run(GTK_DIALOG(dialog));
-    if (response == 1) {
+    // A frame By signal… encoded in the editor brings its own length.
+    const int staged = sg_staged_length();
+    const bool accepted = response == 1 && (staged < 0 || sg_finish_staged(true));
+    if (accepted) {
+        if (staged >= 0) {
+            std::memset(g_data, 0, sizeof g_data);
+            len = staged;
+        }
         sync_can_data(SYNC_ED_TO_GDATA, len);
         sync_can_data(SYNC_GDATA_TO_SS, len);
     } else {
-        sync_can_data(SYNC_GDATA_TO_ED, len);
+        sg_finish_staged(false);
+        sync_can_data(SYNC_GDATA_TO_ED, staged >= 0 ? ED_DATA_CNT : len);
     }
     gtk_widget_hide(dialog);
 }

@@ -1,8 +1,9 @@
 // Data by signal: the data editor's "By signal…" dialog picks a message of
 // the CAN databases and takes its signals' values (numbers or value texts);
-// OK encodes them into the send panel's identifier, frame options, length
-// and bytes. What the encoder refuses is said in the status log and leaves
-// the panel as it was.
+// its OK encodes them into the editor, and the editor's OK puts the
+// identifier, frame options, length and bytes into the send panel (its
+// Cancel leaves the panel as it was). What the encoder refuses is said in
+// the status log and changes nothing.
 #include "databases.h"
 #include "guipart.h"
 #include "signal_text.h"
@@ -10,6 +11,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,12 @@ GtkWidget *tree = nullptr;
 GtkListStore *sg_store = nullptr;
 // The messages the box offers, in its order.
 std::vector<const velk::dbc::Message *> offered;
+// What By signal… encoded into the open editor, for its OK.
+struct Staged {
+    const velk::dbc::Message *message;
+    velk::dbc::Frame frame;
+};
+std::optional<Staged> staged;
 
 const velk::dbc::Message *chosen()
 {
@@ -106,6 +114,39 @@ bool switch_selects(const velk::dbc::Message &m, const velk::dbc::Signal &s,
     return false;
 }
 
+// The message's frame of the given values (numbers or value texts); false,
+// said in the log, when the encoder refuses them.
+bool encode_message(const velk::dbc::Message *m, const std::vector<std::pair<std::string, std::string>> &values,
+                    velk::dbc::Frame *f)
+{
+    std::vector<velk::dbc::Assignment> given;
+    for (const auto &v : values) {
+        const char *text = v.second.c_str();
+        char *end = nullptr;
+        const double number = std::strtod(text, &end);
+        if (end != text && *end == '\0')
+            given.emplace_back(v.first, number);
+        else
+            given.emplace_back(v.first, std::string_view(v.second));
+    }
+    // Of a multiplexed message, the signals the given switches select.
+    std::vector<velk::dbc::Assignment> placed;
+    for (const velk::dbc::Assignment &a : given) {
+        const velk::dbc::Signal *s = nullptr;
+        for (const velk::dbc::Signal &candidate : m->signals)
+            if (candidate.name == a.signal || candidate.short_name == a.signal)
+                s = &candidate;
+        if (s == nullptr || switch_selects(*m, *s, given))
+            placed.push_back(a);
+    }
+    std::string why;
+    if (!velk::dbc::encode(*m, placed, f, &why)) {
+        insert_log(("Not encoded: " + why).c_str());
+        return false;
+    }
+    return true;
+}
+
 void btn_signal_cb(GtkWidget *, gpointer)
 {
     gtk_combo_box_text_remove_all(GTK_COMBO_BOX_TEXT(message_box));
@@ -138,15 +179,44 @@ void btn_signal_cb(GtkWidget *, gpointer)
         g_free(name);
         g_free(value);
     }
-    if (sg_encode_to_panel(m->name.c_str(), values)) {
-        // The editor shows the bytes the panel now holds.
-        gchar *text = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(ss_info.cbbox[SS_CBBOX_LEN]));
-        const int len = text != nullptr ? std::atoi(text) : 0;
-        g_free(text);
-        sync_can_data(SYNC_GDATA_TO_ED, len);
-        for (int i = 0; i < ED_DATA_CNT; ++i)
-            gtk_widget_set_visible(ed_info.ety_d[i], i < len);
+    velk::dbc::Frame f;
+    if (!encode_message(m, values, &f))
+        return;
+    if (f.fd && !gui::is_checked(ss_info.chk[SS_CHK_FDF]) && !gtk_widget_get_sensitive(ss_info.chk[SS_CHK_FDF])) {
+        insert_log((std::string("Not encoded: ") + m->name + " is a CAN FD message and the channel is not in CAN FD").c_str());
+        return;
     }
+    staged = Staged{m, f};
+    for (int i = 0; i < ED_DATA_CNT; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02X", i < f.len ? f.data[i] : 0);
+        gtk_entry_set_text(GTK_ENTRY(ed_info.ety_d[i]), byte);
+        gtk_widget_set_visible(ed_info.ety_d[i], i < f.len);
+    }
+    insert_log(("Encoded " + m->name + " into the data editor: OK puts it into the send panel").c_str());
+}
+
+// The encoded frame's identifier, options and length into the send panel;
+// the bytes are the caller's. False, said in the log, when the panel cannot
+// take it.
+bool options_to_panel(const velk::dbc::Message &m, const velk::dbc::Frame &f)
+{
+    gui::set_checked(ss_info.chk[SS_CHK_EID], f.extended);
+    char id[16];
+    std::snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
+    gtk_entry_set_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), id);
+    gui::set_checked(ss_info.chk[SS_CHK_RTR], false);
+    gui::set_checked(ss_info.chk[SS_CHK_FDF], f.fd);
+    gui::set_checked(ss_info.chk[SS_CHK_BRS], f.fd && f.brs);
+    if (f.fd && !gui::is_checked(ss_info.chk[SS_CHK_FDF])) {
+        insert_log((std::string("Not encoded: ") + m.name + " is a CAN FD message and the channel is not in CAN FD").c_str());
+        return false;
+    }
+    if (!select_length(f.len)) {
+        insert_log(("Not encoded: the send panel has no length " + std::to_string(f.len)).c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -161,52 +231,31 @@ bool sg_encode_to_panel(const char *message, const std::vector<std::pair<std::st
         insert_log((std::string("Not encoded: no message ") + message + " in the databases").c_str());
         return false;
     }
-    std::vector<velk::dbc::Assignment> given;
-    for (const auto &v : values) {
-        const char *text = v.second.c_str();
-        char *end = nullptr;
-        const double number = std::strtod(text, &end);
-        if (end != text && *end == '\0')
-            given.emplace_back(v.first, number);
-        else
-            given.emplace_back(v.first, std::string_view(v.second));
-    }
-    // Of a multiplexed message, the signals the given switches select.
-    std::vector<velk::dbc::Assignment> placed;
-    for (const velk::dbc::Assignment &a : given) {
-        const velk::dbc::Signal *s = nullptr;
-        for (const velk::dbc::Signal &candidate : m->signals)
-            if (candidate.name == a.signal || candidate.short_name == a.signal)
-                s = &candidate;
-        if (s == nullptr || switch_selects(*m, *s, given))
-            placed.push_back(a);
-    }
     velk::dbc::Frame f;
-    std::string why;
-    if (!velk::dbc::encode(*m, placed, &f, &why)) {
-        insert_log(("Not encoded: " + why).c_str());
+    if (!encode_message(m, values, &f) || !options_to_panel(*m, f))
         return false;
-    }
-    gui::set_checked(ss_info.chk[SS_CHK_EID], f.extended);
-    char id[16];
-    std::snprintf(id, sizeof id, f.extended ? "%08X" : "%03X", f.id);
-    gtk_entry_set_text(GTK_ENTRY(ss_info.ety_d[SS_ETY_D_ID]), id);
-    gui::set_checked(ss_info.chk[SS_CHK_RTR], false);
-    gui::set_checked(ss_info.chk[SS_CHK_FDF], f.fd);
-    gui::set_checked(ss_info.chk[SS_CHK_BRS], f.fd && f.brs);
-    if (f.fd && !gui::is_checked(ss_info.chk[SS_CHK_FDF])) {
-        insert_log((std::string("Not encoded: ") + m->name + " is a CAN FD message and the channel is not in CAN FD").c_str());
-        return false;
-    }
-    if (!select_length(f.len)) {
-        insert_log(("Not encoded: the send panel has no length " + std::to_string(f.len)).c_str());
-        return false;
-    }
     std::memset(g_data, 0, sizeof g_data);
     std::memcpy(g_data, f.data, static_cast<size_t>(f.len));
     sync_can_data(SYNC_GDATA_TO_SS, f.len);
     const std::string line = "Encoded " + m->name + " into the send panel";
     insert_log(line.c_str());
+    return true;
+}
+
+int sg_staged_length(void)
+{
+    return staged ? staged->frame.len : -1;
+}
+
+bool sg_finish_staged(bool accept)
+{
+    if (!staged)
+        return false;
+    const Staged s = *staged;
+    staged.reset();
+    if (!accept || !options_to_panel(*s.message, s.frame))
+        return false;
+    insert_log(("Encoded " + s.message->name + " into the send panel").c_str());
     return true;
 }
 

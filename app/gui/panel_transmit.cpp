@@ -1,15 +1,14 @@
 // The Transmit tab: a list of periodic frames edited in place (a change
 // applies from the entry's next cycle), started and stopped per entry or
 // all at once, sent once with Send now, saved to and loaded from the list
-// file velk_send --list reads. The worker layer's scheduler sends them on
+// file velk_send --list reads. The transmit list's scheduler sends them on
 // the connected port; the library paces each channel whichever thread
 // sends, so the Send panel's bursts and the list share the adapter.
 #include "panel_transmit.h"
 
 #include "databases.h"
 #include "guipart.h"
-#include "transmit_list.h"
-#include "tx_scheduler.h"
+#include "txlist.h"
 #include "widgets.h"
 
 #include <algorithm>
@@ -51,6 +50,9 @@ tl::SteadyClock steady;
 // same order.
 tl::List list;
 std::unique_ptr<tl::Scheduler> sched;
+// Per entry, whether the user unticked it: a list saved after Stop all keeps
+// the entries the user ran, not the stopped state of every check box.
+std::vector<bool> unticked;
 // The window's databases, where a message entry is looked up when the list
 // has no database of its own or its database lacks the message.
 std::vector<std::shared_ptr<const velk::dbc::Database>> window_dbs;
@@ -354,6 +356,7 @@ void on_toggled(GtkCellRendererToggle *, gchar *path, gpointer)
             return;
     }
     list.entries[k].enabled = on;
+    unticked[k] = !on;
     sched->set_enabled(k, on);
     show_row(i);
     if (on && !sched->running() && sending)
@@ -368,6 +371,7 @@ void add_entry(tl::Entry e)
     // A new entry waits for its Start: adding to a running list sends nothing unasked.
     e.enabled = false;
     list.entries.push_back(e);
+    unticked.push_back(false);
     (void)sched->add(e);
     gtk_list_store_insert_with_values(tx_info.store, nullptr, -1, TX_COL_SENT, "0", TX_COL_PERIOD, "", -1);
     const int i = static_cast<int>(list.entries.size()) - 1;
@@ -403,6 +407,7 @@ void btn_del_cb(GtkWidget *, gpointer)
     if (sel < 0 || !nth_row(sel, &iter))
         return;
     list.entries.erase(list.entries.begin() + sel);
+    unticked.erase(unticked.begin() + sel);
     sched->remove(static_cast<size_t>(sel));
     gtk_list_store_remove(tx_info.store, &iter);
     if (sched->running())
@@ -421,6 +426,7 @@ void btn_start_all_cb(GtkWidget *, gpointer)
         e.enabled = true;
     if (!fits(trial, "Transmit list not started"))
         return;
+    unticked.assign(list.entries.size(), false);
     for (size_t i = 0; i < list.entries.size(); ++i)
         if (!list.entries[i].enabled) {
             list.entries[i].enabled = true;
@@ -487,6 +493,8 @@ void btn_save_cb(GtkWidget *, gpointer)
     // A list without a database of its own names the window's database of
     // its message entries, so that velk_send and the next start find it.
     tl::List saved = list;
+    for (size_t i = 0; i < saved.entries.size(); ++i)
+        saved.entries[i].enabled = !unticked[i];
     std::string note;
     for (size_t i = 0; i < saved.entries.size(); ++i) {
         const tl::Entry &e = saved.entries[i];
@@ -527,6 +535,13 @@ void btn_load_cb(GtkWidget *, gpointer)
     }
     sched->stop();
     list = loaded;
+    // The file's enabled=no is kept for the next Save…; what runs is the
+    // user's to start.
+    unticked.clear();
+    for (tl::Entry &e : list.entries) {
+        unticked.push_back(!e.enabled);
+        e.enabled = false;
+    }
     sched->set_list(list);
     fill_store();
     show_state();
@@ -643,21 +658,22 @@ void tx_init(void)
     g_object_unref(b);
 }
 
-void tx_stop_all(const char *why)
+std::string tx_stop_all_line(const char *why)
 {
     if (sched == nullptr)
-        return;
+        return "";
     const bool was_running = sched->running();
     sched->stop();
-    if (was_running && why != nullptr) {
+    std::string line;
+    if (was_running) {
         uint64_t sent = 0;
         uint64_t refused = 0;
         for (const tl::EntryStats &st : sched->stats()) {
             sent += st.sent;
             refused += st.refused;
         }
-        log_line(std::string("Transmit list stopped: ") + why + " (" + std::to_string(sent) + " frames sent, " +
-                 std::to_string(refused) + " refused)");
+        line = std::string("Transmit list stopped: ") + why + " (" + std::to_string(sent) + " frames sent, " +
+               std::to_string(refused) + " refused)";
     }
     for (size_t i = 0; i < list.entries.size(); ++i)
         if (list.entries[i].enabled) {
@@ -671,6 +687,14 @@ void tx_stop_all(const char *why)
         refresh_stats(nullptr);
     if (tx_info.state != nullptr)
         show_state();
+    return line;
+}
+
+void tx_stop_all(const char *why)
+{
+    const std::string line = tx_stop_all_line(why != nullptr ? why : "");
+    if (why != nullptr && !line.empty())
+        log_line(line);
 }
 
 bool tx_running(void)

@@ -1,5 +1,5 @@
 // The Transmit tab: the transmit list of periodic frames, sent by the
-// worker layer's scheduler on the connected port. GUI thread only.
+// transmit list's scheduler on the connected port. GUI thread only.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -38,6 +38,9 @@ void tx_init(void);
 // a list that was sending says in the log that it stopped, why, and what it
 // had sent and had refused.
 void tx_stop_all(const char *why = nullptr);
+// The same, but the stop line ("" when the list was not sending) is returned
+// for the caller to write, after it has cleared the log.
+std::string tx_stop_all_line(const char *why);
 // True while the scheduler's thread sends.
 bool tx_running(void);
 // Entries in the list.

@@ -5,47 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "transmit_list.h"
+#include "adapter_time.h"
+#include "internal.h"
 
 namespace velk::txlist {
 
 namespace {
-
-uint64_t bytes_max(int first, int last)
-{
-    const int n = last - first + 1;
-    return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
-}
-
-uint64_t signal_raw_max(const dbc::Signal &s)
-{
-    return s.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << s.length) - 1;
-}
-
-// The largest raw value a counter signal may take: its bits, and within
-// its [min|max] where it has a range (encode refuses a value outside it).
-uint64_t counter_raw_max(const dbc::Signal &s)
-{
-    uint64_t m = signal_raw_max(s);
-    if (s.has_range() && s.factor > 0) {
-        const double top = std::floor((s.max - s.offset) / s.factor + 1e-9);
-        if (top >= 0 && top < static_cast<double>(m))
-            m = static_cast<uint64_t>(top);
-    }
-    return m;
-}
-
-// The counter's value in cycle `cycle`: start stepped `cycle` times within [min, max].
-uint64_t counter_value(uint64_t start, uint64_t min, uint64_t max, uint64_t cycle)
-{
-    if (max <= min)
-        return min;
-    const uint64_t from = start < min || start > max ? 0 : start - min;
-    if (max - min == ~uint64_t{0})
-        return start + cycle;
-    const uint64_t span = max - min + 1;
-    return min + (from + cycle % span) % span;
-}
 
 bool range_ok(int first, int last, int len)
 {
@@ -86,28 +51,6 @@ void assign_raw(std::vector<dbc::Assignment> &a, const dbc::Signal &s, uint64_t 
         }
     }
     a.emplace_back(s.name, v);
-}
-
-uint8_t checksum_of(const Checksum &c, const uint8_t *data)
-{
-    uint8_t sum = 0;
-    for (int i = c.first; i <= c.last; ++i)
-        sum = c.kind == Checksum::Sum ? static_cast<uint8_t>(sum + data[i]) : static_cast<uint8_t>(sum ^ data[i]);
-    return sum;
-}
-
-void to_record(const trace::Frame &f, int channel, CAN_FRAME_INFO *out)
-{
-    std::memset(out, 0, sizeof(*out));
-    out->CAN_port = channel;
-    out->id_type = f.extended ? VELK_EID : VELK_SID;
-    out->rtr = f.remote ? VELK_EN_RTR : VELK_DIS_RTR;
-    out->dlc = f.dlc;
-    out->fdf = f.fd ? VELK_FDF_ON : VELK_FDF_OFF;
-    out->brs = f.brs ? VELK_BRS_ON : VELK_BRS_OFF;
-    out->esi = f.esi ? 1 : 0;
-    out->id = f.id & (f.extended ? 0x1FFFFFFFu : 0x7FFu);
-    std::memcpy(out->data, f.data.data(), sizeof(out->data));
 }
 
 bool build_message(const Entry &e, const dbc::Database *db, uint64_t cycle, trace::Frame *f, std::string *why)
@@ -193,7 +136,8 @@ bool build_frame(const Entry &e, const dbc::Database *db, uint64_t cycle, CAN_FR
         }
         f.data[c.at] = checksum_of(c, f.data.data());
     }
-    to_record(f, e.channel, out);
+    f.channel = e.channel;
+    *out = trace::record_of(f);
     return true;
 }
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "transmit_list.h"
+#include "internal.h"
 
 namespace velk::txlist {
 
@@ -77,7 +77,7 @@ bool parse_counter(const std::string &t, Counter *c, std::string *why)
     if (what.size() > 1 && what[0] == '@') {
         out.kind = Counter::Signal;
         out.signal = what.substr(1);
-    } else if (parse_bytes(what, &out.first, &out.last) && out.last - out.first < 8) {
+    } else if (parse_bytes(what, &out.first, &out.last) && out.last - out.first < kMaxCounterBytes) {
         out.kind = Counter::Bytes;
     } else {
         *why = "counter: expected a byte, a byte range of up to 8 or @SIGNAL, not '" + what + "'";
