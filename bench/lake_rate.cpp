@@ -1,8 +1,6 @@
 // velk_decode --lake against velk_decode --json on the same traces: a
 // generated drive (100 messages at their cycle times, slowly changing
-// values, both channels) in two candump logs with a database of its
-// messages (BLF is the format; the trace module writes no BLF yet,
-// and the lake reads any format through the same Reader).
+// values, both channels) in two BLF files with a database of its messages.
 // Figures: signals/s into the lake against --json > /dev/null, --jobs 2
 // against --jobs 1, the lake's size against the traces', and DuckDB's time
 // for a count by message over the lake against the same count over the
@@ -85,7 +83,7 @@ std::string make_database(std::vector<Message> *messages)
 bool make_trace(const std::string &path, std::vector<Message> messages, uint64_t bytes, uint64_t seed)
 {
     trace::Writer w;
-    if (!w.open(path, trace::Format::CandumpLog, {})) {
+    if (!w.open(path, trace::Format::Blf, {})) {
         std::fprintf(stderr, "%s\n", w.error().c_str());
         return false;
     }
@@ -200,22 +198,22 @@ int main(int argc, char **argv)
         std::fclose(f);
     }
     fs::create_directories(dir + "/truck1");
-    const std::string traces = dir + "/truck1/a.log " + dir + "/truck1/b.log";
+    const std::string traces = dir + "/truck1/a.blf " + dir + "/truck1/b.blf";
     const auto half = static_cast<uint64_t>(mb * 1e6 / 2);
-    if (!make_trace(dir + "/truck1/a.log", messages, half, 1) || !make_trace(dir + "/truck1/b.log", messages, half, 2)) {
+    if (!make_trace(dir + "/truck1/a.blf", messages, half, 1) || !make_trace(dir + "/truck1/b.blf", messages, half, 2)) {
         note("lake: generating the traces", "failed");
         fs::remove_all(dir);
         return 1;
     }
-    const uint64_t trace_bytes = fs::file_size(dir + "/truck1/a.log") + fs::file_size(dir + "/truck1/b.log");
+    const uint64_t trace_bytes = fs::file_size(dir + "/truck1/a.blf") + fs::file_size(dir + "/truck1/b.blf");
     const std::string decode = std::string(VELK_DECODE_PATH) + " --dbc " + dbc;
     char what[160];
-    std::snprintf(what, sizeof what, "lake: %.0f MB of .log, %d messages", static_cast<double>(trace_bytes) / 1e6,
+    std::snprintf(what, sizeof what, "lake: %.0f MB of BLF, %d messages", static_cast<double>(trace_bytes) / 1e6,
                   kMessages);
 
     double json_cpu = 0, j1_cpu = 0;
-    const double json_s = timed(decode + " --json " + dir + "/truck1/a.log > /dev/null && " + decode + " --json " +
-                                    dir + "/truck1/b.log > /dev/null",
+    const double json_s = timed(decode + " --json " + dir + "/truck1/a.blf > /dev/null && " + decode + " --json " +
+                                    dir + "/truck1/b.blf > /dev/null",
                                 &json_cpu);
     const double j1_s =
         timed(decode + " --lake " + dir + "/lake1 --jobs 1 " + traces + " 2> " + dir + "/summary1", &j1_cpu);
@@ -234,7 +232,7 @@ int main(int argc, char **argv)
         row(std::string(what) + ": signals per processor second into the lake", s / j1_cpu, "signals/s",
             "velk_decode --json", s / json_cpu);
     row(std::string(what) + ": signals/s into the lake, --jobs 2", s / j2_s, "signals/s", "--jobs 1", s / j1_s);
-    row(std::string(what) + ": lake size", static_cast<double>(tree_bytes(dir + "/lake1")) / 1e6, "MB", "the .log files",
+    row(std::string(what) + ": lake size", static_cast<double>(tree_bytes(dir + "/lake1")) / 1e6, "MB", "the BLF files",
         static_cast<double>(trace_bytes) / 1e6);
 
     const char *env = std::getenv("VELK_LAKE_READERS");
@@ -243,8 +241,8 @@ int main(int argc, char **argv)
         note("lake: DuckDB count by message", "DuckDB not installed (scripts/lake-readers)");
     } else {
         const std::string jsonl = dir + "/all.jsonl";
-        timed(decode + " --json " + dir + "/truck1/a.log > " + jsonl + " && " + decode + " --json " + dir +
-              "/truck1/b.log >> " + jsonl);
+        timed(decode + " --json " + dir + "/truck1/a.blf > " + jsonl + " && " + decode + " --json " + dir +
+              "/truck1/b.blf >> " + jsonl);
         const std::string out = dir + "/duckdb.txt";
         if (timed("node " VELK_BENCH_DIR "/lake_count.mjs " + readers + " " + dir + "/lake1 " + jsonl + " > " + out) >
             0) {

@@ -117,7 +117,7 @@ protected:
 
     ScratchDir dir_;
     const std::string a_ = dir_.path("truck7/a.log");
-    const std::string b_ = dir_.path("truck7/b.asc");
+    const std::string b_ = dir_.path("truck7/b.blf");
     const std::string lake_ = dir_.path("lake");
 };
 
@@ -181,7 +181,7 @@ TEST_F(LakeTool, BadInputFailsItsOwnTraceAndLeavesTheLakeWhole)
     EXPECT_NE(db.err.find("bad.dbc:4:1: expected ')' after the offset"), std::string::npos) << db.err;
     EXPECT_EQ(lake_files(lake_), before);
 
-    // a.log damaged after its first frames, b.asc whole: b's files come,
+    // a.log damaged after its first frames, b.blf whole: b's files come,
     // a's stay as the last good run wrote them.
     std::string text = velk::test::read_file(a_);
     size_t at = 0;
@@ -200,7 +200,7 @@ TEST_F(LakeTool, BadInputFailsItsOwnTraceAndLeavesTheLakeWhole)
         EXPECT_EQ(after.at(name), bytes) << name;
     size_t b_files = 0;
     for (const auto &[name, bytes] : after) {
-        b_files += name.find("/b.asc.parquet") != std::string::npos;
+        b_files += name.find("/b.blf.parquet") != std::string::npos;
         EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
     }
     EXPECT_GT(b_files, 2u);
