@@ -63,3 +63,13 @@ if(TARGET velk_netd AND TARGET velk_dump)
   target_compile_definitions(bench_socketcand_rate PRIVATE VELK_DUMP_PATH="$<TARGET_FILE:velk_dump>")
   add_dependencies(bench_socketcand_rate velk_dump)
 endif()
+
+# velk_decode --lake against --json, and DuckDB over both (scripts/lake-readers).
+if(TARGET velk_decode AND TARGET velk_trace)
+  add_executable(bench_lake_rate ${CMAKE_CURRENT_LIST_DIR}/lake_rate.cpp)
+  target_link_libraries(bench_lake_rate PRIVATE velk_trace)
+  target_include_directories(bench_lake_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(bench_lake_rate PRIVATE VELK_DECODE_PATH="$<TARGET_FILE:velk_decode>"
+    VELK_BENCH_DIR="${CMAKE_CURRENT_LIST_DIR}" VELK_LAKE_READERS_DEFAULT="${PROJECT_SOURCE_DIR}/build/lake-readers")
+  add_dependencies(bench_lake_rate velk_decode)
+endif()

@@ -94,6 +94,14 @@ const dbc::Message *SignalDecoder::decode(const trace::Frame &f)
     return m;
 }
 
+std::string bus_name(const trace::Frame &f, trace::Format format, const trace::Reader &r)
+{
+    if (format == trace::Format::CandumpLog || format == trace::Format::Pcapng || format == trace::Format::Pcap ||
+        f.channel < 0)
+        return r.channel_name();
+    return f.channel == 1 ? "can1" : "can0";
+}
+
 void append_json_line(std::string *out, const trace::Frame &f, const std::string &bus, const dbc::Message *m,
                       const dbc::Value *values, int n)
 {

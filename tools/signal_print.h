@@ -47,6 +47,10 @@ private:
     bool j1939_ = false;
 };
 
+// The interface name of a frame: as a candump log or a capture names it,
+// else can0 and can1 for CAN1 and CAN2 (the names velk_dump writes).
+std::string bus_name(const trace::Frame &f, trace::Format format, const trace::Reader &r);
+
 // A frame's JSON object and a newline. `m` and its `n` values as decode
 // gave them (m nullptr: "message": null).
 void append_json_line(std::string *out, const trace::Frame &f, const std::string &bus, const dbc::Message *m,

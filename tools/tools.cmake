@@ -22,3 +22,7 @@ target_link_libraries(velk_send PRIVATE velk_txlist)
 target_link_libraries(velk_bridge PRIVATE velk_netd)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/velk-bridge@.service
   DESTINATION lib/systemd/system COMPONENT tools)
+
+# velk_decode --lake writes Parquet.
+target_sources(velk_decode PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lake_export.cpp)
+target_link_libraries(velk_decode PRIVATE velk_lake)
