@@ -331,12 +331,12 @@ def mf4_seeds():
         path = os.path.join(tmp, "frames.txt")
         with open(path, "w") as f:
             f.write(frames)
-        for spec in ["sorted,dt", "sorted,dz", "sorted,dzt", "sorted,hl,sd,t=u32:5", "unsorted,dl,vlsdcg",
+        for layout in ["sorted,dt", "sorted,dz", "sorted,dzt", "sorted,hl,sd,t=u32:5", "unsorted,dl,vlsdcg",
                      "unsorted,dt,other,ide31,t=f64", "unsorted,unfinalized,partial", "sorted,dl,t=u32be:5"]:
             out = os.path.join(tmp, "out.mf4")
-            mf4_oracle.build(spec, path, out)
+            mf4_oracle.build(layout, path, out)
             with open(out, "rb") as f:
-                write("mf4", spec.replace(",", "_").replace("=", "").replace(":", ""), f.read())
+                write("mf4", layout.replace(",", "_").replace("=", "").replace(":", ""), f.read())
 
 
 def regression_seeds():

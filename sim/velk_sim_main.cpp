@@ -249,11 +249,11 @@ int main(int argc, char **argv)
                 return bad("identifier count", optarg);
             break;
         case 'C': {
-            const std::string spec(optarg);
-            const size_t c1 = spec.find(','), c2 = c1 == std::string::npos ? c1 : spec.find(',', c1 + 1);
-            const std::string ppm = spec.substr(0, c1);
-            const std::string jump = c1 == std::string::npos ? "0" : spec.substr(c1 + 1, c2 - c1 - 1);
-            const std::string every = c2 == std::string::npos ? "1000" : spec.substr(c2 + 1);
+            const std::string text(optarg);
+            const size_t c1 = text.find(','), c2 = c1 == std::string::npos ? c1 : text.find(',', c1 + 1);
+            const std::string ppm = text.substr(0, c1);
+            const std::string jump = c1 == std::string::npos ? "0" : text.substr(c1 + 1, c2 - c1 - 1);
+            const std::string every = c2 == std::string::npos ? "1000" : text.substr(c2 + 1);
             if (!parse_int(ppm.c_str(), -100000, 100000, &clock_ppm) ||
                 !parse_int(jump.c_str(), -86400000, 86400000, &clock_jump_ms) ||
                 !parse_int(every.c_str(), 1, 100000000, &clock_every))

@@ -14,9 +14,9 @@ tests: no MDF reader is installed here, so this file is the other side.
         US BUS KIND ID IDE DLC LEN DIR EDL BRS ESI HEX
       (KIND d, r or e). Exits 1 with the reason on the first fault.
 
-  mf4_oracle.py build SPEC FRAMES OUT
+  mf4_oracle.py build LAYOUT FRAMES OUT
       Writes an MF4 file of the frames (lines as walk prints them) in the
-      layout SPEC names, comma-separated words:
+      layout LAYOUT names, comma-separated words:
         sorted | unsorted          one data group per frame kind, or one
                                    group holding all by record id
         dt | dz | dzt | dl | hl    one DT block, one DZ (deflate), one DZ
@@ -288,15 +288,15 @@ def parse_frames(path):
     return frames
 
 
-def build(spec, frames_path, out_path):
-    words = set(spec.split(","))
+def build(layout, frames_path, out_path):
+    words = set(layout.split(","))
     opt = dict(w.split("=", 1) for w in words if "=" in w)
     frames = parse_frames(frames_path)
     b = Builder()
     unsorted = "unsorted" in words
     vlsd = "sd" in words or "vlsdcg" in words
-    tspec = opt.get("t", "u64:9")
-    tname, _, dec = tspec.partition(":")
+    time_type = opt.get("t", "u64:9")
+    tname, _, dec = time_type.partition(":")
     tsize = {"u64": 8, "i64": 8, "u32": 4, "u48": 6, "u32be": 4, "f64": 8, "f32": 4}[tname]
     tdtype = {"u64": 0, "i64": 2, "u32": 0, "u48": 0, "u32be": 1, "f64": 4, "f32": 4}[tname]
     start_ns = START_NS

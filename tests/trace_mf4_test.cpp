@@ -441,7 +441,7 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
     const std::string saved_tz = tz ? tz : "";
     setenv("TZ", "CET-1", 1);
     tzset();
-    const char *specs[] = {
+    const char *layouts[] = {
         "sorted,dt",
         "sorted,dt,local",
         "sorted,dz",
@@ -467,11 +467,11 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
         "unsorted,unfinalized,vlsdcg",
         "sorted,unfinalized",
     };
-    for (const char *spec : specs) {
-        SCOPED_TRACE(spec);
+    for (const char *layout : layouts) {
+        SCOPED_TRACE(layout);
         const std::string path = dir.path("built.mf4");
         Child build;
-        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", spec, dir.path("frames.txt"), path}));
+        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", layout, dir.path("frames.txt"), path}));
         ASSERT_EQ(build.status(), 0) << build.err();
         std::string err;
         const auto got = read_trace(path, Format::Mf4, &err);
@@ -494,7 +494,7 @@ TEST(Mf4Trace, UnfinalizedEndsAndSkippedGroupsAreSaidOnceAtTheEnd)
     const auto frames = sample_frames();
     ASSERT_TRUE(write_file(dir.path("frames.txt"), oracle_lines(frames)));
     const struct {
-        const char *spec;
+        const char *layout;
         const char *notice;
     } cases[] = {
         {"unsorted,unfinalized,partial", "the unfinalized file ends inside a record (4 bytes ignored)"},
@@ -502,10 +502,10 @@ TEST(Mf4Trace, UnfinalizedEndsAndSkippedGroupsAreSaidOnceAtTheEnd)
         {"unsorted,dz", nullptr},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.layout);
         const std::string path = dir.path("n.mf4");
         Child build;
-        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", c.spec, dir.path("frames.txt"), path}));
+        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", c.layout, dir.path("frames.txt"), path}));
         ASSERT_EQ(build.status(), 0) << build.err();
         velk::trace::Reader r;
         std::vector<std::string> notices;
@@ -658,9 +658,9 @@ TEST(Mf4Trace, TruncatedFilesDeliverEveryRecordBeforeTheCut)
     ScratchDir dir;
     const auto frames = sample_frames();
     ASSERT_TRUE(write_file(dir.path("frames.txt"), oracle_lines(frames)));
-    for (const char *spec : {"unsorted,dt", "unsorted,dz"}) {
+    for (const char *layout : {"unsorted,dt", "unsorted,dz"}) {
         Child build;
-        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", spec, dir.path("frames.txt"),
+        ASSERT_TRUE(velk::test::run(&build, {VELK_PYTHON3, kOracle, "build", layout, dir.path("frames.txt"),
                                              dir.path("full.mf4")}));
         ASSERT_EQ(build.status(), 0) << build.err();
         const std::string good = read_file(dir.path("full.mf4"));
@@ -671,7 +671,7 @@ TEST(Mf4Trace, TruncatedFilesDeliverEveryRecordBeforeTheCut)
                 continue;
             const std::string cut = good.substr(0, data + keep);
             const std::string size = std::to_string(cut.size());
-            const bool dt = std::string(spec).find("dt") != std::string::npos;
+            const bool dt = std::string(layout).find("dt") != std::string::npos;
             // Records of the unsorted group: id byte, 8 time bytes, then 16 or 72.
             size_t whole = 0, used = 0;
             for (const Frame &f : frames) {
@@ -687,7 +687,7 @@ TEST(Mf4Trace, TruncatedFilesDeliverEveryRecordBeforeTheCut)
                    : at + "##DZ block of " + std::to_string(good.size() - data) +
                          " bytes runs past the end of the file (" + size + " bytes)";
             if (dt) {
-                expect_bad(dir, {std::string(spec) + " cut after " + std::to_string(keep), cut, why, whole}, frames);
+                expect_bad(dir, {std::string(layout) + " cut after " + std::to_string(keep), cut, why, whole}, frames);
                 continue;
             }
             // Deflate data cut short: what inflates before the cut is read.
