@@ -349,6 +349,22 @@ bool passes(const std::vector<IdFilter> &filters, const trace::Frame &f)
     return false;
 }
 
+bool parse_channel_map(const std::string &text, const ChannelNames &names, std::map<std::string, int> *channels)
+{
+    const size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
+        return false;
+    const std::string left = text.substr(0, eq), right = text.substr(eq + 1);
+    int ch;
+    if (parse_channel(left.c_str(), names, &ch))
+        (*channels)[right] = ch;
+    else if (parse_channel(right.c_str(), names, &ch))
+        (*channels)[left] = ch;
+    else
+        return false;
+    return true;
+}
+
 bool parse_channel(const char *text, const ChannelNames &names, int *channel)
 {
     const std::string s(text);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,11 @@ int parse_channel_filters(const char *prog, const std::string &arg, const Channe
                           std::vector<IdFilter> *filters);
 // True when there are no filters or any passes the frame.
 bool passes(const std::vector<IdFilter> &filters, const trace::Frame &f);
+
+// A channel map as canplayer writes it, "CAN2=can0" (the file's can0 goes to
+// CAN2), or the other way round, "can0=CAN2", when the left side is no
+// channel name; added to *channels (file channel -> 0 or 1).
+bool parse_channel_map(const std::string &text, const ChannelNames &names, std::map<std::string, int> *channels);
 
 // Frames sent and refused by a sending tool.
 class Sender {

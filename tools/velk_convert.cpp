@@ -198,24 +198,6 @@ bool same_file(const std::string &a, const std::string &b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// "CAN2=can0" (velk_replay's order), or "can0=CAN2" when the left side is no
-// channel name.
-bool parse_map(const std::string &m, const ChannelNames &names, std::map<std::string, int> *channels)
-{
-    const size_t eq = m.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == m.size())
-        return false;
-    const std::string left = m.substr(0, eq), right = m.substr(eq + 1);
-    int ch;
-    if (parse_channel(left.c_str(), names, &ch))
-        (*channels)[right] = ch;
-    else if (parse_channel(right.c_str(), names, &ch))
-        (*channels)[left] = ch;
-    else
-        return false;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -281,7 +263,7 @@ int main(int argc, char **argv)
     }
     std::map<std::string, int> channels;
     for (const std::string &m : maps)
-        if (!parse_map(m, names, &channels))
+        if (!parse_channel_map(m, names, &channels))
             return usage_error(kProg, "bad channel map (CHANNEL=FILE_CHANNEL, e.g. CAN2=3)", m.c_str());
     if (argc - optind < 2) {
         std::fprintf(stderr, "%s: give IN and OUT (try -h)\n", kProg);

@@ -155,24 +155,6 @@ int check_file(trace::Reader &r, const char *path, bool classic_only, Scan *scan
     return r.rewind() ? kOk : kFailed;
 }
 
-// "CAN2=can0" (canplayer's order), or "can0=CAN2" when the left side is no
-// channel name.
-bool parse_map(const std::string &m, const ChannelNames &names, trace::ReadOptions *ro)
-{
-    const size_t eq = m.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == m.size())
-        return false;
-    const std::string left = m.substr(0, eq), right = m.substr(eq + 1);
-    int ch;
-    if (parse_channel(left.c_str(), names, &ch))
-        ro->channels[right] = ch;
-    else if (parse_channel(right.c_str(), names, &ch))
-        ro->channels[left] = ch;
-    else
-        return false;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -227,7 +209,7 @@ int main(int argc, char **argv)
         return usage_error(kProg, "standard input plays once; -l needs a file", path);
     trace::ReadOptions ro;
     for (int i = optind + 2; i < argc; ++i) {
-        if (!parse_map(argv[i], names, &ro))
+        if (!parse_channel_map(argv[i], names, &ro.channels))
             return usage_error(kProg, "bad channel map (CHANNEL=FILE_CHANNEL, e.g. CAN2=can0)", argv[i]);
     }
     if (ro.channels.empty() &&
