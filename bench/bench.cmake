@@ -73,3 +73,14 @@ if(TARGET velk_decode AND TARGET velk_trace)
     VELK_BENCH_DIR="${CMAKE_CURRENT_LIST_DIR}" VELK_LAKE_READERS_DEFAULT="${PROJECT_SOURCE_DIR}/build/lake-readers")
   add_dependencies(bench_lake_rate velk_decode)
 endif()
+
+# The trace formats on one large file: read rates against python-can and
+# zlib, velk_convert against cat.
+if(TARGET velk_convert AND TARGET velk_trace)
+  find_package(ZLIB REQUIRED)
+  add_executable(bench_trace_rate ${CMAKE_CURRENT_LIST_DIR}/trace_rate.cpp)
+  target_link_libraries(bench_trace_rate PRIVATE velk_trace ZLIB::ZLIB)
+  target_include_directories(bench_trace_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(bench_trace_rate PRIVATE VELK_CONVERT_PATH="$<TARGET_FILE:velk_convert>")
+  add_dependencies(bench_trace_rate velk_convert)
+endif()
