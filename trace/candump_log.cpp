@@ -32,11 +32,13 @@ bool parse_data(std::string_view s, int max, Frame *f, std::string *why)
             ++i;
             continue;
         }
-        if (i + 1 >= s.size() || hex_digit(s[i]) < 0 || hex_digit(s[i + 1]) < 0)
+        const int hi = i + 1 < s.size() ? detail::hex_value(s[i]) : -1;
+        const int lo = hi >= 0 ? detail::hex_value(s[i + 1]) : -1;
+        if (lo < 0)
             return bad(why, "data must be pairs of hex digits");
         if (n == max)
             return bad(why, detail::join({"more than ", std::to_string(max), " data bytes"}));
-        f->data[static_cast<size_t>(n++)] = static_cast<uint8_t>(hex_digit(s[i]) * 16 + hex_digit(s[i + 1]));
+        f->data[static_cast<size_t>(n++)] = static_cast<uint8_t>(hi * 16 + lo);
         i += 2;
     }
     f->len = static_cast<uint8_t>(n);
@@ -175,13 +177,14 @@ namespace detail {
 
 bool log_parse(std::string_view line, Frame *f, std::string *name, std::string *why)
 {
-    const auto w = split_ws(line);
-    if (w.size() < 3 || w.size() > 4 || w[0].size() < 3 || w[0].front() != '(' || w[0].back() != ')')
+    std::string_view w[4];
+    const size_t words = split_ws(line, w, 4);
+    if (words < 3 || words > 4 || w[0].size() < 3 || w[0].front() != '(' || w[0].back() != ')')
         return bad(why, "not a candump log line (expected '(seconds) interface frame')");
     int64_t us;
     if (!parse_seconds(w[0].substr(1, w[0].size() - 2), false, &us))
         return bad(why, "malformed time " + std::string(w[0]));
-    if (w.size() == 4) {
+    if (words == 4) {
         if (equal_nocase(w[3], "T"))
             f->tx = true;
         else if (!equal_nocase(w[3], "R"))

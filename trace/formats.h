@@ -6,6 +6,7 @@
 // each, over the file the Reader or Writer opened.
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
@@ -20,6 +21,24 @@ namespace velk::trace::detail {
 // ---- shared text helpers ----
 std::string_view trim(std::string_view s);
 std::vector<std::string_view> split_ws(std::string_view s);
+// The first `max` words into `out`, without allocating; returns how many
+// words the text has (more than `max` where it has more).
+size_t split_ws(std::string_view s, std::string_view *out, size_t max);
+// A hex digit's value, or -1: by table, as the text readers call it for
+// every byte of every line.
+inline int hex_value(char c)
+{
+    static constexpr auto kTable = [] {
+        std::array<int8_t, 256> t{};
+        for (int i = 0; i < 256; ++i)
+            t[static_cast<size_t>(i)] = static_cast<int8_t>(i >= '0' && i <= '9'   ? i - '0'
+                                                           : i >= 'a' && i <= 'f' ? i - 'a' + 10
+                                                           : i >= 'A' && i <= 'F' ? i - 'A' + 10
+                                                                                  : -1);
+        return t;
+    }();
+    return kTable[static_cast<unsigned char>(c)];
+}
 bool starts_with_nocase(std::string_view s, std::string_view prefix);
 bool equal_nocase(std::string_view a, std::string_view b);
 // A number of the whole text in base 16 or 10, at most `max`.

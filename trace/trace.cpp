@@ -38,13 +38,7 @@ int len_to_dlc(int len)
 
 int hex_digit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return detail::hex_value(c);
 }
 
 bool format_of(const std::string &full_path, Format *format)
@@ -290,6 +284,7 @@ Reader::Reader() = default;
 Reader::~Reader()
 {
     close();
+    std::free(line_buf_);
 }
 
 bool Reader::open(const std::string &path, Format format, const ReadOptions &options)
@@ -410,12 +405,13 @@ namespace {
 // A control byte other than tab, CR, LF or form feed: no text trace holds one.
 bool binary(const char *p, size_t n)
 {
+    // No early exit: the loop vectorises, and lines are short.
+    bool found = false;
     for (size_t i = 0; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(p[i]);
-        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F)
-            return true;
+        found |= (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F;
     }
-    return false;
+    return found;
 }
 
 }  // namespace
@@ -443,11 +439,10 @@ int Reader::next(Frame *f)
         }
         return 0;
     }
-    char *raw = nullptr;
-    size_t cap = 0;
     int result = 0;
     for (;;) {
-        const ssize_t n = getline(&raw, &cap, file_);
+        const ssize_t n = getline(&line_buf_, &line_cap_, file_);
+        const char *raw = line_buf_;
         if (n < 0) {
             if (std::ferror(file_))
                 result = fail(compressed_ != nullptr && !detail::compressed_damage(compressed_).empty()
@@ -466,7 +461,7 @@ int Reader::next(Frame *f)
             result = fail("binary data, not a trace");
             break;
         }
-        const std::string text(detail::trim(std::string_view(raw, static_cast<size_t>(n))));
+        const std::string_view text = detail::trim(std::string_view(raw, static_cast<size_t>(n)));
         *f = Frame();
         switch (format_) {
         case Format::CandumpLog: result = next_log(f, text); break;
@@ -488,7 +483,6 @@ int Reader::next(Frame *f)
         if (result != 0)
             break;
     }
-    std::free(raw);
     return result;
 }
 
@@ -501,22 +495,22 @@ int Reader::parsed(bool ok, Frame *f, const std::string &name, const std::string
     return 1;
 }
 
-int Reader::next_log(Frame *f, const std::string &text)
+int Reader::next_log(Frame *f, std::string_view text)
 {
     if (text.empty())
         return 0;
     if (skip_line_ && text[0] != '(') {
-        skip_line_(line_, text);
+        skip_line_(line_, std::string(text));
         return 0;
     }
     std::string name, why;
     return parsed(detail::log_parse(text, f, &name, &why), f, name, why);
 }
 
-int Reader::next_csv(Frame *f, const std::string &text)
+int Reader::next_csv(Frame *f, std::string_view text)
 {
     if (line_ == 1) {
-        if (text + "\n" != detail::kCsvHeader)
+        if (std::string(text) + "\n" != detail::kCsvHeader)
             return fail("not a velk CSV trace (the first line is not its header)");
         return 0;
     }
@@ -526,7 +520,7 @@ int Reader::next_csv(Frame *f, const std::string &text)
     return parsed(detail::csv_parse(text, f, &name, &why), f, name, why);
 }
 
-int Reader::next_asc(Frame *f, const std::string &text)
+int Reader::next_asc(Frame *f, std::string_view text)
 {
     using detail::starts_with_nocase;
     if (text.empty() || text.compare(0, 2, "//") == 0)
@@ -677,6 +671,24 @@ std::vector<std::string_view> split_ws(std::string_view s)
             out.push_back(s.substr(b, i - b));
     }
     return out;
+}
+
+size_t split_ws(std::string_view s, std::string_view *out, size_t max)
+{
+    size_t n = 0, i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        const size_t b = i;
+        while (i < s.size() && s[i] != ' ' && s[i] != '\t')
+            ++i;
+        if (i > b) {
+            if (n < max)
+                out[n] = s.substr(b, i - b);
+            ++n;
+        }
+    }
+    return n;
 }
 
 namespace {

@@ -338,9 +338,9 @@ private:
     void restart();
     int map_channel(const std::string &name);
     int parsed(bool ok, Frame *f, const std::string &name, const std::string &why);
-    int next_log(Frame *f, const std::string &text);
-    int next_asc(Frame *f, const std::string &text);
-    int next_csv(Frame *f, const std::string &text);
+    int next_log(Frame *f, std::string_view text);
+    int next_asc(Frame *f, std::string_view text);
+    int next_csv(Frame *f, std::string_view text);
 
     std::unique_ptr<detail::Decoder> decoder_;  // the formats with a reader of their own
     detail::CompressedState *compressed_ = nullptr;  // a .gz or .zst file's stream, while open
@@ -351,6 +351,8 @@ private:
     int cached_channel_ = -1;
     FILE *file_ = nullptr;
     bool owns_file_ = false;
+    char *line_buf_ = nullptr;  // getline()'s, kept from line to line
+    size_t line_cap_ = 0;
     Format format_ = Format::CandumpLog;
     std::map<std::string, int> channels_;
     std::function<void(int, const std::string &)> skip_line_;
