@@ -1,20 +1,31 @@
-// velk_dump recording a candump log under load: the emulated adapter streams
-// mixed reports at a rate giving 40,000 data frames a second, velk_dump (the
-// real program, a child process) writes them to a .log file, and the file is
-// checked frame by frame against the stream. Figures: frames lost and the
-// program's processor time per frame. Baseline: a plain receive loop in this
-// process (the same batched library call velk_dump uses, no output) on the
-// same stream.
+// velk_dump recording under load, the real program as a child process.
+//
+// Paced: the emulated adapter streams mixed reports at a rate giving 40,000
+// data frames a second, velk_dump writes them to a .log file, and the file
+// is checked frame by frame against the stream and against velk_dump's own
+// counts. Figures: frames lost and the program's processor time per frame.
+// Baseline: a plain receive loop in this process (the same batched library
+// call velk_dump uses, no output) on the same stream.
 //   bench_dump_rate [SECONDS] [FRAMES_PER_S]
+//
+// In pieces: the adapter streams as fast as the pseudo-terminal takes it,
+// for SECONDS, into .log, .blf, .log.zst and .mf4 in 10 MB pieces; every
+// frame velk_dump counted must be in exactly one piece, in the stream's
+// order. Figures: frames lost, velk_dump's processor time per frame and
+// bytes per frame, each against the plain .log of the same run.
+//   bench_dump_rate --pieces [SECONDS]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +42,7 @@ using namespace velk::bench;
 namespace {
 
 constexpr unsigned kSeed = 5;
+constexpr uint32_t kIds = 100;  // the full stream's identifiers of each kind, as a bus has
 
 // The stream: `seconds` worth of reports, so many that the data frames
 // among them come at `frames_per_s`.
@@ -83,34 +95,203 @@ double baseline_cpu_per_frame(const Load &l)
     return frames ? cpu / static_cast<double>(frames) : 0;
 }
 
-// Frames of the file that match the stream's data reports in order.
-size_t matching_frames(const std::string &file, const Load &l, size_t *lines)
+bool same_frame(const trace::Frame &f, const sim::Report &want)
 {
-    trace::Reader r;
-    *lines = 0;
-    if (!r.open(file, trace::Format::CandumpLog, {}))
-        return 0;
-    size_t next = 0, matched = 0;
-    trace::Frame f;
-    while (r.next(&f) > 0) {
-        ++*lines;
-        while (next < l.seq.size() && !is_data(l.seq[next]))
-            ++next;
-        if (next == l.seq.size())
-            break;
-        const sim::Report &want = l.seq[next++];
-        const int len = f.fd ? trace::dlc_to_len(want.dlc) : (want.rtr ? 0 : std::min(want.dlc, 8));
-        if (f.id == want.id && f.dlc == want.dlc && f.channel == want.channel && f.len == len &&
-            std::memcmp(f.data.data(), want.data.data(), static_cast<size_t>(len)) == 0)
-            ++matched;
+    const int len = f.fd ? trace::dlc_to_len(want.dlc) : (want.rtr ? 0 : std::min(want.dlc, 8));
+    return f.id == want.id && f.dlc == want.dlc && f.channel == want.channel && f.len == len &&
+           std::memcmp(f.data.data(), want.data.data(), static_cast<size_t>(len)) == 0;
+}
+
+using Source = std::function<sim::Report(size_t)>;  // the stream's reports, read in order
+
+// Which of a file's groups a frame of the stream lands in where the file
+// keeps the kinds apart: classic data, CAN FD data, remote.
+int kind_of(const sim::Report &r)
+{
+    return r.kind == sim::Report::F1 ? 1 : r.rtr ? 2 : 0;
+}
+int kind_of(const trace::Frame &f)
+{
+    return f.fd ? 1 : f.remote ? 2 : 0;
+}
+
+// Frames of the files (one after the other) that match the stream's data
+// reports in order; `frames` counts every frame read. A file that does not
+// read to its end counts as a loss through the frames it does not give.
+// With `by_kind`, order is checked within each kind of frame: an MF4 file
+// keeps each kind in a data group of its own, and its readers merge the
+// groups by time, so frames of the same time come back grouped by kind.
+size_t matching_frames(const std::vector<std::string> &files, const std::function<Source()> &source,
+                       size_t reports, size_t *frames, bool by_kind = false)
+{
+    struct Cursor {
+        Source source;
+        size_t next = 0;
+    };
+    std::vector<Cursor> cursors(by_kind ? 3 : 1);
+    for (Cursor &c : cursors)
+        c.source = source();
+    *frames = 0;
+    size_t matched = 0;
+    for (const std::string &file : files) {
+        trace::Reader r;
+        trace::Format format;
+        if (!trace::format_of(file, &format) || !r.open(file, format, {}))
+            return matched;
+        trace::Frame f;
+        while (r.next(&f) > 0) {
+            ++*frames;
+            const int kind = by_kind ? kind_of(f) : 0;
+            Cursor &c = cursors[static_cast<size_t>(kind)];
+            sim::Report want;
+            while (c.next < reports && (!is_data(want = c.source(c.next)) || (by_kind && kind_of(want) != kind)))
+                ++c.next;
+            if (c.next == reports)
+                continue;
+            ++c.next;
+            matched += same_frame(f, want);
+        }
     }
     return matched;
+}
+
+// velk_dump's own count of frames, from its summary on standard error.
+uint64_t dump_count(const std::string &err_file)
+{
+    FILE *f = std::fopen(err_file.c_str(), "r");
+    if (f == nullptr)
+        return 0;
+    char line[512];
+    unsigned long long a = 0, b = 0;
+    while (std::fgets(line, sizeof line, f))
+        if (const char *p = std::strstr(line, "CAN1 "))
+            std::sscanf(p, "CAN1 %llu frames, CAN2 %llu frames", &a, &b);
+    std::fclose(f);
+    return a + b;
+}
+
+struct Dumped {
+    bool ok = false;
+    double cpu = 0;
+    uint64_t counted = 0;  // by velk_dump
+};
+
+// Runs velk_dump with `args` (the port added) while `stream` feeds the
+// adapter, until it ends by itself.
+Dumped run_dump(sim::Adapter &a, std::vector<std::string> args, const std::string &err_file,
+                const std::function<void()> &stream)
+{
+    Dumped d;
+    args.insert(args.begin(), VELK_DUMP_PATH);
+    args.push_back(a.slave_path());
+    std::vector<char *> argv_c;
+    for (std::string &s : args)
+        argv_c.push_back(s.data());
+    argv_c.push_back(nullptr);
+    // Its summary would land in the table's output.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    const int spawned = posix_spawn(&pid, VELK_DUMP_PATH, &fa, nullptr, argv_c.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (spawned != 0)
+        return d;
+    if (!wait_started(a, 30)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return d;
+    }
+    stream();
+    int status = 0;
+    struct rusage ru;
+    wait4(pid, &status, 0, &ru);
+    d.cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    d.counted = dump_count(err_file);
+    d.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return d;
+}
+
+// The pieces of a split recording, in order.
+std::vector<std::string> pieces_of(const std::string &path, uint64_t *bytes)
+{
+    std::vector<std::string> out;
+    *bytes = 0;
+    for (int k = 1;; ++k) {
+        const std::string p = trace::piece_path(path, k);
+        struct stat st;
+        if (stat(p.c_str(), &st) != 0)
+            return out;
+        *bytes += static_cast<uint64_t>(st.st_size);
+        out.push_back(p);
+    }
+}
+
+int pieces_run(double seconds)
+{
+    char dir_tmpl[] = "/tmp/velk_bench_pieces_XXXXXX";
+    if (mkdtemp(dir_tmpl) == nullptr)
+        return 1;
+    const std::string dir = dir_tmpl;
+    char tag_text[96];
+    std::snprintf(tag_text, sizeof tag_text, "the full stream, %g s, 10 MB pieces", seconds);
+    const std::string tag = tag_text;
+    int failed = 0;
+    double log_cpu = 0, log_bytes = 0;
+    for (const char *ext : {"log", "blf", "log.zst", "mf4"}) {
+        sim::Adapter a;
+        if (!a.start())
+            return 1;
+        a.set_stream_ids(kIds);
+        const std::string file = dir + "/run." + ext;
+        // More reports than any machine takes in the time: the stream runs
+        // until velk_dump stops at its time limit.
+        const size_t reports = static_cast<size_t>(seconds * 2e6);
+        const Dumped d = run_dump(a, {"-T", std::to_string(seconds), "--split-size", "10M", "-f", file},
+                                  dir + "/err.txt", [&] { a.stream(reports, 0, kSeed, 64, sim::Adapter::StreamStamps::Clock); });
+        uint64_t bytes = 0;
+        const std::vector<std::string> pieces = pieces_of(file, &bytes);
+        const std::function<Source()> source = [] {
+            auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
+            return Source([gen](size_t i) { return gen->report(i); });
+        };
+        size_t frames = 0;
+        const size_t matched = matching_frames(pieces, source, reports, &frames, std::strcmp(ext, "mf4") == 0);
+        for (const std::string &p : pieces)
+            unlink(p.c_str());
+        const std::string what = std::string("velk_dump into .") + ext + ", " + tag;
+        if (!d.ok || d.counted == 0) {
+            note(what, "velk_dump failed");
+            failed = 1;
+            continue;
+        }
+        const uint64_t lost = d.counted - std::min<uint64_t>(d.counted, matched) + (frames - matched);
+        failed |= lost != 0;
+        row(what + ": frames lost or wrong across " + std::to_string(pieces.size()) + " pieces",
+            static_cast<double>(lost), "of " + std::to_string(d.counted), "must be 0", 0);
+        const double cpu = d.cpu / static_cast<double>(d.counted) * 1e6;
+        const double per_frame = static_cast<double>(bytes) / static_cast<double>(d.counted);
+        if (std::strcmp(ext, "log") == 0) {
+            log_cpu = cpu;
+            log_bytes = per_frame;
+            row(what + ": CPU per frame", cpu, "us", "", 0);
+            row(what + ": size per frame", per_frame, "bytes", "", 0);
+        } else {
+            row(what + ": CPU per frame", cpu, "us", "the plain .log", log_cpu);
+            row(what + ": size per frame", per_frame, "bytes", "the plain .log", log_bytes);
+        }
+    }
+    unlink((dir + "/err.txt").c_str());
+    rmdir(dir.c_str());
+    return failed;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--pieces") == 0)
+        return pieces_run(argc > 2 ? std::atof(argv[2]) : 60);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
     const int frames_per_s = argc > 2 ? std::atoi(argv[2]) : 40000;
     const Load load = make_load(seconds, frames_per_s);
@@ -127,42 +308,24 @@ int main(int argc, char **argv)
     if (mkdtemp(dir_tmpl) == nullptr)
         return 1;
     const std::string file = std::string(dir_tmpl) + "/rec.log";
-    const std::string count = std::to_string(load.data);
+    const std::string err = std::string(dir_tmpl) + "/err.txt";
     const std::string limit = std::to_string(static_cast<int>(seconds) + 30);
-    std::vector<std::string> args = {VELK_DUMP_PATH, "-n", count, "-T", limit, "-f", file, a.slave_path()};
-    std::vector<char *> argv_c;
-    for (std::string &s : args)
-        argv_c.push_back(s.data());
-    argv_c.push_back(nullptr);
-    // Its summary would land in the table's output.
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, VELK_DUMP_PATH, &fa, nullptr, argv_c.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (spawned != 0)
-        return 1;
-    if (!wait_started(a, 30)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return 1;
-    }
-    a.stream(load.seq.size(), load.report_rate, kSeed);
-    int status = 0;
-    struct rusage ru;
-    wait4(pid, &status, 0, &ru);
-    const double cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    const Dumped d = run_dump(a, {"-n", std::to_string(load.data), "-T", limit, "-f", file}, err,
+                              [&] { a.stream(load.seq.size(), load.report_rate, kSeed); });
     size_t lines = 0;
-    const size_t matched = matching_frames(file, load, &lines);
+    const size_t matched =
+        matching_frames({file}, [&] { return Source([&](size_t i) { return load.seq[i]; }); }, load.seq.size(), &lines);
     unlink(file.c_str());
+    unlink(err.c_str());
     rmdir(dir_tmpl);
 
     row("velk_dump writing a .log, " + tag + ": frames lost or wrong", static_cast<double>(load.data - matched),
         "of " + std::to_string(load.data), "must be 0", 0);
-    const double per_frame = cpu / static_cast<double>(lines ? lines : 1);
+    row("velk_dump writing a .log, " + tag + ": its own count against the file", static_cast<double>(d.counted),
+        "frames counted", "frames in the file", static_cast<double>(lines));
+    const double per_frame = d.cpu / static_cast<double>(lines ? lines : 1);
     row("velk_dump writing a .log, " + tag + ": CPU per frame (connect included)", per_frame * 1e6, "us",
         "receive loop alone, same stream", base * 1e6);
-    row("velk_dump writing a .log, " + tag + ": CPU", cpu / seconds * 100, "% of one core", "", 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+    row("velk_dump writing a .log, " + tag + ": CPU", d.cpu / seconds * 100, "% of one core", "", 0);
+    return d.ok && d.counted == lines && lines == matched ? 0 : 1;
 }
