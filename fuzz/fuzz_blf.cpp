@@ -85,14 +85,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(out != nullptr);
     uint64_t written = 0;
     {
-        velk::trace::detail::Output o(out, &written);
+        std::string pending;
+        velk::trace::detail::Output o(out, &written, &pending);
         velk::trace::WriteOptions options;
         options.compression = static_cast<int>(size % 10);
         auto enc = velk::trace::detail::blf_encoder(options);
         FUZZ_CHECK(enc->begin(o));
         for (const Frame &f : frames)
             FUZZ_CHECK(enc->write(o, f));
-        FUZZ_CHECK(enc->finish(o));
+        FUZZ_CHECK(enc->finish(o) && o.flush());
     }
     FUZZ_CHECK(std::fflush(out) == 0 && ftello(out) == static_cast<off_t>(written));
     std::rewind(out);

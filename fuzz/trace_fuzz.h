@@ -70,12 +70,13 @@ inline std::vector<Frame> round_trip(velk::trace::Format format, const std::vect
     FILE *mem = open_memstream(&buf, &len);
     FUZZ_CHECK(mem != nullptr);
     uint64_t bytes = 0;
-    velk::trace::detail::Output out(mem, &bytes);
+    std::string pending;
+    velk::trace::detail::Output out(mem, &bytes, &pending);
     auto encoder = velk::trace::detail::make_encoder(format, {});
     FUZZ_CHECK(encoder != nullptr && encoder->begin(out));
     for (const Frame &f : frames)
         FUZZ_CHECK(encoder->write(out, f));
-    FUZZ_CHECK(encoder->finish(out));
+    FUZZ_CHECK(encoder->finish(out) && out.flush());
     std::fclose(mem);
     FUZZ_CHECK(bytes == len);
     std::string error;

@@ -72,21 +72,28 @@ public:
 };
 
 // The bytes an encoder writes, with the count the Writer keeps.
+// What an encoder writes gathers in `pending` (the Writer's), and the
+// Writer hands it to the file in one write between encoder calls, so that
+// a writer killed at any moment leaves whole blocks only: an encoder puts
+// whole blocks in each call.
 class Output {
 public:
-    Output(FILE *file, uint64_t *bytes) : file_(file), bytes_(bytes) {}
+    Output(FILE *file, uint64_t *bytes, std::string *pending) : file_(file), bytes_(bytes), pending_(pending) {}
     bool put(const void *data, size_t n);
     bool put(std::string_view s) { return put(s.data(), s.size()); }
     // Overwrites n bytes at `offset` of what was written (header counts
-    // filled in at the end) and goes back to the end. False where the file
-    // cannot seek (standard output) or the write fails.
+    // filled in at the end) and goes back to the end, after what is pending.
+    // False where the file cannot seek (standard output) or a write fails.
     bool patch(uint64_t offset, const void *data, size_t n);
     uint64_t written() const { return *bytes_; }
     bool flush();
 
 private:
+    bool drain();
+
     FILE *file_;
     uint64_t *bytes_;
+    std::string *pending_;
 };
 
 class Encoder {

@@ -119,10 +119,8 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
         if (file_ == nullptr)
             return fail("cannot create");
         owns_file_ = true;
-        // Binary formats buffer in stdio; text gathers whole lines in put().
-        if (is_binary(format))
-            std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
-        else if (compression == Compression::None)
+        // Whole lines and blocks gather in pending_ and go out in one write.
+        if (compression == Compression::None)
             std::setvbuf(file_, nullptr, _IONBF, 0);
         if (compression != Compression::None) {
             FILE *raw = file_;
@@ -137,8 +135,8 @@ bool Writer::open(const std::string &path, Format format, const WriteOptions &op
     if (format_ == Format::Csv && !put(detail::kCsvHeader))
         return fail("cannot write");
     if (encoder_) {
-        detail::Output out(file_, &bytes_);
-        if (!encoder_->begin(out))
+        detail::Output out(file_, &bytes_, &pending_);
+        if (!encoder_->begin(out) || !drain())
             return fail("cannot write");
     }
     return true;
@@ -193,8 +191,8 @@ bool Writer::write(const Frame &f)
         return false;
     ++frames_;
     if (encoder_) {
-        detail::Output out(file_, &bytes_);
-        return encoder_->write(out, f) || fail("cannot write");
+        detail::Output out(file_, &bytes_, &pending_);
+        return (encoder_->write(out, f) && (pending_.size() < kWriteBuffer || drain())) || fail("cannot write");
     }
     buf_.clear();
     switch (format_) {
@@ -222,7 +220,7 @@ bool Writer::flush()
     if (file_ == nullptr || failed_)
         return false;
     if (encoder_) {
-        detail::Output out(file_, &bytes_);
+        detail::Output out(file_, &bytes_, &pending_);
         if (!encoder_->flush(out))
             return fail("cannot write");
     }
@@ -246,7 +244,7 @@ bool Writer::close()
             fail("cannot write");
     }
     if (!failed_ && encoder_) {
-        detail::Output out(file_, &bytes_);
+        detail::Output out(file_, &bytes_, &pending_);
         if (!encoder_->finish(out))
             fail("cannot write");
     }
@@ -582,15 +580,22 @@ namespace detail {
 
 bool Output::put(const void *data, size_t n)
 {
-    if (n > 0 && std::fwrite(data, 1, n, file_) != n)
-        return false;
+    pending_->append(static_cast<const char *>(data), n);
     *bytes_ += n;
     return true;
 }
 
+bool Output::drain()
+{
+    const bool ok = pending_->empty() || std::fwrite(pending_->data(), 1, pending_->size(), file_) == pending_->size();
+    pending_->clear();
+    return ok;
+}
+
 bool Output::patch(uint64_t offset, const void *data, size_t n)
 {
-    if (offset + n > *bytes_ || std::fflush(file_) != 0 || fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0)
+    if (offset + n > *bytes_ || !drain() || std::fflush(file_) != 0 ||
+        fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0)
         return false;
     const bool ok = std::fwrite(data, 1, n, file_) == n;
     return fseeko(file_, 0, SEEK_END) == 0 && ok;
@@ -598,7 +603,7 @@ bool Output::patch(uint64_t offset, const void *data, size_t n)
 
 bool Output::flush()
 {
-    return std::fflush(file_) == 0;
+    return drain() && std::fflush(file_) == 0;
 }
 
 std::unique_ptr<Decoder> unsupported_decoder(const char *format)

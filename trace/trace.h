@@ -179,7 +179,7 @@ private:
     int64_t asc_base_us_ = 0;
     bool asc_started_ = false;
     std::string buf_;
-    std::string pending_;  // whole lines not yet handed to the file
+    std::string pending_;  // whole lines or blocks not yet handed to the file
     uint64_t bytes_ = 0;
     uint64_t frames_ = 0;
 };
