@@ -179,7 +179,7 @@ TEST(TraceFiles, AFileCutShortReadsUpToTheCutAndSaysSo)
 {
     ScratchDir dir;
     const auto frames = sample_frames();
-    for (const char *name : {"cut.log", "cut.log.gz", "cut.asc.zst"}) {
+    for (const char *name : {"cut.log", "cut.log.gz", "cut.asc.zst", "cut.blf"}) {
         SCOPED_TRACE(name);
         const std::string path = dir.path(name);
         Format format;
@@ -193,11 +193,12 @@ TEST(TraceFiles, AFileCutShortReadsUpToTheCutAndSaysSo)
         for (size_t i = 5; i < frames.size(); ++i)
             ASSERT_TRUE(w.write(frames[i]));
         ASSERT_TRUE(w.close());
-        // What a kill leaves: everything up to the flush, and a few bytes
-        // more of a line (or a stream) cut in the middle.
+        // What a kill leaves: everything up to the flush (a BLF header as
+        // the flush left it), and a few bytes more of a line, a stream or a
+        // container cut in the middle.
         const std::string whole = read_file(path);
         ASSERT_GT(whole.size(), flushed.size() + 3);
-        ASSERT_TRUE(write_file(path, whole.substr(0, flushed.size() + 3)));
+        ASSERT_TRUE(write_file(path, flushed + whole.substr(flushed.size(), 3)));
         std::vector<std::string> notices;
         velk::trace::ReadOptions ro;
         ro.notice = [&](const std::string &text) { notices.push_back(text); };

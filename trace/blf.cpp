@@ -268,6 +268,7 @@ private:
     int fail(std::string *why, const std::string &text);
     int read_header(std::string *why);
     int at_end(std::string *why);
+    int cut_short(std::string *why);
     // The file, through the input buffer.
     size_t read_file(uint8_t *dst, size_t n);
     bool fill_input();
@@ -318,6 +319,13 @@ private:
     uint64_t buf_base_ = 0;  // stream offset of buf_[0]
     uint32_t skip_pad_ = 0;  // after the object last read
     uint32_t header_objects_ = 0;
+    // A header as a writer leaves it while still writing (no size yet, or
+    // the size at its last flush, less than the file's): a file ending
+    // inside an object is where its writer stopped, not damage.
+    bool unfinished_ = false;
+    bool cut_ = false;     // pending_ says the file ends inside an object
+    std::string cut_at_;   // said in the summary when the file is unfinished
+    bool ended_ = false;   // there, without an error
     uint64_t objects_ = 0;  // in the stream, of any kind
     uint64_t containers_ = 0;
 
@@ -389,6 +397,7 @@ int BlfDecoder::read_header(std::string *why)
         return fail(why, at_byte(file_pos_) + "the file ends inside its header");
     header_file_size_ = le64(h + 16);
     header_objects_ = le32(h + 32);
+    unfinished_ = header_file_size_ == 0 || (size_known_ && header_file_size_ < file_size_);
     start_us_ = systemtime_us(h + 40);
     header_read_ = true;
     return 1;
@@ -413,6 +422,7 @@ bool BlfDecoder::open_object()
     }
     if (n < sizeof h) {
         pending_ = at_byte(obj_at_) + "the file ends inside an object header";
+        cut_ = true;
         return false;
     }
     if (std::memcmp(h, "LOBJ", 4) != 0) {
@@ -423,6 +433,7 @@ bool BlfDecoder::open_object()
     if (size_known_ && size > file_size_ - obj_at_) {
         pending_ = at_byte(obj_at_) + "an object of " + std::to_string(size) + " bytes runs past the end of the file (" +
                    std::to_string(file_size_ - obj_at_) + " bytes left)";
+        cut_ = true;
         return false;
     }
     if (type != kLogContainer) {
@@ -440,6 +451,7 @@ bool BlfDecoder::open_object()
     uint8_t c[kContainerHeader - kBaseHeader];
     if (read_file(c, sizeof c) < sizeof c) {
         pending_ = at_byte(obj_at_) + "the file ends inside a container header";
+        cut_ = true;
         return false;
     }
     ++containers_;
@@ -497,8 +509,10 @@ size_t BlfDecoder::inflate_some(uint8_t *dst, size_t room)
             return 0;
         }
         if (src_left_ > 0 && !fill_input()) {
-            if (pending_.empty())
+            if (pending_.empty()) {
                 pending_ = at_byte(file_pos_) + "the file ends inside the container at byte " + std::to_string(obj_at_);
+                cut_ = true;
+            }
             return 0;
         }
         // Output past the stated size goes to a scratch byte that says so.
@@ -569,9 +583,11 @@ size_t BlfDecoder::produce(uint8_t *dst, size_t room)
                 // The last object of a file may go without its padding.
                 if (src_ == Source::Plain)
                     stream_end_ = pending_.empty();
-                else if (pending_.empty())
+                else if (pending_.empty()) {
                     pending_ = at_byte(file_pos_) + "the file ends inside the container at byte " +
                                std::to_string(obj_at_);
+                    cut_ = true;
+                }
                 return 0;
             }
             break;
@@ -655,10 +671,23 @@ void BlfDecoder::count_skipped(uint32_t type)
         ++skipped_other_;
 }
 
+// The data stream has ended early for the reason in pending_: the end of
+// an unfinished file (a logger killed while writing, every whole object
+// read), or damage.
+int BlfDecoder::cut_short(std::string *why)
+{
+    if (!cut_ || !unfinished_)
+        return fail(why, pending_);
+    cut_at_ = pending_;
+    pending_.clear();
+    ended_ = true;
+    return 0;
+}
+
 int BlfDecoder::at_end(std::string *why)
 {
     if (!pending_.empty())
-        return fail(why, pending_);
+        return cut_short(why);
     // A file cut where one container ends and the next would begin is only
     // seen from the size its header gives.
     if (header_file_size_ > kFileHeader && file_pos_ < header_file_size_)
@@ -679,7 +708,7 @@ int BlfDecoder::whole_object(uint64_t at, uint32_t type, uint32_t size, std::str
     if (skip(size))
         return 0;
     if (!pending_.empty())
-        return fail(why, pending_);
+        return cut_short(why);
     return fail(why, where(at) + "the file ends inside an object of type " + std::to_string(type) + " (" +
                          std::to_string(size) + " bytes)");
 }
@@ -690,6 +719,8 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
         *why = failed_;
         return -1;
     }
+    if (ended_)
+        return 0;
     if (!header_read_ && read_header(why) < 0)
         return -1;
     for (;;) {
@@ -703,7 +734,7 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
             spans_.pop_front();
         if (!need(kBaseHeader)) {
             if (!pending_.empty())
-                return fail(why, pending_);
+                return cut_short(why);
             bool zeros = true;
             for (size_t i = rd_; i < wr_; ++i)
                 zeros = zeros && buf_[i] == 0;
@@ -769,12 +800,16 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
 
 std::string BlfDecoder::summary() const
 {
+    std::string cut;
+    if (!cut_at_.empty())
+        cut = "the file ends early, " + cut_at_ +
+              " (its writer stopped before closing it; every whole object before was read)";
     uint64_t total = skipped_other_;
     for (const auto &[type, n] : skipped_)
         total += n;
     if (total == 0)
-        return {};
-    std::string s = std::to_string(total) + (total == 1 ? " object" : " objects") + " without a CAN frame skipped:";
+        return cut;
+    std::string s = (cut.empty() ? "" : cut + "; ") + std::to_string(total) + (total == 1 ? " object" : " objects") + " without a CAN frame skipped:";
     const char *sep = " ";
     for (const auto &[type, n] : skipped_) {
         s += sep;
@@ -793,7 +828,10 @@ std::string BlfDecoder::summary() const
 
 class BlfEncoder : public Encoder {
 public:
-    explicit BlfEncoder(const WriteOptions &options) : level_(std::clamp(options.compression, 0, 9)) {}
+    explicit BlfEncoder(const WriteOptions &options)
+        : level_(std::clamp(options.compression, 0, 9)), start_option_us_(options.start_us)
+    {
+    }
 
     ~BlfEncoder() override
     {
@@ -808,25 +846,16 @@ public:
         const uint8_t none = 0;
         seekable_ = out.patch(0, &none, 0);
         data_.reserve(kContainerData + 256);
-        return true;
+        // With the start given (a piece of a split recording) the header
+        // goes out at once: a file is never without one for long.
+        return start_option_us_ < 0 || start(out, start_option_us_);
     }
 
     bool write(Output &out, const Frame &f) override
     {
         const int64_t us = frame_us(f);
-        if (!started_) {
-            // Whole milliseconds: the header's start time has no finer unit.
-            // Where it has no SYSTEMTIME, times count from the epoch, as
-            // readers then take them.
-            start_us_ = us - ((us % 1000) + 1000) % 1000;
-            uint8_t none[16];
-            if (!put_systemtime(none, start_us_))
-                start_us_ = 0;
-            last_us_ = us;
-            started_ = true;
-            if (!put_header(out))
-                return false;
-        }
+        if (!started_ && !start(out, us))
+            return false;
         last_us_ = std::max(last_us_, us);
         // A frame before the start (out of order by more than its millisecond)
         // is written at the start: BLF times count up from it.
@@ -897,6 +926,20 @@ private:
         }
     }
 
+    bool start(Output &out, int64_t us)
+    {
+        // Whole milliseconds: the header's start time has no finer unit.
+        // Where it has no SYSTEMTIME, times count from the epoch, as
+        // readers then take them.
+        start_us_ = us - ((us % 1000) + 1000) % 1000;
+        uint8_t none[16];
+        if (!put_systemtime(none, start_us_))
+            start_us_ = 0;
+        last_us_ = us;
+        started_ = true;
+        return put_header(out);
+    }
+
     bool put_header(Output &out)
     {
         uint8_t h[kFileHeader] = {};
@@ -963,6 +1006,7 @@ private:
     int level_;
     bool seekable_ = false;
     bool started_ = false;
+    int64_t start_option_us_;
     int64_t start_us_ = 0;
     int64_t last_us_ = 0;
     uint64_t objects_ = 0;
