@@ -14,6 +14,12 @@
 // order. Figures: frames lost, velk_dump's processor time per frame and
 // bytes per frame, each against the plain .log of the same run.
 //   bench_dump_rate --pieces [SECONDS]
+//
+// Killed: velk_dump is killed with SIGKILL at a random moment, ROUNDS times,
+// each time writing another format in small pieces; every piece must read,
+// and the pieces must hold every frame sent more than a second before the
+// kill, in order.
+//   bench_dump_rate --kills [ROUNDS]
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -25,7 +31,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,10 +103,11 @@ double baseline_cpu_per_frame(const Load &l)
     return frames ? cpu / static_cast<double>(frames) : 0;
 }
 
-bool same_frame(const trace::Frame &f, const sim::Report &want)
+// `any_channel`: the file cannot say (a pcap file has one link).
+bool same_frame(const trace::Frame &f, const sim::Report &want, bool any_channel = false)
 {
     const int len = f.fd ? trace::dlc_to_len(want.dlc) : (want.rtr ? 0 : std::min(want.dlc, 8));
-    return f.id == want.id && f.dlc == want.dlc && f.channel == want.channel && f.len == len &&
+    return f.id == want.id && f.dlc == want.dlc && (any_channel || f.channel == want.channel) && f.len == len &&
            std::memcmp(f.data.data(), want.data.data(), static_cast<size_t>(len)) == 0;
 }
 
@@ -115,14 +124,20 @@ int kind_of(const trace::Frame &f)
     return f.fd ? 1 : f.remote ? 2 : 0;
 }
 
-// Frames of the files (one after the other) that match the stream's data
-// reports in order; `frames` counts every frame read. A file that does not
-// read to its end counts as a loss through the frames it does not give.
-// With `by_kind`, order is checked within each kind of frame: an MF4 file
-// keeps each kind in a data group of its own, and its readers merge the
-// groups by time, so frames of the same time come back grouped by kind.
-size_t matching_frames(const std::vector<std::string> &files, const std::function<Source()> &source,
-                       size_t reports, size_t *frames, bool by_kind = false)
+// The files' frames (one file after the other) against the stream's data
+// reports in order. With `by_kind`, order is checked within each kind of
+// frame: an MF4 file keeps each kind in a data group of its own, and its
+// readers merge the groups by time, so frames of the same time come back
+// grouped by kind.
+struct Match {
+    size_t frames = 0;   // read from the files
+    size_t matched = 0;  // of them, the next report of the stream (of their kind)
+    size_t covered = 0;  // the stream's reports before this one are all in the files, if none was wrong
+    std::string error;   // a file that did not read to its end
+};
+
+Match matching_frames(const std::vector<std::string> &files, const std::function<Source()> &source, size_t reports,
+                      bool by_kind = false)
 {
     struct Cursor {
         Source source;
@@ -131,16 +146,18 @@ size_t matching_frames(const std::vector<std::string> &files, const std::functio
     std::vector<Cursor> cursors(by_kind ? 3 : 1);
     for (Cursor &c : cursors)
         c.source = source();
-    *frames = 0;
-    size_t matched = 0;
+    Match m;
     for (const std::string &file : files) {
         trace::Reader r;
         trace::Format format;
-        if (!trace::format_of(file, &format) || !r.open(file, format, {}))
-            return matched;
+        if (!trace::format_of(file, &format) || !r.open(file, format, {})) {
+            m.error = file + ": cannot open it: " + r.error();
+            break;
+        }
         trace::Frame f;
-        while (r.next(&f) > 0) {
-            ++*frames;
+        int got;
+        while ((got = r.next(&f)) > 0) {
+            ++m.frames;
             const int kind = by_kind ? kind_of(f) : 0;
             Cursor &c = cursors[static_cast<size_t>(kind)];
             sim::Report want;
@@ -149,10 +166,17 @@ size_t matching_frames(const std::vector<std::string> &files, const std::functio
             if (c.next == reports)
                 continue;
             ++c.next;
-            matched += same_frame(f, want);
+            m.matched += same_frame(f, want, format == trace::Format::Pcap);
+        }
+        if (got < 0) {
+            m.error = r.error();
+            break;
         }
     }
-    return matched;
+    m.covered = reports;
+    for (const Cursor &c : cursors)
+        m.covered = std::min(m.covered, c.next);
+    return m;
 }
 
 // velk_dump's own count of frames, from its summary on standard error.
@@ -177,9 +201,9 @@ struct Dumped {
 };
 
 // Runs velk_dump with `args` (the port added) while `stream` feeds the
-// adapter, until it ends by itself.
+// adapter (given the program's process id), until it ends.
 Dumped run_dump(sim::Adapter &a, std::vector<std::string> args, const std::string &err_file,
-                const std::function<void()> &stream)
+                const std::function<void(pid_t)> &stream)
 {
     Dumped d;
     args.insert(args.begin(), VELK_DUMP_PATH);
@@ -202,7 +226,7 @@ Dumped run_dump(sim::Adapter &a, std::vector<std::string> args, const std::strin
         waitpid(pid, nullptr, 0);
         return d;
     }
-    stream();
+    stream(pid);
     int status = 0;
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
@@ -248,15 +272,14 @@ int pieces_run(double seconds)
         // until velk_dump stops at its time limit.
         const size_t reports = static_cast<size_t>(seconds * 2e6);
         const Dumped d = run_dump(a, {"-T", std::to_string(seconds), "--split-size", "10M", "-f", file},
-                                  dir + "/err.txt", [&] { a.stream(reports, 0, kSeed, 64, sim::Adapter::StreamStamps::Clock); });
+                                  dir + "/err.txt", [&](pid_t) { a.stream(reports, 0, kSeed, 64, sim::Adapter::StreamStamps::Clock); });
         uint64_t bytes = 0;
         const std::vector<std::string> pieces = pieces_of(file, &bytes);
         const std::function<Source()> source = [] {
             auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
             return Source([gen](size_t i) { return gen->report(i); });
         };
-        size_t frames = 0;
-        const size_t matched = matching_frames(pieces, source, reports, &frames, std::strcmp(ext, "mf4") == 0);
+        const Match m = matching_frames(pieces, source, reports, std::strcmp(ext, "mf4") == 0);
         for (const std::string &p : pieces)
             unlink(p.c_str());
         const std::string what = std::string("velk_dump into .") + ext + ", " + tag;
@@ -265,7 +288,9 @@ int pieces_run(double seconds)
             failed = 1;
             continue;
         }
-        const uint64_t lost = d.counted - std::min<uint64_t>(d.counted, matched) + (frames - matched);
+        const uint64_t lost = d.counted - std::min<uint64_t>(d.counted, m.matched) + (m.frames - m.matched);
+        if (!m.error.empty())
+            note(what, m.error);
         failed |= lost != 0;
         row(what + ": frames lost or wrong across " + std::to_string(pieces.size()) + " pieces",
             static_cast<double>(lost), "of " + std::to_string(d.counted), "must be 0", 0);
@@ -288,8 +313,84 @@ int pieces_run(double seconds)
 
 }  // namespace
 
+// velk_dump killed with SIGKILL at random moments, each time into another
+// format in small pieces: every piece must read, and together the pieces
+// must hold, in order, every frame the adapter sent more than a second
+// before the kill.
+int kills_run(int rounds)
+{
+    static const char *const kExts[] = {"log.zst", "blf", "mf4", "pcapng", "asc.gz", "trc", "log", "csv", "pcap", "asc"};
+    constexpr int kRate = 20000;  // reports a second
+    std::mt19937 rng(46);
+    char dir_tmpl[] = "/tmp/velk_bench_kills_XXXXXX";
+    if (mkdtemp(dir_tmpl) == nullptr)
+        return 1;
+    const std::string dir = dir_tmpl;
+    int failed_rounds = 0;
+    uint64_t frames = 0, pieces = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const char *ext = kExts[round % std::size(kExts)];
+        sim::Adapter a;
+        if (!a.start())
+            return 1;
+        a.set_stream_ids(kIds);
+        const std::string file = dir + "/run." + ext;
+        const double after = 1.5 + static_cast<double>(rng() % 4500) / 1000;
+        const size_t reports = static_cast<size_t>((after + 30) * kRate);
+        std::vector<std::pair<double, size_t>> sent;  // (when, reports sent by then)
+        double killed_at = 0;
+        run_dump(a, {"--split-size", "256k", "-f", file}, dir + "/err.txt", [&](pid_t pid) {
+            a.stream(reports, kRate, kSeed, 64, sim::Adapter::StreamStamps::Clock);
+            const double t0 = now_s();
+            while (now_s() - t0 < after) {
+                sent.emplace_back(now_s(), a.reports_streamed());
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            killed_at = now_s();
+            kill(pid, SIGKILL);
+        });
+        size_t due = 0;  // reports sent more than a second before the kill
+        for (const auto &[when, n] : sent)
+            if (when <= killed_at - 1.0)
+                due = n;
+        uint64_t bytes = 0;
+        const std::vector<std::string> list = pieces_of(file, &bytes);
+        const std::function<Source()> source = [] {
+            auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
+            return Source([gen](size_t i) { return gen->report(i); });
+        };
+        const Match m = matching_frames(list, source, reports, std::strcmp(ext, "mf4") == 0);
+        for (const std::string &p : list)
+            unlink(p.c_str());
+        frames += m.frames;
+        pieces += list.size();
+        std::string why;
+        if (!m.error.empty())
+            why = m.error;
+        else if (m.matched != m.frames)
+            why = std::to_string(m.frames - m.matched) + " frames not the stream's next";
+        else if (m.covered < due)
+            why = "the pieces end at report " + std::to_string(m.covered) + ", but " + std::to_string(due) +
+                  " were sent more than a second before the kill";
+        if (!why.empty()) {
+            ++failed_rounds;
+            char at[32];
+            std::snprintf(at, sizeof at, "%.2f s", after);
+            note(std::string("velk_dump killed at ") + at + " into ." + ext, why);
+        }
+    }
+    unlink((dir + "/err.txt").c_str());
+    rmdir(dir.c_str());
+    row("velk_dump killed with SIGKILL " + std::to_string(rounds) + " times (every format, " +
+            std::to_string(pieces) + " pieces, " + std::to_string(frames) + " frames): rounds with a frame missing",
+        failed_rounds, "", "must be 0", 0);
+    return failed_rounds != 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--kills") == 0)
+        return kills_run(argc > 2 ? std::atoi(argv[2]) : 20);
     if (argc > 1 && std::strcmp(argv[1], "--pieces") == 0)
         return pieces_run(argc > 2 ? std::atof(argv[2]) : 60);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
@@ -311,10 +412,10 @@ int main(int argc, char **argv)
     const std::string err = std::string(dir_tmpl) + "/err.txt";
     const std::string limit = std::to_string(static_cast<int>(seconds) + 30);
     const Dumped d = run_dump(a, {"-n", std::to_string(load.data), "-T", limit, "-f", file}, err,
-                              [&] { a.stream(load.seq.size(), load.report_rate, kSeed); });
-    size_t lines = 0;
-    const size_t matched =
-        matching_frames({file}, [&] { return Source([&](size_t i) { return load.seq[i]; }); }, load.seq.size(), &lines);
+                              [&](pid_t) { a.stream(load.seq.size(), load.report_rate, kSeed); });
+    const Match m =
+        matching_frames({file}, [&] { return Source([&](size_t i) { return load.seq[i]; }); }, load.seq.size());
+    const size_t lines = m.frames, matched = m.matched;
     unlink(file.c_str());
     unlink(err.c_str());
     rmdir(dir_tmpl);
@@ -327,5 +428,5 @@ int main(int argc, char **argv)
     row("velk_dump writing a .log, " + tag + ": CPU per frame (connect included)", per_frame * 1e6, "us",
         "receive loop alone, same stream", base * 1e6);
     row("velk_dump writing a .log, " + tag + ": CPU", d.cpu / seconds * 100, "% of one core", "", 0);
-    return d.ok && d.counted == lines && lines == matched ? 0 : 1;
+    return d.ok && m.error.empty() && d.counted == lines && lines == matched ? 0 : 1;
 }
