@@ -13,7 +13,7 @@
 // frame velk_dump counted must be in exactly one piece, in the stream's
 // order. Figures: frames lost, velk_dump's processor time per frame and
 // bytes per frame, each against the plain .log of the same run.
-//   bench_dump_rate --pieces [SECONDS]
+//   bench_dump_rate --pieces [SECONDS [EXTENSION]]   (EXTENSION: that format alone)
 //
 // Killed: velk_dump is killed with SIGKILL at a random moment, ROUNDS times,
 // each time writing another format in small pieces; every piece must read,
@@ -137,7 +137,16 @@ struct Match {
     size_t wrong = 0;    // frames that are none of the next reports
     size_t covered = 0;  // every report before this one is in the files
     std::string error;   // a file that did not read to its end
+    std::string gap;     // the first report passed over, and the frame that came instead
 };
+
+std::string describe(const sim::Report &r)
+{
+    char b[96];
+    std::snprintf(b, sizeof b, "report %X CAN%d id %X%s dlc %d", r.kind, r.channel + 1, r.id, r.rtr ? " remote" : "",
+                  r.dlc);
+    return b;
+}
 
 Match matching_frames(const std::vector<std::string> &files, const std::function<Source()> &source, size_t reports,
                       bool by_kind = false)
@@ -187,6 +196,11 @@ Match matching_frames(const std::vector<std::string> &files, const std::function
             }
             if (at > 0) {
                 m.missing += at;
+                if (m.gap.empty())
+                    m.gap = file + ": frame " + std::to_string(m.frames) + " (" + trace::frame_text(f, false) +
+                            ") came before " + std::to_string(at) + " of the stream, the first " +
+                            describe(c.ahead.front().second) + " (stream report " +
+                            std::to_string(c.ahead.front().first) + ")";
                 first_missing = std::min(first_missing, c.ahead.front().first);
             }
             c.ahead.erase(c.ahead.begin(), c.ahead.begin() + static_cast<std::ptrdiff_t>(at + 1));
@@ -203,25 +217,35 @@ Match matching_frames(const std::vector<std::string> &files, const std::function
     return m;
 }
 
-// velk_dump's own count of frames, from its summary on standard error.
-uint64_t dump_count(const std::string &err_file)
+// velk_dump's own counts, from its summary on standard error.
+struct Summary {
+    uint64_t frames = 0, skipped_bytes = 0, lost = 0;
+};
+
+Summary dump_summary(const std::string &err_file)
 {
+    Summary sum;
     FILE *f = std::fopen(err_file.c_str(), "r");
     if (f == nullptr)
-        return 0;
+        return sum;
     char line[512];
-    unsigned long long a = 0, b = 0;
-    while (std::fgets(line, sizeof line, f))
-        if (const char *p = std::strstr(line, "CAN1 "))
-            std::sscanf(p, "CAN1 %llu frames, CAN2 %llu frames", &a, &b);
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned long long a = 0, b = 0, skipped = 0, lost = 0;
+        const char *p = std::strstr(line, "CAN1 ");
+        const char *q = std::strstr(line, "skipped bytes ");
+        if (p && q && std::sscanf(p, "CAN1 %llu frames, CAN2 %llu frames", &a, &b) == 2 &&
+            std::sscanf(q, "skipped bytes %llu; lost %llu", &skipped, &lost) == 2)
+            sum = {a + b, skipped, lost};
+    }
     std::fclose(f);
-    return a + b;
+    return sum;
 }
 
 struct Dumped {
     bool ok = false;
     double cpu = 0;
     uint64_t counted = 0;  // by velk_dump
+    Summary summary;
 };
 
 // Runs velk_dump with `args` (the port added) while `stream` feeds the
@@ -255,7 +279,8 @@ Dumped run_dump(sim::Adapter &a, std::vector<std::string> args, const std::strin
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
     d.cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    d.counted = dump_count(err_file);
+    d.summary = dump_summary(err_file);
+    d.counted = d.summary.frames;
     d.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return d;
 }
@@ -275,7 +300,7 @@ std::vector<std::string> pieces_of(const std::string &path, uint64_t *bytes)
     }
 }
 
-int pieces_run(double seconds)
+int pieces_run(double seconds, const char *only)
 {
     char dir_tmpl[] = "/tmp/velk_bench_pieces_XXXXXX";
     if (mkdtemp(dir_tmpl) == nullptr)
@@ -287,6 +312,8 @@ int pieces_run(double seconds)
     int failed = 0;
     double log_cpu = 0, log_bytes = 0;
     for (const char *ext : {"log", "blf", "log.zst", "mf4"}) {
+        if (only != nullptr && std::strcmp(ext, only) != 0)
+            continue;
         sim::Adapter a;
         if (!a.start())
             return 1;
@@ -312,15 +339,20 @@ int pieces_run(double seconds)
             failed = 1;
             continue;
         }
-        // Every frame counted must be in the files as the stream's next.
-        const uint64_t lost = d.counted - std::min<uint64_t>(d.counted, m.matched) + m.wrong;
+        // Every frame counted must be in the files as the stream's next, and
+        // no frame of the stream before the last one there may be missing.
+        const uint64_t lost = d.counted - std::min<uint64_t>(d.counted, m.matched) + m.wrong + m.missing;
         if (!m.error.empty())
             note(what, m.error);
+        if (!m.gap.empty())
+            note(what, m.gap);
         failed |= lost != 0;
         row(what + ": frames lost or wrong across " + std::to_string(pieces.size()) + " pieces",
             static_cast<double>(lost),
             "of " + std::to_string(d.counted) + " counted (" + std::to_string(m.frames) + " in the files, " +
-                std::to_string(m.missing) + " passed over, " + std::to_string(m.wrong) + " wrong)",
+                std::to_string(m.missing) + " of the stream not there, " + std::to_string(m.wrong) +
+                " wrong; velk_dump says lost " + std::to_string(d.summary.lost) + ", skipped bytes " +
+                std::to_string(d.summary.skipped_bytes) + ")",
             "must be 0", 0);
         const double cpu = d.cpu / static_cast<double>(d.counted) * 1e6;
         const double per_frame = static_cast<double>(bytes) / static_cast<double>(d.counted);
@@ -420,7 +452,7 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "--kills") == 0)
         return kills_run(argc > 2 ? std::atoi(argv[2]) : 20);
     if (argc > 1 && std::strcmp(argv[1], "--pieces") == 0)
-        return pieces_run(argc > 2 ? std::atof(argv[2]) : 60);
+        return pieces_run(argc > 2 ? std::atof(argv[2]) : 60, argc > 3 ? argv[3] : nullptr);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
     const int frames_per_s = argc > 2 ? std::atoi(argv[2]) : 40000;
     const Load load = make_load(seconds, frames_per_s);
