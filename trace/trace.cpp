@@ -389,7 +389,11 @@ int Reader::fail(const std::string &why)
 int Reader::map_channel(const std::string &name)
 {
     // Most frames name the channel the one before named: no lookup then.
-    if (channel_cached_ && name == channel_name_)
+    // Names are a few characters: compared here, not through memcmp().
+    bool same = channel_cached_ && name.size() == channel_name_.size();
+    for (size_t i = 0; same && i < name.size(); ++i)
+        same = name[i] == channel_name_[i];
+    if (same)
         return cached_channel_;
     channel_name_ = name;
     const auto it = channels_.find(name);
