@@ -300,6 +300,24 @@ std::vector<std::string> pieces_of(const std::string &path, uint64_t *bytes)
     }
 }
 
+// The pieces of a recording of the full stream's first `reports` against
+// the stream, removed afterwards.
+Match check_pieces(const std::string &file, size_t reports, size_t *pieces, uint64_t *bytes)
+{
+    const std::vector<std::string> list = pieces_of(file, bytes);
+    const std::function<Source()> source = [] {
+        auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
+        return Source([gen](size_t i) { return gen->report(i); });
+    };
+    trace::Format format = trace::Format::CandumpLog;
+    trace::format_of(file, &format);
+    const Match m = matching_frames(list, source, reports, format == trace::Format::Mf4);
+    for (const std::string &p : list)
+        unlink(p.c_str());
+    *pieces = list.size();
+    return m;
+}
+
 int pieces_run(double seconds, const char *only)
 {
     char dir_tmpl[] = "/tmp/velk_bench_pieces_XXXXXX";
@@ -325,14 +343,8 @@ int pieces_run(double seconds, const char *only)
         const Dumped d = run_dump(a, {"-T", std::to_string(seconds), "--split-size", "10M", "-f", file},
                                   dir + "/err.txt", [&](pid_t) { a.stream(reports, 0, kSeed, 64, sim::Adapter::StreamStamps::Clock); });
         uint64_t bytes = 0;
-        const std::vector<std::string> pieces = pieces_of(file, &bytes);
-        const std::function<Source()> source = [] {
-            auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
-            return Source([gen](size_t i) { return gen->report(i); });
-        };
-        const Match m = matching_frames(pieces, source, reports, std::strcmp(ext, "mf4") == 0);
-        for (const std::string &p : pieces)
-            unlink(p.c_str());
+        size_t pieces = 0;
+        const Match m = check_pieces(file, reports, &pieces, &bytes);
         const std::string what = std::string("velk_dump into .") + ext + ", " + tag;
         if (!d.ok || d.counted == 0) {
             note(what, "velk_dump failed");
@@ -347,7 +359,7 @@ int pieces_run(double seconds, const char *only)
         if (!m.gap.empty())
             note(what, m.gap);
         failed |= lost != 0;
-        row(what + ": frames lost or wrong across " + std::to_string(pieces.size()) + " pieces",
+        row(what + ": frames lost or wrong across " + std::to_string(pieces) + " pieces",
             static_cast<double>(lost),
             "of " + std::to_string(d.counted) + " counted (" + std::to_string(m.frames) + " in the files, " +
                 std::to_string(m.missing) + " of the stream not there, " + std::to_string(m.wrong) +
@@ -414,16 +426,10 @@ int kills_run(int rounds)
             if (when <= killed_at - 1.0)
                 due = n;
         uint64_t bytes = 0;
-        const std::vector<std::string> list = pieces_of(file, &bytes);
-        const std::function<Source()> source = [] {
-            auto gen = std::make_shared<sim::StreamGenerator>(kSeed, kIds);
-            return Source([gen](size_t i) { return gen->report(i); });
-        };
-        const Match m = matching_frames(list, source, reports, std::strcmp(ext, "mf4") == 0);
-        for (const std::string &p : list)
-            unlink(p.c_str());
+        size_t count = 0;
+        const Match m = check_pieces(file, reports, &count, &bytes);
         frames += m.frames;
-        pieces += list.size();
+        pieces += count;
         std::string why;
         if (!m.error.empty())
             why = m.error;

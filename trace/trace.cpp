@@ -666,22 +666,6 @@ std::string_view trim(std::string_view s)
     return s;
 }
 
-std::vector<std::string_view> split_ws(std::string_view s)
-{
-    std::vector<std::string_view> out;
-    size_t i = 0;
-    while (i < s.size()) {
-        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
-            ++i;
-        const size_t b = i;
-        while (i < s.size() && s[i] != ' ' && s[i] != '\t')
-            ++i;
-        if (i > b)
-            out.push_back(s.substr(b, i - b));
-    }
-    return out;
-}
-
 size_t split_ws(std::string_view s, std::string_view *out, size_t max)
 {
     size_t n = 0, i = 0;
@@ -698,6 +682,13 @@ size_t split_ws(std::string_view s, std::string_view *out, size_t max)
         }
     }
     return n;
+}
+
+std::vector<std::string_view> split_ws(std::string_view s)
+{
+    std::vector<std::string_view> out(split_ws(s, nullptr, 0));
+    split_ws(s, out.data(), out.size());
+    return out;
 }
 
 namespace {
