@@ -277,6 +277,13 @@ bool Connection::next_event(Event *e)
     return true;
 }
 
+uint64_t Connection::next_frame_time() const
+{
+    if (!control_.empty())
+        return 0;
+    return tx_->state == Tx::Ready ? tx_->due : kNever;
+}
+
 uint64_t Connection::next_deadline() const
 {
     if (!control_.empty())

@@ -151,6 +151,9 @@ public:
     void sent(uint64_t now_us);
     void send_failed(uint64_t now_us);
     bool next_event(Event *e);
+    // When next_frame has a data frame to hand out (UINT64_MAX: none
+    // waiting for its time), so that a caller can hold off other work.
+    uint64_t next_frame_time() const;
     // When next_frame or tick have something to do; UINT64_MAX: nothing
     // until a frame comes or a message is sent.
     uint64_t next_deadline() const;
