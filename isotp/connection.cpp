@@ -78,6 +78,16 @@ void Connection::tx_fail(Error e, uint64_t now_us)
     events_.push_back({Event::TxError, e, {}, now_us});
 }
 
+// Drops the message under way; the event carries what had arrived.
+void Connection::rx_fail(Error e, uint64_t now_us)
+{
+    RxState &st = rx_->st;
+    st.active = false;
+    rx_->due = kNever;
+    events_.push_back({Event::RxError, e, std::move(st.data), now_us});
+    st.data.clear();
+}
+
 void Connection::queue_flow_control(uint8_t status)
 {
     control_.push_back(flow_frame(shape_of(options_, false), status, options_.block_size, options_.stmin));
@@ -163,9 +173,7 @@ bool Connection::on_frame(const trace::Frame &f, uint64_t now_us)
         }
         break;
     case RxStep::WrongSequence:
-        rx_->due = kNever;
-        events_.push_back({Event::RxError, Error::WrongSequence, std::move(st.data), now_us});
-        st.data.clear();
+        rx_fail(Error::WrongSequence, now_us);
         break;
     }
     return true;
@@ -178,13 +186,8 @@ void Connection::tick(uint64_t now_us)
         tx_fail(Error::TimeoutAs, now_us);
     else if (t.state == Tx::WaitFlow && now_us >= t.due)
         tx_fail(Error::TimeoutBs, now_us);
-    RxState &st = rx_->st;
-    if (st.active && now_us >= rx_->due) {
-        st.active = false;
-        rx_->due = kNever;
-        events_.push_back({Event::RxError, Error::TimeoutCr, std::move(st.data), now_us});
-        st.data.clear();
-    }
+    if (rx_->st.active && now_us >= rx_->due)
+        rx_fail(Error::TimeoutCr, now_us);
 }
 
 bool Connection::next_frame(uint64_t now_us, trace::Frame *f)
@@ -259,13 +262,8 @@ void Connection::send_failed(uint64_t now_us)
             tx_fail(Error::SendFailed, now_us);
         return;
     }
-    RxState &st = rx_->st;
-    if (st.active) {
-        st.active = false;
-        rx_->due = kNever;
-        events_.push_back({Event::RxError, Error::SendFailed, std::move(st.data), now_us});
-        st.data.clear();
-    }
+    if (rx_->st.active)
+        rx_fail(Error::SendFailed, now_us);
 }
 
 bool Connection::next_event(Event *e)

@@ -164,6 +164,7 @@ private:
     void queue_flow_control(uint8_t status);
     void take_flow(const detail::Pci &p, uint64_t now_us);
     void tx_fail(Error e, uint64_t now_us);
+    void rx_fail(Error e, uint64_t now_us);
 
     Options options_;
     std::unique_ptr<Tx> tx_;

@@ -51,6 +51,15 @@ Frame frame(const std::string &text)
     return f;
 }
 
+// A case's name as GoogleTest takes it.
+std::string test_name(const char *name)
+{
+    std::string n;
+    for (const char *p = name; *p; ++p)
+        n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return n;
+}
+
 std::string text_of(const Frame &f)
 {
     return velk::trace::frame_text(f, false);
@@ -305,12 +314,7 @@ TEST_P(Script, FramesAndEventsAreExact)
     run(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Isotp, Script, testing::ValuesIn(kCases), [](const auto &info) {
-    std::string n;
-    for (char ch : std::string(info.param.name))
-        n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Isotp, Script, testing::ValuesIn(kCases), [](const auto &info) { return test_name(info.param.name); });
 
 // Two connections back to back on one fake clock: every frame handed out
 // goes to the other side at once, and time jumps to the next deadline.
@@ -412,12 +416,7 @@ TEST_P(BackToBack, MessageArrivesWholeInTheFramesAndTimeExpected)
     EXPECT_EQ(last_us, l.last_us);
 }
 
-INSTANTIATE_TEST_SUITE_P(Isotp, BackToBack, testing::ValuesIn(kLoops), [](const auto &info) {
-    std::string n;
-    for (char ch : std::string(info.param.name))
-        n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Isotp, BackToBack, testing::ValuesIn(kLoops), [](const auto &info) { return test_name(info.param.name); });
 
 // The reassembler over a trace: frames at given times (seconds), each
 // message as "ID[/EXT] [fc=ID] START-END LENGTH ERROR DATA".
@@ -510,11 +509,6 @@ TEST_P(Reassemble, MessagesWithTimesAndErrors)
     EXPECT_EQ(got, t.messages);
 }
 
-INSTANTIATE_TEST_SUITE_P(Isotp, Reassemble, testing::ValuesIn(kTraces), [](const auto &info) {
-    std::string n;
-    for (char ch : std::string(info.param.name))
-        n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Isotp, Reassemble, testing::ValuesIn(kTraces), [](const auto &info) { return test_name(info.param.name); });
 
 }  // namespace
