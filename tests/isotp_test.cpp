@@ -316,6 +316,36 @@ TEST_P(Script, FramesAndEventsAreExact)
 
 INSTANTIATE_TEST_SUITE_P(Isotp, Script, testing::ValuesIn(kCases), [](const auto &info) { return test_name(info.param.name); });
 
+// Connections sharing a channel: each takes the frames of its own receive
+// identifier and address byte, and leaves every other frame to the rest.
+TEST(IsotpChannel, ConnectionsTakeOnlyTheirOwnFrames)
+{
+    Options o1, o2, o3;
+    normal(&o1);
+    o2.address = {.tx_id = 0x7E1, .rx_id = 0x7E9};
+    extended(&o3);
+    o3.address.rx_id = 0x6F1;
+    Connection c1(o1), c2(o2), c3(o3);
+    const std::vector<std::pair<const char *, int>> frames = {
+        {"7E8#0151", 1}, {"7E9#0152", 2}, {"6F1#100153", 3}, {"6F1#11025354", 0}, {"123#0155", 0}, {"7E9#0156", 2},
+    };
+    for (const auto &[text, owner] : frames) {
+        Frame f = frame(text);
+        EXPECT_EQ(c1.on_frame(f, 0), owner == 1) << text;
+        EXPECT_EQ(c2.on_frame(f, 0), owner == 2) << text;
+        EXPECT_EQ(c3.on_frame(f, 0), owner == 3) << text;
+        f.tx = true;  // a copy of what this side sent
+        EXPECT_FALSE(c1.on_frame(f, 0) || c2.on_frame(f, 0) || c3.on_frame(f, 0)) << text;
+    }
+    Event e;
+    ASSERT_TRUE(c2.next_event(&e));
+    EXPECT_EQ(event_text(e), "Received 52");
+    ASSERT_TRUE(c2.next_event(&e));
+    EXPECT_EQ(event_text(e), "Received 56");
+    ASSERT_TRUE(c3.next_event(&e));
+    EXPECT_EQ(event_text(e), "Received 53");
+}
+
 // Two connections back to back on one fake clock: every frame handed out
 // goes to the other side at once, and time jumps to the next deadline.
 struct Loop {
