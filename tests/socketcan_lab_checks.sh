@@ -2,7 +2,8 @@
 # velk_bridge against programs velk did not write, in the SocketCAN lab's
 # guest (scripts/socketcan-lab): can-utils, python-can's socketcan bus, the
 # kernel's ISO-TP and tshark, on an emulated adapter whose CAN1 and CAN2
-# share one bus (velk_sim --loopback). One boot runs every check.
+# share one bus (velk_sim --loopback); and velk_isotp against the kernel's
+# ISO-TP through the bridge. One boot runs every check.
 #
 #   tests/socketcan_lab_checks.sh BUILD_DIR [FRAMES [--figures-only]]
 #
@@ -209,6 +210,112 @@ if ip link show can0 >/dev/null 2>&1; then bad "can0 stays after the bridge ende
   ok "SIGTERM: the bridge ends with status 0 and removes the interfaces it made"; fi
 
 if [ "$checks" -eq 1 ]; then
+# ---- velk_isotp against the kernel's ISO-TP ----
+# Two emulated adapters on one bus: velk_isotp on the first one's CAN1, the
+# bridge on the second, whose CAN2 is can1. The same message with the same
+# options between the kernel's isotpsend and isotprecv on a bare vcan gives
+# the frames velk_isotp must put on the bus, byte for byte.
+isotp=$build/tools/velk_isotp
+isotp_start=$(date +%s)
+tty0=$t/ttyVELK0
+"$sim" -A 2 --bus 0.CAN1=1.CAN2 -v --link "$tty0" --link "$tty" > "$t/sim.out" 2>&1 &
+sim_pid=$!
+wait_for 30 test -e "$tty"
+ip link add vref type vcan && ip link set vref mtu 72 up
+python3 -c 'import random; r = random.Random(9); print(" ".join("%02X" % r.randrange(256) for _ in range(4095)))' > "$t/m4095"
+printf '22 F1 90\n' > "$t/m3"
+head -c 299 "$t/m4095" > "$t/m100"
+head -c 1499 "$t/m4095" > "$t/m500"
+same_pdu() { [ "$(tr -d ' \n' < "$1")" = "$(tr -d ' \n' < "$2")" ]; }
+listening() { grep -qi "^ *$1 *0*$2 " /proc/net/can/rcvlist_sff; }
+# The frames of a kernel-to-kernel run on vref: MSG RECV_OPTS -- SEND_OPTS.
+reference() {
+  msg=$1; ropts=$2; sopts=$3
+  candump -L vref > "$t/ref" 2>&1 & pd=$!
+  timeout 60 isotprecv $ropts -s 7E8 -d 7E0 vref > "$t/ref.pdu" & pr=$!
+  wait_for 30 listening vref 7e0
+  sleep 0.2
+  timeout 60 isotpsend $sopts -s 7E0 -d 7E8 vref < "$t/$msg"
+  wait "$pr"
+  sleep 0.3
+  kill "$pd"; wait "$pd" 2>/dev/null
+  frames_of "$t/ref" > "$t/ref.frames"
+}
+# Mean gap of the consecutive frames in a candump -L file of one message
+# sent on 7E0 (its frames after the first), microseconds.
+cf_gap() {
+  python3 -c '
+import sys
+t = [float(l.split()[0].strip("()")) for l in open(sys.argv[1]) if l.split()[2].startswith("7E0#")][1:]
+print(int((t[-1] - t[0]) / (len(t) - 1) * 1e6) if len(t) > 1 else 0)' "$1"
+}
+spacing() { [ "$1" -gt 0 ] && echo ", consecutive frames $(cf_gap "$t/bus") us apart on average"; }
+# velk_isotp send -> kernel isotprecv: NAME MSG RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+velk_to_kernel() {
+  name=$1; msg=$2; ropts=$3; vopts=$4; kopts=$5; gap=${6:-0}
+  reference "$msg" "$ropts" "$kopts"
+  candump -L can1 > "$t/bus" 2>&1 & pd=$!
+  timeout 60 isotprecv $ropts -s 7E8 -d 7E0 can1 > "$t/got.pdu" & pr=$!
+  wait_for 30 listening can1 7e0
+  timeout 60 "$isotp" send -b 1M -d 2M $vopts -s 7E0 -r 7E8 "$tty0" CAN1 < "$t/$msg" || bad "velk_isotp send ($name): status $?"
+  wait "$pr"
+  sleep 0.3
+  kill "$pd"; wait "$pd" 2>/dev/null
+  frames_of "$t/bus" > "$t/bus.frames"
+  if ! same_pdu "$t/$msg" "$t/got.pdu"; then
+    bad "velk_isotp send -> isotprecv ($name): the kernel received $(wc -c < "$t/got.pdu") characters, not the message"
+  elif ! cmp -s "$t/ref.frames" "$t/bus.frames"; then
+    bad "velk_isotp send -> isotprecv ($name): frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
+  elif [ "$(cf_gap "$t/bus")" -lt "$gap" ]; then
+    bad "velk_isotp send -> isotprecv ($name): consecutive frames $(cf_gap "$t/bus") us apart, under $gap"
+  else
+    ok "velk_isotp send -> isotprecv ($name): $(wc -l < "$t/bus.frames") frames as the kernel sends them$(spacing "$gap")"
+  fi
+}
+starts() { [ "$(grep -c 'port 0 < 61 01' "$t/sim.out")" -gt "$1" ]; }
+# kernel isotpsend -> velk_isotp recv: NAME MSG KERNEL_RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+kernel_to_velk() {
+  name=$1; msg=$2; ropts=$3; vopts=$4; kopts=$5; gap=${6:-0}
+  reference "$msg" "$ropts" "$kopts"
+  candump -L can1 > "$t/bus" 2>&1 & pd=$!
+  n=$(grep -c 'port 0 < 61 01' "$t/sim.out")
+  timeout 60 "$isotp" recv -n 1 -T 50 -b 1M -d 2M $vopts -s 7E8 -r 7E0 "$tty0" CAN1 > "$t/got.pdu" & pr=$!
+  wait_for 30 starts "$n"
+  sleep 0.3
+  timeout 60 isotpsend $kopts -s 7E0 -d 7E8 can1 < "$t/$msg"
+  wait "$pr" || bad "velk_isotp recv ($name): status $?"
+  sleep 0.3
+  kill "$pd"; wait "$pd" 2>/dev/null
+  frames_of "$t/bus" > "$t/bus.frames"
+  if ! same_pdu "$t/$msg" "$t/got.pdu"; then
+    bad "isotpsend -> velk_isotp recv ($name): $(wc -c < "$t/got.pdu") characters came, not the message"
+  elif ! cmp -s "$t/ref.frames" "$t/bus.frames"; then
+    bad "isotpsend -> velk_isotp recv ($name): frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
+  elif [ "$(cf_gap "$t/bus")" -lt "$gap" ]; then
+    bad "isotpsend -> velk_isotp recv ($name): the kernel's consecutive frames $(cf_gap "$t/bus") us apart, under $gap"
+  else
+    ok "isotpsend -> velk_isotp recv ($name): $(wc -l < "$t/bus.frames") frames, flow controls as the kernel's$(spacing "$gap")"
+  fi
+}
+if start_bridge -b 1M -d 2M; then
+  velk_to_kernel "single frame" m3 "" "" ""
+  velk_to_kernel "4095 bytes" m4095 "" "" ""
+  velk_to_kernel "block size 8, STmin 5 ms" m500 "-b 8 -m 05" "" "" 4500
+  velk_to_kernel "block size 1, STmin 500 us, padding" m100 "-b 1 -m F5 -p AA" "-p AA" "-p AA" 450
+  velk_to_kernel "extended addressing" m100 "-x 10:F1" "-x F1:10" "-x F1:10"
+  velk_to_kernel "CAN FD of 64 bytes" m500 "-L 72:64:0" "-l 64" "-L 72:64:0"
+  kernel_to_velk "4095 bytes" m4095 "" "" ""
+  kernel_to_velk "block size 8, STmin 5 ms, padding" m500 "-b 8 -m 05 -p 55" "-S 8 -m 5 -p 55" "-p 55" 4500
+  kernel_to_velk "block size 1, STmin 500 us, extended" m100 "-b 1 -m F5 -x 10:F1" "-S 1 -m 500us -x 10:F1" "-x F1:10" 450
+  kernel_to_velk "CAN FD of 64 bytes" m500 "-L 72:64:0" "-l 64" "-L 72:64:0"
+  stop_bridge
+else
+  bad "velk_bridge did not bring can0 and can1 up for the ISO-TP checks"
+fi
+stop_sim
+ip link del vref
+isotp_seconds=$(( $(date +%s) - isotp_start ))
+
 # ---- the emulator's stream at its full rate ----
 # On interfaces that exist before the bridge starts (it uses them as they
 # are and leaves them), so that candump reads before the stream begins.
@@ -300,5 +407,6 @@ echo "figures: flat out, cangen -g 0 -m to candump, $frames frames: bare vcan $b
      "(ratio $(python3 -c "print(round($bridge_rate / max($base_rate, 1), 4))"))"
 echo "ROW|SocketCAN lab: cangen -g 0 -m to candump through velk_bridge, $frames frames|$bridge_rate frames/s|bare vcan $base_rate frames/s|$(python3 -c "print(round($bridge_rate / max($base_rate, 1), 4))")"
 cat "$t/latency"
+[ -n "${isotp_seconds:-}" ] && echo "figures: the velk_isotp checks took $isotp_seconds s"
 [ "$failed" -eq 0 ] && echo "all lab checks passed" || echo "some lab checks FAILED"
 exit "$failed"
