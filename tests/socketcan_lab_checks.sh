@@ -212,9 +212,9 @@ if ip link show can0 >/dev/null 2>&1; then bad "can0 stays after the bridge ende
 if [ "$checks" -eq 1 ]; then
 # ---- velk_isotp against the kernel's ISO-TP ----
 # Two emulated adapters on one bus: velk_isotp on the first one's CAN1, the
-# bridge on the second, whose CAN2 is can1. The same message with the same
-# options between the kernel's isotpsend and isotprecv on a bare vcan gives
-# the frames velk_isotp must put on the bus, byte for byte.
+# bridge on the second, whose CAN2 is can1. The same messages with the same
+# options between the kernel's isotpsend and isotprecv on a bare vcan, run
+# at the same time, give the frames that must be on the bus, byte for byte.
 isotp=$build/tools/velk_isotp
 isotp_start=$(date +%s)
 tty0=$t/ttyVELK0
@@ -222,92 +222,94 @@ tty0=$t/ttyVELK0
 sim_pid=$!
 wait_for 30 test -e "$tty"
 ip link add vref type vcan && ip link set vref mtu 72 up
-python3 -c 'import random; r = random.Random(9); print(" ".join("%02X" % r.randrange(256) for _ in range(4095)))' > "$t/m4095"
+cp "$t/pdu" "$t/m4095"
 printf '22 F1 90\n' > "$t/m3"
-head -c 299 "$t/m4095" > "$t/m100"
+head -c 599 "$t/m4095" > "$t/m200"
 head -c 1499 "$t/m4095" > "$t/m500"
-same_pdu() { [ "$(tr -d ' \n' < "$1")" = "$(tr -d ' \n' < "$2")" ]; }
 listening() { grep -qi "^ *$1 *0*$2 " /proc/net/can/rcvlist_sff; }
-# The frames of a kernel-to-kernel run on vref: MSG RECV_OPTS -- SEND_OPTS.
+# The kernel's isotprecv on an interface, one message after another, into
+# FILE: IF FILE RECV_OPTS; then the sends; then finish_recv.
+start_recv() {
+  timeout 60 isotprecv $3 -s 7E8 -d 7E0 "$1" >> "$2" & pr=$!
+  wait_for 30 listening "$1" 7e0
+}
+# The frames of a kernel-to-kernel run on vref into ref.frames: RECV_OPTS
+# SEND_OPTS MSG...
 reference() {
-  msg=$1; ropts=$2; sopts=$3
+  ropts=$1; sopts=$2; shift 2
   candump -L vref > "$t/ref" 2>&1 & pd=$!
-  timeout 60 isotprecv $ropts -s 7E8 -d 7E0 vref > "$t/ref.pdu" & pr=$!
-  wait_for 30 listening vref 7e0
   sleep 0.2
-  timeout 60 isotpsend $sopts -s 7E0 -d 7E8 vref < "$t/$msg"
-  wait "$pr"
-  sleep 0.3
+  for m in "$@"; do
+    start_recv vref "$t/ref.pdu" "$ropts"
+    isotpsend $sopts -s 7E0 -d 7E8 vref < "$t/$m"
+    wait "$pr"
+  done
+  sleep 0.2
   kill "$pd"; wait "$pd" 2>/dev/null
   frames_of "$t/ref" > "$t/ref.frames"
 }
-# Mean gap of the consecutive frames in a candump -L file of one message
-# sent on 7E0 (its frames after the first), microseconds.
+# Mean gap of the frames on 7E0 after the first in a candump -L file,
+# microseconds: the consecutive frames' spacing of one message.
 cf_gap() {
-  python3 -c '
-import sys
-t = [float(l.split()[0].strip("()")) for l in open(sys.argv[1]) if l.split()[2].startswith("7E0#")][1:]
-print(int((t[-1] - t[0]) / (len(t) - 1) * 1e6) if len(t) > 1 else 0)' "$1"
+  awk '$3 ~ /^7E0#/ { gsub(/[()]/, "", $1); n++; if (n == 2) a = $1; b = $1 }
+       END { print (n > 2 ? int((b - a) / (n - 2) * 1e6) : 0) }' "$1"
 }
-spacing() { [ "$1" -gt 0 ] && echo ", consecutive frames $(cf_gap "$t/bus") us apart on average"; }
-# velk_isotp send -> kernel isotprecv: NAME MSG RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
-velk_to_kernel() {
-  name=$1; msg=$2; ropts=$3; vopts=$4; kopts=$5; gap=${6:-0}
-  reference "$msg" "$ropts" "$kopts"
-  candump -L can1 > "$t/bus" 2>&1 & pd=$!
-  timeout 60 isotprecv $ropts -s 7E8 -d 7E0 can1 > "$t/got.pdu" & pr=$!
-  wait_for 30 listening can1 7e0
-  timeout 60 "$isotp" send -b 1M -d 2M $vopts -s 7E0 -r 7E8 "$tty0" CAN1 < "$t/$msg" || bad "velk_isotp send ($name): status $?"
-  wait "$pr"
-  sleep 0.3
+# Ends a run on can1 (candump $pd, the reference $ref) and judges it: what
+# arrived is the messages, the frames are the reference's, the consecutive
+# frames at least GAP_US apart. LABEL GAP_US MSG...
+judge() {
+  label=$1; gap=$2; shift 2
+  wait "$ref"
+  wait_for 10 grows "$t/bus" "$(wc -l < "$t/ref.frames")"
   kill "$pd"; wait "$pd" 2>/dev/null
   frames_of "$t/bus" > "$t/bus.frames"
-  if ! same_pdu "$t/$msg" "$t/got.pdu"; then
-    bad "velk_isotp send -> isotprecv ($name): the kernel received $(wc -c < "$t/got.pdu") characters, not the message"
+  spaced=$(cf_gap "$t/bus")
+  if [ "$(cd "$t" && cat "$@" | tr -d ' \n')" != "$(tr -d ' \n' < "$t/got.pdu")" ]; then
+    bad "$label: $(wc -c < "$t/got.pdu") characters came, not the message"
   elif ! cmp -s "$t/ref.frames" "$t/bus.frames"; then
-    bad "velk_isotp send -> isotprecv ($name): frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
-  elif [ "$(cf_gap "$t/bus")" -lt "$gap" ]; then
-    bad "velk_isotp send -> isotprecv ($name): consecutive frames $(cf_gap "$t/bus") us apart, under $gap"
+    bad "$label: frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
+  elif [ "$spaced" -lt "$gap" ]; then
+    bad "$label: consecutive frames $spaced us apart, under $gap"
   else
-    ok "velk_isotp send -> isotprecv ($name): $(wc -l < "$t/bus.frames") frames as the kernel sends them$(spacing "$gap")"
+    ok "$label: $(wc -l < "$t/bus.frames") frames as the kernel's$([ "$gap" -gt 0 ] &&
+      echo ", consecutive frames $spaced us apart on average")"
   fi
+}
+# velk_isotp send -> isotprecv: NAME MSG RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+velk_to_kernel() {
+  rm -f "$t/ref.pdu" "$t/got.pdu"
+  reference "$3" "$5" "$2" & ref=$!
+  candump -L can1 > "$t/bus" 2>&1 & pd=$!
+  start_recv can1 "$t/got.pdu" "$3"
+  timeout 60 "$isotp" send $4 -s 7E0 -r 7E8 "$tty0" CAN1 < "$t/$2" || bad "velk_isotp send ($1): status $?"
+  wait "$pr"
+  judge "velk_isotp send -> isotprecv ($1)" "${6:-0}" "$2"
 }
 starts() { [ "$(grep -c 'port 0 < 61 01' "$t/sim.out")" -gt "$1" ]; }
-# kernel isotpsend -> velk_isotp recv: NAME MSG KERNEL_RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+# isotpsend -> velk_isotp recv: NAME "MSG..." KERNEL_RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
 kernel_to_velk() {
-  name=$1; msg=$2; ropts=$3; vopts=$4; kopts=$5; gap=${6:-0}
-  reference "$msg" "$ropts" "$kopts"
+  rm -f "$t/ref.pdu" "$t/got.pdu"
+  reference "$3" "$5" $2 & ref=$!
   candump -L can1 > "$t/bus" 2>&1 & pd=$!
   n=$(grep -c 'port 0 < 61 01' "$t/sim.out")
-  timeout 60 "$isotp" recv -n 1 -T 50 -b 1M -d 2M $vopts -s 7E8 -r 7E0 "$tty0" CAN1 > "$t/got.pdu" & pr=$!
+  timeout 60 "$isotp" recv -n $(echo $2 | wc -w) -T 50 $4 -s 7E8 -r 7E0 "$tty0" CAN1 > "$t/got.pdu" & pv=$!
   wait_for 30 starts "$n"
-  sleep 0.3
-  timeout 60 isotpsend $kopts -s 7E0 -d 7E8 can1 < "$t/$msg"
-  wait "$pr" || bad "velk_isotp recv ($name): status $?"
-  sleep 0.3
-  kill "$pd"; wait "$pd" 2>/dev/null
-  frames_of "$t/bus" > "$t/bus.frames"
-  if ! same_pdu "$t/$msg" "$t/got.pdu"; then
-    bad "isotpsend -> velk_isotp recv ($name): $(wc -c < "$t/got.pdu") characters came, not the message"
-  elif ! cmp -s "$t/ref.frames" "$t/bus.frames"; then
-    bad "isotpsend -> velk_isotp recv ($name): frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
-  elif [ "$(cf_gap "$t/bus")" -lt "$gap" ]; then
-    bad "isotpsend -> velk_isotp recv ($name): the kernel's consecutive frames $(cf_gap "$t/bus") us apart, under $gap"
-  else
-    ok "isotpsend -> velk_isotp recv ($name): $(wc -l < "$t/bus.frames") frames, flow controls as the kernel's$(spacing "$gap")"
-  fi
+  sleep 0.2
+  for m in $2; do isotpsend $5 -s 7E0 -d 7E8 can1 < "$t/$m"; done
+  wait "$pv" || bad "velk_isotp recv ($1): status $?"
+  judge "isotpsend -> velk_isotp recv ($1)" "${6:-0}" $2
 }
 if start_bridge -b 1M -d 2M; then
-  velk_to_kernel "single frame" m3 "" "" ""
-  velk_to_kernel "4095 bytes" m4095 "" "" ""
-  velk_to_kernel "block size 8, STmin 5 ms" m500 "-b 8 -m 05" "" "" 4500
-  velk_to_kernel "block size 1, STmin 500 us, padding" m100 "-b 1 -m F5 -p AA" "-p AA" "-p AA" 450
-  velk_to_kernel "extended addressing" m100 "-x 10:F1" "-x F1:10" "-x F1:10"
-  velk_to_kernel "CAN FD of 64 bytes" m500 "-L 72:64:0" "-l 64" "-L 72:64:0"
-  kernel_to_velk "4095 bytes" m4095 "" "" ""
-  kernel_to_velk "block size 8, STmin 5 ms, padding" m500 "-b 8 -m 05 -p 55" "-S 8 -m 5 -p 55" "-p 55" 4500
-  kernel_to_velk "block size 1, STmin 500 us, extended" m100 "-b 1 -m F5 -x 10:F1" "-S 1 -m 500us -x 10:F1" "-x F1:10" 450
-  kernel_to_velk "CAN FD of 64 bytes" m500 "-L 72:64:0" "-l 64" "-L 72:64:0"
+  velk_to_kernel "single frame, extended addressing, padding" m3 "-x 10:F1 -p AA" "-x F1:10 -p AA" "-x F1:10 -p AA"
+  velk_to_kernel "4095 bytes, block size 0, STmin 0" m4095 "" "" ""
+  velk_to_kernel "block size 8, STmin 5 ms" m200 "-b 8 -m 05" "" "" 4500
+  velk_to_kernel "CAN FD of 64 bytes, block size 1, STmin 500 us" m500 "-L 72:64:0 -b 1 -m F5" "-l 64 -d 2M" \
+    "-L 72:64:0" 450
+  kernel_to_velk "a single frame, then 4095 bytes" "m3 m4095" "" "" ""
+  kernel_to_velk "block size 8, STmin 5 ms, padding, extended addressing" m200 "-b 8 -m 05 -p 55 -x 10:F1" \
+    "-S 8 -m 5 -p 55 -x 10:F1" "-p 55 -x F1:10" 4500
+  kernel_to_velk "CAN FD of 64 bytes, block size 1, STmin 500 us" m500 "-L 72:64:0 -b 1 -m F5" \
+    "-l 64 -S 1 -m 500us -d 2M" "-L 72:64:0" 450
   stop_bridge
 else
   bad "velk_bridge did not bring can0 and can1 up for the ISO-TP checks"
