@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -305,6 +306,14 @@ void run(const Case &c)
         default: FAIL() << "unknown step";
         }
     }
+}
+
+// A case of any table is shown by its name.
+template <typename T>
+    requires requires(const T &c) { c.name; }
+void PrintTo(const T &c, std::ostream *os)
+{
+    *os << c.name;
 }
 
 class Script : public testing::TestWithParam<Case> {};
