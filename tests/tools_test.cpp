@@ -1030,6 +1030,36 @@ TEST_F(Tools, IsotpCarriesTheLongestShortFormMessageInBlocks)
     EXPECT_TRUE(holds(flow[0], {0xE8, 0x30, 0x08, 0xF5}));
 }
 
+// velk_isotp dump on a live channel: a single frame, a first frame that no
+// receiver answers (its sender gives up after -t), ended by its N_Cr of
+// 500 ms when the next single frame comes (the next sender's connect alone
+// takes longer), and that single frame.
+TEST_F(Tools, IsotpDumpListsTheMessagesOnTheBus)
+{
+    Child dump;
+    b.clear_host_frames();
+    ASSERT_TRUE(dump.start({tool("velk_isotp"), "dump", "-n", "3", "-t", "500", "-T", "60", b.slave_path(), "CAN2"}));
+    ASSERT_TRUE(started(b, 1)) << dump.err();
+    const std::vector<std::pair<std::string, int>> sends = {{"22F190", 0}, {"00 01 02 03 04 05 06 07 08 09", 1},
+                                                            {"3E 00", 0}};
+    for (const auto &[message, status] : sends) {
+        Child send;
+        ASSERT_TRUE(velk::test::run(&send, {tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", "-t", "100",
+                                            a.slave_path(), "CAN1", message}));
+        EXPECT_EQ(send.status(), status) << send.err();
+        if (status != 0) {
+            EXPECT_NE(send.err().find("velk_isotp: timeout N_Bs"), std::string::npos) << send.err();
+        }
+    }
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    const auto lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 3u) << dump.out();
+    EXPECT_NE(lines[0].find(") can1 7E0 > ? [3] 22 F1 90"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(") can1 7E0 > ? [10] 00 01 02 03 04 05  (timeout N_Cr)"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(") can1 7E0 > ? [2] 3E 00"), std::string::npos) << lines[2];
+}
+
 // velk_isotp dump -f: each message of a trace with its times, identifiers
 // and errors, in the order they ended.
 TEST_F(Tools, IsotpDumpListsTheMessagesOfATrace)
