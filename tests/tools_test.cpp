@@ -331,6 +331,7 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
         {{tool("velk_bridge"), "-N", "can0,a_name_of_16chars", pa}, "bad interface names"},
         {{tool("velk_bridge"), "-b", "7k", pa}, "bad nominal bit rate"},
         {{tool("velk_isotp"), "talk", pa, "CAN1"}, "unknown command"},
+        {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", pa, "CAN1", " "}, "an empty message cannot be sent"},
         {{tool("velk_isotp"), "send", pa, "CAN1", "01"}, "send needs -s and -r"},
         {{tool("velk_isotp"), "recv", "-s", "7E8", "-r", "7E0", "-m", "1000us", pa, "CAN2"}, "bad STmin"},
         {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "800", pa, "CAN1", "01"}, "bad identifier"},

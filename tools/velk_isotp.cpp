@@ -561,8 +561,10 @@ int main(int argc, char **argv)
         std::printf(usage.c_str(), kChannelOptionsHelp);
         return kOk;
     }
-    if (argc < 2)
-        return usage_error(kProg, "give a command: send, recv or dump", "");
+    if (argc < 2) {
+        std::fprintf(stderr, "%s: give a command: send, recv or dump (try -h)\n", kProg);
+        return kBadInput;
+    }
     const std::string command = argv[1];
     if (command != "send" && command != "recv" && command != "dump")
         return usage_error(kProg, "unknown command (send, recv or dump)", argv[1]);
@@ -612,8 +614,10 @@ int main(int argc, char **argv)
         }
         if (!parse_hex_bytes(text, &message))
             return usage_error(kProg, "bad message (hex bytes)", text.size() > 40 ? (text.substr(0, 40) + "...").c_str() : text.c_str());
-        if (message.empty())
-            return usage_error(kProg, "an empty message cannot be sent", "");
+        if (message.empty()) {
+            std::fprintf(stderr, "%s: an empty message cannot be sent (try -h)\n", kProg);
+            return kBadInput;
+        }
     }
 
     int port;
