@@ -21,6 +21,13 @@ if(TARGET velk_txlist)
   target_include_directories(bench_txlist_timing PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/lib)
 endif()
 
+# ISO-TP between two emulated adapters, and its state machines' CPU time.
+if(TARGET velk_isotp_lib)
+  add_executable(bench_isotp_rate ${CMAKE_CURRENT_LIST_DIR}/isotp_rate.cpp)
+  target_link_libraries(bench_isotp_rate PRIVATE velk_isotp_lib velk_2_static velk_sim_lib)
+  target_include_directories(bench_isotp_rate PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/lib)
+endif()
+
 # The utility under load, idle, memory and the soak: the real start-up and
 # main loop in-process, against a velk_sim child process.
 if(TARGET velk_gui AND TARGET velk_sim)

@@ -339,6 +339,28 @@ def mf4_seeds():
                 write("mf4", layout.replace(",", "_").replace("=", "").replace(":", ""), f.read())
 
 
+def isotp_seeds():
+    """Byte 0: addressing, CAN FD, block size; byte 1: STmin; then frames
+    as (milliseconds, length | 0x80 for the other direction, payload)."""
+    def frame(ms, payload, other=False):
+        return [ms, len(payload) | (0x80 if other else 0)] + list(payload)
+
+    first = [0x10, 0x14] + list(range(6))
+    write("isotp", "single", [0, 0] + frame(0, [0x03, 0x62, 0xF1, 0x90]))
+    write("isotp", "segmented", [0x08, 0x05] + frame(0, first) + frame(1, [0x21] + list(range(6, 13))) +
+          frame(1, [0x22] + list(range(13, 20))))
+    write("isotp", "flow_control_and_wait", [0, 0] + frame(0, [0x31, 0, 0]) + frame(5, [0x30, 2, 0xF5]) +
+          frame(5, [0x30, 0, 0]))
+    write("isotp", "wrong_sequence", [0, 0] + frame(0, first) + frame(1, [0x23] + list(range(6, 13))))
+    write("isotp", "escaped_first_frame", [0x04, 0] + frame(0, [0x10, 0, 0, 0, 0x10, 0] + list(range(58))) +
+          frame(1, [0x21] + list(range(63))))
+    write("isotp", "fd_single", [0x04, 0] + frame(0, [0x00, 0x0A] + list(range(10))))
+    write("isotp", "extended", [0x01, 0] + frame(0, [0x10, 0x03, 0x62, 0xF1, 0x90]) +
+          frame(0, [0x10, 0x30, 0, 0]))
+    write("isotp", "timeout", [0, 0] + frame(0, first) + frame(255, []) + frame(255, []) + frame(255, []) +
+          frame(255, [0x21] + list(range(6, 13))))
+
+
 def regression_seeds():
     """Regression inputs, sealed so that they pass a trailer check too."""
     d = os.path.join(HERE, "regressions")
@@ -365,3 +387,4 @@ if __name__ == "__main__":
     trc_seeds()
     blf_seeds()
     mf4_seeds()
+    isotp_seeds()

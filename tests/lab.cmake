@@ -1,8 +1,9 @@
 # velk_bridge in the SocketCAN lab (label "lab"): one guest boot under QEMU
-# runs every check against can-utils, python-can, the kernel's ISO-TP and
-# tshark (tests/socketcan_lab_checks.sh). Where no guest can boot (no qemu,
-# no kernel package to fetch) the test is skipped and says why. The kernel
-# is fetched once into VELK_LAB_CACHE (default /var/cache/velk-lab).
+# runs every check against can-utils, python-can, the kernel's ISO-TP (also
+# against velk_isotp) and tshark (tests/socketcan_lab_checks.sh). Where no
+# guest can boot (no qemu, no kernel package to fetch) the test is skipped
+# and says why. The kernel is fetched once into VELK_LAB_CACHE (default
+# /var/cache/velk-lab).
 if(TARGET velk_bridge AND TARGET velk_sim)
   add_test(NAME socketcan_lab_bridge
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/socketcan-lab -o ${CMAKE_CURRENT_BINARY_DIR}/socketcan-lab -t 840 --

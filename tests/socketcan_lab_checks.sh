@@ -2,7 +2,8 @@
 # velk_bridge against programs velk did not write, in the SocketCAN lab's
 # guest (scripts/socketcan-lab): can-utils, python-can's socketcan bus, the
 # kernel's ISO-TP and tshark, on an emulated adapter whose CAN1 and CAN2
-# share one bus (velk_sim --loopback). One boot runs every check.
+# share one bus (velk_sim --loopback); and velk_isotp against the kernel's
+# ISO-TP through the bridge. One boot runs every check.
 #
 #   tests/socketcan_lab_checks.sh BUILD_DIR [FRAMES [--figures-only]]
 #
@@ -209,6 +210,114 @@ if ip link show can0 >/dev/null 2>&1; then bad "can0 stays after the bridge ende
   ok "SIGTERM: the bridge ends with status 0 and removes the interfaces it made"; fi
 
 if [ "$checks" -eq 1 ]; then
+# ---- velk_isotp against the kernel's ISO-TP ----
+# Two emulated adapters on one bus: velk_isotp on the first one's CAN1, the
+# bridge on the second, whose CAN2 is can1. The same messages with the same
+# options between the kernel's isotpsend and isotprecv on a bare vcan, run
+# at the same time, give the frames that must be on the bus, byte for byte.
+isotp=$build/tools/velk_isotp
+isotp_start=$(date +%s)
+tty0=$t/ttyVELK0
+"$sim" -A 2 --bus 0.CAN1=1.CAN2 -v --link "$tty0" --link "$tty" > "$t/sim.out" 2>&1 &
+sim_pid=$!
+wait_for 30 test -e "$tty"
+ip link add vref type vcan && ip link set vref mtu 72 up
+cp "$t/pdu" "$t/m4095"
+printf '22 F1 90\n' > "$t/m3"
+head -c 599 "$t/m4095" > "$t/m200"
+head -c 1499 "$t/m4095" > "$t/m500"
+listening() { grep -qi "^ *$1 *0*$2 " /proc/net/can/rcvlist_sff; }
+# The kernel's isotprecv on an interface, one message after another, into
+# FILE: IF FILE RECV_OPTS; then the sends; then finish_recv.
+start_recv() {
+  timeout 60 isotprecv $3 -s 7E8 -d 7E0 "$1" >> "$2" & pr=$!
+  wait_for 30 listening "$1" 7e0
+}
+# The frames of a kernel-to-kernel run on vref into ref.frames: RECV_OPTS
+# SEND_OPTS MSG...
+reference() {
+  ropts=$1; sopts=$2; shift 2
+  candump -L vref > "$t/ref" 2>&1 & pd=$!
+  sleep 0.2
+  for m in "$@"; do
+    start_recv vref "$t/ref.pdu" "$ropts"
+    isotpsend $sopts -s 7E0 -d 7E8 vref < "$t/$m"
+    wait "$pr"
+  done
+  sleep 0.2
+  kill "$pd"; wait "$pd" 2>/dev/null
+  frames_of "$t/ref" > "$t/ref.frames"
+}
+# Mean gap of the frames on 7E0 after the first in a candump -L file,
+# microseconds: the consecutive frames' spacing of one message.
+cf_gap() {
+  awk '$3 ~ /^7E0#/ { gsub(/[()]/, "", $1); n++; if (n == 2) a = $1; b = $1 }
+       END { print (n > 2 ? int((b - a) / (n - 2) * 1e6) : 0) }' "$1"
+}
+# Ends a run on can1 (candump $pd, the reference $ref) and judges it: what
+# arrived is the messages, the frames are the reference's, the consecutive
+# frames at least GAP_US apart. LABEL GAP_US MSG...
+judge() {
+  label=$1; gap=$2; shift 2
+  wait "$ref"
+  wait_for 10 grows "$t/bus" "$(wc -l < "$t/ref.frames")"
+  kill "$pd"; wait "$pd" 2>/dev/null
+  frames_of "$t/bus" > "$t/bus.frames"
+  spaced=$(cf_gap "$t/bus")
+  if [ "$(cd "$t" && cat "$@" | tr -d ' \n')" != "$(tr -d ' \n' < "$t/got.pdu")" ]; then
+    bad "$label: $(wc -c < "$t/got.pdu") characters came, not the message"
+  elif ! cmp -s "$t/ref.frames" "$t/bus.frames"; then
+    bad "$label: frames differ from the kernel's"; diff "$t/ref.frames" "$t/bus.frames" | head -6
+  elif [ "$spaced" -lt "$gap" ]; then
+    bad "$label: consecutive frames $spaced us apart, under $gap"
+  else
+    ok "$label: $(wc -l < "$t/bus.frames") frames as the kernel's$([ "$gap" -gt 0 ] &&
+      echo ", consecutive frames $spaced us apart on average")"
+  fi
+}
+# velk_isotp send -> isotprecv: NAME MSG RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+velk_to_kernel() {
+  rm -f "$t/ref.pdu" "$t/got.pdu"
+  reference "$3" "$5" "$2" & ref=$!
+  candump -L can1 > "$t/bus" 2>&1 & pd=$!
+  start_recv can1 "$t/got.pdu" "$3"
+  timeout 60 "$isotp" send $4 -s 7E0 -r 7E8 "$tty0" CAN1 < "$t/$2" || bad "velk_isotp send ($1): status $?"
+  wait "$pr"
+  judge "velk_isotp send -> isotprecv ($1)" "${6:-0}" "$2"
+}
+starts() { [ "$(grep -c 'port 0 < 61 01' "$t/sim.out")" -gt "$1" ]; }
+# isotpsend -> velk_isotp recv: NAME "MSG..." KERNEL_RECV_OPTS VELK_OPTS KERNEL_SEND_OPTS [MIN_GAP_US]
+kernel_to_velk() {
+  rm -f "$t/ref.pdu" "$t/got.pdu"
+  reference "$3" "$5" $2 & ref=$!
+  candump -L can1 > "$t/bus" 2>&1 & pd=$!
+  n=$(grep -c 'port 0 < 61 01' "$t/sim.out")
+  timeout 60 "$isotp" recv -n $(echo $2 | wc -w) -T 50 $4 -s 7E8 -r 7E0 "$tty0" CAN1 > "$t/got.pdu" & pv=$!
+  wait_for 30 starts "$n"
+  sleep 0.2
+  for m in $2; do isotpsend $5 -s 7E0 -d 7E8 can1 < "$t/$m"; done
+  wait "$pv" || bad "velk_isotp recv ($1): status $?"
+  judge "isotpsend -> velk_isotp recv ($1)" "${6:-0}" $2
+}
+if start_bridge -b 1M -d 2M; then
+  velk_to_kernel "single frame, extended addressing, padding" m3 "-x 10:F1 -p AA" "-x F1:10 -p AA" "-x F1:10 -p AA"
+  velk_to_kernel "4095 bytes, block size 0, STmin 0" m4095 "" "" ""
+  velk_to_kernel "block size 8, STmin 5 ms" m200 "-b 8 -m 05" "" "" 4500
+  velk_to_kernel "CAN FD of 64 bytes, block size 1, STmin 500 us" m500 "-L 72:64:0 -b 1 -m F5" "-l 64 -d 2M" \
+    "-L 72:64:0" 450
+  kernel_to_velk "a single frame, then 4095 bytes" "m3 m4095" "" "" ""
+  kernel_to_velk "block size 8, STmin 5 ms, padding, extended addressing" m200 "-b 8 -m 05 -p 55 -x 10:F1" \
+    "-S 8 -m 5 -p 55 -x 10:F1" "-p 55 -x F1:10" 4500
+  kernel_to_velk "CAN FD of 64 bytes, block size 1, STmin 500 us" m500 "-L 72:64:0 -b 1 -m F5" \
+    "-l 64 -S 1 -m 500us -d 2M" "-L 72:64:0" 450
+  stop_bridge
+else
+  bad "velk_bridge did not bring can0 and can1 up for the ISO-TP checks"
+fi
+stop_sim
+ip link del vref
+isotp_seconds=$(( $(date +%s) - isotp_start ))
+
 # ---- the emulator's stream at its full rate ----
 # On interfaces that exist before the bridge starts (it uses them as they
 # are and leaves them), so that candump reads before the stream begins.
@@ -300,5 +409,6 @@ echo "figures: flat out, cangen -g 0 -m to candump, $frames frames: bare vcan $b
      "(ratio $(python3 -c "print(round($bridge_rate / max($base_rate, 1), 4))"))"
 echo "ROW|SocketCAN lab: cangen -g 0 -m to candump through velk_bridge, $frames frames|$bridge_rate frames/s|bare vcan $base_rate frames/s|$(python3 -c "print(round($bridge_rate / max($base_rate, 1), 4))")"
 cat "$t/latency"
+[ -n "${isotp_seconds:-}" ] && echo "figures: the velk_isotp checks took $isotp_seconds s"
 [ "$failed" -eq 0 ] && echo "all lab checks passed" || echo "some lab checks FAILED"
 exit "$failed"

@@ -330,6 +330,14 @@ TEST_F(Tools, BadInputEndsWithStatusTwoAndSaysWhy)
         {{tool("velk_bridge"), pa, pa}, "one PORT only"},
         {{tool("velk_bridge"), "-N", "can0,a_name_of_16chars", pa}, "bad interface names"},
         {{tool("velk_bridge"), "-b", "7k", pa}, "bad nominal bit rate"},
+        {{tool("velk_isotp"), "talk", pa, "CAN1"}, "unknown command"},
+        {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", pa, "CAN1", " "}, "an empty message cannot be sent"},
+        {{tool("velk_isotp"), "send", pa, "CAN1", "01"}, "send needs -s and -r"},
+        {{tool("velk_isotp"), "recv", "-s", "7E8", "-r", "7E0", "-m", "1000us", pa, "CAN2"}, "bad STmin"},
+        {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "800", pa, "CAN1", "01"}, "bad identifier"},
+        {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", pa, "CAN1", "2G"}, "bad message (hex bytes)"},
+        {{tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", "-l", "13", pa, "CAN1", "01"}, "bad CAN FD frame length"},
+        {{tool("velk_isotp"), "dump", "-f", dir.path("x.txt")}, "unknown trace format"},
     };
     for (const auto &[args, fragment] : cases) {
         Child c;
@@ -412,7 +420,8 @@ TEST_F(Tools, ListShowsTheAdapterAtAPathWithItsVersions)
 
 TEST_F(Tools, EveryToolShowsUsageWithExamplesAndDumpStopsAfterItsTime)
 {
-    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list", "velk_convert", "velk_bridge"}) {
+    for (const char *t : {"velk_dump", "velk_send", "velk_replay", "velk_list", "velk_convert", "velk_bridge",
+                          "velk_isotp"}) {
         Child help;
         ASSERT_TRUE(velk::test::run(&help, {tool(t), "-h"}));
         EXPECT_EQ(help.status(), 0) << t;
@@ -976,5 +985,119 @@ TEST_F(Tools, ReplayWaitingOnStandardInputStopsOnASignal)
     EXPECT_EQ(replay.status(), 0) << replay.err();
 }
 
+// Whether `frame` holds `part` anywhere (a data frame's payload within the
+// adapter's framing).
+bool holds(const velk::sim::Bytes &frame, const velk::sim::Bytes &part)
+{
+    return std::search(frame.begin(), frame.end(), part.begin(), part.end()) != frame.end();
+}
+
+// The longest message of short first frames goes from A's CAN1 to B's CAN2:
+// the receiver announces blocks of 8 and 500 us, the sender keeps to them.
+TEST_F(Tools, IsotpCarriesTheLongestShortFormMessageInBlocks)
+{
+    std::string hex;
+    std::string want;
+    for (int i = 0; i < 4095; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", (i * 7) & 0xFF);
+        want += b;
+        hex += b + (i ? 1 : 0);
+        if (i % 32 == 31)
+            hex += "\n";
+    }
+    ASSERT_TRUE(write_file(dir.path("message.hex"), hex));
+    Child recv;
+    b.clear_host_frames();
+    ASSERT_TRUE(recv.start({tool("velk_isotp"), "recv", "-n", "1", "-s", "7E8", "-r", "7E0", "-S", "8", "-m", "500us",
+                            b.slave_path(), "CAN2"}));
+    ASSERT_TRUE(started(b, 1)) << recv.err();
+    a.clear_host_frames();
+    Child send;
+    ASSERT_TRUE(velk::test::run(&send, {tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", a.slave_path(), "CAN1"},
+                                kToolMs, dir.path("message.hex")));
+    EXPECT_EQ(send.status(), 0) << send.err();
+    ASSERT_TRUE(recv.wait(kToolMs));
+    EXPECT_EQ(recv.status(), 0) << recv.err();
+    EXPECT_EQ(recv.out(), want + "\n");
+
+    // A first frame of 6 bytes and 585 consecutive ones; 74 flow controls.
+    const auto sent = a.host_frames(0xE0);
+    ASSERT_EQ(sent.size(), 586u);
+    EXPECT_TRUE(holds(sent[0], {0xE0, 0x1F, 0xFF, 0x00, 0x07, 0x0E, 0x15, 0x1C, 0x23}));
+    EXPECT_TRUE(holds(sent[1], {0xE0, 0x21, 0x2A, 0x31, 0x38, 0x3F, 0x46, 0x4D, 0x54}));
+    const auto flow = b.host_frames(0xE0);
+    ASSERT_EQ(flow.size(), 74u);
+    EXPECT_TRUE(holds(flow[0], {0xE8, 0x30, 0x08, 0xF5}));
+}
+
+// velk_isotp dump on a live channel: a single frame, a first frame that no
+// receiver answers (its sender gives up after -t), ended by its N_Cr of
+// 500 ms when the next single frame comes (the next sender's connect alone
+// takes longer), and that single frame.
+TEST_F(Tools, IsotpDumpListsTheMessagesOnTheBus)
+{
+    Child dump;
+    b.clear_host_frames();
+    ASSERT_TRUE(dump.start({tool("velk_isotp"), "dump", "-n", "3", "-t", "500", "-T", "60", b.slave_path(), "CAN2"}));
+    ASSERT_TRUE(started(b, 1)) << dump.err();
+    const std::vector<std::pair<std::string, int>> sends = {{"22F190", 0}, {"00 01 02 03 04 05 06 07 08 09", 1},
+                                                            {"3E 00", 0}};
+    for (const auto &[message, status] : sends) {
+        Child send;
+        ASSERT_TRUE(velk::test::run(&send, {tool("velk_isotp"), "send", "-s", "7E0", "-r", "7E8", "-t", "100",
+                                            a.slave_path(), "CAN1", message}));
+        EXPECT_EQ(send.status(), status) << send.err();
+        if (status != 0) {
+            EXPECT_NE(send.err().find("velk_isotp: timeout N_Bs"), std::string::npos) << send.err();
+        }
+    }
+    ASSERT_TRUE(dump.wait(kToolMs));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    const auto lines = lines_of(dump.out());
+    ASSERT_EQ(lines.size(), 3u) << dump.out();
+    EXPECT_NE(lines[0].find(") can1 7E0 > ? [3] 22 F1 90"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(") can1 7E0 > ? [10] 00 01 02 03 04 05  (timeout N_Cr)"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(") can1 7E0 > ? [2] 3E 00"), std::string::npos) << lines[2];
+}
+
+// velk_isotp dump -f: each message of a trace with its times, identifiers
+// and errors, in the order they ended.
+TEST_F(Tools, IsotpDumpListsTheMessagesOfATrace)
+{
+    using velk::test::frame_at;
+    const int64_t t0 = 1700000000000000;
+    const std::vector<Frame> frames = {
+        frame_at("7E0#0322F190", t0),
+        frame_at("7E8#101462F190000102", t0 + 1000),
+        frame_at("7E0#300000", t0 + 1500),
+        frame_at("123#DEADBEEF", t0 + 1700),
+        frame_at("7E8#2103040506070809", t0 + 2000),
+        frame_at("18DAF101#0462F19001", t0 + 2500, 1),
+        frame_at("7E8#220A0B0C0D0E0F10", t0 + 3000),
+        frame_at("7E8#1014000102030405", t0 + 4000),
+        frame_at("7E8#22060708090A0B0C", t0 + 5000),
+    };
+    ASSERT_TRUE(velk::test::write_trace(dir.path("diag.log"), Format::CandumpLog, frames));
+    Child dump;
+    ASSERT_TRUE(velk::test::run(&dump, {tool("velk_isotp"), "dump", "-f", dir.path("diag.log")}));
+    EXPECT_EQ(dump.status(), 0) << dump.err();
+    EXPECT_EQ(lines_of(dump.out()),
+              (std::vector<std::string>{
+                  "(1700000000.000000-1700000000.000000) can0 7E0 > ? [3] 22 F1 90",
+                  "(1700000000.002500-1700000000.002500) can1 18DAF101 > ? [4] 62 F1 90 01",
+                  "(1700000000.001000-1700000000.003000) can0 7E8 > 7E0 [20] 62 F1 90 00 01 02 03 04 05 06 07 08 09 0A 0B "
+                  "0C 0D 0E 0F 10",
+                  "(1700000000.004000-1700000000.005000) can0 7E8 > ? [20] 00 01 02 03 04 05  (wrong sequence number)",
+              }));
+    // -s and -r keep only those identifiers; -n stops after COUNT.
+    Child first;
+    ASSERT_TRUE(velk::test::run(&first, {tool("velk_isotp"), "dump", "-s", "7E8", "-r", "7E0", "-n", "1", "-f",
+                                         dir.path("diag.log")}));
+    EXPECT_EQ(lines_of(first.out()), (std::vector<std::string>{
+                                        "(1700000000.000000-1700000000.000000) can0 7E0 > ? [3] 22 F1 90"}));
+}
+
 }  // namespace
+
 

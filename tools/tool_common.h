@@ -122,6 +122,7 @@ public:
     // counted. False once the adapter has gone.
     bool send(trace::Frame f);
     bool gone() const { return gone_; }
+    unsigned long long refused() const { return refused_; }
     // Closes the port and reports what was refused; the exit status.
     int finish();
 

@@ -1,5 +1,5 @@
 # bash completion for the velk command-line tools: the options each program's
-# -h text names, adapter devices for the port argument, and file names.
+# -h text names, velk_isotp's commands, adapter devices for the port argument, and file names.
 
 _velk_ports()
 {
@@ -14,6 +14,10 @@ _velk_tool()
     local cur=${COMP_WORDS[COMP_CWORD]}
     local IFS=$'\n'
     COMPREPLY=()
+    if [[ ${1##*/} == velk_isotp && $COMP_CWORD -eq 1 ]]; then
+        COMPREPLY=($(compgen -W "send recv dump" -- "$cur"))
+        return
+    fi
     if [[ $cur == -* ]]; then
         local opts
         opts=$("$1" -h 2>&1 | grep -oE '(^|[[:space:],[])--?[A-Za-z0-9][A-Za-z0-9-]*' |
@@ -24,4 +28,4 @@ _velk_tool()
     COMPREPLY=($(compgen -W "$(_velk_ports)" -- "$cur") $(compgen -f -- "$cur"))
 }
 
-complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_bridge velk_socketcand
+complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_bridge velk_socketcand velk_isotp
