@@ -50,6 +50,11 @@ public:
     virtual int next(Frame *f, std::string *name, std::string *why) = 0;
     // Said once the end is reached (objects skipped and counted, ...), or "".
     virtual std::string summary() const { return {}; }
+    // The place before the next frame (all but p->frames), and back to it
+    // on a decoder of the same file that has read the file's header. False
+    // where the format cannot: the reader then reads from the start.
+    virtual bool mark(ResumePoint * /*p*/) const { return false; }
+    virtual bool resume(FILE * /*file*/, const ResumePoint & /*p*/) { return false; }
 };
 
 // The bytes an encoder writes, with the count the Writer keeps.
