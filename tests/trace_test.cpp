@@ -802,7 +802,7 @@ struct IndexCase {
 constexpr IndexCase kIndexCases[] = {
     {"i.log", true},     {"i.asc", true},  {"i.csv", true},       {"i.blf", true},
     {"i.pcapng", true},  {"i.pcap", true}, {"i.trc", true},       {"i.mf4", false},
-    {"i.log.gz", false}, {"i.asc.zst", false},
+    {"i.log.gz", true},  {"i.asc.zst", true}, {"i.trc.gz", true},
 };
 
 std::vector<Frame> straight(const std::string &path, std::string *error)
@@ -877,6 +877,33 @@ TEST(TraceIndex, FrameNumberReadThroughTheIndexIsThatFrameOfAStraightReadInEvery
         ASSERT_EQ(p.at.size(), 1u);
         EXPECT_EQ(!p.at[0].replay, c.resumes);
         EXPECT_EQ(p.time_us, us_of(want[p.frame]));
+    }
+}
+
+TEST(TraceIndex, CompressedTextIsTakenUpAtARestartPointRatherThanFromItsStart)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    // Several MiB of text: gzip restart points every MiB, zstd frames every 4.
+    const auto frames = many_frames(150000, 0);
+    for (const char *name : {"big.log.gz", "big.log.zst"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.path(name);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        ASSERT_TRUE(write_all(path, format, frames));
+        velk::trace::Index index;
+        ASSERT_TRUE(index.start({path}, {}));
+        ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+        EXPECT_EQ(index.error(), "");
+        velk::trace::Index::Point p;
+        ASSERT_TRUE(index.point_before(frames.size() - 1, &p));
+        EXPECT_FALSE(p.at[0].replay);
+        EXPECT_NE(p.at[0].inflate, nullptr);
+        std::vector<Frame> want = frames;
+        for (Frame &f : want)
+            f.source = velk::trace::TimeSource::Unknown;
+        expect_index_agrees(index, want, 31337);
     }
 }
 

@@ -117,6 +117,12 @@ FILE *open_compressed(FILE *file, Compression c, bool writing, int level, Compre
 bool sync_compressed(CompressedState *state);
 // The compressed file itself.
 FILE *compressed_file(const CompressedState *state);
+// Reading: the last restart point met (nullptr: the start), which keeps
+// the ones before it; from the first call on, the stream keeps them.
+std::shared_ptr<const InflatePoint> compressed_point(CompressedState *state);
+// Reading: restart points that a seek (fseeko of the stream) may go back
+// by, besides those the stream met itself.
+void compressed_resume_from(CompressedState *state, std::shared_ptr<const InflatePoint> from);
 // Reading: the stream ended without its end mark (a writer killed).
 bool compressed_cut_short(const CompressedState *state);
 // Reading: why the last read failed.

@@ -19,7 +19,8 @@ namespace detail {
 // Several files read as one, by time: the earliest frame next, the first
 // file's on a tie (as velk_convert merges). Each file's place is kept from
 // before the frame it holds, so that a merge taken up there again goes on
-// exactly as it would have.
+// exactly as it would have. One file is read straight, its place taken
+// only when asked for.
 class Merge {
 public:
     bool open(const std::vector<std::string> &paths, const ReadOptions &options, std::string *why)
@@ -38,14 +39,21 @@ public:
             }
             inputs_.push_back(std::move(in));
         }
-        for (auto &in : inputs_)
-            fill(in.get());
+        if (inputs_.size() > 1)
+            for (auto &in : inputs_)
+                fill(in.get());
         return true;
     }
 
     // 1 a frame, 0 the end, -1 a file is damaged here (*why).
     int next(Frame *f, std::string *why)
     {
+        if (inputs_.size() == 1) {
+            const int r = inputs_[0]->reader.next(f);
+            if (r < 0)
+                *why = inputs_[0]->reader.error();
+            return r;
+        }
         Input *best = nullptr;
         for (auto &in : inputs_) {
             if (in->state < 0) {
@@ -65,6 +73,11 @@ public:
     void mark(std::vector<ResumePoint> *at) const
     {
         at->clear();
+        if (inputs_.size() == 1) {
+            at->emplace_back();
+            inputs_[0]->reader.mark(&at->back());
+            return;
+        }
         for (const auto &in : inputs_)
             at->push_back(in->before);
     }
@@ -77,7 +90,8 @@ public:
             Input *in = inputs_[i].get();
             if (!in->reader.seek(at[i]))
                 return false;
-            fill(in);
+            if (at.size() > 1)
+                fill(in);
         }
         return true;
     }

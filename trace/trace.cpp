@@ -378,7 +378,9 @@ bool Reader::mark(ResumePoint *p) const
         return false;
     *p = ResumePoint();
     p->frames = frames_;
-    if (frames_ == 0 || compressed_ != nullptr)
+    if (compressed_ != nullptr)
+        p->inflate = detail::compressed_point(compressed_);
+    if (frames_ == 0)
         return true;
     if (decoder_) {
         p->replay = !decoder_->mark(p);
@@ -411,6 +413,8 @@ bool Reader::seek(const ResumePoint &p)
     };
     if (p.replay || p.frames == 0)
         return replay();
+    if (compressed_ != nullptr)
+        detail::compressed_resume_from(compressed_, p.inflate);
     if (decoder_) {
         // The decoder learns the file's header (interfaces, start time) from
         // its start before it can take up a place further on.

@@ -49,6 +49,7 @@ namespace detail {
 class Decoder;
 class Encoder;
 struct CompressedState;
+struct InflatePoint;
 }  // namespace detail
 
 // Where a frame's time came from.
@@ -312,9 +313,9 @@ struct ReadOptions {
 // Where a reader stands between two frames, kept to come back to later:
 // what its format needs to go on from there (a line's offset and the
 // header state read before it, a block's offset, a container's offset and
-// the bytes into its data). Formats that cannot go back to such a place
-// (compressed text, MF4) hold only the frame count and are read again from
-// their start.
+// the bytes into its data; in compressed text, the restart point to inflate
+// from). MF4 files hold only the frame count and are read again from their
+// start.
 struct ResumePoint {
     uint64_t frames = 0;   // frames delivered before this place
     uint64_t offset = 0;   // in the file: a line, a block, a container
@@ -326,6 +327,7 @@ struct ResumePoint {
     int line = 0;
     uint32_t flags = 0;
     bool replay = true;    // reached by reading `frames` frames from the start
+    std::shared_ptr<const detail::InflatePoint> inflate;  // compressed text: where to inflate from
 };
 
 class Reader {
