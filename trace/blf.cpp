@@ -528,6 +528,13 @@ size_t BlfDecoder::inflate_some(uint8_t *dst, size_t room)
                        (r == Z_BUF_ERROR ? std::string("a container's zlib data ends before its stream does")
                                          : "a container's zlib data is corrupt (" +
                                                std::string(zs_.msg != nullptr ? zs_.msg : "inflate failed") + ")");
+            // What zlib made before it found the damage stands, however
+            // the output was cut into calls: a reader taken up half-way
+            // then delivers what a straight read does.
+            if (made > 0 && !over) {
+                produced_ += made;
+                return made;
+            }
             return 0;
         }
         if (made > 0 && over) {
