@@ -1,0 +1,223 @@
+// The trace view of the running utility, with no adapter: generated traces
+// of every format open in a window of their own, show their first rows
+// while the index is still being built, go to a frame or a time, decode
+// the selected frame, and a damaged file shows every frame before the
+// damage and says where the trace ends.
+#include "databases.h"
+#include "gui2_harness.h"
+#include "tools_support.h"
+#include "trace.h"
+#include "trace_view.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+using namespace gui2;
+namespace tv = gui::trace_view;
+using velk::trace::Frame;
+
+namespace {
+
+constexpr const char *kDbc = R"(VERSION ""
+BU_: Engine
+BO_ 291 EngineData: 8 Engine
+ SG_ EngineSpeed : 0|16@1+ (0.125,0) [0|8031.875] "rpm" Vector__XXX
+)";
+
+constexpr size_t kFrames = 300000;
+constexpr int64_t kStartUs = 1700000000000000;
+constexpr int64_t kStepUs = 100;
+
+// Every tenth frame is EngineData; the others a mix of identifiers,
+// extended ones, CAN FD, both channels and directions.
+Frame frame_of(size_t i)
+{
+    Frame f;
+    const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+    f.sec = us / 1000000;
+    f.usec = static_cast<uint32_t>(us % 1000000);
+    f.channel = static_cast<int>(i % 2);
+    f.tx = i % 3 == 0;
+    if (i % 10 == 0) {
+        f.id = 0x123;
+        f.dlc = f.len = 8;
+        const unsigned raw = static_cast<unsigned>(i / 10 % 64000);
+        f.data[0] = static_cast<uint8_t>(raw);
+        f.data[1] = static_cast<uint8_t>(raw >> 8);
+    } else {
+        f.extended = i % 7 == 0;
+        f.id = f.extended ? 0x18FF0000u + static_cast<uint32_t>(i % 50) : 0x200u + static_cast<uint32_t>(i % 50);
+        f.fd = i % 5 == 0;
+        f.dlc = static_cast<uint8_t>(f.fd ? 9 : i % 9);
+        f.len = static_cast<uint8_t>(velk::trace::dlc_to_len(f.dlc));
+        for (int b = 0; b < f.len; ++b)
+            f.data[b] = static_cast<uint8_t>(i + b);
+    }
+    return f;
+}
+
+std::string id_text(const Frame &f)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, f.extended ? "%08X" : "%03X", f.id);
+    return b;
+}
+
+void write_trace(const std::string &path, size_t n)
+{
+    velk::trace::Format format;
+    ASSERT_TRUE(velk::trace::format_of(path, &format)) << path;
+    velk::trace::Writer w;
+    velk::trace::WriteOptions o;
+    o.start_us = kStartUs;
+    ASSERT_TRUE(w.open(path, format, o)) << w.error();
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(w.write(frame_of(i)));
+    ASSERT_TRUE(w.close()) << w.error();
+}
+
+void go_to(GtkWidget *view, const char *text)
+{
+    set_entry(named_widget(view, "tv_goto_entry"), text);
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_goto_btn")));
+}
+
+std::string time_of_day(int64_t us)
+{
+    const time_t sec = static_cast<time_t>(us / 1000000);
+    struct tm tm;
+    localtime_r(&sec, &tm);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%06d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(us % 1000000));
+    return b;
+}
+
+class TraceView : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        start_utility();
+        std::string error;
+        db_path_ = dir_->path("engine.dbc");
+        ASSERT_TRUE(velk::test::write_file(db_path_, kDbc));
+        ASSERT_TRUE(gui::databases::add(db_path_, &error)) << error;
+    }
+    static void TearDownTestSuite()
+    {
+        const auto &all = gui::databases::all();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].path == db_path_) {
+                gui::databases::remove(i);
+                break;
+            }
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static velk::test::ScratchDir *dir_;
+    static std::string db_path_;
+};
+velk::test::ScratchDir *TraceView::dir_ = new velk::test::ScratchDir;
+std::string TraceView::db_path_;
+
+}  // namespace
+
+TEST_F(TraceView, EveryFormatShowsItsFirstRowsAtOnceGoesToAFrameOrATimeAndDecodesTheSelection)
+{
+    for (const char *name : {"t.blf", "t.log", "t.mf4", "t.pcapng", "t.trc", "t.asc", "t.csv", "t.log.gz"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir_->path(name);
+        write_trace(path, kFrames);
+        GtkWidget *view = tv::open({path});
+        ASSERT_NE(view, nullptr);
+
+        // The first screen of rows, whatever the index has reached.
+        uint64_t indexed_then = 0;
+        ASSERT_TRUE(pump_until([&] {
+            indexed_then = tv::frames(view);
+            return tv::cell(view, 0, tv::ID) == "123";
+        }));
+        EXPECT_EQ(tv::cell(view, 0, tv::MESSAGE), "EngineData");
+        EXPECT_EQ(tv::cell(view, 0, tv::TIME), time_of_day(kStartUs));
+        std::printf("%s: first rows shown with %llu of %zu frames indexed\n", name,
+                    static_cast<unsigned long long>(indexed_then), kFrames);
+        EXPECT_LT(indexed_then, kFrames);
+
+        ASSERT_TRUE(pump_until([&] { return tv::status(view) == "300,000 frames"; }, 60000)) << tv::status(view);
+        EXPECT_TRUE(tv::indexed(view));
+        EXPECT_EQ(tv::frames(view), kFrames);
+
+        // A frame number, seconds from the first frame, a time of day.
+        go_to(view, "150000");
+        EXPECT_EQ(tv::selected(view), 149999);
+        EXPECT_LE(tv::first_shown(view), 149999);
+        EXPECT_EQ(tv::cell(view, 149999, tv::NO), "150000");
+        EXPECT_EQ(tv::cell(view, 149999, tv::ID), id_text(frame_of(149999)));
+        go_to(view, "12.5");
+        EXPECT_EQ(tv::selected(view), 125000);
+        EXPECT_EQ(tv::cell(view, 125000, tv::RELATIVE), "12.500000");
+        go_to(view, time_of_day(kStartUs + 200000 * kStepUs - 50).c_str());
+        EXPECT_EQ(tv::selected(view), 200000);
+        press_key(named_widget(view, "tv_list"), GDK_KEY_Down);
+        EXPECT_EQ(tv::selected(view), 200001);
+        go_to(view, "300001");
+        EXPECT_EQ(tv::selected(view), 200001);
+        EXPECT_NE(tv::status(view).find("there is no frame 300001"), std::string::npos) << tv::status(view);
+
+        // The last frame, and the selection's signals from the database.
+        go_to(view, "300000");
+        EXPECT_EQ(tv::cell(view, kFrames - 1, tv::ID), id_text(frame_of(kFrames - 1)));
+        go_to(view, "299991");
+        const std::string details = tv::details(view);
+        EXPECT_NE(details.find("EngineData"), std::string::npos) << details;
+        EXPECT_NE(details.find("EngineSpeed = "), std::string::npos) << details;
+        if (std::string(name) == "t.blf")
+            screenshot_of(view, "trace_view");
+        gtk_widget_destroy(view);
+        std::remove(path.c_str());
+    }
+}
+
+TEST_F(TraceView, ADamagedFileShowsEveryFrameBeforeTheDamageAndSaysWhereItEnds)
+{
+    const std::string path = dir_->path("damaged.blf");
+    write_trace(path, 100000);
+    std::string bytes = velk::test::read_file(path);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 200; ++i)
+        bytes[i] = '\x55';
+    ASSERT_TRUE(velk::test::write_file(path, bytes));
+    std::string error;
+    const auto straight = velk::test::read_trace(path, velk::trace::Format::Blf, &error);
+    ASSERT_NE(error, "");
+    ASSERT_GT(straight.size(), 1000u);
+
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    // Frame numbers as the list shows them, from 1, in groups of three digits.
+    std::string number = std::to_string(straight.size() + 1);
+    for (int i = static_cast<int>(number.size()) - 3; i > 0; i -= 3)
+        number.insert(static_cast<size_t>(i), ",");
+    const std::string where = "the trace ends early, at frame " + number + ": ";
+    ASSERT_TRUE(pump_until([&] { return tv::status(view).find("ends early") != std::string::npos; }, 60000))
+        << tv::status(view);
+    ASSERT_EQ(tv::frames(view), straight.size());
+    const std::string status = tv::status(view);
+    EXPECT_NE(status.find(where), std::string::npos) << status;
+    EXPECT_NE(status.find(error), std::string::npos) << status << " / " << error;
+    const size_t last = straight.size() - 1;
+    EXPECT_EQ(tv::cell(view, last, tv::ID), id_text(straight[last])) << log_lines().back();
+    EXPECT_EQ(tv::cell(view, last, tv::TIME), time_of_day(velk::test::us_of(straight[last])));
+    EXPECT_EQ(tv::cell(view, straight.size(), tv::ID), "<no row>");
+    screenshot_of(view, "trace_view_damaged");
+    gtk_widget_destroy(view);
+}
+
+TEST_F(TraceView, AFileThatCannotBeOpenedSaysSoInTheLog)
+{
+    EXPECT_EQ(tv::open({dir_->path("missing.blf")}), nullptr);
+    EXPECT_NE(log_lines().back().find("Open trace failed: "), std::string::npos) << log_lines().back();
+    EXPECT_NE(log_lines().back().find("missing.blf"), std::string::npos) << log_lines().back();
+}
