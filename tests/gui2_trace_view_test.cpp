@@ -86,14 +86,14 @@ void go_to(GtkWidget *view, const char *text)
     gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_goto_btn")));
 }
 
+// The local time of day with its microseconds, by strftime.
 std::string time_of_day(int64_t us)
 {
     const time_t sec = static_cast<time_t>(us / 1000000);
-    struct tm tm;
-    localtime_r(&sec, &tm);
-    char b[32];
-    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%06d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(us % 1000000));
-    return b;
+    char hms[16];
+    std::strftime(hms, sizeof hms, "%H:%M:%S", std::localtime(&sec));
+    const std::string micros = std::to_string(1000000 + us % 1000000);
+    return std::string(hms) + "." + micros.substr(1);
 }
 
 class TraceView : public ::testing::Test {

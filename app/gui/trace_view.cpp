@@ -421,6 +421,7 @@ void go_to(GtkWidget *, gpointer data)
         gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Go to: " + why).c_str());
         return;
     }
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
     select_row(v, row, true);
     gtk_widget_grab_focus(v->area);
 }
