@@ -33,3 +33,6 @@ endforeach()
 # A list saved by the Transmit tab is run by velk_send.
 target_compile_definitions(gui2_transmit_test PRIVATE VELK_SEND_PATH="$<TARGET_FILE:velk_send>")
 add_dependencies(gui2_transmit_test velk_send)
+# The trace view's filters are checked against what velk_convert keeps.
+target_compile_definitions(gui2_trace_view_test PRIVATE VELK_CONVERT_PATH="$<TARGET_FILE:velk_convert>")
+add_dependencies(gui2_trace_view_test velk_convert)

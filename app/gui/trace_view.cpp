@@ -7,6 +7,7 @@
 #include "databases.h"
 #include "guipart.h"
 #include "signal_text.h"
+#include "trace_filter.h"
 #include "trace.h"
 #include "widgets.h"
 
@@ -55,7 +56,8 @@ struct View {
     trace::IndexedReader reader;
     std::list<Block> blocks;  // most recently used first
     int64_t first_us = -1;    // frame 0's time, for relative times
-    int64_t selected = -1;
+    int64_t selected = -1;    // a row of the list (of the matches, while filtered)
+    std::unique_ptr<trace_filter::Run> run;  // the filter, while one is set
     std::string read_error;   // a row that could not be read, said once
 
     GtkWidget *window = nullptr;
@@ -64,6 +66,8 @@ struct View {
     GtkWidget *progress = nullptr;
     GtkWidget *entry = nullptr;
     GtkWidget *details = nullptr;
+    GtkWidget *filter = nullptr;
+    GtkWidget *strip = nullptr;
     guint tick = 0;
     int row_h = 16;
     int char_w = 8;
@@ -114,6 +118,26 @@ const trace::Frame *frame_at(View *v, uint64_t n)
 int64_t us_of(const trace::Frame &f)
 {
     return f.sec * 1000000 + f.usec;
+}
+
+// Rows of the list: every frame, or the matches of the filter.
+uint64_t row_count(View *v)
+{
+    return v->run ? v->run->count() : v->index.frames();
+}
+
+bool frame_of_row(View *v, uint64_t row, uint64_t *n)
+{
+    if (v->run)
+        return v->run->match(row, n);
+    *n = row;
+    return row < v->index.frames();
+}
+
+// The row of frame n, or of the first match after it.
+int64_t row_of_frame(View *v, uint64_t n)
+{
+    return static_cast<int64_t>(v->run ? v->run->first_from(n) : n);
 }
 
 std::string time_text(int64_t us)
@@ -194,7 +218,7 @@ int rows_shown(View *v)
 
 void update_adjustment(View *v)
 {
-    const double total = static_cast<double>(v->index.frames());
+    const double total = static_cast<double>(row_count(v));
     const double page = rows_shown(v);
     const double value = std::min(gtk_adjustment_get_value(v->adj), std::max(0.0, total - page));
     gtk_adjustment_configure(v->adj, value, 0, std::max(total, page), 1, page, page);
@@ -203,9 +227,11 @@ void update_adjustment(View *v)
 void show_details(View *v)
 {
     std::string text;
-    const trace::Frame *f = v->selected >= 0 ? frame_at(v, static_cast<uint64_t>(v->selected)) : nullptr;
+    uint64_t n = 0;
+    const trace::Frame *f =
+        v->selected >= 0 && frame_of_row(v, static_cast<uint64_t>(v->selected), &n) ? frame_at(v, n) : nullptr;
     if (f != nullptr) {
-        text = "Frame " + std::to_string(v->selected + 1) + ", " + time_text(us_of(*f)) + ": " +
+        text = "Frame " + std::to_string(n + 1) + ", " + time_text(us_of(*f)) + ": " +
                (f->error ? std::string("error frame") : trace::frame_text(*f, false));
         const velk::dbc::Message *m = f->error ? nullptr : gui::databases::find(f->id, f->extended);
         if (m != nullptr && !f->remote) {
@@ -220,7 +246,7 @@ void show_details(View *v)
 // Moves the selection to row n and scrolls it into view (`centre`: to the middle).
 void select_row(View *v, int64_t n, bool centre)
 {
-    const int64_t total = static_cast<int64_t>(v->index.frames());
+    const int64_t total = static_cast<int64_t>(row_count(v));
     if (total == 0)
         return;
     n = std::clamp<int64_t>(n, 0, total - 1);
@@ -274,17 +300,17 @@ gboolean draw(GtkWidget *area, cairo_t *cr, gpointer data)
     cairo_line_to(cr, width, v->row_h - 0.5);
     cairo_stroke(cr);
 
-    const uint64_t total = v->index.frames();
     const uint64_t first = static_cast<uint64_t>(gtk_adjustment_get_value(v->adj));
     const int page = rows_shown(v) + 1;
     std::string cells[COLUMNS];
-    for (int i = 0; i < page && first + i < total; ++i) {
-        const uint64_t n = first + static_cast<uint64_t>(i);
-        const trace::Frame *f = frame_at(v, n);
+    for (int i = 0; i < page; ++i) {
+        const uint64_t row = first + static_cast<uint64_t>(i);
+        uint64_t n = 0;
+        const trace::Frame *f = frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
         if (f == nullptr)
             break;
         const int y = (i + 1) * v->row_h;
-        if (static_cast<int64_t>(n) == v->selected) {
+        if (static_cast<int64_t>(row) == v->selected) {
             cairo_save(cr);
             gtk_style_context_save(style);
             gtk_style_context_set_state(style, GTK_STATE_FLAG_SELECTED);
@@ -319,6 +345,15 @@ std::string count_text(uint64_t n)
 std::string status_text(View *v)
 {
     const uint64_t n = v->index.frames();
+    if (v->run) {
+        const uint64_t found = v->run->count();
+        if (!v->run->done() || !v->index.done())
+            return "Filtering: " + count_text(found) + " matching in " + count_text(v->run->scanned()) + " of " +
+                   count_text(n) + " frames";
+        if (!v->run->error().empty())
+            return "Filter: " + count_text(found) + " matching; reading stopped: " + v->run->error();
+        return "Filter: " + count_text(found) + " of " + count_text(n) + " frames match";
+    }
     if (!v->index.done()) {
         return "Indexing: " + count_text(n) + " frames, " + count_text(static_cast<uint64_t>(v->rate)) + " frames/s";
     }
@@ -331,7 +366,7 @@ std::string status_text(View *v)
 gboolean tick(gpointer data)
 {
     auto *v = static_cast<View *>(data);
-    const bool done = v->index.done();
+    const bool done = v->index.done() && (!v->run || v->run->done());
     const uint64_t n = v->index.frames();
     const gint64 now = g_get_monotonic_time();
     if (now > v->last_tick_us)
@@ -352,10 +387,11 @@ gboolean tick(gpointer data)
     update_adjustment(v);
     // Rows below the last one drawn may have come.
     gtk_widget_queue_draw(v->area);
+    gtk_widget_queue_draw(v->strip);
     if (done) {
         v->tick = 0;
         // Where a damaged trace ends is worth more than the bar's width.
-        if (!v->index.error().empty()) {
+        if (!v->index.error().empty() && !v->run) {
             insert_log(("Trace: " + status_text(v)).c_str());
             if (v->selected < 0)
                 gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
@@ -422,7 +458,7 @@ void go_to(GtkWidget *, gpointer data)
         return;
     }
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
-    select_row(v, row, true);
+    select_row(v, row_of_frame(v, static_cast<uint64_t>(row)), true);
     gtk_widget_grab_focus(v->area);
 }
 
@@ -433,7 +469,7 @@ gboolean pressed(GtkWidget *area, GdkEventButton *e, gpointer data)
     if (e->type != GDK_BUTTON_PRESS || e->button != 1 || e->y < v->row_h)
         return TRUE;
     const int64_t n = static_cast<int64_t>(gtk_adjustment_get_value(v->adj)) + static_cast<int64_t>(e->y) / v->row_h - 1;
-    if (n < static_cast<int64_t>(v->index.frames()))
+    if (n < static_cast<int64_t>(row_count(v)))
         select_row(v, n, false);
     return TRUE;
 }
@@ -464,7 +500,7 @@ gboolean key(GtkWidget *, GdkEventKey *e, gpointer data)
     case GDK_KEY_Page_Up: select_row(v, at - page, false); return TRUE;
     case GDK_KEY_Page_Down: select_row(v, at + page, false); return TRUE;
     case GDK_KEY_Home: select_row(v, 0, false); return TRUE;
-    case GDK_KEY_End: select_row(v, static_cast<int64_t>(v->index.frames()) - 1, false); return TRUE;
+    case GDK_KEY_End: select_row(v, static_cast<int64_t>(row_count(v)) - 1, false); return TRUE;
     default: return FALSE;
     }
 }
@@ -479,11 +515,57 @@ void resized(GtkWidget *, GdkRectangle *, gpointer data)
     update_adjustment(static_cast<View *>(data));
 }
 
+void apply_filter(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const std::string text = gtk_entry_get_text(GTK_ENTRY(v->filter));
+    std::shared_ptr<const trace_filter::Filter> filter;
+    if (text.find_first_not_of(" \t") != std::string::npos) {
+        std::string why;
+        filter = trace_filter::parse(text, &why);
+        if (!filter) {
+            gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Filter: " + why).c_str());
+            return;
+        }
+    }
+    v->run.reset();
+    if (filter)
+        v->run = std::make_unique<trace_filter::Run>(v->index, filter);
+    v->selected = -1;
+    gtk_adjustment_set_value(v->adj, 0);
+    show_details(v);
+    if (v->tick == 0)
+        v->tick = g_timeout_add(kTickMs, tick, v);
+    tick(v);
+}
+
+// Where the matches lie in the whole trace, beside the scroll bar.
+gboolean draw_strip(GtkWidget *strip, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const int width = gtk_widget_get_allocated_width(strip);
+    const int height = gtk_widget_get_allocated_height(strip);
+    gtk_render_background(gtk_widget_get_style_context(strip), cr, 0, 0, width, height);
+    const uint64_t total = v->index.frames();
+    if (!v->run || total == 0 || height <= 0)
+        return TRUE;
+    cairo_set_source_rgb(cr, 0.85, 0.35, 0.1);
+    for (int y = 0; y < height; ++y) {
+        const uint64_t from = total * static_cast<uint64_t>(y) / static_cast<uint64_t>(height);
+        const uint64_t to = total * static_cast<uint64_t>(y + 1) / static_cast<uint64_t>(height);
+        if (v->run->count_between(from, std::max(to, from + 1)) > 0)
+            cairo_rectangle(cr, 1, y, width - 2, 1);
+    }
+    cairo_fill(cr);
+    return TRUE;
+}
+
 void destroyed(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
     if (v->tick != 0)
         g_source_remove(v->tick);
+    v->run.reset();
     v->index.stop();
     delete v;
 }
@@ -540,6 +622,16 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_progress_bar_set_ellipsize(GTK_PROGRESS_BAR(view->progress), PANGO_ELLIPSIZE_END);
     gtk_widget_set_valign(view->progress, GTK_ALIGN_CENTER);
     gtk_box_pack_start(GTK_BOX(bar), view->progress, TRUE, TRUE, 0);
+    view->filter = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(view->filter), "tv_filter_entry");
+    gtk_entry_set_width_chars(GTK_ENTRY(view->filter), 36);
+    gtk_entry_set_placeholder_text(GTK_ENTRY(view->filter), "filter, Enter to apply");
+    gtk_widget_set_tooltip_text(view->filter,
+                                "CAN1 or CAN2, rx or tx, identifiers (123, 18FF0001, 123:7FF, 100~700, separated by "
+                                "commas), error, fd, a message name, a signal condition (EngineData.EngineSpeed > 3000, "
+                                "Gear == \"Drive\"); joined by and (or by nothing) and or. Empty: every frame");
+    gtk_box_pack_start(GTK_BOX(bar), view->filter, FALSE, FALSE, 0);
+    g_signal_connect(view->filter, "activate", G_CALLBACK(apply_filter), view);
     view->entry = gtk_entry_new();
     gtk_buildable_set_name(GTK_BUILDABLE(view->entry), "tv_goto_entry");
     gtk_entry_set_width_chars(GTK_ENTRY(view->entry), 16);
@@ -568,6 +660,11 @@ GtkWidget *open(const std::vector<std::string> &paths)
     view->adj = gtk_adjustment_new(0, 0, 1, 1, 1, 1);
     GtkWidget *scroll = gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, view->adj);
     gtk_box_pack_start(GTK_BOX(list), scroll, FALSE, FALSE, 0);
+    view->strip = gtk_drawing_area_new();
+    gtk_widget_set_size_request(view->strip, 8, -1);
+    gtk_widget_set_tooltip_text(view->strip, "Where the frames that match the filter lie in the whole trace");
+    gtk_box_pack_start(GTK_BOX(list), view->strip, FALSE, FALSE, 0);
+    g_signal_connect(view->strip, "draw", G_CALLBACK(draw_strip), view);
 
     view->details = gtk_label_new("");
     gtk_label_set_line_wrap(GTK_LABEL(view->details), TRUE);
@@ -715,8 +812,21 @@ int64_t selected(GtkWidget *w)
 std::string cell(GtkWidget *w, uint64_t row, Column column)
 {
     View *v = view_of(w);
-    const trace::Frame *f = v == nullptr ? nullptr : frame_at(v, row);
-    return f == nullptr ? "<no row>" : cell_text(v, row, *f, column);
+    uint64_t n = 0;
+    const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
+    return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+uint64_t rows(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? 0 : row_count(v);
+}
+
+bool filtered(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->run && v->run->done() && v->index.done();
 }
 
 std::string details(GtkWidget *w)

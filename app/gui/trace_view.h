@@ -38,7 +38,11 @@ bool indexed(GtkWidget *view);
 std::string status(GtkWidget *view);
 int64_t first_shown(GtkWidget *view);
 int64_t selected(GtkWidget *view);
+// A row is a frame, or while a filter is set a match of the filter.
 std::string cell(GtkWidget *view, uint64_t row, Column column);
+uint64_t rows(GtkWidget *view);
+// A filter is set and has read the whole trace.
+bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
 
 }  // namespace gui::trace_view
