@@ -73,3 +73,10 @@ if(TARGET velk_decode AND TARGET velk_trace)
     VELK_BENCH_DIR="${CMAKE_CURRENT_LIST_DIR}" VELK_LAKE_READERS_DEFAULT="${PROJECT_SOURCE_DIR}/build/lake-readers")
   add_dependencies(bench_lake_rate velk_decode)
 endif()
+
+# The trace view's index: first rows, indexing rate, memory, Go to.
+if(TARGET velk_trace)
+  add_executable(bench_trace_view ${CMAKE_CURRENT_LIST_DIR}/trace_view.cpp)
+  target_link_libraries(bench_trace_view PRIVATE velk_trace)
+  target_include_directories(bench_trace_view PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+endif()

@@ -254,7 +254,7 @@ std::string Index::error() const
 std::map<uint32_t, uint64_t> Index::counts() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return counts_;
+    return {counts_.begin(), counts_.end()};
 }
 
 bool Index::point_before(uint64_t frame, Point *p) const

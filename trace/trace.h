@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace velk::trace {
@@ -469,7 +470,7 @@ private:
     mutable std::mutex mutex_;  // points_, counts_, error_
     mutable std::condition_variable finished_;
     std::vector<Point> points_;
-    std::map<uint32_t, uint64_t> counts_;
+    std::unordered_map<uint32_t, uint64_t> counts_;
     std::string error_;
 };
 
