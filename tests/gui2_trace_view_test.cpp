@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -319,4 +320,43 @@ TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
     set_filter(view, "");
     EXPECT_EQ(tv::rows(view), kCount);
     gtk_widget_destroy(view);
+}
+
+TEST_F(TraceView, StatisticsCountEachIdentifierAsTheFramesSay)
+{
+    constexpr size_t kCount = 50000;
+    const std::string path = dir_->path("stats.log");
+    write_trace(path, kCount);
+    std::map<std::string, uint64_t> want;
+    for (size_t i = 0; i < kCount; ++i)
+        ++want[id_text(frame_of(i))];
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }, 60000));
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_stats_btn")));
+    GtkWidget *stats = tv::statistics(view);
+    ASSERT_NE(stats, nullptr);
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(named_widget(stats, "tv_stats_tree")));
+    std::map<std::string, uint64_t> got;
+    std::string engine_name;
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
+        gchar *id = nullptr, *name = nullptr;
+        guint64 count = 0;
+        gtk_tree_model_get(model, &it, 0, &id, 2, &name, 3, &count, -1);
+        got[id] = count;
+        if (std::string(id) == "123")
+            engine_name = name;
+        g_free(id);
+        g_free(name);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(engine_name, "EngineData");
+    EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(stats))),
+              "Statistics: 50,000 frames, " + std::to_string(want.size()) + " identifiers");
+    screenshot_of(stats, "trace_view_statistics");
+    // The statistics close with their trace.
+    g_object_add_weak_pointer(G_OBJECT(stats), reinterpret_cast<gpointer *>(&stats));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(stats, nullptr);
 }

@@ -68,6 +68,7 @@ struct View {
     GtkWidget *details = nullptr;
     GtkWidget *filter = nullptr;
     GtkWidget *strip = nullptr;
+    GtkWidget *stats = nullptr;  // the statistics window, while open
     guint tick = 0;
     int row_h = 16;
     int char_w = 8;
@@ -560,11 +561,81 @@ gboolean draw_strip(GtkWidget *strip, cairo_t *cr, gpointer data)
     return TRUE;
 }
 
+enum StatColumn { ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_KEY, ST_COLUMNS };
+
+// Frames per identifier of the whole trace, from the index's counts.
+void show_statistics(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->stats != nullptr) {
+        gtk_widget_destroy(v->stats);
+        v->stats = nullptr;
+    }
+    GtkListStore *store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
+                                             G_TYPE_STRING, G_TYPE_UINT);
+    const auto counts = v->index.counts();
+    uint64_t total = 0;
+    for (const auto &c : counts)
+        total += c.second;
+    for (const auto &[key, count] : counts) {
+        char id[16] = "", share[16];
+        const bool ext = (key & 0x80000000u) != 0;
+        const char *mod = "";
+        const char *name = "";
+        if (key == trace::Index::kErrorKey) {
+            name = "(error frames)";
+        } else if (key == trace::Index::kOtherKey) {
+            name = "(further identifiers)";
+        } else {
+            std::snprintf(id, sizeof id, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
+            mod = ext ? "EID" : "SID";
+            if (const velk::dbc::Message *m = gui::databases::find(key & 0x1FFFFFFFu, ext))
+                name = m->name.c_str();
+        }
+        std::snprintf(share, sizeof share, "%.2f %%", total > 0 ? 100.0 * static_cast<double>(count) /
+                                                                      static_cast<double>(total)
+                                                                : 0.0);
+        gtk_list_store_insert_with_values(store, nullptr, -1, ST_ID, id, ST_MOD, mod, ST_MESSAGE, name, ST_COUNT,
+                                          guint64{count}, ST_SHARE, share, ST_KEY, guint{key}, -1);
+    }
+    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);
+    gtk_buildable_set_name(GTK_BUILDABLE(tree), "tv_stats_tree");
+    static constexpr struct {
+        const char *title;
+        int column;
+        int sort;
+    } kStatColumns[] = {{"ID", ST_ID, ST_KEY}, {"MOD", ST_MOD, ST_MOD}, {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
+                        {"COUNT", ST_COUNT, ST_COUNT}, {"SHARE", ST_SHARE, ST_COUNT}};
+    for (const auto &c : kStatColumns) {
+        GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+        GtkTreeViewColumn *col = gtk_tree_view_column_new_with_attributes(c.title, cell, "text", c.column, nullptr);
+        gtk_tree_view_column_set_sort_column_id(col, c.sort);
+        gtk_tree_view_column_set_resizable(col, TRUE);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(tree), col);
+    }
+    v->stats = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->stats), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->stats), TRUE);
+    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(counts.size()) + " identifiers";
+    if (!v->index.done())
+        title += " so far";
+    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->stats), 520, 480);
+    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_container_add(GTK_CONTAINER(scroll), tree);
+    gtk_container_add(GTK_CONTAINER(v->stats), scroll);
+    g_object_add_weak_pointer(G_OBJECT(v->stats), reinterpret_cast<gpointer *>(&v->stats));
+    gtk_widget_show_all(v->stats);
+}
+
 void destroyed(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
     if (v->tick != 0)
         g_source_remove(v->tick);
+    if (v->stats != nullptr)
+        gtk_widget_destroy(v->stats);
     v->run.reset();
     v->index.stop();
     delete v;
@@ -643,6 +714,11 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_buildable_set_name(GTK_BUILDABLE(go), "tv_goto_btn");
     gtk_box_pack_start(GTK_BOX(bar), go, FALSE, FALSE, 0);
     g_signal_connect(go, "clicked", G_CALLBACK(go_to), view);
+    GtkWidget *stats = gtk_button_new_with_label("Statistics");
+    gtk_buildable_set_name(GTK_BUILDABLE(stats), "tv_stats_btn");
+    gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
+    gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
+    g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
     g_signal_connect(view->entry, "activate", G_CALLBACK(go_to), view);
 
     GtkWidget *pane = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
@@ -815,6 +891,12 @@ std::string cell(GtkWidget *w, uint64_t row, Column column)
     uint64_t n = 0;
     const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
     return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+GtkWidget *statistics(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->stats;
 }
 
 uint64_t rows(GtkWidget *w)

@@ -44,5 +44,7 @@ uint64_t rows(GtkWidget *view);
 // A filter is set and has read the whole trace.
 bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
+// The statistics window the Statistics button opened, or nullptr.
+GtkWidget *statistics(GtkWidget *view);
 
 }  // namespace gui::trace_view
