@@ -27,9 +27,10 @@ namespace {
 
 namespace trace = velk::trace;
 
-// Rows read at once, and blocks kept: a screen and the pages either side.
+// Rows read at once, and blocks kept: a filtered screen's rows may each lie
+// in a block of their own.
 constexpr uint64_t kBlock = 64;
-constexpr size_t kBlocksKept = 12;
+constexpr size_t kBlocksKept = 64;
 // The index runs below the receive path and the GUI.
 constexpr int kIndexNice = 10;
 constexpr guint kTickMs = 250;
