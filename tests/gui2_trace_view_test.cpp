@@ -360,3 +360,51 @@ TEST_F(TraceView, StatisticsCountEachIdentifierAsTheFramesSay)
     gtk_widget_destroy(view);
     EXPECT_EQ(stats, nullptr);
 }
+
+namespace {
+
+std::string chosen_trace;
+gint answer_open_dialog(GtkDialog *dialog)
+{
+    return gui_widgets::answer_file_chooser(dialog, chosen_trace);
+}
+
+// The trace window titled `title`, or nullptr.
+GtkWidget *toplevel_titled(const std::string &title)
+{
+    GList *all = gtk_window_list_toplevels();
+    GtkWidget *found = nullptr;
+    for (GList *w = all; w != nullptr; w = w->next) {
+        const char *t = gtk_window_get_title(GTK_WINDOW(w->data));
+        if (t != nullptr && title == t)
+            found = GTK_WIDGET(w->data);
+    }
+    g_list_free(all);
+    return found;
+}
+
+}  // namespace
+
+TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
+{
+    const std::string path = dir_->path("chosen.pcapng");
+    write_trace(path, 2000);
+    chosen_trace = path;
+    tv::open_dialog_run = answer_open_dialog;
+    gtk_button_clicked(GTK_BUTTON(named_widget(windows->main_window, "tr_open_trace_btn")));
+    GtkWidget *view = toplevel_titled("chosen.pcapng - Trace");
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }));
+    EXPECT_EQ(tv::frames(view), 2000u);
+    EXPECT_EQ(log_lines().back(), "Trace opened: chosen.pcapng");
+    gtk_widget_destroy(view);
+
+    // Cancelled: nothing opens.
+    chosen_trace.clear();
+    gtk_button_clicked(GTK_BUTTON(named_widget(windows->main_window, "tr_open_trace_btn")));
+    EXPECT_EQ(toplevel_titled("chosen.pcapng - Trace"), nullptr);
+    tv::open_dialog_run = gtk_dialog_run;
+
+    const char *uris[] = {"file:///tmp/a%20trace.blf", "file:///tmp/b.log.gz", "http://example.com/c.log", nullptr};
+    EXPECT_EQ(tv::paths_of_uris(uris), (std::vector<std::string>{"/tmp/a trace.blf", "/tmp/b.log.gz"}));
+}
