@@ -413,18 +413,17 @@ bool Reader::seek(const ResumePoint &p)
     };
     if (p.replay || p.frames == 0)
         return replay();
+    // The decoder learns the file's header (interfaces, start time) from
+    // its start before it can take up a place further on.
+    if (decoder_ && !started_) {
+        Frame f;
+        if (!rewind() || next(&f) <= 0)
+            return false;
+    }
+    // After any rewind: a compressed file's rewind opens a new stream.
     if (compressed_ != nullptr)
         detail::compressed_resume_from(compressed_, p.inflate);
     if (decoder_) {
-        // The decoder learns the file's header (interfaces, start time) from
-        // its start before it can take up a place further on.
-        if (!started_) {
-            if (!rewind())
-                return false;
-            Frame f;
-            if (next(&f) <= 0)
-                return false;
-        }
         if (!decoder_->resume(file_, p))
             return replay();
     } else {
