@@ -91,3 +91,10 @@ if(TARGET velk_convert AND TARGET velk_trace)
   target_compile_definitions(bench_trace_rate PRIVATE VELK_CONVERT_PATH="$<TARGET_FILE:velk_convert>")
   add_dependencies(bench_trace_rate velk_convert)
 endif()
+
+# The trace view's index: first rows, indexing rate, memory, Go to.
+if(TARGET velk_trace)
+  add_executable(bench_trace_view ${CMAKE_CURRENT_LIST_DIR}/trace_view.cpp)
+  target_link_libraries(bench_trace_view PRIVATE velk_trace)
+  target_include_directories(bench_trace_view PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+endif()

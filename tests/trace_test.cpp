@@ -2,6 +2,7 @@
 // that name the bad line, and the files read by can-utils and python-can.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -762,3 +763,223 @@ TEST(TraceInterop, WhatPythonCanWritesReadsAsItsMessages)
 }
 
 }  // namespace
+
+// ---- the index: frames by number, every format ----
+
+namespace index_check {
+
+// A trace of every kind of frame a format may hold, on both channels, with
+// times that a second file can interleave with (odd and even microseconds).
+std::vector<Frame> many_frames(size_t n, int parity)
+{
+    std::vector<Frame> v;
+    v.reserve(n);
+    uint32_t seed = 12345 + parity;
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245 + 12345;
+        Frame f;
+        const int64_t us = kStartUs + static_cast<int64_t>(i) * 202 + parity;
+        f.sec = us / 1000000;
+        f.usec = static_cast<uint32_t>(us % 1000000);
+        f.channel = (seed >> 7) & 1;
+        f.tx = ((seed >> 9) & 7) == 0;
+        f.extended = ((seed >> 12) & 3) == 0;
+        f.id = f.extended ? (seed >> 3) & 0x1FFFFFFF : 0x100 + ((seed >> 16) & 0x3F);
+        f.fd = ((seed >> 14) & 3) == 0;
+        f.brs = f.fd && ((seed >> 22) & 1);
+        f.dlc = static_cast<uint8_t>(f.fd ? (seed >> 24) % 16 : (seed >> 24) % 9);
+        f.len = static_cast<uint8_t>(velk::trace::dlc_to_len(f.dlc));
+        for (int b = 0; b < f.len; ++b)
+            f.data[b] = static_cast<uint8_t>(i * 7 + b);
+        v.push_back(f);
+    }
+    return v;
+}
+
+struct IndexCase {
+    const char *file;
+    bool resumes;  // a place is taken up again without reading from the start
+};
+constexpr IndexCase kIndexCases[] = {
+    {"i.log", true},     {"i.asc", true},  {"i.csv", true},       {"i.blf", true},
+    {"i.pcapng", true},  {"i.pcap", true}, {"i.trc", true},       {"i.mf4", false},
+    {"i.log.gz", true},  {"i.asc.zst", true}, {"i.trc.gz", true},
+};
+
+std::vector<Frame> straight(const std::string &path, std::string *error)
+{
+    Format format;
+    EXPECT_TRUE(velk::trace::format_of(path, &format));
+    return read_trace(path, format, error);
+}
+
+void expect_index_agrees(const velk::trace::Index &index, const std::vector<Frame> &want, uint32_t seed)
+{
+    ASSERT_EQ(index.frames(), want.size());
+    velk::trace::IndexedReader r;
+    ASSERT_TRUE(r.open(index)) << r.error();
+    Frame f;
+    // Anywhere, in any order; then on from there, and back by one.
+    for (int k = 0; k < 150; ++k) {
+        seed = seed * 1103515245 + 12345;
+        const uint64_t n = (seed >> 8) % want.size();
+        ASSERT_EQ(r.read(n, &f), 1) << "frame " << n << ": " << r.error();
+        ASSERT_TRUE(f == want[n]) << "frame " << n << ": " << velk::trace::frame_text(f, true) << " vs "
+                                  << velk::trace::frame_text(want[n], true);
+        if (n + 1 < want.size()) {
+            ASSERT_EQ(r.read(n + 1, &f), 1) << r.error();
+            ASSERT_TRUE(f == want[n + 1]) << "frame " << n + 1;
+        }
+        if (n > 0) {
+            ASSERT_EQ(r.read(n - 1, &f), 1) << r.error();
+            ASSERT_TRUE(f == want[n - 1]) << "frame " << n - 1;
+        }
+    }
+    ASSERT_EQ(r.read(want.size() - 1, &f), 1);
+    EXPECT_TRUE(f == want.back());
+    EXPECT_EQ(r.read(want.size(), &f), 0);
+}
+
+}  // namespace index_check
+
+TEST(TraceIndex, FrameNumberReadThroughTheIndexIsThatFrameOfAStraightReadInEveryFormat)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    const auto frames = many_frames(20000, 0);
+    for (const IndexCase &c : kIndexCases) {
+        SCOPED_TRACE(c.file);
+        const std::string path = dir.path(c.file);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        ASSERT_TRUE(write_all(path, format, frames));
+        std::string err;
+        const auto want = straight(path, &err);
+        ASSERT_EQ(err, "");
+        ASSERT_EQ(want.size(), frames.size());
+
+        velk::trace::Index index;
+        ASSERT_TRUE(index.start({path}, {}, 5)) << index.error();
+        ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+        EXPECT_EQ(index.error(), "");
+        expect_index_agrees(index, want, 777);
+
+        // Counts per identifier, against a count of the straight read.
+        std::map<uint32_t, uint64_t> counted;
+        for (const Frame &f : want)
+            ++counted[velk::trace::Index::id_key(f)];
+        EXPECT_EQ(index.counts(), counted);
+        // Compact: far under 16 bytes a frame, beside the bounded table of counts.
+        EXPECT_LT(index.memory(), 16 * want.size() / 4 + counted.size() * 64 + 4096) << index.memory();
+
+        velk::trace::Index::Point p;
+        ASSERT_TRUE(index.point_before(15000, &p));
+        EXPECT_EQ(p.frame, 15000 / velk::trace::Index::kEvery * velk::trace::Index::kEvery);
+        ASSERT_EQ(p.at.size(), 1u);
+        EXPECT_EQ(!p.at[0].replay, c.resumes);
+        EXPECT_EQ(p.time_us, us_of(want[p.frame]));
+    }
+}
+
+TEST(TraceIndex, CompressedTextIsTakenUpAtARestartPointRatherThanFromItsStart)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    // Several MiB of text: gzip restart points every MiB, zstd frames every 4.
+    const auto frames = many_frames(150000, 0);
+    for (const char *name : {"big.log.gz", "big.log.zst"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.path(name);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        ASSERT_TRUE(write_all(path, format, frames));
+        velk::trace::Index index;
+        ASSERT_TRUE(index.start({path}, {}));
+        ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+        EXPECT_EQ(index.error(), "");
+        velk::trace::Index::Point p;
+        ASSERT_TRUE(index.point_before(frames.size() - 1, &p));
+        EXPECT_FALSE(p.at[0].replay);
+        EXPECT_NE(p.at[0].inflate, nullptr);
+        std::vector<Frame> want = frames;
+        for (Frame &f : want)
+            f.source = velk::trace::TimeSource::Unknown;
+        expect_index_agrees(index, want, 31337);
+    }
+}
+
+TEST(TraceIndex, GoingToATimeFindsTheFirstFrameAtOrAfterIt)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    const auto frames = many_frames(5000, 0);
+    const std::string path = dir.path("t.blf");
+    ASSERT_TRUE(write_all(path, Format::Blf, frames));
+    velk::trace::Index index;
+    ASSERT_TRUE(index.start({path}, {}));
+    ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+    velk::trace::IndexedReader r;
+    ASSERT_TRUE(r.open(index));
+    for (size_t n : {size_t{0}, size_t{1}, size_t{1023}, size_t{1024}, size_t{3333}, size_t{4999}}) {
+        EXPECT_EQ(r.find_time(us_of(frames[n])), static_cast<int64_t>(n));
+        EXPECT_EQ(r.find_time(us_of(frames[n]) - 1), static_cast<int64_t>(n));
+    }
+    EXPECT_EQ(r.find_time(us_of(frames.back()) + 1), -1);
+}
+
+TEST(TraceIndex, SeveralFilesAreOneTraceMergedByTime)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    const auto a = many_frames(6000, 0), b = many_frames(4000, 1);
+    ASSERT_TRUE(write_all(dir.path("a.blf"), Format::Blf, a));
+    ASSERT_TRUE(write_all(dir.path("b.log"), Format::CandumpLog, b));
+    std::vector<Frame> want;
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(want),
+               [](const Frame &x, const Frame &y) { return us_of(x) < us_of(y); });
+    velk::trace::Index index;
+    ASSERT_TRUE(index.start({dir.path("a.blf"), dir.path("b.log")}, {}));
+    ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+    EXPECT_EQ(index.error(), "");
+    expect_index_agrees(index, want, 99);
+}
+
+TEST(TraceIndex, ADamagedFileIsIndexedUpToTheDamageWithItsError)
+{
+    using namespace index_check;
+    ScratchDir dir;
+    const auto frames = many_frames(20000, 0);
+    for (const char *name : {"d.blf", "d.log", "d.pcapng", "d.log.gz"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.path(name);
+        Format format;
+        ASSERT_TRUE(velk::trace::format_of(path, &format));
+        ASSERT_TRUE(write_all(path, format, frames));
+        // Bytes that are nothing of the format's, half-way through.
+        std::string bytes = read_file(path);
+        for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i)
+            bytes[i] = '\x01';
+        ASSERT_TRUE(write_file(path, bytes));
+        std::string err;
+        const auto want = straight(path, &err);
+        ASSERT_NE(err, "");
+        ASSERT_GT(want.size(), 1000u);
+        ASSERT_LT(want.size(), frames.size());
+
+        velk::trace::Index index;
+        ASSERT_TRUE(index.start({path}, {}));
+        ASSERT_TRUE(index.wait(std::chrono::seconds(60)));
+        EXPECT_EQ(index.error(), err);
+        expect_index_agrees(index, want, 4242);
+    }
+}
+
+TEST(TraceIndex, AFileThatCannotBeOpenedSaysSo)
+{
+    velk::trace::Index index;
+    EXPECT_FALSE(index.start({"/nonexistent/x.blf"}, {}));
+    EXPECT_NE(index.error().find("/nonexistent/x.blf"), std::string::npos) << index.error();
+    EXPECT_TRUE(index.done());
+    EXPECT_FALSE(index.start({"x.unknown"}, {}));
+    EXPECT_NE(index.error().find("x.unknown"), std::string::npos);
+}

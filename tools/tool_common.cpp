@@ -302,6 +302,8 @@ namespace {
 constexpr uint32_t kEffFlag = 0x80000000;
 constexpr uint32_t kRtrFlag = 0x40000000;
 
+}  // namespace
+
 bool parse_id_filter(const std::string &s, IdFilter *f)
 {
     const size_t sep = s.find_first_of(":~");
@@ -316,8 +318,6 @@ bool parse_id_filter(const std::string &s, IdFilter *f)
     f->invert = s[sep] == '~';
     return true;
 }
-
-}  // namespace
 
 int parse_channel_filters(const char *prog, const std::string &arg, const ChannelNames &names, int *channel,
                           std::vector<IdFilter> *filters)

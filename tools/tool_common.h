@@ -98,6 +98,8 @@ struct IdFilter {
     uint32_t mask;
     bool invert;
 };
+// One "ID:MASK" or "ID~MASK".
+bool parse_id_filter(const std::string &s, IdFilter *f);
 // "CHANNEL[,FILTER]...": *channel and the filters added to *filters; or the
 // exit status of a usage error, said on standard error, naming the part
 // that is wrong.

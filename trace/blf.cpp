@@ -253,6 +253,8 @@ public:
 
     int next(Frame *f, std::string *name, std::string *why) override;
     std::string summary() const override;
+    bool mark(ResumePoint *p) const override;
+    bool resume(FILE *file, const ResumePoint &p) override;
 
 private:
     enum class Source { None, Stored, Zlib, Plain };
@@ -263,6 +265,8 @@ private:
         uint64_t inner;
         uint64_t file;
         bool stored;
+        uint64_t object;  // the file offset of the object or container that gives these bytes
+        bool container;
     };
 
     int fail(std::string *why, const std::string &text);
@@ -441,7 +445,7 @@ bool BlfDecoder::open_object()
         plain_left_ = sizeof h;
         src_ = Source::Plain;
         src_left_ = size >= kBaseHeader ? size - kBaseHeader + size % 4 : 0;
-        spans_.push_back({stream_total_, obj_at_, true});
+        spans_.push_back({stream_total_, obj_at_, true, obj_at_, false});
         return true;
     }
     if (size < kContainerHeader) {
@@ -485,7 +489,7 @@ bool BlfDecoder::open_object()
         return false;
     }
     const Span span = {stream_total_, src_ == Source::Stored ? obj_at_ + kContainerHeader : obj_at_,
-                       src_ == Source::Stored};
+                       src_ == Source::Stored, obj_at_, true};
     if (!spans_.empty() && spans_.back().inner == span.inner)
         spans_.back() = span;  // the one before gave no bytes
     else
@@ -538,6 +542,13 @@ size_t BlfDecoder::inflate_some(uint8_t *dst, size_t room)
                        (r == Z_BUF_ERROR ? std::string("a container's zlib data ends before its stream does")
                                          : "a container's zlib data is corrupt (" +
                                                std::string(zs_.msg != nullptr ? zs_.msg : "inflate failed") + ")");
+            // What zlib made before it found the damage stands, however
+            // the output was cut into calls: a reader taken up half-way
+            // then delivers what a straight read does.
+            if (made > 0 && !over) {
+                produced_ += made;
+                return made;
+            }
             return 0;
         }
         if (made > 0 && over) {
@@ -796,6 +807,63 @@ int BlfDecoder::next(Frame *f, std::string *name, std::string *why)
         }
         return 1;
     }
+}
+
+// A place is the container (or object outside one) whose data holds the
+// next object, and how far into the data stream it lies: going back there
+// inflates at most that one container.
+bool BlfDecoder::mark(ResumePoint *p) const
+{
+    if (!header_read_ || !failed_.empty() || !pending_.empty())
+        return false;
+    const uint64_t at = position();
+    const Span *s = nullptr;
+    uint64_t later_containers = 0;
+    for (const Span &span : spans_) {
+        if (span.inner <= at) {
+            s = &span;
+            later_containers = 0;
+        }
+        later_containers += span.container ? 1 : 0;
+    }
+    if (s == nullptr)
+        return false;
+    p->offset = s->object;
+    p->stream = s->inner;
+    p->inner = at;
+    p->count = objects_;
+    p->count2 = containers_ - later_containers;
+    p->flags = skip_pad_;
+    return true;
+}
+
+bool BlfDecoder::resume(FILE *file, const ResumePoint &p)
+{
+    if (!header_read_ || p.inner < p.stream || fseeko(file, static_cast<off_t>(p.offset), SEEK_SET) != 0)
+        return false;
+    file_ = file;
+    in_pos_ = in_end_ = 0;
+    file_pos_ = p.offset;
+    file_end_ = false;
+    src_ = Source::None;
+    src_left_ = 0;
+    file_pad_ = 0;
+    plain_left_ = 0;
+    zs_done_ = false;
+    failed_.clear();
+    pending_.clear();
+    stream_end_ = false;
+    stream_total_ = p.stream;
+    spans_.clear();
+    rd_ = wr_ = 0;
+    buf_base_ = p.stream;
+    skip_pad_ = 0;
+    objects_ = p.count;
+    containers_ = p.count2;
+    if (!skip(p.inner - p.stream))
+        return false;
+    skip_pad_ = p.flags;
+    return true;
 }
 
 std::string BlfDecoder::summary() const

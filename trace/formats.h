@@ -69,6 +69,11 @@ public:
     virtual int next(Frame *f, std::string *name, std::string *why) = 0;
     // Said once the end is reached (objects skipped and counted, ...), or "".
     virtual std::string summary() const { return {}; }
+    // The place before the next frame (all but p->frames), and back to it
+    // on a decoder of the same file that has read the file's header. False
+    // where the format cannot: the reader then reads from the start.
+    virtual bool mark(ResumePoint * /*p*/) const { return false; }
+    virtual bool resume(FILE * /*file*/, const ResumePoint & /*p*/) { return false; }
 };
 
 // The bytes an encoder writes, with the count the Writer keeps.
@@ -138,6 +143,12 @@ FILE *open_compressed(FILE *file, Compression c, bool writing, int level, Compre
 bool sync_compressed(CompressedState *state);
 // The compressed file itself.
 FILE *compressed_file(const CompressedState *state);
+// Reading: the last restart point met (nullptr: the start), which keeps
+// the ones before it; from the first call on, the stream keeps them.
+std::shared_ptr<const InflatePoint> compressed_point(CompressedState *state);
+// Reading: restart points that a seek (fseeko of the stream) may go back
+// by, besides those the stream met itself.
+void compressed_resume_from(CompressedState *state, std::shared_ptr<const InflatePoint> from);
 // Reading: the stream ended without its end mark (a writer killed).
 bool compressed_cut_short(const CompressedState *state);
 // Reading: why the last read failed.

@@ -110,6 +110,31 @@ public:
 
     int next(Frame *f, std::string *name, std::string *why) override;
     std::string summary() const override;
+    // Packets and blocks follow each other whole: a place is a block's offset,
+    // with what the blocks before told (the interfaces, the byte orders).
+    bool mark(ResumePoint *p) const override
+    {
+        if (kind_ == Kind::Unknown || pos_ <= 4)
+            return false;
+        p->offset = pos_;
+        p->count = interfaces_.size();
+        p->flags = static_cast<uint32_t>(word_order_ + 1) | static_cast<uint32_t>(cooked_order_ + 1) << 2 |
+                   (big_ ? 0x10u : 0);
+        return true;
+    }
+    bool resume(FILE *file, const ResumePoint &p) override
+    {
+        // A section or interface begun after the first packet is only known
+        // by reading up to it.
+        if (kind_ == Kind::Unknown || p.count != interfaces_.size() || big_ != ((p.flags & 0x10) != 0) ||
+            fseeko(file, static_cast<off_t>(p.offset), SEEK_SET) != 0)
+            return false;
+        file_ = file;
+        pos_ = p.offset;
+        word_order_ = static_cast<int>(p.flags & 3) - 1;
+        cooked_order_ = static_cast<int>(p.flags >> 2 & 3) - 1;
+        return true;
+    }
 
 private:
     struct Interface {

@@ -13,6 +13,7 @@ add_library(velk_trace STATIC
   ${CMAKE_CURRENT_LIST_DIR}/compressed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/split.cpp
   ${CMAKE_CURRENT_LIST_DIR}/recorder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/index.cpp
   ${CMAKE_CURRENT_LIST_DIR}/adapter_time.cpp)
 # adapter_time.h takes the library's public records, so its users see the
 # public header too (header only, nothing linked).

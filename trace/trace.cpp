@@ -352,6 +352,8 @@ bool Reader::rewind()
 void Reader::restart()
 {
     line_ = 0;
+    frames_ = 0;
+    started_ = false;
     error_.clear();
     summary_said_ = false;
     channel_cached_ = false;
@@ -361,6 +363,75 @@ void Reader::restart()
     asc_relative_ = false;
     asc_start_us_ = 0;
     asc_last_us_ = 0;
+}
+
+bool Reader::mark(ResumePoint *p) const
+{
+    if (file_ == nullptr || !owns_file_)
+        return false;
+    *p = ResumePoint();
+    p->frames = frames_;
+    if (compressed_ != nullptr)
+        p->inflate = detail::compressed_point(compressed_);
+    if (frames_ == 0)
+        return true;
+    if (decoder_) {
+        p->replay = !decoder_->mark(p);
+        return true;
+    }
+    const off_t at = ftello(file_);
+    if (at < 0)
+        return true;
+    p->offset = static_cast<uint64_t>(at);
+    p->line = line_;
+    p->t0 = asc_start_us_;
+    p->t1 = asc_last_us_;
+    p->flags = static_cast<uint32_t>(asc_base_) | (asc_relative_ ? 0x100u : 0) | (asc_in_body_ ? 0x200u : 0);
+    p->replay = false;
+    return true;
+}
+
+bool Reader::seek(const ResumePoint &p)
+{
+    if (file_ == nullptr || !owns_file_)
+        return false;
+    const auto replay = [&] {
+        if (!rewind())
+            return false;
+        Frame f;
+        while (frames_ < p.frames)
+            if (next(&f) <= 0)
+                return false;
+        return true;
+    };
+    if (p.replay || p.frames == 0)
+        return replay();
+    // The decoder learns the file's header (interfaces, start time) from
+    // its start before it can take up a place further on.
+    if (decoder_ && !started_) {
+        Frame f;
+        if (!rewind() || next(&f) <= 0)
+            return false;
+    }
+    // After any rewind: a compressed file's rewind opens a new stream.
+    if (compressed_ != nullptr)
+        detail::compressed_resume_from(compressed_, p.inflate);
+    if (decoder_) {
+        if (!decoder_->resume(file_, p))
+            return replay();
+    } else {
+        if (fseeko(file_, static_cast<off_t>(p.offset), SEEK_SET) != 0)
+            return false;
+        line_ = p.line;
+        asc_start_us_ = p.t0;
+        asc_last_us_ = p.t1;
+        asc_base_ = static_cast<int>(p.flags & 0xFF);
+        asc_relative_ = (p.flags & 0x100) != 0;
+        asc_in_body_ = (p.flags & 0x200) != 0;
+    }
+    error_.clear();
+    frames_ = p.frames;
+    return true;
 }
 
 void Reader::close()
@@ -428,6 +499,8 @@ int Reader::next(Frame *f)
         const int r = decoder_->next(f, &name, &why);
         if (r > 0) {
             f->channel = map_channel(name);
+            started_ = true;
+            ++frames_;
             return 1;
         }
         if (r < 0) {
@@ -485,6 +558,8 @@ int Reader::next(Frame *f)
         if (result != 0)
             break;
     }
+    if (result > 0)
+        ++frames_;
     return result;
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace velk::trace {
@@ -49,6 +50,7 @@ namespace detail {
 class Decoder;
 class Encoder;
 struct CompressedState;
+struct InflatePoint;
 }  // namespace detail
 
 // Where a frame's time came from.
@@ -309,6 +311,26 @@ struct ReadOptions {
     std::function<void(const std::string &text)> notice;
 };
 
+// Where a reader stands between two frames, kept to come back to later:
+// what its format needs to go on from there (a line's offset and the
+// header state read before it, a block's offset, a container's offset and
+// the bytes into its data; in compressed text, the restart point to inflate
+// from). MF4 files hold only the frame count and are read again from their
+// start.
+struct ResumePoint {
+    uint64_t frames = 0;   // frames delivered before this place
+    uint64_t offset = 0;   // in the file: a line, a block, a container
+    uint64_t stream = 0;   // where that container's data begins in the data stream
+    uint64_t inner = 0;    // the place itself in the data stream
+    uint64_t count = 0;    // objects, containers, interfaces read before
+    uint64_t count2 = 0;
+    int64_t t0 = 0, t1 = 0;  // times the header or the events before set
+    int line = 0;
+    uint32_t flags = 0;
+    bool replay = true;    // reached by reading `frames` frames from the start
+    std::shared_ptr<const detail::InflatePoint> inflate;  // compressed text: where to inflate from
+};
+
 class Reader {
 public:
     Reader();
@@ -325,6 +347,13 @@ public:
     int next(Frame *f);
     // Starts again from the first line.
     bool rewind();
+    // The place before the next frame, for seek(); false on standard input.
+    bool mark(ResumePoint *p) const;
+    // Back to a place that mark() gave on a reader of the same file, opened
+    // with the same options: the next frame is then the one that followed it.
+    bool seek(const ResumePoint &p);
+    // Frames delivered since the start of the file.
+    uint64_t frames() const { return frames_; }
     void close();
     int line() const { return line_; }
     // Bytes of the file read so far (for progress), or 0 for standard input.
@@ -349,6 +378,8 @@ private:
     bool summary_said_ = false;
     bool channel_cached_ = false;  // channel_name_ maps to cached_channel_
     int cached_channel_ = -1;
+    uint64_t frames_ = 0;
+    bool started_ = false;  // the decoder has read the file's header (a frame delivered)
     FILE *file_ = nullptr;
     bool owns_file_ = false;
     char *line_buf_ = nullptr;  // getline()'s, kept from line to line
@@ -366,6 +397,109 @@ private:
     bool asc_relative_ = false;
     int64_t asc_start_us_ = 0;
     int64_t asc_last_us_ = 0;
+};
+
+namespace detail {
+class Merge;
+}
+
+// A trace read once, on a thread of its own, into places to come back to:
+// one every kEvery frames (the reader's place and the frame's time), and a
+// count per identifier. What it holds grows by about a hundred bytes per
+// kEvery frames and a bounded table, never with the frames themselves.
+// Several files are read as one trace merged by time (split pieces, two
+// loggers). A damaged file ends the index at the damage, with error().
+//
+//   velk::trace::Index index;
+//   index.start({"run.blf"}, {}, 10);     // indexing at nice 10
+//   velk::trace::IndexedReader r;
+//   r.open(index);
+//   r.read(123456, &frame);               // once index.frames() > 123456
+class Index {
+public:
+    static constexpr uint64_t kEvery = 1024;
+    // Identifiers counted apart; those beyond go to one count of their own.
+    static constexpr size_t kMaxIds = 65536;
+    static constexpr uint32_t kErrorKey = 0xFFFFFFFF;  // error frames' count
+    static constexpr uint32_t kOtherKey = 0xFFFFFFFE;  // identifiers beyond kMaxIds
+
+    struct Point {
+        uint64_t frame = 0;
+        int64_t time_us = 0;  // of that frame
+        std::vector<ResumePoint> at;  // one per file
+    };
+
+    Index();
+    ~Index();
+    Index(const Index &) = delete;
+    Index &operator=(const Index &) = delete;
+
+    // Begins reading; false, with error(), when a file cannot be opened.
+    // `nice` lowers the thread's priority (0: as the caller's).
+    bool start(const std::vector<std::string> &paths, const ReadOptions &options, int nice = 0);
+    // Ends the reading early (the index stays as far as it got).
+    void stop();
+    bool done() const { return done_.load(); }
+    // Waits until the reading is done, at most `timeout`; done().
+    bool wait(std::chrono::milliseconds timeout) const;
+    uint64_t frames() const { return frames_.load(); }
+    uint64_t bytes_read() const { return bytes_read_.load(); }
+    uint64_t bytes_total() const { return bytes_total_; }
+    // Where and why the reading ended early, or "".
+    std::string error() const;
+    // Frames per identifier (extended ones with bit 31 set), kErrorKey and kOtherKey.
+    std::map<uint32_t, uint64_t> counts() const;
+    static uint32_t id_key(const Frame &f);
+    // The last place at or before frame n; false before any.
+    bool point_before(uint64_t frame, Point *p) const;
+    // The last place whose frame is earlier than `us` (wall-clock
+    // microseconds), or the first place.
+    bool point_before_time(int64_t us, Point *p) const;
+    // Bytes the index holds.
+    size_t memory() const;
+    const std::vector<std::string> &paths() const { return paths_; }
+    const ReadOptions &options() const { return options_; }
+
+private:
+    void run(std::unique_ptr<detail::Merge> merge, int nice);
+
+    std::vector<std::string> paths_;
+    ReadOptions options_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, done_{false};
+    std::atomic<uint64_t> frames_{0}, bytes_read_{0};
+    uint64_t bytes_total_ = 0;
+    mutable std::mutex mutex_;  // points_, counts_, error_
+    mutable std::condition_variable finished_;
+    std::vector<Point> points_;
+    std::unordered_map<uint32_t, uint64_t> counts_;
+    std::string error_;
+};
+
+// Frames of an indexed trace by number: from the place before, read on;
+// reading on from the frame before costs one frame.
+class IndexedReader {
+public:
+    IndexedReader();
+    ~IndexedReader();
+    IndexedReader(const IndexedReader &) = delete;
+    IndexedReader &operator=(const IndexedReader &) = delete;
+
+    bool open(const Index &index);
+    // 1: *f is frame n; 0: the trace has no frame n (yet); -1: error().
+    int read(uint64_t n, Frame *f);
+    // The number of the first frame at or after `us` among those indexed,
+    // or -1 when there is none.
+    int64_t find_time(int64_t us);
+    const std::string &error() const { return error_; }
+
+private:
+    bool go_to(uint64_t n);
+
+    const Index *index_ = nullptr;
+    std::unique_ptr<detail::Merge> merge_;
+    uint64_t next_ = 0;  // the number of the frame the merge gives next
+    std::string error_;
 };
 
 }  // namespace velk::trace

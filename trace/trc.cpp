@@ -161,6 +161,21 @@ public:
         }
     }
 
+    // The file offset of the next line; -1 inside a line or where the file cannot tell.
+    int64_t offset() const
+    {
+        const off_t end = ftello(file_);
+        return partial_ || end < 0 ? -1 : static_cast<int64_t>(end) - static_cast<int64_t>(buf_.size() - at_);
+    }
+    bool seek(FILE *file, uint64_t offset)
+    {
+        file_ = file;
+        buf_.clear();
+        at_ = 0;
+        partial_ = false;
+        return fseeko(file_, static_cast<off_t>(offset), SEEK_SET) == 0;
+    }
+
 private:
     FILE *file_;
     std::vector<char> buf_;
@@ -176,6 +191,25 @@ public:
     {
         return skipped_ == 0 ? std::string()
                              : std::to_string(skipped_) + " status, error counter and event lines skipped";
+    }
+    // Once the header is read, lines stand alone: a place is a line's offset.
+    bool mark(ResumePoint *p) const override
+    {
+        const int64_t at = lines_.offset();
+        if (!body_ || at < 0)
+            return false;
+        p->offset = static_cast<uint64_t>(at);
+        p->line = line_;
+        p->count = skipped_;
+        return true;
+    }
+    bool resume(FILE *file, const ResumePoint &p) override
+    {
+        if (!body_ || !lines_.seek(file, p.offset))
+            return false;
+        line_ = p.line;
+        skipped_ = p.count;
+        return true;
     }
 
 private:

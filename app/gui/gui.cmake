@@ -28,9 +28,14 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/panel_signal_editor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_convert.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_view.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_filter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velk_gui PUBLIC velk_apipart velk_txlist velk_2_static velk_trace velk_dbc PkgConfig::GTK3)
+# The trace view's filters take identifiers as the command-line tools do.
+target_link_libraries(velk_gui PRIVATE velk_tool_common)
+target_include_directories(velk_gui PRIVATE ${PROJECT_SOURCE_DIR}/tools)
 
 add_executable(velk_utility ${CMAKE_CURRENT_LIST_DIR}/velk_utility.cpp)
 target_link_libraries(velk_utility PRIVATE velk_gui)

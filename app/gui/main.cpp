@@ -3,6 +3,7 @@
 #include "guipart.h"
 #include "panel_plot.h"
 #include "panel_transmit.h"
+#include "trace_view.h"
 #include "widgets.h"
 
 #include <glib-unix.h>
@@ -337,6 +338,7 @@ int velk_utility_startup(int argc, char **argv)
     db_init(MW_builder, DB_builder);
     sg_init(ED_builder, DB_builder);
     main_window_init();
+    gui::trace_view::init(MW_builder, argc, argv);
 
     g_object_unref(MW_builder);
     g_object_unref(CS_builder);

@@ -1,0 +1,921 @@
+// The trace view: a drawn list over an indexed trace. The list draws only
+// the rows on screen, read through the index in blocks that a small cache
+// keeps; the index grows on its own thread, at a lower priority than the
+// live receive path, and the view follows it four times a second.
+#include "trace_view.h"
+
+#include "databases.h"
+#include "guipart.h"
+#include "signal_text.h"
+#include "trace_filter.h"
+#include "trace.h"
+#include "widgets.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <memory>
+
+gint (*gui::trace_view::open_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
+
+namespace gui::trace_view {
+
+namespace {
+
+namespace trace = velk::trace;
+
+// Rows read at once, and blocks kept: a filtered screen's rows may each lie
+// in a block of their own.
+constexpr uint64_t kBlock = 64;
+constexpr size_t kBlocksKept = 64;
+// The index runs below the receive path and the GUI.
+constexpr int kIndexNice = 10;
+constexpr guint kTickMs = 250;
+// Payload bytes a row shows; the details below the list show them all.
+constexpr int kDataShown = 12;
+
+struct ColumnInfo {
+    const char *title;
+    int width;  // in average characters
+};
+constexpr ColumnInfo kColumns[COLUMNS] = {
+    {"NO", 8},   {"CH", 3},  {"DIR", 5},  {"MOD", 5},   {"ID", 9},         {"MESSAGE", 16},
+    {"TYPE", 10}, {"LEN", 4}, {"DATA", 39}, {"TIME", 16}, {"RELATIVE", 12},
+};
+
+struct Block {
+    uint64_t first = 0;
+    std::vector<trace::Frame> frames;
+};
+
+struct View {
+    std::vector<std::string> paths;
+    trace::Index index;
+    trace::IndexedReader reader;
+    std::list<Block> blocks;  // most recently used first
+    int64_t first_us = -1;    // frame 0's time, for relative times
+    int64_t selected = -1;    // a row of the list (of the matches, while filtered)
+    std::unique_ptr<trace_filter::Run> run;  // the filter, while one is set
+    std::string read_error;   // a row that could not be read, said once
+
+    GtkWidget *window = nullptr;
+    GtkWidget *area = nullptr;
+    GtkAdjustment *adj = nullptr;
+    GtkWidget *progress = nullptr;
+    GtkWidget *entry = nullptr;
+    GtkWidget *details = nullptr;
+    GtkWidget *filter = nullptr;
+    GtkWidget *strip = nullptr;
+    GtkWidget *stats = nullptr;  // the statistics window, while open
+    guint tick = 0;
+    int row_h = 16;
+    int char_w = 8;
+
+    uint64_t last_frames = 0;
+    gint64 last_tick_us = 0;
+    double rate = 0;
+};
+
+View *view_of(GtkWidget *w)
+{
+    return w == nullptr ? nullptr : static_cast<View *>(g_object_get_data(G_OBJECT(w), "trace-view"));
+}
+
+// The frame of row n through the cache; nullptr where it cannot be read.
+const trace::Frame *frame_at(View *v, uint64_t n)
+{
+    for (auto it = v->blocks.begin(); it != v->blocks.end(); ++it)
+        if (n >= it->first && n < it->first + it->frames.size()) {
+            v->blocks.splice(v->blocks.begin(), v->blocks, it);
+            return &v->blocks.front().frames[n - it->first];
+        }
+    Block b;
+    b.first = n / kBlock * kBlock;
+    const uint64_t end = std::min(b.first + kBlock, v->index.frames());
+    b.frames.reserve(end - b.first);
+    for (uint64_t i = b.first; i < end; ++i) {
+        trace::Frame f;
+        if (v->reader.read(i, &f) <= 0) {
+            if (v->read_error.empty()) {
+                v->read_error = v->reader.error();
+                insert_log(("Trace: " + v->read_error).c_str());
+            }
+            break;
+        }
+        b.frames.push_back(f);
+    }
+    if (n >= b.first + b.frames.size())
+        return nullptr;
+    // A block read while the index was shorter gives way to this one.
+    v->blocks.remove_if([&](const Block &o) { return o.first == b.first; });
+    v->blocks.push_front(std::move(b));
+    if (v->blocks.size() > kBlocksKept)
+        v->blocks.pop_back();
+    return &v->blocks.front().frames[n - v->blocks.front().first];
+}
+
+int64_t us_of(const trace::Frame &f)
+{
+    return f.sec * 1000000 + f.usec;
+}
+
+// Rows of the list: every frame, or the matches of the filter.
+uint64_t row_count(View *v)
+{
+    return v->run ? v->run->count() : v->index.frames();
+}
+
+bool frame_of_row(View *v, uint64_t row, uint64_t *n)
+{
+    if (v->run)
+        return v->run->match(row, n);
+    *n = row;
+    return row < v->index.frames();
+}
+
+// The row of frame n, or of the first match after it.
+int64_t row_of_frame(View *v, uint64_t n)
+{
+    return static_cast<int64_t>(v->run ? v->run->first_from(n) : n);
+}
+
+std::string time_text(int64_t us)
+{
+    const time_t sec = static_cast<time_t>(us / 1000000);
+    struct tm tm;
+    localtime_r(&sec, &tm);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%06d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(us % 1000000));
+    return b;
+}
+
+std::string seconds_text(int64_t us)
+{
+    char b[32];
+    std::snprintf(b, sizeof b, "%s%" PRId64 ".%06d", us < 0 ? "-" : "", (us < 0 ? -us : us) / 1000000,
+                  static_cast<int>((us < 0 ? -us : us) % 1000000));
+    return b;
+}
+
+std::string type_text(const trace::Frame &f)
+{
+    if (f.error)
+        return "Error";
+    if (f.remote)
+        return "RTR";
+    if (f.fd)
+        return std::string(f.brs ? "FD / BRS" : "FD") + (f.esi ? " / ESI" : "");
+    return "2.0B";
+}
+
+std::string data_text(const trace::Frame &f, int shown)
+{
+    std::string s;
+    char b[4];
+    const int n = std::min<int>(f.len, shown);
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", f.data[i]);
+        s += b;
+    }
+    if (f.len > shown)
+        s += " …";
+    return s;
+}
+
+std::string cell_text(View *v, uint64_t n, const trace::Frame &f, Column c)
+{
+    char b[32];
+    switch (c) {
+    case NO: return std::to_string(n + 1);
+    case CH: return f.channel < 0 ? "?" : std::to_string(f.channel + 1);
+    case DIR: return f.tx ? "Send" : "Recv";
+    case MOD: return f.error ? "" : f.extended ? "EID" : "SID";
+    case ID:
+        if (f.error)
+            return "";
+        std::snprintf(b, sizeof b, f.extended ? "%08X" : "%03X", f.id);
+        return b;
+    case MESSAGE: {
+        const velk::dbc::Message *m = f.error ? nullptr : gui::databases::find(f.id, f.extended);
+        return m == nullptr ? "" : m->name;
+    }
+    case TYPE: return type_text(f);
+    case LEN: return std::to_string(f.len);
+    case DATA: return f.remote || f.error ? "" : data_text(f, kDataShown);
+    case TIME: return time_text(us_of(f));
+    case RELATIVE: return v->first_us < 0 ? "" : seconds_text(us_of(f) - v->first_us);
+    case COLUMNS: break;
+    }
+    return "";
+}
+
+int rows_shown(View *v)
+{
+    const int h = gtk_widget_get_allocated_height(v->area);
+    return std::max(1, h / v->row_h - 1);  // the first line holds the titles
+}
+
+void update_adjustment(View *v)
+{
+    const double total = static_cast<double>(row_count(v));
+    const double page = rows_shown(v);
+    const double value = std::min(gtk_adjustment_get_value(v->adj), std::max(0.0, total - page));
+    gtk_adjustment_configure(v->adj, value, 0, std::max(total, page), 1, page, page);
+}
+
+void show_details(View *v)
+{
+    std::string text;
+    uint64_t n = 0;
+    const trace::Frame *f =
+        v->selected >= 0 && frame_of_row(v, static_cast<uint64_t>(v->selected), &n) ? frame_at(v, n) : nullptr;
+    if (f != nullptr) {
+        text = "Frame " + std::to_string(n + 1) + ", " + time_text(us_of(*f)) + ": " +
+               (f->error ? std::string("error frame") : trace::frame_text(*f, false));
+        const velk::dbc::Message *m = f->error ? nullptr : gui::databases::find(f->id, f->extended);
+        if (m != nullptr && !f->remote) {
+            std::vector<velk::dbc::Value> values(gui::databases::max_signals());
+            const int count = velk::dbc::decode(*m, f->data.data(), f->len, values.data());
+            text += "\n" + gui::signals_text(*m, values.data(), count);
+        }
+    }
+    gtk_label_set_text(GTK_LABEL(v->details), text.c_str());
+}
+
+// Moves the selection to row n and scrolls it into view (`centre`: to the middle).
+void select_row(View *v, int64_t n, bool centre)
+{
+    const int64_t total = static_cast<int64_t>(row_count(v));
+    if (total == 0)
+        return;
+    n = std::clamp<int64_t>(n, 0, total - 1);
+    v->selected = n;
+    const double first = gtk_adjustment_get_value(v->adj);
+    const int page = rows_shown(v);
+    if (centre)
+        gtk_adjustment_set_value(v->adj, static_cast<double>(std::max<int64_t>(0, n - page / 2)));
+    else if (n < first)
+        gtk_adjustment_set_value(v->adj, static_cast<double>(n));
+    else if (n >= first + page)
+        gtk_adjustment_set_value(v->adj, static_cast<double>(n - page + 1));
+    show_details(v);
+    gtk_widget_queue_draw(v->area);
+}
+
+gboolean draw(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    gtk_render_background(style, cr, 0, 0, width, height);
+    PangoLayout *layout = gtk_widget_create_pango_layout(area, nullptr);
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+    PangoAttrList *bold = pango_attr_list_new();
+    pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+    GdkRGBA fg;
+    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &fg);
+
+    auto draw_line = [&](int y, const std::string *cells, bool titles) {
+        pango_layout_set_attributes(layout, titles ? bold : nullptr);
+        int x = 4;
+        for (int c = 0; c < COLUMNS; ++c) {
+            const int w = kColumns[c].width * v->char_w;
+            pango_layout_set_width(layout, (w - 6) * PANGO_SCALE);
+            pango_layout_set_text(layout, cells[c].c_str(), -1);
+            cairo_move_to(cr, x, y);
+            pango_cairo_show_layout(cr, layout);
+            x += w;
+        }
+    };
+
+    gdk_cairo_set_source_rgba(cr, &fg);
+    std::string titles[COLUMNS];
+    for (int c = 0; c < COLUMNS; ++c)
+        titles[c] = kColumns[c].title;
+    draw_line(0, titles, true);
+    cairo_set_line_width(cr, 1);
+    cairo_move_to(cr, 0, v->row_h - 0.5);
+    cairo_line_to(cr, width, v->row_h - 0.5);
+    cairo_stroke(cr);
+
+    const uint64_t first = static_cast<uint64_t>(gtk_adjustment_get_value(v->adj));
+    const int page = rows_shown(v) + 1;
+    std::string cells[COLUMNS];
+    for (int i = 0; i < page; ++i) {
+        const uint64_t row = first + static_cast<uint64_t>(i);
+        uint64_t n = 0;
+        const trace::Frame *f = frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
+        if (f == nullptr)
+            break;
+        const int y = (i + 1) * v->row_h;
+        if (static_cast<int64_t>(row) == v->selected) {
+            cairo_save(cr);
+            gtk_style_context_save(style);
+            gtk_style_context_set_state(style, GTK_STATE_FLAG_SELECTED);
+            gtk_render_background(style, cr, 0, y, width, v->row_h);
+            GdkRGBA sel;
+            gtk_style_context_get_color(style, GTK_STATE_FLAG_SELECTED, &sel);
+            gtk_style_context_restore(style);
+            gdk_cairo_set_source_rgba(cr, &sel);
+            for (int c = 0; c < COLUMNS; ++c)
+                cells[c] = cell_text(v, n, *f, static_cast<Column>(c));
+            draw_line(y, cells, false);
+            cairo_restore(cr);
+            continue;
+        }
+        for (int c = 0; c < COLUMNS; ++c)
+            cells[c] = cell_text(v, n, *f, static_cast<Column>(c));
+        draw_line(y, cells, false);
+    }
+    pango_attr_list_unref(bold);
+    g_object_unref(layout);
+    return TRUE;
+}
+
+std::string count_text(uint64_t n)
+{
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3)
+        s.insert(static_cast<size_t>(i), ",");
+    return s;
+}
+
+std::string status_text(View *v)
+{
+    const uint64_t n = v->index.frames();
+    if (v->run) {
+        const uint64_t found = v->run->count();
+        if (!v->run->done() || !v->index.done())
+            return "Filtering: " + count_text(found) + " matching in " + count_text(v->run->scanned()) + " of " +
+                   count_text(n) + " frames";
+        if (!v->run->error().empty())
+            return "Filter: " + count_text(found) + " matching; reading stopped: " + v->run->error();
+        return "Filter: " + count_text(found) + " of " + count_text(n) + " frames match";
+    }
+    if (!v->index.done()) {
+        return "Indexing: " + count_text(n) + " frames, " + count_text(static_cast<uint64_t>(v->rate)) + " frames/s";
+    }
+    const std::string error = v->index.error();
+    if (!error.empty())
+        return count_text(n) + " frames; the trace ends early, at frame " + count_text(n + 1) + ": " + error;
+    return count_text(n) + " frames";
+}
+
+gboolean tick(gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const bool done = v->index.done() && (!v->run || v->run->done());
+    const uint64_t n = v->index.frames();
+    const gint64 now = g_get_monotonic_time();
+    if (now > v->last_tick_us)
+        v->rate = static_cast<double>(n - v->last_frames) * 1e6 / static_cast<double>(now - v->last_tick_us);
+    v->last_frames = n;
+    v->last_tick_us = now;
+    if (v->first_us < 0 && n > 0) {
+        if (const trace::Frame *f = frame_at(v, 0))
+            v->first_us = us_of(*f);
+    }
+    const uint64_t total = v->index.bytes_total();
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(v->progress),
+                                  done ? 1.0
+                                  : total > 0 ? std::min(1.0, static_cast<double>(v->index.bytes_read()) /
+                                                                  static_cast<double>(total))
+                                              : 0.0);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
+    update_adjustment(v);
+    // Rows below the last one drawn may have come.
+    gtk_widget_queue_draw(v->area);
+    gtk_widget_queue_draw(v->strip);
+    if (done) {
+        v->tick = 0;
+        // Where a damaged trace ends is worth more than the bar's width.
+        if (!v->index.error().empty() && !v->run) {
+            insert_log(("Trace: " + status_text(v)).c_str());
+            if (v->selected < 0)
+                gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
+        }
+        return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+// "123" a frame number; "12.5" seconds from the first frame; "14:05:30.25"
+// a time of day on the first frame's date. -1 with *why otherwise.
+int64_t go_to_row(View *v, const std::string &text, std::string *why)
+{
+    const std::string t(text.c_str() + std::strspn(text.c_str(), " #"));
+    char *end = nullptr;
+    if (!t.empty() && std::strspn(t.c_str(), "0123456789") == t.size()) {
+        const unsigned long long n = std::strtoull(t.c_str(), &end, 10);
+        if (n < 1 || n > v->index.frames()) {
+            *why = "there is no frame " + t + " (frames 1 to " + count_text(v->index.frames()) + ")";
+            return -1;
+        }
+        return static_cast<int64_t>(n - 1);
+    }
+    int64_t us = 0;
+    int h = 0, m = 0;
+    double s = 0;
+    int used = 0;
+    if (v->first_us < 0) {
+        *why = "the trace holds no frame yet";
+        return -1;
+    }
+    if (std::sscanf(t.c_str(), "%d:%d:%lf%n", &h, &m, &s, &used) == 3 && used == static_cast<int>(t.size()) &&
+        h >= 0 && h < 24 && m >= 0 && m < 60 && s >= 0 && s < 61) {
+        const time_t first = static_cast<time_t>(v->first_us / 1000000);
+        struct tm tm;
+        localtime_r(&first, &tm);
+        tm.tm_hour = h;
+        tm.tm_min = m;
+        tm.tm_sec = 0;
+        tm.tm_isdst = -1;
+        us = int64_t{mktime(&tm)} * 1000000 + static_cast<int64_t>(s * 1e6 + 0.5);
+    } else {
+        const double sec = std::strtod(t.c_str(), &end);
+        if (t.empty() || end == nullptr || *end != '\0') {
+            *why = "Go to takes a frame number (1234), seconds from the first frame (12.5) or a time of day "
+                   "(14:05:30.25)";
+            return -1;
+        }
+        us = v->first_us + static_cast<int64_t>(sec * 1e6 + (sec < 0 ? -0.5 : 0.5));
+    }
+    const int64_t row = v->reader.find_time(us);
+    if (row < 0)
+        *why = "no frame at or after " + time_text(us) + " among the frames indexed";
+    return row;
+}
+
+void go_to(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    std::string why;
+    const int64_t row = go_to_row(v, gtk_entry_get_text(GTK_ENTRY(v->entry)), &why);
+    if (row < 0) {
+        gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Go to: " + why).c_str());
+        return;
+    }
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
+    select_row(v, row_of_frame(v, static_cast<uint64_t>(row)), true);
+    gtk_widget_grab_focus(v->area);
+}
+
+gboolean pressed(GtkWidget *area, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    gtk_widget_grab_focus(area);
+    if (e->type != GDK_BUTTON_PRESS || e->button != 1 || e->y < v->row_h)
+        return TRUE;
+    const int64_t n = static_cast<int64_t>(gtk_adjustment_get_value(v->adj)) + static_cast<int64_t>(e->y) / v->row_h - 1;
+    if (n < static_cast<int64_t>(row_count(v)))
+        select_row(v, n, false);
+    return TRUE;
+}
+
+gboolean scrolled(GtkWidget *, GdkEventScroll *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    double dy = 0;
+    if (e->direction == GDK_SCROLL_UP)
+        dy = -3;
+    else if (e->direction == GDK_SCROLL_DOWN)
+        dy = 3;
+    else if (e->direction == GDK_SCROLL_SMOOTH)
+        dy = e->delta_y * 3;
+    const double top = gtk_adjustment_get_upper(v->adj) - gtk_adjustment_get_page_size(v->adj);
+    gtk_adjustment_set_value(v->adj, std::clamp(gtk_adjustment_get_value(v->adj) + dy, 0.0, std::max(0.0, top)));
+    return TRUE;
+}
+
+gboolean key(GtkWidget *, GdkEventKey *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const int64_t page = rows_shown(v);
+    const int64_t at = v->selected >= 0 ? v->selected : static_cast<int64_t>(gtk_adjustment_get_value(v->adj));
+    switch (e->keyval) {
+    case GDK_KEY_Up: select_row(v, at - 1, false); return TRUE;
+    case GDK_KEY_Down: select_row(v, at + 1, false); return TRUE;
+    case GDK_KEY_Page_Up: select_row(v, at - page, false); return TRUE;
+    case GDK_KEY_Page_Down: select_row(v, at + page, false); return TRUE;
+    case GDK_KEY_Home: select_row(v, 0, false); return TRUE;
+    case GDK_KEY_End: select_row(v, static_cast<int64_t>(row_count(v)) - 1, false); return TRUE;
+    default: return FALSE;
+    }
+}
+
+void value_changed(GtkAdjustment *, gpointer data)
+{
+    gtk_widget_queue_draw(static_cast<View *>(data)->area);
+}
+
+void resized(GtkWidget *, GdkRectangle *, gpointer data)
+{
+    update_adjustment(static_cast<View *>(data));
+}
+
+void apply_filter(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const std::string text = gtk_entry_get_text(GTK_ENTRY(v->filter));
+    std::shared_ptr<const trace_filter::Filter> filter;
+    if (text.find_first_not_of(" \t") != std::string::npos) {
+        std::string why;
+        filter = trace_filter::parse(text, &why);
+        if (!filter) {
+            gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Filter: " + why).c_str());
+            return;
+        }
+    }
+    v->run.reset();
+    if (filter)
+        v->run = std::make_unique<trace_filter::Run>(v->index, filter);
+    v->selected = -1;
+    gtk_adjustment_set_value(v->adj, 0);
+    show_details(v);
+    if (v->tick == 0)
+        v->tick = g_timeout_add(kTickMs, tick, v);
+    tick(v);
+}
+
+// Where the matches lie in the whole trace, beside the scroll bar.
+gboolean draw_strip(GtkWidget *strip, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const int width = gtk_widget_get_allocated_width(strip);
+    const int height = gtk_widget_get_allocated_height(strip);
+    gtk_render_background(gtk_widget_get_style_context(strip), cr, 0, 0, width, height);
+    const uint64_t total = v->index.frames();
+    if (!v->run || total == 0 || height <= 0)
+        return TRUE;
+    cairo_set_source_rgb(cr, 0.85, 0.35, 0.1);
+    for (int y = 0; y < height; ++y) {
+        const uint64_t from = total * static_cast<uint64_t>(y) / static_cast<uint64_t>(height);
+        const uint64_t to = total * static_cast<uint64_t>(y + 1) / static_cast<uint64_t>(height);
+        if (v->run->count_between(from, std::max(to, from + 1)) > 0)
+            cairo_rectangle(cr, 1, y, width - 2, 1);
+    }
+    cairo_fill(cr);
+    return TRUE;
+}
+
+enum StatColumn { ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_KEY, ST_COLUMNS };
+
+// Frames per identifier of the whole trace, from the index's counts.
+void show_statistics(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->stats != nullptr) {
+        gtk_widget_destroy(v->stats);
+        v->stats = nullptr;
+    }
+    GtkListStore *store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
+                                             G_TYPE_STRING, G_TYPE_UINT);
+    const auto counts = v->index.counts();
+    uint64_t total = 0;
+    for (const auto &c : counts)
+        total += c.second;
+    for (const auto &[key, count] : counts) {
+        char id[16] = "", share[16];
+        const bool ext = (key & 0x80000000u) != 0;
+        const char *mod = "";
+        const char *name = "";
+        if (key == trace::Index::kErrorKey) {
+            name = "(error frames)";
+        } else if (key == trace::Index::kOtherKey) {
+            name = "(further identifiers)";
+        } else {
+            std::snprintf(id, sizeof id, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
+            mod = ext ? "EID" : "SID";
+            if (const velk::dbc::Message *m = gui::databases::find(key & 0x1FFFFFFFu, ext))
+                name = m->name.c_str();
+        }
+        std::snprintf(share, sizeof share, "%.2f %%", total > 0 ? 100.0 * static_cast<double>(count) /
+                                                                      static_cast<double>(total)
+                                                                : 0.0);
+        gtk_list_store_insert_with_values(store, nullptr, -1, ST_ID, id, ST_MOD, mod, ST_MESSAGE, name, ST_COUNT,
+                                          guint64{count}, ST_SHARE, share, ST_KEY, guint{key}, -1);
+    }
+    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);
+    gtk_buildable_set_name(GTK_BUILDABLE(tree), "tv_stats_tree");
+    static constexpr struct {
+        const char *title;
+        int column;
+        int sort;
+    } kStatColumns[] = {{"ID", ST_ID, ST_KEY}, {"MOD", ST_MOD, ST_MOD}, {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
+                        {"COUNT", ST_COUNT, ST_COUNT}, {"SHARE", ST_SHARE, ST_COUNT}};
+    for (const auto &c : kStatColumns) {
+        GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+        GtkTreeViewColumn *col = gtk_tree_view_column_new_with_attributes(c.title, cell, "text", c.column, nullptr);
+        gtk_tree_view_column_set_sort_column_id(col, c.sort);
+        gtk_tree_view_column_set_resizable(col, TRUE);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(tree), col);
+    }
+    v->stats = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->stats), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->stats), TRUE);
+    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(counts.size()) + " identifiers";
+    if (!v->index.done())
+        title += " so far";
+    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->stats), 520, 480);
+    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_container_add(GTK_CONTAINER(scroll), tree);
+    gtk_container_add(GTK_CONTAINER(v->stats), scroll);
+    g_object_add_weak_pointer(G_OBJECT(v->stats), reinterpret_cast<gpointer *>(&v->stats));
+    gtk_widget_show_all(v->stats);
+}
+
+void destroyed(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->tick != 0)
+        g_source_remove(v->tick);
+    if (v->stats != nullptr)
+        gtk_widget_destroy(v->stats);
+    v->run.reset();
+    v->index.stop();
+    delete v;
+}
+
+void measure(View *v)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(v->area, "0123456789ABCDEF");
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    v->char_w = std::max(4, (w + 15) / 16);
+    v->row_h = std::max(10, h + 2);
+}
+
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+GtkWidget *open(const std::vector<std::string> &paths)
+{
+    if (paths.empty())
+        return nullptr;
+    auto v = std::make_unique<View>();
+    v->paths = paths;
+    if (!v->index.start(paths, {}, kIndexNice) || !v->reader.open(v->index)) {
+        const std::string why = v->index.error().empty() ? v->reader.error() : v->index.error();
+        insert_log(("Open trace failed: " + why).c_str());
+        return nullptr;
+    }
+    View *view = v.release();
+
+    std::string title = base_name(paths[0]);
+    for (size_t i = 1; i < paths.size(); ++i)
+        title += " + " + base_name(paths[i]);
+    view->window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(view->window), (title + " - Trace").c_str());
+    gtk_window_set_default_size(GTK_WINDOW(view->window), 1200, 700);
+    g_object_set_data(G_OBJECT(view->window), "trace-view", view);
+
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
+    gtk_container_add(GTK_CONTAINER(view->window), box);
+
+    GtkWidget *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(box), bar, FALSE, FALSE, 0);
+    view->progress = gtk_progress_bar_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(view->progress), "tv_progress");
+    gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(view->progress), TRUE);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(view->progress), "Indexing…");
+    gtk_progress_bar_set_ellipsize(GTK_PROGRESS_BAR(view->progress), PANGO_ELLIPSIZE_END);
+    gtk_widget_set_valign(view->progress, GTK_ALIGN_CENTER);
+    gtk_box_pack_start(GTK_BOX(bar), view->progress, TRUE, TRUE, 0);
+    view->filter = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(view->filter), "tv_filter_entry");
+    gtk_entry_set_width_chars(GTK_ENTRY(view->filter), 36);
+    gtk_entry_set_placeholder_text(GTK_ENTRY(view->filter), "filter, Enter to apply");
+    gtk_widget_set_tooltip_text(view->filter,
+                                "CAN1 or CAN2, rx or tx, identifiers (123, 18FF0001, 123:7FF, 100~700, separated by "
+                                "commas), error, fd, a message name, a signal condition (EngineData.EngineSpeed > 3000, "
+                                "Gear == \"Drive\"); joined by and (or by nothing) and or. Empty: every frame");
+    gtk_box_pack_start(GTK_BOX(bar), view->filter, FALSE, FALSE, 0);
+    g_signal_connect(view->filter, "activate", G_CALLBACK(apply_filter), view);
+    view->entry = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(view->entry), "tv_goto_entry");
+    gtk_entry_set_width_chars(GTK_ENTRY(view->entry), 16);
+    gtk_entry_set_placeholder_text(GTK_ENTRY(view->entry), "frame or time");
+    gtk_widget_set_tooltip_text(view->entry,
+                                "A frame number (1234), seconds from the first frame (12.5) or a time of day (14:05:30.25)");
+    gtk_box_pack_start(GTK_BOX(bar), view->entry, FALSE, FALSE, 0);
+    GtkWidget *go = gtk_button_new_with_label("Go to");
+    gtk_buildable_set_name(GTK_BUILDABLE(go), "tv_goto_btn");
+    gtk_box_pack_start(GTK_BOX(bar), go, FALSE, FALSE, 0);
+    g_signal_connect(go, "clicked", G_CALLBACK(go_to), view);
+    GtkWidget *stats = gtk_button_new_with_label("Statistics");
+    gtk_buildable_set_name(GTK_BUILDABLE(stats), "tv_stats_btn");
+    gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
+    gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
+    g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    g_signal_connect(view->entry, "activate", G_CALLBACK(go_to), view);
+
+    GtkWidget *pane = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
+    gtk_box_pack_start(GTK_BOX(box), pane, TRUE, TRUE, 0);
+    GtkWidget *list = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    gtk_container_add(GTK_CONTAINER(frame), list);
+    gtk_paned_pack1(GTK_PANED(pane), frame, TRUE, FALSE);
+    view->area = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(view->area), "tv_list");
+    gtk_widget_set_can_focus(view->area, TRUE);
+    gtk_widget_add_events(view->area, GDK_BUTTON_PRESS_MASK | GDK_SCROLL_MASK | GDK_SMOOTH_SCROLL_MASK | GDK_KEY_PRESS_MASK);
+    gtk_style_context_add_class(gtk_widget_get_style_context(view->area), GTK_STYLE_CLASS_VIEW);
+    gtk_box_pack_start(GTK_BOX(list), view->area, TRUE, TRUE, 0);
+    view->adj = gtk_adjustment_new(0, 0, 1, 1, 1, 1);
+    GtkWidget *scroll = gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, view->adj);
+    gtk_box_pack_start(GTK_BOX(list), scroll, FALSE, FALSE, 0);
+    view->strip = gtk_drawing_area_new();
+    gtk_widget_set_size_request(view->strip, 8, -1);
+    gtk_widget_set_tooltip_text(view->strip, "Where the frames that match the filter lie in the whole trace");
+    gtk_box_pack_start(GTK_BOX(list), view->strip, FALSE, FALSE, 0);
+    g_signal_connect(view->strip, "draw", G_CALLBACK(draw_strip), view);
+
+    view->details = gtk_label_new("");
+    gtk_label_set_line_wrap(GTK_LABEL(view->details), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(view->details), PANGO_WRAP_WORD_CHAR);
+    gtk_buildable_set_name(GTK_BUILDABLE(view->details), "tv_details");
+    gtk_label_set_selectable(GTK_LABEL(view->details), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(view->details), 0);
+    gtk_label_set_yalign(GTK_LABEL(view->details), 0);
+    GtkWidget *details = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_widget_set_size_request(details, -1, 120);
+    gtk_container_add(GTK_CONTAINER(details), view->details);
+    gtk_paned_pack2(GTK_PANED(pane), details, FALSE, TRUE);
+
+    measure(view);
+    g_signal_connect(view->area, "draw", G_CALLBACK(draw), view);
+    g_signal_connect(view->area, "button-press-event", G_CALLBACK(pressed), view);
+    g_signal_connect(view->area, "scroll-event", G_CALLBACK(scrolled), view);
+    g_signal_connect(view->area, "key-press-event", G_CALLBACK(key), view);
+    g_signal_connect(view->area, "size-allocate", G_CALLBACK(resized), view);
+    g_signal_connect(view->adj, "value-changed", G_CALLBACK(value_changed), view);
+    g_signal_connect(view->window, "destroy", G_CALLBACK(destroyed), view);
+
+    view->last_tick_us = g_get_monotonic_time();
+    view->tick = g_timeout_add(kTickMs, tick, view);
+    gtk_widget_show_all(view->window);
+    // The first rows as soon as the window is up, before the first tick.
+    g_idle_add(
+        +[](gpointer w) -> gboolean {
+            if (View *v = view_of(static_cast<GtkWidget *>(w)); v != nullptr && v->tick != 0)
+                tick(v);
+            return G_SOURCE_REMOVE;
+        },
+        view->window);
+    insert_log(("Trace opened: " + title).c_str());
+    return view->window;
+}
+
+std::vector<std::string> paths_of_uris(const char *const *uris)
+{
+    std::vector<std::string> paths;
+    for (const char *const *u = uris; u != nullptr && *u != nullptr; ++u) {
+        gchar *path = g_filename_from_uri(*u, nullptr, nullptr);
+        if (path != nullptr)
+            paths.emplace_back(path);
+        g_free(path);
+    }
+    return paths;
+}
+
+void accept_drops(GtkWidget *window)
+{
+    gtk_drag_dest_set(window, GTK_DEST_DEFAULT_ALL, nullptr, 0, GDK_ACTION_COPY);
+    gtk_drag_dest_add_uri_targets(window);
+    g_signal_connect(window, "drag-data-received",
+                     G_CALLBACK(+[](GtkWidget *, GdkDragContext *, gint, gint, GtkSelectionData *data, guint, guint,
+                                    gpointer) {
+                         gchar **uris = gtk_selection_data_get_uris(data);
+                         const auto paths = paths_of_uris(uris);
+                         g_strfreev(uris);
+                         open(paths);
+                     }),
+                     nullptr);
+}
+
+void init(GtkBuilder *builder, int argc, char **argv)
+{
+    GtkWidget *btn = gui::widget(builder, "tr_open_trace_btn");
+    gtk_widget_set_focus_on_click(btn, FALSE);
+    g_signal_connect(btn, "clicked", G_CALLBACK(btn_open_trace_cb), nullptr);
+    accept_drops(windows->main_window);
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i)
+        paths.emplace_back(argv[i]);
+    if (!paths.empty())
+        open(paths);
+}
+
+void btn_open_trace_cb(GtkWidget *, gpointer)
+{
+    GtkWidget *dialog = gtk_file_chooser_dialog_new("Open trace", GTK_WINDOW(windows->main_window),
+                                                    GTK_FILE_CHOOSER_ACTION_OPEN, "_Cancel", GTK_RESPONSE_CANCEL,
+                                                    "_Open", GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_select_multiple(chooser, TRUE);
+    GtkFileFilter *traces = gtk_file_filter_new();
+    gtk_file_filter_set_name(traces, "Traces (.log .asc .csv .blf .mf4 .pcapng .pcap .trc, .gz .zst)");
+    for (const char *ext : {"log", "asc", "csv", "trc"}) {
+        for (const char *z : {"", ".gz", ".zst"})
+            gtk_file_filter_add_pattern(traces, (std::string("*.") + ext + z).c_str());
+    }
+    for (const char *ext : {"*.blf", "*.mf4", "*.pcapng", "*.pcap"})
+        gtk_file_filter_add_pattern(traces, ext);
+    gtk_file_chooser_add_filter(chooser, traces);
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, "All files");
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(chooser, all);
+    std::vector<std::string> paths;
+    if (!gui::run_file_chooser(dialog, open_dialog_run).empty()) {
+        GSList *files = gtk_file_chooser_get_filenames(chooser);
+        for (GSList *f = files; f != nullptr; f = f->next) {
+            paths.emplace_back(static_cast<const char *>(f->data));
+            g_free(f->data);
+        }
+        g_slist_free(files);
+    }
+    gtk_widget_destroy(dialog);
+    if (!paths.empty()) {
+        clear_log();
+        open(paths);
+    }
+}
+
+uint64_t frames(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? 0 : v->index.frames();
+}
+
+bool indexed(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->index.done();
+}
+
+std::string status(GtkWidget *w)
+{
+    View *v = view_of(w);
+    const char *text = v == nullptr ? nullptr : gtk_progress_bar_get_text(GTK_PROGRESS_BAR(v->progress));
+    return text == nullptr ? "" : text;
+}
+
+int64_t first_shown(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? -1 : static_cast<int64_t>(gtk_adjustment_get_value(v->adj));
+}
+
+int64_t selected(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? -1 : v->selected;
+}
+
+std::string cell(GtkWidget *w, uint64_t row, Column column)
+{
+    View *v = view_of(w);
+    uint64_t n = 0;
+    const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
+    return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+GtkWidget *statistics(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->stats;
+}
+
+uint64_t rows(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? 0 : row_count(v);
+}
+
+bool filtered(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->run && v->run->done() && v->index.done();
+}
+
+std::string details(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? "" : gtk_label_get_text(GTK_LABEL(v->details));
+}
+
+}  // namespace gui::trace_view

@@ -1,0 +1,50 @@
+// The trace view: a window of its own over trace files of any size, beside
+// the live views and usable with no adapter. The files are indexed in the
+// background (a place every 1024 frames, never the frames); rows are read
+// from the files when they are drawn. GUI thread only.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gui::trace_view {
+
+// The columns of the list, in the order shown.
+enum Column { NO, CH, DIR, MOD, ID, MESSAGE, TYPE, LEN, DATA, TIME, RELATIVE, COLUMNS };
+
+// The Open trace… button and drops on the main window; the files named on
+// the command line (after GTK took its own options) open at once.
+void init(GtkBuilder *builder, int argc, char **argv);
+// Opens a window on the files, merged by time into one trace; nullptr when
+// none can be opened (the reason in the status log).
+GtkWidget *open(const std::vector<std::string> &paths);
+// The files of a text/uri-list (a drop), as paths.
+std::vector<std::string> paths_of_uris(const char *const *uris);
+// Lets the main window take files dropped on it.
+void accept_drops(GtkWidget *window);
+// The Open trace… button: a file chooser (several files may be chosen).
+void btn_open_trace_cb(GtkWidget *, gpointer);
+// The chooser's run, a test's answer in place of gtk_dialog_run.
+extern gint (*open_dialog_run)(GtkDialog *dialog);
+
+// What a view shows, for tests: frames indexed so far, whether indexing
+// ended, the status line, the first row shown, the selected row (-1:
+// none), a cell's text as drawn, the decoded signals of the selection.
+uint64_t frames(GtkWidget *view);
+bool indexed(GtkWidget *view);
+std::string status(GtkWidget *view);
+int64_t first_shown(GtkWidget *view);
+int64_t selected(GtkWidget *view);
+// A row is a frame, or while a filter is set a match of the filter.
+std::string cell(GtkWidget *view, uint64_t row, Column column);
+uint64_t rows(GtkWidget *view);
+// A filter is set and has read the whole trace.
+bool filtered(GtkWidget *view);
+std::string details(GtkWidget *view);
+// The statistics window the Statistics button opened, or nullptr.
+GtkWidget *statistics(GtkWidget *view);
+
+}  // namespace gui::trace_view

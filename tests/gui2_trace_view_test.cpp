@@ -1,0 +1,430 @@
+// The trace view of the running utility, with no adapter: generated traces
+// of every format open in a window of their own, show their first rows
+// while the index is still being built, go to a frame or a time, decode
+// the selected frame, and a damaged file shows every frame before the
+// damage and says where the trace ends.
+#include "databases.h"
+#include "gui2_harness.h"
+#include "tools_support.h"
+#include "trace.h"
+#include "trace_view.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace gui2;
+namespace tv = gui::trace_view;
+using velk::trace::Frame;
+
+namespace {
+
+constexpr const char *kDbc = R"(VERSION ""
+BU_: Engine
+BO_ 291 EngineData: 8 Engine
+ SG_ EngineSpeed : 0|16@1+ (0.125,0) [0|8031.875] "rpm" Vector__XXX
+ SG_ Gear : 16|3@1+ (1,0) [0|4] "" Vector__XXX
+VAL_ 291 Gear 0 "Park" 1 "Reverse" 2 "Neutral" 3 "Drive" ;
+)";
+
+constexpr size_t kFrames = 300000;
+constexpr int64_t kStartUs = 1700000000000000;
+constexpr int64_t kStepUs = 100;
+
+// Every tenth frame is EngineData; the others a mix of identifiers,
+// extended ones, CAN FD, both channels and directions.
+Frame frame_of(size_t i)
+{
+    Frame f;
+    const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+    f.sec = us / 1000000;
+    f.usec = static_cast<uint32_t>(us % 1000000);
+    f.channel = static_cast<int>(i % 2);
+    f.tx = i % 3 == 0;
+    if (i % 1000 == 7) {
+        f.error = true;
+        return f;
+    }
+    if (i % 10 == 0) {
+        f.id = 0x123;
+        f.dlc = f.len = 8;
+        const unsigned raw = static_cast<unsigned>(i / 10 * 37 % 64000);
+        f.data[0] = static_cast<uint8_t>(raw);
+        f.data[1] = static_cast<uint8_t>(raw >> 8);
+        f.data[2] = static_cast<uint8_t>(i / 10 % 4);
+    } else {
+        f.extended = i % 7 == 0;
+        f.id = f.extended ? 0x18FF0000u + static_cast<uint32_t>(i % 50) : 0x200u + static_cast<uint32_t>(i % 50);
+        f.fd = i % 5 == 0;
+        f.dlc = static_cast<uint8_t>(f.fd ? 9 : i % 9);
+        f.len = static_cast<uint8_t>(velk::trace::dlc_to_len(f.dlc));
+        for (int b = 0; b < f.len; ++b)
+            f.data[b] = static_cast<uint8_t>(i + b);
+    }
+    return f;
+}
+
+// The identifier as the list shows it; error frames have none.
+std::string id_text(const Frame &f)
+{
+    if (f.error)
+        return "";
+    char b[16];
+    std::snprintf(b, sizeof b, f.extended ? "%08X" : "%03X", f.id);
+    return b;
+}
+
+void write_trace(const std::string &path, size_t n)
+{
+    velk::trace::Format format;
+    ASSERT_TRUE(velk::trace::format_of(path, &format)) << path;
+    velk::trace::Writer w;
+    velk::trace::WriteOptions o;
+    o.start_us = kStartUs;
+    ASSERT_TRUE(w.open(path, format, o)) << w.error();
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(w.write(frame_of(i)));
+    ASSERT_TRUE(w.close()) << w.error();
+}
+
+void go_to(GtkWidget *view, const char *text)
+{
+    set_entry(named_widget(view, "tv_goto_entry"), text);
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_goto_btn")));
+}
+
+// The local time of day with its microseconds, by strftime.
+std::string time_of_day(int64_t us)
+{
+    const time_t sec = static_cast<time_t>(us / 1000000);
+    char hms[16];
+    std::strftime(hms, sizeof hms, "%H:%M:%S", std::localtime(&sec));
+    const std::string micros = std::to_string(1000000 + us % 1000000);
+    return std::string(hms) + "." + micros.substr(1);
+}
+
+class TraceView : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        start_utility();
+        std::string error;
+        db_path_ = dir_->path("engine.dbc");
+        ASSERT_TRUE(velk::test::write_file(db_path_, kDbc));
+        ASSERT_TRUE(gui::databases::add(db_path_, &error)) << error;
+    }
+    static void TearDownTestSuite()
+    {
+        const auto &all = gui::databases::all();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].path == db_path_) {
+                gui::databases::remove(i);
+                break;
+            }
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static velk::test::ScratchDir *dir_;
+    static std::string db_path_;
+};
+velk::test::ScratchDir *TraceView::dir_ = new velk::test::ScratchDir;
+std::string TraceView::db_path_;
+
+}  // namespace
+
+TEST_F(TraceView, EveryFormatShowsItsFirstRowsAtOnceGoesToAFrameOrATimeAndDecodesTheSelection)
+{
+    for (const char *name : {"t.blf", "t.log", "t.mf4", "t.pcapng", "t.trc", "t.asc", "t.csv", "t.log.gz"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir_->path(name);
+        write_trace(path, kFrames);
+        GtkWidget *view = tv::open({path});
+        ASSERT_NE(view, nullptr);
+
+        // The first screen of rows, whatever the index has reached. How far
+        // that is races with the index's thread: it is said, not checked.
+        uint64_t indexed_then = 0;
+        ASSERT_TRUE(pump_until([&] {
+            indexed_then = tv::frames(view);
+            return tv::cell(view, 0, tv::ID) == "123";
+        }));
+        EXPECT_EQ(tv::cell(view, 0, tv::MESSAGE), "EngineData");
+        EXPECT_EQ(tv::cell(view, 0, tv::TIME), time_of_day(kStartUs));
+        std::printf("%s: first rows shown with %llu of %zu frames indexed\n", name,
+                    static_cast<unsigned long long>(indexed_then), kFrames);
+
+        ASSERT_TRUE(pump_until([&] { return tv::status(view) == "300,000 frames"; }, 60000)) << tv::status(view);
+        EXPECT_TRUE(tv::indexed(view));
+        EXPECT_EQ(tv::frames(view), kFrames);
+
+        // A frame number, seconds from the first frame, a time of day.
+        go_to(view, "150000");
+        EXPECT_EQ(tv::selected(view), 149999);
+        EXPECT_LE(tv::first_shown(view), 149999);
+        EXPECT_EQ(tv::cell(view, 149999, tv::NO), "150000");
+        EXPECT_EQ(tv::cell(view, 149999, tv::ID), id_text(frame_of(149999)));
+        go_to(view, "12.5");
+        EXPECT_EQ(tv::selected(view), 125000);
+        EXPECT_EQ(tv::cell(view, 125000, tv::RELATIVE), "12.500000");
+        go_to(view, time_of_day(kStartUs + 200000 * kStepUs - 50).c_str());
+        EXPECT_EQ(tv::selected(view), 200000);
+        press_key(named_widget(view, "tv_list"), GDK_KEY_Down);
+        EXPECT_EQ(tv::selected(view), 200001);
+        go_to(view, "300001");
+        EXPECT_EQ(tv::selected(view), 200001);
+        EXPECT_NE(tv::status(view).find("there is no frame 300001"), std::string::npos) << tv::status(view);
+
+        // The last frame, and the selection's signals from the database.
+        go_to(view, "300000");
+        EXPECT_EQ(tv::cell(view, kFrames - 1, tv::ID), id_text(frame_of(kFrames - 1)));
+        go_to(view, "299991");
+        const std::string details = tv::details(view);
+        EXPECT_NE(details.find("EngineData"), std::string::npos) << details;
+        EXPECT_NE(details.find("EngineSpeed = "), std::string::npos) << details;
+        if (std::string(name) == "t.blf")
+            screenshot_of(view, "trace_view");
+        gtk_widget_destroy(view);
+        std::remove(path.c_str());
+    }
+}
+
+TEST_F(TraceView, ADamagedFileShowsEveryFrameBeforeTheDamageAndSaysWhereItEnds)
+{
+    const std::string path = dir_->path("damaged.blf");
+    write_trace(path, 100000);
+    std::string bytes = velk::test::read_file(path);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 200; ++i)
+        bytes[i] = '\x55';
+    ASSERT_TRUE(velk::test::write_file(path, bytes));
+    std::string error;
+    const auto straight = velk::test::read_trace(path, velk::trace::Format::Blf, &error);
+    ASSERT_NE(error, "");
+    ASSERT_GT(straight.size(), 1000u);
+
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    // Frame numbers as the list shows them, from 1, in groups of three digits.
+    std::string number = std::to_string(straight.size() + 1);
+    for (int i = static_cast<int>(number.size()) - 3; i > 0; i -= 3)
+        number.insert(static_cast<size_t>(i), ",");
+    const std::string where = "the trace ends early, at frame " + number + ": ";
+    ASSERT_TRUE(pump_until([&] { return tv::status(view).find("ends early") != std::string::npos; }, 60000))
+        << tv::status(view);
+    ASSERT_EQ(tv::frames(view), straight.size());
+    const std::string status = tv::status(view);
+    EXPECT_NE(status.find(where), std::string::npos) << status;
+    EXPECT_NE(status.find(error), std::string::npos) << status << " / " << error;
+    const size_t last = straight.size() - 1;
+    EXPECT_EQ(tv::cell(view, last, tv::ID), id_text(straight[last])) << log_lines().back();
+    EXPECT_EQ(tv::cell(view, last, tv::TIME), time_of_day(velk::test::us_of(straight[last])));
+    EXPECT_EQ(tv::cell(view, straight.size(), tv::ID), "<no row>");
+    screenshot_of(view, "trace_view_damaged");
+    gtk_widget_destroy(view);
+}
+
+TEST_F(TraceView, AFileThatCannotBeOpenedSaysSoInTheLog)
+{
+    EXPECT_EQ(tv::open({dir_->path("missing.blf")}), nullptr);
+    EXPECT_NE(log_lines().back().find("Open trace failed: "), std::string::npos) << log_lines().back();
+    EXPECT_NE(log_lines().back().find("missing.blf"), std::string::npos) << log_lines().back();
+}
+
+namespace {
+
+void set_filter(GtkWidget *view, const char *text)
+{
+    GtkWidget *entry = named_widget(view, "tv_filter_entry");
+    set_entry(entry, text);
+    g_signal_emit_by_name(entry, "activate");
+}
+
+// The rows of the filtered list are exactly the frames `want` numbers.
+void expect_rows(GtkWidget *view, const std::vector<size_t> &want, bool may_be_empty = false)
+{
+    ASSERT_TRUE(may_be_empty || !want.empty()) << "a case that keeps nothing checks little";
+    ASSERT_TRUE(pump_until([&] { return tv::filtered(view); }, 60000)) << tv::status(view);
+    ASSERT_EQ(tv::rows(view), want.size()) << tv::status(view);
+    for (size_t r = 0; r < want.size(); r += 1 + want.size() / 200)
+        ASSERT_EQ(tv::cell(view, r, tv::NO), std::to_string(want[r] + 1)) << "row " << r;
+    if (!want.empty()) {
+        EXPECT_EQ(tv::cell(view, want.size() - 1, tv::NO), std::to_string(want.back() + 1));
+    }
+    EXPECT_EQ(tv::cell(view, want.size(), tv::NO), "<no row>");
+}
+
+}  // namespace
+
+TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
+{
+    constexpr size_t kCount = 100000;
+    const std::string path = dir_->path("filter.blf");
+    write_trace(path, kCount);
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }, 60000));
+
+    // Channel and identifiers as velk_dump and velk_convert take them.
+    for (const char *arg : {"CAN1,123:7FF", "CAN2,18FF0000:1FFFFF00,205:7FF"}) {
+        SCOPED_TRACE(arg);
+        const std::string out = dir_->path("kept.log");
+        velk::test::Child tool;
+        ASSERT_TRUE(velk::test::run(&tool, {VELK_CONVERT_PATH, "-F", arg, path, out}));
+        ASSERT_EQ(tool.status(), 0) << tool.err();
+        // velk_convert keeps a kept channel's error frames whatever the
+        // identifier filters say; the view's identifiers hold for frames
+        // that have one.
+        std::vector<Frame> kept;
+        for (const Frame &f : velk::test::read_trace(out, velk::trace::Format::CandumpLog))
+            if (!f.error)
+                kept.push_back(f);
+        std::string text(arg);
+        text.replace(text.find(','), 1, " and ");
+        set_filter(view, text.c_str());
+        ASSERT_TRUE(pump_until([&] { return tv::filtered(view); }, 60000)) << tv::status(view);
+        ASSERT_EQ(tv::rows(view), kept.size());
+        ASSERT_GT(kept.size(), 0u);
+        for (size_t r = 0; r < kept.size(); r += 1 + kept.size() / 100) {
+            ASSERT_EQ(tv::cell(view, r, tv::ID), id_text(kept[r])) << "row " << r;
+            ASSERT_EQ(tv::cell(view, r, tv::TIME), time_of_day(velk::test::us_of(kept[r]))) << "row " << r;
+        }
+        std::remove(out.c_str());
+    }
+
+    // The other kinds, against the frames as generated.
+    struct Case {
+        const char *filter;
+        std::function<bool(size_t)> keeps;
+    };
+    const auto speed = [](size_t i) { return static_cast<double>(i / 10 * 37 % 64000) * 0.125; };
+    const Case cases[] = {
+        {"EngineData.EngineSpeed > 3000", [&](size_t i) { return i % 10 == 0 && speed(i) > 3000; }},
+        {"EngineSpeed <= 100 or fd", [&](size_t i) { return (i % 10 == 0 && speed(i) <= 100) || frame_of(i).fd; }},
+        {"error or 18FF0007", [](size_t i) { return i % 1000 == 7 || (i % 7 == 0 && i % 50 == 7 && i % 10 != 0); }},
+        {"tx EngineData", [](size_t i) { return i % 3 == 0 && i % 10 == 0; }},
+        {"rx and CAN2 and 203,18FF0007", [](size_t i) {
+             const Frame f = frame_of(i);
+             return !f.tx && f.channel == 1 && ((!f.extended && f.id == 0x203) || (f.extended && f.id == 0x18FF0007));
+         }},
+        {"error", [](size_t i) { return i % 1000 == 7; }},
+        {"Gear == \"Drive\"", [](size_t i) { return i % 10 == 0 && i / 10 % 4 == 3; }},
+        {"EngineData.Gear != Neutral and tx", [](size_t i) { return i % 10 == 0 && i / 10 % 4 != 2 && i % 3 == 0; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.filter);
+        std::vector<size_t> want;
+        for (size_t i = 0; i < kCount; ++i)
+            if (c.keeps(i))
+                want.push_back(i);
+        set_filter(view, c.filter);
+        expect_rows(view, want);
+    }
+    set_filter(view, "EngineData.EngineSpeed > 3000");
+    EXPECT_TRUE(pump_until([&] { return tv::status(view).find(" of 100,000 frames match") != std::string::npos; },
+                           60000))
+        << tv::status(view);
+    screenshot_of(view, "trace_view_filter");
+
+    // What is wrong with a filter is said, and the one before stays.
+    const uint64_t before = tv::rows(view);
+    set_filter(view, "Nothing > 3");
+    EXPECT_EQ(tv::status(view), "Filter: no signal Nothing in the loaded databases");
+    set_filter(view, "EngineSpeed >");
+    EXPECT_NE(tv::status(view).find("a comparison"), std::string::npos) << tv::status(view);
+    EXPECT_EQ(tv::rows(view), before);
+    // No filter: every frame again.
+    set_filter(view, "");
+    EXPECT_EQ(tv::rows(view), kCount);
+    gtk_widget_destroy(view);
+}
+
+TEST_F(TraceView, StatisticsCountEachIdentifierAsTheFramesSay)
+{
+    constexpr size_t kCount = 50000;
+    const std::string path = dir_->path("stats.log");
+    write_trace(path, kCount);
+    std::map<std::string, uint64_t> want;
+    for (size_t i = 0; i < kCount; ++i)
+        ++want[id_text(frame_of(i))];
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }, 60000));
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_stats_btn")));
+    GtkWidget *stats = tv::statistics(view);
+    ASSERT_NE(stats, nullptr);
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(named_widget(stats, "tv_stats_tree")));
+    std::map<std::string, uint64_t> got;
+    std::string engine_name;
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
+        gchar *id = nullptr, *name = nullptr;
+        guint64 count = 0;
+        gtk_tree_model_get(model, &it, 0, &id, 2, &name, 3, &count, -1);
+        got[id] = count;
+        if (std::string(id) == "123")
+            engine_name = name;
+        g_free(id);
+        g_free(name);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(engine_name, "EngineData");
+    EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(stats))),
+              "Statistics: 50,000 frames, " + std::to_string(want.size()) + " identifiers");
+    screenshot_of(stats, "trace_view_statistics");
+    // The statistics close with their trace.
+    g_object_add_weak_pointer(G_OBJECT(stats), reinterpret_cast<gpointer *>(&stats));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(stats, nullptr);
+}
+
+namespace {
+
+std::string chosen_trace;
+gint answer_open_dialog(GtkDialog *dialog)
+{
+    return gui_widgets::answer_file_chooser(dialog, chosen_trace);
+}
+
+// The trace window titled `title`, or nullptr.
+GtkWidget *toplevel_titled(const std::string &title)
+{
+    GList *all = gtk_window_list_toplevels();
+    GtkWidget *found = nullptr;
+    for (GList *w = all; w != nullptr; w = w->next) {
+        const char *t = gtk_window_get_title(GTK_WINDOW(w->data));
+        if (t != nullptr && title == t)
+            found = GTK_WIDGET(w->data);
+    }
+    g_list_free(all);
+    return found;
+}
+
+}  // namespace
+
+TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
+{
+    const std::string path = dir_->path("chosen.pcapng");
+    write_trace(path, 2000);
+    chosen_trace = path;
+    tv::open_dialog_run = answer_open_dialog;
+    gtk_button_clicked(GTK_BUTTON(named_widget(windows->main_window, "tr_open_trace_btn")));
+    GtkWidget *view = toplevel_titled("chosen.pcapng - Trace");
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }));
+    EXPECT_EQ(tv::frames(view), 2000u);
+    EXPECT_EQ(log_lines().back(), "Trace opened: chosen.pcapng");
+    gtk_widget_destroy(view);
+
+    // Cancelled: nothing opens.
+    chosen_trace.clear();
+    gtk_button_clicked(GTK_BUTTON(named_widget(windows->main_window, "tr_open_trace_btn")));
+    EXPECT_EQ(toplevel_titled("chosen.pcapng - Trace"), nullptr);
+    tv::open_dialog_run = gtk_dialog_run;
+
+    const char *uris[] = {"file:///tmp/a%20trace.blf", "file:///tmp/b.log.gz", "http://example.com/c.log", nullptr};
+    EXPECT_EQ(tv::paths_of_uris(uris), (std::vector<std::string>{"/tmp/a trace.blf", "/tmp/b.log.gz"}));
+}
