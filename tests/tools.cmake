@@ -10,6 +10,18 @@ if(TARGET velk_trace AND TARGET velk_dump)
   target_link_libraries(trace_test PRIVATE velk_trace velk_tools_test_support GTest::gtest_main)
   target_compile_definitions(trace_test PRIVATE VELK_PYTHON3="${VELK_DEBIAN_PYTHON}")
   gtest_discover_tests(trace_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
+  # The index reads on a thread of its own: its quicker cases also run in
+  # the ThreadSanitizer stage (the whole-format ones would take minutes there).
+  set(_trace_labels ${CMAKE_CURRENT_BINARY_DIR}/trace_labels.cmake)
+  file(WRITE ${_trace_labels}
+       "foreach(t GoingToATimeFindsTheFirstFrameAtOrAfterIt SeveralFilesAreOneTraceMergedByTime\n"
+       "          ADamagedFileIsIndexedUpToTheDamageWithItsError)\n"
+       "  list(FIND trace_test_TESTS \"TraceIndex.\${t}\" _at)\n"
+       "  if(_at GREATER -1)\n"
+       "    set_tests_properties(TraceIndex.\${t} PROPERTIES LABELS \"tools;tsan\")\n"
+       "  endif()\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_trace_labels})
 
   # BLF against python-can (tests/blf_python_can.py) and tshark; zlib builds
   # the test files by hand.
