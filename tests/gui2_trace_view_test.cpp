@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -259,6 +260,57 @@ void expect_rows(GtkWidget *view, const std::vector<size_t> &want, bool may_be_e
 
 }  // namespace
 
+struct ExportAnswer {
+    std::string path;  // "": the chooser is cancelled
+    bool filtered = false;
+    const char *from = "", *to = "";
+} export_answer;
+
+gint answer_export_dialog(GtkDialog *dialog)
+{
+    set_check(extra_field(dialog, "tv_export_filtered"), export_answer.filtered);
+    set_entry(extra_field(dialog, "tv_export_from"), export_answer.from);
+    set_entry(extra_field(dialog, "tv_export_to"), export_answer.to);
+    static bool shown = false;
+    if (!shown)
+        screenshot_of(GTK_WIDGET(dialog), "trace_view_export");
+    shown = true;
+    return gui_widgets::answer_file_chooser(dialog, export_answer.path);
+}
+
+// Exports as answered and waits for the end; the status it ends with.
+std::string export_as(GtkWidget *view, const ExportAnswer &answer)
+{
+    export_answer = answer;
+    tv::export_dialog_run = answer_export_dialog;
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+    tv::export_dialog_run = gtk_dialog_run;
+    EXPECT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000)) << tv::status(view);
+    return tv::status(view);
+}
+
+std::string count_text(size_t n)
+{
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3)
+        s.insert(static_cast<size_t>(i), ",");
+    return s;
+}
+
+// The exported file read back is the frames of the source numbered `want`.
+void expect_exported(const std::string &path, const std::vector<Frame> &source, const std::vector<size_t> &want)
+{
+    velk::trace::Format format;
+    ASSERT_TRUE(velk::trace::format_of(path, &format));
+    std::string err;
+    const auto got = velk::test::read_trace(path, format, &err);
+    ASSERT_EQ(err, "");
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); ++k)
+        ASSERT_TRUE(got[k] == source[want[k]]) << "exported frame " << k << ": " << velk::trace::frame_text(got[k], true)
+                                               << " vs frame " << want[k];
+}
+
 TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
 {
     constexpr size_t kCount = 100000;
@@ -328,6 +380,51 @@ TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
                            60000))
         << tv::status(view);
     screenshot_of(view, "trace_view_filter");
+
+    // Export: the filtered frames, and a time range of every frame, read
+    // back as the frames of the file; a cancelled export leaves no file.
+    {
+        const auto source = velk::test::read_trace(path, velk::trace::Format::Blf);
+        std::vector<size_t> want;
+        for (size_t i = 0; i < kCount; ++i)
+            if (i % 10 == 0 && speed(i) > 3000)
+                want.push_back(i);
+        const std::string fast = dir_->path("fast.log");
+        EXPECT_EQ(export_as(view, {fast, true, "", ""}),
+                  "Exported " + count_text(want.size()) + " frames to " + fast);
+        expect_exported(fast, source, want);
+        EXPECT_EQ(log_lines().back(), "Trace: Exported " + count_text(want.size()) + " frames to " + fast);
+
+        // Seconds from the first frame, both ends included, into MF4.
+        const std::string range = dir_->path("range.mf4");
+        EXPECT_EQ(export_as(view, {range, false, "1.0", "2.0"}), "Exported 10,001 frames to " + range);
+        want.clear();
+        for (size_t i = 10000; i <= 20000; ++i)
+            want.push_back(i);
+        expect_exported(range, source, want);
+        // Frame numbers as the list shows them, the filter's frames among them.
+        want.clear();
+        for (size_t i = 20000; i < 40000; ++i)
+            if (i % 10 == 0 && speed(i) > 3000)
+                want.push_back(i);
+        EXPECT_EQ(export_as(view, {range, true, "20001", "40000"}),
+                  "Exported " + count_text(want.size()) + " frames to " + range);
+        expect_exported(range, source, want);
+
+        export_answer = {dir_->path("all.asc"), false, "", ""};
+        tv::export_dialog_run = answer_export_dialog;
+        gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+        tv::export_dialog_run = gtk_dialog_run;
+        EXPECT_TRUE(tv::exporting(view));
+        gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+        ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+        EXPECT_EQ(tv::status(view), "Export cancelled; all.asc removed");
+        EXPECT_FALSE(std::filesystem::exists(dir_->path("all.asc")));
+
+        EXPECT_EQ(export_as(view, {dir_->path("bad.log"), false, "5:", ""}).rfind("Export: From takes", 0), 0u)
+            << tv::status(view);
+        EXPECT_FALSE(std::filesystem::exists(dir_->path("bad.log")));
+    }
 
     // What is wrong with a filter is said, and the one before stays.
     const uint64_t before = tv::rows(view);

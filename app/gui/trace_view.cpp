@@ -7,7 +7,9 @@
 #include "databases.h"
 #include "guipart.h"
 #include "signal_text.h"
+#include "trace_export.h"
 #include "trace_filter.h"
+#include "trace_formats.h"
 #include "trace.h"
 #include "widgets.h"
 
@@ -20,6 +22,7 @@
 #include <memory>
 
 gint (*gui::trace_view::open_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
+gint (*gui::trace_view::export_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
 
 namespace gui::trace_view {
 
@@ -58,7 +61,10 @@ struct View {
     std::list<Block> blocks;  // most recently used first
     int64_t first_us = -1;    // frame 0's time, for relative times
     int64_t selected = -1;    // a row of the list (of the matches, while filtered)
+    std::shared_ptr<const trace_filter::Filter> filter_set;  // the filter `run` runs
     std::unique_ptr<trace_filter::Run> run;  // the filter, while one is set
+    std::unique_ptr<trace_export::Export> exporting;  // until its end is said
+    std::string note;  // how the last export ended, shown until the next action
     std::string read_error;   // a row that could not be read, said once
 
     GtkWidget *window = nullptr;
@@ -70,6 +76,7 @@ struct View {
     GtkWidget *filter = nullptr;
     GtkWidget *strip = nullptr;
     GtkWidget *stats = nullptr;  // the statistics window, while open
+    GtkWidget *export_btn = nullptr;
     guint tick = 0;
     int row_h = 16;
     int char_w = 8;
@@ -344,9 +351,21 @@ std::string count_text(uint64_t n)
     return s;
 }
 
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string status_text(View *v)
 {
     const uint64_t n = v->index.frames();
+    if (v->exporting)
+        return "Exporting to " + base_name(v->exporting->path()) + ": " + count_text(v->exporting->read()) + " of " +
+               count_text(v->exporting->total()) + " frames read, " + count_text(v->exporting->written()) +
+               " written";
+    if (!v->note.empty())
+        return v->note;
     if (v->run) {
         const uint64_t found = v->run->count();
         if (!v->run->done() || !v->index.done())
@@ -365,10 +384,28 @@ std::string status_text(View *v)
     return count_text(n) + " frames";
 }
 
+// Says how an export ended, in the bar and the status log.
+void export_ended(View *v)
+{
+    const trace_export::Export &e = *v->exporting;
+    const std::string frames = count_text(e.written()) + (e.written() == 1 ? " frame" : " frames");
+    if (e.cancelled())
+        v->note = "Export cancelled; " + base_name(e.path()) + " removed";
+    else if (!e.error().empty())
+        v->note = "Export stopped: " + e.error() + "; " + frames + " in " + e.path();
+    else
+        v->note = "Exported " + frames + " to " + e.path();
+    insert_log(("Trace: " + v->note).c_str());
+    v->exporting.reset();
+    gtk_button_set_label(GTK_BUTTON(v->export_btn), "Export…");
+}
+
 gboolean tick(gpointer data)
 {
     auto *v = static_cast<View *>(data);
-    const bool done = v->index.done() && (!v->run || v->run->done());
+    if (v->exporting && v->exporting->done())
+        export_ended(v);
+    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting;
     const uint64_t n = v->index.frames();
     const gint64 now = g_get_monotonic_time();
     if (now > v->last_tick_us)
@@ -380,11 +417,12 @@ gboolean tick(gpointer data)
             v->first_us = us_of(*f);
     }
     const uint64_t total = v->index.bytes_total();
-    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(v->progress),
-                                  done ? 1.0
-                                  : total > 0 ? std::min(1.0, static_cast<double>(v->index.bytes_read()) /
-                                                                  static_cast<double>(total))
-                                              : 0.0);
+    double fraction = done ? 1.0
+                      : total > 0 ? std::min(1.0, static_cast<double>(v->index.bytes_read()) / static_cast<double>(total))
+                                  : 0.0;
+    if (v->exporting && v->exporting->total() > 0)
+        fraction = static_cast<double>(v->exporting->read()) / static_cast<double>(v->exporting->total());
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(v->progress), std::min(1.0, fraction));
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
     update_adjustment(v);
     // Rows below the last one drawn may have come.
@@ -403,27 +441,29 @@ gboolean tick(gpointer data)
     return G_SOURCE_CONTINUE;
 }
 
-// "123" a frame number; "12.5" seconds from the first frame; "14:05:30.25"
-// a time of day on the first frame's date. -1 with *why otherwise.
-int64_t go_to_row(View *v, const std::string &text, std::string *why)
+// "123" a frame number (*number, counted from 1); "12.5" seconds from the
+// first frame, "14:05:30.25" a time of day on the first frame's date (*us,
+// *number 0). False with *why otherwise.
+bool parse_place(View *v, const std::string &text, uint64_t *number, int64_t *us, std::string *why)
 {
     const std::string t(text.c_str() + std::strspn(text.c_str(), " #"));
     char *end = nullptr;
+    *number = 0;
     if (!t.empty() && std::strspn(t.c_str(), "0123456789") == t.size()) {
         const unsigned long long n = std::strtoull(t.c_str(), &end, 10);
         if (n < 1 || n > v->index.frames()) {
             *why = "there is no frame " + t + " (frames 1 to " + count_text(v->index.frames()) + ")";
-            return -1;
+            return false;
         }
-        return static_cast<int64_t>(n - 1);
+        *number = n;
+        return true;
     }
-    int64_t us = 0;
     int h = 0, m = 0;
     double s = 0;
     int used = 0;
     if (v->first_us < 0) {
         *why = "the trace holds no frame yet";
-        return -1;
+        return false;
     }
     if (std::sscanf(t.c_str(), "%d:%d:%lf%n", &h, &m, &s, &used) == 3 && used == static_cast<int>(t.size()) &&
         h >= 0 && h < 24 && m >= 0 && m < 60 && s >= 0 && s < 61) {
@@ -434,16 +474,30 @@ int64_t go_to_row(View *v, const std::string &text, std::string *why)
         tm.tm_min = m;
         tm.tm_sec = 0;
         tm.tm_isdst = -1;
-        us = int64_t{mktime(&tm)} * 1000000 + static_cast<int64_t>(s * 1e6 + 0.5);
-    } else {
-        const double sec = std::strtod(t.c_str(), &end);
-        if (t.empty() || end == nullptr || *end != '\0') {
-            *why = "Go to takes a frame number (1234), seconds from the first frame (12.5) or a time of day "
-                   "(14:05:30.25)";
-            return -1;
-        }
-        us = v->first_us + static_cast<int64_t>(sec * 1e6 + (sec < 0 ? -0.5 : 0.5));
+        *us = int64_t{mktime(&tm)} * 1000000 + static_cast<int64_t>(s * 1e6 + 0.5);
+        return true;
     }
+    const double sec = std::strtod(t.c_str(), &end);
+    if (t.empty() || end == nullptr || *end != '\0') {
+        *why = "takes a frame number (1234), seconds from the first frame (12.5) or a time of day (14:05:30.25)";
+        return false;
+    }
+    *us = v->first_us + static_cast<int64_t>(sec * 1e6 + (sec < 0 ? -0.5 : 0.5));
+    return true;
+}
+
+// The frame a Go to text names: -1 with *why when there is none.
+int64_t go_to_row(View *v, const std::string &text, std::string *why)
+{
+    uint64_t number = 0;
+    int64_t us = 0;
+    if (!parse_place(v, text, &number, &us, why)) {
+        if (why->rfind("takes", 0) == 0)
+            *why = "Go to " + *why;
+        return -1;
+    }
+    if (number > 0)
+        return static_cast<int64_t>(number - 1);
     const int64_t row = v->reader.find_time(us);
     if (row < 0)
         *why = "no frame at or after " + time_text(us) + " among the frames indexed";
@@ -459,6 +513,7 @@ void go_to(GtkWidget *, gpointer data)
         gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Go to: " + why).c_str());
         return;
     }
+    v->note.clear();
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
     select_row(v, row_of_frame(v, static_cast<uint64_t>(row)), true);
     gtk_widget_grab_focus(v->area);
@@ -517,6 +572,119 @@ void resized(GtkWidget *, GdkRectangle *, gpointer data)
     update_adjustment(static_cast<View *>(data));
 }
 
+// Ticks again (once ended) while anything goes on: indexing, a filter, an export.
+void follow(View *v)
+{
+    if (v->tick == 0)
+        v->tick = g_timeout_add(kTickMs, tick, v);
+    tick(v);
+}
+
+// The first frame an export's From or To names: empty, the trace's start
+// or end; a frame number, that frame (included by To); a time, the frames
+// at and after it (before or at it for To).
+bool export_bound(View *v, const std::string &text, bool to, uint64_t *frame, std::string *why)
+{
+    if (text.find_first_not_of(" \t") == std::string::npos) {
+        *frame = to ? UINT64_MAX : 0;
+        return true;
+    }
+    uint64_t number = 0;
+    int64_t us = 0;
+    if (!parse_place(v, text, &number, &us, why)) {
+        *why = std::string(to ? "To " : "From ") + *why;
+        return false;
+    }
+    if (number > 0) {
+        *frame = to ? number : number - 1;
+        return true;
+    }
+    const int64_t n = v->reader.find_time(to ? us + 1 : us);
+    if (n >= 0) {
+        *frame = static_cast<uint64_t>(n);
+        return true;
+    }
+    if (to && v->index.done()) {
+        *frame = UINT64_MAX;
+        return true;
+    }
+    *why = "no frame at or after " + time_text(us) + " among the frames indexed";
+    return false;
+}
+
+GtkWidget *export_field(GtkGrid *grid, int row, const char *label, const char *name, const char *placeholder)
+{
+    GtkWidget *l = gtk_label_new(label);
+    gtk_widget_set_halign(l, GTK_ALIGN_END);
+    GtkWidget *entry = gtk_entry_new();
+    gtk_widget_set_name(entry, name);
+    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), placeholder);
+    gtk_widget_set_tooltip_text(entry, "A frame number (1234), seconds from the first frame (12.5) or a time of "
+                                       "day (14:05:30.25); empty: the trace's start or end");
+    gtk_grid_attach(grid, l, 0, row, 1, 1);
+    gtk_grid_attach(grid, entry, 1, row, 1, 1);
+    return entry;
+}
+
+// Export…: the frames the filter keeps (or all), between From and To, to
+// a file of any format velk writes. While it runs the button cancels it.
+void export_frames(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->exporting) {
+        v->exporting->cancel();
+        return;
+    }
+    GtkWidget *dialog = gtk_file_chooser_dialog_new("Export frames", GTK_WINDOW(v->window),
+                                                    GTK_FILE_CHOOSER_ACTION_SAVE, "Cancel", GTK_RESPONSE_CANCEL,
+                                                    "Export", GTK_RESPONSE_OK, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    gui::add_trace_formats(chooser);
+    gui::start_in_last_folder(chooser);
+    gtk_file_chooser_set_current_name(chooser, "export.log");
+    GtkWidget *grid = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(grid), 4);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 6);
+    GtkWidget *only = gtk_check_button_new_with_label("Only the frames the filter keeps");
+    gtk_widget_set_name(only, "tv_export_filtered");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(only), v->filter_set != nullptr);
+    gtk_widget_set_sensitive(only, v->filter_set != nullptr);
+    gtk_grid_attach(GTK_GRID(grid), only, 1, 0, 1, 1);
+    GtkWidget *from = export_field(GTK_GRID(grid), 1, "From", "tv_export_from", "the first frame");
+    GtkWidget *to = export_field(GTK_GRID(grid), 2, "To", "tv_export_to", "the last frame");
+    gtk_widget_show_all(grid);
+    gtk_file_chooser_set_extra_widget(chooser, grid);
+    std::string path = gui::run_file_chooser(dialog, export_dialog_run);
+    trace::Format format = trace::Format::CandumpLog;
+    if (!path.empty())
+        gui::trace_format_for(&path, chooser, &format);
+    const bool filtered = v->filter_set != nullptr && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(only));
+    const std::string from_text = gtk_entry_get_text(GTK_ENTRY(from));
+    const std::string to_text = gtk_entry_get_text(GTK_ENTRY(to));
+    gtk_widget_destroy(dialog);
+    if (path.empty())
+        return;
+    std::string why;
+    uint64_t first = 0, end = 0;
+    if (!export_bound(v, from_text, false, &first, &why) || !export_bound(v, to_text, true, &end, &why)) {
+        gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Export: " + why).c_str());
+        return;
+    }
+    auto e = std::make_unique<trace_export::Export>(v->index, filtered ? v->filter_set : nullptr, first, end);
+    if (!e->start(path, format, &why)) {
+        v->note = "Export failed: " + why;
+        insert_log(("Trace: " + v->note).c_str());
+        follow(v);
+        return;
+    }
+    v->exporting = std::move(e);
+    v->note.clear();
+    gtk_button_set_label(GTK_BUTTON(v->export_btn), "Cancel export");
+    follow(v);
+}
+
 void apply_filter(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
@@ -531,14 +699,14 @@ void apply_filter(GtkWidget *, gpointer data)
         }
     }
     v->run.reset();
+    v->filter_set = filter;
     if (filter)
         v->run = std::make_unique<trace_filter::Run>(v->index, filter);
     v->selected = -1;
+    v->note.clear();
     gtk_adjustment_set_value(v->adj, 0);
     show_details(v);
-    if (v->tick == 0)
-        v->tick = g_timeout_add(kTickMs, tick, v);
-    tick(v);
+    follow(v);
 }
 
 // Where the matches lie in the whole trace, beside the scroll bar.
@@ -637,6 +805,7 @@ void destroyed(GtkWidget *, gpointer data)
         g_source_remove(v->tick);
     if (v->stats != nullptr)
         gtk_widget_destroy(v->stats);
+    v->exporting.reset();
     v->run.reset();
     v->index.stop();
     delete v;
@@ -650,12 +819,6 @@ void measure(View *v)
     g_object_unref(layout);
     v->char_w = std::max(4, (w + 15) / 16);
     v->row_h = std::max(10, h + 2);
-}
-
-std::string base_name(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -720,6 +883,12 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
     gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
     g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    view->export_btn = gtk_button_new_with_label("Export…");
+    gtk_buildable_set_name(GTK_BUILDABLE(view->export_btn), "tv_export_btn");
+    gtk_widget_set_tooltip_text(view->export_btn, "The frames the filter keeps, or every frame, between two frames "
+                                                  "or times, to a file of any format velk writes");
+    gtk_box_pack_start(GTK_BOX(bar), view->export_btn, FALSE, FALSE, 0);
+    g_signal_connect(view->export_btn, "clicked", G_CALLBACK(export_frames), view);
     g_signal_connect(view->entry, "activate", G_CALLBACK(go_to), view);
 
     GtkWidget *pane = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
@@ -892,6 +1061,12 @@ std::string cell(GtkWidget *w, uint64_t row, Column column)
     uint64_t n = 0;
     const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
     return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+bool exporting(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->exporting != nullptr;
 }
 
 GtkWidget *statistics(GtkWidget *w)

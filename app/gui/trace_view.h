@@ -29,6 +29,9 @@ void accept_drops(GtkWidget *window);
 void btn_open_trace_cb(GtkWidget *, gpointer);
 // The chooser's run, a test's answer in place of gtk_dialog_run.
 extern gint (*open_dialog_run)(GtkDialog *dialog);
+// The Export… chooser's run, likewise; its fields below the chooser are
+// named tv_export_filtered, tv_export_from and tv_export_to.
+extern gint (*export_dialog_run)(GtkDialog *dialog);
 
 // What a view shows, for tests: frames indexed so far, whether indexing
 // ended, the status line, the first row shown, the selected row (-1:
@@ -44,6 +47,8 @@ uint64_t rows(GtkWidget *view);
 // A filter is set and has read the whole trace.
 bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
+// An export is running (its end not said yet).
+bool exporting(GtkWidget *view);
 // The statistics window the Statistics button opened, or nullptr.
 GtkWidget *statistics(GtkWidget *view);
 
