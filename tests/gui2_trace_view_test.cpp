@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -524,4 +525,78 @@ TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
 
     const char *uris[] = {"file:///tmp/a%20trace.blf", "file:///tmp/b.log.gz", "http://example.com/c.log", nullptr};
     EXPECT_EQ(tv::paths_of_uris(uris), (std::vector<std::string>{"/tmp/a trace.blf", "/tmp/b.log.gz"}));
+}
+
+namespace {
+
+// The lowest and highest engine speed of each column, computed here from
+// the frames as generated.
+void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+{
+    const auto width = static_cast<int64_t>(got.size());
+    std::vector<gui::trace_plot::Column> want(got.size());
+    for (size_t i = 0; i < count; i += 10) {
+        const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+        if (us < t0 || us >= t1)
+            continue;
+        const double speed = static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+        auto &c = want[static_cast<size_t>((us - t0) * width / (t1 - t0))];
+        c.min = c.has ? std::min(c.min, speed) : speed;
+        c.max = c.has ? std::max(c.max, speed) : speed;
+        c.has = true;
+    }
+    size_t with = 0;
+    for (size_t k = 0; k < want.size(); ++k) {
+        ASSERT_EQ(got[k].has, want[k].has) << "column " << k;
+        EXPECT_EQ(got[k].min, want[k].min) << "column " << k;
+        EXPECT_EQ(got[k].max, want[k].max) << "column " << k;
+        with += want[k].has ? 1 : 0;
+    }
+    EXPECT_GT(with, want.size() / 2);
+}
+
+}  // namespace
+
+TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCursorMovesTheList)
+{
+    constexpr size_t kCount = 30000;
+    const std::string path = dir_->path("plot.mf4");
+    write_trace(path, kCount);
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }, 60000));
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_plot_btn")));
+    GtkWidget *plot = tv::plot(view);
+    ASSERT_NE(plot, nullptr);
+    GtkWidget *area = named_widget(plot, "tv_plot_area");
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_allocated_width(area) > 200; }));
+    gtk_combo_box_set_active_id(GTK_COMBO_BOX(named_widget(plot, "tv_plot_signal")), "EngineData.EngineSpeed");
+    std::vector<gui::trace_plot::Column> columns;
+    int64_t t0 = 0, t1 = 0;
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &columns, &t0, &t1); }, 60000));
+    EXPECT_EQ(t0, kStartUs);
+    EXPECT_EQ(t1, kStartUs + static_cast<int64_t>(kCount - 1) * kStepUs + 1);
+    EXPECT_GT(columns.size(), 200u);
+    expect_speed_columns(columns, t0, t1, kCount);
+    screenshot_of(plot, "trace_view_plot");
+
+    // Zoomed: only that range, in as many columns.
+    tv::plot_zoom(view, kStartUs + 1000000, kStartUs + 1500000);
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &columns, &t0, &t1) && t0 == kStartUs + 1000000; },
+                           60000));
+    EXPECT_EQ(t1, kStartUs + 1500000);
+    expect_speed_columns(columns, t0, t1, kCount);
+
+    // The cursor moves the list to the first frame at or after it, and a
+    // frame selected in the list moves the cursor there.
+    tv::plot_click(view, kStartUs + 1234567);
+    EXPECT_EQ(tv::selected(view), 12346);
+    EXPECT_EQ(tv::cell(view, 12346, tv::NO), "12347");
+    go_to(view, "20000");
+    EXPECT_EQ(tv::plot_cursor(view), kStartUs + 19999 * kStepUs);
+
+    // The plot closes with its trace.
+    g_object_add_weak_pointer(G_OBJECT(plot), reinterpret_cast<gpointer *>(&plot));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(plot, nullptr);
 }

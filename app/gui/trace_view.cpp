@@ -10,11 +10,13 @@
 #include "trace_export.h"
 #include "trace_filter.h"
 #include "trace_formats.h"
+#include "trace_plot.h"
 #include "trace.h"
 #include "widgets.h"
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -77,7 +79,23 @@ struct View {
     GtkWidget *strip = nullptr;
     GtkWidget *stats = nullptr;  // the statistics window, while open
     GtkWidget *export_btn = nullptr;
-    guint tick = 0;
+
+    // The whole-trace plot, while its window is open: a signal of the
+    // loaded databases, the columns of the range shown, a cursor.
+    struct PlotChoice {
+        std::shared_ptr<const velk::dbc::Database> db;
+        const velk::dbc::Message *message;
+        const velk::dbc::Signal *signal;
+    };
+    GtkWidget *plot = nullptr;
+    GtkWidget *plot_area = nullptr;
+    GtkWidget *plot_signal = nullptr;
+    std::vector<PlotChoice> plot_choices;  // as the signal box lists them
+    std::unique_ptr<trace_plot::Columns> columns;
+    int64_t cursor_us = -1;
+    double press_x = -1;
+    guint tick = 0;  // the timer, while it runs
+    guint first_idle = 0;
     int row_h = 16;
     int char_w = 8;
 
@@ -239,6 +257,10 @@ void show_details(View *v)
     uint64_t n = 0;
     const trace::Frame *f =
         v->selected >= 0 && frame_of_row(v, static_cast<uint64_t>(v->selected), &n) ? frame_at(v, n) : nullptr;
+    if (f != nullptr && v->plot_area != nullptr) {
+        v->cursor_us = us_of(*f);
+        gtk_widget_queue_draw(v->plot_area);
+    }
     if (f != nullptr) {
         text = "Frame " + std::to_string(n + 1) + ", " + time_text(us_of(*f)) + ": " +
                (f->error ? std::string("error frame") : trace::frame_text(*f, false));
@@ -400,12 +422,15 @@ void export_ended(View *v)
     gtk_button_set_label(GTK_BUTTON(v->export_btn), "Export…");
 }
 
-gboolean tick(gpointer data)
+// Shows how far everything has got; true when nothing goes on any more.
+bool refresh(View *v)
 {
-    auto *v = static_cast<View *>(data);
     if (v->exporting && v->exporting->done())
         export_ended(v);
-    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting;
+    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting &&
+                      (!v->columns || v->columns->done());
+    if (v->plot_area != nullptr)
+        gtk_widget_queue_draw(v->plot_area);
     const uint64_t n = v->index.frames();
     const gint64 now = g_get_monotonic_time();
     if (now > v->last_tick_us)
@@ -428,17 +453,23 @@ gboolean tick(gpointer data)
     // Rows below the last one drawn may have come.
     gtk_widget_queue_draw(v->area);
     gtk_widget_queue_draw(v->strip);
-    if (done) {
-        v->tick = 0;
-        // Where a damaged trace ends is worth more than the bar's width.
-        if (!v->index.error().empty() && !v->run) {
-            insert_log(("Trace: " + status_text(v)).c_str());
-            if (v->selected < 0)
-                gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
-        }
-        return G_SOURCE_REMOVE;
+    return done;
+}
+
+// The view's timer: it ends itself once nothing goes on; follow() starts it again.
+gboolean tick(gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (!refresh(v))
+        return G_SOURCE_CONTINUE;
+    v->tick = 0;
+    // Where a damaged trace ends is worth more than the bar's width.
+    if (!v->index.error().empty() && !v->run) {
+        insert_log(("Trace: " + status_text(v)).c_str());
+        if (v->selected < 0)
+            gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
     }
-    return G_SOURCE_CONTINUE;
+    return G_SOURCE_REMOVE;
 }
 
 // "123" a frame number (*number, counted from 1); "12.5" seconds from the
@@ -577,7 +608,7 @@ void follow(View *v)
 {
     if (v->tick == 0)
         v->tick = g_timeout_add(kTickMs, tick, v);
-    tick(v);
+    refresh(v);
 }
 
 // The first frame an export's From or To names: empty, the trace's start
@@ -683,6 +714,221 @@ void export_frames(GtkWidget *, gpointer data)
     v->note.clear();
     gtk_button_set_label(GTK_BUTTON(v->export_btn), "Cancel export");
     follow(v);
+}
+
+// ---- the whole-trace plot ----
+
+constexpr int kPlotLeft = 80, kPlotRight = 12, kPlotTop = 24, kPlotBottom = 22;
+
+int plot_width(View *v)
+{
+    return std::max(1, gtk_widget_get_allocated_width(v->plot_area) - kPlotLeft - kPlotRight);
+}
+
+// The columns of the chosen signal over [t0, t1), computed anew.
+void plot_range(View *v, int64_t t0, int64_t t1)
+{
+    v->columns.reset();
+    const int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(v->plot_signal));
+    if (chosen < 0 || static_cast<size_t>(chosen) >= v->plot_choices.size() || t1 <= t0)
+        return;
+    const View::PlotChoice &c = v->plot_choices[static_cast<size_t>(chosen)];
+    v->columns = std::make_unique<trace_plot::Columns>(v->index, c.db, c.message, c.signal, t0, t1, plot_width(v));
+    follow(v);
+}
+
+// From the first frame to the last one indexed.
+void plot_whole(View *v)
+{
+    const uint64_t n = v->index.frames();
+    const trace::Frame *first = n > 0 ? frame_at(v, 0) : nullptr;
+    if (first == nullptr)
+        return;
+    const int64_t t0 = us_of(*first);
+    if (v->first_us < 0)
+        v->first_us = t0;
+    if (const trace::Frame *last = frame_at(v, n - 1))
+        plot_range(v, t0, us_of(*last) + 1);
+}
+
+int64_t plot_time_at(View *v, double x)
+{
+    const trace_plot::Columns &c = *v->columns;
+    const double f = std::clamp((x - kPlotLeft) / plot_width(v), 0.0, 1.0);
+    return c.t0() + static_cast<int64_t>(f * static_cast<double>(c.t1() - c.t0()));
+}
+
+// The cursor at a time: the list goes to the first frame at or after it.
+void plot_cursor_to(View *v, int64_t us)
+{
+    const int64_t n = v->reader.find_time(us);
+    v->cursor_us = us;
+    if (n >= 0)
+        select_row(v, row_of_frame(v, static_cast<uint64_t>(n)), true);
+    gtk_widget_queue_draw(v->plot_area);
+}
+
+gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    gtk_render_background(style, cr, 0, 0, width, height);
+    GdkRGBA fg;
+    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &fg);
+    PangoLayout *layout = gtk_widget_create_pango_layout(area, nullptr);
+    const auto text_at = [&](double x, double y, const std::string &t, bool right) {
+        pango_layout_set_text(layout, t.c_str(), -1);
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout, &w, &h);
+        cairo_move_to(cr, right ? x - w : x, y);
+        pango_cairo_show_layout(cr, layout);
+    };
+    gdk_cairo_set_source_rgba(cr, &fg);
+    const double x0 = kPlotLeft, y0 = kPlotTop, w = plot_width(v), h = std::max(1, height - kPlotTop - kPlotBottom);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, x0 - 0.5, y0 - 0.5, w + 1, h + 1);
+    cairo_stroke(cr);
+    if (!v->columns) {
+        text_at(x0 + 8, y0 + 8, "Choose a signal of the loaded databases", false);
+        g_object_unref(layout);
+        return TRUE;
+    }
+    const trace_plot::Columns &c = *v->columns;
+    const auto cols = c.columns();
+    double lo = 0, hi = 0;
+    bool any = false;
+    for (const auto &col : cols)
+        if (col.has) {
+            lo = any ? std::min(lo, col.min) : col.min;
+            hi = any ? std::max(hi, col.max) : col.max;
+            any = true;
+        }
+    if (hi == lo) {
+        hi += 1;
+        lo -= 1;
+    }
+    const auto y_of = [&](double value) { return y0 + h - (value - lo) / (hi - lo) * h; };
+    cairo_set_source_rgb(cr, 0.1, 0.35, 0.8);
+    const double step = w / static_cast<double>(cols.size());
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (!cols[i].has)
+            continue;
+        const double x = x0 + (static_cast<double>(i) + 0.5) * step;
+        cairo_move_to(cr, x, y_of(cols[i].max) - 0.5);
+        cairo_line_to(cr, x, y_of(cols[i].min) + 0.5);
+    }
+    cairo_stroke(cr);
+    if (v->cursor_us >= c.t0() && v->cursor_us < c.t1()) {
+        const double x = x0 + static_cast<double>(v->cursor_us - c.t0()) / static_cast<double>(c.t1() - c.t0()) * w;
+        cairo_set_source_rgb(cr, 0.85, 0.2, 0.1);
+        cairo_move_to(cr, std::floor(x) + 0.5, y0);
+        cairo_line_to(cr, std::floor(x) + 0.5, y0 + h);
+        cairo_stroke(cr);
+    }
+    gdk_cairo_set_source_rgba(cr, &fg);
+    char b[64];
+    if (any) {
+        std::snprintf(b, sizeof b, "%.6g", hi);
+        text_at(x0 - 6, y0 - 2, b, true);
+        std::snprintf(b, sizeof b, "%.6g", lo);
+        text_at(x0 - 6, y0 + h - 16, b, true);
+    }
+    const int64_t origin = std::max<int64_t>(v->first_us, 0);
+    text_at(x0, y0 + h + 2, seconds_text(c.t0() - origin) + " s", false);
+    text_at(x0 + w, y0 + h + 2, seconds_text(c.t1() - origin) + " s", true);
+    const char *name = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(v->plot_signal));
+    std::string title = std::string(name != nullptr ? name : "") + ": " + count_text(c.samples()) + " values";
+    g_free(const_cast<char *>(name));
+    title += c.done() ? ", the lowest and highest of each column" : ", reading…";
+    if (!c.error().empty())
+        title += "; reading stopped: " + c.error();
+    text_at(x0, 2, title, false);
+    g_object_unref(layout);
+    return TRUE;
+}
+
+gboolean plot_pressed(GtkWidget *, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (e->type == GDK_BUTTON_PRESS && e->button == 1)
+        v->press_x = e->x;
+    return TRUE;
+}
+
+// A click puts the cursor there; a drag across a range zooms into it.
+gboolean plot_released(GtkWidget *, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (e->button != 1 || v->press_x < 0 || !v->columns)
+        return TRUE;
+    const double from = std::min(v->press_x, e->x), to = std::max(v->press_x, e->x);
+    v->press_x = -1;
+    if (to - from > 4)
+        plot_range(v, plot_time_at(v, from), plot_time_at(v, to));
+    else
+        plot_cursor_to(v, plot_time_at(v, e->x));
+    return TRUE;
+}
+
+void plot_resized(GtkWidget *, GdkRectangle *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->columns && v->columns->done() && v->columns->width() != plot_width(v))
+        plot_range(v, v->columns->t0(), v->columns->t1());
+}
+
+void show_plot(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->plot != nullptr) {
+        gtk_window_present(GTK_WINDOW(v->plot));
+        return;
+    }
+    v->plot = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->plot), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->plot), TRUE);
+    gtk_window_set_title(GTK_WINDOW(v->plot), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - Plot").c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 360);
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
+    gtk_container_add(GTK_CONTAINER(v->plot), box);
+    GtkWidget *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(box), bar, FALSE, FALSE, 0);
+    v->plot_signal = gtk_combo_box_text_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->plot_signal), "tv_plot_signal");
+    v->plot_choices.clear();
+    for (const auto &l : gui::databases::all())
+        for (const velk::dbc::Message &m : l.db->messages())
+            for (const velk::dbc::Signal &sig : m.signals) {
+                const std::string label = m.name + "." + sig.name;
+                gtk_combo_box_text_append(GTK_COMBO_BOX_TEXT(v->plot_signal), label.c_str(), label.c_str());
+                v->plot_choices.push_back({l.db, &m, &sig});
+            }
+    gtk_box_pack_start(GTK_BOX(bar), v->plot_signal, FALSE, FALSE, 0);
+    GtkWidget *whole = gtk_button_new_with_label("Whole trace");
+    gtk_buildable_set_name(GTK_BUILDABLE(whole), "tv_plot_whole");
+    gtk_box_pack_start(GTK_BOX(bar), whole, FALSE, FALSE, 0);
+    GtkWidget *hint = gtk_label_new("Click: the list goes there. Drag across: zoom into that range.");
+    gtk_box_pack_start(GTK_BOX(bar), hint, FALSE, FALSE, 6);
+    v->plot_area = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->plot_area), "tv_plot_area");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->plot_area), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_add_events(v->plot_area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK);
+    gtk_box_pack_start(GTK_BOX(box), v->plot_area, TRUE, TRUE, 0);
+    g_signal_connect(v->plot_area, "draw", G_CALLBACK(draw_plot), v);
+    g_signal_connect(v->plot_area, "button-press-event", G_CALLBACK(plot_pressed), v);
+    g_signal_connect(v->plot_area, "button-release-event", G_CALLBACK(plot_released), v);
+    g_signal_connect(v->plot_area, "size-allocate", G_CALLBACK(plot_resized), v);
+    g_signal_connect_swapped(v->plot_signal, "changed", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect_swapped(whole, "clicked", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect_swapped(v->plot, "destroy", G_CALLBACK(+[](View *view) {
+                                 view->columns.reset();
+                                 view->plot = view->plot_area = view->plot_signal = nullptr;
+                             }),
+                             v);
+    gtk_widget_show_all(v->plot);
 }
 
 void apply_filter(GtkWidget *, gpointer data)
@@ -803,8 +1049,12 @@ void destroyed(GtkWidget *, gpointer data)
     auto *v = static_cast<View *>(data);
     if (v->tick != 0)
         g_source_remove(v->tick);
+    if (v->first_idle != 0)
+        g_source_remove(v->first_idle);
     if (v->stats != nullptr)
         gtk_widget_destroy(v->stats);
+    if (v->plot != nullptr)
+        gtk_widget_destroy(v->plot);
     v->exporting.reset();
     v->run.reset();
     v->index.stop();
@@ -883,6 +1133,11 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
     gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
     g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    GtkWidget *plot = gtk_button_new_with_label("Plot");
+    gtk_buildable_set_name(GTK_BUILDABLE(plot), "tv_plot_btn");
+    gtk_widget_set_tooltip_text(plot, "A signal of the loaded databases over the whole trace");
+    gtk_box_pack_start(GTK_BOX(bar), plot, FALSE, FALSE, 0);
+    g_signal_connect(plot, "clicked", G_CALLBACK(show_plot), view);
     view->export_btn = gtk_button_new_with_label("Export…");
     gtk_buildable_set_name(GTK_BUILDABLE(view->export_btn), "tv_export_btn");
     gtk_widget_set_tooltip_text(view->export_btn, "The frames the filter keeps, or every frame, between two frames "
@@ -937,13 +1192,14 @@ GtkWidget *open(const std::vector<std::string> &paths)
     view->tick = g_timeout_add(kTickMs, tick, view);
     gtk_widget_show_all(view->window);
     // The first rows as soon as the window is up, before the first tick.
-    g_idle_add(
-        +[](gpointer w) -> gboolean {
-            if (View *v = view_of(static_cast<GtkWidget *>(w)); v != nullptr && v->tick != 0)
-                tick(v);
+    view->first_idle = g_idle_add(
+        +[](gpointer data) -> gboolean {
+            auto *v = static_cast<View *>(data);
+            v->first_idle = 0;
+            refresh(v);
             return G_SOURCE_REMOVE;
         },
-        view->window);
+        view);
     insert_log(("Trace opened: " + title).c_str());
     return view->window;
 }
@@ -1061,6 +1317,41 @@ std::string cell(GtkWidget *w, uint64_t row, Column column)
     uint64_t n = 0;
     const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
     return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+GtkWidget *plot(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->plot;
+}
+
+bool plot_columns(GtkWidget *w, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1)
+{
+    View *v = view_of(w);
+    if (v == nullptr || !v->columns || !v->columns->done())
+        return false;
+    *columns = v->columns->columns();
+    *t0 = v->columns->t0();
+    *t1 = v->columns->t1();
+    return true;
+}
+
+void plot_zoom(GtkWidget *w, int64_t t0, int64_t t1)
+{
+    if (View *v = view_of(w); v != nullptr && v->plot != nullptr)
+        plot_range(v, t0, t1);
+}
+
+void plot_click(GtkWidget *w, int64_t us)
+{
+    if (View *v = view_of(w); v != nullptr && v->plot != nullptr)
+        plot_cursor_to(v, us);
+}
+
+int64_t plot_cursor(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? -1 : v->cursor_us;
 }
 
 bool exporting(GtkWidget *w)
