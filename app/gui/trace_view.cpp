@@ -294,19 +294,27 @@ void select_row(View *v, int64_t n, bool centre)
     gtk_widget_queue_draw(v->area);
 }
 
+// Clears a drawing area to its background; the text colour in *fg, and a
+// layout to write with, which the caller unrefs.
+PangoLayout *begin_drawing(GtkWidget *area, cairo_t *cr, GdkRGBA *fg)
+{
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    gtk_render_background(style, cr, 0, 0, gtk_widget_get_allocated_width(area),
+                          gtk_widget_get_allocated_height(area));
+    gtk_style_context_get_color(style, gtk_style_context_get_state(style), fg);
+    return gtk_widget_create_pango_layout(area, nullptr);
+}
+
 gboolean draw(GtkWidget *area, cairo_t *cr, gpointer data)
 {
     auto *v = static_cast<View *>(data);
     GtkStyleContext *style = gtk_widget_get_style_context(area);
     const int width = gtk_widget_get_allocated_width(area);
-    const int height = gtk_widget_get_allocated_height(area);
-    gtk_render_background(style, cr, 0, 0, width, height);
-    PangoLayout *layout = gtk_widget_create_pango_layout(area, nullptr);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
     pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
     PangoAttrList *bold = pango_attr_list_new();
     pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
-    GdkRGBA fg;
-    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &fg);
 
     auto draw_line = [&](int y, const std::string *cells, bool titles) {
         pango_layout_set_attributes(layout, titles ? bold : nullptr);
@@ -771,13 +779,9 @@ void plot_cursor_to(View *v, int64_t us)
 gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
 {
     auto *v = static_cast<View *>(data);
-    GtkStyleContext *style = gtk_widget_get_style_context(area);
-    const int width = gtk_widget_get_allocated_width(area);
     const int height = gtk_widget_get_allocated_height(area);
-    gtk_render_background(style, cr, 0, 0, width, height);
     GdkRGBA fg;
-    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &fg);
-    PangoLayout *layout = gtk_widget_create_pango_layout(area, nullptr);
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
     const auto text_at = [&](double x, double y, const std::string &t, bool right) {
         pango_layout_set_text(layout, t.c_str(), -1);
         int w = 0, h = 0;
@@ -879,6 +883,17 @@ void plot_resized(GtkWidget *, GdkRectangle *, gpointer data)
         plot_range(v, v->columns->t0(), v->columns->t1());
 }
 
+// What a window of the view holds: a bar of controls on top of the rest.
+GtkWidget *column_with_bar(GtkWidget *window, GtkWidget **bar)
+{
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(box), *bar, FALSE, FALSE, 0);
+    return box;
+}
+
 void show_plot(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
@@ -891,11 +906,8 @@ void show_plot(GtkWidget *, gpointer data)
     gtk_window_set_destroy_with_parent(GTK_WINDOW(v->plot), TRUE);
     gtk_window_set_title(GTK_WINDOW(v->plot), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - Plot").c_str());
     gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 360);
-    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
-    gtk_container_add(GTK_CONTAINER(v->plot), box);
-    GtkWidget *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    gtk_box_pack_start(GTK_BOX(box), bar, FALSE, FALSE, 0);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->plot, &bar);
     v->plot_signal = gtk_combo_box_text_new();
     gtk_buildable_set_name(GTK_BUILDABLE(v->plot_signal), "tv_plot_signal");
     v->plot_choices.clear();
@@ -1094,12 +1106,8 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_window_set_default_size(GTK_WINDOW(view->window), 1200, 700);
     g_object_set_data(G_OBJECT(view->window), "trace-view", view);
 
-    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
-    gtk_container_add(GTK_CONTAINER(view->window), box);
-
-    GtkWidget *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    gtk_box_pack_start(GTK_BOX(box), bar, FALSE, FALSE, 0);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(view->window, &bar);
     view->progress = gtk_progress_bar_new();
     gtk_buildable_set_name(GTK_BUILDABLE(view->progress), "tv_progress");
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(view->progress), TRUE);
