@@ -3,6 +3,7 @@
 // while the index is still being built, go to a frame or a time, decode
 // the selected frame, and a damaged file shows every frame before the
 // damage and says where the trace ends.
+#include "bus_load.h"
 #include "databases.h"
 #include "gui2_harness.h"
 #include "tools_support.h"
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -472,6 +474,75 @@ TEST_F(TraceView, StatisticsCountEachIdentifierAsTheFramesSay)
     EXPECT_EQ(engine_name, "EngineData");
     EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(stats))),
               "Statistics: 50,000 frames, " + std::to_string(want.size()) + " identifiers");
+
+    // Read through: each identifier's periods, first and last time and data
+    // changes, against the same figures computed here from the frames.
+    ASSERT_TRUE(pump_until([&] { return tv::statistics_read(view); }, 60000));
+    struct Figures {
+        uint64_t count = 0, changes = 0;
+        int64_t first = 0, last = 0, lo = INT64_MAX, hi = 0;
+        Frame before;
+    };
+    std::map<std::string, Figures> figures;
+    uint64_t bits[2] = {};
+    for (size_t i = 0; i < kCount; ++i) {
+        const Frame f = frame_of(i);
+        const int64_t t = static_cast<int64_t>(i) * kStepUs;
+        Figures &x = figures[f.error ? "" : id_text(f)];
+        if (x.count > 0) {
+            x.lo = std::min(x.lo, t - x.last);
+            x.hi = std::max(x.hi, t - x.last);
+            x.changes += f.len != x.before.len || !std::equal(f.data.begin(), f.data.begin() + f.len, x.before.data.begin());
+        } else {
+            x.first = t;
+        }
+        x.last = t;
+        x.before = f;
+        ++x.count;
+        if (!f.error) {
+            const auto b = gui::frame_bits(f.fd, f.brs, f.extended, f.remote, f.len);
+            bits[f.channel] += static_cast<uint64_t>(b.nominal + b.data);
+        }
+    }
+    const auto ms = [](int64_t us) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%.3f ms", static_cast<double>(us) / 1000.0);
+        return std::string(b);
+    };
+    const auto seconds = [](int64_t us) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%lld.%06lld", static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000));
+        return std::string(b);
+    };
+    size_t rows = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
+        gchar *cells[11] = {};
+        guint64 count = 0, changes = 0;
+        gtk_tree_model_get(model, &it, 0, &cells[0], 3, &count, 5, &cells[5], 6, &cells[6], 7, &cells[7], 8, &cells[8],
+                           9, &cells[9], 10, &changes, -1);
+        const Figures &x = figures[cells[0]];
+        SCOPED_TRACE(cells[0]);
+        EXPECT_EQ(count, x.count);
+        EXPECT_EQ(changes, x.changes);
+        EXPECT_EQ(cells[5], x.count > 1 ? ms((x.last - x.first) / static_cast<int64_t>(x.count - 1)) : "");
+        EXPECT_EQ(cells[6], x.count > 1 ? ms(x.lo) : "");
+        EXPECT_EQ(cells[7], x.count > 1 ? ms(x.hi) : "");
+        EXPECT_EQ(cells[8], seconds(x.first));
+        EXPECT_EQ(cells[9], seconds(x.last));
+        for (gchar *c : cells)
+            g_free(c);
+        ++rows;
+    }
+    EXPECT_EQ(rows, figures.size());
+    EXPECT_EQ(figures["123"].changes, 4999u);  // every EngineData frame differs from the one before
+    // The bus load strip: every frame's bits counted once, on its channel.
+    for (int ch = 0; ch < 2; ++ch) {
+        const auto load = tv::statistics_bits(view, ch);
+        EXPECT_GT(load.size(), 50u);
+        EXPECT_EQ(std::accumulate(load.begin(), load.end(), uint64_t{0}), bits[ch]) << "CAN" << ch + 1;
+        // A frame every 100 µs on alternate channels: no time of the strip is empty.
+        EXPECT_EQ(std::count(load.begin(), load.end(), 0u), 0) << "CAN" << ch + 1;
+    }
     screenshot_of(stats, "trace_view_statistics");
     // The statistics close with their trace.
     g_object_add_weak_pointer(G_OBJECT(stats), reinterpret_cast<gpointer *>(&stats));

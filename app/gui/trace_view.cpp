@@ -11,6 +11,7 @@
 #include "trace_filter.h"
 #include "trace_formats.h"
 #include "trace_plot.h"
+#include "trace_stats.h"
 #include "trace.h"
 #include "widgets.h"
 
@@ -78,6 +79,11 @@ struct View {
     GtkWidget *filter = nullptr;
     GtkWidget *strip = nullptr;
     GtkWidget *stats = nullptr;  // the statistics window, while open
+    GtkListStore *stats_store = nullptr;
+    GtkWidget *stats_range = nullptr, *stats_nominal = nullptr, *stats_data = nullptr;
+    GtkWidget *stats_status = nullptr, *stats_load = nullptr;
+    std::unique_ptr<trace_stats::Stats> stats_run;  // the range's statistics, read or being read
+    bool stats_final = false;  // the table shows stats_run's end
     GtkWidget *export_btn = nullptr;
 
     // The whole-trace plot, while its window is open: a signal of the
@@ -430,13 +436,20 @@ void export_ended(View *v)
     gtk_button_set_label(GTK_BUTTON(v->export_btn), "Export…");
 }
 
+void fill_statistics(View *v);
+
 // Shows how far everything has got; true when nothing goes on any more.
 bool refresh(View *v)
 {
     if (v->exporting && v->exporting->done())
         export_ended(v);
     const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting &&
-                      (!v->columns || v->columns->done());
+                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done());
+    // The table while its range is read, and once at the end.
+    if (v->stats != nullptr && v->stats_run && !v->stats_final) {
+        v->stats_final = v->stats_run->done();
+        fill_statistics(v);
+    }
     if (v->plot_area != nullptr)
         gtk_widget_queue_draw(v->plot_area);
     const uint64_t n = v->index.frames();
@@ -988,24 +1001,37 @@ gboolean draw_strip(GtkWidget *strip, cairo_t *cr, gpointer data)
     return TRUE;
 }
 
-enum StatColumn { ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_KEY, ST_COLUMNS };
+enum StatColumn {
+    ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_MEAN, ST_MIN, ST_MAX, ST_FIRST, ST_LAST, ST_CHANGES, ST_KEY,
+    ST_COLUMNS
+};
 
-// Frames per identifier of the whole trace, from the index's counts.
-void show_statistics(GtkWidget *, gpointer data)
+std::string period_text(int64_t us)
 {
-    auto *v = static_cast<View *>(data);
-    if (v->stats != nullptr) {
-        gtk_widget_destroy(v->stats);
-        v->stats = nullptr;
+    char b[32];
+    std::snprintf(b, sizeof b, "%.3f ms", static_cast<double>(us) / 1000.0);
+    return b;
+}
+
+// One row per identifier: from the index's counts at once, then from the
+// reading of the range with its periods, times and data changes.
+void fill_statistics(View *v)
+{
+    const bool read = v->stats_run && v->stats_run->done();
+    std::map<uint32_t, trace_stats::Id> ids;
+    if (read) {
+        ids = v->stats_run->ids();
+    } else {
+        for (const auto &[key, count] : v->index.counts())
+            ids[key].count = count;
     }
-    GtkListStore *store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
-                                             G_TYPE_STRING, G_TYPE_UINT);
-    const auto counts = v->index.counts();
     uint64_t total = 0;
-    for (const auto &c : counts)
-        total += c.second;
-    for (const auto &[key, count] : counts) {
-        char id[16] = "", share[16];
+    for (const auto &c : ids)
+        total += c.second.count;
+    gtk_list_store_clear(v->stats_store);
+    const int64_t origin = std::max<int64_t>(v->first_us, 0);
+    for (const auto &[key, id] : ids) {
+        char text[16] = "", share[16];
         const bool ext = (key & 0x80000000u) != 0;
         const char *mod = "";
         const char *name = "";
@@ -1014,46 +1040,199 @@ void show_statistics(GtkWidget *, gpointer data)
         } else if (key == trace::Index::kOtherKey) {
             name = "(further identifiers)";
         } else {
-            std::snprintf(id, sizeof id, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
+            std::snprintf(text, sizeof text, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
             mod = ext ? "EID" : "SID";
             if (const velk::dbc::Message *m = gui::databases::find(key & 0x1FFFFFFFu, ext))
                 name = m->name.c_str();
         }
-        std::snprintf(share, sizeof share, "%.2f %%", total > 0 ? 100.0 * static_cast<double>(count) /
-                                                                      static_cast<double>(total)
-                                                                : 0.0);
-        gtk_list_store_insert_with_values(store, nullptr, -1, ST_ID, id, ST_MOD, mod, ST_MESSAGE, name, ST_COUNT,
-                                          guint64{count}, ST_SHARE, share, ST_KEY, guint{key}, -1);
+        std::snprintf(share, sizeof share, "%.2f %%",
+                      total > 0 ? 100.0 * static_cast<double>(id.count) / static_cast<double>(total) : 0.0);
+        const bool periods = read && id.count > 1;
+        const std::string mean =
+            periods ? period_text((id.last_us - id.first_us) / static_cast<int64_t>(id.count - 1)) : "";
+        const std::string lo = periods ? period_text(id.min_period_us) : "";
+        const std::string hi = periods ? period_text(id.max_period_us) : "";
+        const std::string first = read ? seconds_text(id.first_us - origin) : "";
+        const std::string last = read ? seconds_text(id.last_us - origin) : "";
+        gtk_list_store_insert_with_values(v->stats_store, nullptr, -1, ST_ID, text, ST_MOD, mod, ST_MESSAGE, name,
+                                          ST_COUNT, guint64{id.count}, ST_SHARE, share, ST_MEAN, mean.c_str(), ST_MIN,
+                                          lo.c_str(), ST_MAX, hi.c_str(), ST_FIRST, first.c_str(), ST_LAST,
+                                          last.c_str(), ST_CHANGES, guint64{id.changes}, ST_KEY, guint{key}, -1);
     }
-    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
-    g_object_unref(store);
+    const bool whole = gtk_combo_box_get_active(GTK_COMBO_BOX(v->stats_range)) <= 0;
+    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(ids.size()) + " identifiers";
+    if (!v->index.done() && whole)
+        title += " so far";
+    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
+    std::string status;
+    if (!v->stats_run)
+        status = "";
+    else if (!read)
+        status = "Reading " + std::string(whole ? "the whole trace" : "the frames in view") + ": " +
+                 count_text(v->stats_run->scanned()) + " frames";
+    else if (!v->stats_run->error().empty())
+        status = "Reading stopped: " + v->stats_run->error();
+    else
+        status = std::string(whole ? "The whole trace" : "The frames in view") + ", " +
+                 seconds_text(v->stats_run->t0() - origin) + " s to " + seconds_text(v->stats_run->t1() - 1 - origin) +
+                 " s. Below: the bus load of CAN1 and CAN2 over that time at the bit rates given";
+    gtk_label_set_text(GTK_LABEL(v->stats_status), status.c_str());
+    gtk_widget_queue_draw(v->stats_load);
+}
+
+// Reads the range chosen: the whole trace, or the frames the list shows.
+void read_statistics(View *v)
+{
+    v->stats_run.reset();
+    v->stats_final = false;
+    uint64_t from = 0, to = v->index.frames();
+    if (gtk_combo_box_get_active(GTK_COMBO_BOX(v->stats_range)) == 1) {
+        const uint64_t first_row = static_cast<uint64_t>(gtk_adjustment_get_value(v->adj));
+        const uint64_t last_row = std::min(first_row + static_cast<uint64_t>(rows_shown(v)), row_count(v));
+        uint64_t a = 0, b = 0;
+        if (last_row <= first_row || !frame_of_row(v, first_row, &a) || !frame_of_row(v, last_row - 1, &b))
+            return fill_statistics(v);
+        from = a;
+        to = b + 1;
+    }
+    const trace::Frame *first = to > from ? frame_at(v, from) : nullptr;
+    const int64_t t0 = first != nullptr ? us_of(*first) : 0;
+    const trace::Frame *last = first != nullptr ? frame_at(v, to - 1) : nullptr;
+    if (last == nullptr)
+        return fill_statistics(v);
+    const int width = std::max(100, gtk_widget_get_allocated_width(v->stats_load) - 60);
+    v->stats_run = std::make_unique<trace_stats::Stats>(v->index, from, to, t0, us_of(*last) + 1, width);
+    fill_statistics(v);
+    follow(v);
+}
+
+// The bus load of each channel over the range read: one bar per time, in
+// percent of the bus at the bit rates given.
+gboolean draw_load(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    const double nominal = gtk_spin_button_get_value(GTK_SPIN_BUTTON(v->stats_nominal)) * 1e3;
+    const double fast = gtk_spin_button_get_value(GTK_SPIN_BUTTON(v->stats_data)) * 1e6;
+    const bool read = v->stats_run && v->stats_run->done();
+    const double row_h = (height - 4) / 2.0;
+    for (int ch = 0; ch < 2; ++ch) {
+        const double y0 = 2 + ch * row_h;
+        double peak = 0;
+        if (read && nominal > 0) {
+            const auto &bits = v->stats_run->load(ch);
+            const double seconds = static_cast<double>(v->stats_run->t1() - v->stats_run->t0()) / 1e6 /
+                                   static_cast<double>(bits.size());
+            const double w = static_cast<double>(width - 60) / static_cast<double>(bits.size());
+            cairo_set_source_rgb(cr, ch == 0 ? 0.1 : 0.85, ch == 0 ? 0.45 : 0.4, ch == 0 ? 0.8 : 0.1);
+            for (size_t i = 0; i < bits.size(); ++i) {
+                const double busy = static_cast<double>(bits[i].nominal) / nominal +
+                                    static_cast<double>(bits[i].data) / (fast > 0 ? fast : nominal);
+                const double load = seconds > 0 ? busy / seconds : 0;
+                peak = std::max(peak, load);
+                const double h = std::min(1.0, load) * (row_h - 2);
+                cairo_rectangle(cr, 60 + static_cast<double>(i) * w, y0 + row_h - 1 - h, std::max(1.0, w), h);
+            }
+            cairo_fill(cr);
+        }
+        gdk_cairo_set_source_rgba(cr, &fg);
+        char b[48];
+        std::snprintf(b, sizeof b, read ? "CAN%d\n%.0f %%" : "CAN%d", ch + 1, peak * 100);
+        pango_layout_set_text(layout, b, -1);
+        cairo_move_to(cr, 4, y0);
+        pango_cairo_show_layout(cr, layout);
+    }
+    g_object_unref(layout);
+    return TRUE;
+}
+
+GtkWidget *rate_field(GtkWidget *bar, const char *label, const char *name, double value, double max)
+{
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new(label), FALSE, FALSE, 0);
+    GtkWidget *spin = gtk_spin_button_new_with_range(0.001, max, 1);
+    gtk_buildable_set_name(GTK_BUILDABLE(spin), name);
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(spin), 3);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), value);
+    gtk_box_pack_start(GTK_BOX(bar), spin, FALSE, FALSE, 0);
+    return spin;
+}
+
+void show_statistics(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->stats != nullptr) {
+        gtk_widget_destroy(v->stats);
+        v->stats = nullptr;
+    }
+    v->stats_store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
+                                        G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                        G_TYPE_STRING, G_TYPE_UINT64, G_TYPE_UINT);
+    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(v->stats_store));
+    g_object_unref(v->stats_store);
     gtk_buildable_set_name(GTK_BUILDABLE(tree), "tv_stats_tree");
     static constexpr struct {
         const char *title;
         int column;
         int sort;
-    } kStatColumns[] = {{"ID", ST_ID, ST_KEY}, {"MOD", ST_MOD, ST_MOD}, {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
-                        {"COUNT", ST_COUNT, ST_COUNT}, {"SHARE", ST_SHARE, ST_COUNT}};
+    } kStatColumns[] = {{"ID", ST_ID, ST_KEY},
+                        {"MOD", ST_MOD, ST_MOD},
+                        {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
+                        {"COUNT", ST_COUNT, ST_COUNT},
+                        {"SHARE", ST_SHARE, ST_COUNT},
+                        {"MEAN PERIOD", ST_MEAN, -1},
+                        {"MIN PERIOD", ST_MIN, -1},
+                        {"MAX PERIOD", ST_MAX, -1},
+                        {"FIRST", ST_FIRST, -1},
+                        {"LAST", ST_LAST, -1},
+                        {"CHANGES", ST_CHANGES, ST_CHANGES}};
     for (const auto &c : kStatColumns) {
         GtkCellRenderer *cell = gtk_cell_renderer_text_new();
         GtkTreeViewColumn *col = gtk_tree_view_column_new_with_attributes(c.title, cell, "text", c.column, nullptr);
-        gtk_tree_view_column_set_sort_column_id(col, c.sort);
+        if (c.sort >= 0)
+            gtk_tree_view_column_set_sort_column_id(col, c.sort);
         gtk_tree_view_column_set_resizable(col, TRUE);
         gtk_tree_view_append_column(GTK_TREE_VIEW(tree), col);
     }
     v->stats = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_transient_for(GTK_WINDOW(v->stats), GTK_WINDOW(v->window));
     gtk_window_set_destroy_with_parent(GTK_WINDOW(v->stats), TRUE);
-    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(counts.size()) + " identifiers";
-    if (!v->index.done())
-        title += " so far";
-    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
-    gtk_window_set_default_size(GTK_WINDOW(v->stats), 520, 480);
+    gtk_window_set_default_size(GTK_WINDOW(v->stats), 980, 560);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->stats, &bar);
+    v->stats_range = gtk_combo_box_text_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_range), "tv_stats_range");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->stats_range), "Whole trace");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->stats_range), "Frames in view");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(v->stats_range), 0);
+    gtk_box_pack_start(GTK_BOX(bar), v->stats_range, FALSE, FALSE, 0);
+    v->stats_nominal = rate_field(bar, "Bus load at", "tv_stats_nominal", 500, 10000);
+    v->stats_data = rate_field(bar, "kbit/s, data phase", "tv_stats_data", 2, 20);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Mbit/s"), FALSE, FALSE, 0);
+    v->stats_status = gtk_label_new("");
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_status), "tv_stats_status");
+    gtk_label_set_xalign(GTK_LABEL(v->stats_status), 0);
+    gtk_label_set_ellipsize(GTK_LABEL(v->stats_status), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(box), v->stats_status, FALSE, FALSE, 0);
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_container_add(GTK_CONTAINER(scroll), tree);
-    gtk_container_add(GTK_CONTAINER(v->stats), scroll);
+    gtk_box_pack_start(GTK_BOX(box), scroll, TRUE, TRUE, 0);
+    v->stats_load = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_load), "tv_stats_load");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->stats_load), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_set_size_request(v->stats_load, -1, 90);
+    gtk_box_pack_start(GTK_BOX(box), v->stats_load, FALSE, FALSE, 0);
+    g_signal_connect(v->stats_load, "draw", G_CALLBACK(draw_load), v);
+    const auto redraw = +[](View *view) { gtk_widget_queue_draw(view->stats_load); };
+    g_signal_connect_swapped(v->stats_nominal, "value-changed", G_CALLBACK(redraw), v);
+    g_signal_connect_swapped(v->stats_data, "value-changed", G_CALLBACK(redraw), v);
+    g_signal_connect_swapped(v->stats_range, "changed", G_CALLBACK(+[](View *view) { read_statistics(view); }), v);
     g_object_add_weak_pointer(G_OBJECT(v->stats), reinterpret_cast<gpointer *>(&v->stats));
+    g_signal_connect_swapped(v->stats, "destroy", G_CALLBACK(+[](View *view) { view->stats_run.reset(); }), v);
     gtk_widget_show_all(v->stats);
+    read_statistics(v);
 }
 
 void destroyed(GtkWidget *, gpointer data)
@@ -1366,6 +1545,22 @@ bool exporting(GtkWidget *w)
 {
     View *v = view_of(w);
     return v != nullptr && v->exporting != nullptr;
+}
+
+bool statistics_read(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->stats_run && v->stats_final;
+}
+
+std::vector<uint64_t> statistics_bits(GtkWidget *w, int channel)
+{
+    View *v = view_of(w);
+    std::vector<uint64_t> bits;
+    if (v != nullptr && v->stats_run && v->stats_run->done())
+        for (const trace_stats::Bits &b : v->stats_run->load(channel))
+            bits.push_back(b.nominal + b.data);
+    return bits;
 }
 
 GtkWidget *statistics(GtkWidget *w)

@@ -61,6 +61,10 @@ void plot_click(GtkWidget *view, int64_t us);
 int64_t plot_cursor(GtkWidget *view);
 // An export is running (its end not said yet).
 bool exporting(GtkWidget *view);
+// The statistics window shows its range read (periods, times, changes, bus load).
+bool statistics_read(GtkWidget *view);
+// The bits on the bus of CAN1 (0) or CAN2 (1) in each time of the load strip.
+std::vector<uint64_t> statistics_bits(GtkWidget *view, int channel);
 // The statistics window the Statistics button opened, or nullptr.
 GtkWidget *statistics(GtkWidget *view);
 
