@@ -408,7 +408,9 @@ class Merge;
 // A trace read once, on a thread of its own, into places to come back to:
 // one every kEvery frames (the reader's place and the frame's time), and a
 // count per identifier. What it holds grows by about a hundred bytes per
-// kEvery frames and a bounded table, never with the frames themselves.
+// kEvery frames (an MF4 file's places, which keep each data group's frame
+// read ahead, some hundreds per data group) and a bounded table, never with
+// the frames themselves.
 // Several files are read as one trace merged by time (split pieces, two
 // loggers). A damaged file ends the index at the damage, with error().
 //
