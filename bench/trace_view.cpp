@@ -106,7 +106,7 @@ void measure(const std::string &path, const std::string &name)
 
     std::mt19937_64 rng(11);
     std::vector<double> jumps;
-    // A format read again from its start (MF4) gets fewer jumps.
+    // A slow format gets fewer jumps rather than a longer run.
     const double until = now_s() + 30;
     for (int j = 0; j < kJumps && (j < 10 || now_s() < until); ++j) {
         const uint64_t at = rng() % (n > kScreen ? n - kScreen : 1);

@@ -24,15 +24,10 @@ gint run_record_dialog(GtkDialog *dialog)
 {
     std::string path = record_answer;
     record_answer.clear();
-    // The splitting fields under the chooser, found by their names.
-    GtkWidget *extra = gtk_file_chooser_get_extra_widget(GTK_FILE_CHOOSER(dialog));
     const char *names[3] = {"rec_split_size", "rec_split_time", "rec_split_count"};
-    for (int i = 0; i < 3 && extra != nullptr; ++i) {
-        GList *children = gtk_container_get_children(GTK_CONTAINER(extra));
-        for (GList *c = children; c != nullptr; c = c->next)
-            if (std::string(gtk_widget_get_name(GTK_WIDGET(c->data))) == names[i])
-                gtk_spin_button_set_value(GTK_SPIN_BUTTON(c->data), record_split[i]);
-        g_list_free(children);
+    for (int i = 0; i < 3; ++i) {
+        if (GtkWidget *spin = extra_field(dialog, names[i]))
+            gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), record_split[i]);
         record_split[i] = 0;
     }
     return gui_widgets::answer_file_chooser(dialog, path);
@@ -181,6 +176,20 @@ int visible_rows(GtkWidget *tree)
 int received_waiting()
 {
     return (rear_r.load() - front_r.load() + UPBS_QUEUE_SIZE) % UPBS_QUEUE_SIZE;
+}
+
+GtkWidget *extra_field(GtkDialog *dialog, const char *name)
+{
+    GtkWidget *extra = gtk_file_chooser_get_extra_widget(GTK_FILE_CHOOSER(dialog));
+    if (extra == nullptr)
+        return nullptr;
+    GtkWidget *found = nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(extra));
+    for (GList *c = children; c != nullptr; c = c->next)
+        if (std::string(gtk_widget_get_name(GTK_WIDGET(c->data))) == name)
+            found = GTK_WIDGET(c->data);
+    g_list_free(children);
+    return found;
 }
 
 void answer_record_dialog(const std::string &path, double split_mb, double split_minutes, double keep)

@@ -62,6 +62,8 @@ int received_waiting();
 // (empty: Cancel).
 // The path the next Record… chooser gets, with its splitting fields: a
 // piece's size in MB, a new piece every so many minutes, the pieces kept.
+// The field named `name` among the widgets a file chooser shows below itself.
+GtkWidget *extra_field(GtkDialog *dialog, const char *name);
 void answer_record_dialog(const std::string &path, double split_mb = 0, double split_minutes = 0, double keep = 0);
 
 void set_check(GtkWidget *w, bool on);

@@ -3,6 +3,7 @@
 // while the index is still being built, go to a frame or a time, decode
 // the selected frame, and a damaged file shows every frame before the
 // damage and says where the trace ends.
+#include "bus_load.h"
 #include "databases.h"
 #include "gui2_harness.h"
 #include "tools_support.h"
@@ -11,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -259,6 +263,57 @@ void expect_rows(GtkWidget *view, const std::vector<size_t> &want, bool may_be_e
 
 }  // namespace
 
+struct ExportAnswer {
+    std::string path;  // "": the chooser is cancelled
+    bool filtered = false;
+    const char *from = "", *to = "";
+} export_answer;
+
+gint answer_export_dialog(GtkDialog *dialog)
+{
+    set_check(extra_field(dialog, "tv_export_filtered"), export_answer.filtered);
+    set_entry(extra_field(dialog, "tv_export_from"), export_answer.from);
+    set_entry(extra_field(dialog, "tv_export_to"), export_answer.to);
+    static bool shown = false;
+    if (!shown)
+        screenshot_of(GTK_WIDGET(dialog), "trace_view_export");
+    shown = true;
+    return gui_widgets::answer_file_chooser(dialog, export_answer.path);
+}
+
+// Exports as answered and waits for the end; the status it ends with.
+std::string export_as(GtkWidget *view, const ExportAnswer &answer)
+{
+    export_answer = answer;
+    tv::export_dialog_run = answer_export_dialog;
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+    tv::export_dialog_run = gtk_dialog_run;
+    EXPECT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000)) << tv::status(view);
+    return tv::status(view);
+}
+
+std::string count_text(size_t n)
+{
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3)
+        s.insert(static_cast<size_t>(i), ",");
+    return s;
+}
+
+// The exported file read back is the frames of the source numbered `want`.
+void expect_exported(const std::string &path, const std::vector<Frame> &source, const std::vector<size_t> &want)
+{
+    velk::trace::Format format;
+    ASSERT_TRUE(velk::trace::format_of(path, &format));
+    std::string err;
+    const auto got = velk::test::read_trace(path, format, &err);
+    ASSERT_EQ(err, "");
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); ++k)
+        ASSERT_TRUE(got[k] == source[want[k]]) << "exported frame " << k << ": " << velk::trace::frame_text(got[k], true)
+                                               << " vs frame " << want[k];
+}
+
 TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
 {
     constexpr size_t kCount = 100000;
@@ -329,6 +384,51 @@ TEST_F(TraceView, FiltersMatchWhatVelkConvertKeepsAndWhatTheFramesSay)
         << tv::status(view);
     screenshot_of(view, "trace_view_filter");
 
+    // Export: the filtered frames, and a time range of every frame, read
+    // back as the frames of the file; a cancelled export leaves no file.
+    {
+        const auto source = velk::test::read_trace(path, velk::trace::Format::Blf);
+        std::vector<size_t> want;
+        for (size_t i = 0; i < kCount; ++i)
+            if (i % 10 == 0 && speed(i) > 3000)
+                want.push_back(i);
+        const std::string fast = dir_->path("fast.log");
+        EXPECT_EQ(export_as(view, {fast, true, "", ""}),
+                  "Exported " + count_text(want.size()) + " frames to " + fast);
+        expect_exported(fast, source, want);
+        EXPECT_EQ(log_lines().back(), "Trace: Exported " + count_text(want.size()) + " frames to " + fast);
+
+        // Seconds from the first frame, both ends included, into MF4.
+        const std::string range = dir_->path("range.mf4");
+        EXPECT_EQ(export_as(view, {range, false, "1.0", "2.0"}), "Exported 10,001 frames to " + range);
+        want.clear();
+        for (size_t i = 10000; i <= 20000; ++i)
+            want.push_back(i);
+        expect_exported(range, source, want);
+        // Frame numbers as the list shows them, the filter's frames among them.
+        want.clear();
+        for (size_t i = 20000; i < 40000; ++i)
+            if (i % 10 == 0 && speed(i) > 3000)
+                want.push_back(i);
+        EXPECT_EQ(export_as(view, {range, true, "20001", "40000"}),
+                  "Exported " + count_text(want.size()) + " frames to " + range);
+        expect_exported(range, source, want);
+
+        export_answer = {dir_->path("all.asc"), false, "", ""};
+        tv::export_dialog_run = answer_export_dialog;
+        gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+        tv::export_dialog_run = gtk_dialog_run;
+        EXPECT_TRUE(tv::exporting(view));
+        gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_export_btn")));
+        ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+        EXPECT_EQ(tv::status(view), "Export cancelled; all.asc removed");
+        EXPECT_FALSE(std::filesystem::exists(dir_->path("all.asc")));
+
+        EXPECT_EQ(export_as(view, {dir_->path("bad.log"), false, "5:", ""}).rfind("Export: From takes", 0), 0u)
+            << tv::status(view);
+        EXPECT_FALSE(std::filesystem::exists(dir_->path("bad.log")));
+    }
+
     // What is wrong with a filter is said, and the one before stays.
     const uint64_t before = tv::rows(view);
     set_filter(view, "Nothing > 3");
@@ -374,6 +474,75 @@ TEST_F(TraceView, StatisticsCountEachIdentifierAsTheFramesSay)
     EXPECT_EQ(engine_name, "EngineData");
     EXPECT_EQ(std::string(gtk_window_get_title(GTK_WINDOW(stats))),
               "Statistics: 50,000 frames, " + std::to_string(want.size()) + " identifiers");
+
+    // Read through: each identifier's periods, first and last time and data
+    // changes, against the same figures computed here from the frames.
+    ASSERT_TRUE(pump_until([&] { return tv::statistics_read(view); }, 60000));
+    struct Figures {
+        uint64_t count = 0, changes = 0;
+        int64_t first = 0, last = 0, lo = INT64_MAX, hi = 0;
+        Frame before;
+    };
+    std::map<std::string, Figures> figures;
+    uint64_t bits[2] = {};
+    for (size_t i = 0; i < kCount; ++i) {
+        const Frame f = frame_of(i);
+        const int64_t t = static_cast<int64_t>(i) * kStepUs;
+        Figures &x = figures[f.error ? "" : id_text(f)];
+        if (x.count > 0) {
+            x.lo = std::min(x.lo, t - x.last);
+            x.hi = std::max(x.hi, t - x.last);
+            x.changes += f.len != x.before.len || !std::equal(f.data.begin(), f.data.begin() + f.len, x.before.data.begin());
+        } else {
+            x.first = t;
+        }
+        x.last = t;
+        x.before = f;
+        ++x.count;
+        if (!f.error) {
+            const auto b = gui::frame_bits(f.fd, f.brs, f.extended, f.remote, f.len);
+            bits[f.channel] += static_cast<uint64_t>(b.nominal + b.data);
+        }
+    }
+    const auto ms = [](int64_t us) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%.3f ms", static_cast<double>(us) / 1000.0);
+        return std::string(b);
+    };
+    const auto seconds = [](int64_t us) {
+        char b[32];
+        std::snprintf(b, sizeof b, "%lld.%06lld", static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000));
+        return std::string(b);
+    };
+    size_t rows = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
+        gchar *cells[11] = {};
+        guint64 count = 0, changes = 0;
+        gtk_tree_model_get(model, &it, 0, &cells[0], 3, &count, 5, &cells[5], 6, &cells[6], 7, &cells[7], 8, &cells[8],
+                           9, &cells[9], 10, &changes, -1);
+        const Figures &x = figures[cells[0]];
+        SCOPED_TRACE(cells[0]);
+        EXPECT_EQ(count, x.count);
+        EXPECT_EQ(changes, x.changes);
+        EXPECT_EQ(cells[5], x.count > 1 ? ms((x.last - x.first) / static_cast<int64_t>(x.count - 1)) : "");
+        EXPECT_EQ(cells[6], x.count > 1 ? ms(x.lo) : "");
+        EXPECT_EQ(cells[7], x.count > 1 ? ms(x.hi) : "");
+        EXPECT_EQ(cells[8], seconds(x.first));
+        EXPECT_EQ(cells[9], seconds(x.last));
+        for (gchar *c : cells)
+            g_free(c);
+        ++rows;
+    }
+    EXPECT_EQ(rows, figures.size());
+    EXPECT_EQ(figures["123"].changes, 4999u);  // every EngineData frame differs from the one before
+    // The bus load strip: every frame's bits counted once, on its channel.
+    for (int ch = 0; ch < 2; ++ch) {
+        const auto load = tv::statistics_bits(view, ch);
+        EXPECT_GT(load.size(), 50u);
+        EXPECT_EQ(std::accumulate(load.begin(), load.end(), uint64_t{0}), bits[ch]) << "CAN" << ch + 1;
+        // A frame every 100 µs on alternate channels: no time of the strip is empty.
+        EXPECT_EQ(std::count(load.begin(), load.end(), 0u), 0) << "CAN" << ch + 1;
+    }
     screenshot_of(stats, "trace_view_statistics");
     // The statistics close with their trace.
     g_object_add_weak_pointer(G_OBJECT(stats), reinterpret_cast<gpointer *>(&stats));
@@ -427,4 +596,78 @@ TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
 
     const char *uris[] = {"file:///tmp/a%20trace.blf", "file:///tmp/b.log.gz", "http://example.com/c.log", nullptr};
     EXPECT_EQ(tv::paths_of_uris(uris), (std::vector<std::string>{"/tmp/a trace.blf", "/tmp/b.log.gz"}));
+}
+
+namespace {
+
+// The lowest and highest engine speed of each column, computed here from
+// the frames as generated.
+void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+{
+    const auto width = static_cast<int64_t>(got.size());
+    std::vector<gui::trace_plot::Column> want(got.size());
+    for (size_t i = 0; i < count; i += 10) {
+        const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+        if (us < t0 || us >= t1)
+            continue;
+        const double speed = static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+        auto &c = want[static_cast<size_t>((us - t0) * width / (t1 - t0))];
+        c.min = c.has ? std::min(c.min, speed) : speed;
+        c.max = c.has ? std::max(c.max, speed) : speed;
+        c.has = true;
+    }
+    size_t with = 0;
+    for (size_t k = 0; k < want.size(); ++k) {
+        ASSERT_EQ(got[k].has, want[k].has) << "column " << k;
+        EXPECT_EQ(got[k].min, want[k].min) << "column " << k;
+        EXPECT_EQ(got[k].max, want[k].max) << "column " << k;
+        with += want[k].has ? 1 : 0;
+    }
+    EXPECT_GT(with, want.size() / 2);
+}
+
+}  // namespace
+
+TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCursorMovesTheList)
+{
+    constexpr size_t kCount = 30000;
+    const std::string path = dir_->path("plot.mf4");
+    write_trace(path, kCount);
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    ASSERT_TRUE(pump_until([&] { return tv::indexed(view); }, 60000));
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_plot_btn")));
+    GtkWidget *plot = tv::plot(view);
+    ASSERT_NE(plot, nullptr);
+    GtkWidget *area = named_widget(plot, "tv_plot_area");
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_allocated_width(area) > 200; }));
+    gtk_combo_box_set_active_id(GTK_COMBO_BOX(named_widget(plot, "tv_plot_signal")), "EngineData.EngineSpeed");
+    std::vector<gui::trace_plot::Column> columns;
+    int64_t t0 = 0, t1 = 0;
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &columns, &t0, &t1); }, 60000));
+    EXPECT_EQ(t0, kStartUs);
+    EXPECT_EQ(t1, kStartUs + static_cast<int64_t>(kCount - 1) * kStepUs + 1);
+    EXPECT_GT(columns.size(), 200u);
+    expect_speed_columns(columns, t0, t1, kCount);
+    screenshot_of(plot, "trace_view_plot");
+
+    // Zoomed: only that range, in as many columns.
+    tv::plot_zoom(view, kStartUs + 1000000, kStartUs + 1500000);
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &columns, &t0, &t1) && t0 == kStartUs + 1000000; },
+                           60000));
+    EXPECT_EQ(t1, kStartUs + 1500000);
+    expect_speed_columns(columns, t0, t1, kCount);
+
+    // The cursor moves the list to the first frame at or after it, and a
+    // frame selected in the list moves the cursor there.
+    tv::plot_click(view, kStartUs + 1234567);
+    EXPECT_EQ(tv::selected(view), 12346);
+    EXPECT_EQ(tv::cell(view, 12346, tv::NO), "12347");
+    go_to(view, "20000");
+    EXPECT_EQ(tv::plot_cursor(view), kStartUs + 19999 * kStepUs);
+
+    // The plot closes with its trace.
+    g_object_add_weak_pointer(G_OBJECT(plot), reinterpret_cast<gpointer *>(&plot));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(plot, nullptr);
 }

@@ -140,6 +140,32 @@ void expect_frames(const std::vector<Frame> &got, const std::vector<Frame> &want
         EXPECT_TRUE(got[i] == want[i]) << "frame " << i;
 }
 
+// Goes back to the place before every frame and reads on from there: the
+// frames after it are those of a straight read, and no place is reached
+// by reading the file again from its start.
+void expect_places_resume(const std::string &path, const std::vector<Frame> &want)
+{
+    velk::trace::Reader r;
+    ASSERT_TRUE(r.open(path, Format::Mf4, {})) << r.error();
+    std::vector<velk::trace::ResumePoint> places(want.size());
+    Frame f;
+    for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_TRUE(r.mark(&places[i]));
+        EXPECT_EQ(places[i].replay, i == 0) << "frame " << i;
+        ASSERT_EQ(r.next(&f), 1) << r.error();
+    }
+    velk::trace::Reader back;
+    ASSERT_TRUE(back.open(path, Format::Mf4, {}));
+    for (size_t i = want.size(); i-- > 0;) {
+        ASSERT_TRUE(back.seek(places[i])) << "frame " << i << ": " << back.error();
+        for (size_t k = i; k < want.size(); ++k) {
+            ASSERT_EQ(back.next(&f), 1) << "frame " << k << " after the place of frame " << i << ": " << back.error();
+            ASSERT_TRUE(f == want[k]) << "frame " << k << " after the place of frame " << i;
+        }
+        EXPECT_EQ(back.next(&f), 0) << back.error();
+    }
+}
+
 // Many frames: several data blocks of each kind, and a DL list over them.
 std::vector<Frame> many_frames(int n)
 {
@@ -396,6 +422,49 @@ void put64(std::string *s, size_t at, uint64_t v)
     std::memcpy(s->data() + at, &v, 8);
 }
 
+// Going back to a place inflates the data block it lies in, not the
+// blocks before it: a place past a damaged block is still reached.
+TEST(Mf4Trace, APlaceIsTakenUpWithoutReadingTheBlocksBeforeIt)
+{
+    ScratchDir dir;
+    const auto frames = many_frames(30000);
+    ASSERT_TRUE(write_mf4(dir.path("t.mf4"), frames, 6, 9000));
+    std::string good = read_file(dir.path("t.mf4"));
+    velk::trace::Reader r;
+    ASSERT_TRUE(r.open(dir.path("t.mf4"), Format::Mf4, {}));
+    velk::trace::ResumePoint late;
+    Frame f;
+    for (size_t i = 0; i < 29990; ++i)
+        ASSERT_EQ(r.next(&f), 1) << r.error();
+    ASSERT_TRUE(r.mark(&late));
+    ASSERT_FALSE(late.replay);
+
+    std::vector<size_t> dz;
+    for (const auto &[name, at] : blocks_of(good))
+        if (name == "DZ")
+            dz.push_back(at);
+    ASSERT_GE(dz.size(), 8u);
+    // A block written at a flush in the middle: neither a group's first nor its last.
+    std::string bad = good;
+    const size_t mid = dz[dz.size() / 2];
+    // Its deflate data, past the block's header, the ##DZ header and zlib's two bytes.
+    for (size_t k = mid + 24 + 24 + 2; k < mid + 24 + 24 + 66; ++k)
+        bad[k] = '\xFF';
+    ASSERT_TRUE(write_file(dir.path("bad.mf4"), bad));
+    std::string err;
+    read_trace(dir.path("bad.mf4"), Format::Mf4, &err);
+    EXPECT_NE(err.find("##DZ"), std::string::npos) << err;
+
+    velk::trace::Reader back;
+    ASSERT_TRUE(back.open(dir.path("bad.mf4"), Format::Mf4, {}));
+    ASSERT_TRUE(back.seek(late)) << back.error();
+    for (size_t k = 29990; k < frames.size(); ++k) {
+        ASSERT_EQ(back.next(&f), 1) << "frame " << k << ": " << back.error();
+        ASSERT_TRUE(f == frames[k]) << "frame " << k;
+    }
+    EXPECT_EQ(back.next(&f), 0);
+}
+
 // The walker is no rubber stamp: a count or an offset of ours that lies fails it.
 TEST(Mf4Trace, OracleRejectsAFileWhoseCountsOrOffsetsLie)
 {
@@ -477,6 +546,7 @@ TEST(Mf4Trace, FilesOfEveryLayoutTheOracleBuildsReadToTheirFrames)
         const auto got = read_trace(path, Format::Mf4, &err);
         EXPECT_EQ(err, "");
         expect_frames(got, frames);
+        expect_places_resume(path, got);
     }
     if (tz)
         setenv("TZ", saved_tz.c_str(), 1);

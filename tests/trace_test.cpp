@@ -802,7 +802,7 @@ struct IndexCase {
 };
 constexpr IndexCase kIndexCases[] = {
     {"i.log", true},     {"i.asc", true},  {"i.csv", true},       {"i.blf", true},
-    {"i.pcapng", true},  {"i.pcap", true}, {"i.trc", true},       {"i.mf4", false},
+    {"i.pcapng", true},  {"i.pcap", true}, {"i.trc", true},       {"i.mf4", true},
     {"i.log.gz", true},  {"i.asc.zst", true}, {"i.trc.gz", true},
 };
 

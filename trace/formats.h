@@ -57,6 +57,14 @@ void append_hex(std::string *out, const uint8_t *p, int n, bool spaced);
 
 // ---- formats with a decoder and an encoder of their own ----
 
+// A place that does not fit ResumePoint's fields, kept by the decoder that
+// made it (shared, for the index's copies of a place).
+struct DecoderPlace {
+    virtual ~DecoderPlace() = default;
+    // Bytes held, for the index's count of its memory.
+    virtual size_t bytes() const = 0;
+};
+
 // Reads a file of its format from its first byte, streaming: what it holds
 // in memory is bounded whatever the file's size.
 class Decoder {

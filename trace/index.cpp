@@ -285,8 +285,11 @@ size_t Index::memory() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = sizeof *this + points_.capacity() * sizeof(Point) + counts_.size() * (sizeof(uint32_t) * 2 + 48);
-    for (const Point &p : points_)
+    for (const Point &p : points_) {
         n += p.at.capacity() * sizeof(ResumePoint);
+        for (const ResumePoint &r : p.at)
+            n += r.place ? r.place->bytes() : 0;
+    }
     return n;
 }
 

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <set>
 
 #include "formats.h"
@@ -208,6 +209,15 @@ bool load_text(const File &file, uint64_t at, std::string *text, std::string *wh
     return true;
 }
 
+// Where a data block begins: the list that names it, its place there, and
+// the bytes of the stream before it.
+struct BlockPlace {
+    uint64_t list = 0;   // the ##DL block; 0: the stream's only block
+    uint64_t index = 0;  // in that list
+    uint64_t at = 0;
+    uint64_t start = 0;
+};
+
 // The bytes of a data block list (DT, SD, DZ, or DL/HL lists of them) as one
 // stream, a piece at a time.
 class Chain {
@@ -229,8 +239,48 @@ public:
         offsets_.clear();
         list_index_ = 0;
         next_list_ = 0;
+        list_at_ = 0;
         seen_.clear();
         pending_.clear();
+        delivered_ = 0;
+        opened_.clear();
+    }
+
+    // The block holding stream byte `pos`, among those opened since
+    // forget_before() was last given a place at or before it.
+    bool place_of(uint64_t pos, BlockPlace *p) const
+    {
+        for (auto it = opened_.rbegin(); it != opened_.rend(); ++it)
+            if (it->start <= pos) {
+                *p = *it;
+                return true;
+            }
+        return false;
+    }
+    // The stream's reader holds nothing before `pos` any more.
+    void forget_before(uint64_t pos)
+    {
+        while (opened_.size() >= 2 && opened_[1].start <= pos)
+            opened_.pop_front();
+    }
+    // Goes on from the start of a block that place_of() gave: a compressed
+    // block is inflated again from its start.
+    bool resume(const BlockPlace &p, std::string *why)
+    {
+        reset();
+        started_ = true;
+        if (p.list != 0) {
+            next_list_ = p.list;
+            if (!load_list(why))
+                return false;
+            if (p.index >= list_.size() || list_[p.index] != p.at) {
+                *why = at_byte(p.list, "the data block list changed under the reader");
+                return false;
+            }
+            list_index_ = p.index + 1;
+        }
+        delivered_ = p.start;
+        return open_at(p.list, p.index, p.at, list_index_ == list_.size() && next_list_ == 0, why);
     }
 
     // Up to `want` bytes into dst; *got = 0 at the end. False: *why says.
@@ -245,6 +295,7 @@ public:
             size_t n = 0;
             if (!piece(dst, want, &n, why))
                 return false;
+            delivered_ += n;
             if (n == 0) {
                 if (!pending_.empty()) {
                     *why = pending_;
@@ -289,14 +340,14 @@ private:
                         return false;
                     continue;
                 }
-                return open_block(at, true, why);
+                return open_at(0, 0, at, true, why);
             }
             if (list_index_ < list_.size()) {
                 at = list_[list_index_++];
                 const bool last = list_index_ == list_.size() && next_list_ == 0;
                 if (at == 0)
                     continue;
-                return open_block(at, last, why);
+                return open_at(list_at_, list_index_ - 1, at, last, why);
             }
             if (next_list_ == 0)
                 return true;
@@ -317,6 +368,7 @@ private:
             *why = at_byte(at, "a ##DL block without links");
             return false;
         }
+        list_at_ = at;
         next_list_ = dl.links[0];
         list_.assign(dl.links.begin() + 1, dl.links.end());
         list_index_ = 0;
@@ -326,6 +378,17 @@ private:
             for (size_t i = 0; i < list_.size(); ++i)
                 offsets_.push_back(get_le(dl.data.data() + 8 + 8 * i, 8));
         return true;
+    }
+
+    bool open_at(uint64_t list, uint64_t index, uint64_t at, bool last, std::string *why)
+    {
+        const BlockPlace p{list, index, at, delivered_};
+        // A block that gave nothing before this one is no place to go back to.
+        if (!opened_.empty() && opened_.back().start == delivered_)
+            opened_.back() = p;
+        else
+            opened_.push_back(p);
+        return open_block(at, last, why);
     }
 
     bool open_block(uint64_t at, bool last, std::string *why)
@@ -551,7 +614,10 @@ private:
     std::vector<uint64_t> offsets_;  // of list_'s blocks in the stream; empty when not given
     size_t list_index_ = 0;
     uint64_t next_list_ = 0;
+    uint64_t list_at_ = 0;  // of list_
     std::set<uint64_t> seen_;
+    uint64_t delivered_ = 0;  // stream bytes handed out
+    std::deque<BlockPlace> opened_;  // blocks whose bytes the stream's reader may still hold
     uint64_t block_at_ = 0;
     uint64_t pos_ = 0, end_ = 0;
     uint64_t org_left_ = 0;
@@ -583,6 +649,7 @@ public:
             // Allocated when first read: streams that are never read cost nothing.
             if (buf_.size() < std::max<size_t>(n, 1 << 16))
                 buf_.resize(std::max<size_t>(n, 1 << 16));
+            chain_.forget_before(pos_);
             size_t got = 0;
             if (!chain_.fill(buf_.data() + tail_, buf_.size() - tail_, &got, why))
                 return -1;
@@ -624,6 +691,37 @@ public:
         ended_ = false;
     }
     Chain &chain() { return chain_; }
+
+    // A place in the stream: the block it lies in and how far; a stream not
+    // read yet has no block.
+    struct Place {
+        BlockPlace block;
+        uint64_t pos = 0;
+        bool fresh = true;
+    };
+    bool mark(Place *p) const
+    {
+        p->pos = pos_;
+        p->fresh = false;
+        if (chain_.place_of(pos_, &p->block))
+            return true;
+        p->fresh = true;
+        return pos_ == 0;
+    }
+    bool resume(const Place &p, std::string *why)
+    {
+        reset();
+        if (p.fresh)
+            return true;
+        if (p.pos < p.block.start || !chain_.resume(p.block, why))
+            return false;
+        pos_ = p.block.start;
+        if (skip(p.pos - p.block.start, why) > 0)
+            return true;
+        if (why->empty())
+            *why = at_byte(p.block.at, "the data block ends before the place it was left at");
+        return false;
+    }
 
 private:
     Chain chain_;
@@ -722,6 +820,21 @@ public:
             if (s_.skip(len, why) <= 0)
                 return missing(offset, why);
         }
+    }
+
+    struct Place {
+        Stream::Place stream;
+        uint64_t vpos = 0;
+    };
+    bool mark(Place *p) const
+    {
+        p->vpos = vpos_;
+        return s_.mark(&p->stream);
+    }
+    bool resume(const Place &p, std::string *why)
+    {
+        vpos_ = p.vpos;
+        return s_.resume(p.stream, why);
     }
 
 private:
@@ -844,7 +957,99 @@ public:
         return s;
     }
 
+    // A place is each data group's: the frame it has read ahead for the
+    // merge, the block after that frame's record and how far into its
+    // data, and its groups' record counts and variable-length data places.
+    // Going back inflates at most one block per data group.
+    bool mark(ResumePoint *p) const override
+    {
+        if (!opened_ || failed_)
+            return false;
+        auto place = std::make_shared<Place>();
+        place->other_records = other_records_;
+        place->tail_note = tail_note_;
+        for (const auto &s : sources_) {
+            if (s->state < 0)
+                return false;
+            Place::Source &ps = place->sources.emplace_back();
+            ps.state = s->state;
+            ps.frame = s->frame;
+            ps.name = s->name;
+            ps.bus = s->bus;
+            if (s->state > 0 && !s->stream.mark(&ps.stream))
+                return false;
+            for (const Group &g : s->groups) {
+                Place::Group &pg = ps.groups.emplace_back();
+                pg.index = g.index;
+                if (g.vlsd_bytes && !g.vlsd_bytes->mark(&pg.vlsd))
+                    return false;
+            }
+        }
+        p->offset = sources_.empty() ? 0 : sources_[0]->stream.block_at();
+        p->place = std::move(place);
+        return true;
+    }
+
+    bool resume(FILE *, const ResumePoint &p) override
+    {
+        const auto *place = dynamic_cast<const Place *>(p.place.get());
+        if (!opened_ || place == nullptr || place->sources.size() != sources_.size())
+            return false;
+        for (size_t i = 0; i < sources_.size(); ++i)
+            if (place->sources[i].groups.size() != sources_[i]->groups.size())
+                return false;
+        for (size_t i = 0; i < sources_.size(); ++i) {
+            Source &s = *sources_[i];
+            const Place::Source &ps = place->sources[i];
+            s.state = ps.state;
+            s.frame = ps.frame;
+            s.name = ps.name;
+            s.bus = ps.bus;
+            s.why.clear();
+            std::string why;
+            if (ps.state > 0 && !s.stream.resume(ps.stream, &why))
+                return false;
+            for (size_t k = 0; k < s.groups.size(); ++k) {
+                Group &g = s.groups[k];
+                g.index = ps.groups[k].index;
+                if (g.vlsd_bytes && !g.vlsd_bytes->resume(ps.groups[k].vlsd, &why))
+                    return false;
+            }
+        }
+        failed_ = false;
+        error_.clear();
+        other_records_ = place->other_records;
+        tail_note_ = place->tail_note;
+        return true;
+    }
+
 private:
+    struct Place : DecoderPlace {
+        struct Group {
+            uint64_t index = 0;
+            Vlsd::Place vlsd;
+        };
+        struct Source {
+            int state = 0;
+            Frame frame;
+            std::string name;
+            uint64_t bus = 0;
+            Stream::Place stream;
+            std::vector<Group> groups;
+        };
+        std::vector<Source> sources;
+        uint64_t other_records = 0;
+        std::string tail_note;
+
+        size_t bytes() const override
+        {
+            size_t n = sizeof *this + sources.capacity() * sizeof(Source) + tail_note.capacity();
+            for (const Source &s : sources)
+                n += s.groups.capacity() * sizeof(Group) + s.name.capacity();
+            return n;
+        }
+    };
+
     struct Source {
         Source(const File *file, uint64_t first, bool unfinalized) : stream(file, first, unfinalized) {}
         Stream stream;

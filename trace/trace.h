@@ -51,6 +51,7 @@ class Decoder;
 class Encoder;
 struct CompressedState;
 struct InflatePoint;
+struct DecoderPlace;
 }  // namespace detail
 
 // Where a frame's time came from.
@@ -315,8 +316,8 @@ struct ReadOptions {
 // what its format needs to go on from there (a line's offset and the
 // header state read before it, a block's offset, a container's offset and
 // the bytes into its data; in compressed text, the restart point to inflate
-// from). MF4 files hold only the frame count and are read again from their
-// start.
+// from; in MF4, each data group's block and place in its data, and the
+// frame each has read ahead for merging them by time).
 struct ResumePoint {
     uint64_t frames = 0;   // frames delivered before this place
     uint64_t offset = 0;   // in the file: a line, a block, a container
@@ -329,6 +330,7 @@ struct ResumePoint {
     uint32_t flags = 0;
     bool replay = true;    // reached by reading `frames` frames from the start
     std::shared_ptr<const detail::InflatePoint> inflate;  // compressed text: where to inflate from
+    std::shared_ptr<const detail::DecoderPlace> place;    // what a format keeps beyond these (MF4)
 };
 
 class Reader {
@@ -406,7 +408,9 @@ class Merge;
 // A trace read once, on a thread of its own, into places to come back to:
 // one every kEvery frames (the reader's place and the frame's time), and a
 // count per identifier. What it holds grows by about a hundred bytes per
-// kEvery frames and a bounded table, never with the frames themselves.
+// kEvery frames (an MF4 file's places, which keep each data group's frame
+// read ahead, some hundreds per data group) and a bounded table, never with
+// the frames themselves.
 // Several files are read as one trace merged by time (split pieces, two
 // loggers). A damaged file ends the index at the damage, with error().
 //

@@ -11,6 +11,7 @@
 // a queue that the thread empties every 50 ms.
 #include "adapter_time.h"
 #include "guipart.h"
+#include "trace_formats.h"
 #include "widgets.h"
 
 #include <atomic>
@@ -42,23 +43,6 @@ struct Item {
     UPBS_INFO entry;
     Kind kind;
     int64_t wall_us;  // when the GUI thread took it
-};
-
-struct FormatChoice {
-    const char *name;
-    const char *pattern;
-    trace::Format format;
-};
-
-constexpr FormatChoice kFormats[] = {
-    {"candump log (*.log)", "*.log", trace::Format::CandumpLog},
-    {"Vector ASC (*.asc)", "*.asc", trace::Format::Asc},
-    {"CSV (*.csv)", "*.csv", trace::Format::Csv},
-    {"Vector BLF (*.blf)", "*.blf", trace::Format::Blf},
-    {"ASAM MDF 4 (*.mf4)", "*.mf4", trace::Format::Mf4},
-    {"pcapng (*.pcapng)", "*.pcapng", trace::Format::Pcapng},
-    {"pcap (*.pcap)", "*.pcap", trace::Format::Pcap},
-    {"PEAK trace (*.trc)", "*.trc", trace::Format::Trc},
 };
 
 std::string size_text(uint64_t bytes)
@@ -320,23 +304,6 @@ gboolean recording_ended(gpointer)
     return G_SOURCE_REMOVE;
 }
 
-// The format the name's extension says; without one, the chooser's filter
-// gives it and its extension is added.
-bool format_for(std::string *path, GtkFileChooser *chooser, trace::Format *format)
-{
-    if (trace::format_of(*path, format))
-        return true;
-    GtkFileFilter *chosen = gtk_file_chooser_get_filter(chooser);
-    const char *name = chosen != nullptr ? gtk_file_filter_get_name(chosen) : nullptr;
-    const FormatChoice *choice = &kFormats[0];
-    for (const FormatChoice &c : kFormats)
-        if (name != nullptr && std::strcmp(name, c.name) == 0)
-            choice = &c;
-    *path += choice->pattern + 1;
-    *format = choice->format;
-    return true;
-}
-
 // The chooser's splitting fields: a piece's size and time, and how many
 // pieces are kept (0: no limit). Named so that a test can find them.
 GtkWidget *split_field(GtkGrid *grid, int row, const char *label, const char *unit, const char *name, double step)
@@ -364,12 +331,7 @@ bool choose_file(std::string *path, trace::Format *format, trace::SplitOptions *
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
-    for (const FormatChoice &c : kFormats) {
-        GtkFileFilter *filter = gtk_file_filter_new();
-        gtk_file_filter_set_name(filter, c.name);
-        gtk_file_filter_add_pattern(filter, c.pattern);
-        gtk_file_chooser_add_filter(chooser, filter);
-    }
+    gui::add_trace_formats(chooser);
     gui::start_in_last_folder(chooser);
     GtkWidget *grid = gtk_grid_new();
     gtk_grid_set_row_spacing(GTK_GRID(grid), 4);
@@ -386,7 +348,9 @@ bool choose_file(std::string *path, trace::Format *format, trace::SplitOptions *
     g_free(suggested);
     g_date_time_unref(now);
     *path = gui::run_file_chooser(dialog, tr_dialog_run);
-    const bool ok = !path->empty() && format_for(path, chooser, format);
+    const bool ok = !path->empty();
+    if (ok)
+        gui::trace_format_for(path, chooser, format);
     split->max_bytes = static_cast<uint64_t>(gtk_spin_button_get_value(GTK_SPIN_BUTTON(size)) * 1e6 + 0.5);
     split->max_us = int64_t{gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(time))} * 60 * 1000000;
     split->keep = split->max_bytes > 0 || split->max_us > 0 ? gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(keep)) : 0;

@@ -7,12 +7,17 @@
 #include "databases.h"
 #include "guipart.h"
 #include "signal_text.h"
+#include "trace_export.h"
 #include "trace_filter.h"
+#include "trace_formats.h"
+#include "trace_plot.h"
+#include "trace_stats.h"
 #include "trace.h"
 #include "widgets.h"
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,6 +25,7 @@
 #include <memory>
 
 gint (*gui::trace_view::open_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
+gint (*gui::trace_view::export_dialog_run)(GtkDialog *dialog) = gtk_dialog_run;
 
 namespace gui::trace_view {
 
@@ -58,7 +64,10 @@ struct View {
     std::list<Block> blocks;  // most recently used first
     int64_t first_us = -1;    // frame 0's time, for relative times
     int64_t selected = -1;    // a row of the list (of the matches, while filtered)
+    std::shared_ptr<const trace_filter::Filter> filter_set;  // the filter `run` runs
     std::unique_ptr<trace_filter::Run> run;  // the filter, while one is set
+    std::unique_ptr<trace_export::Export> exporting;  // until its end is said
+    std::string note;  // how the last export ended, shown until the next action
     std::string read_error;   // a row that could not be read, said once
 
     GtkWidget *window = nullptr;
@@ -70,7 +79,29 @@ struct View {
     GtkWidget *filter = nullptr;
     GtkWidget *strip = nullptr;
     GtkWidget *stats = nullptr;  // the statistics window, while open
-    guint tick = 0;
+    GtkListStore *stats_store = nullptr;
+    GtkWidget *stats_range = nullptr, *stats_nominal = nullptr, *stats_data = nullptr;
+    GtkWidget *stats_status = nullptr, *stats_load = nullptr;
+    std::unique_ptr<trace_stats::Stats> stats_run;  // the range's statistics, read or being read
+    bool stats_final = false;  // the table shows stats_run's end
+    GtkWidget *export_btn = nullptr;
+
+    // The whole-trace plot, while its window is open: a signal of the
+    // loaded databases, the columns of the range shown, a cursor.
+    struct PlotChoice {
+        std::shared_ptr<const velk::dbc::Database> db;
+        const velk::dbc::Message *message;
+        const velk::dbc::Signal *signal;
+    };
+    GtkWidget *plot = nullptr;
+    GtkWidget *plot_area = nullptr;
+    GtkWidget *plot_signal = nullptr;
+    std::vector<PlotChoice> plot_choices;  // as the signal box lists them
+    std::unique_ptr<trace_plot::Columns> columns;
+    int64_t cursor_us = -1;
+    double press_x = -1;
+    guint tick = 0;  // the timer, while it runs
+    guint first_idle = 0;
     int row_h = 16;
     int char_w = 8;
 
@@ -232,6 +263,10 @@ void show_details(View *v)
     uint64_t n = 0;
     const trace::Frame *f =
         v->selected >= 0 && frame_of_row(v, static_cast<uint64_t>(v->selected), &n) ? frame_at(v, n) : nullptr;
+    if (f != nullptr && v->plot_area != nullptr) {
+        v->cursor_us = us_of(*f);
+        gtk_widget_queue_draw(v->plot_area);
+    }
     if (f != nullptr) {
         text = "Frame " + std::to_string(n + 1) + ", " + time_text(us_of(*f)) + ": " +
                (f->error ? std::string("error frame") : trace::frame_text(*f, false));
@@ -265,19 +300,27 @@ void select_row(View *v, int64_t n, bool centre)
     gtk_widget_queue_draw(v->area);
 }
 
+// Clears a drawing area to its background; the text colour in *fg, and a
+// layout to write with, which the caller unrefs.
+PangoLayout *begin_drawing(GtkWidget *area, cairo_t *cr, GdkRGBA *fg)
+{
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    gtk_render_background(style, cr, 0, 0, gtk_widget_get_allocated_width(area),
+                          gtk_widget_get_allocated_height(area));
+    gtk_style_context_get_color(style, gtk_style_context_get_state(style), fg);
+    return gtk_widget_create_pango_layout(area, nullptr);
+}
+
 gboolean draw(GtkWidget *area, cairo_t *cr, gpointer data)
 {
     auto *v = static_cast<View *>(data);
     GtkStyleContext *style = gtk_widget_get_style_context(area);
     const int width = gtk_widget_get_allocated_width(area);
-    const int height = gtk_widget_get_allocated_height(area);
-    gtk_render_background(style, cr, 0, 0, width, height);
-    PangoLayout *layout = gtk_widget_create_pango_layout(area, nullptr);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
     pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
     PangoAttrList *bold = pango_attr_list_new();
     pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
-    GdkRGBA fg;
-    gtk_style_context_get_color(style, gtk_style_context_get_state(style), &fg);
 
     auto draw_line = [&](int y, const std::string *cells, bool titles) {
         pango_layout_set_attributes(layout, titles ? bold : nullptr);
@@ -344,9 +387,21 @@ std::string count_text(uint64_t n)
     return s;
 }
 
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string status_text(View *v)
 {
     const uint64_t n = v->index.frames();
+    if (v->exporting)
+        return "Exporting to " + base_name(v->exporting->path()) + ": " + count_text(v->exporting->read()) + " of " +
+               count_text(v->exporting->total()) + " frames read, " + count_text(v->exporting->written()) +
+               " written";
+    if (!v->note.empty())
+        return v->note;
     if (v->run) {
         const uint64_t found = v->run->count();
         if (!v->run->done() || !v->index.done())
@@ -365,10 +420,38 @@ std::string status_text(View *v)
     return count_text(n) + " frames";
 }
 
-gboolean tick(gpointer data)
+// Says how an export ended, in the bar and the status log.
+void export_ended(View *v)
 {
-    auto *v = static_cast<View *>(data);
-    const bool done = v->index.done() && (!v->run || v->run->done());
+    const trace_export::Export &e = *v->exporting;
+    const std::string frames = count_text(e.written()) + (e.written() == 1 ? " frame" : " frames");
+    if (e.cancelled())
+        v->note = "Export cancelled; " + base_name(e.path()) + " removed";
+    else if (!e.error().empty())
+        v->note = "Export stopped: " + e.error() + "; " + frames + " in " + e.path();
+    else
+        v->note = "Exported " + frames + " to " + e.path();
+    insert_log(("Trace: " + v->note).c_str());
+    v->exporting.reset();
+    gtk_button_set_label(GTK_BUTTON(v->export_btn), "Export…");
+}
+
+void fill_statistics(View *v);
+
+// Shows how far everything has got; true when nothing goes on any more.
+bool refresh(View *v)
+{
+    if (v->exporting && v->exporting->done())
+        export_ended(v);
+    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting &&
+                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done());
+    // The table while its range is read, and once at the end.
+    if (v->stats != nullptr && v->stats_run && !v->stats_final) {
+        v->stats_final = v->stats_run->done();
+        fill_statistics(v);
+    }
+    if (v->plot_area != nullptr)
+        gtk_widget_queue_draw(v->plot_area);
     const uint64_t n = v->index.frames();
     const gint64 now = g_get_monotonic_time();
     if (now > v->last_tick_us)
@@ -380,50 +463,59 @@ gboolean tick(gpointer data)
             v->first_us = us_of(*f);
     }
     const uint64_t total = v->index.bytes_total();
-    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(v->progress),
-                                  done ? 1.0
-                                  : total > 0 ? std::min(1.0, static_cast<double>(v->index.bytes_read()) /
-                                                                  static_cast<double>(total))
-                                              : 0.0);
+    double fraction = done ? 1.0
+                      : total > 0 ? std::min(1.0, static_cast<double>(v->index.bytes_read()) / static_cast<double>(total))
+                                  : 0.0;
+    if (v->exporting && v->exporting->total() > 0)
+        fraction = static_cast<double>(v->exporting->read()) / static_cast<double>(v->exporting->total());
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(v->progress), std::min(1.0, fraction));
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
     update_adjustment(v);
     // Rows below the last one drawn may have come.
     gtk_widget_queue_draw(v->area);
     gtk_widget_queue_draw(v->strip);
-    if (done) {
-        v->tick = 0;
-        // Where a damaged trace ends is worth more than the bar's width.
-        if (!v->index.error().empty() && !v->run) {
-            insert_log(("Trace: " + status_text(v)).c_str());
-            if (v->selected < 0)
-                gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
-        }
-        return G_SOURCE_REMOVE;
-    }
-    return G_SOURCE_CONTINUE;
+    return done;
 }
 
-// "123" a frame number; "12.5" seconds from the first frame; "14:05:30.25"
-// a time of day on the first frame's date. -1 with *why otherwise.
-int64_t go_to_row(View *v, const std::string &text, std::string *why)
+// The view's timer: it ends itself once nothing goes on; follow() starts it again.
+gboolean tick(gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (!refresh(v))
+        return G_SOURCE_CONTINUE;
+    v->tick = 0;
+    // Where a damaged trace ends is worth more than the bar's width.
+    if (!v->index.error().empty() && !v->run) {
+        insert_log(("Trace: " + status_text(v)).c_str());
+        if (v->selected < 0)
+            gtk_label_set_text(GTK_LABEL(v->details), status_text(v).c_str());
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// "123" a frame number (*number, counted from 1); "12.5" seconds from the
+// first frame, "14:05:30.25" a time of day on the first frame's date (*us,
+// *number 0). False with *why otherwise.
+bool parse_place(View *v, const std::string &text, uint64_t *number, int64_t *us, std::string *why)
 {
     const std::string t(text.c_str() + std::strspn(text.c_str(), " #"));
     char *end = nullptr;
+    *number = 0;
     if (!t.empty() && std::strspn(t.c_str(), "0123456789") == t.size()) {
         const unsigned long long n = std::strtoull(t.c_str(), &end, 10);
         if (n < 1 || n > v->index.frames()) {
             *why = "there is no frame " + t + " (frames 1 to " + count_text(v->index.frames()) + ")";
-            return -1;
+            return false;
         }
-        return static_cast<int64_t>(n - 1);
+        *number = n;
+        return true;
     }
-    int64_t us = 0;
     int h = 0, m = 0;
     double s = 0;
     int used = 0;
     if (v->first_us < 0) {
         *why = "the trace holds no frame yet";
-        return -1;
+        return false;
     }
     if (std::sscanf(t.c_str(), "%d:%d:%lf%n", &h, &m, &s, &used) == 3 && used == static_cast<int>(t.size()) &&
         h >= 0 && h < 24 && m >= 0 && m < 60 && s >= 0 && s < 61) {
@@ -434,16 +526,30 @@ int64_t go_to_row(View *v, const std::string &text, std::string *why)
         tm.tm_min = m;
         tm.tm_sec = 0;
         tm.tm_isdst = -1;
-        us = int64_t{mktime(&tm)} * 1000000 + static_cast<int64_t>(s * 1e6 + 0.5);
-    } else {
-        const double sec = std::strtod(t.c_str(), &end);
-        if (t.empty() || end == nullptr || *end != '\0') {
-            *why = "Go to takes a frame number (1234), seconds from the first frame (12.5) or a time of day "
-                   "(14:05:30.25)";
-            return -1;
-        }
-        us = v->first_us + static_cast<int64_t>(sec * 1e6 + (sec < 0 ? -0.5 : 0.5));
+        *us = int64_t{mktime(&tm)} * 1000000 + static_cast<int64_t>(s * 1e6 + 0.5);
+        return true;
     }
+    const double sec = std::strtod(t.c_str(), &end);
+    if (t.empty() || end == nullptr || *end != '\0') {
+        *why = "takes a frame number (1234), seconds from the first frame (12.5) or a time of day (14:05:30.25)";
+        return false;
+    }
+    *us = v->first_us + static_cast<int64_t>(sec * 1e6 + (sec < 0 ? -0.5 : 0.5));
+    return true;
+}
+
+// The frame a Go to text names: -1 with *why when there is none.
+int64_t go_to_row(View *v, const std::string &text, std::string *why)
+{
+    uint64_t number = 0;
+    int64_t us = 0;
+    if (!parse_place(v, text, &number, &us, why)) {
+        if (why->rfind("takes", 0) == 0)
+            *why = "Go to " + *why;
+        return -1;
+    }
+    if (number > 0)
+        return static_cast<int64_t>(number - 1);
     const int64_t row = v->reader.find_time(us);
     if (row < 0)
         *why = "no frame at or after " + time_text(us) + " among the frames indexed";
@@ -459,6 +565,7 @@ void go_to(GtkWidget *, gpointer data)
         gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Go to: " + why).c_str());
         return;
     }
+    v->note.clear();
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), status_text(v).c_str());
     select_row(v, row_of_frame(v, static_cast<uint64_t>(row)), true);
     gtk_widget_grab_focus(v->area);
@@ -517,6 +624,338 @@ void resized(GtkWidget *, GdkRectangle *, gpointer data)
     update_adjustment(static_cast<View *>(data));
 }
 
+// Ticks again (once ended) while anything goes on: indexing, a filter, an export.
+void follow(View *v)
+{
+    if (v->tick == 0)
+        v->tick = g_timeout_add(kTickMs, tick, v);
+    refresh(v);
+}
+
+// The first frame an export's From or To names: empty, the trace's start
+// or end; a frame number, that frame (included by To); a time, the frames
+// at and after it (before or at it for To).
+bool export_bound(View *v, const std::string &text, bool to, uint64_t *frame, std::string *why)
+{
+    if (text.find_first_not_of(" \t") == std::string::npos) {
+        *frame = to ? UINT64_MAX : 0;
+        return true;
+    }
+    uint64_t number = 0;
+    int64_t us = 0;
+    if (!parse_place(v, text, &number, &us, why)) {
+        *why = std::string(to ? "To " : "From ") + *why;
+        return false;
+    }
+    if (number > 0) {
+        *frame = to ? number : number - 1;
+        return true;
+    }
+    const int64_t n = v->reader.find_time(to ? us + 1 : us);
+    if (n >= 0) {
+        *frame = static_cast<uint64_t>(n);
+        return true;
+    }
+    if (to && v->index.done()) {
+        *frame = UINT64_MAX;
+        return true;
+    }
+    *why = "no frame at or after " + time_text(us) + " among the frames indexed";
+    return false;
+}
+
+GtkWidget *export_field(GtkGrid *grid, int row, const char *label, const char *name, const char *placeholder)
+{
+    GtkWidget *l = gtk_label_new(label);
+    gtk_widget_set_halign(l, GTK_ALIGN_END);
+    GtkWidget *entry = gtk_entry_new();
+    gtk_widget_set_name(entry, name);
+    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), placeholder);
+    gtk_widget_set_tooltip_text(entry, "A frame number (1234), seconds from the first frame (12.5) or a time of "
+                                       "day (14:05:30.25); empty: the trace's start or end");
+    gtk_grid_attach(grid, l, 0, row, 1, 1);
+    gtk_grid_attach(grid, entry, 1, row, 1, 1);
+    return entry;
+}
+
+// Export…: the frames the filter keeps (or all), between From and To, to
+// a file of any format velk writes. While it runs the button cancels it.
+void export_frames(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->exporting) {
+        v->exporting->cancel();
+        return;
+    }
+    GtkWidget *dialog = gtk_file_chooser_dialog_new("Export frames", GTK_WINDOW(v->window),
+                                                    GTK_FILE_CHOOSER_ACTION_SAVE, "Cancel", GTK_RESPONSE_CANCEL,
+                                                    "Export", GTK_RESPONSE_OK, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    gui::add_trace_formats(chooser);
+    gui::start_in_last_folder(chooser);
+    gtk_file_chooser_set_current_name(chooser, "export.log");
+    GtkWidget *grid = gtk_grid_new();
+    gtk_grid_set_row_spacing(GTK_GRID(grid), 4);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 6);
+    GtkWidget *only = gtk_check_button_new_with_label("Only the frames the filter keeps");
+    gtk_widget_set_name(only, "tv_export_filtered");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(only), v->filter_set != nullptr);
+    gtk_widget_set_sensitive(only, v->filter_set != nullptr);
+    gtk_grid_attach(GTK_GRID(grid), only, 1, 0, 1, 1);
+    GtkWidget *from = export_field(GTK_GRID(grid), 1, "From", "tv_export_from", "the first frame");
+    GtkWidget *to = export_field(GTK_GRID(grid), 2, "To", "tv_export_to", "the last frame");
+    gtk_widget_show_all(grid);
+    gtk_file_chooser_set_extra_widget(chooser, grid);
+    std::string path = gui::run_file_chooser(dialog, export_dialog_run);
+    trace::Format format = trace::Format::CandumpLog;
+    if (!path.empty())
+        gui::trace_format_for(&path, chooser, &format);
+    const bool filtered = v->filter_set != nullptr && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(only));
+    const std::string from_text = gtk_entry_get_text(GTK_ENTRY(from));
+    const std::string to_text = gtk_entry_get_text(GTK_ENTRY(to));
+    gtk_widget_destroy(dialog);
+    if (path.empty())
+        return;
+    std::string why;
+    uint64_t first = 0, end = 0;
+    if (!export_bound(v, from_text, false, &first, &why) || !export_bound(v, to_text, true, &end, &why)) {
+        gtk_progress_bar_set_text(GTK_PROGRESS_BAR(v->progress), ("Export: " + why).c_str());
+        return;
+    }
+    auto e = std::make_unique<trace_export::Export>(v->index, filtered ? v->filter_set : nullptr, first, end);
+    if (!e->start(path, format, &why)) {
+        v->note = "Export failed: " + why;
+        insert_log(("Trace: " + v->note).c_str());
+        follow(v);
+        return;
+    }
+    v->exporting = std::move(e);
+    v->note.clear();
+    gtk_button_set_label(GTK_BUTTON(v->export_btn), "Cancel export");
+    follow(v);
+}
+
+// ---- the whole-trace plot ----
+
+constexpr int kPlotLeft = 80, kPlotRight = 12, kPlotTop = 24, kPlotBottom = 22;
+
+int plot_width(View *v)
+{
+    return std::max(1, gtk_widget_get_allocated_width(v->plot_area) - kPlotLeft - kPlotRight);
+}
+
+// The columns of the chosen signal over [t0, t1), computed anew.
+void plot_range(View *v, int64_t t0, int64_t t1)
+{
+    v->columns.reset();
+    const int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(v->plot_signal));
+    if (chosen < 0 || static_cast<size_t>(chosen) >= v->plot_choices.size() || t1 <= t0)
+        return;
+    const View::PlotChoice &c = v->plot_choices[static_cast<size_t>(chosen)];
+    v->columns = std::make_unique<trace_plot::Columns>(v->index, c.db, c.message, c.signal, t0, t1, plot_width(v));
+    follow(v);
+}
+
+// From the first frame to the last one indexed.
+void plot_whole(View *v)
+{
+    const uint64_t n = v->index.frames();
+    const trace::Frame *first = n > 0 ? frame_at(v, 0) : nullptr;
+    if (first == nullptr)
+        return;
+    const int64_t t0 = us_of(*first);
+    if (v->first_us < 0)
+        v->first_us = t0;
+    if (const trace::Frame *last = frame_at(v, n - 1))
+        plot_range(v, t0, us_of(*last) + 1);
+}
+
+int64_t plot_time_at(View *v, double x)
+{
+    const trace_plot::Columns &c = *v->columns;
+    const double f = std::clamp((x - kPlotLeft) / plot_width(v), 0.0, 1.0);
+    return c.t0() + static_cast<int64_t>(f * static_cast<double>(c.t1() - c.t0()));
+}
+
+// The cursor at a time: the list goes to the first frame at or after it.
+void plot_cursor_to(View *v, int64_t us)
+{
+    const int64_t n = v->reader.find_time(us);
+    v->cursor_us = us;
+    if (n >= 0)
+        select_row(v, row_of_frame(v, static_cast<uint64_t>(n)), true);
+    gtk_widget_queue_draw(v->plot_area);
+}
+
+gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    const int height = gtk_widget_get_allocated_height(area);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
+    const auto text_at = [&](double x, double y, const std::string &t, bool right) {
+        pango_layout_set_text(layout, t.c_str(), -1);
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout, &w, &h);
+        cairo_move_to(cr, right ? x - w : x, y);
+        pango_cairo_show_layout(cr, layout);
+    };
+    gdk_cairo_set_source_rgba(cr, &fg);
+    const double x0 = kPlotLeft, y0 = kPlotTop, w = plot_width(v), h = std::max(1, height - kPlotTop - kPlotBottom);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, x0 - 0.5, y0 - 0.5, w + 1, h + 1);
+    cairo_stroke(cr);
+    if (!v->columns) {
+        text_at(x0 + 8, y0 + 8, "Choose a signal of the loaded databases", false);
+        g_object_unref(layout);
+        return TRUE;
+    }
+    const trace_plot::Columns &c = *v->columns;
+    const auto cols = c.columns();
+    double lo = 0, hi = 0;
+    bool any = false;
+    for (const auto &col : cols)
+        if (col.has) {
+            lo = any ? std::min(lo, col.min) : col.min;
+            hi = any ? std::max(hi, col.max) : col.max;
+            any = true;
+        }
+    if (hi == lo) {
+        hi += 1;
+        lo -= 1;
+    }
+    const auto y_of = [&](double value) { return y0 + h - (value - lo) / (hi - lo) * h; };
+    cairo_set_source_rgb(cr, 0.1, 0.35, 0.8);
+    const double step = w / static_cast<double>(cols.size());
+    for (size_t i = 0; i < cols.size(); ++i) {
+        if (!cols[i].has)
+            continue;
+        const double x = x0 + (static_cast<double>(i) + 0.5) * step;
+        cairo_move_to(cr, x, y_of(cols[i].max) - 0.5);
+        cairo_line_to(cr, x, y_of(cols[i].min) + 0.5);
+    }
+    cairo_stroke(cr);
+    if (v->cursor_us >= c.t0() && v->cursor_us < c.t1()) {
+        const double x = x0 + static_cast<double>(v->cursor_us - c.t0()) / static_cast<double>(c.t1() - c.t0()) * w;
+        cairo_set_source_rgb(cr, 0.85, 0.2, 0.1);
+        cairo_move_to(cr, std::floor(x) + 0.5, y0);
+        cairo_line_to(cr, std::floor(x) + 0.5, y0 + h);
+        cairo_stroke(cr);
+    }
+    gdk_cairo_set_source_rgba(cr, &fg);
+    char b[64];
+    if (any) {
+        std::snprintf(b, sizeof b, "%.6g", hi);
+        text_at(x0 - 6, y0 - 2, b, true);
+        std::snprintf(b, sizeof b, "%.6g", lo);
+        text_at(x0 - 6, y0 + h - 16, b, true);
+    }
+    const int64_t origin = std::max<int64_t>(v->first_us, 0);
+    text_at(x0, y0 + h + 2, seconds_text(c.t0() - origin) + " s", false);
+    text_at(x0 + w, y0 + h + 2, seconds_text(c.t1() - origin) + " s", true);
+    const char *name = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(v->plot_signal));
+    std::string title = std::string(name != nullptr ? name : "") + ": " + count_text(c.samples()) + " values";
+    g_free(const_cast<char *>(name));
+    title += c.done() ? ", the lowest and highest of each column" : ", reading…";
+    if (!c.error().empty())
+        title += "; reading stopped: " + c.error();
+    text_at(x0, 2, title, false);
+    g_object_unref(layout);
+    return TRUE;
+}
+
+gboolean plot_pressed(GtkWidget *, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (e->type == GDK_BUTTON_PRESS && e->button == 1)
+        v->press_x = e->x;
+    return TRUE;
+}
+
+// A click puts the cursor there; a drag across a range zooms into it.
+gboolean plot_released(GtkWidget *, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (e->button != 1 || v->press_x < 0 || !v->columns)
+        return TRUE;
+    const double from = std::min(v->press_x, e->x), to = std::max(v->press_x, e->x);
+    v->press_x = -1;
+    if (to - from > 4)
+        plot_range(v, plot_time_at(v, from), plot_time_at(v, to));
+    else
+        plot_cursor_to(v, plot_time_at(v, e->x));
+    return TRUE;
+}
+
+void plot_resized(GtkWidget *, GdkRectangle *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->columns && v->columns->done() && v->columns->width() != plot_width(v))
+        plot_range(v, v->columns->t0(), v->columns->t1());
+}
+
+// What a window of the view holds: a bar of controls on top of the rest.
+GtkWidget *column_with_bar(GtkWidget *window, GtkWidget **bar)
+{
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    gtk_box_pack_start(GTK_BOX(box), *bar, FALSE, FALSE, 0);
+    return box;
+}
+
+void show_plot(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->plot != nullptr) {
+        gtk_window_present(GTK_WINDOW(v->plot));
+        return;
+    }
+    v->plot = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->plot), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->plot), TRUE);
+    gtk_window_set_title(GTK_WINDOW(v->plot), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - Plot").c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 360);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->plot, &bar);
+    v->plot_signal = gtk_combo_box_text_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->plot_signal), "tv_plot_signal");
+    v->plot_choices.clear();
+    for (const auto &l : gui::databases::all())
+        for (const velk::dbc::Message &m : l.db->messages())
+            for (const velk::dbc::Signal &sig : m.signals) {
+                const std::string label = m.name + "." + sig.name;
+                gtk_combo_box_text_append(GTK_COMBO_BOX_TEXT(v->plot_signal), label.c_str(), label.c_str());
+                v->plot_choices.push_back({l.db, &m, &sig});
+            }
+    gtk_box_pack_start(GTK_BOX(bar), v->plot_signal, FALSE, FALSE, 0);
+    GtkWidget *whole = gtk_button_new_with_label("Whole trace");
+    gtk_buildable_set_name(GTK_BUILDABLE(whole), "tv_plot_whole");
+    gtk_box_pack_start(GTK_BOX(bar), whole, FALSE, FALSE, 0);
+    GtkWidget *hint = gtk_label_new("Click: the list goes there. Drag across: zoom into that range.");
+    gtk_box_pack_start(GTK_BOX(bar), hint, FALSE, FALSE, 6);
+    v->plot_area = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->plot_area), "tv_plot_area");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->plot_area), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_add_events(v->plot_area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK);
+    gtk_box_pack_start(GTK_BOX(box), v->plot_area, TRUE, TRUE, 0);
+    g_signal_connect(v->plot_area, "draw", G_CALLBACK(draw_plot), v);
+    g_signal_connect(v->plot_area, "button-press-event", G_CALLBACK(plot_pressed), v);
+    g_signal_connect(v->plot_area, "button-release-event", G_CALLBACK(plot_released), v);
+    g_signal_connect(v->plot_area, "size-allocate", G_CALLBACK(plot_resized), v);
+    g_signal_connect_swapped(v->plot_signal, "changed", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect_swapped(whole, "clicked", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect_swapped(v->plot, "destroy", G_CALLBACK(+[](View *view) {
+                                 view->columns.reset();
+                                 view->plot = view->plot_area = view->plot_signal = nullptr;
+                             }),
+                             v);
+    gtk_widget_show_all(v->plot);
+}
+
 void apply_filter(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
@@ -531,14 +970,14 @@ void apply_filter(GtkWidget *, gpointer data)
         }
     }
     v->run.reset();
+    v->filter_set = filter;
     if (filter)
         v->run = std::make_unique<trace_filter::Run>(v->index, filter);
     v->selected = -1;
+    v->note.clear();
     gtk_adjustment_set_value(v->adj, 0);
     show_details(v);
-    if (v->tick == 0)
-        v->tick = g_timeout_add(kTickMs, tick, v);
-    tick(v);
+    follow(v);
 }
 
 // Where the matches lie in the whole trace, beside the scroll bar.
@@ -562,24 +1001,37 @@ gboolean draw_strip(GtkWidget *strip, cairo_t *cr, gpointer data)
     return TRUE;
 }
 
-enum StatColumn { ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_KEY, ST_COLUMNS };
+enum StatColumn {
+    ST_ID, ST_MOD, ST_MESSAGE, ST_COUNT, ST_SHARE, ST_MEAN, ST_MIN, ST_MAX, ST_FIRST, ST_LAST, ST_CHANGES, ST_KEY,
+    ST_COLUMNS
+};
 
-// Frames per identifier of the whole trace, from the index's counts.
-void show_statistics(GtkWidget *, gpointer data)
+std::string period_text(int64_t us)
 {
-    auto *v = static_cast<View *>(data);
-    if (v->stats != nullptr) {
-        gtk_widget_destroy(v->stats);
-        v->stats = nullptr;
+    char b[32];
+    std::snprintf(b, sizeof b, "%.3f ms", static_cast<double>(us) / 1000.0);
+    return b;
+}
+
+// One row per identifier: from the index's counts at once, then from the
+// reading of the range with its periods, times and data changes.
+void fill_statistics(View *v)
+{
+    const bool read = v->stats_run && v->stats_run->done();
+    std::map<uint32_t, trace_stats::Id> ids;
+    if (read) {
+        ids = v->stats_run->ids();
+    } else {
+        for (const auto &[key, count] : v->index.counts())
+            ids[key].count = count;
     }
-    GtkListStore *store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
-                                             G_TYPE_STRING, G_TYPE_UINT);
-    const auto counts = v->index.counts();
     uint64_t total = 0;
-    for (const auto &c : counts)
-        total += c.second;
-    for (const auto &[key, count] : counts) {
-        char id[16] = "", share[16];
+    for (const auto &c : ids)
+        total += c.second.count;
+    gtk_list_store_clear(v->stats_store);
+    const int64_t origin = std::max<int64_t>(v->first_us, 0);
+    for (const auto &[key, id] : ids) {
+        char text[16] = "", share[16];
         const bool ext = (key & 0x80000000u) != 0;
         const char *mod = "";
         const char *name = "";
@@ -588,46 +1040,199 @@ void show_statistics(GtkWidget *, gpointer data)
         } else if (key == trace::Index::kOtherKey) {
             name = "(further identifiers)";
         } else {
-            std::snprintf(id, sizeof id, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
+            std::snprintf(text, sizeof text, ext ? "%08X" : "%03X", key & 0x1FFFFFFFu);
             mod = ext ? "EID" : "SID";
             if (const velk::dbc::Message *m = gui::databases::find(key & 0x1FFFFFFFu, ext))
                 name = m->name.c_str();
         }
-        std::snprintf(share, sizeof share, "%.2f %%", total > 0 ? 100.0 * static_cast<double>(count) /
-                                                                      static_cast<double>(total)
-                                                                : 0.0);
-        gtk_list_store_insert_with_values(store, nullptr, -1, ST_ID, id, ST_MOD, mod, ST_MESSAGE, name, ST_COUNT,
-                                          guint64{count}, ST_SHARE, share, ST_KEY, guint{key}, -1);
+        std::snprintf(share, sizeof share, "%.2f %%",
+                      total > 0 ? 100.0 * static_cast<double>(id.count) / static_cast<double>(total) : 0.0);
+        const bool periods = read && id.count > 1;
+        const std::string mean =
+            periods ? period_text((id.last_us - id.first_us) / static_cast<int64_t>(id.count - 1)) : "";
+        const std::string lo = periods ? period_text(id.min_period_us) : "";
+        const std::string hi = periods ? period_text(id.max_period_us) : "";
+        const std::string first = read ? seconds_text(id.first_us - origin) : "";
+        const std::string last = read ? seconds_text(id.last_us - origin) : "";
+        gtk_list_store_insert_with_values(v->stats_store, nullptr, -1, ST_ID, text, ST_MOD, mod, ST_MESSAGE, name,
+                                          ST_COUNT, guint64{id.count}, ST_SHARE, share, ST_MEAN, mean.c_str(), ST_MIN,
+                                          lo.c_str(), ST_MAX, hi.c_str(), ST_FIRST, first.c_str(), ST_LAST,
+                                          last.c_str(), ST_CHANGES, guint64{id.changes}, ST_KEY, guint{key}, -1);
     }
-    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
-    g_object_unref(store);
+    const bool whole = gtk_combo_box_get_active(GTK_COMBO_BOX(v->stats_range)) <= 0;
+    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(ids.size()) + " identifiers";
+    if (!v->index.done() && whole)
+        title += " so far";
+    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
+    std::string status;
+    if (!v->stats_run)
+        status = "";
+    else if (!read)
+        status = "Reading " + std::string(whole ? "the whole trace" : "the frames in view") + ": " +
+                 count_text(v->stats_run->scanned()) + " frames";
+    else if (!v->stats_run->error().empty())
+        status = "Reading stopped: " + v->stats_run->error();
+    else
+        status = std::string(whole ? "The whole trace" : "The frames in view") + ", " +
+                 seconds_text(v->stats_run->t0() - origin) + " s to " + seconds_text(v->stats_run->t1() - 1 - origin) +
+                 " s. Below: the bus load of CAN1 and CAN2 over that time at the bit rates given";
+    gtk_label_set_text(GTK_LABEL(v->stats_status), status.c_str());
+    gtk_widget_queue_draw(v->stats_load);
+}
+
+// Reads the range chosen: the whole trace, or the frames the list shows.
+void read_statistics(View *v)
+{
+    v->stats_run.reset();
+    v->stats_final = false;
+    uint64_t from = 0, to = v->index.frames();
+    if (gtk_combo_box_get_active(GTK_COMBO_BOX(v->stats_range)) == 1) {
+        const uint64_t first_row = static_cast<uint64_t>(gtk_adjustment_get_value(v->adj));
+        const uint64_t last_row = std::min(first_row + static_cast<uint64_t>(rows_shown(v)), row_count(v));
+        uint64_t a = 0, b = 0;
+        if (last_row <= first_row || !frame_of_row(v, first_row, &a) || !frame_of_row(v, last_row - 1, &b))
+            return fill_statistics(v);
+        from = a;
+        to = b + 1;
+    }
+    const trace::Frame *first = to > from ? frame_at(v, from) : nullptr;
+    const int64_t t0 = first != nullptr ? us_of(*first) : 0;
+    const trace::Frame *last = first != nullptr ? frame_at(v, to - 1) : nullptr;
+    if (last == nullptr)
+        return fill_statistics(v);
+    const int width = std::max(100, gtk_widget_get_allocated_width(v->stats_load) - 60);
+    v->stats_run = std::make_unique<trace_stats::Stats>(v->index, from, to, t0, us_of(*last) + 1, width);
+    fill_statistics(v);
+    follow(v);
+}
+
+// The bus load of each channel over the range read: one bar per time, in
+// percent of the bus at the bit rates given.
+gboolean draw_load(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    const double nominal = gtk_spin_button_get_value(GTK_SPIN_BUTTON(v->stats_nominal)) * 1e3;
+    const double fast = gtk_spin_button_get_value(GTK_SPIN_BUTTON(v->stats_data)) * 1e6;
+    const bool read = v->stats_run && v->stats_run->done();
+    const double row_h = (height - 4) / 2.0;
+    for (int ch = 0; ch < 2; ++ch) {
+        const double y0 = 2 + ch * row_h;
+        double peak = 0;
+        if (read && nominal > 0) {
+            const auto &bits = v->stats_run->load(ch);
+            const double seconds = static_cast<double>(v->stats_run->t1() - v->stats_run->t0()) / 1e6 /
+                                   static_cast<double>(bits.size());
+            const double w = static_cast<double>(width - 60) / static_cast<double>(bits.size());
+            cairo_set_source_rgb(cr, ch == 0 ? 0.1 : 0.85, ch == 0 ? 0.45 : 0.4, ch == 0 ? 0.8 : 0.1);
+            for (size_t i = 0; i < bits.size(); ++i) {
+                const double busy = static_cast<double>(bits[i].nominal) / nominal +
+                                    static_cast<double>(bits[i].data) / (fast > 0 ? fast : nominal);
+                const double load = seconds > 0 ? busy / seconds : 0;
+                peak = std::max(peak, load);
+                const double h = std::min(1.0, load) * (row_h - 2);
+                cairo_rectangle(cr, 60 + static_cast<double>(i) * w, y0 + row_h - 1 - h, std::max(1.0, w), h);
+            }
+            cairo_fill(cr);
+        }
+        gdk_cairo_set_source_rgba(cr, &fg);
+        char b[48];
+        std::snprintf(b, sizeof b, read ? "CAN%d\n%.0f %%" : "CAN%d", ch + 1, peak * 100);
+        pango_layout_set_text(layout, b, -1);
+        cairo_move_to(cr, 4, y0);
+        pango_cairo_show_layout(cr, layout);
+    }
+    g_object_unref(layout);
+    return TRUE;
+}
+
+GtkWidget *rate_field(GtkWidget *bar, const char *label, const char *name, double value, double max)
+{
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new(label), FALSE, FALSE, 0);
+    GtkWidget *spin = gtk_spin_button_new_with_range(0.001, max, 1);
+    gtk_buildable_set_name(GTK_BUILDABLE(spin), name);
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(spin), 3);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), value);
+    gtk_box_pack_start(GTK_BOX(bar), spin, FALSE, FALSE, 0);
+    return spin;
+}
+
+void show_statistics(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->stats != nullptr) {
+        gtk_widget_destroy(v->stats);
+        v->stats = nullptr;
+    }
+    v->stats_store = gtk_list_store_new(ST_COLUMNS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT64,
+                                        G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                        G_TYPE_STRING, G_TYPE_UINT64, G_TYPE_UINT);
+    GtkWidget *tree = gtk_tree_view_new_with_model(GTK_TREE_MODEL(v->stats_store));
+    g_object_unref(v->stats_store);
     gtk_buildable_set_name(GTK_BUILDABLE(tree), "tv_stats_tree");
     static constexpr struct {
         const char *title;
         int column;
         int sort;
-    } kStatColumns[] = {{"ID", ST_ID, ST_KEY}, {"MOD", ST_MOD, ST_MOD}, {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
-                        {"COUNT", ST_COUNT, ST_COUNT}, {"SHARE", ST_SHARE, ST_COUNT}};
+    } kStatColumns[] = {{"ID", ST_ID, ST_KEY},
+                        {"MOD", ST_MOD, ST_MOD},
+                        {"MESSAGE", ST_MESSAGE, ST_MESSAGE},
+                        {"COUNT", ST_COUNT, ST_COUNT},
+                        {"SHARE", ST_SHARE, ST_COUNT},
+                        {"MEAN PERIOD", ST_MEAN, -1},
+                        {"MIN PERIOD", ST_MIN, -1},
+                        {"MAX PERIOD", ST_MAX, -1},
+                        {"FIRST", ST_FIRST, -1},
+                        {"LAST", ST_LAST, -1},
+                        {"CHANGES", ST_CHANGES, ST_CHANGES}};
     for (const auto &c : kStatColumns) {
         GtkCellRenderer *cell = gtk_cell_renderer_text_new();
         GtkTreeViewColumn *col = gtk_tree_view_column_new_with_attributes(c.title, cell, "text", c.column, nullptr);
-        gtk_tree_view_column_set_sort_column_id(col, c.sort);
+        if (c.sort >= 0)
+            gtk_tree_view_column_set_sort_column_id(col, c.sort);
         gtk_tree_view_column_set_resizable(col, TRUE);
         gtk_tree_view_append_column(GTK_TREE_VIEW(tree), col);
     }
     v->stats = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_transient_for(GTK_WINDOW(v->stats), GTK_WINDOW(v->window));
     gtk_window_set_destroy_with_parent(GTK_WINDOW(v->stats), TRUE);
-    std::string title = "Statistics: " + count_text(total) + " frames, " + count_text(counts.size()) + " identifiers";
-    if (!v->index.done())
-        title += " so far";
-    gtk_window_set_title(GTK_WINDOW(v->stats), title.c_str());
-    gtk_window_set_default_size(GTK_WINDOW(v->stats), 520, 480);
+    gtk_window_set_default_size(GTK_WINDOW(v->stats), 980, 560);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->stats, &bar);
+    v->stats_range = gtk_combo_box_text_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_range), "tv_stats_range");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->stats_range), "Whole trace");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->stats_range), "Frames in view");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(v->stats_range), 0);
+    gtk_box_pack_start(GTK_BOX(bar), v->stats_range, FALSE, FALSE, 0);
+    v->stats_nominal = rate_field(bar, "Bus load at", "tv_stats_nominal", 500, 10000);
+    v->stats_data = rate_field(bar, "kbit/s, data phase", "tv_stats_data", 2, 20);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Mbit/s"), FALSE, FALSE, 0);
+    v->stats_status = gtk_label_new("");
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_status), "tv_stats_status");
+    gtk_label_set_xalign(GTK_LABEL(v->stats_status), 0);
+    gtk_label_set_ellipsize(GTK_LABEL(v->stats_status), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(box), v->stats_status, FALSE, FALSE, 0);
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_container_add(GTK_CONTAINER(scroll), tree);
-    gtk_container_add(GTK_CONTAINER(v->stats), scroll);
+    gtk_box_pack_start(GTK_BOX(box), scroll, TRUE, TRUE, 0);
+    v->stats_load = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->stats_load), "tv_stats_load");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->stats_load), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_set_size_request(v->stats_load, -1, 90);
+    gtk_box_pack_start(GTK_BOX(box), v->stats_load, FALSE, FALSE, 0);
+    g_signal_connect(v->stats_load, "draw", G_CALLBACK(draw_load), v);
+    const auto redraw = +[](View *view) { gtk_widget_queue_draw(view->stats_load); };
+    g_signal_connect_swapped(v->stats_nominal, "value-changed", G_CALLBACK(redraw), v);
+    g_signal_connect_swapped(v->stats_data, "value-changed", G_CALLBACK(redraw), v);
+    g_signal_connect_swapped(v->stats_range, "changed", G_CALLBACK(+[](View *view) { read_statistics(view); }), v);
     g_object_add_weak_pointer(G_OBJECT(v->stats), reinterpret_cast<gpointer *>(&v->stats));
+    g_signal_connect_swapped(v->stats, "destroy", G_CALLBACK(+[](View *view) { view->stats_run.reset(); }), v);
     gtk_widget_show_all(v->stats);
+    read_statistics(v);
 }
 
 void destroyed(GtkWidget *, gpointer data)
@@ -635,8 +1240,13 @@ void destroyed(GtkWidget *, gpointer data)
     auto *v = static_cast<View *>(data);
     if (v->tick != 0)
         g_source_remove(v->tick);
+    if (v->first_idle != 0)
+        g_source_remove(v->first_idle);
     if (v->stats != nullptr)
         gtk_widget_destroy(v->stats);
+    if (v->plot != nullptr)
+        gtk_widget_destroy(v->plot);
+    v->exporting.reset();
     v->run.reset();
     v->index.stop();
     delete v;
@@ -650,12 +1260,6 @@ void measure(View *v)
     g_object_unref(layout);
     v->char_w = std::max(4, (w + 15) / 16);
     v->row_h = std::max(10, h + 2);
-}
-
-std::string base_name(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -681,12 +1285,8 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_window_set_default_size(GTK_WINDOW(view->window), 1200, 700);
     g_object_set_data(G_OBJECT(view->window), "trace-view", view);
 
-    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
-    gtk_container_add(GTK_CONTAINER(view->window), box);
-
-    GtkWidget *bar = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-    gtk_box_pack_start(GTK_BOX(box), bar, FALSE, FALSE, 0);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(view->window, &bar);
     view->progress = gtk_progress_bar_new();
     gtk_buildable_set_name(GTK_BUILDABLE(view->progress), "tv_progress");
     gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(view->progress), TRUE);
@@ -720,6 +1320,17 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
     gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
     g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    GtkWidget *plot = gtk_button_new_with_label("Plot");
+    gtk_buildable_set_name(GTK_BUILDABLE(plot), "tv_plot_btn");
+    gtk_widget_set_tooltip_text(plot, "A signal of the loaded databases over the whole trace");
+    gtk_box_pack_start(GTK_BOX(bar), plot, FALSE, FALSE, 0);
+    g_signal_connect(plot, "clicked", G_CALLBACK(show_plot), view);
+    view->export_btn = gtk_button_new_with_label("Export…");
+    gtk_buildable_set_name(GTK_BUILDABLE(view->export_btn), "tv_export_btn");
+    gtk_widget_set_tooltip_text(view->export_btn, "The frames the filter keeps, or every frame, between two frames "
+                                                  "or times, to a file of any format velk writes");
+    gtk_box_pack_start(GTK_BOX(bar), view->export_btn, FALSE, FALSE, 0);
+    g_signal_connect(view->export_btn, "clicked", G_CALLBACK(export_frames), view);
     g_signal_connect(view->entry, "activate", G_CALLBACK(go_to), view);
 
     GtkWidget *pane = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
@@ -768,13 +1379,14 @@ GtkWidget *open(const std::vector<std::string> &paths)
     view->tick = g_timeout_add(kTickMs, tick, view);
     gtk_widget_show_all(view->window);
     // The first rows as soon as the window is up, before the first tick.
-    g_idle_add(
-        +[](gpointer w) -> gboolean {
-            if (View *v = view_of(static_cast<GtkWidget *>(w)); v != nullptr && v->tick != 0)
-                tick(v);
+    view->first_idle = g_idle_add(
+        +[](gpointer data) -> gboolean {
+            auto *v = static_cast<View *>(data);
+            v->first_idle = 0;
+            refresh(v);
             return G_SOURCE_REMOVE;
         },
-        view->window);
+        view);
     insert_log(("Trace opened: " + title).c_str());
     return view->window;
 }
@@ -892,6 +1504,63 @@ std::string cell(GtkWidget *w, uint64_t row, Column column)
     uint64_t n = 0;
     const trace::Frame *f = v != nullptr && frame_of_row(v, row, &n) ? frame_at(v, n) : nullptr;
     return f == nullptr ? "<no row>" : cell_text(v, n, *f, column);
+}
+
+GtkWidget *plot(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->plot;
+}
+
+bool plot_columns(GtkWidget *w, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1)
+{
+    View *v = view_of(w);
+    if (v == nullptr || !v->columns || !v->columns->done())
+        return false;
+    *columns = v->columns->columns();
+    *t0 = v->columns->t0();
+    *t1 = v->columns->t1();
+    return true;
+}
+
+void plot_zoom(GtkWidget *w, int64_t t0, int64_t t1)
+{
+    if (View *v = view_of(w); v != nullptr && v->plot != nullptr)
+        plot_range(v, t0, t1);
+}
+
+void plot_click(GtkWidget *w, int64_t us)
+{
+    if (View *v = view_of(w); v != nullptr && v->plot != nullptr)
+        plot_cursor_to(v, us);
+}
+
+int64_t plot_cursor(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? -1 : v->cursor_us;
+}
+
+bool exporting(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->exporting != nullptr;
+}
+
+bool statistics_read(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->stats_run && v->stats_final;
+}
+
+std::vector<uint64_t> statistics_bits(GtkWidget *w, int channel)
+{
+    View *v = view_of(w);
+    std::vector<uint64_t> bits;
+    if (v != nullptr && v->stats_run && v->stats_run->done())
+        for (const trace_stats::Bits &b : v->stats_run->load(channel))
+            bits.push_back(b.nominal + b.data);
+    return bits;
 }
 
 GtkWidget *statistics(GtkWidget *w)

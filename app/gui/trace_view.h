@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "trace_plot.h"
+
 namespace gui::trace_view {
 
 // The columns of the list, in the order shown.
@@ -29,6 +31,9 @@ void accept_drops(GtkWidget *window);
 void btn_open_trace_cb(GtkWidget *, gpointer);
 // The chooser's run, a test's answer in place of gtk_dialog_run.
 extern gint (*open_dialog_run)(GtkDialog *dialog);
+// The Export… chooser's run, likewise; its fields below the chooser are
+// named tv_export_filtered, tv_export_from and tv_export_to.
+extern gint (*export_dialog_run)(GtkDialog *dialog);
 
 // What a view shows, for tests: frames indexed so far, whether indexing
 // ended, the status line, the first row shown, the selected row (-1:
@@ -44,6 +49,22 @@ uint64_t rows(GtkWidget *view);
 // A filter is set and has read the whole trace.
 bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
+// The plot window the Plot button opened, or nullptr.
+GtkWidget *plot(GtkWidget *view);
+// The plot's columns, time range [t0, t1) and width, once computed.
+bool plot_columns(GtkWidget *view, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1);
+// What a drag across the plot does: zoom into [t0, t1).
+void plot_zoom(GtkWidget *view, int64_t t0, int64_t t1);
+// What a click does: the cursor at `us`, and the list at the frame there.
+void plot_click(GtkWidget *view, int64_t us);
+// The cursor's time (it follows the list's selection), -1 before any.
+int64_t plot_cursor(GtkWidget *view);
+// An export is running (its end not said yet).
+bool exporting(GtkWidget *view);
+// The statistics window shows its range read (periods, times, changes, bus load).
+bool statistics_read(GtkWidget *view);
+// The bits on the bus of CAN1 (0) or CAN2 (1) in each time of the load strip.
+std::vector<uint64_t> statistics_bits(GtkWidget *view, int channel);
 // The statistics window the Statistics button opened, or nullptr.
 GtkWidget *statistics(GtkWidget *view);
 
