@@ -143,7 +143,14 @@ std::string TraceView::db_path_;
 
 TEST_F(TraceView, EveryFormatShowsItsFirstRowsAtOnceGoesToAFrameOrATimeAndDecodesTheSelection)
 {
-    for (const char *name : {"t.blf", "t.log", "t.mf4", "t.pcapng", "t.trc", "t.asc", "t.csv", "t.log.gz"}) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers slow this tenfold: there the formats whose places hold
+    // the most (a container, an MF4 group's block, a deflate window).
+    const char *const names[] = {"t.blf", "t.mf4", "t.log.gz"};
+#else
+    const char *const names[] = {"t.blf", "t.log", "t.mf4", "t.pcapng", "t.trc", "t.asc", "t.csv", "t.log.gz"};
+#endif
+    for (const char *name : names) {
         SCOPED_TRACE(name);
         const std::string path = dir_->path(name);
         write_trace(path, kFrames);
