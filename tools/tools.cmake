@@ -27,5 +27,8 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/velk-bridge@.service
 target_sources(velk_decode PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lake_export.cpp)
 target_link_libraries(velk_decode PRIVATE velk_lake)
 
-# velk_isotp runs the ISO-TP module's connections and reassembler.
-target_link_libraries(velk_isotp PRIVATE velk_isotp_lib)
+# velk_isotp runs the ISO-TP module's connections and reassembler, velk_uds
+# its UDS exchanges; both on a connection run over the adapter.
+add_library(velk_isotp_link STATIC ${CMAKE_CURRENT_LIST_DIR}/isotp_link.cpp)
+target_link_libraries(velk_isotp_link PUBLIC velk_tool_common velk_isotp_lib)
+target_link_libraries(velk_isotp PRIVATE velk_isotp_link)
