@@ -96,8 +96,6 @@ std::string hex_text(const std::vector<uint8_t> &data)
 const char kIsotpOptions[] = "s:r:x:M:p:P:l:XS:m:w:t:vN:";
 
 const char kIsotpOptionsHelp[] =
-    "  -s ID           the identifier this side sends on\n"
-    "  -r ID           the identifier this side receives on\n"
     "  -x TA[:RA]      extended addressing: TA is the first byte of every frame\n"
     "                  sent, RA (default TA) of every frame taken (hex)\n"
     "  -M AE           mixed addressing with the address extension AE (hex)\n"
@@ -110,8 +108,7 @@ const char kIsotpOptionsHelp[] =
     "  -m STMIN        STmin announced: milliseconds 0-127 (5 or 5ms), 100us to\n"
     "                  900us, or the wire byte (0xF3)\n"
     "  -w COUNT        wait frames accepted in a row (default 10)\n"
-    "  -t MS           the N_As, N_Bs and N_Cr timeouts (default 1000)\n"
-    "  -v              print each frame sent, in candump's log format\n";
+    "  -t MS           the N_As, N_Bs and N_Cr timeouts (default 1000)\n";
 
 int isotp_option(const char *prog, int opt, const char *arg, IsotpSettings *s)
 {

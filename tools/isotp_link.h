@@ -29,7 +29,7 @@ struct IsotpSettings {
     bool verbose = false;
     ChannelNames names;
 };
-// The options of isotp_option, for getopt, and their usage lines.
+// The options of isotp_option, for getopt, and the usage lines of -x to -t.
 extern const char kIsotpOptions[];
 extern const char kIsotpOptionsHelp[];
 // -s -r -x -M -p -P -l -X -S -m -w -t -v -N: -1 when the program goes on,

@@ -47,19 +47,7 @@ const char kUsage[] =
     "  -r ID           the identifier this side receives on (flow controls\n"
     "                  for send, the message for recv); dump: with -s, only\n"
     "                  these two identifiers\n"
-    "  -x TA[:RA]      extended addressing: TA is the first byte of every frame\n"
-    "                  sent, RA (default TA) of every frame taken (hex)\n"
-    "  -M AE           mixed addressing with the address extension AE (hex)\n"
-    "  -p BYTE         pad frames with BYTE (hex) to 8 bytes, or to -P\n"
-    "  -P LEN          pad frames to at least LEN bytes (8, or 12-64 for CAN FD)\n"
-    "  -l DL           CAN FD frames of up to DL bytes (12, 16, 20, 24, 32, 48, 64)\n"
-    "  -X              bit-rate switch in CAN FD frames\n"
-    "  -S BS           block size announced in flow controls (0-255; default 0,\n"
-    "                  all frames in one block)\n"
-    "  -m STMIN        STmin announced: milliseconds 0-127 (5 or 5ms), 100us to\n"
-    "                  900us, or the wire byte (0xF3)\n"
-    "  -w COUNT        wait frames accepted in a row (default 10)\n"
-    "  -t MS           the N_As, N_Bs and N_Cr timeouts (default 1000)\n"
+    "%s"
     "  -F ID           send: a functional request on ID, in one single frame\n"
     "  -f TRACE        dump: read the trace file TRACE\n"
     "  -n COUNT        recv, dump: stop after COUNT messages\n"
@@ -311,6 +299,7 @@ int own_option(int opt, const char *arg, Settings *s)
 int main(int argc, char **argv)
 {
     std::string usage(kUsage);
+    usage.replace(usage.find("%s"), 2, kIsotpOptionsHelp);
     usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
     if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::printf(usage.c_str(), kChannelOptionsHelp);
