@@ -110,6 +110,14 @@ const char kIsotpOptionsHelp[] =
     "  -w COUNT        wait frames accepted in a row (default 10)\n"
     "  -t MS           the N_As, N_Bs and N_Cr timeouts (default 1000)\n";
 
+std::string isotp_usage(const char *text)
+{
+    std::string usage(text);
+    usage.replace(usage.find("%s"), 2, kIsotpOptionsHelp);
+    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
+    return usage;
+}
+
 int isotp_option(const char *prog, int opt, const char *arg, IsotpSettings *s)
 {
     isotp::Address &a = s->iso.address;

@@ -32,6 +32,9 @@ struct IsotpSettings {
 // The options of isotp_option, for getopt, and the usage lines of -x to -t.
 extern const char kIsotpOptions[];
 extern const char kIsotpOptionsHelp[];
+// A tool's usage text with its first two %s filled with the lines of -x
+// to -t and of -N; the third is left for common_option.
+std::string isotp_usage(const char *text);
 // -s -r -x -M -p -P -l -X -S -m -w -t -v -N: -1 when the program goes on,
 // -2 for an option not among them, else the exit status now.
 int isotp_option(const char *prog, int opt, const char *arg, IsotpSettings *s);

@@ -298,9 +298,7 @@ int own_option(int opt, const char *arg, Settings *s)
 
 int main(int argc, char **argv)
 {
-    std::string usage(kUsage);
-    usage.replace(usage.find("%s"), 2, kIsotpOptionsHelp);
-    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
+    const std::string usage = isotp_usage(kUsage);
     if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::printf(usage.c_str(), kChannelOptionsHelp);
         return kOk;

@@ -521,9 +521,7 @@ int own_option(int opt, const char *arg, Settings *s)
 
 int main(int argc, char **argv)
 {
-    std::string usage(kUsage);
-    usage.replace(usage.find("%s"), 2, kIsotpOptionsHelp);
-    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
+    const std::string usage = isotp_usage(kUsage);
     Settings s;
     const std::string optstring = std::string("+") + kIsotpOptions + "o:O:k:D:h" + kChannelOptions;
     int opt;
