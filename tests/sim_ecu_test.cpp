@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,11 @@ velk::sim::EcuModel example()
     std::string error;
     EXPECT_TRUE(velk::sim::load_ecu(VELK_EXAMPLE_ECU, &m, &error)) << error;
     return m;
+}
+
+void PrintTo(const Case &c, std::ostream *os)
+{
+    *os << c.name;
 }
 
 class EcuScript : public testing::TestWithParam<Case> {};

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <ctime>
+#include <ostream>
 
 #include "adapter.h"
 #include "bus.h"
@@ -1173,6 +1174,11 @@ const std::vector<UdsCase> kUdsCases = {
       {{}, {"dtc", "04"}, 2, "", "velk_uds: dtc takes a sub-function (01, 02 or 0A) and a status mask"},
       {{}, {"security", "02", "KEY"}, 2, "", "velk_uds: security takes an odd level (01-7F) and a key program"}}},
 };
+
+void PrintTo(const UdsCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class Uds : public ::testing::TestWithParam<UdsCase> {};
 
