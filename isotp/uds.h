@@ -6,9 +6,10 @@
 //   const auto req = velk::uds::read_request({0xF190});
 //   connection.send(req, now);
 //   x.start(req, now);
-//   // the caller's loop: every event of the connection goes to the exchange
-//   connection.on_frame(f, now) ? x.on_frame(now) : void();
-//   x.on_event(e, now);  x.tick(now);         // until x.done()
+//   // the caller's loop, until x.done(): frames the connection takes and
+//   // every event of the connection go to the exchange, and the time
+//   if (connection.on_frame(f, now)) x.on_frame(now);
+//   x.on_event(e, now);  x.tick(now);
 //   if (x.outcome().status == velk::uds::Status::Positive) ... x.outcome().response
 //
 // C++ only; no threads, no sleeps, no adapter.

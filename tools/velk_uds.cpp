@@ -149,8 +149,9 @@ class Client {
 public:
     Client(const Settings &s, int port, int channel) : s_(s), link_(kProg, port, channel, s), c_(s.iso) {}
 
-    // The exchange of one request; false when it ended without a final
-    // response (said on standard error), *out the response otherwise.
+    // The exchange of one request: kOk with a positive response in *out;
+    // else kFailed, with what went wrong said on standard error (*out then
+    // holds any answer that came).
     int ask(const std::vector<uint8_t> &request, uds::Outcome *out);
     int finish() { return link_.finish(); }
 
