@@ -58,8 +58,8 @@ files (velk_replay), serve the adapter's buses over TCP to socketcand
 clients such as python-can (velk_socketcand, with an example systemd unit),
 put the adapter on Linux CAN interfaces for SocketCAN programs (velk_bridge,
 with the systemd template unit velk-bridge@.service), send, receive and list
-ISO-TP diagnostic messages (velk_isotp), and an emulated adapter on a pseudo-terminal (velk_sim) for scripts and
-tests.")
+ISO-TP diagnostic messages (velk_isotp), ask an ECU for UDS diagnostic services (velk_uds), and an emulated adapter
+on a pseudo-terminal with an optional UDS server (velk_sim) for scripts and tests.")
 
 set(CPACK_DEBIAN_UTILITY_PACKAGE_NAME velk-utility)
 set(CPACK_DEBIAN_UTILITY_PACKAGE_SECTION electronics)

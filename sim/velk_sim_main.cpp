@@ -16,6 +16,7 @@
 
 #include "adapter.h"
 #include "bus.h"
+#include "ecu.h"
 
 namespace {
 
@@ -66,6 +67,10 @@ const char kUsage[] =
     "                       back) after every EVERY timestamps it gives (default\n"
     "                       1000); the clock of the loopback, bus and --stream\n"
     "                       reports\n"
+    "  -E, --ecu FILE       a UDS server on the first port's channel that FILE\n"
+    "                       names (identifiers, DIDs, DTCs, sessions, security,\n"
+    "                       routines; see examples/ecu.conf); that port is then\n"
+    "                       wired to no other\n"
     "  -v, --verbose        print every frame the host writes, in hex\n"
     "  -h, --help           this text\n"
     "\n"
@@ -84,7 +89,9 @@ const char kUsage[] =
     "      an adapter clock 500 ppm slow that jumps 3 s ahead every 2000 timestamps\n"
     "  velk_sim -A 2 --link /dev/ttyCAN0 --link /dev/ttyCAN1 --bus 0.CAN1=1.CAN2\n"
     "      two adapters; CAN1 of the first and CAN2 of the second share a bus,\n"
-    "      so velk_send on /dev/ttyCAN0 CAN1 is seen by velk_dump on /dev/ttyCAN1\n";
+    "      so velk_send on /dev/ttyCAN0 CAN1 is seen by velk_dump on /dev/ttyCAN1\n"
+    "  velk_sim --link /dev/ttyCAN0 --ecu examples/ecu.conf\n"
+    "      an ECU answering diagnostics on 7E0/7E8 on CAN1, for velk_uds\n";
 
 const option kOptions[] = {
     {"link", required_argument, nullptr, 'l'},   {"ports", required_argument, nullptr, 'p'},
@@ -95,7 +102,7 @@ const option kOptions[] = {
     {"bus", required_argument, nullptr, 'B'},
     {"rate", required_argument, nullptr, 'r'},   {"seed", required_argument, nullptr, 'S'},
     {"clock", required_argument, nullptr, 'C'},  {"ids", required_argument, nullptr, 'I'},
-    {"index-stamps", no_argument, nullptr, 'T'},
+    {"index-stamps", no_argument, nullptr, 'T'}, {"ecu", required_argument, nullptr, 'E'},
     {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -180,8 +187,11 @@ int main(int argc, char **argv)
     bool have_dev_id = false, loopback = false, verbose = false;
     bool have_clock = false, index_stamps = false;
     long clock_ppm = 0, clock_jump_ms = 0, clock_every = 1000;
+    velk::sim::EcuModel ecu_model;
+    std::string ecu_error;
+    bool have_ecu = false;
     int c;
-    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:TC:I:vh", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:p:A:f:g:m:d:c:LB:s:r:S:TC:I:E:vh", kOptions, nullptr)) != -1) {
         long v;
         switch (c) {
         case 'l': links.push_back(optarg); break;
@@ -261,6 +271,13 @@ int main(int argc, char **argv)
             have_clock = true;
             break;
         }
+        case 'E':
+            if (!velk::sim::load_ecu(optarg, &ecu_model, &ecu_error)) {
+                std::fprintf(stderr, "velk_sim: %s\n", ecu_error.c_str());
+                return 2;
+            }
+            have_ecu = true;
+            break;
         case 'v': verbose = true; break;
         case 'h': std::fputs(kUsage, stdout); return 0;
         default: std::fputs(kUsage, stderr); return 2;
@@ -282,6 +299,10 @@ int main(int argc, char **argv)
     for (const Wire &w : wires) {
         if (static_cast<size_t>(std::max(w.p, w.q)) >= n) {
             std::fprintf(stderr, "velk_sim: bus wire names port %ld; there are %zu ports\n", std::max(w.p, w.q), n);
+            return 2;
+        }
+        if (have_ecu && (w.p == 0 || w.q == 0)) {
+            std::fprintf(stderr, "velk_sim: the first port serves the ECU and cannot be wired to a bus\n");
             return 2;
         }
     }
@@ -326,6 +347,9 @@ int main(int argc, char **argv)
     velk::sim::Bus bus;
     for (const Wire &w : wires)
         bus.wire(*sims[static_cast<size_t>(w.p)], w.ch_p, *sims[static_cast<size_t>(w.q)], w.ch_q);
+    velk::sim::Ecu ecu;
+    if (have_ecu)
+        ecu.start(*sims[0], ecu_model);
 
     std::vector<size_t> shown(n, 0);
     std::vector<bool> streamed(n, false);
@@ -354,6 +378,7 @@ int main(int argc, char **argv)
         }
     }
     bus.clear();   // before the adapters it points at go
+    ecu.stop();
     sims.clear();  // stops every port and removes the links
     return 0;
 }

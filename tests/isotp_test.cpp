@@ -1,14 +1,17 @@
 // ISO-TP connections driven frame by frame on a fake clock: each case is a
 // script of what the caller does and the exact frames and events that must
-// come back; then two connections back to back, and the trace reassembler.
+// come back; then two connections back to back, the trace reassembler, and
+// UDS requests and exchanges over a connection on the same clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "isotp.h"
+#include "uds.h"
 
 using velk::isotp::Addressing;
 using velk::isotp::Connection;
@@ -553,5 +556,217 @@ TEST_P(Reassemble, MessagesWithTimesAndErrors)
 }
 
 INSTANTIATE_TEST_SUITE_P(Isotp, Reassemble, testing::ValuesIn(kTraces), [](const auto &info) { return test_name(info.param.name); });
+
+// UDS: each request as the bytes it makes.
+struct Request {
+    const char *name;
+    std::vector<uint8_t> bytes;
+    const char *hex;
+};
+
+const std::vector<Request> kRequests = {
+    {"session", velk::uds::session_request(0x03), "1003"},
+    {"reset", velk::uds::reset_request(0x01), "1101"},
+    {"read two identifiers", velk::uds::read_request({0xF190, 0x0102}), "22F1900102"},
+    {"write", velk::uds::write_request(0xF199, {0x20, 0x26}), "2EF1992026"},
+    {"DTC count by mask", velk::uds::dtc_request(0x01, 0x09), "190109"},
+    {"DTCs by mask", velk::uds::dtc_request(0x02, 0xFF), "1902FF"},
+    {"supported DTCs take no mask", velk::uds::dtc_request(0x0A, 0xFF), "190A"},
+    {"clear every DTC", velk::uds::clear_dtc_request(), "14FFFFFF"},
+    {"clear one group", velk::uds::clear_dtc_request(0x123456), "14123456"},
+    {"start a routine with options", velk::uds::routine_request(0x01, 0xFF00, {0xAA}), "3101FF00AA"},
+    {"ask a seed", velk::uds::seed_request(0x01), "2701"},
+    {"send the key on the next level", velk::uds::key_request(0x03, {0x12, 0x34}), "27041234"},
+    {"tester present, no answer wanted", velk::uds::tester_present_request(true), "3E80"},
+    {"tester present", velk::uds::tester_present_request(false), "3E00"},
+};
+
+class UdsRequest : public testing::TestWithParam<Request> {};
+
+TEST_P(UdsRequest, BytesAreExact)
+{
+    EXPECT_EQ(hex_of(GetParam().bytes), GetParam().hex);
+}
+
+INSTANTIATE_TEST_SUITE_P(Uds, UdsRequest, testing::ValuesIn(kRequests), [](const auto &info) { return test_name(info.param.name); });
+
+// A response checked against its request, as a user reads the outcome.
+struct Answer {
+    const char *name;
+    const char *request;
+    const char *response;
+    const char *text;
+};
+
+const std::vector<Answer> kAnswers = {
+    {"positive session", "1003", "5003003201F4", "positive response"},
+    {"positive read echoes the identifier", "22F190", "62F19041", "positive response"},
+    {"suppress bit is not echoed", "3E80", "7E00", "positive response"},
+    {"routine echoes control and identifier", "3101FF00", "7101FF0000", "positive response"},
+    {"negative response by name", "22F190", "7F2231", "negative response 0x31 requestOutOfRange"},
+    {"security denied", "270201020304", "7F2735", "negative response 0x35 invalidKey"},
+    {"unknown code", "1101", "7F1195", "negative response 0x95 (unknown)"},
+    {"pending", "3101FF00", "7F3178", "response pending"},
+    {"another service's negative response", "22F190", "7F3E12", "a negative response to another request"},
+    {"wrong service", "22F190", "6E F190", "unexpected answer: response 0x6E to request 0x22"},
+    {"wrong identifier", "22F190", "62F19141",
+     "unexpected answer: response to 0x22 repeats 0x91 where the request had 0x90"},
+    {"short negative response", "1003", "7F10", "unexpected answer: a negative response of 2 bytes"},
+    {"cut short", "1003", "50", "unexpected answer: a response of 1 bytes to request 0x10"},
+};
+
+class UdsAnswer : public testing::TestWithParam<Answer> {};
+
+TEST_P(UdsAnswer, OutcomeIsSaid)
+{
+    std::string response = GetParam().response;
+    std::erase(response, ' ');
+    const velk::uds::Outcome o = velk::uds::check_response(bytes_of(GetParam().request), bytes_of(response));
+    EXPECT_EQ(velk::uds::outcome_text(o), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Uds, UdsAnswer, testing::ValuesIn(kAnswers), [](const auto &info) { return test_name(info.param.name); });
+
+// A request's exchange over a connection from 7E0 to 7E8, on a fake clock:
+//   S send the request, T next frame is this one (confirmed sent),
+//   R a frame arrives, K tick, W still waiting with this deadline ("-": none),
+//   O the outcome.
+struct UdsCase {
+    const char *name;
+    std::vector<Step> steps;
+};
+
+const std::vector<UdsCase> kExchanges = {
+    {"answer within P2",
+     {{'S', 0, "22F190"}, {'T', 10, "7E0#0322F190"}, {'W', 10, "50010"}, {'R', 50009, "7E8#0462F19041"},
+      {'O', 0, "positive response 62F19041"}}},
+    {"no answer within P2",
+     {{'S', 0, "1003"}, {'T', 0, "7E0#021003"}, {'K', 49999, ""}, {'W', 0, "50000"}, {'K', 50000, ""},
+      {'O', 0, "no response within P2 (50 ms)"}}},
+    {"responsePending moves to P2*",
+     {{'S', 0, "3101FF00"}, {'T', 0, "7E0#043101FF00"}, {'R', 40000, "7E8#037F3178"}, {'W', 0, "5040000"},
+      {'R', 5000000, "7E8#037F3178"}, {'K', 9999999, ""}, {'W', 0, "10000000"},
+      {'R', 9999999, "7E8#057101FF0000"}, {'O', 0, "positive response 7101FF0000 [2 pending]"}}},
+    {"no final response within P2*",
+     {{'S', 0, "3101FF00"}, {'T', 0, "7E0#043101FF00"}, {'R', 1000, "7E8#037F3178"}, {'K', 5000999, ""},
+      {'W', 0, "5001000"}, {'K', 5001000, ""},
+      {'O', 0, "no final response within P2* (5000 ms) after responsePending [1 pending]"}}},
+    {"a long answer stops the clock while it arrives",
+     {{'S', 0, "22F190"}, {'T', 0, "7E0#0322F190"}, {'R', 40000, "7E8#100A62F190414243"}, {'T', 40000, "7E0#300000"},
+      {'W', 0, "-"}, {'K', 900000, ""}, {'R', 900000, "7E8#2144454647"},
+      {'O', 0, "positive response 62F19041424344454647"}}},
+    {"a negative response",
+     {{'S', 0, "2EF19901"}, {'T', 0, "7E0#042EF19901"}, {'R', 1, "7E8#037F2E33"},
+      {'O', 0, "negative response 0x33 securityAccessDenied 7F2E33"}}},
+    {"another service's answer is passed over",
+     {{'S', 0, "1101"}, {'T', 0, "7E0#021101"}, {'R', 30000, "7E8#037F3E12"}, {'W', 0, "80000"},
+      {'R', 30001, "7E8#025101"}, {'O', 0, "positive response 5101"}}},
+    {"suppressed answer: done once sent", {{'S', 0, "3E80"}, {'T', 0, "7E0#023E80"}, {'O', 0, "sent"}}},
+    {"the transport fails",
+     {{'S', 0, "22F190"}, {'T', 0, "7E0#0322F190"}, {'R', 1, "7E8#100A62F190414243"}, {'T', 1, "7E0#300000"},
+      {'K', 1000001, ""}, {'O', 0, "ISO-TP: timeout N_Cr"}}},
+};
+
+class UdsExchange : public testing::TestWithParam<UdsCase> {};
+
+TEST_P(UdsExchange, TimesAndOutcomeAreExact)
+{
+    Options o;
+    normal(&o);
+    Connection conn(o);
+    velk::uds::Exchange x({});
+    uint64_t now = 0;
+    auto pump = [&] {
+        Event e;
+        while (conn.next_event(&e))
+            x.on_event(e, now);
+    };
+    const auto &steps = GetParam().steps;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step &s = steps[i];
+        std::string arg = s.arg;
+        std::erase(arg, ' ');
+        SCOPED_TRACE("step " + std::to_string(i) + " " + s.op + " " + arg);
+        now = std::max(now, s.t);
+        Frame f;
+        switch (s.op) {
+        case 'S':
+            ASSERT_TRUE(conn.send(bytes_of(arg), now));
+            x.start(bytes_of(arg), now);
+            break;
+        case 'T':
+            ASSERT_TRUE(conn.next_frame(now, &f));
+            EXPECT_EQ(text_of(f), arg);
+            conn.sent(now);
+            pump();
+            break;
+        case 'R':
+            if (conn.on_frame(frame(arg), now))
+                x.on_frame(now);
+            pump();
+            break;
+        case 'K':
+            conn.tick(now);
+            pump();
+            x.tick(now);
+            break;
+        case 'W':
+            EXPECT_FALSE(x.done()) << velk::uds::outcome_text(x.outcome());
+            EXPECT_EQ(x.deadline() == UINT64_MAX ? "-" : std::to_string(x.deadline()), arg);
+            break;
+        case 'O': {
+            ASSERT_TRUE(x.done());
+            const velk::uds::Outcome &out = x.outcome();
+            std::string text = velk::uds::outcome_text(out);
+            if (!out.response.empty())
+                text += " " + hex_of(out.response);
+            if (out.pending)
+                text += " [" + std::to_string(out.pending) + " pending]";
+            EXPECT_EQ(text, s.arg);
+            break;
+        }
+        default: FAIL() << "unknown step";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Uds, UdsExchange, testing::ValuesIn(kExchanges), [](const auto &info) { return test_name(info.param.name); });
+
+TEST(UdsRead, IdentifiersSplitByTheirKnownLengths)
+{
+    std::vector<velk::uds::DidValue> v;
+    std::string why;
+    const auto lengths = [](uint16_t did) { return did == 0x0102 ? 2 : -1; };
+    ASSERT_TRUE(velk::uds::read_data_response(bytes_of("620102ABCDF19041424344"), {0x0102, 0xF190}, lengths, &v, &why))
+        << why;
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(hex_of(v[0].value), "ABCD");
+    EXPECT_EQ(hex_of(v[1].value), "41424344");
+    EXPECT_FALSE(velk::uds::read_data_response(bytes_of("62F19041420102ABCD"), {0xF190, 0x0102}, lengths, &v, &why));
+    EXPECT_EQ(why, "the length of F190 is not known, so the identifiers after it cannot be read");
+    EXPECT_FALSE(velk::uds::read_data_response(bytes_of("620102AB"), {0x0102}, lengths, &v, &why));
+    EXPECT_EQ(why, "the value of 0102 is cut short");
+    EXPECT_FALSE(velk::uds::read_data_response(bytes_of("620102ABCDEE"), {0x0102}, lengths, &v, &why));
+    EXPECT_EQ(why, "1 bytes after the last identifier");
+}
+
+TEST(UdsDtc, RecordsAndStatusBitsByName)
+{
+    velk::uds::DtcReport r;
+    std::string why;
+    ASSERT_TRUE(velk::uds::read_dtc_response(bytes_of("5902FF01234509C4560128"), &r, &why)) << why;
+    EXPECT_EQ(r.availability, 0xFF);
+    ASSERT_EQ(r.dtcs.size(), 2u);
+    EXPECT_EQ(velk::uds::dtc_text(r.dtcs[0].code), "P0123-45");
+    EXPECT_EQ(velk::uds::dtc_status_text(r.dtcs[0].status), "testFailed confirmedDTC");
+    EXPECT_EQ(velk::uds::dtc_text(r.dtcs[1].code), "U0456-01");
+    EXPECT_EQ(velk::uds::dtc_status_text(r.dtcs[1].status), "confirmedDTC testFailedSinceLastClear");
+    EXPECT_EQ(velk::uds::dtc_status_text(0), "-");
+    ASSERT_TRUE(velk::uds::read_dtc_response(bytes_of("590109010003"), &r, &why)) << why;
+    EXPECT_EQ(r.format, 0x01);
+    EXPECT_EQ(r.count, 3);
+    EXPECT_FALSE(velk::uds::read_dtc_response(bytes_of("5902FF012345"), &r, &why));
+    EXPECT_EQ(why, "DTC records of 4 bytes expected, 3 bytes given");
+}
 
 }  // namespace

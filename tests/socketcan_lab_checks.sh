@@ -2,8 +2,9 @@
 # velk_bridge against programs velk did not write, in the SocketCAN lab's
 # guest (scripts/socketcan-lab): can-utils, python-can's socketcan bus, the
 # kernel's ISO-TP and tshark, on an emulated adapter whose CAN1 and CAN2
-# share one bus (velk_sim --loopback); and velk_isotp against the kernel's
-# ISO-TP through the bridge. One boot runs every check.
+# share one bus (velk_sim --loopback); velk_isotp against the kernel's
+# ISO-TP through the bridge, and velk_uds against a UDS server on the
+# kernel's ISO-TP sockets. One boot runs every check.
 #
 #   tests/socketcan_lab_checks.sh BUILD_DIR [FRAMES [--figures-only]]
 #
@@ -310,6 +311,22 @@ if start_bridge -b 1M -d 2M; then
     "-S 8 -m 5 -p 55 -x 10:F1" "-p 55 -x F1:10" 4500
   kernel_to_velk "CAN FD of 64 bytes, block size 1, STmin 500 us" m500 "-L 72:64:0 -b 1 -m F5" \
     "-l 64 -S 1 -m 500us -d 2M" "-L 72:64:0" 450
+  # velk_uds against a UDS server of Python's own on the kernel's ISO-TP.
+  # A frame through the bridge in the emulated guest takes up to 100 ms
+  # (the latency figure below), so P2 is a second here.
+  python3 "$src/tests/socketcan_lab_python.py" --uds-server 4 can1 > "$t/uds.server" 2>&1 & us=$!
+  wait_for 30 listening can1 7e0
+  uds_check() {
+    want_status=$1; want=$2; shift 2
+    got=$(timeout 60 "$build/tools/velk_uds" -o 1000 -s 7E0 -r 7E8 "$tty0" CAN1 "$@" 2>&1); st=$?
+    if [ "$st" -eq "$want_status" ] && [ "$got" = "$want" ]; then ok "velk_uds $* against Python's ISO-TP server: $got"
+    else bad "velk_uds $*: status $st, '$got' (expected $want_status, '$want')"; fi
+  }
+  uds_check 0 "F190: 56 45 4C 4B 4C 41 42 30 30 30 30 30 30 30 30 30 31" read F190
+  uds_check 0 "F18C: 00 00 12 34" read F18C
+  uds_check 1 "velk_uds: negative response 0x31 requestOutOfRange" read 1234
+  uds_check 0 "session 03 (P2 50 ms, P2* 5000 ms)" session extended
+  wait "$us" || bad "the UDS server: status $? ($(tail -1 "$t/uds.server"))"
   stop_bridge
 else
   bad "velk_bridge did not bring can0 and can1 up for the ISO-TP checks"

@@ -9,7 +9,13 @@ SocketCAN lab's guest.
       COUNT frames one at a time from A to B, the time from send to
       receive, p50 and p99, against the same on a bare vcan (BASE_A to
       BASE_B); also as scripts/bench's "ROW|" lines.
+  socketcan_lab_python.py --uds-server COUNT IF
+      a UDS server on the kernel's ISO-TP sockets on IF (requests on 7E0,
+      answers on 7E8) for COUNT requests: F190 in segments, F18C after a
+      responsePending, the extended session, 0x31 requestOutOfRange for
+      anything else.
 """
+import socket
 import sys
 import time
 
@@ -74,7 +80,32 @@ def latencies(a, b, count=300):
     return out[len(out) // 2], out[int(len(out) * 0.99)]
 
 
+UDS_VIN = b'VELKLAB0000000001'
+
+
+def uds_server(iface, count):
+    s = socket.socket(socket.AF_CAN, socket.SOCK_DGRAM, socket.CAN_ISOTP)
+    s.bind((iface, 0x7E0, 0x7E8))
+    for _ in range(count):
+        req = s.recv(4095)
+        print('request ' + req.hex(' ').upper(), flush=True)
+        if req == b'\x22\xf1\x90':
+            s.send(b'\x62\xf1\x90' + UDS_VIN)
+        elif req == b'\x22\xf1\x8c':
+            s.send(b'\x7f\x22\x78')
+            time.sleep(0.3)
+            s.send(b'\x62\xf1\x8c\x00\x00\x12\x34')
+        elif req == b'\x10\x03':
+            s.send(b'\x50\x03\x00\x32\x01\xf4')
+        else:
+            s.send(bytes([0x7F, req[0], 0x31]))
+    s.close()
+    return 0
+
+
 def main():
+    if sys.argv[1] == '--uds-server':
+        return uds_server(sys.argv[3], int(sys.argv[2]))
     if sys.argv[1] == '--latency':
         count = int(sys.argv[2])
         base = latencies(sys.argv[3], sys.argv[4], count)

@@ -53,8 +53,10 @@ if(TARGET velk_trace AND TARGET velk_dump)
       GTest::gtest_main)
     target_include_directories(tools_test PRIVATE ${PROJECT_SOURCE_DIR}/sim ${PROJECT_SOURCE_DIR}/tools)
     target_compile_definitions(tools_test PRIVATE
-      VELK_TOOLS_DIR="$<TARGET_FILE_DIR:velk_dump>" VELK_SIM="$<TARGET_FILE:velk_sim>")
-    add_dependencies(tools_test velk_dump velk_send velk_replay velk_list velk_convert velk_bridge velk_isotp velk_sim)
+      VELK_TOOLS_DIR="$<TARGET_FILE_DIR:velk_dump>" VELK_SIM="$<TARGET_FILE:velk_sim>"
+      VELK_EXAMPLE_ECU="${PROJECT_SOURCE_DIR}/examples/ecu.conf")
+    add_dependencies(tools_test velk_dump velk_send velk_replay velk_list velk_convert velk_bridge velk_isotp velk_uds
+      velk_sim)
     gtest_discover_tests(tools_test DISCOVERY_TIMEOUT 30 PROPERTIES LABELS tools)
   endif()
 endif()

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <ctime>
+#include <ostream>
 
 #include "adapter.h"
 #include "bus.h"
@@ -1096,6 +1097,157 @@ TEST_F(Tools, IsotpDumpListsTheMessagesOfATrace)
                                          dir.path("diag.log")}));
     EXPECT_EQ(lines_of(first.out()), (std::vector<std::string>{
                                         "(1700000000.000000-1700000000.000000) can0 7E0 > ? [3] 22 F1 90"}));
+}
+
+// velk_uds against velk_sim --ecu with the example ECU, a fresh one per
+// case: each case is a few runs of velk_uds, each with its own
+// options, its command, its exit status, its output and a part of its errors.
+struct UdsRun {
+    std::vector<std::string> options;
+    std::vector<std::string> command;
+    int status;
+    std::string out;
+    std::string err;
+};
+
+struct UdsCase {
+    const char *name;
+    std::vector<UdsRun> runs;
+};
+
+// The example ECU's key: the seed XOR A5A5A5A5; and a key that is wrong.
+const char kKeyScript[] = "read s; printf '%08X\\n' $(( 0x$s ^ 0xA5A5A5A5 ))\n";
+const char kWrongKeyScript[] = "read s; echo 01020304\n";
+
+const std::vector<UdsCase> kUdsCases = {
+    {"read identifiers, one in segments",
+     {{{}, {"read", "F190", "0100"}, 0, "F190: 56 45 4C 4B 53 49 4D 30 30 30 30 30 30 30 30 30 31\n0100: 0E 74\n", ""}}},
+    {"read by the names and formats of a table",
+     {{{"-D", "TABLE"}, {"read", "VIN", "speed"}, 0, "F190 VIN: VELKSIM0000000001\n0100 speed: 3700\n", ""}}},
+    {"a negative response by name",
+     {{{}, {"read", "1234"}, 1, "", "velk_uds: negative response 0x31 requestOutOfRange\n"},
+      {{}, {"raw", "22", "12", "34"}, 1, "7F 22 31\n", "velk_uds: negative response 0x31 requestOutOfRange\n"}}},
+    {"responsePending waits P2*",
+     {{{}, {"read", "F18C"}, 0, "F18C: 00 00 12 34\n", ""},
+      {{"-O", "100"}, {"read", "F18C"}, 1, "", "velk_uds: no final response within P2* (100 ms) after responsePending\n"}}},
+    {"no ECU answers within P2",
+     {{{"-s", "7E1", "-r", "7E9"}, {"tester-present"}, 1, "", "velk_uds: no response within P2 (50 ms)\n"}}},
+    {"DTCs by status, their count, cleared",
+     {{{}, {"dtc"}, 0,
+       "P0123-45 012345 09 testFailed confirmedDTC\nU0456-01 C45601 28 confirmedDTC testFailedSinceLastClear\n"
+       "P0A1B-00 0A1B00 04 pendingDTC\n", ""},
+      {{}, {"dtc", "01", "08"}, 0, "2 DTCs\n", ""},
+      {{}, {"clear-dtc", "C45601"}, 0, "DTCs cleared\n", ""},
+      {{}, {"dtc", "0A"}, 0, "P0123-45 012345 09 testFailed confirmedDTC\nP0A1B-00 0A1B00 04 pendingDTC\n", ""},
+      {{}, {"clear-dtc"}, 0, "DTCs cleared\n", ""},
+      {{}, {"dtc", "02", "FF"}, 0, "", ""}}},
+    {"session, security with a key program, write, reset",
+     {{{}, {"write", "F199", "20", "27", "01", "01"}, 1, "", "velk_uds: negative response 0x7F serviceNotSupportedInActiveSession\n"},
+      {{}, {"session", "extended"}, 0, "session 03 (P2 50 ms, P2* 5000 ms)\n", ""},
+      {{}, {"write", "F199", "20270101"}, 1, "", "velk_uds: negative response 0x33 securityAccessDenied\n"},
+      {{}, {"security", "01", "KEY"}, 0, "level 01 unlocked\n", ""},
+      {{}, {"security", "01", "KEY"}, 0, "level 01 already unlocked\n", ""},
+      {{}, {"write", "F199", "20270101"}, 0, "F199 written\n", ""},
+      {{}, {"read", "F199"}, 0, "F199: 20 27 01 01\n", ""},
+      {{}, {"reset"}, 0, "reset 01\n", ""},
+      {{}, {"write", "F199", "20270101"}, 1, "", "velk_uds: negative response 0x7F serviceNotSupportedInActiveSession\n"}}},
+    {"a wrong key, a failing key program",
+     {{{}, {"session", "03"}, 0, "session 03 (P2 50 ms, P2* 5000 ms)\n", ""},
+      {{}, {"security", "01", "WRONGKEY"}, 1, "", "velk_uds: negative response 0x35 invalidKey\n"},
+      {{}, {"security", "01", "exit 3"}, 1, "", "velk_uds: the key program 'exit 3' failed (exit status 3)\n"},
+      {{}, {"security", "03", "KEY"}, 1, "", "velk_uds: negative response 0x12 subFunctionNotSupported\n"}}},
+    {"routines",
+     {{{}, {"routine", "start", "FF00"}, 1, "", "velk_uds: negative response 0x7F serviceNotSupportedInActiveSession\n"},
+      {{}, {"session", "programming"}, 0, "session 02 (P2 50 ms, P2* 5000 ms)\n", ""},
+      {{}, {"routine", "results", "FF00"}, 1, "", "velk_uds: negative response 0x24 requestSequenceError\n"},
+      {{}, {"routine", "start", "FF00", "01"}, 0, "routine FF00 started: 00\n", ""},
+      {{}, {"routine", "results", "FF00"}, 0, "routine FF00 results: 00\n", ""},
+      {{}, {"routine", "stop", "FF00"}, 0, "routine FF00 stopped\n", ""}}},
+    {"tester present and raw requests",
+     {{{}, {"tester-present"}, 0, "tester present\n", ""},
+      {{}, {"raw", "3E00"}, 0, "7E 00\n", ""},
+      {{}, {"raw", "22F190"}, 0, "62 F1 90 56 45 4C 4B 53 49 4D 30 30 30 30 30 30 30 30 30 31\n", ""}}},
+    {"bad usage",
+     {{{}, {"erase"}, 2, "", "velk_uds: unknown command (session, reset, read, write, dtc, clear-dtc, routine, security, "
+                          "tester-present or raw) 'erase'"},
+      {{}, {"read", "F19"}, 2, "", "velk_uds: bad identifier (4 hex digits or a name of the -D table) 'F19'"},
+      {{}, {"dtc", "04"}, 2, "", "velk_uds: dtc takes a sub-function (01, 02 or 0A) and a status mask"},
+      {{}, {"security", "02", "KEY"}, 2, "", "velk_uds: security takes an odd level (01-7F) and a key program"}}},
+};
+
+void PrintTo(const UdsCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Uds : public ::testing::TestWithParam<UdsCase> {};
+
+TEST_P(Uds, RunsSayWhatTheEcuAnswered)
+{
+    ScratchDir dir;
+    ASSERT_TRUE(write_file(dir.path("key.sh"), kKeyScript));
+    ASSERT_TRUE(write_file(dir.path("wrong.sh"), kWrongKeyScript));
+    ASSERT_TRUE(write_file(dir.path("dids.txt"), "# identifiers\nF190 VIN ascii\n0100 speed uint\n"));
+    Child sim;
+    ASSERT_TRUE(sim.start({VELK_SIM, "--ecu", VELK_EXAMPLE_ECU}));
+    ASSERT_TRUE(sim.wait_output("\n", 5000));
+    const std::string port = lines_of(sim.out())[0];
+    for (const UdsRun &r : GetParam().runs) {
+        std::vector<std::string> args = {tool("velk_uds"), "-s", "7E0", "-r", "7E8"};
+        const auto put = [&](const std::string &a) {
+            args.push_back(a == "TABLE"      ? dir.path("dids.txt")
+                           : a == "KEY"      ? "sh " + dir.path("key.sh")
+                           : a == "WRONGKEY" ? "sh " + dir.path("wrong.sh")
+                                             : a);
+        };
+        std::for_each(r.options.begin(), r.options.end(), put);
+        args.push_back(port);
+        args.push_back("CAN1");
+        std::for_each(r.command.begin(), r.command.end(), put);
+        std::string shown;
+        for (size_t i = 5; i < args.size(); ++i)
+            shown += args[i] + " ";
+        SCOPED_TRACE(shown);
+        Child uds;
+        ASSERT_TRUE(velk::test::run(&uds, args, kToolMs));
+        EXPECT_EQ(uds.status(), r.status) << uds.err();
+        EXPECT_EQ(uds.out(), r.out);
+        if (r.err.empty())
+            EXPECT_EQ(uds.err(), "");
+        else
+            EXPECT_NE(uds.err().find(r.err), std::string::npos) << uds.err();
+    }
+}
+
+std::string uds_case_name(const char *name)
+{
+    std::string n;
+    for (const char *p = name; *p; ++p)
+        n += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return n;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, Uds, ::testing::ValuesIn(kUdsCases),
+                         [](const auto &info) { return uds_case_name(info.param.name); });
+
+// -k: tester present goes out (3E 80, no answer asked for) while a routine
+// of 2.5 s keeps its answer back with responsePending.
+TEST(ToolsUds, TesterPresentKeepsGoingWhileARoutineRuns)
+{
+    Child sim;
+    ASSERT_TRUE(sim.start({VELK_SIM, "--ecu", VELK_EXAMPLE_ECU, "-v"}));
+    ASSERT_TRUE(sim.wait_output("\n", 5000));
+    const std::string port = lines_of(sim.out())[0];
+    Child session;
+    ASSERT_TRUE(velk::test::run(&session, {tool("velk_uds"), "-s", "7E0", "-r", "7E8", port, "CAN1", "session", "03"}));
+    ASSERT_EQ(session.status(), 0) << session.err();
+    Child routine;
+    ASSERT_TRUE(velk::test::run(&routine, {tool("velk_uds"), "-s", "7E0", "-r", "7E8", "-k", "500", port, "CAN1",
+                                           "routine", "start", "0203"}));
+    EXPECT_EQ(routine.status(), 0) << routine.err();
+    EXPECT_EQ(routine.out(), "routine 0203 started: 01 02\n");
+    // E0, flags (DLC 3, CAN1), 7E0, then the single frame 02 3E 80.
+    ASSERT_TRUE(sim.wait_output("E0 31 00 00 07 E0 02 3E 80", kToolMs, 3)) << sim.out();
 }
 
 }  // namespace

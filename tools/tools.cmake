@@ -4,7 +4,7 @@ add_library(velk_tool_common STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signal_print.cpp)
 target_link_libraries(velk_tool_common PUBLIC velk_2_static velk_trace velk_dbc)
 
-set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode velk_convert velk_bridge velk_isotp)
+set(VELK_TOOLS velk_dump velk_send velk_replay velk_list velk_decode velk_convert velk_bridge velk_isotp velk_uds)
 foreach(t ${VELK_TOOLS})
   if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
     add_executable(${t} ${CMAKE_CURRENT_LIST_DIR}/${t}.cpp)
@@ -27,5 +27,9 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/velk-bridge@.service
 target_sources(velk_decode PRIVATE ${CMAKE_CURRENT_LIST_DIR}/lake_export.cpp)
 target_link_libraries(velk_decode PRIVATE velk_lake)
 
-# velk_isotp runs the ISO-TP module's connections and reassembler.
-target_link_libraries(velk_isotp PRIVATE velk_isotp_lib)
+# velk_isotp runs the ISO-TP module's connections and reassembler, velk_uds
+# its UDS exchanges; both on a connection run over the adapter.
+add_library(velk_isotp_link STATIC ${CMAKE_CURRENT_LIST_DIR}/isotp_link.cpp)
+target_link_libraries(velk_isotp_link PUBLIC velk_tool_common velk_isotp_lib)
+target_link_libraries(velk_isotp PRIVATE velk_isotp_link)
+target_link_libraries(velk_uds PRIVATE velk_isotp_link)

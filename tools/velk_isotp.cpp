@@ -12,6 +12,7 @@
 
 #include "adapter_time.h"
 #include "isotp.h"
+#include "isotp_link.h"
 #include "tool_common.h"
 
 using namespace velk;
@@ -46,19 +47,7 @@ const char kUsage[] =
     "  -r ID           the identifier this side receives on (flow controls\n"
     "                  for send, the message for recv); dump: with -s, only\n"
     "                  these two identifiers\n"
-    "  -x TA[:RA]      extended addressing: TA is the first byte of every frame\n"
-    "                  sent, RA (default TA) of every frame taken (hex)\n"
-    "  -M AE           mixed addressing with the address extension AE (hex)\n"
-    "  -p BYTE         pad frames with BYTE (hex) to 8 bytes, or to -P\n"
-    "  -P LEN          pad frames to at least LEN bytes (8, or 12-64 for CAN FD)\n"
-    "  -l DL           CAN FD frames of up to DL bytes (12, 16, 20, 24, 32, 48, 64)\n"
-    "  -X              bit-rate switch in CAN FD frames\n"
-    "  -S BS           block size announced in flow controls (0-255; default 0,\n"
-    "                  all frames in one block)\n"
-    "  -m STMIN        STmin announced: milliseconds 0-127 (5 or 5ms), 100us to\n"
-    "                  900us, or the wire byte (0xF3)\n"
-    "  -w COUNT        wait frames accepted in a row (default 10)\n"
-    "  -t MS           the N_As, N_Bs and N_Cr timeouts (default 1000)\n"
+    "%s"
     "  -F ID           send: a functional request on ID, in one single frame\n"
     "  -f TRACE        dump: read the trace file TRACE\n"
     "  -n COUNT        recv, dump: stop after COUNT messages\n"
@@ -79,195 +68,24 @@ const char kUsage[] =
 
 const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
-constexpr unsigned kBatch = 64;
-// The receive call returns at least this often, to see a stop or a deadline.
-constexpr int64_t kWaitUs = 20000;
-// A frame due sooner than this is waited for without reading the adapter,
-// whose reads have a millisecond's grain.
-constexpr int64_t kHoldUs = 2000;
-constexpr uint32_t kNoTimestamp = 0xFFFFFFFF;
-
-struct Settings {
-    isotp::Options iso;
-    bool have_tx = false, have_rx = false;
-    bool fd_dl = false;
-    bool verbose = false;
+struct Settings : IsotpSettings {
     int64_t functional = -1;
     const char *trace_path = nullptr;
     long long count = 0;
     double seconds = 0;
     ChannelSetup setup;
-    ChannelNames names;
 };
 
-// A hex byte with or without 0x.
-bool parse_byte(const char *text, uint8_t *v)
+// The one hook of a tool that only reads events.
+RunHooks on_events(std::function<bool(const isotp::Event &)> f)
 {
-    uint32_t x;
-    if (std::strncmp(text, "0x", 2) == 0 || std::strncmp(text, "0X", 2) == 0)
-        text += 2;
-    if (!parse_hex32(text, &x) || x > 0xFF)
-        return false;
-    *v = uint8_t(x);
-    return true;
+    RunHooks h;
+    h.on_event = std::move(f);
+    return h;
 }
 
-// cansend's rule: 8 digits make a 29-bit identifier.
-bool parse_id(const char *text, uint32_t *id, bool *extended)
-{
-    if (!parse_hex32(text, id))
-        return false;
-    *extended = std::strlen(text) == 8;
-    return *id <= (*extended ? 0x1FFFFFFFu : 0x7FFu);
-}
-
-bool parse_stmin(const std::string &text, uint8_t *v)
-{
-    long long n;
-    if (text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0))
-        return parse_byte(text.c_str(), v) && (*v <= 0x7F || (*v >= 0xF1 && *v <= 0xF9));
-    if (text.size() > 2 && text.compare(text.size() - 2, 2, "us") == 0) {
-        if (!parse_long(text.substr(0, text.size() - 2).c_str(), 100, 900, &n) || n % 100 != 0)
-            return false;
-        *v = uint8_t(0xF0 + n / 100);
-        return true;
-    }
-    const std::string ms = text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0
-                               ? text.substr(0, text.size() - 2)
-                               : text;
-    if (!parse_long(ms.c_str(), 0, 127, &n))
-        return false;
-    *v = uint8_t(n);
-    return true;
-}
-
-// Hex digits, with blanks, newlines and dots between bytes.
-bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> *out)
-{
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '.') {
-            if (high >= 0)
-                return false;
-            continue;
-        }
-        const int d = trace::hex_digit(c);
-        if (d < 0)
-            return false;
-        if (high < 0) {
-            high = d;
-        } else {
-            out->push_back(uint8_t(high << 4 | d));
-            high = -1;
-        }
-    }
-    return high < 0;
-}
-
-std::string hex_text(const std::vector<uint8_t> &data)
-{
-    std::string s;
-    s.reserve(data.size() * 3);
-    char b[4];
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
-        s += b;
-    }
-    return s;
-}
-
-// The frames of one channel of the adapter, and the frames sent there.
-class Link {
-public:
-    Link(int port, int channel, const Settings &s)
-        : port_(port), channel_(channel), sender_(kProg, port, s.verbose, s.names)
-    {
-    }
-
-    // Waits up to `wait_us` for frames of the channel (returning when some
-    // came); false once the adapter has gone.
-    bool receive(int64_t wait_us, std::vector<trace::Frame> *out)
-    {
-        out->clear();
-        std::memset(batch_, 0, sizeof batch_);
-        for (CAN_FRAME_INFO &r : batch_)
-            r.timestamp.micro_second = kNoTimestamp;
-        NON_BLOCK_INFO nb;
-        nb.cnt = kBatch;
-        nb.interval = unsigned(wait_us / 1000);
-        nb.can_frame_info = batch_;
-        const int n = VELKReceiveNonblock(port_, &nb);
-        const int64_t now = wall_us();
-        for (int i = 0; i < n; ++i) {
-            const CAN_FRAME_INFO &r = batch_[i];
-            if (r.msg_type != VELK_DATA_TYPE || int(r.CAN_port) != channel_)
-                continue;
-            trace::Frame f = trace::frame_of(r);
-            clock_.stamp(r.timestamp, r.recv_time, &f, now);
-            out->push_back(f);
-        }
-        return n > 0 || VELKCheckDevice(port_) == 0;
-    }
-
-    // True when the frame went out; *gone once the adapter has gone.
-    bool send(trace::Frame f, bool *gone)
-    {
-        f.channel = channel_;
-        const unsigned long long refused = sender_.refused();
-        *gone = !sender_.send(f);
-        return !*gone && sender_.refused() == refused;
-    }
-
-    int finish() { return sender_.finish(); }
-
-private:
-    int port_;
-    int channel_;
-    Sender sender_;
-    trace::AdapterClock clock_;
-    CAN_FRAME_INFO batch_[kBatch];
-};
-
-enum class Ended { Done, Stopped, Gone };
-
-// Runs the connection on the link until `on_event` says it is done, a stop
-// is asked for or the time `until_us` (monotonic; 0: none) has come.
-Ended run(Link &link, isotp::Connection &c, int64_t until_us, const std::function<bool(const isotp::Event &)> &on_event)
-{
-    std::vector<trace::Frame> frames;
-    for (;;) {
-        if (stop_requested() || (until_us && mono_us() >= until_us))
-            return Ended::Stopped;
-        trace::Frame f;
-        while (c.next_frame(uint64_t(mono_us()), &f)) {
-            bool gone;
-            const bool ok = link.send(f, &gone);
-            if (gone)
-                return Ended::Gone;
-            ok ? c.sent(uint64_t(mono_us())) : c.send_failed(uint64_t(mono_us()));
-        }
-        const int64_t now = mono_us();
-        c.tick(uint64_t(now));
-        isotp::Event e;
-        while (c.next_event(&e))
-            if (on_event(e))
-                return Ended::Done;
-        const uint64_t due = c.next_frame_time();
-        if (due != std::numeric_limits<uint64_t>::max() && int64_t(due) - now < kHoldUs) {
-            sleep_until(int64_t(due));
-            continue;
-        }
-        int64_t wait = kWaitUs;
-        if (c.next_deadline() != std::numeric_limits<uint64_t>::max())
-            wait = std::min(wait, int64_t(c.next_deadline()) - now);
-        if (until_us)
-            wait = std::min(wait, until_us - now);
-        if (!link.receive(std::max<int64_t>(wait, 0), &frames))
-            return Ended::Gone;
-        for (const trace::Frame &g : frames)
-            c.on_frame(g, uint64_t(mono_us()));
-    }
-}
+// The receive call returns at least this often, to see a stop or the time.
+constexpr int64_t kWaitUs = 20000;
 
 int do_send(const Settings &s, int port, int channel, const std::vector<uint8_t> &message)
 {
@@ -281,9 +99,9 @@ int do_send(const Settings &s, int port, int channel, const std::vector<uint8_t>
                      o.fd ? "62" : "7");
         return kBadInput;
     }
-    Link link(port, channel, s);
+    Link link(kProg, port, channel, s);
     isotp::Error error = isotp::Error::None;
-    const Ended end = run(link, c, 0, [&](const isotp::Event &e) {
+    const Ended end = run(link, c, 0, on_events([&](const isotp::Event &e) {
         if (e.kind == isotp::Event::Sent)
             return true;
         if (e.kind == isotp::Event::TxError) {
@@ -291,7 +109,7 @@ int do_send(const Settings &s, int port, int channel, const std::vector<uint8_t>
             return true;
         }
         return false;
-    });
+    }));
     const int status = link.finish();
     if (end == Ended::Gone)
         return kFailed;
@@ -314,10 +132,10 @@ int64_t until_of(const Settings &s)
 int do_recv(const Settings &s, int port, int channel)
 {
     isotp::Connection c(s.iso);
-    Link link(port, channel, s);
+    Link link(kProg, port, channel, s);
     long long got = 0;
     bool failed = false;
-    const Ended end = run(link, c, until_of(s), [&](const isotp::Event &e) {
+    const Ended end = run(link, c, until_of(s), on_events([&](const isotp::Event &e) {
         if (e.kind == isotp::Event::Received) {
             std::printf("%s\n", hex_text(e.data).c_str());
             std::fflush(stdout);
@@ -328,7 +146,7 @@ int do_recv(const Settings &s, int port, int channel)
             failed = true;
         }
         return false;
-    });
+    }));
     const int status = link.finish();
     if (end == Ended::Gone)
         return kFailed;
@@ -425,7 +243,7 @@ int dump_file(const Settings &s)
 int dump_live(const Settings &s, int port, int channel)
 {
     isotp::Reassembler r(reassembler_options(s));
-    Link link(port, channel, s);
+    Link link(kProg, port, channel, s);
     const int64_t until = until_of(s);
     long long printed = 0;
     bool errors = false, gone = false;
@@ -455,81 +273,11 @@ int dump_live(const Settings &s, int port, int channel)
 // its exit status.
 int own_option(int opt, const char *arg, Settings *s)
 {
-    isotp::Address &a = s->iso.address;
-    bool ext = false;
     uint32_t id;
-    uint8_t byte;
-    long long n;
+    bool ext;
     switch (opt) {
-    case 's':
-        if (!parse_id(arg, &a.tx_id, &ext))
-            return usage_error(kProg, "bad identifier", arg);
-        a.extended_id = ext;
-        s->have_tx = true;
-        return -1;
-    case 'r':
-        if (!parse_id(arg, &a.rx_id, &ext))
-            return usage_error(kProg, "bad identifier", arg);
-        a.extended_id = ext;
-        s->have_rx = true;
-        return -1;
-    case 'x': {
-        const std::string t = arg;
-        const size_t colon = t.find(':');
-        if (!parse_byte(t.substr(0, colon).c_str(), &a.tx_ext))
-            return usage_error(kProg, "bad address byte", arg);
-        a.rx_ext = a.tx_ext;
-        if (colon != std::string::npos && !parse_byte(t.substr(colon + 1).c_str(), &a.rx_ext))
-            return usage_error(kProg, "bad address byte", arg);
-        a.mode = isotp::Addressing::Extended;
-        return -1;
-    }
-    case 'M':
-        if (!parse_byte(arg, &a.tx_ext))
-            return usage_error(kProg, "bad address extension", arg);
-        a.rx_ext = a.tx_ext;
-        a.mode = isotp::Addressing::Mixed;
-        return -1;
-    case 'p':
-        if (!parse_byte(arg, &s->iso.padding))
-            return usage_error(kProg, "bad padding byte", arg);
-        if (s->iso.min_len == 0)
-            s->iso.min_len = 8;
-        return -1;
-    case 'P':
-        if (!parse_long(arg, 8, 64, &n) || trace::len_to_dlc(int(n)) < 0)
-            return usage_error(kProg, "bad frame length (8, 12, 16, 20, 24, 32, 48 or 64)", arg);
-        s->iso.min_len = int(n);
-        return -1;
-    case 'l':
-        if (!parse_long(arg, 8, 64, &n) || trace::len_to_dlc(int(n)) < 0)
-            return usage_error(kProg, "bad CAN FD frame length (12, 16, 20, 24, 32, 48 or 64)", arg);
-        s->iso.tx_dl = int(n);
-        s->iso.fd = n > 8;
-        return -1;
-    case 'X': s->iso.brs = true; return -1;
-    case 'S':
-        if (!parse_long(arg, 0, 255, &n))
-            return usage_error(kProg, "bad block size", arg);
-        s->iso.block_size = uint8_t(n);
-        return -1;
-    case 'm':
-        if (!parse_stmin(arg, &byte))
-            return usage_error(kProg, "bad STmin (0-127 ms, 100us-900us or 0xF1-0xF9)", arg);
-        s->iso.stmin = byte;
-        return -1;
-    case 'w':
-        if (!parse_long(arg, 0, 1000000, &n))
-            return usage_error(kProg, "bad count of wait frames", arg);
-        s->iso.max_wait_frames = int(n);
-        return -1;
-    case 't':
-        if (!parse_long(arg, 1, 3600000, &n))
-            return usage_error(kProg, "bad timeout", arg);
-        s->iso.n_as_ms = s->iso.n_bs_ms = s->iso.n_cr_ms = uint32_t(n);
-        return -1;
     case 'F':
-        if (!parse_id(arg, &id, &ext))
+        if (!parse_can_id(arg, &id, &ext))
             return usage_error(kProg, "bad identifier", arg);
         s->functional = id;
         return -1;
@@ -542,12 +290,7 @@ int own_option(int opt, const char *arg, Settings *s)
         if (!parse_double(arg, &s->seconds) || s->seconds <= 0)
             return usage_error(kProg, "bad time", arg);
         return -1;
-    case 'v': s->verbose = true; return -1;
-    case 'N':
-        if (!parse_names(arg, &s->names))
-            return usage_error(kProg, "bad interface names", arg);
-        return -1;
-    default: return -2;
+    default: return isotp_option(kProg, opt, arg, s);
     }
 }
 
@@ -555,8 +298,7 @@ int own_option(int opt, const char *arg, Settings *s)
 
 int main(int argc, char **argv)
 {
-    std::string usage(kUsage);
-    usage.replace(usage.find("%s"), 2, kNamesOptionHelp);
+    const std::string usage = isotp_usage(kUsage);
     if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
         std::printf(usage.c_str(), kChannelOptionsHelp);
         return kOk;
@@ -569,7 +311,7 @@ int main(int argc, char **argv)
     if (command != "send" && command != "recv" && command != "dump")
         return usage_error(kProg, "unknown command (send, recv or dump)", argv[1]);
     Settings s;
-    const std::string optstring = std::string("s:r:x:M:p:P:l:XS:m:w:t:F:f:n:T:vh") + kNamesOption + kChannelOptions;
+    const std::string optstring = std::string(kIsotpOptions) + "F:f:n:T:h" + kChannelOptions;
     optind = 2;
     int opt;
     while ((opt = getopt_long(argc, argv, optstring.c_str(), kLong, nullptr)) != -1) {

@@ -1,5 +1,5 @@
 # bash completion for the velk command-line tools: the options each program's
-# -h text names, velk_isotp's commands, adapter devices for the port argument, and file names.
+# -h text names, velk_isotp's and velk_uds's commands, adapter devices for the port argument, and file names.
 
 _velk_ports()
 {
@@ -9,13 +9,21 @@ _velk_ports()
     done
 }
 
+_velk_uds_commands="session reset read write dtc clear-dtc routine security tester-present raw"
+
 _velk_tool()
 {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local IFS=$'\n'
     COMPREPLY=()
     if [[ ${1##*/} == velk_isotp && $COMP_CWORD -eq 1 ]]; then
-        COMPREPLY=($(compgen -W "send recv dump" -- "$cur"))
+        COMPREPLY=($(compgen -W $'send\nrecv\ndump' -- "$cur"))
+        return
+    fi
+    # velk_uds: the command follows PORT and CHANNEL, after the options.
+    if [[ ${1##*/} == velk_uds && $cur != -* && $COMP_CWORD -ge 3 && ${COMP_WORDS[COMP_CWORD-2]} != -* &&
+        ${COMP_WORDS[COMP_CWORD-1]} =~ ^(CAN[12]|[12]|can[0-9]+)$ ]]; then
+        COMPREPLY=($(compgen -W "${_velk_uds_commands// /$'\n'}" -- "$cur"))
         return
     fi
     if [[ $cur == -* ]]; then
@@ -28,4 +36,4 @@ _velk_tool()
     COMPREPLY=($(compgen -W "$(_velk_ports)" -- "$cur") $(compgen -f -- "$cur"))
 }
 
-complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_bridge velk_socketcand velk_isotp
+complete -o filenames -F _velk_tool velk_dump velk_send velk_replay velk_list velk_sim velk_decode velk_convert velk_bridge velk_socketcand velk_isotp velk_uds
