@@ -100,9 +100,10 @@ public:
     bool patch(uint64_t offset, const void *data, size_t n);
     uint64_t written() const { return *bytes_; }
     bool flush();
+    // Hands what is pending to the file in one write (the Writer's, too).
+    bool drain();
 
 private:
-    bool drain();
 
     FILE *file_;
     uint64_t *bytes_;

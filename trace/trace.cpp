@@ -154,11 +154,7 @@ bool Writer::put(std::string_view text)
 
 bool Writer::drain()
 {
-    if (pending_.empty())
-        return true;
-    const bool ok = std::fwrite(pending_.data(), 1, pending_.size(), file_) == pending_.size();
-    pending_.clear();
-    return ok;
+    return detail::Output(file_, &bytes_, &pending_).drain();
 }
 
 bool Writer::fail(const char *what)
