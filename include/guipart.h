@@ -228,6 +228,7 @@ typedef struct TR_INFO {
     GtkWidget *pause_label;  /* "tr_pause_lab": frames that came while paused */
     GtkWidget *chk_follow;   /* "tr_follow_checkbox" */
     GtkWidget *cbbox_time;   /* "tr_time_cbbox" */
+    GtkWidget *chk_isotp;    /* "ISO-TP": reassembled ISO-TP messages as rows of the frame list */
 } TR_INFO;
 
 /* Columns of the monitor: one row per channel, direction and identifier. */

@@ -95,6 +95,29 @@ void put16(std::vector<uint8_t> *v, uint16_t x)
 
 }  // namespace
 
+const char *service_name(uint8_t service)
+{
+    static const struct {
+        uint8_t service;
+        const char *name;
+    } kNames[] = {
+        {kSessionControl, "DiagnosticSessionControl"},
+        {kEcuReset, "ECUReset"},
+        {kClearDtc, "ClearDiagnosticInformation"},
+        {kReadDtc, "ReadDTCInformation"},
+        {kReadData, "ReadDataByIdentifier"},
+        {kSecurityAccess, "SecurityAccess"},
+        {kWriteData, "WriteDataByIdentifier"},
+        {kRoutineControl, "RoutineControl"},
+        {kTesterPresent, "TesterPresent"},
+    };
+    const uint8_t request = service >= kPositiveOffset && service != kNegativeResponse ? service - kPositiveOffset : service;
+    for (const auto &n : kNames)
+        if (n.service == request)
+            return n.name;
+    return nullptr;
+}
+
 const char *nrc_name(uint8_t nrc)
 {
     for (const NrcName &n : kNrcNames)

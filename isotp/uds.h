@@ -47,6 +47,9 @@ constexpr uint8_t kDtcCountByMask = 0x01;
 constexpr uint8_t kDtcByMask = 0x02;
 constexpr uint8_t kDtcSupported = 0x0A;
 
+// "ReadDataByIdentifier" for a request's service byte or its positive
+// response's; nullptr for a service not named here.
+const char *service_name(uint8_t service);
 // "requestOutOfRange"; nullptr for a code the standard does not name.
 const char *nrc_name(uint8_t nrc);
 // "0x31 requestOutOfRange", "0x95 (unknown)".

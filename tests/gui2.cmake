@@ -23,7 +23,7 @@ target_link_libraries(gui2_harness PUBLIC velk_gui velk_test_support velk_tools_
 target_compile_definitions(gui2_harness PUBLIC VELK_UI_DIR="${VELK_TEST_UI_DIR}")
 add_dependencies(gui2_harness velk_test_ui)
 
-foreach(t gui2_panels gui2_adapter gui2_plot gui2_transmit gui2_trace_view)
+foreach(t gui2_panels gui2_adapter gui2_plot gui2_transmit gui2_trace_view gui2_diagnostics)
   add_executable(${t}_test ${t}_test.cpp)
   target_link_libraries(${t}_test PRIVATE gui2_harness GTest::gtest_main)
   gtest_discover_tests(${t}_test DISCOVERY_TIMEOUT 30
@@ -36,3 +36,6 @@ add_dependencies(gui2_transmit_test velk_send)
 # The trace view's filters are checked against what velk_convert keeps.
 target_compile_definitions(gui2_trace_view_test PRIVATE VELK_CONVERT_PATH="$<TARGET_FILE:velk_convert>")
 add_dependencies(gui2_trace_view_test velk_convert)
+# The Diagnostics tab talks to the example ECU on the emulated adapter.
+target_link_libraries(gui2_diagnostics_test PRIVATE velk_sim_ecu)
+target_compile_definitions(gui2_diagnostics_test PRIVATE VELK_EXAMPLE_ECU="${PROJECT_SOURCE_DIR}/examples/ecu.conf")

@@ -2,6 +2,8 @@
 // a channel of the adapter.
 #include "isotp_link.h"
 
+#include "did_table.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -83,14 +85,7 @@ bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> *out)
 
 std::string hex_text(const std::vector<uint8_t> &data)
 {
-    std::string s;
-    s.reserve(data.size() * 3);
-    char b[4];
-    for (size_t i = 0; i < data.size(); ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
-        s += b;
-    }
-    return s;
+    return uds::hex_bytes_text(data);
 }
 
 const char kIsotpOptions[] = "s:r:x:M:p:P:l:XS:m:w:t:vN:";

@@ -10,12 +10,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "isotp_link.h"
+#include "did_table.h"
 #include "uds.h"
 
 using namespace velk;
@@ -84,65 +84,12 @@ const char kUsage[] =
 
 const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 
-enum class Format { Hex, Ascii, Uint, Int };
-
-struct Entry {
-    std::string name;
-    Format format = Format::Hex;
-};
-
 struct Settings : IsotpSettings {
     uds::Timing timing;
     uint32_t keepalive_ms = 0;
-    std::map<uint16_t, Entry> table;
+    uds::DidTable table;
     ChannelSetup setup;
 };
-
-bool load_table(const char *path, std::map<uint16_t, Entry> *table, std::string *why)
-{
-    static const std::map<std::string, Format> kFormats = {
-        {"hex", Format::Hex}, {"ascii", Format::Ascii}, {"uint", Format::Uint}, {"int", Format::Int}};
-    std::ifstream in(path);
-    if (!in) {
-        *why = std::string(path) + ": cannot be read";
-        return false;
-    }
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        line = line.substr(0, line.find('#'));
-        char did[16], name[128], format[16], extra;
-        const int got = std::sscanf(line.c_str(), "%15s %127s %15s %c", did, name, format, &extra);
-        if (got <= 0)
-            continue;
-        uint32_t id;
-        const auto f = got == 3 ? kFormats.find(format) : kFormats.end();
-        if (f == kFormats.end() || std::strlen(did) != 4 || !parse_hex32(did, &id)) {
-            *why = std::string(path) + ":" + std::to_string(n) + ": expected DID NAME FORMAT (hex, ascii, uint, int)";
-            return false;
-        }
-        (*table)[uint16_t(id)] = {name, f->second};
-    }
-    return true;
-}
-
-std::string value_text(const std::vector<uint8_t> &v, Format f)
-{
-    if (f == Format::Ascii) {
-        std::string s;
-        for (uint8_t c : v)
-            s += c >= 0x20 && c < 0x7F ? char(c) : '.';
-        return s;
-    }
-    if ((f == Format::Uint || f == Format::Int) && !v.empty() && v.size() <= 8) {
-        uint64_t x = 0;
-        for (uint8_t c : v)
-            x = x << 8 | c;
-        if (f == Format::Int && v.size() < 8 && (v[0] & 0x80))
-            x |= ~uint64_t(0) << (8 * v.size());
-        return f == Format::Int ? std::to_string(int64_t(x)) : std::to_string(x);
-    }
-    return hex_text(v);
-}
 
 // A connection to the ECU and its requests, one at a time.
 class Client {
@@ -424,7 +371,7 @@ int print_answer(const Command &cmd, size_t i, const uds::Outcome &o, const Sett
         }
         const auto e = s.table.find(v[0].did);
         std::printf("%s: %s\n", did_text(v[0].did, s).c_str(),
-                    value_text(v[0].value, e == s.table.end() ? Format::Hex : e->second.format).c_str());
+                    uds::did_value_text(v[0].value, e == s.table.end() ? uds::DidFormat::Hex : e->second.format).c_str());
     } else if (cmd.name == "write") {
         std::printf("%s written\n", did_text(cmd.dids[0], s).c_str());
     } else if (cmd.name == "dtc") {
@@ -509,7 +456,7 @@ int own_option(int opt, const char *arg, Settings *s)
         s->keepalive_ms = uint32_t(n);
         return -1;
     case 'D':
-        if (!load_table(arg, &s->table, &why)) {
+        if (!uds::load_did_table(arg, &s->table, &why)) {
             std::fprintf(stderr, "%s: %s\n", kProg, why.c_str());
             return kBadInput;
         }

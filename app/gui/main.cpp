@@ -1,6 +1,7 @@
 // Start-up of the utility, the status log and the quit path.
 #include "data_files.h"
 #include "guipart.h"
+#include "panel_diagnostics.h"
 #include "panel_plot.h"
 #include "panel_transmit.h"
 #include "trace_view.h"
@@ -332,6 +333,7 @@ int velk_utility_startup(int argc, char **argv)
     tr_init();
     mn_init();
     tx_init();
+    dg_init();
     plot_init();
     rec_init();
     ed_init();

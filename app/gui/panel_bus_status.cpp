@@ -4,6 +4,7 @@
 #include "adapter_time.h"
 #include "bus_load.h"
 #include "guipart.h"
+#include "panel_diagnostics.h"
 #include "panel_plot.h"
 #include "text_convert.h"
 #include "widgets.h"
@@ -121,13 +122,15 @@ void plot_frame(const CAN_FRAME_INFO &f)
 }
 
 // Every frame taken from a ring: recorded, counted for the monitor, the
-// bus load and the plot, and listed unless the views are paused.
+// bus load and the plot, handed to the Diagnostics tab's connection, and
+// listed unless the views are paused.
 void take(const UPBS_INFO &entry, bool is_recv)
 {
     rec_frame(entry, is_recv);
     mn_frame(entry, is_recv);
     plot_frame(entry.frame_info);
     count_bits(entry.frame_info);
+    dg_frame(entry, is_recv);
     if (tr_paused())
         list_count(entry, is_recv);
     else

@@ -14,6 +14,8 @@
 #include "adapter_time.h"
 #include "cell_text.h"
 #include "databases.h"
+#include "isotp.h"
+#include "panel_diagnostics.h"
 #include "signal_text.h"
 #include "guipart.h"
 #include "widgets.h"
@@ -23,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +59,10 @@ constexpr Column kColumns[COL_NUM] = {
     {"TYPE", 80}, {"LEN", 35}, {"DATA", 190}, {"TIME", 90}, {"ADAPTER TIME", 90},
 };
 
+constexpr const char *kIsotpType = "ISO-TP";
+// An ISO-TP row's data cell shows this many bytes, then "…".
+constexpr size_t kIsotpBytes = 24;
+
 constexpr const char *kTimeModes[TIME_MODE_CNT] = {"Absolute", "Relative", "Delta"};
 
 // Rows in the current table; they start again after 1000 rows or a Clear.
@@ -74,7 +82,19 @@ constexpr size_t kMaxDeltaIdentifiers = 65536;
 bool paused = false;
 long paused_frames = 0;
 
-// A frame of the current table not yet in the model.
+// A message the ISO-TP option found in the frames, as its row shows it.
+struct IsotpRow {
+    int channel;
+    bool extended;
+    bool is_recv;
+    std::string ids;    // "7E8->7E0"
+    std::string len;
+    std::string data;   // one line, "…" after the first bytes
+    std::string error;  // "" or what went wrong
+};
+
+// A frame of the current table not yet in the model, or a message of the
+// ISO-TP option when `iso` is set.
 struct PendingRow {
     CAN_FRAME_INFO frame;
     char time[sizeof(UPBS_INFO::now_time)];
@@ -82,6 +102,7 @@ struct PendingRow {
     int no;
     int64_t adapter_us;
     int64_t delta_us;
+    std::shared_ptr<const IsotpRow> iso;
 };
 // The current table, and the part of it the model holds.
 std::vector<PendingRow> table;
@@ -347,6 +368,18 @@ void append_row(const PendingRow &r)
     const CAN_FRAME_INFO &f = r.frame;
     char atime[32];
     adapter_time_cell(r.adapter_us, r.delta_us, atime, sizeof atime);
+    if (r.iso) {
+        const IsotpRow &m = *r.iso;
+        char ch[16];
+        std::snprintf(ch, sizeof ch, "%d", m.channel + 1);
+        gtk_list_store_insert_with_values(store, nullptr, -1, COL_NO, "", COL_CH, ch, COL_PATH,
+                                          m.is_recv ? "Recv" : "Send", COL_MOD, m.extended ? "EID" : "SID", COL_ID,
+                                          m.ids.c_str(), COL_TYPE, kIsotpType, COL_LEN, m.len.c_str(), COL_DATA,
+                                          m.data.c_str(), COL_TIME, r.time, COL_ATIME, atime, COL_ATIME_US,
+                                          gint64{r.adapter_us}, COL_ADELTA_US, gint64{-1}, COL_MESSAGE,
+                                          m.error.c_str(), -1);
+        return;
+    }
     char no[16];
     char ch[16];
     char id[16];
@@ -399,10 +432,14 @@ gboolean query_row_tooltip(GtkWidget *widget, gint x, gint y, gboolean keyboard,
     gchar *id = nullptr;
     gchar *mod = nullptr;
     gchar *data = nullptr;
-    gtk_tree_model_get(model, &iter, COL_ID, &id, COL_MOD, &mod, COL_DATA, &data, -1);
+    gchar *type = nullptr;
+    gtk_tree_model_get(model, &iter, COL_ID, &id, COL_MOD, &mod, COL_DATA, &data, COL_TYPE, &type, -1);
     bool shown = false;
+    // A message of the ISO-TP option is no frame of a database.
+    const bool frame = type == nullptr || std::strcmp(type, kIsotpType) != 0;
+    g_free(type);
     const velk::dbc::Message *m =
-        id != nullptr && mod != nullptr
+        frame && id != nullptr && mod != nullptr
             ? gui::databases::find(static_cast<uint32_t>(std::strtoul(id, nullptr, 16)), std::strcmp(mod, "EID") == 0)
             : nullptr;
     if (m != nullptr && data != nullptr) {
@@ -501,6 +538,92 @@ gboolean flush_tick(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+// ---- the ISO-TP option: reassembled messages as rows of their own ----
+
+GtkWidget *chk_isotp = nullptr;  // "tr_isotp_checkbox"
+std::unique_ptr<velk::isotp::Reassembler> reassembler;
+DgAddress iso_address;
+
+// The reassembler of the Diagnostics tab's identifiers; nullptr while the
+// option is off or the tab's identifiers are not valid.
+velk::isotp::Reassembler *iso_reassembler()
+{
+    if (chk_isotp == nullptr || !is_checked(chk_isotp)) {
+        reassembler.reset();
+        return nullptr;
+    }
+    if (reassembler && dg_address_serial() == iso_address.serial)
+        return reassembler.get();
+    DgAddress a;
+    if (!dg_address(&a)) {
+        reassembler.reset();
+        return nullptr;
+    }
+    velk::isotp::ReassemblerOptions o;
+    o.mode = a.address.mode;
+    o.ids = {{a.address.tx_id, a.address.extended_id}, {a.address.rx_id, a.address.extended_id}};
+    if (a.address.func_id >= 0)
+        o.ids.emplace_back(static_cast<uint32_t>(a.address.func_id), a.address.extended_id);
+    reassembler = std::make_unique<velk::isotp::Reassembler>(o);
+    iso_address = a;
+    return reassembler.get();
+}
+
+std::string iso_id_text(uint32_t id, bool extended)
+{
+    char t[16];
+    std::snprintf(t, sizeof t, extended ? "%08X" : "%03X", id);
+    return t;
+}
+
+// Gives the frame of `r` to the reassembler, and each message it completes
+// a row after the frame's.
+void iso_feed(const PendingRow &r)
+{
+    velk::isotp::Reassembler *ra = iso_reassembler();
+    const CAN_FRAME_INFO &f = r.frame;
+    if (ra == nullptr || f.rtr != 0 || static_cast<int>(f.CAN_port) != iso_address.channel)
+        return;
+    velk::trace::Frame frame = velk::trace::frame_of(f);
+    frame.tx = !r.is_recv;
+    // Sent frames carry no adapter time: every frame is timed by the host
+    // when the list takes it, one clock for the N_Cr timeout.
+    const int64_t t = g_get_real_time();
+    frame.sec = t / 1000000;
+    frame.usec = static_cast<uint32_t>(t % 1000000);
+    ra->add(frame);
+    velk::isotp::Message m;
+    while (ra->next(&m)) {
+        const velk::isotp::Address &a = iso_address.address;
+        auto row = std::make_shared<IsotpRow>();
+        row->channel = m.channel;
+        row->extended = m.extended_id;
+        row->is_recv = m.id == a.rx_id;
+        const uint32_t target = m.id == a.rx_id ? a.tx_id : a.rx_id;
+        row->ids = iso_id_text(m.id, m.extended_id) + "->" + iso_id_text(target, m.extended_id);
+        row->len = m.error == velk::isotp::Error::None
+                       ? std::to_string(m.data.size())
+                       : std::to_string(m.data.size()) + "/" + std::to_string(m.length);
+        for (size_t i = 0; i < m.data.size() && i < kIsotpBytes; ++i) {
+            char b[4];
+            std::snprintf(b, sizeof b, i ? " %02X" : "%02X", m.data[i]);
+            row->data += b;
+        }
+        if (m.data.size() > kIsotpBytes)
+            row->data += " \xE2\x80\xA6";
+        if (m.error != velk::isotp::Error::None)
+            row->error = std::string("ISO-TP error: ") + velk::isotp::error_name(m.error);
+        PendingRow p = r;
+        p.iso = std::move(row);
+        table.push_back(std::move(p));
+    }
+}
+
+void chk_isotp_cb(GtkWidget *, gpointer)
+{
+    reassembler.reset();
+}
+
 } // namespace
 
 void list_insert(UPBS_INFO upbs_info, bool is_recv)
@@ -549,6 +672,7 @@ void list_insert(UPBS_INFO upbs_info, bool is_recv)
     r.adapter_us = adapter_us;
     r.delta_us = delta_us;
     table.push_back(r);
+    iso_feed(r);
 }
 
 void list_flush(void)
@@ -595,6 +719,7 @@ void btn_clear_cb(GtkWidget *widget, gpointer user_data)
     cnt_t = 0;
     first_adapter_us = -1;
     last_adapter_us.clear();
+    reassembler.reset();
 }
 
 void bs_init(void)
@@ -656,6 +781,26 @@ void bs_init(void)
     set_err_str(0);
 
     g_signal_connect(bs_info.btn_clr, "clicked", G_CALLBACK(btn_clear_cb), nullptr);
+    // Reassembled ISO-TP messages of the Diagnostics tab's identifiers as
+    // rows of their own, after the frame that completed each: the option
+    // sits beside the list's Clear button.
+    chk_isotp = gtk_check_button_new_with_label("ISO-TP");
+    gtk_widget_set_name(chk_isotp, "tr_isotp_checkbox");
+    gtk_widget_set_tooltip_text(chk_isotp, "Also list the ISO-TP messages of the Diagnostics tab's identifiers, "
+                                           "reassembled from the frames, as rows of their own");
+    gtk_widget_set_focus_on_click(chk_isotp, FALSE);
+    GtkWidget *controls = gtk_widget_get_parent(bs_info.btn_clr);
+    if (GTK_IS_BOX(controls)) {
+        gint position = 0;
+        gtk_container_child_get(GTK_CONTAINER(controls), bs_info.btn_clr, "position", &position, nullptr);
+        gtk_box_pack_start(GTK_BOX(controls), chk_isotp, FALSE, FALSE, 0);
+        gtk_box_reorder_child(GTK_BOX(controls), chk_isotp, position + 1);
+        tr_info.chk_isotp = chk_isotp;
+        g_signal_connect(chk_isotp, "toggled", G_CALLBACK(chk_isotp_cb), nullptr);
+    } else {
+        gtk_widget_destroy(chk_isotp);
+        chk_isotp = nullptr;
+    }
     g_signal_connect(bs_info.cbbox, "changed", G_CALLBACK(cbbox_err_cb), nullptr);
 }
 
