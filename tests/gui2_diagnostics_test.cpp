@@ -3,7 +3,8 @@
 // DTCs the ECU file lists (read from the file here), clearing them, an
 // identifier read plain and through a table file, a raw request answered
 // negatively, the tester present switch on the wire, the frame list's
-// ISO-TP row of a multi-frame response, and no adapter said in the log.
+// ISO-TP row of a multi-frame response, a timeout and no adapter said in
+// the log.
 #include "ecu.h"
 #include "gui2_harness.h"
 #include "panel_diagnostics.h"
@@ -228,6 +229,17 @@ TEST_F(Diagnostics, TesterPresentGoesOutEveryTwoSecondsWhileOn)
     ASSERT_TRUE(pump_until([] { return on_wire(0x7E0, {0x02, 0x3E, 0x80, 0xCC}) >= 2; }, 6000));
     gtk_switch_set_active(GTK_SWITCH(dg_info.tester_present), FALSE);
     EXPECT_EQ(dg_tester_presents() - before, 2);
+}
+
+TEST_F(Diagnostics, NoAnswerOnTheResponseIdentifierIsATimeout)
+{
+    gtk_entry_set_text(GTK_ENTRY(dg_info.rx_id), "7E9");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(dg_info.p2), 100);
+    gtk_entry_set_text(GTK_ENTRY(dg_info.raw), "3E 00");
+    ASSERT_TRUE(click_and_wait(dg_info.raw_btn));
+    EXPECT_EQ(last_result(), "Timeout: no response within P2 (100 ms)");
+    gtk_entry_set_text(GTK_ENTRY(dg_info.rx_id), "7E8");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(dg_info.p2), 250);
 }
 
 TEST_F(Diagnostics, NoAdapterIsSaid)

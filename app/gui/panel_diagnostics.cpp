@@ -261,21 +261,25 @@ const char *job_doing(Kind k)
     return "";
 }
 
+// The line of what is under way; changed only when its text does, as the
+// pump runs every millisecond while a request is out.
 void show_state()
 {
     if (dg_info.state == nullptr)
         return;
     const bool busy = dg_busy();
+    std::string s = "Ready";
     if (busy) {
-        std::string s = std::string(job_doing(client.current ? client.current->kind : client.jobs.front().kind)) + "\xE2\x80\xA6";
+        s = std::string(job_doing(client.current ? client.current->kind : client.jobs.front().kind)) + "\xE2\x80\xA6";
         if (!client.jobs.empty())
             s += " (" + std::to_string(client.jobs.size()) + " more waiting)";
-        gtk_label_set_text(GTK_LABEL(dg_info.state), s.c_str());
-        gtk_spinner_start(GTK_SPINNER(dg_info.spinner));
-    } else {
-        gtk_label_set_text(GTK_LABEL(dg_info.state), "Ready");
-        gtk_spinner_stop(GTK_SPINNER(dg_info.spinner));
     }
+    if (s != gtk_label_get_text(GTK_LABEL(dg_info.state)))
+        gtk_label_set_text(GTK_LABEL(dg_info.state), s.c_str());
+    gboolean spinning = FALSE;
+    g_object_get(dg_info.spinner, "active", &spinning, nullptr);
+    if (busy != (spinning != FALSE))
+        busy ? gtk_spinner_start(GTK_SPINNER(dg_info.spinner)) : gtk_spinner_stop(GTK_SPINNER(dg_info.spinner));
 }
 
 std::string did_name(uint16_t did)
@@ -442,7 +446,8 @@ void send_tester_present(uint64_t now)
         gtk_switch_set_active(GTK_SWITCH(dg_info.tester_present), FALSE);
         return;
     }
-    if (client.conn == nullptr && !rebuild_connection()) {
+    if ((client.conn == nullptr || (client.built_serial != settings_serial && idle_connection())) &&
+        !rebuild_connection()) {
         gtk_switch_set_active(GTK_SWITCH(dg_info.tester_present), FALSE);
         return;
     }
