@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 DgWidgets dg_info;
@@ -847,6 +848,15 @@ void dg_init(void)
     g_signal_connect(w.dids, "activate", G_CALLBACK(read_clicked), nullptr);
     g_signal_connect(w.box, "destroy", G_CALLBACK(on_box_destroyed), nullptr);
     settings_changed(nullptr, nullptr);
+    // The names a screen reader says for the controls without a label of their own.
+    const std::pair<GtkWidget *, const char *> names[] = {
+        {w.channel, "Diagnostics channel"}, {w.preset, "Identifier preset"}, {w.mode, "Addressing"},
+        {w.tx_id, "Request ID"}, {w.rx_id, "Response ID"}, {w.ext, "Address byte"},
+        {w.pad_byte, "Padding byte"}, {w.p2, "P2 ms"}, {w.session, "Session"},
+        {w.dtc_sub, "DTC report"}, {w.dtc_mask, "DTC status mask"}, {w.dids, "Identifiers"},
+        {w.table_pick, "Identifier of the table"}, {w.raw, "Raw request"}, {w.tester_present, "Tester present"}};
+    for (const auto &[x, name] : names)
+        atk_object_set_name(gtk_widget_get_accessible(x), name);
 
     gtk_notebook_append_page(GTK_NOTEBOOK(tr_info.notebook), w.box, gtk_label_new("Diagnostics"));
 }
