@@ -128,6 +128,7 @@ TEST(Layout, InstalledProgramLoadsItsLayoutFromShareVelkInAnotherDirectory)
     ASSERT_FALSE(prefix.empty());
     for (const char *f : {"bin/velk_utility", "share/velk/MainWindow.glade", "share/velk/CS_UI.glade",
                           "share/velk/ED_UI.glade", "share/velk/DB_UI.glade", "share/velk/transmit.glade",
+                          "share/velk/diagnostics.glade",
                           "share/velk/icon/CANbus.ico",
                           "share/applications/velk_utility.desktop",
                           "share/icons/hicolor/48x48/apps/velk_utility.png"})

@@ -58,6 +58,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/ui/DB_UI.glade
   ${PROJECT_SOURCE_DIR}/ui/plot.glade
   ${PROJECT_SOURCE_DIR}/ui/transmit.glade
+  ${PROJECT_SOURCE_DIR}/ui/diagnostics.glade
   DESTINATION ${VELK_DATA_DIR} COMPONENT utility)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icon/CANbus.ico DESTINATION ${VELK_DATA_DIR}/icon COMPONENT utility)
 # The menu entry and its icon, where desktops look for them.

@@ -668,40 +668,12 @@ void tester_present_switched(GObject *, GParamSpec *, gpointer)
 
 // ---- layout ----
 
-GtkWidget *label(const char *text)
+// The model and text columns of one of the tab's tables.
+GtkListStore *make_table(GtkWidget *view, std::initializer_list<const char *> titles)
 {
-    GtkWidget *l = gtk_label_new(text);
-    gtk_widget_set_halign(l, GTK_ALIGN_END);
-    return l;
-}
-
-GtkWidget *entry(const char *text, int chars)
-{
-    GtkWidget *e = gtk_entry_new();
-    gtk_entry_set_text(GTK_ENTRY(e), text);
-    gtk_entry_set_width_chars(GTK_ENTRY(e), chars);
-    return e;
-}
-
-GtkWidget *button(const char *text, GCallback cb)
-{
-    GtkWidget *b = gtk_button_new_with_label(text);
-    g_signal_connect(b, "clicked", cb, nullptr);
-    return b;
-}
-
-GtkWidget *combo(std::initializer_list<const char *> items, int active)
-{
-    GtkWidget *c = gtk_combo_box_text_new();
-    for (const char *s : items)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(c), s);
-    gtk_combo_box_set_active(GTK_COMBO_BOX(c), active);
-    return c;
-}
-
-GtkWidget *table_view(GtkListStore *store, std::initializer_list<const char *> titles, GtkWidget **view)
-{
-    *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    std::vector<GType> types(titles.size(), G_TYPE_STRING);
+    GtkListStore *store = gtk_list_store_newv(gint(types.size()), types.data());
+    gtk_tree_view_set_model(GTK_TREE_VIEW(view), GTK_TREE_MODEL(store));
     g_object_unref(store);  // the view holds it
     int i = 0;
     for (const char *t : titles) {
@@ -709,21 +681,9 @@ GtkWidget *table_view(GtkListStore *store, std::initializer_list<const char *> t
         g_object_set(r, "font", "Calibri 10", nullptr);
         GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(t, r, "text", i++, nullptr);
         gtk_tree_view_column_set_resizable(c, TRUE);
-        gtk_tree_view_append_column(GTK_TREE_VIEW(*view), c);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
     }
-    gtk_tree_view_set_grid_lines(GTK_TREE_VIEW(*view), GTK_TREE_VIEW_GRID_LINES_BOTH);
-    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(sw), *view);
-    return sw;
-}
-
-GtkWidget *titled(const char *title, GtkWidget *child)
-{
-    GtkWidget *f = gtk_frame_new(title);
-    gtk_container_add(GTK_CONTAINER(f), child);
-    return f;
+    return store;
 }
 
 void on_box_destroyed(GtkWidget *, gpointer)
@@ -738,103 +698,64 @@ void on_box_destroyed(GtkWidget *, gpointer)
 
 void dg_init(void)
 {
+    // The window works without the tab.
+    GtkBuilder *b = gui::optional_layout("diagnostics.glade");
+    if (b == nullptr)
+        return;
     DgWidgets &w = dg_info;
-    w.box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
-    gtk_container_set_border_width(GTK_CONTAINER(w.box), 4);
-
-    // Addressing, then the requests: a line of controls each.
-    const auto line = [&](std::initializer_list<GtkWidget *> items) {
-        GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
-        for (GtkWidget *x : items)
-            gtk_box_pack_start(GTK_BOX(row), x, FALSE, FALSE, 0);
-        gtk_box_pack_start(GTK_BOX(w.box), row, FALSE, FALSE, 0);
-        return row;
-    };
-    w.channel = combo({"CAN1", "CAN2"}, 0);
-    w.preset = gtk_combo_box_text_new();
+    const auto get = [b](const char *id) { return gui::widget(b, id); };
+    w.box = get("dg_box");
+    w.channel = get("dg_channel_cbbox");
+    w.preset = get("dg_preset_cbbox");
+    w.mode = get("dg_mode_cbbox");
+    w.tx_id = get("dg_tx_id_entry");
+    w.rx_id = get("dg_rx_id_entry");
+    w.ext = get("dg_ext_entry");
+    w.pad = get("dg_pad_checkbox");
+    w.pad_byte = get("dg_pad_entry");
+    w.fd = get("dg_fd_checkbox");
+    w.functional = get("dg_functional_checkbox");
+    w.p2 = get("dg_p2_spin");
+    w.session = get("dg_session_cbbox");
+    w.session_btn = get("dg_session_btn");
+    w.tester_present = get("dg_tester_present_switch");
+    w.dtc_sub = get("dg_dtc_sub_cbbox");
+    w.dtc_mask = get("dg_dtc_mask_entry");
+    w.dtc_btn = get("dg_dtc_btn");
+    w.clear_btn = get("dg_clear_btn");
+    w.dids = get("dg_dids_entry");
+    w.read_btn = get("dg_read_btn");
+    w.table_btn = get("dg_table_btn");
+    w.table_pick = get("dg_table_cbbox");
+    w.raw = get("dg_raw_entry");
+    w.raw_btn = get("dg_raw_btn");
+    w.raw_answer = get("dg_raw_lab");
+    w.spinner = get("dg_spinner");
+    w.state = get("dg_state_lab");
+    w.dtc_view = get("dg_dtc_view");
+    w.did_view = get("dg_did_view");
+    w.log_view = get("dg_log_view");
+    gui::fit_hex_pairs(w.pad_byte);
+    gui::fit_hex_pairs(w.dtc_mask);
     for (const Preset &p : kPresets)
         gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(w.preset), p.name);
     gtk_combo_box_set_active(GTK_COMBO_BOX(w.preset), 0);
-    w.mode = combo({"Normal", "Extended", "Mixed"}, 0);
-    w.tx_id = entry("7E0", 8);
-    w.rx_id = entry("7E8", 8);
-    w.ext = entry("00", 5);
-    gtk_widget_set_tooltip_text(w.ext, "Extended addressing: TA, or TA:RA when the ECU answers with another byte; "
-                                       "mixed addressing: the address extension AE");
-    w.pad = gtk_check_button_new_with_label("Padding");
-    w.pad_byte = entry("CC", 2);
-    gui::fit_hex_pairs(w.pad_byte);
-    w.fd = gtk_check_button_new_with_label("CAN FD (64)");
-    w.functional = gtk_check_button_new_with_label("Functional 7DF");
-    gtk_widget_set_tooltip_text(w.functional, "Requests that fit a single frame go to 7DF, for every ECU");
-    w.p2 = gtk_spin_button_new_with_range(10, 10000, 10);
-    gtk_spin_button_set_value(GTK_SPIN_BUTTON(w.p2), 250);
-    gtk_entry_set_width_chars(GTK_ENTRY(w.p2), 5);
-    gtk_widget_set_tooltip_text(w.p2, "P2: the wait for the first answer, in ms (P2* after responsePending: 5 s)");
-    line({label("Channel"), w.channel, label("Preset"), w.preset, label("Request ID"), w.tx_id, label("Response ID"),
-          w.rx_id});
-    line({label("Addressing"), w.mode, label("Address byte"), w.ext, w.pad, w.pad_byte, w.fd, w.functional});
-    gui::set_checked(w.pad, true);
-    gtk_box_pack_start(GTK_BOX(w.box), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, FALSE, 0);
+    for (const Named &n : kSessions)
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(w.session), n.name);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(w.session), 0);
+    for (const Named &n : kDtcSubs)
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(w.dtc_sub), n.name);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(w.dtc_sub), 0);
+    w.dtc_store = make_table(w.dtc_view, {"DTC", "Code", "Status", "Status bits"});
+    w.did_store = make_table(w.did_view, {"DID", "Name", "Value"});
+    w.log_store = make_table(w.log_view, {"Time", "Dir", "Service", "Bytes", "Result"});
 
-    w.session = combo({kSessions[0].name, kSessions[1].name, kSessions[2].name}, 0);
-    w.session_btn = button("Change session", G_CALLBACK(session_clicked));
-    w.tester_present = gtk_switch_new();
-    gtk_widget_set_valign(w.tester_present, GTK_ALIGN_CENTER);
-    w.spinner = gtk_spinner_new();
-    w.state = gtk_label_new("Ready");
-    line({label("Session"), w.session, w.session_btn, label("Tester present"), w.tester_present, label("P2 ms"), w.p2});
-    w.dtc_sub = combo({kDtcSubs[0].name, kDtcSubs[1].name}, 0);
-    w.dtc_mask = entry("FF", 2);
-    gui::fit_hex_pairs(w.dtc_mask);
-    gtk_widget_set_tooltip_text(w.dtc_mask, "The status mask of 02: DTCs with any of these status bits");
-    w.dtc_btn = button("Read DTCs", G_CALLBACK(dtc_clicked));
-    w.clear_btn = button("Clear DTCs", G_CALLBACK(clear_clicked));
-    GtkWidget *dtcs = line({label("DTCs"), w.dtc_sub, label("Mask"), w.dtc_mask, w.dtc_btn, w.clear_btn});
-    // What is under way, beside the requests.
-    gtk_label_set_ellipsize(GTK_LABEL(w.state), PANGO_ELLIPSIZE_END);
-    gtk_widget_set_halign(w.state, GTK_ALIGN_START);
-    gtk_box_pack_start(GTK_BOX(dtcs), w.spinner, FALSE, FALSE, 6);
-    gtk_box_pack_start(GTK_BOX(dtcs), w.state, TRUE, TRUE, 0);
-    w.dids = entry("F190", 20);
-    gtk_widget_set_tooltip_text(w.dids, "Identifiers in hex (F190 0100) or names of the table");
-    w.read_btn = button("Read identifiers", G_CALLBACK(read_clicked));
-    w.table_btn = button("Table\xE2\x80\xA6", G_CALLBACK(table_clicked));
-    gtk_widget_set_tooltip_text(w.table_btn, "Loads a table of identifiers (DID NAME FORMAT a line, as velk_uds -D)");
-    w.table_pick = gtk_combo_box_text_new();
-    gtk_widget_set_tooltip_text(w.table_pick, "Adds an identifier of the table to the list");
-    line({label("Identifiers"), w.dids, w.read_btn, w.table_btn, w.table_pick});
-    w.raw = entry("", 20);
-    gtk_entry_set_placeholder_text(GTK_ENTRY(w.raw), "22 F1 90");
-    w.raw_btn = button("Send request", G_CALLBACK(raw_clicked));
-    w.raw_answer = gtk_label_new("");
-    gtk_label_set_selectable(GTK_LABEL(w.raw_answer), TRUE);
-    gtk_label_set_ellipsize(GTK_LABEL(w.raw_answer), PANGO_ELLIPSIZE_END);
-    gtk_label_set_width_chars(GTK_LABEL(w.raw_answer), 20);
-    gtk_widget_set_halign(w.raw_answer, GTK_ALIGN_START);
-    GtkWidget *raw = line({label("Raw request"), w.raw, w.raw_btn});
-    gtk_box_pack_start(GTK_BOX(raw), w.raw_answer, TRUE, TRUE, 0);
-
-    // Results and the log.
-    w.dtc_store = gtk_list_store_new(DG_DTC_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
-    w.did_store = gtk_list_store_new(DG_DID_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
-    w.log_store = gtk_list_store_new(DG_LOG_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                     G_TYPE_STRING);
-    GtkWidget *results = gtk_paned_new(GTK_ORIENTATION_HORIZONTAL);
-    gtk_paned_pack1(GTK_PANED(results),
-                    titled("DTCs", table_view(w.dtc_store, {"DTC", "Code", "Status", "Status bits"}, &w.dtc_view)),
-                    TRUE, TRUE);
-    gtk_paned_pack2(GTK_PANED(results),
-                    titled("Identifiers", table_view(w.did_store, {"DID", "Name", "Value"}, &w.did_view)), TRUE, TRUE);
-    // The DTC table's status bits are the longest cells.
-    gtk_paned_set_position(GTK_PANED(results), 540);
-    GtkWidget *split = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
-    gtk_paned_pack1(GTK_PANED(split), results, TRUE, TRUE);
-    gtk_paned_pack2(GTK_PANED(split),
-                    titled("Log", table_view(w.log_store, {"Time", "Dir", "Service", "Bytes", "Result"}, &w.log_view)),
-                    TRUE, TRUE);
-    gtk_box_pack_start(GTK_BOX(w.box), split, TRUE, TRUE, 0);
-
+    g_signal_connect(w.session_btn, "clicked", G_CALLBACK(session_clicked), nullptr);
+    g_signal_connect(w.dtc_btn, "clicked", G_CALLBACK(dtc_clicked), nullptr);
+    g_signal_connect(w.clear_btn, "clicked", G_CALLBACK(clear_clicked), nullptr);
+    g_signal_connect(w.read_btn, "clicked", G_CALLBACK(read_clicked), nullptr);
+    g_signal_connect(w.table_btn, "clicked", G_CALLBACK(table_clicked), nullptr);
+    g_signal_connect(w.raw_btn, "clicked", G_CALLBACK(raw_clicked), nullptr);
     for (GtkWidget *x : {w.channel, w.mode})
         g_signal_connect(x, "changed", G_CALLBACK(settings_changed), nullptr);
     for (GtkWidget *x : {w.tx_id, w.rx_id, w.ext, w.pad_byte})
@@ -858,7 +779,8 @@ void dg_init(void)
     for (const auto &[x, name] : names)
         atk_object_set_name(gtk_widget_get_accessible(x), name);
 
-    gtk_notebook_append_page(GTK_NOTEBOOK(tr_info.notebook), w.box, gtk_label_new("Diagnostics"));
+    gtk_notebook_append_page(GTK_NOTEBOOK(tr_info.notebook), w.box, get("dg_tab_lab"));
+    g_object_unref(b);
 }
 
 void dg_frame(const UPBS_INFO &entry, bool is_recv)
