@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -607,9 +609,21 @@ TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
 
 namespace {
 
-// The lowest and highest engine speed of each column, computed here from
-// the frames as generated.
-void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+// The engine speed and the gear of frame i (every tenth frame carries
+// them), as generated.
+double speed_of(size_t i)
+{
+    return static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+}
+double gear_of(size_t i)
+{
+    return static_cast<double>(i / 10 % 4);
+}
+
+// The lowest and highest value of each column, computed here from the
+// frames as generated.
+void expect_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count,
+                    double (*value_of)(size_t))
 {
     const auto width = static_cast<int64_t>(got.size());
     std::vector<gui::trace_plot::Column> want(got.size());
@@ -617,10 +631,10 @@ void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64
         const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
         if (us < t0 || us >= t1)
             continue;
-        const double speed = static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+        const double value = value_of(i);
         auto &c = want[static_cast<size_t>((us - t0) * width / (t1 - t0))];
-        c.min = c.has ? std::min(c.min, speed) : speed;
-        c.max = c.has ? std::max(c.max, speed) : speed;
+        c.min = c.has ? std::min(c.min, value) : value;
+        c.max = c.has ? std::max(c.max, value) : value;
         c.has = true;
     }
     size_t with = 0;
@@ -631,6 +645,44 @@ void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64
         with += want[k].has ? 1 : 0;
     }
     EXPECT_GT(with, want.size() / 2);
+}
+
+void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+{
+    expect_columns(got, t0, t1, count, speed_of);
+}
+
+// A CSV export of the engine speed and the gear over [t0, t1): one row per
+// EngineData frame, its time in seconds and both values, read back here.
+void expect_csv(const std::string &path, int64_t t0, int64_t t1, size_t count)
+{
+    const std::string text = velk::test::read_file(path);
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "the last line ends with a newline";
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "time,EngineData.EngineSpeed,EngineData.Gear");
+    size_t row = 1;
+    for (size_t i = 0; i < count; i += 10) {
+        const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+        if (us < t0 || us >= t1)
+            continue;
+        ASSERT_LT(row, lines.size()) << "frame " << i;
+        const std::string &l = lines[row++];
+        const size_t a = l.find(','), b = l.find(',', a + 1);
+        ASSERT_NE(b, std::string::npos) << l;
+        char when[32];
+        std::snprintf(when, sizeof when, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                      static_cast<long long>(us % 1000000));
+        EXPECT_EQ(l.substr(0, a), when) << l;
+        EXPECT_EQ(std::strtod(l.substr(a + 1, b - a - 1).c_str(), nullptr), speed_of(i)) << l;
+        EXPECT_EQ(std::strtod(l.substr(b + 1).c_str(), nullptr), gear_of(i)) << l;
+    }
+    EXPECT_EQ(row, lines.size());
 }
 
 }  // namespace
@@ -656,7 +708,6 @@ TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCurs
     EXPECT_EQ(t1, kStartUs + static_cast<int64_t>(kCount - 1) * kStepUs + 1);
     EXPECT_GT(columns.size(), 200u);
     expect_speed_columns(columns, t0, t1, kCount);
-    screenshot_of(plot, "trace_view_plot");
 
     // Zoomed: only that range, in as many columns.
     tv::plot_zoom(view, kStartUs + 1000000, kStartUs + 1500000);
@@ -672,6 +723,39 @@ TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCurs
     EXPECT_EQ(tv::cell(view, 12346, tv::NO), "12347");
     go_to(view, "20000");
     EXPECT_EQ(tv::plot_cursor(view), kStartUs + 19999 * kStepUs);
+
+    // A second signal joins the range in view, read in the same pass; each
+    // has its own columns.
+    gtk_combo_box_set_active_id(GTK_COMBO_BOX(named_widget(plot, "tv_plot_signal")), "EngineData.Gear");
+    EXPECT_EQ(tv::plot_signals(view), (std::vector<std::string>{"EngineData.EngineSpeed", "EngineData.Gear"}));
+    std::vector<gui::trace_plot::Column> gears;
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 1); }, 60000));
+    EXPECT_EQ(t0, kStartUs + 1000000);
+    ASSERT_TRUE(tv::plot_columns(view, &columns, &t0, &t1, 0));
+    expect_speed_columns(columns, t0, t1, kCount);
+    expect_columns(gears, t0, t1, kCount, gear_of);
+
+    // Both to CSV: the range in view, then the whole trace.
+    const std::string csv = dir_->path("signals.csv");
+    ASSERT_TRUE(tv::plot_export_csv(view, csv, false));
+    ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+    expect_csv(csv, t0, t1, kCount);
+    EXPECT_NE(tv::status(view).find("Exported 500 rows of the plotted signals to"), std::string::npos)
+        << tv::status(view);
+    gtk_button_clicked(GTK_BUTTON(named_widget(plot, "tv_plot_whole")));
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 1) && t0 == kStartUs; }, 60000));
+    expect_columns(gears, t0, t1, kCount, gear_of);
+    screenshot_of(plot, "trace_view_plot");
+    ASSERT_TRUE(tv::plot_export_csv(view, csv, true));
+    ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+    expect_csv(csv, kStartUs, INT64_MAX, kCount);
+
+    // The legend's button takes a signal off.
+    tv::plot_remove(view, 0);
+    EXPECT_EQ(tv::plot_signals(view), std::vector<std::string>{"EngineData.Gear"});
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 0); }, 60000));
+    expect_columns(gears, t0, t1, kCount, gear_of);
+    EXPECT_FALSE(tv::plot_columns(view, &gears, &t0, &t1, 1));
 
     // The plot closes with its trace.
     g_object_add_weak_pointer(G_OBJECT(plot), reinterpret_cast<gpointer *>(&plot));

@@ -51,8 +51,18 @@ bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
 // The plot window the Plot button opened, or nullptr.
 GtkWidget *plot(GtkWidget *view);
-// The plot's columns, time range [t0, t1) and width, once computed.
-bool plot_columns(GtkWidget *view, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1);
+// The columns of the plot's signal `series` (in the legend's order), the
+// time range [t0, t1) and width, once computed.
+bool plot_columns(GtkWidget *view, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1,
+                  size_t series = 0);
+// The plotted signals ("Message.Signal"), in the legend's order; what the
+// legend's button of signal i does: take it off.
+std::vector<std::string> plot_signals(GtkWidget *view);
+void plot_remove(GtkWidget *view, size_t i);
+// What Export CSV… does once a file is chosen: the plotted signals of the
+// range in view (or of the whole trace) to `path`; its progress and end
+// are the export's (exporting()).
+bool plot_export_csv(GtkWidget *view, const std::string &path, bool whole);
 // What a drag across the plot does: zoom into [t0, t1).
 void plot_zoom(GtkWidget *view, int64_t t0, int64_t t1);
 // What a click does: the cursor at `us`, and the list at the frame there.
