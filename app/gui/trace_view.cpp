@@ -839,7 +839,6 @@ void fill_legend(View *v)
         gtk_box_pack_start(GTK_BOX(v->plot_legend), gtk_label_new("No signal yet: add one with the box above"), FALSE,
                            FALSE, 0);
     gtk_widget_show_all(v->plot_legend);
-    gtk_widget_set_sensitive(v->csv_btn, !v->plotted.empty() || v->csv != nullptr);
 }
 
 // The box's signal joins the plot (once), and the box is ready for the next.
@@ -1006,10 +1005,10 @@ void csv_ended(View *v)
         v->note = "Exported " + rows + " of the plotted signals to " + e.path();
     insert_log(("Trace: " + v->note).c_str());
     v->csv.reset();
-    if (v->csv_btn != nullptr) {
+    // (The button stays sensitive: one made insensitive before its window
+    // was mapped drew no label once sensitive again.)
+    if (v->csv_btn != nullptr)
         gtk_button_set_label(GTK_BUTTON(v->csv_btn), "Export CSV…");
-        gtk_widget_set_sensitive(v->csv_btn, !v->plotted.empty());
-    }
 }
 
 // The plotted signals over the range in view (or the whole trace) to `path`.
