@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -761,4 +763,175 @@ TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCurs
     g_object_add_weak_pointer(G_OBJECT(plot), reinterpret_cast<gpointer *>(&plot));
     gtk_widget_destroy(view);
     EXPECT_EQ(plot, nullptr);
+}
+
+namespace {
+
+// A diagnostic session among EngineData frames: requests on 7E0 in single
+// frames, answers on 7E8 of 9 to 60 bytes in first and consecutive frames
+// with a flow control on 7E0 between; every seventh answer of three
+// consecutive frames or more loses its second (a wrong sequence number
+// follows).
+std::vector<Frame> isotp_frames(std::vector<size_t> *broken)
+{
+    std::vector<Frame> out;
+    int64_t us = kStartUs;
+    const auto push = [&](uint32_t id, std::vector<uint8_t> data) {
+        Frame f;
+        us += 700;
+        f.sec = us / 1000000;
+        f.usec = static_cast<uint32_t>(us % 1000000);
+        f.id = id;
+        data.resize(8, 0xCC);
+        f.dlc = f.len = 8;
+        std::copy(data.begin(), data.end(), f.data.begin());
+        out.push_back(f);
+    };
+    for (int k = 0; k < 60; ++k) {
+        push(0x123, {static_cast<uint8_t>(k), 0x10, 0x21, 0x30});
+        push(0x7E0, {0x03, 0x22, 0xF1, static_cast<uint8_t>(k)});
+        const size_t len = 9 + static_cast<size_t>(k * 7 % 52);
+        std::vector<uint8_t> answer(len);
+        for (size_t i = 0; i < len; ++i)
+            answer[i] = static_cast<uint8_t>(k * 31 + i);
+        push(0x7E8, {static_cast<uint8_t>(0x10 | len >> 8), static_cast<uint8_t>(len), answer[0], answer[1], answer[2],
+                     answer[3], answer[4], answer[5]});
+        push(0x7E0, {0x30, 0x00, 0x00});
+        const bool lose = k % 7 == 3 && len > 20;  // three consecutive frames or more
+        if (lose)
+            broken->push_back(out.size() - 2);
+        uint8_t sn = 1;
+        for (size_t at = 6; at < len; at += 7, ++sn) {
+            if (lose && sn == 2)
+                continue;
+            std::vector<uint8_t> cf{static_cast<uint8_t>(0x20 | (sn & 0x0F))};
+            for (size_t i = at; i < std::min(len, at + 7); ++i)
+                cf.push_back(answer[i]);
+            push(0x7E8, cf);
+            push(0x123, {static_cast<uint8_t>(sn), 0x11});
+        }
+    }
+    return out;
+}
+
+struct Whole {
+    uint64_t frame;  // from 0
+    uint32_t id;
+    std::string hex;
+};
+
+// The whole messages on 7E0 and 7E8 as tshark's ISO 15765 dissector
+// reassembles them: a single frame's data, or the reassembled data on a
+// message's last frame, taken back to its first frame.
+std::vector<Whole> tshark_messages(const std::string &path)
+{
+    velk::test::Child c;
+    EXPECT_TRUE(velk::test::run(&c, {"tshark", "-r", path, "-d", "can.subdissector,iso15765", "-T", "fields", "-E",
+                                     "separator=,", "-e", "frame.number", "-e", "can.id", "-e",
+                                     "iso15765.message_type", "-e", "iso15765.frame_length", "-e", "data.data"}));
+    EXPECT_EQ(c.status(), 0) << c.err() << " (tshark missing? run scripts/setup)";
+    std::vector<Whole> out;
+    std::map<uint32_t, std::pair<uint64_t, size_t>> open;  // per identifier: first frame, length
+    for (const std::string &line : velk::test::lines_of(c.out())) {
+        std::vector<std::string> f;
+        std::stringstream in(line);
+        for (std::string w; std::getline(in, w, ',');)
+            f.push_back(w);
+        f.resize(5);
+        const uint32_t id = static_cast<uint32_t>(std::stoul(f[1]));
+        if (id != 0x7E0 && id != 0x7E8)
+            continue;
+        const uint64_t frame = std::stoull(f[0]) - 1;
+        if (f[2] == "0x00") {
+            out.push_back({frame, id, f[4]});
+        } else if (f[2] == "0x01") {
+            open[id] = {frame, std::stoul(f[3])};
+        } else if (f[2] == "0x02" && open.count(id) && f[4].size() == open[id].second * 2) {
+            out.push_back({open[id].first, id, f[4]});
+            open.erase(id);
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Whole &a, const Whole &b) { return a.frame < b.frame; });
+    return out;
+}
+
+std::string hex_of(const uint8_t *p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST_F(TraceView, IsoTpMessagesAreThoseTsharkReassemblesWithTheBrokenOnesSaidAndGoToTheirFirstFrame)
+{
+    std::vector<size_t> broken;
+    const std::vector<Frame> frames = isotp_frames(&broken);
+    const std::string path = dir_->path("isotp.pcapng");
+    {
+        velk::trace::Writer w;
+        ASSERT_TRUE(w.open(path, velk::trace::Format::Pcapng, {})) << w.error();
+        for (const Frame &f : frames)
+            ASSERT_TRUE(w.write(f));
+        ASSERT_TRUE(w.close()) << w.error();
+    }
+    const std::vector<Whole> want = tshark_messages(path);
+    ASSERT_EQ(want.size(), 60u + 60u - broken.size());
+
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_isotp_btn")));
+    GtkWidget *window = tv::isotp(view);
+    ASSERT_NE(window, nullptr);
+    set_entry(named_widget(window, "tv_isotp_ids"), "7E0, 7E8");
+    g_signal_emit_by_name(named_widget(window, "tv_isotp_ids"), "activate");
+    ASSERT_TRUE(pump_until([&] { return tv::isotp_read(view); }, 60000));
+
+    size_t whole = 0, bad = 0, long_one = SIZE_MAX;
+    gui::trace_isotp::Row r;
+    for (size_t i = 0; tv::isotp_row(view, i, &r); ++i) {
+        SCOPED_TRACE("message " + std::to_string(i) + " at frame " + std::to_string(r.frame));
+        if (r.error != velk::isotp::Error::None) {
+            // The answer that lost a frame: from its first frame, said so.
+            ASSERT_LT(bad, broken.size());
+            EXPECT_EQ(r.frame, broken[bad++]);
+            EXPECT_EQ(r.error, velk::isotp::Error::WrongSequence);
+            continue;
+        }
+        ASSERT_LT(whole, want.size());
+        const Whole &w = want[whole++];
+        EXPECT_EQ(r.frame, w.frame);
+        EXPECT_EQ(r.id, w.id);
+        EXPECT_EQ(r.got * 2, w.hex.size());
+        EXPECT_EQ(hex_of(r.head.data(), std::min<size_t>(r.got, gui::trace_isotp::kKept)),
+                  w.hex.substr(0, gui::trace_isotp::kKept * 2));
+        if (r.id == 0x7E8 && r.flow_id == 0x7E0 && r.got > 40 && long_one == SIZE_MAX)
+            long_one = i;
+    }
+    EXPECT_EQ(whole, want.size());
+    EXPECT_EQ(bad, broken.size());
+
+    // Chosen, a long message's whole data is read again from the file, and
+    // the frame list goes to its first frame.
+    ASSERT_NE(long_one, SIZE_MAX);
+    ASSERT_TRUE(tv::isotp_row(view, long_one, &r));
+    tv::isotp_select(view, long_one);
+    EXPECT_EQ(tv::selected(view), static_cast<int64_t>(r.frame));
+    std::string shown;
+    for (char ch : tv::isotp_details(view).substr(tv::isotp_details(view).find(':') + 1))
+        if (ch != ' ' && ch != '\n')
+            shown += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const auto it = std::find_if(want.begin(), want.end(), [&](const Whole &w) { return w.frame == r.frame; });
+    ASSERT_NE(it, want.end());
+    EXPECT_EQ(shown, it->hex);
+    screenshot_of(window, "trace_view_isotp");
+
+    g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(window, nullptr);
 }

@@ -31,12 +31,14 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/trace_view.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_filter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_formats.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_isotp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_export.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_plot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_stats.cpp
   ${CMAKE_CURRENT_LIST_DIR}/widgets.cpp)
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(velk_gui PUBLIC velk_apipart velk_txlist velk_2_static velk_trace velk_dbc PkgConfig::GTK3)
+target_link_libraries(velk_gui PUBLIC velk_apipart velk_txlist velk_2_static velk_trace velk_dbc velk_isotp_lib
+                      PkgConfig::GTK3)
 # The trace view's filters take identifiers as the command-line tools do.
 target_link_libraries(velk_gui PRIVATE velk_tool_common)
 target_include_directories(velk_gui PRIVATE ${PROJECT_SOURCE_DIR}/tools)

@@ -10,6 +10,7 @@
 #include "trace_export.h"
 #include "trace_filter.h"
 #include "trace_formats.h"
+#include "trace_isotp.h"
 #include "trace_plot.h"
 #include "trace_stats.h"
 #include "trace.h"
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 
@@ -97,6 +99,12 @@ struct View {
     std::vector<trace_plot::Series> plotted;       // in the legend's order
     std::unique_ptr<trace_plot::Columns> columns;
     std::unique_ptr<trace_plot::CsvExport> csv;  // until its end is said
+    // The ISO-TP messages' window, while open.
+    GtkWidget *tp = nullptr, *tp_area = nullptr, *tp_ids = nullptr, *tp_mode = nullptr;
+    GtkWidget *tp_status = nullptr, *tp_details = nullptr;
+    GtkAdjustment *tp_adj = nullptr;
+    std::unique_ptr<trace_isotp::Messages> tp_run;
+    int64_t tp_selected = -1;
     int64_t cursor_us = -1;
     double press_x = -1;
     guint tick = 0;  // the timer, while it runs
@@ -440,6 +448,7 @@ void export_ended(View *v)
 
 void fill_statistics(View *v);
 void csv_ended(View *v);
+void refresh_tp(View *v);
 
 // Shows how far everything has got; true when nothing goes on any more.
 bool refresh(View *v)
@@ -449,7 +458,9 @@ bool refresh(View *v)
     if (v->csv && v->csv->done())
         csv_ended(v);
     const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting && !v->csv &&
-                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done());
+                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done()) &&
+                      (!v->tp_run || v->tp_run->done());
+    refresh_tp(v);
     // The table while its range is read, and once at the end.
     if (v->stats != nullptr && v->stats_run && !v->stats_final) {
         v->stats_final = v->stats_run->done();
@@ -1427,6 +1438,261 @@ void show_statistics(GtkWidget *, gpointer data)
     read_statistics(v);
 }
 
+// ---- the ISO-TP messages ----
+
+struct TpColumn {
+    const char *title;
+    int width;  // in average characters
+};
+constexpr TpColumn kTpColumns[] = {{"NO", 9},    {"CH", 3},     {"ID", 9},    {"ADDR", 6},  {"FLOW", 9},
+                                   {"LEN", 9},   {"DATA", 39},  {"TIME", 16}, {"TOOK", 11}, {"ERROR", 24}};
+constexpr int kTpColumnCount = sizeof kTpColumns / sizeof kTpColumns[0];
+
+std::string tp_cell(View *v, const trace_isotp::Row &r, int c)
+{
+    char b[48];
+    switch (c) {
+    case 0: return std::to_string(r.frame + 1);
+    case 1: return std::to_string(r.channel + 1);
+    case 2:
+        std::snprintf(b, sizeof b, r.extended ? "%08X" : "%03X", r.id);
+        return b;
+    case 3:
+        if (r.ext < 0)
+            return "";
+        std::snprintf(b, sizeof b, "%02X", r.ext);
+        return b;
+    case 4:
+        if (r.flow_id < 0)
+            return "";
+        std::snprintf(b, sizeof b, r.flow_id > 0x7FF ? "%08llX" : "%03llX", static_cast<unsigned long long>(r.flow_id));
+        return b;
+    case 5: return r.got == r.length ? std::to_string(r.length) : std::to_string(r.got) + "/" + std::to_string(r.length);
+    case 6: {
+        std::string s;
+        const size_t n = std::min<size_t>({r.got, trace_isotp::kKept, static_cast<size_t>(kDataShown)});
+        for (size_t i = 0; i < n; ++i) {
+            std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", r.head[i]);
+            s += b;
+        }
+        return r.got > n ? s + " …" : s;
+    }
+    case 7: return time_text(r.start_us);
+    case 8: return seconds_text(r.end_us - r.start_us);
+    case 9: return r.error == velk::isotp::Error::None ? "" : velk::isotp::error_name(r.error);
+    default: return "";
+    }
+    (void)v;
+}
+
+gboolean draw_tp(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+    PangoAttrList *bold = pango_attr_list_new();
+    pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+    const auto line = [&](int y, const std::function<std::string(int)> &cell, bool titles) {
+        pango_layout_set_attributes(layout, titles ? bold : nullptr);
+        int x = 4;
+        for (int c = 0; c < kTpColumnCount; ++c) {
+            const int w = kTpColumns[c].width * v->char_w;
+            pango_layout_set_width(layout, (w - 6) * PANGO_SCALE);
+            pango_layout_set_text(layout, cell(c).c_str(), -1);
+            cairo_move_to(cr, x, y);
+            pango_cairo_show_layout(cr, layout);
+            x += w;
+        }
+    };
+    gdk_cairo_set_source_rgba(cr, &fg);
+    line(0, [](int c) { return std::string(kTpColumns[c].title); }, true);
+    cairo_set_line_width(cr, 1);
+    cairo_move_to(cr, 0, v->row_h - 0.5);
+    cairo_line_to(cr, width, v->row_h - 0.5);
+    cairo_stroke(cr);
+    const size_t first = static_cast<size_t>(gtk_adjustment_get_value(v->tp_adj));
+    trace_isotp::Row r;
+    for (int i = 0; (i + 1) * v->row_h < height && v->tp_run && v->tp_run->row(first + static_cast<size_t>(i), &r);
+         ++i) {
+        const int y = (i + 1) * v->row_h;
+        const bool selected = static_cast<int64_t>(first) + i == v->tp_selected;
+        cairo_save(cr);
+        if (selected) {
+            gtk_style_context_save(style);
+            gtk_style_context_set_state(style, GTK_STATE_FLAG_SELECTED);
+            gtk_render_background(style, cr, 0, y, width, v->row_h);
+            GdkRGBA sel;
+            gtk_style_context_get_color(style, GTK_STATE_FLAG_SELECTED, &sel);
+            gtk_style_context_restore(style);
+            gdk_cairo_set_source_rgba(cr, &sel);
+        } else if (r.error != velk::isotp::Error::None) {
+            cairo_set_source_rgb(cr, 0.75, 0.15, 0.1);  // a protocol error
+        }
+        line(y, [&](int c) { return tp_cell(v, r, c); }, false);
+        cairo_restore(cr);
+    }
+    pango_attr_list_unref(bold);
+    g_object_unref(layout);
+    return TRUE;
+}
+
+// The bar's count, the scroll range; while the messages are being found.
+void refresh_tp(View *v)
+{
+    if (v->tp == nullptr)
+        return;
+    const size_t n = v->tp_run ? v->tp_run->count() : 0;
+    std::string text;
+    if (!v->tp_run)
+        text = "";
+    else if (!v->tp_run->done())
+        text = "Reassembling: " + count_text(n) + " messages in " + count_text(v->tp_run->scanned()) + " of " +
+               count_text(v->index.frames()) + " frames";
+    else if (!v->tp_run->error().empty())
+        text = count_text(n) + " messages; reading stopped: " + v->tp_run->error();
+    else
+        text = count_text(n) + " messages in " + count_text(v->tp_run->scanned()) + " frames";
+    gtk_label_set_text(GTK_LABEL(v->tp_status), text.c_str());
+    const double page = std::max(1, gtk_widget_get_allocated_height(v->tp_area) / v->row_h - 1);
+    gtk_adjustment_configure(v->tp_adj, std::min(gtk_adjustment_get_value(v->tp_adj), std::max(0.0, n - page)), 0,
+                             std::max(static_cast<double>(n), page), 1, page, page);
+    gtk_widget_queue_draw(v->tp_area);
+}
+
+// Finds the messages anew, of the identifiers typed (all when none).
+void read_tp(View *v)
+{
+    std::vector<std::pair<uint32_t, bool>> ids;
+    std::string why;
+    if (!trace_isotp::parse_ids(gtk_entry_get_text(GTK_ENTRY(v->tp_ids)), &ids, &why)) {
+        gtk_label_set_text(GTK_LABEL(v->tp_status), ("Identifiers: " + why).c_str());
+        return;
+    }
+    velk::isotp::ReassemblerOptions o;
+    o.ids = ids;
+    o.mode = static_cast<velk::isotp::Addressing>(std::max(0, gtk_combo_box_get_active(GTK_COMBO_BOX(v->tp_mode))));
+    v->tp_run = std::make_unique<trace_isotp::Messages>(v->index, o);
+    v->tp_selected = -1;
+    gtk_label_set_text(GTK_LABEL(v->tp_details), "");
+    gtk_adjustment_set_value(v->tp_adj, 0);
+    follow(v);
+}
+
+// A message chosen: the frame list goes to its first frame, and its data,
+// read again from the file when long, shows below.
+void select_tp(View *v, int64_t i)
+{
+    trace_isotp::Row r;
+    if (!v->tp_run || i < 0 || !v->tp_run->row(static_cast<size_t>(i), &r))
+        return;
+    v->tp_selected = i;
+    select_row(v, row_of_frame(v, r.frame), true);
+    std::vector<uint8_t> data;
+    std::string why, text;
+    if (!trace_isotp::message_data(v->index, v->tp_run->options(), r, &data, &why)) {
+        text = "The data cannot be read: " + why;
+    } else {
+        text = "Frame " + std::to_string(r.frame + 1) + ", " + std::to_string(data.size()) + " bytes:";
+        char b[4];
+        for (size_t k = 0; k < data.size() && k < 4096; ++k) {
+            std::snprintf(b, sizeof b, k % 32 == 0 ? "\n%02X" : " %02X", data[k]);
+            text += b;
+        }
+        if (data.size() > 4096)
+            text += " …";
+    }
+    gtk_label_set_text(GTK_LABEL(v->tp_details), text.c_str());
+    gtk_widget_queue_draw(v->tp_area);
+}
+
+gboolean tp_pressed(GtkWidget *area, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    gtk_widget_grab_focus(area);
+    if (e->type == GDK_BUTTON_PRESS && e->button == 1 && e->y >= v->row_h)
+        select_tp(v, static_cast<int64_t>(gtk_adjustment_get_value(v->tp_adj)) + static_cast<int64_t>(e->y) / v->row_h - 1);
+    return TRUE;
+}
+
+void show_isotp(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->tp != nullptr) {
+        gtk_window_present(GTK_WINDOW(v->tp));
+        return;
+    }
+    v->tp = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->tp), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->tp), TRUE);
+    gtk_window_set_title(GTK_WINDOW(v->tp), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - ISO-TP").c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->tp), 1200, 500);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->tp, &bar);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Identifiers"), FALSE, FALSE, 0);
+    v->tp_ids = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->tp_ids), "tv_isotp_ids");
+    gtk_entry_set_placeholder_text(GTK_ENTRY(v->tp_ids), "every identifier");
+    gtk_widget_set_tooltip_text(v->tp_ids, "The identifiers of the messages, hex, separated by commas (7E0, 7E8, "
+                                           "18DA00F1); empty: every identifier. Enter to apply");
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_ids, FALSE, FALSE, 0);
+    v->tp_mode = gtk_combo_box_text_new();
+    for (const char *m : {"Normal addressing", "Extended addressing", "Mixed addressing"})
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->tp_mode), m);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(v->tp_mode), 0);
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_mode, FALSE, FALSE, 0);
+    v->tp_status = gtk_label_new("");
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_status, FALSE, FALSE, 6);
+    GtkWidget *list = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    gtk_container_add(GTK_CONTAINER(frame), list);
+    gtk_box_pack_start(GTK_BOX(box), frame, TRUE, TRUE, 0);
+    v->tp_area = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->tp_area), "tv_isotp_area");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->tp_area), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_set_can_focus(v->tp_area, TRUE);
+    gtk_widget_add_events(v->tp_area, GDK_BUTTON_PRESS_MASK | GDK_SCROLL_MASK);
+    gtk_box_pack_start(GTK_BOX(list), v->tp_area, TRUE, TRUE, 0);
+    v->tp_adj = gtk_adjustment_new(0, 0, 1, 1, 1, 1);
+    gtk_box_pack_start(GTK_BOX(list), gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, v->tp_adj), FALSE, FALSE, 0);
+    v->tp_details = gtk_label_new("");
+    gtk_label_set_selectable(GTK_LABEL(v->tp_details), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(v->tp_details), 0);
+    gtk_widget_set_size_request(v->tp_details, -1, 80);
+    gtk_label_set_yalign(GTK_LABEL(v->tp_details), 0);
+    gtk_box_pack_start(GTK_BOX(box), v->tp_details, FALSE, FALSE, 0);
+    g_signal_connect(v->tp_area, "draw", G_CALLBACK(draw_tp), v);
+    g_signal_connect(v->tp_area, "button-press-event", G_CALLBACK(tp_pressed), v);
+    g_signal_connect(v->tp_area, "scroll-event", G_CALLBACK(+[](GtkWidget *, GdkEventScroll *e, gpointer data) {
+                         auto *view = static_cast<View *>(data);
+                         const double dy = e->direction == GDK_SCROLL_UP     ? -3
+                                           : e->direction == GDK_SCROLL_DOWN ? 3
+                                           : e->direction == GDK_SCROLL_SMOOTH ? e->delta_y * 3
+                                                                               : 0;
+                         const double top =
+                             gtk_adjustment_get_upper(view->tp_adj) - gtk_adjustment_get_page_size(view->tp_adj);
+                         gtk_adjustment_set_value(view->tp_adj, std::clamp(gtk_adjustment_get_value(view->tp_adj) + dy,
+                                                                           0.0, std::max(0.0, top)));
+                         return TRUE;
+                     }),
+                     v);
+    g_signal_connect_swapped(v->tp_adj, "value-changed", G_CALLBACK(gtk_widget_queue_draw), v->tp_area);
+    g_signal_connect_swapped(v->tp_area, "size-allocate", G_CALLBACK(+[](View *view) { refresh_tp(view); }), v);
+    g_signal_connect_swapped(v->tp_ids, "activate", G_CALLBACK(+[](View *view) { read_tp(view); }), v);
+    g_signal_connect_swapped(v->tp_mode, "changed", G_CALLBACK(+[](View *view) { read_tp(view); }), v);
+    g_signal_connect_swapped(v->tp, "destroy", G_CALLBACK(+[](View *view) {
+                                 view->tp_run.reset();
+                                 view->tp = view->tp_area = view->tp_ids = view->tp_mode = nullptr;
+                                 view->tp_status = view->tp_details = nullptr;
+                             }),
+                             v);
+    gtk_widget_show_all(v->tp);
+    read_tp(v);
+}
+
 void destroyed(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
@@ -1438,6 +1704,8 @@ void destroyed(GtkWidget *, gpointer data)
         gtk_widget_destroy(v->stats);
     if (v->plot != nullptr)
         gtk_widget_destroy(v->plot);
+    if (v->tp != nullptr)
+        gtk_widget_destroy(v->tp);
     v->csv.reset();
     v->exporting.reset();
     v->run.reset();
@@ -1513,6 +1781,11 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
     gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
     g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    GtkWidget *isotp = gtk_button_new_with_label("ISO-TP");
+    gtk_buildable_set_name(GTK_BUILDABLE(isotp), "tv_isotp_btn");
+    gtk_widget_set_tooltip_text(isotp, "The ISO-TP messages of the trace, reassembled, one row each");
+    gtk_box_pack_start(GTK_BOX(bar), isotp, FALSE, FALSE, 0);
+    g_signal_connect(isotp, "clicked", G_CALLBACK(show_isotp), view);
     GtkWidget *plot = gtk_button_new_with_label("Plot");
     gtk_buildable_set_name(GTK_BUILDABLE(plot), "tv_plot_btn");
     gtk_widget_set_tooltip_text(plot, "A signal of the loaded databases over the whole trace");
@@ -1714,6 +1987,36 @@ bool plot_columns(GtkWidget *w, std::vector<trace_plot::Column> *columns, int64_
     *t0 = v->columns->t0();
     *t1 = v->columns->t1();
     return true;
+}
+
+GtkWidget *isotp(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->tp;
+}
+
+bool isotp_read(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->tp_run && v->tp_run->done();
+}
+
+bool isotp_row(GtkWidget *w, size_t i, trace_isotp::Row *r)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->tp_run && v->tp_run->row(i, r);
+}
+
+void isotp_select(GtkWidget *w, size_t i)
+{
+    if (View *v = view_of(w); v != nullptr && v->tp != nullptr)
+        select_tp(v, static_cast<int64_t>(i));
+}
+
+std::string isotp_details(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr || v->tp == nullptr ? "" : gtk_label_get_text(GTK_LABEL(v->tp_details));
 }
 
 std::vector<std::string> plot_signals(GtkWidget *w)

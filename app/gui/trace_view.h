@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "trace_isotp.h"
 #include "trace_plot.h"
 
 namespace gui::trace_view {
@@ -75,6 +76,14 @@ bool exporting(GtkWidget *view);
 bool statistics_read(GtkWidget *view);
 // The bits on the bus of CAN1 (0) or CAN2 (1) in each time of the load strip.
 std::vector<uint64_t> statistics_bits(GtkWidget *view, int channel);
+// The ISO-TP window the ISO-TP button opened (or nullptr); its messages
+// found in the whole trace; message i; what choosing row i does (the list
+// goes to its first frame); the chosen message's data as shown below.
+GtkWidget *isotp(GtkWidget *view);
+bool isotp_read(GtkWidget *view);
+bool isotp_row(GtkWidget *view, size_t i, trace_isotp::Row *r);
+void isotp_select(GtkWidget *view, size_t i);
+std::string isotp_details(GtkWidget *view);
 // The statistics window the Statistics button opened, or nullptr.
 GtkWidget *statistics(GtkWidget *view);
 
