@@ -156,12 +156,14 @@ void Columns::run()
                 published = read_.load(std::memory_order_relaxed);
                 std::lock_guard<std::mutex> lock(mutex_);
                 shown_ = cols;
+                handed_.fetch_add(1);
             }
         },
         &error);
     std::lock_guard<std::mutex> lock(mutex_);
     shown_ = std::move(cols);
     error_ = error;
+    handed_.fetch_add(1);
     done_ = true;
 }
 

@@ -81,6 +81,9 @@ public:
     std::vector<Column> columns(size_t i) const;
     // Values of the series found so far, all together.
     uint64_t samples() const { return samples_.load(); }
+    // Times the columns were handed to the drawing (the first: a first
+    // drawing of the range's beginning).
+    uint64_t handed() const { return handed_.load(); }
     std::string error() const;
 
 private:
@@ -92,7 +95,7 @@ private:
     int width_;
     std::thread thread_;
     std::atomic<bool> stop_{false}, done_{false};
-    std::atomic<uint64_t> samples_{0}, read_{0};
+    std::atomic<uint64_t> samples_{0}, read_{0}, handed_{0};
     mutable std::mutex mutex_;  // shown_, error_
     std::vector<std::vector<Column>> shown_;
     std::string error_;
