@@ -1448,7 +1448,7 @@ constexpr TpColumn kTpColumns[] = {{"NO", 9},    {"CH", 3},     {"ID", 9},    {"
                                    {"LEN", 9},   {"DATA", 39},  {"TIME", 16}, {"TOOK", 11}, {"ERROR", 24}};
 constexpr int kTpColumnCount = sizeof kTpColumns / sizeof kTpColumns[0];
 
-std::string tp_cell(View *v, const trace_isotp::Row &r, int c)
+std::string tp_cell(const trace_isotp::Row &r, int c)
 {
     char b[48];
     switch (c) {
@@ -1482,7 +1482,6 @@ std::string tp_cell(View *v, const trace_isotp::Row &r, int c)
     case 9: return r.error == velk::isotp::Error::None ? "" : velk::isotp::error_name(r.error);
     default: return "";
     }
-    (void)v;
 }
 
 gboolean draw_tp(GtkWidget *area, cairo_t *cr, gpointer data)
@@ -1532,7 +1531,7 @@ gboolean draw_tp(GtkWidget *area, cairo_t *cr, gpointer data)
         } else if (r.error != velk::isotp::Error::None) {
             cairo_set_source_rgb(cr, 0.75, 0.15, 0.1);  // a protocol error
         }
-        line(y, [&](int c) { return tp_cell(v, r, c); }, false);
+        line(y, [&](int c) { return tp_cell(r, c); }, false);
         cairo_restore(cr);
     }
     pango_attr_list_unref(bold);
@@ -1685,6 +1684,7 @@ void show_isotp(GtkWidget *, gpointer data)
     g_signal_connect_swapped(v->tp_mode, "changed", G_CALLBACK(+[](View *view) { read_tp(view); }), v);
     g_signal_connect_swapped(v->tp, "destroy", G_CALLBACK(+[](View *view) {
                                  view->tp_run.reset();
+                                 view->tp_adj = nullptr;
                                  view->tp = view->tp_area = view->tp_ids = view->tp_mode = nullptr;
                                  view->tp_status = view->tp_details = nullptr;
                              }),
