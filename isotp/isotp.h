@@ -182,6 +182,7 @@ struct Message {
     int ext = -1;              // its address byte (extended or mixed addressing), or -1
     int64_t flow_id = -1;      // identifier its flow control came on, -1 when none was seen
     bool fd = false;
+    uint64_t frame = 0;        // its single or first frame's number among the frames added (from 0)
     int64_t start_us = 0;      // wall-clock microseconds of its first frame
     int64_t end_us = 0;        // and of its last
     std::vector<uint8_t> data; // what arrived (all of it when error is None)
@@ -221,6 +222,7 @@ private:
     std::map<Key, std::unique_ptr<Stream>> streams_;
     std::set<Stream *> active_;  // the streams with a message under way
     std::deque<Message> out_;
+    uint64_t added_ = 0;  // frames added so far
 };
 
 }  // namespace velk::isotp

@@ -49,6 +49,7 @@ void Reassembler::close(Stream &s, Error e)
 
 void Reassembler::add(const trace::Frame &f)
 {
+    const uint64_t number = added_++;
     if (f.error || f.remote)
         return;
     const int64_t now = time_us(f);
@@ -96,6 +97,7 @@ void Reassembler::add(const trace::Frame &f)
         s.m.id = f.id;
         s.m.extended_id = f.extended;
         s.m.ext = ext;
+        s.m.frame = number;
         s.m.start_us = now;
         s.m.length = p.length;
     }

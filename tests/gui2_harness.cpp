@@ -318,54 +318,69 @@ CAN_FRAME_INFO classic(int port, unsigned id, int dlc)
     return f;
 }
 
-void screenshot_of(GtkWidget *window, const char *name)
-{
-    const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
-    if (dir == nullptr)
-        return;
-    gtk_widget_show(window);
-    pump_until([] { return false; }, 300);
-    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, gtk_widget_get_allocated_width(window),
-                                                          gtk_widget_get_allocated_height(window));
-    cairo_t *cr = cairo_create(surface);
-    gtk_widget_draw(window, cr);
-    cairo_destroy(cr);
-    cairo_surface_write_to_png(surface, (std::string(dir) + "/" + name + ".png").c_str());
-    cairo_surface_destroy(surface);
-}
+namespace {
 
-bool paint_window()
+// One whole frame of a shown toplevel painted.
+bool paint(GtkWidget *window)
 {
-    if (windows == nullptr || gtk_widget_get_window(windows->main_window) == nullptr)
+    GdkFrameClock *clock = gtk_widget_get_frame_clock(window);
+    if (clock == nullptr)
         return false;
-    GdkFrameClock *clock = gtk_widget_get_frame_clock(windows->main_window);
     bool painted = false;
     const gulong handler = g_signal_connect(
         clock, "after-paint", G_CALLBACK(+[](GdkFrameClock *, gpointer done) { *static_cast<bool *>(done) = true; }),
         &painted);
-    gtk_widget_queue_draw(windows->main_window);
+    gtk_widget_queue_draw(window);
     pump_until([&] { return painted; });
     g_signal_handler_disconnect(clock, handler);
     return painted;
 }
 
-void screenshot(const char *name)
+// The pixels of a toplevel as the X server shows them, once painted.
+void save_window(GtkWidget *window, const char *name)
 {
     const char *dir = std::getenv("VELK_SCREENSHOT_DIR");
-    if (dir == nullptr || windows == nullptr)
+    GdkWindow *win = gtk_widget_get_window(window);
+    if (dir == nullptr || win == nullptr)
         return;
-    GdkWindow *win = gtk_widget_get_window(windows->main_window);
-    if (win == nullptr)
-        return;
-    // One whole frame painted, then the X server caught up with it.
-    paint_window();
+    paint(window);
     gdk_display_sync(gdk_window_get_display(win));
     GdkPixbuf *pix = gdk_pixbuf_get_from_window(win, 0, 0, gdk_window_get_width(win), gdk_window_get_height(win));
     if (pix == nullptr)
         return;
-    std::string path = std::string(dir) + "/" + name + ".png";
+    const std::string path = std::string(dir) + "/" + name + ".png";
     gdk_pixbuf_save(pix, path.c_str(), "png", nullptr, nullptr);
     g_object_unref(pix);
+}
+
+}  // namespace
+
+bool paint_window()
+{
+    return windows != nullptr && gtk_widget_get_window(windows->main_window) != nullptr &&
+           paint(windows->main_window);
+}
+
+// Taken from the X server, not by drawing the window into an image of our
+// own: gtk_widget_draw leaves out what GTK draws in child X windows of the
+// toplevel (a tree view's column titles, a button whose window it keeps),
+// which came out blank.
+void screenshot_of(GtkWidget *window, const char *name)
+{
+    if (std::getenv("VELK_SCREENSHOT_DIR") == nullptr)
+        return;
+    // On top of the others, which would otherwise be in its pixels.
+    gtk_window_present(GTK_WINDOW(window));
+    // Mapped and laid out: the window manager-less server maps at once.
+    pump_until([&] { return gtk_widget_get_mapped(window); });
+    pump_until([] { return false; }, 300);
+    save_window(window, name);
+}
+
+void screenshot(const char *name)
+{
+    if (windows != nullptr)
+        save_window(windows->main_window, name);
 }
 
 velk::test::SimPort *OnEmulatedAdapter::port_ = nullptr;

@@ -95,8 +95,8 @@ bool paint_window();
 
 // Saves the main window as a PNG when VELK_SCREENSHOT_DIR is set.
 void screenshot(const char *name);
-// Saves a window (a dialog) as it draws itself, shown and laid out first,
-// as a PNG when VELK_SCREENSHOT_DIR is set.
+// Saves a toplevel window (a dialog) as the X server shows it, shown,
+// raised and painted first, as a PNG when VELK_SCREENSHOT_DIR is set.
 void screenshot_of(GtkWidget *window, const char *name);
 
 // A suite of the utility on one emulated adapter: open_adapter() in the

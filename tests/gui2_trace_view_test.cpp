@@ -13,12 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -607,9 +611,21 @@ TEST_F(TraceView, TheOpenTraceButtonOpensTheChosenFileAndDroppedUrisAreFiles)
 
 namespace {
 
-// The lowest and highest engine speed of each column, computed here from
-// the frames as generated.
-void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+// The engine speed and the gear of frame i (every tenth frame carries
+// them), as generated.
+double speed_of(size_t i)
+{
+    return static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+}
+double gear_of(size_t i)
+{
+    return static_cast<double>(i / 10 % 4);
+}
+
+// The lowest and highest value of each column, computed here from the
+// frames as generated.
+void expect_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count,
+                    double (*value_of)(size_t))
 {
     const auto width = static_cast<int64_t>(got.size());
     std::vector<gui::trace_plot::Column> want(got.size());
@@ -617,10 +633,10 @@ void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64
         const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
         if (us < t0 || us >= t1)
             continue;
-        const double speed = static_cast<double>(i / 10 * 37 % 64000) * 0.125;
+        const double value = value_of(i);
         auto &c = want[static_cast<size_t>((us - t0) * width / (t1 - t0))];
-        c.min = c.has ? std::min(c.min, speed) : speed;
-        c.max = c.has ? std::max(c.max, speed) : speed;
+        c.min = c.has ? std::min(c.min, value) : value;
+        c.max = c.has ? std::max(c.max, value) : value;
         c.has = true;
     }
     size_t with = 0;
@@ -631,6 +647,44 @@ void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64
         with += want[k].has ? 1 : 0;
     }
     EXPECT_GT(with, want.size() / 2);
+}
+
+void expect_speed_columns(const std::vector<gui::trace_plot::Column> &got, int64_t t0, int64_t t1, size_t count)
+{
+    expect_columns(got, t0, t1, count, speed_of);
+}
+
+// A CSV export of the engine speed and the gear over [t0, t1): one row per
+// EngineData frame, its time in seconds and both values, read back here.
+void expect_csv(const std::string &path, int64_t t0, int64_t t1, size_t count)
+{
+    const std::string text = velk::test::read_file(path);
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "the last line ends with a newline";
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "time,EngineData.EngineSpeed,EngineData.Gear");
+    size_t row = 1;
+    for (size_t i = 0; i < count; i += 10) {
+        const int64_t us = kStartUs + static_cast<int64_t>(i) * kStepUs;
+        if (us < t0 || us >= t1)
+            continue;
+        ASSERT_LT(row, lines.size()) << "frame " << i;
+        const std::string &l = lines[row++];
+        const size_t a = l.find(','), b = l.find(',', a + 1);
+        ASSERT_NE(b, std::string::npos) << l;
+        char when[32];
+        std::snprintf(when, sizeof when, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                      static_cast<long long>(us % 1000000));
+        EXPECT_EQ(l.substr(0, a), when) << l;
+        EXPECT_EQ(std::strtod(l.substr(a + 1, b - a - 1).c_str(), nullptr), speed_of(i)) << l;
+        EXPECT_EQ(std::strtod(l.substr(b + 1).c_str(), nullptr), gear_of(i)) << l;
+    }
+    EXPECT_EQ(row, lines.size());
 }
 
 }  // namespace
@@ -656,7 +710,6 @@ TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCurs
     EXPECT_EQ(t1, kStartUs + static_cast<int64_t>(kCount - 1) * kStepUs + 1);
     EXPECT_GT(columns.size(), 200u);
     expect_speed_columns(columns, t0, t1, kCount);
-    screenshot_of(plot, "trace_view_plot");
 
     // Zoomed: only that range, in as many columns.
     tv::plot_zoom(view, kStartUs + 1000000, kStartUs + 1500000);
@@ -673,8 +726,212 @@ TEST_F(TraceView, AWholeTracePlotHoldsEachColumnsLowestAndHighestValueAndItsCurs
     go_to(view, "20000");
     EXPECT_EQ(tv::plot_cursor(view), kStartUs + 19999 * kStepUs);
 
+    // A second signal joins the range in view, read in the same pass; each
+    // has its own columns.
+    gtk_combo_box_set_active_id(GTK_COMBO_BOX(named_widget(plot, "tv_plot_signal")), "EngineData.Gear");
+    EXPECT_EQ(tv::plot_signals(view), (std::vector<std::string>{"EngineData.EngineSpeed", "EngineData.Gear"}));
+    std::vector<gui::trace_plot::Column> gears;
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 1); }, 60000));
+    EXPECT_EQ(t0, kStartUs + 1000000);
+    ASSERT_TRUE(tv::plot_columns(view, &columns, &t0, &t1, 0));
+    expect_speed_columns(columns, t0, t1, kCount);
+    expect_columns(gears, t0, t1, kCount, gear_of);
+
+    // Both to CSV: the range in view, then the whole trace.
+    const std::string csv = dir_->path("signals.csv");
+    ASSERT_TRUE(tv::plot_export_csv(view, csv, false));
+    ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+    expect_csv(csv, t0, t1, kCount);
+    EXPECT_NE(tv::status(view).find("Exported 500 rows of the plotted signals to"), std::string::npos)
+        << tv::status(view);
+    gtk_button_clicked(GTK_BUTTON(named_widget(plot, "tv_plot_whole")));
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 1) && t0 == kStartUs; }, 60000));
+    expect_columns(gears, t0, t1, kCount, gear_of);
+    screenshot_of(plot, "trace_view_plot");
+    ASSERT_TRUE(tv::plot_export_csv(view, csv, true));
+    ASSERT_TRUE(pump_until([&] { return !tv::exporting(view); }, 60000));
+    expect_csv(csv, kStartUs, INT64_MAX, kCount);
+
+    // The legend's button takes a signal off.
+    tv::plot_remove(view, 0);
+    EXPECT_EQ(tv::plot_signals(view), std::vector<std::string>{"EngineData.Gear"});
+    ASSERT_TRUE(pump_until([&] { return tv::plot_columns(view, &gears, &t0, &t1, 0); }, 60000));
+    expect_columns(gears, t0, t1, kCount, gear_of);
+    EXPECT_FALSE(tv::plot_columns(view, &gears, &t0, &t1, 1));
+
     // The plot closes with its trace.
     g_object_add_weak_pointer(G_OBJECT(plot), reinterpret_cast<gpointer *>(&plot));
     gtk_widget_destroy(view);
     EXPECT_EQ(plot, nullptr);
+}
+
+namespace {
+
+// A diagnostic session among EngineData frames: requests on 7E0 in single
+// frames, answers on 7E8 of 9 to 60 bytes in first and consecutive frames
+// with a flow control on 7E0 between; every seventh answer of three
+// consecutive frames or more loses its second (a wrong sequence number
+// follows).
+std::vector<Frame> isotp_frames(std::vector<size_t> *broken)
+{
+    std::vector<Frame> out;
+    int64_t us = kStartUs;
+    const auto push = [&](uint32_t id, std::vector<uint8_t> data) {
+        Frame f;
+        us += 700;
+        f.sec = us / 1000000;
+        f.usec = static_cast<uint32_t>(us % 1000000);
+        f.id = id;
+        data.resize(8, 0xCC);
+        f.dlc = f.len = 8;
+        std::copy(data.begin(), data.end(), f.data.begin());
+        out.push_back(f);
+    };
+    for (int k = 0; k < 60; ++k) {
+        push(0x123, {static_cast<uint8_t>(k), 0x10, 0x21, 0x30});
+        push(0x7E0, {0x03, 0x22, 0xF1, static_cast<uint8_t>(k)});
+        const size_t len = 9 + static_cast<size_t>(k * 7 % 52);
+        std::vector<uint8_t> answer(len);
+        for (size_t i = 0; i < len; ++i)
+            answer[i] = static_cast<uint8_t>(k * 31 + i);
+        push(0x7E8, {static_cast<uint8_t>(0x10 | len >> 8), static_cast<uint8_t>(len), answer[0], answer[1], answer[2],
+                     answer[3], answer[4], answer[5]});
+        push(0x7E0, {0x30, 0x00, 0x00});
+        const bool lose = k % 7 == 3 && len > 20;  // three consecutive frames or more
+        if (lose)
+            broken->push_back(out.size() - 2);
+        uint8_t sn = 1;
+        for (size_t at = 6; at < len; at += 7, ++sn) {
+            if (lose && sn == 2)
+                continue;
+            std::vector<uint8_t> cf{static_cast<uint8_t>(0x20 | (sn & 0x0F))};
+            for (size_t i = at; i < std::min(len, at + 7); ++i)
+                cf.push_back(answer[i]);
+            push(0x7E8, cf);
+            push(0x123, {static_cast<uint8_t>(sn), 0x11});
+        }
+    }
+    return out;
+}
+
+struct Whole {
+    uint64_t frame;  // from 0
+    uint32_t id;
+    std::string hex;
+};
+
+// The whole messages on 7E0 and 7E8 as tshark's ISO 15765 dissector
+// reassembles them: a single frame's data, or the reassembled data on a
+// message's last frame, taken back to its first frame.
+std::vector<Whole> tshark_messages(const std::string &path)
+{
+    velk::test::Child c;
+    EXPECT_TRUE(velk::test::run(&c, {"tshark", "-r", path, "-d", "can.subdissector,iso15765", "-T", "fields", "-E",
+                                     "separator=,", "-e", "frame.number", "-e", "can.id", "-e",
+                                     "iso15765.message_type", "-e", "iso15765.frame_length", "-e", "data.data"}));
+    EXPECT_EQ(c.status(), 0) << c.err() << " (tshark missing? run scripts/setup)";
+    std::vector<Whole> out;
+    std::map<uint32_t, std::pair<uint64_t, size_t>> open;  // per identifier: first frame, length
+    for (const std::string &line : velk::test::lines_of(c.out())) {
+        std::vector<std::string> f;
+        std::stringstream in(line);
+        for (std::string w; std::getline(in, w, ',');)
+            f.push_back(w);
+        f.resize(5);
+        const uint32_t id = static_cast<uint32_t>(std::stoul(f[1]));
+        if (id != 0x7E0 && id != 0x7E8)
+            continue;
+        const uint64_t frame = std::stoull(f[0]) - 1;
+        if (f[2] == "0x00") {
+            out.push_back({frame, id, f[4]});
+        } else if (f[2] == "0x01") {
+            open[id] = {frame, std::stoul(f[3])};
+        } else if (f[2] == "0x02" && open.count(id) && f[4].size() == open[id].second * 2) {
+            out.push_back({open[id].first, id, f[4]});
+            open.erase(id);
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Whole &a, const Whole &b) { return a.frame < b.frame; });
+    return out;
+}
+
+std::string hex_of(const uint8_t *p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST_F(TraceView, IsoTpMessagesAreThoseTsharkReassemblesWithTheBrokenOnesSaidAndGoToTheirFirstFrame)
+{
+    std::vector<size_t> broken;
+    const std::vector<Frame> frames = isotp_frames(&broken);
+    const std::string path = dir_->path("isotp.pcapng");
+    {
+        velk::trace::Writer w;
+        ASSERT_TRUE(w.open(path, velk::trace::Format::Pcapng, {})) << w.error();
+        for (const Frame &f : frames)
+            ASSERT_TRUE(w.write(f));
+        ASSERT_TRUE(w.close()) << w.error();
+    }
+    const std::vector<Whole> want = tshark_messages(path);
+    ASSERT_EQ(want.size(), 60u + 60u - broken.size());
+
+    GtkWidget *view = tv::open({path});
+    ASSERT_NE(view, nullptr);
+    gtk_button_clicked(GTK_BUTTON(named_widget(view, "tv_isotp_btn")));
+    GtkWidget *window = tv::isotp(view);
+    ASSERT_NE(window, nullptr);
+    set_entry(named_widget(window, "tv_isotp_ids"), "7E0, 7E8");
+    g_signal_emit_by_name(named_widget(window, "tv_isotp_ids"), "activate");
+    ASSERT_TRUE(pump_until([&] { return tv::isotp_read(view); }, 60000));
+
+    size_t whole = 0, bad = 0, long_one = SIZE_MAX;
+    gui::trace_isotp::Row r;
+    for (size_t i = 0; tv::isotp_row(view, i, &r); ++i) {
+        SCOPED_TRACE("message " + std::to_string(i) + " at frame " + std::to_string(r.frame));
+        if (r.error != velk::isotp::Error::None) {
+            // The answer that lost a frame: from its first frame, said so.
+            ASSERT_LT(bad, broken.size());
+            EXPECT_EQ(r.frame, broken[bad++]);
+            EXPECT_EQ(r.error, velk::isotp::Error::WrongSequence);
+            continue;
+        }
+        ASSERT_LT(whole, want.size());
+        const Whole &w = want[whole++];
+        EXPECT_EQ(r.frame, w.frame);
+        EXPECT_EQ(r.id, w.id);
+        EXPECT_EQ(r.got * 2, w.hex.size());
+        EXPECT_EQ(hex_of(r.head.data(), std::min<size_t>(r.got, gui::trace_isotp::kKept)),
+                  w.hex.substr(0, gui::trace_isotp::kKept * 2));
+        if (r.id == 0x7E8 && r.flow_id == 0x7E0 && r.got > 40 && long_one == SIZE_MAX)
+            long_one = i;
+    }
+    EXPECT_EQ(whole, want.size());
+    EXPECT_EQ(bad, broken.size());
+
+    // Chosen, a long message's whole data is read again from the file, and
+    // the frame list goes to its first frame.
+    ASSERT_NE(long_one, SIZE_MAX);
+    ASSERT_TRUE(tv::isotp_row(view, long_one, &r));
+    tv::isotp_select(view, long_one);
+    EXPECT_EQ(tv::selected(view), static_cast<int64_t>(r.frame));
+    std::string shown;
+    for (char ch : tv::isotp_details(view).substr(tv::isotp_details(view).find(':') + 1))
+        if (ch != ' ' && ch != '\n')
+            shown += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const auto it = std::find_if(want.begin(), want.end(), [&](const Whole &w) { return w.frame == r.frame; });
+    ASSERT_NE(it, want.end());
+    EXPECT_EQ(shown, it->hex);
+    screenshot_of(window, "trace_view_isotp");
+
+    g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+    gtk_widget_destroy(view);
+    EXPECT_EQ(window, nullptr);
 }

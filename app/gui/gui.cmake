@@ -32,6 +32,7 @@ add_library(velk_gui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/trace_view.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_filter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_formats.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/trace_isotp.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_export.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_plot.cpp
   ${CMAKE_CURRENT_LIST_DIR}/trace_stats.cpp

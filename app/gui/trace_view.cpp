@@ -10,6 +10,7 @@
 #include "trace_export.h"
 #include "trace_filter.h"
 #include "trace_formats.h"
+#include "trace_isotp.h"
 #include "trace_plot.h"
 #include "trace_stats.h"
 #include "trace.h"
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 
@@ -86,18 +88,23 @@ struct View {
     bool stats_final = false;  // the table shows stats_run's end
     GtkWidget *export_btn = nullptr;
 
-    // The whole-trace plot, while its window is open: a signal of the
+    // The whole-trace plot, while its window is open: signals of the
     // loaded databases, the columns of the range shown, a cursor.
-    struct PlotChoice {
-        std::shared_ptr<const velk::dbc::Database> db;
-        const velk::dbc::Message *message;
-        const velk::dbc::Signal *signal;
-    };
     GtkWidget *plot = nullptr;
     GtkWidget *plot_area = nullptr;
     GtkWidget *plot_signal = nullptr;
-    std::vector<PlotChoice> plot_choices;  // as the signal box lists them
+    GtkWidget *plot_legend = nullptr;
+    GtkWidget *csv_btn = nullptr;
+    std::vector<trace_plot::Series> plot_choices;  // as the signal box lists them
+    std::vector<trace_plot::Series> plotted;       // in the legend's order
     std::unique_ptr<trace_plot::Columns> columns;
+    std::unique_ptr<trace_plot::CsvExport> csv;  // until its end is said
+    // The ISO-TP messages' window, while open.
+    GtkWidget *tp = nullptr, *tp_area = nullptr, *tp_ids = nullptr, *tp_mode = nullptr;
+    GtkWidget *tp_status = nullptr, *tp_details = nullptr;
+    GtkAdjustment *tp_adj = nullptr;
+    std::unique_ptr<trace_isotp::Messages> tp_run;
+    int64_t tp_selected = -1;
     int64_t cursor_us = -1;
     double press_x = -1;
     guint tick = 0;  // the timer, while it runs
@@ -396,6 +403,9 @@ std::string base_name(const std::string &path)
 std::string status_text(View *v)
 {
     const uint64_t n = v->index.frames();
+    if (v->csv)
+        return "Exporting to " + base_name(v->csv->path()) + ": " + count_text(v->csv->read()) + " of " +
+               count_text(v->csv->total()) + " frames read, " + count_text(v->csv->written()) + " rows written";
     if (v->exporting)
         return "Exporting to " + base_name(v->exporting->path()) + ": " + count_text(v->exporting->read()) + " of " +
                count_text(v->exporting->total()) + " frames read, " + count_text(v->exporting->written()) +
@@ -437,14 +447,20 @@ void export_ended(View *v)
 }
 
 void fill_statistics(View *v);
+void csv_ended(View *v);
+void refresh_tp(View *v);
 
 // Shows how far everything has got; true when nothing goes on any more.
 bool refresh(View *v)
 {
     if (v->exporting && v->exporting->done())
         export_ended(v);
-    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting &&
-                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done());
+    if (v->csv && v->csv->done())
+        csv_ended(v);
+    const bool done = v->index.done() && (!v->run || v->run->done()) && !v->exporting && !v->csv &&
+                      (!v->columns || v->columns->done()) && (!v->stats_run || v->stats_run->done()) &&
+                      (!v->tp_run || v->tp_run->done());
+    refresh_tp(v);
     // The table while its range is read, and once at the end.
     if (v->stats != nullptr && v->stats_run && !v->stats_final) {
         v->stats_final = v->stats_run->done();
@@ -741,20 +757,26 @@ void export_frames(GtkWidget *, gpointer data)
 
 constexpr int kPlotLeft = 80, kPlotRight = 12, kPlotTop = 24, kPlotBottom = 22;
 
+// Each signal's colour, in the order they were added (then round again).
+constexpr double kPlotColours[][3] = {
+    {0.10, 0.35, 0.80}, {0.85, 0.45, 0.05}, {0.15, 0.60, 0.20}, {0.60, 0.20, 0.70}, {0.05, 0.60, 0.65}, {0.55, 0.40, 0.15},
+};
+constexpr size_t kPlotColourCount = sizeof kPlotColours / sizeof kPlotColours[0];
+
 int plot_width(View *v)
 {
     return std::max(1, gtk_widget_get_allocated_width(v->plot_area) - kPlotLeft - kPlotRight);
 }
 
-// The columns of the chosen signal over [t0, t1), computed anew.
+// The columns of the plotted signals over [t0, t1), computed anew in one pass.
 void plot_range(View *v, int64_t t0, int64_t t1)
 {
     v->columns.reset();
-    const int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(v->plot_signal));
-    if (chosen < 0 || static_cast<size_t>(chosen) >= v->plot_choices.size() || t1 <= t0)
+    if (v->plotted.empty() || t1 <= t0) {
+        gtk_widget_queue_draw(v->plot_area);
         return;
-    const View::PlotChoice &c = v->plot_choices[static_cast<size_t>(chosen)];
-    v->columns = std::make_unique<trace_plot::Columns>(v->index, c.db, c.message, c.signal, t0, t1, plot_width(v));
+    }
+    v->columns = std::make_unique<trace_plot::Columns>(v->index, v->plotted, t0, t1, plot_width(v));
     follow(v);
 }
 
@@ -770,6 +792,80 @@ void plot_whole(View *v)
         v->first_us = t0;
     if (const trace::Frame *last = frame_at(v, n - 1))
         plot_range(v, t0, us_of(*last) + 1);
+}
+
+// The range shown again, for the signals as they are now (the whole trace
+// when nothing was shown yet).
+void plot_again(View *v)
+{
+    if (v->columns)
+        plot_range(v, v->columns->t0(), v->columns->t1());
+    else
+        plot_whole(v);
+}
+
+void fill_legend(View *v);
+
+void plot_remove_at(View *v, size_t i)
+{
+    if (i >= v->plotted.size())
+        return;
+    v->plotted.erase(v->plotted.begin() + static_cast<std::ptrdiff_t>(i));
+    fill_legend(v);
+    plot_again(v);
+}
+
+// One entry per signal, in its colour, with a button that takes it away.
+void fill_legend(View *v)
+{
+    GList *children = gtk_container_get_children(GTK_CONTAINER(v->plot_legend));
+    for (GList *c = children; c != nullptr; c = c->next)
+        gtk_widget_destroy(GTK_WIDGET(c->data));
+    g_list_free(children);
+    for (size_t i = 0; i < v->plotted.size(); ++i) {
+        const double *rgb = kPlotColours[i % kPlotColourCount];
+        char colour[8];
+        std::snprintf(colour, sizeof colour, "#%02X%02X%02X", static_cast<int>(rgb[0] * 255),
+                      static_cast<int>(rgb[1] * 255), static_cast<int>(rgb[2] * 255));
+        const trace_plot::Series &s = v->plotted[i];
+        gchar *markup = g_markup_printf_escaped("<span foreground=\"%s\" weight=\"bold\">■ %s</span>%s%s", colour,
+                                                s.name().c_str(), s.signal->unit.empty() ? "" : " / ",
+                                                s.signal->unit.c_str());
+        GtkWidget *label = gtk_label_new(nullptr);
+        gtk_label_set_markup(GTK_LABEL(label), markup);
+        g_free(markup);
+        GtkWidget *remove = gtk_button_new_from_icon_name("window-close-symbolic", GTK_ICON_SIZE_MENU);
+        gtk_button_set_relief(GTK_BUTTON(remove), GTK_RELIEF_NONE);
+        gtk_widget_set_tooltip_text(remove, ("Take " + s.name() + " off the plot").c_str());
+        g_object_set_data(G_OBJECT(remove), "series", GSIZE_TO_POINTER(i));
+        g_signal_connect(remove, "clicked", G_CALLBACK(+[](GtkWidget *b, gpointer data) {
+                             plot_remove_at(static_cast<View *>(data),
+                                            GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(b), "series")));
+                         }),
+                         v);
+        gtk_box_pack_start(GTK_BOX(v->plot_legend), label, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(v->plot_legend), remove, FALSE, FALSE, 0);
+    }
+    if (v->plotted.empty())
+        gtk_box_pack_start(GTK_BOX(v->plot_legend), gtk_label_new("No signal yet: add one with the box above"), FALSE,
+                           FALSE, 0);
+    gtk_widget_show_all(v->plot_legend);
+}
+
+// The box's signal joins the plot (once), and the box is ready for the next.
+void plot_add_chosen(View *v)
+{
+    const int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(v->plot_signal));
+    if (chosen < 0 || static_cast<size_t>(chosen) >= v->plot_choices.size())
+        return;
+    const trace_plot::Series &s = v->plot_choices[static_cast<size_t>(chosen)];
+    gtk_combo_box_set_active(GTK_COMBO_BOX(v->plot_signal), -1);
+    for (const auto &p : v->plotted)
+        if (p.signal == s.signal)
+            return;
+    v->plotted.push_back(s);
+    fill_legend(v);
+    plot_again(v);
 }
 
 int64_t plot_time_at(View *v, double x)
@@ -801,6 +897,7 @@ gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
         pango_layout_get_pixel_size(layout, &w, &h);
         cairo_move_to(cr, right ? x - w : x, y);
         pango_cairo_show_layout(cr, layout);
+        return h;
     };
     gdk_cairo_set_source_rgba(cr, &fg);
     const double x0 = kPlotLeft, y0 = kPlotTop, w = plot_width(v), h = std::max(1, height - kPlotTop - kPlotBottom);
@@ -813,30 +910,47 @@ gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
         return TRUE;
     }
     const trace_plot::Columns &c = *v->columns;
-    const auto cols = c.columns();
-    double lo = 0, hi = 0;
-    bool any = false;
-    for (const auto &col : cols)
-        if (col.has) {
-            lo = any ? std::min(lo, col.min) : col.min;
-            hi = any ? std::max(hi, col.max) : col.max;
-            any = true;
-        }
-    if (hi == lo) {
-        hi += 1;
-        lo -= 1;
-    }
-    const auto y_of = [&](double value) { return y0 + h - (value - lo) / (hi - lo) * h; };
-    cairo_set_source_rgb(cr, 0.1, 0.35, 0.8);
-    const double step = w / static_cast<double>(cols.size());
-    for (size_t i = 0; i < cols.size(); ++i) {
-        if (!cols[i].has)
+    // Each signal on a scale of its own, from its lowest to its highest
+    // value in the range; the ends of each scale on the left, in its colour.
+    double top_y = y0 - 2, bottom_y = y0 + h;
+    for (size_t s = 0; s < c.series().size(); ++s) {
+        const auto cols = c.columns(s);
+        double lo = 0, hi = 0;
+        bool any = false;
+        for (const auto &col : cols)
+            if (col.has) {
+                lo = any ? std::min(lo, col.min) : col.min;
+                hi = any ? std::max(hi, col.max) : col.max;
+                any = true;
+            }
+        if (!any)
             continue;
-        const double x = x0 + (static_cast<double>(i) + 0.5) * step;
-        cairo_move_to(cr, x, y_of(cols[i].max) - 0.5);
-        cairo_line_to(cr, x, y_of(cols[i].min) + 0.5);
+        if (hi == lo) {
+            hi += 1;
+            lo -= 1;
+        }
+        const auto y_of = [&](double value) { return y0 + h - (value - lo) / (hi - lo) * h; };
+        const double *rgb = kPlotColours[s % kPlotColourCount];
+        cairo_set_source_rgb(cr, rgb[0], rgb[1], rgb[2]);
+        const double step = w / static_cast<double>(cols.size());
+        for (size_t i = 0; i < cols.size(); ++i) {
+            if (!cols[i].has)
+                continue;
+            const double x = x0 + (static_cast<double>(i) + 0.5) * step;
+            cairo_move_to(cr, x, y_of(cols[i].max) - 0.5);
+            cairo_line_to(cr, x, y_of(cols[i].min) + 0.5);
+        }
+        cairo_stroke(cr);
+        char b[64];
+        std::snprintf(b, sizeof b, "%.6g", hi);
+        top_y += text_at(x0 - 6, top_y, b, true);
+        std::snprintf(b, sizeof b, "%.6g", lo);
+        pango_layout_set_text(layout, b, -1);
+        int tw = 0, th = 0;
+        pango_layout_get_pixel_size(layout, &tw, &th);
+        bottom_y -= th;
+        text_at(x0 - 6, bottom_y, b, true);
     }
-    cairo_stroke(cr);
     if (v->cursor_us >= c.t0() && v->cursor_us < c.t1()) {
         const double x = x0 + static_cast<double>(v->cursor_us - c.t0()) / static_cast<double>(c.t1() - c.t0()) * w;
         cairo_set_source_rgb(cr, 0.85, 0.2, 0.1);
@@ -845,19 +959,12 @@ gboolean draw_plot(GtkWidget *area, cairo_t *cr, gpointer data)
         cairo_stroke(cr);
     }
     gdk_cairo_set_source_rgba(cr, &fg);
-    char b[64];
-    if (any) {
-        std::snprintf(b, sizeof b, "%.6g", hi);
-        text_at(x0 - 6, y0 - 2, b, true);
-        std::snprintf(b, sizeof b, "%.6g", lo);
-        text_at(x0 - 6, y0 + h - 16, b, true);
-    }
     const int64_t origin = std::max<int64_t>(v->first_us, 0);
     text_at(x0, y0 + h + 2, seconds_text(c.t0() - origin) + " s", false);
     text_at(x0 + w, y0 + h + 2, seconds_text(c.t1() - origin) + " s", true);
-    const char *name = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(v->plot_signal));
-    std::string title = std::string(name != nullptr ? name : "") + ": " + count_text(c.samples()) + " values";
-    g_free(const_cast<char *>(name));
+    const size_t n = c.series().size();
+    std::string title = n == 1 ? c.series()[0].name() : std::to_string(n) + " signals";
+    title += ": " + count_text(c.samples()) + " values";
     title += c.done() ? ", the lowest and highest of each column" : ", reading…";
     if (!c.error().empty())
         title += "; reading stopped: " + c.error();
@@ -896,6 +1003,88 @@ void plot_resized(GtkWidget *, GdkRectangle *, gpointer data)
         plot_range(v, v->columns->t0(), v->columns->t1());
 }
 
+// Says how a CSV export ended, in the bar and the status log.
+void csv_ended(View *v)
+{
+    const trace_plot::CsvExport &e = *v->csv;
+    const std::string rows = count_text(e.written()) + (e.written() == 1 ? " row" : " rows");
+    if (e.cancelled())
+        v->note = "Export cancelled; " + base_name(e.path()) + " removed";
+    else if (!e.error().empty())
+        v->note = "Export stopped: " + e.error() + "; " + rows + " in " + e.path();
+    else
+        v->note = "Exported " + rows + " of the plotted signals to " + e.path();
+    insert_log(("Trace: " + v->note).c_str());
+    v->csv.reset();
+    // (The button stays sensitive: one made insensitive before its window
+    // was mapped drew no label once sensitive again.)
+    if (v->csv_btn != nullptr)
+        gtk_button_set_label(GTK_BUTTON(v->csv_btn), "Export CSV…");
+}
+
+// The plotted signals over the range in view (or the whole trace) to `path`.
+bool start_csv(View *v, const std::string &path, bool whole)
+{
+    int64_t t0 = 0, t1 = 0;
+    if (!whole && v->columns) {
+        t0 = v->columns->t0();
+        t1 = v->columns->t1();
+    } else {
+        const uint64_t n = v->index.frames();
+        const trace::Frame *first = n > 0 ? frame_at(v, 0) : nullptr;
+        const trace::Frame *last = n > 0 ? frame_at(v, n - 1) : nullptr;
+        if (first == nullptr || last == nullptr)
+            return false;
+        t0 = us_of(*first);
+        // A trace still being indexed is read to its end as the index reaches it.
+        t1 = v->index.done() ? us_of(*last) + 1 : INT64_MAX;
+    }
+    auto e = std::make_unique<trace_plot::CsvExport>(v->index, v->plotted, t0, t1);
+    std::string why;
+    if (!e->start(path, &why)) {
+        v->note = "Export failed: " + why;
+        insert_log(("Trace: " + v->note).c_str());
+        follow(v);
+        return false;
+    }
+    v->csv = std::move(e);
+    v->note.clear();
+    gtk_button_set_label(GTK_BUTTON(v->csv_btn), "Cancel export");
+    follow(v);
+    return true;
+}
+
+// Export CSV…: a file name, and whether the whole trace or the range in
+// view; while it runs the button cancels it.
+void export_csv(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->csv) {
+        v->csv->cancel();
+        return;
+    }
+    if (v->plotted.empty())
+        return;
+    GtkWidget *dialog = gtk_file_chooser_dialog_new("Export plotted signals", GTK_WINDOW(v->plot),
+                                                    GTK_FILE_CHOOSER_ACTION_SAVE, "Cancel", GTK_RESPONSE_CANCEL,
+                                                    "Export", GTK_RESPONSE_OK, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    gui::start_in_last_folder(chooser);
+    gtk_file_chooser_set_current_name(chooser, "signals.csv");
+    GtkWidget *in_view = gtk_check_button_new_with_label("Only the range in view (else the whole trace)");
+    gtk_widget_set_name(in_view, "tv_csv_in_view");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(in_view), TRUE);
+    gtk_widget_show(in_view);
+    gtk_file_chooser_set_extra_widget(chooser, in_view);
+    const std::string path = gui::run_file_chooser(dialog, export_dialog_run);
+    const bool whole = !gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(in_view));
+    gtk_widget_destroy(dialog);
+    if (!path.empty())
+        start_csv(v, path, whole);
+}
+
 // What a window of the view holds: a bar of controls on top of the rest.
 GtkWidget *column_with_bar(GtkWidget *window, GtkWidget **bar)
 {
@@ -918,12 +1107,14 @@ void show_plot(GtkWidget *, gpointer data)
     gtk_window_set_transient_for(GTK_WINDOW(v->plot), GTK_WINDOW(v->window));
     gtk_window_set_destroy_with_parent(GTK_WINDOW(v->plot), TRUE);
     gtk_window_set_title(GTK_WINDOW(v->plot), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - Plot").c_str());
-    gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 360);
+    gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 400);
     GtkWidget *bar = nullptr;
     GtkWidget *box = column_with_bar(v->plot, &bar);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Add signal"), FALSE, FALSE, 0);
     v->plot_signal = gtk_combo_box_text_new();
     gtk_buildable_set_name(GTK_BUILDABLE(v->plot_signal), "tv_plot_signal");
     v->plot_choices.clear();
+    v->plotted.clear();
     for (const auto &l : gui::databases::all())
         for (const velk::dbc::Message &m : l.db->messages())
             for (const velk::dbc::Signal &sig : m.signals) {
@@ -935,8 +1126,16 @@ void show_plot(GtkWidget *, gpointer data)
     GtkWidget *whole = gtk_button_new_with_label("Whole trace");
     gtk_buildable_set_name(GTK_BUILDABLE(whole), "tv_plot_whole");
     gtk_box_pack_start(GTK_BOX(bar), whole, FALSE, FALSE, 0);
+    v->csv_btn = gtk_button_new_with_label("Export CSV…");
+    gtk_buildable_set_name(GTK_BUILDABLE(v->csv_btn), "tv_plot_csv");
+    gtk_widget_set_tooltip_text(v->csv_btn, "The plotted signals, the range in view or the whole trace, to a CSV "
+                                            "file: one row per frame that carries any of them");
+    gtk_box_pack_start(GTK_BOX(bar), v->csv_btn, FALSE, FALSE, 0);
     GtkWidget *hint = gtk_label_new("Click: the list goes there. Drag across: zoom into that range.");
     gtk_box_pack_start(GTK_BOX(bar), hint, FALSE, FALSE, 6);
+    v->plot_legend = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 2);
+    gtk_buildable_set_name(GTK_BUILDABLE(v->plot_legend), "tv_plot_legend");
+    gtk_box_pack_start(GTK_BOX(box), v->plot_legend, FALSE, FALSE, 0);
     v->plot_area = gtk_drawing_area_new();
     gtk_buildable_set_name(GTK_BUILDABLE(v->plot_area), "tv_plot_area");
     gtk_style_context_add_class(gtk_widget_get_style_context(v->plot_area), GTK_STYLE_CLASS_VIEW);
@@ -946,13 +1145,17 @@ void show_plot(GtkWidget *, gpointer data)
     g_signal_connect(v->plot_area, "button-press-event", G_CALLBACK(plot_pressed), v);
     g_signal_connect(v->plot_area, "button-release-event", G_CALLBACK(plot_released), v);
     g_signal_connect(v->plot_area, "size-allocate", G_CALLBACK(plot_resized), v);
-    g_signal_connect_swapped(v->plot_signal, "changed", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect_swapped(v->plot_signal, "changed", G_CALLBACK(+[](View *view) { plot_add_chosen(view); }), v);
     g_signal_connect_swapped(whole, "clicked", G_CALLBACK(+[](View *view) { plot_whole(view); }), v);
+    g_signal_connect(v->csv_btn, "clicked", G_CALLBACK(export_csv), v);
     g_signal_connect_swapped(v->plot, "destroy", G_CALLBACK(+[](View *view) {
                                  view->columns.reset();
                                  view->plot = view->plot_area = view->plot_signal = nullptr;
+                                 view->plot_legend = view->csv_btn = nullptr;
+                                 view->plotted.clear();
                              }),
                              v);
+    fill_legend(v);
     gtk_widget_show_all(v->plot);
 }
 
@@ -1235,6 +1438,261 @@ void show_statistics(GtkWidget *, gpointer data)
     read_statistics(v);
 }
 
+// ---- the ISO-TP messages ----
+
+struct TpColumn {
+    const char *title;
+    int width;  // in average characters
+};
+constexpr TpColumn kTpColumns[] = {{"NO", 9},    {"CH", 3},     {"ID", 9},    {"ADDR", 6},  {"FLOW", 9},
+                                   {"LEN", 9},   {"DATA", 39},  {"TIME", 16}, {"TOOK", 11}, {"ERROR", 24}};
+constexpr int kTpColumnCount = sizeof kTpColumns / sizeof kTpColumns[0];
+
+std::string tp_cell(const trace_isotp::Row &r, int c)
+{
+    char b[48];
+    switch (c) {
+    case 0: return std::to_string(r.frame + 1);
+    case 1: return std::to_string(r.channel + 1);
+    case 2:
+        std::snprintf(b, sizeof b, r.extended ? "%08X" : "%03X", r.id);
+        return b;
+    case 3:
+        if (r.ext < 0)
+            return "";
+        std::snprintf(b, sizeof b, "%02X", r.ext);
+        return b;
+    case 4:
+        if (r.flow_id < 0)
+            return "";
+        std::snprintf(b, sizeof b, r.flow_id > 0x7FF ? "%08llX" : "%03llX", static_cast<unsigned long long>(r.flow_id));
+        return b;
+    case 5: return r.got == r.length ? std::to_string(r.length) : std::to_string(r.got) + "/" + std::to_string(r.length);
+    case 6: {
+        std::string s;
+        const size_t n = std::min<size_t>({r.got, trace_isotp::kKept, static_cast<size_t>(kDataShown)});
+        for (size_t i = 0; i < n; ++i) {
+            std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", r.head[i]);
+            s += b;
+        }
+        return r.got > n ? s + " …" : s;
+    }
+    case 7: return time_text(r.start_us);
+    case 8: return seconds_text(r.end_us - r.start_us);
+    case 9: return r.error == velk::isotp::Error::None ? "" : velk::isotp::error_name(r.error);
+    default: return "";
+    }
+}
+
+gboolean draw_tp(GtkWidget *area, cairo_t *cr, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    GtkStyleContext *style = gtk_widget_get_style_context(area);
+    const int width = gtk_widget_get_allocated_width(area);
+    const int height = gtk_widget_get_allocated_height(area);
+    GdkRGBA fg;
+    PangoLayout *layout = begin_drawing(area, cr, &fg);
+    pango_layout_set_ellipsize(layout, PANGO_ELLIPSIZE_END);
+    PangoAttrList *bold = pango_attr_list_new();
+    pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+    const auto line = [&](int y, const std::function<std::string(int)> &cell, bool titles) {
+        pango_layout_set_attributes(layout, titles ? bold : nullptr);
+        int x = 4;
+        for (int c = 0; c < kTpColumnCount; ++c) {
+            const int w = kTpColumns[c].width * v->char_w;
+            pango_layout_set_width(layout, (w - 6) * PANGO_SCALE);
+            pango_layout_set_text(layout, cell(c).c_str(), -1);
+            cairo_move_to(cr, x, y);
+            pango_cairo_show_layout(cr, layout);
+            x += w;
+        }
+    };
+    gdk_cairo_set_source_rgba(cr, &fg);
+    line(0, [](int c) { return std::string(kTpColumns[c].title); }, true);
+    cairo_set_line_width(cr, 1);
+    cairo_move_to(cr, 0, v->row_h - 0.5);
+    cairo_line_to(cr, width, v->row_h - 0.5);
+    cairo_stroke(cr);
+    const size_t first = static_cast<size_t>(gtk_adjustment_get_value(v->tp_adj));
+    trace_isotp::Row r;
+    for (int i = 0; (i + 1) * v->row_h < height && v->tp_run && v->tp_run->row(first + static_cast<size_t>(i), &r);
+         ++i) {
+        const int y = (i + 1) * v->row_h;
+        const bool selected = static_cast<int64_t>(first) + i == v->tp_selected;
+        cairo_save(cr);
+        if (selected) {
+            gtk_style_context_save(style);
+            gtk_style_context_set_state(style, GTK_STATE_FLAG_SELECTED);
+            gtk_render_background(style, cr, 0, y, width, v->row_h);
+            GdkRGBA sel;
+            gtk_style_context_get_color(style, GTK_STATE_FLAG_SELECTED, &sel);
+            gtk_style_context_restore(style);
+            gdk_cairo_set_source_rgba(cr, &sel);
+        } else if (r.error != velk::isotp::Error::None) {
+            cairo_set_source_rgb(cr, 0.75, 0.15, 0.1);  // a protocol error
+        }
+        line(y, [&](int c) { return tp_cell(r, c); }, false);
+        cairo_restore(cr);
+    }
+    pango_attr_list_unref(bold);
+    g_object_unref(layout);
+    return TRUE;
+}
+
+// The bar's count, the scroll range; while the messages are being found.
+void refresh_tp(View *v)
+{
+    if (v->tp == nullptr)
+        return;
+    const size_t n = v->tp_run ? v->tp_run->count() : 0;
+    std::string text;
+    if (!v->tp_run)
+        text = "";
+    else if (!v->tp_run->done())
+        text = "Reassembling: " + count_text(n) + " messages in " + count_text(v->tp_run->scanned()) + " of " +
+               count_text(v->index.frames()) + " frames";
+    else if (!v->tp_run->error().empty())
+        text = count_text(n) + " messages; reading stopped: " + v->tp_run->error();
+    else
+        text = count_text(n) + " messages in " + count_text(v->tp_run->scanned()) + " frames";
+    gtk_label_set_text(GTK_LABEL(v->tp_status), text.c_str());
+    const double page = std::max(1, gtk_widget_get_allocated_height(v->tp_area) / v->row_h - 1);
+    gtk_adjustment_configure(v->tp_adj, std::min(gtk_adjustment_get_value(v->tp_adj), std::max(0.0, n - page)), 0,
+                             std::max(static_cast<double>(n), page), 1, page, page);
+    gtk_widget_queue_draw(v->tp_area);
+}
+
+// Finds the messages anew, of the identifiers typed (all when none).
+void read_tp(View *v)
+{
+    std::vector<std::pair<uint32_t, bool>> ids;
+    std::string why;
+    if (!trace_isotp::parse_ids(gtk_entry_get_text(GTK_ENTRY(v->tp_ids)), &ids, &why)) {
+        gtk_label_set_text(GTK_LABEL(v->tp_status), ("Identifiers: " + why).c_str());
+        return;
+    }
+    velk::isotp::ReassemblerOptions o;
+    o.ids = ids;
+    o.mode = static_cast<velk::isotp::Addressing>(std::max(0, gtk_combo_box_get_active(GTK_COMBO_BOX(v->tp_mode))));
+    v->tp_run = std::make_unique<trace_isotp::Messages>(v->index, o);
+    v->tp_selected = -1;
+    gtk_label_set_text(GTK_LABEL(v->tp_details), "");
+    gtk_adjustment_set_value(v->tp_adj, 0);
+    follow(v);
+}
+
+// A message chosen: the frame list goes to its first frame, and its data,
+// read again from the file when long, shows below.
+void select_tp(View *v, int64_t i)
+{
+    trace_isotp::Row r;
+    if (!v->tp_run || i < 0 || !v->tp_run->row(static_cast<size_t>(i), &r))
+        return;
+    v->tp_selected = i;
+    select_row(v, row_of_frame(v, r.frame), true);
+    std::vector<uint8_t> data;
+    std::string why, text;
+    if (!trace_isotp::message_data(v->index, v->tp_run->options(), r, &data, &why)) {
+        text = "The data cannot be read: " + why;
+    } else {
+        text = "Frame " + std::to_string(r.frame + 1) + ", " + std::to_string(data.size()) + " bytes:";
+        char b[4];
+        for (size_t k = 0; k < data.size() && k < 4096; ++k) {
+            std::snprintf(b, sizeof b, k % 32 == 0 ? "\n%02X" : " %02X", data[k]);
+            text += b;
+        }
+        if (data.size() > 4096)
+            text += " …";
+    }
+    gtk_label_set_text(GTK_LABEL(v->tp_details), text.c_str());
+    gtk_widget_queue_draw(v->tp_area);
+}
+
+gboolean tp_pressed(GtkWidget *area, GdkEventButton *e, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    gtk_widget_grab_focus(area);
+    if (e->type == GDK_BUTTON_PRESS && e->button == 1 && e->y >= v->row_h)
+        select_tp(v, static_cast<int64_t>(gtk_adjustment_get_value(v->tp_adj)) + static_cast<int64_t>(e->y) / v->row_h - 1);
+    return TRUE;
+}
+
+void show_isotp(GtkWidget *, gpointer data)
+{
+    auto *v = static_cast<View *>(data);
+    if (v->tp != nullptr) {
+        gtk_window_present(GTK_WINDOW(v->tp));
+        return;
+    }
+    v->tp = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(v->tp), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->tp), TRUE);
+    gtk_window_set_title(GTK_WINDOW(v->tp), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - ISO-TP").c_str());
+    gtk_window_set_default_size(GTK_WINDOW(v->tp), 1200, 500);
+    GtkWidget *bar = nullptr;
+    GtkWidget *box = column_with_bar(v->tp, &bar);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Identifiers"), FALSE, FALSE, 0);
+    v->tp_ids = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->tp_ids), "tv_isotp_ids");
+    gtk_entry_set_placeholder_text(GTK_ENTRY(v->tp_ids), "every identifier");
+    gtk_widget_set_tooltip_text(v->tp_ids, "The identifiers of the messages, hex, separated by commas (7E0, 7E8, "
+                                           "18DA00F1); empty: every identifier. Enter to apply");
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_ids, FALSE, FALSE, 0);
+    v->tp_mode = gtk_combo_box_text_new();
+    for (const char *m : {"Normal addressing", "Extended addressing", "Mixed addressing"})
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(v->tp_mode), m);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(v->tp_mode), 0);
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_mode, FALSE, FALSE, 0);
+    v->tp_status = gtk_label_new("");
+    gtk_box_pack_start(GTK_BOX(bar), v->tp_status, FALSE, FALSE, 6);
+    GtkWidget *list = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    gtk_container_add(GTK_CONTAINER(frame), list);
+    gtk_box_pack_start(GTK_BOX(box), frame, TRUE, TRUE, 0);
+    v->tp_area = gtk_drawing_area_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(v->tp_area), "tv_isotp_area");
+    gtk_style_context_add_class(gtk_widget_get_style_context(v->tp_area), GTK_STYLE_CLASS_VIEW);
+    gtk_widget_set_can_focus(v->tp_area, TRUE);
+    gtk_widget_add_events(v->tp_area, GDK_BUTTON_PRESS_MASK | GDK_SCROLL_MASK);
+    gtk_box_pack_start(GTK_BOX(list), v->tp_area, TRUE, TRUE, 0);
+    v->tp_adj = gtk_adjustment_new(0, 0, 1, 1, 1, 1);
+    gtk_box_pack_start(GTK_BOX(list), gtk_scrollbar_new(GTK_ORIENTATION_VERTICAL, v->tp_adj), FALSE, FALSE, 0);
+    v->tp_details = gtk_label_new("");
+    gtk_label_set_selectable(GTK_LABEL(v->tp_details), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(v->tp_details), 0);
+    gtk_widget_set_size_request(v->tp_details, -1, 80);
+    gtk_label_set_yalign(GTK_LABEL(v->tp_details), 0);
+    gtk_box_pack_start(GTK_BOX(box), v->tp_details, FALSE, FALSE, 0);
+    g_signal_connect(v->tp_area, "draw", G_CALLBACK(draw_tp), v);
+    g_signal_connect(v->tp_area, "button-press-event", G_CALLBACK(tp_pressed), v);
+    g_signal_connect(v->tp_area, "scroll-event", G_CALLBACK(+[](GtkWidget *, GdkEventScroll *e, gpointer data) {
+                         auto *view = static_cast<View *>(data);
+                         const double dy = e->direction == GDK_SCROLL_UP     ? -3
+                                           : e->direction == GDK_SCROLL_DOWN ? 3
+                                           : e->direction == GDK_SCROLL_SMOOTH ? e->delta_y * 3
+                                                                               : 0;
+                         const double top =
+                             gtk_adjustment_get_upper(view->tp_adj) - gtk_adjustment_get_page_size(view->tp_adj);
+                         gtk_adjustment_set_value(view->tp_adj, std::clamp(gtk_adjustment_get_value(view->tp_adj) + dy,
+                                                                           0.0, std::max(0.0, top)));
+                         return TRUE;
+                     }),
+                     v);
+    g_signal_connect_swapped(v->tp_adj, "value-changed", G_CALLBACK(gtk_widget_queue_draw), v->tp_area);
+    g_signal_connect_swapped(v->tp_area, "size-allocate", G_CALLBACK(+[](View *view) { refresh_tp(view); }), v);
+    g_signal_connect_swapped(v->tp_ids, "activate", G_CALLBACK(+[](View *view) { read_tp(view); }), v);
+    g_signal_connect_swapped(v->tp_mode, "changed", G_CALLBACK(+[](View *view) { read_tp(view); }), v);
+    g_signal_connect_swapped(v->tp, "destroy", G_CALLBACK(+[](View *view) {
+                                 view->tp_run.reset();
+                                 view->tp_adj = nullptr;
+                                 view->tp = view->tp_area = view->tp_ids = view->tp_mode = nullptr;
+                                 view->tp_status = view->tp_details = nullptr;
+                             }),
+                             v);
+    gtk_widget_show_all(v->tp);
+    read_tp(v);
+}
+
 void destroyed(GtkWidget *, gpointer data)
 {
     auto *v = static_cast<View *>(data);
@@ -1246,6 +1704,9 @@ void destroyed(GtkWidget *, gpointer data)
         gtk_widget_destroy(v->stats);
     if (v->plot != nullptr)
         gtk_widget_destroy(v->plot);
+    if (v->tp != nullptr)
+        gtk_widget_destroy(v->tp);
+    v->csv.reset();
     v->exporting.reset();
     v->run.reset();
     v->index.stop();
@@ -1320,6 +1781,11 @@ GtkWidget *open(const std::vector<std::string> &paths)
     gtk_widget_set_tooltip_text(stats, "Frames per identifier in the whole trace (as far as it is indexed)");
     gtk_box_pack_start(GTK_BOX(bar), stats, FALSE, FALSE, 0);
     g_signal_connect(stats, "clicked", G_CALLBACK(show_statistics), view);
+    GtkWidget *isotp = gtk_button_new_with_label("ISO-TP");
+    gtk_buildable_set_name(GTK_BUILDABLE(isotp), "tv_isotp_btn");
+    gtk_widget_set_tooltip_text(isotp, "The ISO-TP messages of the trace, reassembled, one row each");
+    gtk_box_pack_start(GTK_BOX(bar), isotp, FALSE, FALSE, 0);
+    g_signal_connect(isotp, "clicked", G_CALLBACK(show_isotp), view);
     GtkWidget *plot = gtk_button_new_with_label("Plot");
     gtk_buildable_set_name(GTK_BUILDABLE(plot), "tv_plot_btn");
     gtk_widget_set_tooltip_text(plot, "A signal of the loaded databases over the whole trace");
@@ -1512,15 +1978,66 @@ GtkWidget *plot(GtkWidget *w)
     return v == nullptr ? nullptr : v->plot;
 }
 
-bool plot_columns(GtkWidget *w, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1)
+bool plot_columns(GtkWidget *w, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1, size_t series)
 {
     View *v = view_of(w);
-    if (v == nullptr || !v->columns || !v->columns->done())
+    if (v == nullptr || !v->columns || !v->columns->done() || series >= v->columns->series().size())
         return false;
-    *columns = v->columns->columns();
+    *columns = v->columns->columns(series);
     *t0 = v->columns->t0();
     *t1 = v->columns->t1();
     return true;
+}
+
+GtkWidget *isotp(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr ? nullptr : v->tp;
+}
+
+bool isotp_read(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->tp_run && v->tp_run->done();
+}
+
+bool isotp_row(GtkWidget *w, size_t i, trace_isotp::Row *r)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->tp_run && v->tp_run->row(i, r);
+}
+
+void isotp_select(GtkWidget *w, size_t i)
+{
+    if (View *v = view_of(w); v != nullptr && v->tp != nullptr)
+        select_tp(v, static_cast<int64_t>(i));
+}
+
+std::string isotp_details(GtkWidget *w)
+{
+    View *v = view_of(w);
+    return v == nullptr || v->tp == nullptr ? "" : gtk_label_get_text(GTK_LABEL(v->tp_details));
+}
+
+std::vector<std::string> plot_signals(GtkWidget *w)
+{
+    std::vector<std::string> names;
+    if (View *v = view_of(w))
+        for (const auto &s : v->plotted)
+            names.push_back(s.name());
+    return names;
+}
+
+void plot_remove(GtkWidget *w, size_t i)
+{
+    if (View *v = view_of(w); v != nullptr && v->plot != nullptr)
+        plot_remove_at(v, i);
+}
+
+bool plot_export_csv(GtkWidget *w, const std::string &path, bool whole)
+{
+    View *v = view_of(w);
+    return v != nullptr && v->plot != nullptr && !v->csv && !v->plotted.empty() && start_csv(v, path, whole);
 }
 
 void plot_zoom(GtkWidget *w, int64_t t0, int64_t t1)
@@ -1544,7 +2061,7 @@ int64_t plot_cursor(GtkWidget *w)
 bool exporting(GtkWidget *w)
 {
     View *v = view_of(w);
-    return v != nullptr && v->exporting != nullptr;
+    return v != nullptr && (v->exporting != nullptr || v->csv != nullptr);
 }
 
 bool statistics_read(GtkWidget *w)

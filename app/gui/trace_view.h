@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "trace_isotp.h"
 #include "trace_plot.h"
 
 namespace gui::trace_view {
@@ -51,8 +52,18 @@ bool filtered(GtkWidget *view);
 std::string details(GtkWidget *view);
 // The plot window the Plot button opened, or nullptr.
 GtkWidget *plot(GtkWidget *view);
-// The plot's columns, time range [t0, t1) and width, once computed.
-bool plot_columns(GtkWidget *view, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1);
+// The columns of the plot's signal `series` (in the legend's order), the
+// time range [t0, t1) and width, once computed.
+bool plot_columns(GtkWidget *view, std::vector<trace_plot::Column> *columns, int64_t *t0, int64_t *t1,
+                  size_t series = 0);
+// The plotted signals ("Message.Signal"), in the legend's order; what the
+// legend's button of signal i does: take it off.
+std::vector<std::string> plot_signals(GtkWidget *view);
+void plot_remove(GtkWidget *view, size_t i);
+// What Export CSV… does once a file is chosen: the plotted signals of the
+// range in view (or of the whole trace) to `path`; its progress and end
+// are the export's (exporting()).
+bool plot_export_csv(GtkWidget *view, const std::string &path, bool whole);
 // What a drag across the plot does: zoom into [t0, t1).
 void plot_zoom(GtkWidget *view, int64_t t0, int64_t t1);
 // What a click does: the cursor at `us`, and the list at the frame there.
@@ -65,6 +76,14 @@ bool exporting(GtkWidget *view);
 bool statistics_read(GtkWidget *view);
 // The bits on the bus of CAN1 (0) or CAN2 (1) in each time of the load strip.
 std::vector<uint64_t> statistics_bits(GtkWidget *view, int channel);
+// The ISO-TP window the ISO-TP button opened (or nullptr); its messages
+// found in the whole trace; message i; what choosing row i does (the list
+// goes to its first frame); the chosen message's data as shown below.
+GtkWidget *isotp(GtkWidget *view);
+bool isotp_read(GtkWidget *view);
+bool isotp_row(GtkWidget *view, size_t i, trace_isotp::Row *r);
+void isotp_select(GtkWidget *view, size_t i);
+std::string isotp_details(GtkWidget *view);
 // The statistics window the Statistics button opened, or nullptr.
 GtkWidget *statistics(GtkWidget *view);
 
