@@ -308,8 +308,8 @@ bool matches(const Filter &filter, const velk::trace::Frame &f)
     return false;
 }
 
-Run::Run(const velk::trace::Index &index, std::shared_ptr<const Filter> filter)
-    : index_(index), filter_(std::move(filter))
+Run::Run(const velk::trace::Index &index, std::shared_ptr<const Filter> filter, uint64_t split_from)
+    : index_(index), filter_(std::move(filter)), split_from_(split_from)
 {
     thread_ = std::thread(&Run::run, this, kNice);
 }
@@ -328,21 +328,68 @@ void Run::run(int nice)
 #else
     (void)nice;
 #endif
+    const uint64_t whole = index_.done() ? index_.frames() : 0;
+    if (whole >= split_from_ && std::thread::hardware_concurrency() > 1) {
+        // The second half's matches wait until the first half's are all in,
+        // so the list of matches stays in frame order as it grows.
+        const uint64_t half = whole / 2;
+        std::vector<uint64_t> later;
+        std::atomic<uint64_t> later_scanned{0};
+        std::string later_error;
+        std::thread second([&] {
+#ifdef __linux__
+            setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
+#endif
+            scan(half, whole, &later_error, [&](std::vector<uint64_t> &found, uint64_t n) {
+                later.insert(later.end(), found.begin(), found.end());
+                found.clear();
+                later_scanned.store(n - half);
+            });
+        });
+        std::string error;
+        uint64_t reached = 0;
+        scan(0, half, &error, [&](std::vector<uint64_t> &found, uint64_t n) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            matches_.insert(matches_.end(), found.begin(), found.end());
+            found.clear();
+            reached = n;
+            scanned_.store(n + later_scanned.load());
+        });
+        second.join();
+        // The second half's matches count only after a whole first half.
+        if (error.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            matches_.insert(matches_.end(), later.begin(), later.end());
+        }
+        scanned_.store(reached + (error.empty() ? later_scanned.load() : 0));
+        error_ = !error.empty() ? error : later_error;
+        done_ = true;
+        return;
+    }
+    // Still being indexed (or small): one pass that follows the index.
+    scan(0, UINT64_MAX, &error_, [&](std::vector<uint64_t> &found, uint64_t n) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        matches_.insert(matches_.end(), found.begin(), found.end());
+        found.clear();
+        scanned_.store(n);
+    });
+    done_ = true;
+}
+
+// Frames [from, to) (UINT64_MAX: to the end, following the index while it
+// grows); `publish` takes the matches found so far and the frame reached.
+void Run::scan(uint64_t from, uint64_t to, std::string *error,
+               const std::function<void(std::vector<uint64_t> &, uint64_t)> &publish)
+{
     velk::trace::IndexedReader reader;
     if (!reader.open(index_)) {
-        error_ = reader.error();
-        done_ = true;
+        *error = reader.error();
         return;
     }
     std::vector<uint64_t> found;
     velk::trace::Frame f;
-    uint64_t n = 0;
-    const auto publish = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        matches_.insert(matches_.end(), found.begin(), found.end());
-        found.clear();
-    };
-    while (!stop_.load(std::memory_order_relaxed)) {
+    uint64_t n = from;
+    while (n < to && !stop_.load(std::memory_order_relaxed)) {
         if (n >= index_.frames()) {
             if (index_.done() && n >= index_.frames())
                 break;
@@ -351,7 +398,7 @@ void Run::run(int nice)
         }
         const int r = reader.read(n, &f);
         if (r < 0) {
-            error_ = reader.error();
+            *error = reader.error();
             break;
         }
         if (r == 0)
@@ -359,14 +406,10 @@ void Run::run(int nice)
         if (matches(*filter_, f))
             found.push_back(n);
         ++n;
-        if (n % 4096 == 0) {
-            publish();
-            scanned_.store(n);
-        }
+        if (n % 4096 == 0)
+            publish(found, n);
     }
-    publish();
-    scanned_.store(n);
-    done_ = true;
+    publish(found, n);
 }
 
 uint64_t Run::count() const
