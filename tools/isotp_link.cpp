@@ -65,7 +65,7 @@ bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> *out)
 {
     int high = -1;
     for (char c : text) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '.') {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '.' || c == ',') {
             if (high >= 0)
                 return false;
             continue;

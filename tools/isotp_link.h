@@ -18,7 +18,7 @@ namespace velk::tools {
 bool parse_byte(const char *text, uint8_t *v);
 // cansend's rule: 8 digits make a 29-bit identifier.
 bool parse_can_id(const char *text, uint32_t *id, bool *extended);
-// Hex digits, with blanks, newlines and dots between bytes.
+// Hex digits, with blanks, newlines, dots or commas between bytes.
 bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> *out);
 // "62 F1 90".
 std::string hex_text(const std::vector<uint8_t> &data);

@@ -40,7 +40,7 @@ add_library(velk_gui STATIC
 target_include_directories(velk_gui PUBLIC ${PROJECT_SOURCE_DIR}/include ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(velk_gui PUBLIC velk_apipart velk_txlist velk_2_static velk_trace velk_dbc velk_isotp_lib PkgConfig::GTK3)
 # The trace view's filters take identifiers as the command-line tools do.
-target_link_libraries(velk_gui PRIVATE velk_tool_common)
+target_link_libraries(velk_gui PRIVATE velk_tool_common velk_isotp_link)
 target_include_directories(velk_gui PRIVATE ${PROJECT_SOURCE_DIR}/tools)
 
 add_executable(velk_utility ${CMAKE_CURRENT_LIST_DIR}/velk_utility.cpp)

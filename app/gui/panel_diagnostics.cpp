@@ -6,6 +6,7 @@
 #include "adapter_time.h"
 #include "did_table.h"
 #include "guipart.h"
+#include "isotp_link.h"
 #include "uds.h"
 #include "widgets.h"
 
@@ -148,29 +149,6 @@ bool parse_id(GtkWidget *entry, uint32_t *id, bool *extended)
         return false;
     *extended = std::strlen(t) > 3 || *id > 0x7FF;
     return *id <= 0x1FFFFFFF;
-}
-
-bool parse_bytes(const char *text, std::vector<uint8_t> *out)
-{
-    int high = -1;
-    for (const char *p = text; *p != '\0'; ++p) {
-        const char c = *p;
-        if (c == ' ' || c == '\t' || c == '.' || c == ',') {
-            if (high >= 0)
-                return false;
-            continue;
-        }
-        const int d = velk::trace::hex_digit(c);
-        if (d < 0)
-            return false;
-        if (high < 0) {
-            high = d;
-        } else {
-            out->push_back(uint8_t(high << 4 | d));
-            high = -1;
-        }
-    }
-    return high < 0;
 }
 
 // The options the widgets describe now; false (said in the log) when an
@@ -624,7 +602,7 @@ void read_clicked(GtkWidget *, gpointer)
 void raw_clicked(GtkWidget *, gpointer)
 {
     std::vector<uint8_t> req;
-    if (!parse_bytes(gtk_entry_get_text(GTK_ENTRY(dg_info.raw)), &req) || req.empty()) {
+    if (!velk::tools::parse_hex_bytes(gtk_entry_get_text(GTK_ENTRY(dg_info.raw)), &req) || req.empty()) {
         note("Not sent: the request is not hex bytes");
         return;
     }

@@ -1090,6 +1090,17 @@ void export_csv(GtkWidget *, gpointer data)
         start_csv(v, path, whole);
 }
 
+// A window of the view's own ("trace.blf - Plot"), closed with it.
+GtkWidget *child_window(View *v, const char *what, int width, int height)
+{
+    GtkWidget *w = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_transient_for(GTK_WINDOW(w), GTK_WINDOW(v->window));
+    gtk_window_set_destroy_with_parent(GTK_WINDOW(w), TRUE);
+    gtk_window_set_title(GTK_WINDOW(w), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - " + what).c_str());
+    gtk_window_set_default_size(GTK_WINDOW(w), width, height);
+    return w;
+}
+
 // What a window of the view holds: a bar of controls on top of the rest.
 GtkWidget *column_with_bar(GtkWidget *window, GtkWidget **bar)
 {
@@ -1108,11 +1119,7 @@ void show_plot(GtkWidget *, gpointer data)
         gtk_window_present(GTK_WINDOW(v->plot));
         return;
     }
-    v->plot = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_transient_for(GTK_WINDOW(v->plot), GTK_WINDOW(v->window));
-    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->plot), TRUE);
-    gtk_window_set_title(GTK_WINDOW(v->plot), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - Plot").c_str());
-    gtk_window_set_default_size(GTK_WINDOW(v->plot), 900, 400);
+    v->plot = child_window(v, "Plot", 900, 400);
     GtkWidget *bar = nullptr;
     GtkWidget *box = column_with_bar(v->plot, &bar);
     gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Add signal"), FALSE, FALSE, 0);
@@ -1404,10 +1411,7 @@ void show_statistics(GtkWidget *, gpointer data)
         gtk_tree_view_column_set_resizable(col, TRUE);
         gtk_tree_view_append_column(GTK_TREE_VIEW(tree), col);
     }
-    v->stats = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_transient_for(GTK_WINDOW(v->stats), GTK_WINDOW(v->window));
-    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->stats), TRUE);
-    gtk_window_set_default_size(GTK_WINDOW(v->stats), 980, 560);
+    v->stats = child_window(v, "Statistics", 980, 560);  // its title then says what it counted
     GtkWidget *bar = nullptr;
     GtkWidget *box = column_with_bar(v->stats, &bar);
     v->stats_range = gtk_combo_box_text_new();
@@ -1629,11 +1633,7 @@ void show_isotp(GtkWidget *, gpointer data)
         gtk_window_present(GTK_WINDOW(v->tp));
         return;
     }
-    v->tp = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_transient_for(GTK_WINDOW(v->tp), GTK_WINDOW(v->window));
-    gtk_window_set_destroy_with_parent(GTK_WINDOW(v->tp), TRUE);
-    gtk_window_set_title(GTK_WINDOW(v->tp), (std::string(gtk_window_get_title(GTK_WINDOW(v->window))) + " - ISO-TP").c_str());
-    gtk_window_set_default_size(GTK_WINDOW(v->tp), 1200, 500);
+    v->tp = child_window(v, "ISO-TP", 1200, 500);
     GtkWidget *bar = nullptr;
     GtkWidget *box = column_with_bar(v->tp, &bar);
     gtk_box_pack_start(GTK_BOX(bar), gtk_label_new("Identifiers"), FALSE, FALSE, 0);
