@@ -347,6 +347,20 @@ int IndexedReader::read(uint64_t n, Frame *f)
     return r;
 }
 
+int IndexedReader::read_following(uint64_t n, Frame *f, const std::atomic<bool> &stop)
+{
+    if (!merge_)
+        return -1;
+    while (n >= index_->frames() && !index_->done()) {
+        if (stop.load(std::memory_order_relaxed))
+            return 0;
+        index_->wait(std::chrono::milliseconds(50));
+    }
+    if (stop.load(std::memory_order_relaxed))
+        return 0;
+    return read(n, f);
+}
+
 int64_t IndexedReader::find_time(int64_t us)
 {
     Index::Point p;

@@ -492,6 +492,9 @@ public:
     bool open(const Index &index);
     // 1: *f is frame n; 0: the trace has no frame n (yet); -1: error().
     int read(uint64_t n, Frame *f);
+    // Frame n, waiting while the index grows towards it: 1; 0 when the
+    // trace ends before frame n or `stop` is set; -1: error().
+    int read_following(uint64_t n, Frame *f, const std::atomic<bool> &stop);
     // The number of the first frame at or after `us` among those indexed,
     // or -1 when there is none.
     int64_t find_time(int64_t us);

@@ -46,11 +46,7 @@ void Export::run()
     trace::Frame f;
     for (uint64_t n = from_; error_.empty() && n < to_ && !stop_; ++n) {
         // Frames the index has not reached yet are waited for, not taken as the end.
-        while (n >= index_.frames() && !index_.done() && !stop_)
-            index_.wait(std::chrono::milliseconds(50));
-        if (stop_)
-            break;
-        const int r = reader.read(n, &f);
+        const int r = reader.read_following(n, &f, stop_);
         if (r < 0)
             error_ = reader.error();
         if (r <= 0)

@@ -389,20 +389,14 @@ void Run::scan(uint64_t from, uint64_t to, std::string *error,
     std::vector<uint64_t> found;
     velk::trace::Frame f;
     uint64_t n = from;
-    while (n < to && !stop_.load(std::memory_order_relaxed)) {
-        if (n >= index_.frames()) {
-            if (index_.done() && n >= index_.frames())
-                break;
-            index_.wait(std::chrono::milliseconds(50));
-            continue;
-        }
-        const int r = reader.read(n, &f);
+    while (n < to) {
+        const int r = reader.read_following(n, &f, stop_);
         if (r < 0) {
             *error = reader.error();
             break;
         }
         if (r == 0)
-            continue;
+            break;
         if (matches(*filter_, f))
             found.push_back(n);
         ++n;

@@ -103,11 +103,7 @@ void Messages::run()
         }
     };
     for (uint64_t n = 0; error.empty() && !stop_; ++n) {
-        while (n >= index_.frames() && !index_.done() && !stop_)
-            index_.wait(std::chrono::milliseconds(50));
-        if (stop_)
-            break;
-        const int r = reader.read(n, &f);
+        const int r = reader.read_following(n, &f, stop_);
         if (r < 0)
             error = reader.error();
         if (r <= 0)

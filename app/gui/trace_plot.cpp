@@ -65,9 +65,7 @@ bool Pass::run(int64_t t0, int64_t t1, const std::atomic<bool> &stop, std::atomi
     const int64_t first = reader_.find_time(t0);
     trace::Frame f;
     for (int64_t n = first; n >= 0 && !stop; ++n) {
-        while (static_cast<uint64_t>(n) >= index_.frames() && !index_.done() && !stop)
-            index_.wait(std::chrono::milliseconds(50));
-        const int r = reader_.read(static_cast<uint64_t>(n), &f);
+        const int r = reader_.read_following(static_cast<uint64_t>(n), &f, stop);
         if (r < 0) {
             *error = reader_.error();
             return false;

@@ -45,9 +45,7 @@ void Stats::run()
     const int buckets = static_cast<int>(load_[0].size());
     trace::Frame f;
     for (uint64_t n = from_; error_.empty() && n < to_ && !stop_; ++n) {
-        while (n >= index_.frames() && !index_.done() && !stop_)
-            index_.wait(std::chrono::milliseconds(50));
-        const int r = reader.read(n, &f);
+        const int r = reader.read_following(n, &f, stop_);
         if (r < 0)
             error_ = reader.error();
         if (r <= 0)
