@@ -48,14 +48,7 @@ std::vector<OracleDtc> dtcs_of_file(const char *path)
 
 std::string store_cell(GtkListStore *store, int row, int column)
 {
-    GtkTreeIter iter;
-    if (!gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), &iter, nullptr, row))
-        return "<no row>";
-    gchar *text = nullptr;
-    gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
-    std::string s = text != nullptr ? text : "";
-    g_free(text);
-    return s;
+    return model_cell(GTK_TREE_MODEL(store), row, column);
 }
 
 int store_rows(GtkListStore *store)

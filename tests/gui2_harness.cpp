@@ -87,16 +87,22 @@ static bool row_iter(int row, GtkTreeIter *iter)
     return store != nullptr && gtk_tree_model_iter_nth_child(GTK_TREE_MODEL(store), iter, nullptr, row);
 }
 
-std::string cell(int row, int column)
+std::string model_cell(GtkTreeModel *model, int row, int column)
 {
     GtkTreeIter iter;
-    if (!row_iter(row, &iter))
+    if (model == nullptr || !gtk_tree_model_iter_nth_child(model, &iter, nullptr, row))
         return "<no row>";
     gchar *text = nullptr;
-    gtk_tree_model_get(GTK_TREE_MODEL(store), &iter, column, &text, -1);
+    gtk_tree_model_get(model, &iter, column, &text, -1);
     std::string s = text != nullptr ? text : "";
     g_free(text);
     return s;
+}
+
+std::string cell(int row, int column)
+{
+    list_flush();
+    return model_cell(store != nullptr ? GTK_TREE_MODEL(store) : nullptr, row, column);
 }
 
 bool cell_is_set(int row, int column)

@@ -42,6 +42,8 @@ void pump_pending();
 // The frame table.
 int rows();
 std::string cell(int row, int column);  // "" for an unset cell
+// A text cell of any list: "<no row>" beyond its rows.
+std::string model_cell(GtkTreeModel *model, int row, int column);
 bool cell_is_set(int row, int column);
 
 // The monitor's row of a channel ("1", "2"), path ("Send", "Recv") and
